@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+#include <functional>
+
+// The multi-column list of the main window. A row is one text whose columns are separated by the
+// line feed; rows are numbered from 0 in the order added, columns from 1. A row can carry one
+// hidden text and, in the chosen check columns, a check cell whose state is 0 or 1.
+//
+// Only the user raises notifications: nothing the program changes (rows, current row, check cells)
+// emits a signal.
+class KxList : public QWidget {
+    Q_OBJECT
+public:
+    explicit KxList(QWidget *parent = nullptr);
+    ~KxList() override;
+
+    // Column headers and design widths (the widths fix the columns' proportions).
+    void setColumns(const QStringList &headers, const QList<int> &widths);
+    QStringList columnHeaders() const;
+    // Columns (from 1) that hold check cells instead of text.
+    void setCheckColumns(const QList<int> &columns);
+
+    void clear();
+    int addRow(const QString &text); // returns the new row's number
+    int rowCount() const;
+    int currentRow() const; // -1 when no row is current
+    void setCurrentRow(int row);
+    QString rowText(int row) const;
+    void setRowText(int row, const QString &text);
+    QString hiddenText(int row) const;
+    void setHiddenText(int row, const QString &text);
+    int checkState(int row, int column) const;
+    void setCheckState(int row, int column, int state);
+
+    // Settings applied after the article list is filled: the list gets its sorted-free, compact
+    // presentation and scrolls to the top (see the implementation for what each one does).
+    void applyListSettings();
+
+    void setPrintTitle(const QString &title);
+    QString printTitle() const;
+    // Prints title, column headings and every row, over as many pages as needed, on the system's
+    // default printer; without a printer into a PDF file in the user's documents folder, which is
+    // then opened in the desktop's viewer. Returns the PDF's path, or an empty string when printed
+    // on a printer.
+    QString print();
+    // Replaces how a finished PDF is opened (tests record it instead of starting a viewer).
+    static void setPdfOpener(std::function<void(const QString &path)> opener);
+
+    // The view inside, for focus, input simulation and tests.
+    QWidget *view() const;
+
+signals:
+    // The user moved to another row (keyboard or mouse).
+    void rowChanged();
+    // The user clicked a row; the argument is the row's number.
+    void rowClicked(int row);
+    // The user switched a check cell (mouse or Space); raised after the cell took its new state.
+    void checkCellChanged(int row, int column, int state);
+
+private:
+    class Private;
+    Private *d;
+};

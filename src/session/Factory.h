@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QString>
+#include <QVariant>
+#include <QVariantList>
+
+#include <functional>
+#include <memory>
+
+namespace cacheapi {
+
+// A server object: a stored object opened by id or a transient instance. Members are matched by
+// their exact name, letter case included. Every failure throws ServerError.
+class ServerObject {
+public:
+    virtual ~ServerObject() = default;
+
+    virtual QVariant property(const QString &member) = 0;
+    virtual void setProperty(const QString &member, const QVariant &value) = 0;
+    // Arguments are passed by reference: a method may write back into args.
+    virtual QVariant call(const QString &method, QVariantList &args) = 0;
+
+    QVariant call(const QString &method) {
+        QVariantList none;
+        return call(method, none);
+    }
+};
+using ServerObjectPtr = std::unique_ptr<ServerObject>;
+
+// A class query's cursor: execute with the parameters in order, then step through the rows.
+class QueryCursor {
+public:
+    virtual ~QueryCursor() = default;
+
+    virtual void execute(const QVariantList &params) = 0;
+    virtual bool next() = 0;
+    // Column value of the current row, columns counted from 1. A null value reads as null.
+    virtual QVariant column(int number) = 0;
+    virtual void close() = 0;
+};
+using QueryCursorPtr = std::unique_ptr<QueryCursor>;
+
+// The connection factory. connectTo returns false for every way a connection can fail; the other
+// operations throw ServerError.
+class Factory {
+public:
+    virtual ~Factory() = default;
+
+    virtual bool connected() = 0;
+    virtual bool connectTo(const QString &connectString) = 0;
+    virtual void disconnect() = 0;
+
+    virtual ServerObjectPtr newInstance(const QString &className) = 0;
+    virtual ServerObjectPtr openId(const QString &className, const QString &id) = 0;
+    virtual QueryCursorPtr openQuery(const QString &className, const QString &queryName) = 0;
+
+    // Groups the writes between begin and commit into one all-or-nothing unit on the server.
+    virtual void beginUnit() = 0;
+    virtual void commitUnit() = 0;
+    virtual void rollbackUnit() = 0;
+};
+using FactoryPtr = std::shared_ptr<Factory>;
+using FactoryMaker = std::function<FactoryPtr()>;
+
+} // namespace cacheapi
