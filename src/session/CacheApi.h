@@ -67,6 +67,7 @@ constexpr int kMaskConstant = 7;
 
 // Where the login settings live: the per-user store by default; tests point it at a temporary file.
 void SetSettingsFile(const QString &path);
+// The store comes back inside group "Login"; on Linux it makes its file owner-only whenever it writes.
 std::unique_ptr<QSettings> OpenLoginStore();
 
 void ReadCommandLine();
@@ -97,6 +98,8 @@ void Lock_Timer();
 QString SessionCommand(const QString &firma, const QString &filiale, const QString &personal);
 
 bool ProgramEnded();
+// Marks the program as ended (UnloadAllForms) or, in tests, as running again.
+void SetProgramEnded(bool ended);
 // Throws ProgramEnd once the program has ended; called after anything that re-enters the event loop.
 void ThrowIfEnded();
 
