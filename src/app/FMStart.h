@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+#include <functional>
+
+class KxCombo;
+class KxList;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTimer;
+class QAction;
+
+// The update-of-main-suppliers window: update combo, article list, supplier list, the three buttons.
+// The handlers keep the program's own names; each runs inside the session's handler guard.
+class FMStart : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit FMStart(QWidget *parent = nullptr);
+    ~FMStart() override;
+
+    // How the menu shows the login dialog (without blocking, owned by this window) and the About box.
+    std::function<void()> showLoginDialog;
+    std::function<void()> showAboutBox;
+
+    // Start-up: login until it succeeds, caption, update combo, then the window shows itself.
+    void Form_Load();
+
+    void liupdate_Click();
+    void liupdate_LostFocus();
+    void Timer1_Timer();
+    void mLogin_Click();
+    void HilfeUeber_Click();
+    void Beenden_Click();
+    void BUAusst_Click();
+    void Form_Unload();
+    void lief_such();
+    void lilief_CheckCell(int row, int column, int state);
+    void BUSpeich_Click();
+    void BUDruck_Click();
+    void FillUpdates();
+
+    // Window state.
+    QString aktUpdate;
+    QString artListKey;
+
+    // Controls, by their names.
+    QLabel *Label1 = nullptr;
+    KxCombo *liupdate = nullptr;
+    QLineEdit *updatebez = nullptr;
+    KxList *liart = nullptr;
+    QLabel *Label2 = nullptr;
+    KxList *lilief = nullptr;
+    QPushButton *BUDruck = nullptr;
+    QPushButton *BUSpeich = nullptr;
+    QPushButton *BUAusst = nullptr;
+    QTimer *Timer1 = nullptr;
+    QAction *mLogin = nullptr;
+    QAction *Beenden = nullptr;
+    QAction *HilfeUeber = nullptr;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildControls();
+    void showCurrentSuppliers();
+    void setMainSupplier(int row);
+    void writeActive(int row);
+};

@@ -1,0 +1,103 @@
+#include "MainLogic.h"
+
+#include "TextHelpers.h"
+
+#include <QLocale>
+#include <QRegularExpression>
+
+#include <cmath>
+#include <stdexcept>
+
+namespace mainlogic {
+
+namespace {
+const QChar LF(u'\n');
+
+QString screenText(const QVariant &v) { return cacheapi::ConvertText(v.toString(), QStringLiteral("KORVEX"), false); }
+} // namespace
+
+QString MainCaption(const QString &firma, const QString &filiale, const QString &userDisplayName) {
+    return QStringLiteral("KORVEX Update Hauptlieferanten              Firma: ") + firma +
+           QStringLiteral("     Filiale: ") + filiale + QStringLiteral("     Benutzer: ") + userDisplayName;
+}
+
+QString PrintTitle(const QString &updateText, const QDate &date, const QTime &time) {
+    return QStringLiteral("KORVEX Update Hauptlieferanten       Update: ") + updateText + QStringLiteral("    Datum: ") +
+           ShortDate(date) + QLatin1Char(' ') + TimeText(time);
+}
+
+QString ShortDate(const QDate &date) {
+    QString format = QLocale().dateFormat(QLocale::ShortFormat);
+    // Qt's short form has a two-digit year; a clerk reads dates back to the last century here.
+    if (!format.contains(QLatin1String("yyyy")))
+        format.replace(QLatin1String("yy"), QLatin1String("yyyy"));
+    return QLocale().toString(date, format);
+}
+
+QString TimeText(const QTime &time) {
+    QString format = QLocale().timeFormat(QLocale::LongFormat);
+    format.remove(QRegularExpression(QStringLiteral("\\s*t+\\s*")));
+    return QLocale().toString(time, format.trimmed());
+}
+
+QString UpdateDate(const QVariant &serverDate) {
+    if (serverDate.isNull())
+        return QString();
+    try {
+        return ShortDate(cacheapi::NumberToDate(serverDate.toString()));
+    } catch (const std::invalid_argument &) {
+        // One broken date on the server must not keep the clerk out of the program.
+        return QString();
+    }
+}
+
+QString FormatPrice(const QVariant &price) {
+    if (price.isNull())
+        return QString();
+    double value = 0;
+    if (price.typeId() == QMetaType::QString || price.typeId() == QMetaType::QByteArray) {
+        bool ok = false;
+        value = price.toString().trimmed().toDouble(&ok); // C locale: "." is the decimal point
+        if (!ok || !std::isfinite(value))
+            return price.toString();
+    } else {
+        bool ok = false;
+        value = price.toDouble(&ok);
+        if (!ok || !std::isfinite(value))
+            return price.toString();
+    }
+    return QLocale().toString(value, 'f', 2) + QStringLiteral(" €");
+}
+
+QString UpdateRow(const QVariant &number, const QVariant &description, const QVariant &serverDate) {
+    return number.toString() + LF + screenText(description) + LF + UpdateDate(serverDate);
+}
+
+QString ArticleRow(const QVariant &number, const QVariant &description, const QVariant &mainSupplier,
+                   const QVariant &proposedSupplier) {
+    return number.toString() + LF + screenText(description) + LF + screenText(mainSupplier) + LF +
+           screenText(proposedSupplier);
+}
+
+QString SupplierRow(const QVariant &supplier, const QVariant &price, const QVariant &unit,
+                    const QVariant &lastPurchase) {
+    QString date = lastPurchase.toString();
+    if (date == QLatin1String("00:00:00"))
+        date.clear();
+    return screenText(supplier) + LF + FormatPrice(price) + LF + unit.toString() + LF + date;
+}
+
+QString SupplierHeading(const QString &articleRow) {
+    return cacheapi::Piece(articleRow, QString(LF), 1) + QStringLiteral("  ") + cacheapi::Piece(articleRow, QString(LF), 2);
+}
+
+QString ArticleRowWithMainSupplier(const QString &articleRow, const QString &supplierText) {
+    return cacheapi::Piece(articleRow, QString(LF), 1) + LF + cacheapi::Piece(articleRow, QString(LF), 2) + LF +
+           supplierText + LF + cacheapi::Piece(articleRow, QString(LF), 4);
+}
+
+bool IsMainSupplier(const QString &mainSupplierField, const QString &supplierText) {
+    return cacheapi::LeadingNumber(mainSupplierField) == cacheapi::LeadingNumber(supplierText);
+}
+
+} // namespace mainlogic

@@ -1,0 +1,45 @@
+#pragma once
+
+// Small pieces of the main window that need no window: texts, formats and the row builders.
+
+#include <QDate>
+#include <QString>
+#include <QTime>
+#include <QVariant>
+
+namespace mainlogic {
+
+// "KORVEX Update Hauptlieferanten              Firma: 1     Filiale: 0     Benutzer: Name"
+QString MainCaption(const QString &firma, const QString &filiale, const QString &userDisplayName);
+
+// The print title of the article list at the given moment.
+QString PrintTitle(const QString &updateText, const QDate &date, const QTime &time);
+
+// The locale's short date form with a four-digit year (12.03.2005 on a German desktop).
+QString ShortDate(const QDate &date);
+// The locale's time form, hours to seconds, without a time zone.
+QString TimeText(const QTime &time);
+
+// "Datum" of an update row: the server's date number as a short date; empty when it is no date.
+QString UpdateDate(const QVariant &serverDate);
+
+// A net price with the pattern "###,##0.00 €" in the user's locale. A price that arrives as text
+// is read with "." as decimal point; text that is no number shows as it came; null is empty.
+QString FormatPrice(const QVariant &price);
+
+// Combo row of an update: number, description (screen text), date.
+QString UpdateRow(const QVariant &number, const QVariant &description, const QVariant &serverDate);
+// Article row: number, description, main supplier, proposed main supplier.
+QString ArticleRow(const QVariant &number, const QVariant &description, const QVariant &mainSupplier,
+                   const QVariant &proposedSupplier);
+// Supplier row text: supplier (screen text), price, price unit, date of last purchase.
+QString SupplierRow(const QVariant &supplier, const QVariant &price, const QVariant &unit, const QVariant &lastPurchase);
+
+// Heading of the supplier list for an article row: number, two blanks, description.
+QString SupplierHeading(const QString &articleRow);
+// The article row after a new main supplier: exactly four fields, the third replaced.
+QString ArticleRowWithMainSupplier(const QString &articleRow, const QString &supplierText);
+// Whether a supplier text names the article's main supplier: their leading numbers are equal.
+bool IsMainSupplier(const QString &mainSupplierField, const QString &supplierText);
+
+} // namespace mainlogic
