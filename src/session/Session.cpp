@@ -35,13 +35,21 @@ QString programArguments;
 bool programEnded = false;
 } // namespace
 
-void SetProgramArguments(const QStringList &arguments) { programArguments = arguments.join(QLatin1Char(' ')); }
+void SetProgramArguments(const QStringList &arguments) {
+    programArguments = arguments.join(QLatin1Char(' '));
+}
 
-QString ProgramArguments() { return programArguments; }
+QString ProgramArguments() {
+    return programArguments;
+}
 
-bool ProgramEnded() { return programEnded; }
+bool ProgramEnded() {
+    return programEnded;
+}
 
-void SetProgramEnded(bool ended) { programEnded = ended; }
+void SetProgramEnded(bool ended) {
+    programEnded = ended;
+}
 
 void ThrowIfEnded() {
     if (programEnded)
