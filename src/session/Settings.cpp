@@ -1,0 +1,177 @@
+// Connection and login values: the command line, the stored settings and the connection string.
+
+#include "CacheApi.h"
+#include "TextHelpers.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <stdexcept>
+
+namespace cacheapi {
+
+namespace {
+
+QString settingsFile; // empty: the per-user store
+
+const QString kGroup = QStringLiteral("Login");
+const QString kCommandLinePort = QStringLiteral("1972");
+const QString kStoredPort = QStringLiteral("1973");
+const QString kDefaultNamespace = QStringLiteral("KORVEX");
+
+// The file holds the masked password, which is only obfuscation: nobody but its owner may read it.
+void restrictToOwner(const QString &path) {
+#ifdef Q_OS_UNIX
+    QFile file(path);
+    if (!file.exists()) {
+        // Created empty and owner-only up front, so that the first write never leaves it readable by others.
+        QFileInfo(path).absoluteDir().mkpath(QStringLiteral("."));
+        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+            return;
+        file.close();
+    }
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+#else
+    Q_UNUSED(path);
+#endif
+}
+
+// Writes go to disk when the store is dropped; the file is made owner-only again afterwards, whatever
+// replaced it on the way.
+class LoginStore : public QSettings {
+public:
+    using QSettings::QSettings;
+    ~LoginStore() override {
+        sync();
+        restrictToOwner(fileName());
+    }
+};
+
+LoginForms &forms() {
+    if (!gForms)
+        throw std::logic_error("cacheapi::gForms is not set");
+    return *gForms;
+}
+
+// A company number is a whole number: an optional sign and at least one ASCII digit, nothing else.
+bool isNumericField(const QString &text) {
+    qsizetype i = 0;
+    if (i < text.size() && (text.at(i) == QLatin1Char('+') || text.at(i) == QLatin1Char('-')))
+        ++i;
+    if (i == text.size())
+        return false;
+    for (; i < text.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        if (c < u'0' || c > u'9')
+            return false;
+    }
+    return true;
+}
+
+void showSettingsInForms(LoginForms &f) {
+    f.setField(LoginForms::Field::BFIRMA, gFirma);
+    f.setField(LoginForms::Field::BFIL, gFiliale);
+    f.setField(LoginForms::Field::BSERVERIP, gServer);
+    f.setField(LoginForms::Field::BPORT, gPort);
+    f.setField(LoginForms::Field::BNAMESPACE, gNamespace);
+    f.setField(LoginForms::Field::BUSER, gUser);
+}
+
+QString readText(const QSettings &store, const QString &key, const QString &fallback) {
+    return store.value(key, fallback).toString();
+}
+
+} // namespace
+
+void SetSettingsFile(const QString &path) {
+    settingsFile = path;
+}
+
+std::unique_ptr<QSettings> OpenLoginStore() {
+    std::unique_ptr<QSettings> store;
+    if (settingsFile.isEmpty())
+        store = std::make_unique<LoginStore>(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("KORVEX"),
+                                             QStringLiteral("Cache Login"));
+    else
+        store = std::make_unique<LoginStore>(settingsFile, QSettings::IniFormat);
+    restrictToOwner(store->fileName());
+    store->beginGroup(kGroup);
+    return store;
+}
+
+QString BuildConnectString(const QString &server, const QString &port) {
+    return QStringLiteral("cn_iptcp:") + server + QLatin1Char('[') + port + QStringLiteral("]:KORVEX");
+}
+
+QString MaskPassword(const QString &Text) {
+    QString result(Text.size(), Qt::Uninitialized);
+    for (qsizetype i = 0; i < Text.size(); ++i)
+        result[i] = QChar(char16_t(Text.at(i).unicode() ^ kMaskConstant));
+    return result;
+}
+
+void LoadLoginSettings() {
+    LoginForms &f = forms();
+    {
+        const auto store = OpenLoginStore();
+        gFirma = readText(*store, QStringLiteral("Firma"), QStringLiteral("1"));
+        gFiliale = readText(*store, QStringLiteral("Filiale"), QStringLiteral("0"));
+        gServer = readText(*store, QStringLiteral("Server"), kDefaultServer);
+        gPort = readText(*store, QStringLiteral("Port"), kStoredPort);
+        gNamespace = readText(*store, QStringLiteral("Namespace"), kDefaultNamespace);
+        gUser = readText(*store, QStringLiteral("Name"), QString());
+
+        // After a server error the password typed in the dialog stays in force; otherwise the stored one wins.
+        gPassword = f.field(LoginForms::Field::BPASSWORT);
+        if (!gLoginFailed) {
+            gPassword = MaskPassword(readText(*store, QStringLiteral("Passwort"), QString()));
+            f.setField(LoginForms::Field::BPASSWORT, gPassword);
+        }
+    }
+    showSettingsInForms(f);
+}
+
+void SaveLoginSettings() {
+    const LoginForms &f = forms();
+    const auto store = OpenLoginStore();
+    store->setValue(QStringLiteral("Firma"), f.field(LoginForms::Field::BFIRMA));
+    store->setValue(QStringLiteral("Filiale"), f.field(LoginForms::Field::BFIL));
+    store->setValue(QStringLiteral("Name"), f.field(LoginForms::Field::BUSER));
+    // A password typed after a server error is not known to be right: the stored one stays.
+    if (!gLoginFailed)
+        store->setValue(QStringLiteral("Passwort"), MaskPassword(f.field(LoginForms::Field::BPASSWORT)));
+    store->setValue(QStringLiteral("Server"), f.field(LoginForms::Field::BSERVERIP));
+    store->setValue(QStringLiteral("Port"), f.field(LoginForms::Field::BPORT));
+    store->setValue(QStringLiteral("Namespace"), f.field(LoginForms::Field::BNAMESPACE));
+}
+
+void ReadCommandLine() {
+    LoginForms &f = forms();
+    const QString blank = QStringLiteral(" ");
+    if (!gCommandLineDropped && !gCommandLine.isEmpty() && isNumericField(Piece(gCommandLine, blank, 1))) {
+        // A calling program passed the values on: they win, without the stored settings or the dialog.
+        gFirma = Piece(gCommandLine, blank, 1);
+        gFiliale = Piece(gCommandLine, blank, 2);
+        gUser = Piece(gCommandLine, blank, 3);
+        gPassword = Piece(gCommandLine, blank, 4);
+        gServer = Piece(gCommandLine, blank, 5, kDefaultServer);
+        gPort = Piece(gCommandLine, blank, 6, kCommandLinePort);
+        gNamespace = Piece(gCommandLine, blank, 7, kDefaultNamespace);
+        showSettingsInForms(f);
+    } else {
+        LoadLoginSettings();
+        const bool complete = !gPassword.isEmpty() && !gLoginFailed && !gLoginRejected && !gUser.isEmpty();
+        if (!complete) {
+            if (!f.loginVisible()) {
+                f.showLoginModal();
+                ThrowIfEnded();
+            }
+            // The dialog's OK saved the fields: those are the values of this login.
+            LoadLoginSettings();
+        }
+    }
+    gConnectString = BuildConnectString(gServer, gPort);
+}
+
+} // namespace cacheapi
