@@ -39,5 +39,7 @@ double FakeDesktop::secondsSinceMidnight() {
 
 void FakeDesktop::endProgram() {
     ++endCount;
+    if (onEndProgram)
+        onEndProgram();
     throw cacheapi::ProgramEnd();
 }

@@ -40,4 +40,5 @@ public:
     double clockStep = 0.01;
 
     int endCount = 0; // how often the program was ended
+    std::function<void()> onEndProgram; // runs when the program is ended, before it throws
 };
