@@ -2,6 +2,7 @@
 #include "FakeLoginForms.h"
 #include "TestEnv.h"
 
+#include <QDir>
 #include <QFile>
 #include <QSettings>
 
@@ -22,6 +23,7 @@ protected:
         gForms = &forms;
     }
     void TearDown() override {
+        SetSettingsFile(korvextest::SettingsFile());
         gForms = nullptr;
         ResetSession();
         QFile::remove(korvextest::SettingsFile());
@@ -46,6 +48,11 @@ protected:
         store("Port", "1980");
         store("Namespace", "TEST");
     }
+    static QStringList values() { return {gFirma, gFiliale, gUser, gPassword, gServer, gPort, gNamespace}; }
+    QStringList settingsFields() const {
+        return {forms.field(Field::BFIRMA),    forms.field(Field::BFIL),  forms.field(Field::BUSER),
+                forms.field(Field::BSERVERIP), forms.field(Field::BPORT), forms.field(Field::BNAMESPACE)};
+    }
     static int fileMode() {
         struct stat st {};
         if (::stat(QFile::encodeName(korvextest::SettingsFile()).constData(), &st) != 0)
@@ -66,53 +73,29 @@ TEST_F(SettingsTest, CommandLineOfSevenFieldsWinsOutright) {
     gCommandLine = "5 2 MUE falsch db-host 1975 NS";
     ReadCommandLine();
 
-    EXPECT_EQ(gFirma, "5");
-    EXPECT_EQ(gFiliale, "2");
-    EXPECT_EQ(gUser, "MUE");
-    EXPECT_EQ(gPassword, "falsch");
-    EXPECT_EQ(gServer, "db-host");
-    EXPECT_EQ(gPort, "1975");
-    EXPECT_EQ(gNamespace, "NS");
+    EXPECT_EQ(values(), QStringList({"5", "2", "MUE", "falsch", "db-host", "1975", "NS"}));
     EXPECT_EQ(gConnectString, "cn_iptcp:db-host[1975]:KORVEX");
     EXPECT_EQ(forms.loginModalShows, 0);
-
-    EXPECT_EQ(forms.fields[Field::BFIRMA], "5");
-    EXPECT_EQ(forms.fields[Field::BFIL], "2");
-    EXPECT_EQ(forms.fields[Field::BUSER], "MUE");
-    EXPECT_EQ(forms.fields[Field::BSERVERIP], "db-host");
-    EXPECT_EQ(forms.fields[Field::BPORT], "1975");
-    EXPECT_EQ(forms.fields[Field::BNAMESPACE], "NS");
+    EXPECT_EQ(settingsFields(), QStringList({"5", "2", "MUE", "db-host", "1975", "NS"}));
     EXPECT_EQ(forms.fields[Field::BPASSWORT], "getippt");
 }
 
 TEST_F(SettingsTest, CommandLineDefaultsAndEmptyFields) {
     gCommandLine = "5";
     ReadCommandLine();
-    EXPECT_EQ(gFirma, "5");
-    EXPECT_EQ(gFiliale, "");
-    EXPECT_EQ(gUser, "");
-    EXPECT_EQ(gPassword, "");
-    EXPECT_EQ(gServer, kDefaultServer);
-    EXPECT_EQ(gPort, "1972");
-    EXPECT_EQ(gNamespace, "KORVEX");
+    EXPECT_EQ(values(), QStringList({"5", "", "", "", kDefaultServer, "1972", "KORVEX"}));
     EXPECT_EQ(gConnectString, "cn_iptcp:" + kDefaultServer + "[1972]:KORVEX");
     EXPECT_EQ(forms.loginModalShows, 0);
 
     // Two blanks make an empty field: everything after it moves one field on.
     gCommandLine = "5 2  MUE geheim db-host 1975 NS";
     ReadCommandLine();
-    EXPECT_EQ(gUser, "");
-    EXPECT_EQ(gPassword, "MUE");
-    EXPECT_EQ(gServer, "geheim");
-    EXPECT_EQ(gPort, "db-host");
-    EXPECT_EQ(gNamespace, "1975");
+    EXPECT_EQ(values(), QStringList({"5", "2", "", "MUE", "geheim", "db-host", "1975"}));
 
     // Empty server and port fields take the defaults; fields beyond the seventh are ignored.
     gCommandLine = "5 2 MUE geheim   NS extra";
     ReadCommandLine();
-    EXPECT_EQ(gServer, kDefaultServer);
-    EXPECT_EQ(gPort, "1972");
-    EXPECT_EQ(gNamespace, "NS");
+    EXPECT_EQ(values(), QStringList({"5", "2", "MUE", "geheim", kDefaultServer, "1972", "NS"}));
 }
 
 TEST_F(SettingsTest, OnlyAWholeNumberInFieldOneQualifies) {
@@ -144,16 +127,9 @@ TEST_F(SettingsTest, OnlyAWholeNumberInFieldOneQualifies) {
 TEST_F(SettingsTest, NoStoredSettingsShowTheDialogWithDefaults) {
     ReadCommandLine();
     EXPECT_EQ(forms.loginModalShows, 1);
-    EXPECT_EQ(gFirma, "1");
-    EXPECT_EQ(gFiliale, "0");
-    EXPECT_EQ(gServer, kDefaultServer);
-    EXPECT_EQ(gPort, "1973");
-    EXPECT_EQ(gNamespace, "KORVEX");
-    EXPECT_EQ(gUser, "");
-    EXPECT_EQ(gPassword, "");
+    EXPECT_EQ(values(), QStringList({"1", "0", "", "", kDefaultServer, "1973", "KORVEX"}));
     EXPECT_EQ(gConnectString, "cn_iptcp:" + kDefaultServer + "[1973]:KORVEX");
-    EXPECT_EQ(forms.fields[Field::BSERVERIP], kDefaultServer);
-    EXPECT_EQ(forms.fields[Field::BPORT], "1973");
+    EXPECT_EQ(settingsFields(), QStringList({"1", "0", "", kDefaultServer, "1973", "KORVEX"}));
 }
 
 TEST_F(SettingsTest, DialogShownWhenIncompleteOrRejected) {
@@ -239,13 +215,10 @@ TEST_F(SettingsTest, SavedUnderTheKeysAndReadBackAsSaved) {
     forms.fields[Field::BNAMESPACE] = " NS ";
     SaveLoginSettings();
 
-    EXPECT_EQ(stored("Firma").toString(), "5");
-    EXPECT_EQ(stored("Filiale").toString(), "2");
-    EXPECT_EQ(stored("Name").toString(), "MUE");
-    EXPECT_EQ(stored("Passwort").toString(), MaskPassword("pw"));
-    EXPECT_NE(stored("Passwort").toString(), "pw");
-    EXPECT_EQ(stored("Server").toString(), "127.0.0.1");
-    EXPECT_EQ(stored("Namespace").toString(), " NS ");
+    QStringList raw;
+    for (const char *key : {"Firma", "Filiale", "Name", "Passwort", "Server", "Port", "Namespace"})
+        raw << stored(key).toString();
+    EXPECT_EQ(raw, QStringList({"5", "2", "MUE", MaskPassword("pw"), "127.0.0.1", "", " NS "}));
 
     // A saved empty value exists: it reads back empty, not as the default.
     FakeLoginForms fresh;
@@ -293,15 +266,27 @@ TEST_F(SettingsTest, MaskedPasswordRoundTripsThroughTheFile) {
     passwords << all << QString(all).repeated(4) << QStringLiteral(" a b ") << QStringLiteral("@Variant(x)")
               << QStringLiteral("a,b;c=d\"e");
 
-    for (const QString &password : passwords) {
+    // Each value is read from a copy of the written file that this process has never opened, so it is
+    // parsed from disk and not served from QSettings' in-process cache.
+    QDir dir(korvextest::TempDir() + QStringLiteral("/roundtrip"));
+    ASSERT_TRUE(dir.mkpath(QStringLiteral(".")));
+    for (qsizetype i = 0; i < passwords.size(); ++i) {
+        const QString &password = passwords.at(i);
         ASSERT_NE(MaskPassword(password), password);
+        const QString written = dir.filePath(QString::number(i) + QStringLiteral(".ini"));
+        const QString copy = dir.filePath(QString::number(i) + QStringLiteral("-copy.ini"));
+        SetSettingsFile(written);
         forms.fields[Field::BPASSWORT] = password;
         SaveLoginSettings();
+        ASSERT_TRUE(QFile::copy(written, copy));
+        SetSettingsFile(copy);
         forms.fields[Field::BPASSWORT].clear();
         LoadLoginSettings();
         ASSERT_EQ(gPassword, password) << password.toStdString();
         ASSERT_EQ(forms.fields[Field::BPASSWORT], password);
     }
+    SetSettingsFile(korvextest::SettingsFile());
+    dir.removeRecursively();
 
     // Any 16-bit code masks and unmasks, surrogate pairs included.
     const QString wide = QStringLiteral("€ Ŝ ✓ 😀");
