@@ -7,6 +7,8 @@
 
 #include <functional>
 
+class QPrinterInfo;
+
 // The multi-column list of the main window. A row is one text whose columns are separated by the
 // line feed; rows are numbered from 0 in the order added, columns from 1. A row can carry one
 // hidden text and, in the chosen check columns, a check cell whose state is 0 or 1.
@@ -25,11 +27,12 @@ public:
     // Columns (from 1) that hold check cells instead of text.
     void setCheckColumns(const QList<int> &columns);
 
+    // Rows and cells outside the list read as empty (0 for a check cell); writes to them do nothing.
     void clear();
     int addRow(const QString &text); // returns the new row's number
     int rowCount() const;
-    int currentRow() const; // -1 when no row is current
-    void setCurrentRow(int row);
+    int currentRow() const;      // -1 when no row is current
+    void setCurrentRow(int row); // selects the row and scrolls to it; a row outside the list: none current
     QString rowText(int row) const;
     void setRowText(int row, const QString &text);
     QString hiddenText(int row) const;
@@ -37,8 +40,9 @@ public:
     int checkState(int row, int column) const;
     void setCheckState(int row, int column, int state);
 
-    // Settings applied after the article list is filled: the list gets its sorted-free, compact
-    // presentation and scrolls to the top (see the implementation for what each one does).
+    // Settings applied after the article list is filled: whole rows are selected, one row at a
+    // time, and the list shows its first row at the top in its unsorted order (see the
+    // implementation for what each one does).
     void applyListSettings();
 
     void setPrintTitle(const QString &title);
@@ -46,10 +50,19 @@ public:
     // Prints title, column headings and every row, over as many pages as needed, on the system's
     // default printer; without a printer into a PDF file in the user's documents folder, which is
     // then opened in the desktop's viewer. Returns the PDF's path, or an empty string when printed
-    // on a printer.
+    // on a printer. A printer or file that fails throws cacheapi::ServerError (a PDF begun is
+    // removed again).
     QString print();
-    // Replaces how a finished PDF is opened (tests record it instead of starting a viewer).
+    // Replaces how a finished PDF is opened (tests record it instead of starting a viewer). An
+    // empty function restores the default, the desktop's viewer.
     static void setPdfOpener(std::function<void(const QString &path)> opener);
+    // Replaces how the system's default printer is found (a null QPrinterInfo: there is none, so
+    // print() writes a PDF). Tests use it so that no real printer ever receives a page. An empty
+    // function restores the default, QPrinterInfo::defaultPrinter().
+    static void setPrinterLookup(std::function<QPrinterInfo()> lookup);
+    // The PDF's file name starts with this text, then date and time ("Artikelliste" by default).
+    void setPdfBaseName(const QString &name);
+    QString pdfBaseName() const;
 
     // The view inside, for focus, input simulation and tests.
     QWidget *view() const;

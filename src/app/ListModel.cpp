@@ -1,0 +1,183 @@
+#include "ListModel.h"
+
+#include <QMetaObject>
+
+namespace {
+
+// Field `index` (from 0) of a line-feed separated text, or an empty text.
+QString field(const QString &text, int index) {
+    qsizetype start = 0;
+    for (int i = 0; i < index; ++i) {
+        const qsizetype lf = text.indexOf(QLatin1Char('\n'), start);
+        if (lf < 0)
+            return QString();
+        start = lf + 1;
+    }
+    qsizetype end = text.indexOf(QLatin1Char('\n'), start);
+    if (end < 0)
+        end = text.size();
+    return text.mid(start, end - start);
+}
+
+} // namespace
+
+ListModel::ListModel(QObject *parent) : QAbstractTableModel(parent) {}
+
+void ListModel::setHeaders(const QStringList &headers) {
+    flush();
+    beginResetModel();
+    m_headers = headers;
+    rebuildColumnMap();
+    endResetModel();
+}
+
+void ListModel::setCheckColumns(const QList<int> &columns) {
+    flush();
+    beginResetModel();
+    m_checkMask = 0;
+    for (int column : columns) {
+        if (column >= 1 && column <= kMaxCheckColumn)
+            m_checkMask |= quint64(1) << (column - 1);
+    }
+    rebuildColumnMap();
+    endResetModel();
+}
+
+bool ListModel::isCheckColumn(int column) const {
+    return column >= 1 && column <= kMaxCheckColumn && (m_checkMask & (quint64(1) << (column - 1))) != 0;
+}
+
+void ListModel::rebuildColumnMap() {
+    m_fieldOfColumn.clear();
+    int nextField = 0;
+    for (int c = 1; c <= m_headers.size(); ++c)
+        m_fieldOfColumn.append(isCheckColumn(c) ? -1 : nextField++);
+}
+
+void ListModel::flush() {
+    const int total = count();
+    if (m_announced >= total)
+        return;
+    beginInsertRows(QModelIndex(), m_announced, total - 1);
+    m_announced = total;
+    endInsertRows();
+}
+
+void ListModel::clear() {
+    beginResetModel();
+    m_rows.clear();
+    m_rows.shrink_to_fit();
+    m_announced = 0;
+    endResetModel();
+}
+
+int ListModel::addRow(const QString &text) {
+    const int row = count();
+    if (!m_deferInserts) {
+        flush();
+        beginInsertRows(QModelIndex(), row, row);
+        m_rows.push_back(Row{text, QString(), 0});
+        m_announced = count();
+        endInsertRows();
+        return row;
+    }
+    m_rows.push_back(Row{text, QString(), 0});
+    if (!m_flushQueued) {
+        m_flushQueued = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_flushQueued = false;
+                flush();
+            },
+            Qt::QueuedConnection);
+    }
+    return row;
+}
+
+QString ListModel::rowText(int row) const {
+    return isRow(row) ? m_rows[size_t(row)].text : QString();
+}
+
+void ListModel::setRowText(int row, const QString &text) {
+    if (!isRow(row))
+        return;
+    m_rows[size_t(row)].text = text;
+    if (row < m_announced && !m_headers.isEmpty())
+        emit dataChanged(index(row, 0), index(row, int(m_headers.size()) - 1), {Qt::DisplayRole});
+}
+
+QString ListModel::hiddenText(int row) const {
+    return isRow(row) ? m_rows[size_t(row)].hidden : QString();
+}
+
+void ListModel::setHiddenText(int row, const QString &text) {
+    if (isRow(row))
+        m_rows[size_t(row)].hidden = text;
+}
+
+int ListModel::checkState(int row, int column) const {
+    if (!isRow(row) || !isCheckColumn(column))
+        return 0;
+    return (m_rows[size_t(row)].checks >> (column - 1)) & 1 ? 1 : 0;
+}
+
+void ListModel::setCheckState(int row, int column, int state) {
+    if (!isRow(row) || !isCheckColumn(column))
+        return;
+    const quint64 bit = quint64(1) << (column - 1);
+    quint64 &checks = m_rows[size_t(row)].checks;
+    const quint64 before = checks;
+    // Any state above 0 counts as on, the same rule the window applies when it reads a cell.
+    checks = state > 0 ? (checks | bit) : (checks & ~bit);
+    if (checks != before)
+        cellChanged(row, column);
+}
+
+void ListModel::cellChanged(int row, int column) {
+    if (row < m_announced && column <= m_headers.size()) {
+        const QModelIndex cell = index(row, column - 1);
+        emit dataChanged(cell, cell, {Qt::CheckStateRole});
+    }
+}
+
+QString ListModel::cellText(int row, int column) const {
+    if (!isRow(row) || column < 1 || column > m_fieldOfColumn.size())
+        return QString();
+    const int f = m_fieldOfColumn[column - 1];
+    return f < 0 ? QString() : field(m_rows[size_t(row)].text, f);
+}
+
+int ListModel::rowCount(const QModelIndex &parent) const {
+    return parent.isValid() ? 0 : m_announced;
+}
+
+int ListModel::columnCount(const QModelIndex &parent) const {
+    return parent.isValid() ? 0 : int(m_headers.size());
+}
+
+QVariant ListModel::data(const QModelIndex &index, int role) const {
+    if (!index.isValid() || index.row() >= m_announced || index.column() >= m_headers.size())
+        return QVariant();
+    const int column = index.column() + 1;
+    if (isCheckColumn(column)) {
+        if (role == Qt::CheckStateRole)
+            return int(checkState(index.row(), column) ? Qt::Checked : Qt::Unchecked);
+        return QVariant();
+    }
+    if (role == Qt::DisplayRole)
+        return cellText(index.row(), column);
+    return QVariant();
+}
+
+QVariant ListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < m_headers.size())
+        return m_headers[section];
+    return QAbstractTableModel::headerData(section, orientation, role);
+}
+
+Qt::ItemFlags ListModel::flags(const QModelIndex &index) const {
+    // Not user-checkable on purpose: the list toggles its check cells itself, so that the
+    // notification comes exactly once, after the cell changed, and never from the program.
+    return index.isValid() ? Qt::ItemIsEnabled | Qt::ItemIsSelectable : Qt::NoItemFlags;
+}

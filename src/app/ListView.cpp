@@ -1,0 +1,145 @@
+#include "ListView.h"
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+
+class ListView::UserInput {
+public:
+    explicit UserInput(ListView *view) : m_view(view) { ++m_view->m_userDepth; }
+    ~UserInput() {
+        if (m_view)
+            --m_view->m_userDepth;
+    }
+    UserInput(const UserInput &) = delete;
+    UserInput &operator=(const UserInput &) = delete;
+
+private:
+    QPointer<ListView> m_view;
+};
+
+ListView::ListView(QWidget *parent) : QTableView(parent) {
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setTabKeyNavigation(false); // Tab moves on to the window's next control
+    setSortingEnabled(false);
+    setWordWrap(false);
+    setShowGrid(false);
+    setAlternatingRowColors(true);
+    setTextElideMode(Qt::ElideRight);
+    setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    // No scrolling by a timer while the mouse is dragged past the edge: the current row would then
+    // move outside any event of the user, and the move would go unreported.
+    setAutoScroll(false);
+
+    // One fixed height for every row: the view then never measures rows, which keeps a list of
+    // 100,000 rows as quick as a short one.
+    QHeaderView *rows = verticalHeader();
+    rows->hide();
+    rows->setSectionResizeMode(QHeaderView::Fixed);
+    rows->setMinimumSectionSize(1);
+    rows->setDefaultSectionSize(fontMetrics().height() + 4);
+
+    QHeaderView *columns = horizontalHeader();
+    columns->setHighlightSections(false);
+    columns->setSectionsClickable(false);
+    columns->setSectionsMovable(false);
+    columns->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    columns->setMinimumSectionSize(8);
+
+    setItemDelegate(new CheckCellDelegate(this));
+}
+
+bool ListView::isCheckCell(const QModelIndex &index) {
+    return index.isValid() && index.data(Qt::CheckStateRole).isValid();
+}
+
+void ListView::mousePressEvent(QMouseEvent *event) {
+    UserInput user(this);
+    const QModelIndex cell = indexAt(event->position().toPoint());
+    m_pressedCheckCell = (event->button() == Qt::LeftButton && isCheckCell(cell)) ? cell : QModelIndex();
+    QTableView::mousePressEvent(event);
+}
+
+void ListView::mouseDoubleClickEvent(QMouseEvent *event) {
+    // The second click of a double click switches the cell again, as on any check box.
+    UserInput user(this);
+    const QModelIndex cell = indexAt(event->position().toPoint());
+    m_pressedCheckCell = (event->button() == Qt::LeftButton && isCheckCell(cell)) ? cell : QModelIndex();
+    QTableView::mouseDoubleClickEvent(event);
+}
+
+void ListView::mouseMoveEvent(QMouseEvent *event) {
+    UserInput user(this);
+    QTableView::mouseMoveEvent(event);
+}
+
+void ListView::mouseReleaseEvent(QMouseEvent *event) {
+    QPointer<ListView> alive(this);
+    UserInput user(this);
+    const QPersistentModelIndex pressed = m_pressedCheckCell;
+    m_pressedCheckCell = QModelIndex();
+    // The view finishes its own click handling (selection, clicked()) first; the switch comes
+    // last, so a handler that shows a modal box runs with the view in a settled state.
+    QTableView::mouseReleaseEvent(event);
+    if (!alive || event->button() != Qt::LeftButton || !pressed.isValid())
+        return;
+    // A handler of the click may have emptied or refilled the list: the cell must still be there
+    // and still be under the pointer.
+    if (indexAt(event->position().toPoint()) == QModelIndex(pressed) && onToggle)
+        onToggle(pressed);
+}
+
+void ListView::keyPressEvent(QKeyEvent *event) {
+    UserInput user(this);
+    if (event->key() == Qt::Key_Space && event->modifiers() == Qt::NoModifier && isCheckCell(currentIndex())) {
+        event->accept();
+        if (!event->isAutoRepeat() && onToggle)
+            onToggle(currentIndex());
+        return;
+    }
+    QTableView::keyPressEvent(event);
+}
+
+void ListView::focusInEvent(QFocusEvent *event) {
+    // Taking the focus may make the first row current; that is no move of the user.
+    Quiet quiet(this);
+    QTableView::focusInEvent(event);
+}
+
+QModelIndex ListView::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) {
+    // Home and End go to the first and last row, as in any list box, not to the row's first and
+    // last column.
+    if (action == MoveHome || action == MoveEnd)
+        modifiers |= Qt::ControlModifier;
+    return QTableView::moveCursor(action, modifiers);
+}
+
+void CheckCellDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const {
+    const QVariant state = index.data(Qt::CheckStateRole);
+    if (!state.isValid()) {
+        QStyledItemDelegate::paint(painter, option, index);
+        return;
+    }
+    QStyleOptionViewItem cell = option;
+    initStyleOption(&cell, index);
+    const QWidget *widget = cell.widget;
+    QStyle *style = widget ? widget->style() : QApplication::style();
+
+    QStyleOptionViewItem background = cell;
+    background.features &= ~QStyleOptionViewItem::HasCheckIndicator;
+    background.text.clear();
+    style->drawControl(QStyle::CE_ItemViewItem, &background, painter, widget);
+
+    QStyleOptionViewItem box = cell;
+    const QSize size(style->pixelMetric(QStyle::PM_IndicatorWidth, &cell, widget),
+                     style->pixelMetric(QStyle::PM_IndicatorHeight, &cell, widget));
+    box.rect = QStyle::alignedRect(cell.direction, Qt::AlignCenter, size, cell.rect);
+    box.state &= ~(QStyle::State_HasFocus | QStyle::State_On | QStyle::State_Off | QStyle::State_NoChange);
+    box.state |= state.toInt() == Qt::Checked ? QStyle::State_On : QStyle::State_Off;
+    style->drawPrimitive(QStyle::PE_IndicatorItemViewItemCheck, &box, painter, widget);
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QPersistentModelIndex>
+#include <QPointer>
+#include <QStyledItemDelegate>
+#include <QTableView>
+
+#include <functional>
+
+// The table view inside KxList. It tells apart what the user does (key and mouse events) from
+// what the program does, and switches check cells itself on a click or Space, so that every
+// switch is reported exactly once and after the cell took its new state.
+class ListView : public QTableView {
+public:
+    explicit ListView(QWidget *parent = nullptr);
+
+    // True while a key or mouse event of the user is being handled and the program is not
+    // changing the list meanwhile (a handler may do that inside the user's event).
+    bool userActing() const { return m_userDepth > 0 && m_quietDepth == 0; }
+
+    // Marks a change made by the program; while one lives, nothing counts as the user's doing.
+    class Quiet {
+    public:
+        explicit Quiet(ListView *view) : m_view(view) { ++m_view->m_quietDepth; }
+        ~Quiet() {
+            if (m_view)
+                --m_view->m_quietDepth;
+        }
+        Quiet(const Quiet &) = delete;
+        Quiet &operator=(const Quiet &) = delete;
+
+    private:
+        QPointer<ListView> m_view;
+    };
+
+    // Called when the user switches the check cell `index` (mouse click or Space).
+    std::function<void(const QModelIndex &index)> onToggle;
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void focusInEvent(QFocusEvent *event) override;
+    QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
+
+private:
+    class UserInput;
+    static bool isCheckCell(const QModelIndex &index);
+
+    int m_userDepth = 0;
+    int m_quietDepth = 0;
+    QPersistentModelIndex m_pressedCheckCell;
+};
+
+// Draws a check cell as a check box in the middle of the cell, with no text.
+class CheckCellDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override;
+};

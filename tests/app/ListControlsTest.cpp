@@ -1,0 +1,406 @@
+#include "KxCombo.h"
+#include "KxList.h"
+#include "QtPrinters.h"
+
+#include <QAbstractItemModel>
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QEventLoop>
+#include <QFocusEvent>
+#include <QHeaderView>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTableView>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+const QChar LF(u'\n');
+
+QString row(std::initializer_list<const char *> fields) {
+    QStringList parts;
+    for (const char *f : fields)
+        parts << QString::fromUtf8(f);
+    return parts.join(LF);
+}
+
+// The supplier list of the main window: four text columns, then "Aktiv" and "Hauptlieferant".
+class SupplierList : public ::testing::Test {
+protected:
+    void SetUp() override {
+        list = std::make_unique<KxList>();
+        list->setColumns({"Lieferant", "EK-Netto  ", "per", "le. Einkauf", "Aktiv", "Hauptlieferant"},
+                         {200, 70, 75, 75, 50, 75});
+        list->setCheckColumns({5, 6});
+        for (int i = 0; i < 4; ++i)
+            list->addRow(row({qPrintable(QString("L%1").arg(i)), "1,00 €", "St", ""}));
+        list->setCheckState(0, 5, 1);
+        list->setCheckState(0, 6, 1);
+        list->setCheckState(1, 5, 1);
+        list->resize(700, 300);
+        list->show();
+        QCoreApplication::processEvents();
+        view = qobject_cast<QTableView *>(list->view());
+        ASSERT_NE(view, nullptr);
+    }
+
+    QPoint cellCentre(int r, int column) const {
+        return view->visualRect(view->model()->index(r, column - 1)).center();
+    }
+    void click(int r, int column) { QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, cellCentre(r, column)); }
+
+    std::unique_ptr<KxList> list;
+    QTableView *view = nullptr;
+};
+
+} // namespace
+
+TEST(KxList, RowsColumnsHiddenTextAndCheckCells) {
+    KxList list;
+    list.setColumns({"Lieferant", "per", "Aktiv", "Hauptlieferant"}, {200, 75, 50, 75});
+    list.setCheckColumns({3, 4});
+    EXPECT_EQ(list.columnHeaders(), QStringList({"Lieferant", "per", "Aktiv", "Hauptlieferant"}));
+    EXPECT_EQ(list.rowCount(), 0);
+    EXPECT_EQ(list.currentRow(), -1);
+
+    EXPECT_EQ(list.addRow(row({"10 Müller", "St"})), 0);
+    EXPECT_EQ(list.addRow(row({"20 Maier"})), 1);
+    EXPECT_EQ(list.addRow(QString()), 2);
+    // Every read sees the rows at once, before the view has heard of them.
+    EXPECT_EQ(list.rowCount(), 3);
+    EXPECT_EQ(list.rowText(0), row({"10 Müller", "St"}));
+    EXPECT_EQ(list.rowText(2), QString());
+
+    list.setHiddenText(1, "ID-20");
+    EXPECT_EQ(list.hiddenText(1), "ID-20");
+    EXPECT_EQ(list.hiddenText(0), QString());
+
+    // Check cells hold 0 or 1, only in the check columns; other rows and columns stay untouched.
+    list.setCheckState(1, 3, 1);
+    list.setCheckState(1, 4, 7);
+    EXPECT_EQ(list.checkState(1, 3), 1);
+    EXPECT_EQ(list.checkState(1, 4), 1);
+    EXPECT_EQ(list.checkState(0, 3), 0);
+    list.setCheckState(1, 4, 0);
+    EXPECT_EQ(list.checkState(1, 4), 0);
+    EXPECT_EQ(list.checkState(1, 3), 1);
+    list.setCheckState(1, 2, 1);
+    EXPECT_EQ(list.checkState(1, 2), 0);
+
+    // The row text fills the text columns; the check columns take no field of it.
+    list.setCurrentRow(0);
+    const QAbstractItemModel *model = qobject_cast<QAbstractItemView *>(list.view())->model();
+    ASSERT_EQ(model->rowCount(), 3);
+    EXPECT_EQ(model->index(0, 0).data().toString(), "10 Müller");
+    EXPECT_EQ(model->index(0, 1).data().toString(), "St");
+    EXPECT_EQ(model->index(1, 1).data().toString(), QString());
+    EXPECT_FALSE(model->index(1, 2).data().isValid());
+    EXPECT_EQ(model->index(1, 2).data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
+    EXPECT_EQ(model->headerData(3, Qt::Horizontal).toString(), "Hauptlieferant");
+
+    list.setRowText(0, row({"30 Schulz", "kg", "extra"}));
+    EXPECT_EQ(list.rowText(0), row({"30 Schulz", "kg", "extra"}));
+    EXPECT_EQ(model->index(0, 1).data().toString(), "kg");
+
+    // Rows outside the list read empty and take no writes.
+    EXPECT_EQ(list.rowText(-1), QString());
+    EXPECT_EQ(list.rowText(3), QString());
+    EXPECT_EQ(list.hiddenText(3), QString());
+    EXPECT_EQ(list.checkState(3, 3), 0);
+    list.setRowText(3, "x");
+    list.setCheckState(-1, 3, 1);
+    EXPECT_EQ(list.rowCount(), 3);
+
+    list.setCurrentRow(2);
+    EXPECT_EQ(list.currentRow(), 2);
+    list.setCurrentRow(3);
+    EXPECT_EQ(list.currentRow(), -1);
+    list.setCurrentRow(1);
+    list.clear();
+    EXPECT_EQ(list.rowCount(), 0);
+    EXPECT_EQ(list.currentRow(), -1);
+    EXPECT_EQ(model->rowCount(), 0);
+    EXPECT_EQ(list.addRow("again"), 0);
+}
+
+TEST_F(SupplierList, ProgramChangesRaiseNoNotification) {
+    QSignalSpy moved(list.get(), &KxList::rowChanged);
+    QSignalSpy clicked(list.get(), &KxList::rowClicked);
+    QSignalSpy checked(list.get(), &KxList::checkCellChanged);
+
+    list->setCurrentRow(2);
+    list->setCheckState(2, 6, 1);
+    list->setCheckState(0, 6, 0);
+    list->setRowText(2, row({"neu"}));
+    list->setHiddenText(2, "x");
+    list->applyListSettings();
+    list->view()->setFocus();
+    list->clear();
+    for (int i = 0; i < 5; ++i)
+        list->addRow(row({"a"}));
+    list->setCurrentRow(4);
+    list->setCurrentRow(-1);
+    QCoreApplication::processEvents();
+    // Taking the focus without a current row is no move of the user either.
+    QFocusEvent focusIn(QEvent::FocusIn, Qt::TabFocusReason);
+    QCoreApplication::sendEvent(view, &focusIn);
+
+    EXPECT_EQ(moved.count(), 0);
+    EXPECT_EQ(clicked.count(), 0);
+    EXPECT_EQ(checked.count(), 0);
+}
+
+TEST_F(SupplierList, UserMovesAndClicksRows) {
+    QSignalSpy moved(list.get(), &KxList::rowChanged);
+    QSignalSpy clicked(list.get(), &KxList::rowClicked);
+
+    click(2, 1);
+    EXPECT_EQ(list->currentRow(), 2);
+    EXPECT_EQ(moved.count(), 1);
+    ASSERT_EQ(clicked.count(), 1);
+    EXPECT_EQ(clicked.at(0).at(0).toInt(), 2);
+
+    // A click on the row already current is a click, not a move.
+    click(2, 2);
+    EXPECT_EQ(moved.count(), 1);
+    EXPECT_EQ(clicked.count(), 2);
+
+    QTest::keyClick(view, Qt::Key_Down);
+    EXPECT_EQ(list->currentRow(), 3);
+    EXPECT_EQ(moved.count(), 2);
+    QTest::keyClick(view, Qt::Key_Home);
+    EXPECT_EQ(list->currentRow(), 0);
+    EXPECT_EQ(moved.count(), 3);
+    EXPECT_EQ(clicked.count(), 2);
+}
+
+TEST_F(SupplierList, MouseClickSwitchesCellThenNotifiesWithNewState) {
+    QList<QList<int>> seen; // row, column, reported state, state the list holds at that moment
+    QObject::connect(list.get(), &KxList::checkCellChanged, list.get(), [&](int r, int c, int s) {
+        seen.append({r, c, s, list->checkState(r, c)});
+    });
+
+    click(1, 6); // on
+    click(2, 5); // on
+    click(0, 6); // the main supplier's mark can be switched off: the handler decides, not the list
+    click(1, 5); // off
+    click(0, 1); // a text cell switches nothing
+
+    const QList<QList<int>> expected{{1, 6, 1, 1}, {2, 5, 1, 1}, {0, 6, 0, 0}, {1, 5, 0, 0}};
+    EXPECT_EQ(seen, expected);
+    // No radio-button behaviour: switching row 1 on did not clear row 0 by itself.
+    EXPECT_EQ(list->checkState(1, 6), 1);
+    EXPECT_EQ(list->checkState(0, 5), 1);
+    EXPECT_EQ(list->checkState(3, 6), 0);
+}
+
+TEST_F(SupplierList, SpaceSwitchesTheCurrentCheckCell) {
+    QList<QList<int>> seen;
+    QObject::connect(list.get(), &KxList::checkCellChanged, list.get(), [&](int r, int c, int s) {
+        seen.append({r, c, s, list->checkState(r, c)});
+    });
+
+    list->setCurrentRow(3);
+    QTest::keyClick(view, Qt::Key_Space); // on a text column: nothing
+    EXPECT_TRUE(seen.isEmpty());
+    for (int i = 0; i < 4; ++i)
+        QTest::keyClick(view, Qt::Key_Right); // to "Aktiv"
+    QTest::keyClick(view, Qt::Key_Space);
+    QTest::keyClick(view, Qt::Key_Right); // to "Hauptlieferant"
+    QTest::keyClick(view, Qt::Key_Space);
+    QTest::keyClick(view, Qt::Key_Space);
+    // A held-down key switches once, not back and forth.
+    QTest::simulateEvent(view, true, Qt::Key_Space, Qt::NoModifier, " ", true);
+
+    const QList<QList<int>> expected{{3, 5, 1, 1}, {3, 6, 1, 1}, {3, 6, 0, 0}};
+    EXPECT_EQ(seen, expected);
+}
+
+TEST_F(SupplierList, HandlerPutsTheCellBackBehindAModalWait) {
+    QSignalSpy checked(list.get(), &KxList::checkCellChanged);
+    int calls = 0;
+    QObject::connect(list.get(), &KxList::checkCellChanged, list.get(), [&](int r, int c, int s) {
+        ++calls;
+        EXPECT_EQ(s, 0);
+        // The user's click stands while the "message box" is open ...
+        EXPECT_EQ(list->checkState(r, c), 0);
+        // ... and input reaching the list meanwhile switches nothing.
+        click(r, c);
+        QTest::keyClick(view, Qt::Key_Space);
+        QEventLoop modal;
+        QTimer::singleShot(20, &modal, &QEventLoop::quit);
+        modal.exec();
+        list->setCheckState(r, c, 1); // refused: put back
+    });
+
+    click(0, 6);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(checked.count(), 1);
+    EXPECT_EQ(list->checkState(0, 6), 1);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(list->checkState(0, 6), 1);
+
+    // The next click is the user's again and is reported.
+    click(0, 6);
+    EXPECT_EQ(calls, 2);
+}
+
+TEST_F(SupplierList, ClickHandlerThatEmptiesTheListSwitchesNothing) {
+    QSignalSpy checked(list.get(), &KxList::checkCellChanged);
+    QObject::connect(list.get(), &KxList::rowClicked, list.get(), [this] { list->clear(); });
+    click(1, 5);
+    EXPECT_EQ(checked.count(), 0);
+    EXPECT_EQ(list->rowCount(), 0);
+}
+
+TEST_F(SupplierList, ColumnsTakeTheShareOfTheirDesignWidths) {
+    const QHeaderView *header = view->horizontalHeader();
+    const int available = view->viewport()->width();
+    ASSERT_GT(available, 300);
+    const QList<int> design{200, 70, 75, 75, 50, 75};
+    int sum = 0;
+    for (int c = 0; c < design.size(); ++c) {
+        EXPECT_NEAR(header->sectionSize(c), available * design[c] / 545.0, 1.5) << "column " << c + 1;
+        sum += header->sectionSize(c);
+    }
+    EXPECT_EQ(sum, available);
+}
+
+TEST(KxList, HundredThousandRows) {
+    KxList list;
+    list.setColumns({"Art.Nr", "Bezeichnung", "Haupt-Lief", "VELKA-Haupt-Lief"}, {75, 250, 200, 200});
+    list.resize(760, 280);
+    list.show();
+    QSignalSpy moved(&list, &KxList::rowChanged);
+    for (int i = 0; i < 100000; ++i)
+        list.addRow(QString::number(i) + LF + "Artikel " + QString::number(i) + LF + "10 Lieferant" + LF);
+    EXPECT_EQ(list.rowCount(), 100000);
+    EXPECT_EQ(list.rowText(99999), "99999\nArtikel 99999\n10 Lieferant\n");
+    list.setCurrentRow(0);
+    list.applyListSettings();
+    QCoreApplication::processEvents();
+    auto *view = qobject_cast<QTableView *>(list.view());
+    EXPECT_EQ(view->model()->rowCount(), 100000);
+    EXPECT_EQ(view->verticalScrollBar()->value(), 0);
+
+    list.setCurrentRow(99999);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(list.currentRow(), 99999);
+    EXPECT_GT(view->verticalScrollBar()->value(), 99000); // scrolled to the row
+    QTest::keyClick(view, Qt::Key_PageUp);
+    EXPECT_LT(list.currentRow(), 99999);
+    EXPECT_EQ(moved.count(), 1);
+
+    list.clear();
+    EXPECT_EQ(list.rowCount(), 0);
+    EXPECT_EQ(view->model()->rowCount(), 0);
+}
+
+TEST(KxList, SettingsAfterFillingShowTheFirstRowWithWholeRowSelection) {
+    KxList list;
+    list.setColumns({"Art.Nr", "Bezeichnung"}, {75, 250});
+    list.resize(400, 200);
+    list.show();
+    for (int i = 0; i < 500; ++i)
+        list.addRow(QString::number(i));
+    list.setCurrentRow(400);
+    QCoreApplication::processEvents();
+    auto *view = qobject_cast<QTableView *>(list.view());
+    ASSERT_GT(view->verticalScrollBar()->value(), 0);
+    list.setCurrentRow(0);
+    list.applyListSettings();
+    EXPECT_EQ(view->verticalScrollBar()->value(), 0);
+    EXPECT_EQ(view->selectionBehavior(), QAbstractItemView::SelectRows);
+    EXPECT_EQ(view->selectionMode(), QAbstractItemView::SingleSelection);
+    EXPECT_EQ(view->selectionModel()->selectedRows().size(), 1);
+    EXPECT_EQ(list.currentRow(), 0);
+}
+
+TEST(KxCombo, RowsTextAndChosenRow) {
+    KxCombo combo;
+    combo.setColumns({"Nr.", "Bezeichnung", "Datum"}, {75, 250, 100});
+    QSignalSpy picked(&combo, &KxCombo::picked);
+    EXPECT_EQ(combo.currentRow(), -1);
+    EXPECT_EQ(combo.text(), QString());
+
+    EXPECT_EQ(combo.addRow(row({"17", "Frühjahr", "12.03.2005"})), 0);
+    EXPECT_EQ(combo.addRow(row({"18", "Sommer", ""})), 1);
+    // A filled combo starts with no row chosen.
+    EXPECT_EQ(combo.rowCount(), 2);
+    EXPECT_EQ(combo.currentRow(), -1);
+    EXPECT_EQ(combo.text(), QString());
+    EXPECT_EQ(combo.rowText(0), row({"17", "Frühjahr", "12.03.2005"}));
+    EXPECT_EQ(combo.rowText(2), QString());
+    EXPECT_EQ(combo.rowText(-1), QString());
+
+    combo.setCurrentRow(1);
+    EXPECT_EQ(combo.currentRow(), 1);
+    EXPECT_EQ(combo.text(), "18");
+    combo.setCurrentRow(5);
+    EXPECT_EQ(combo.currentRow(), -1);
+    combo.setCurrentRow(0);
+    combo.clear();
+    EXPECT_EQ(combo.rowCount(), 0);
+    EXPECT_EQ(combo.currentRow(), -1);
+    EXPECT_EQ(combo.text(), QString());
+    EXPECT_EQ(picked.count(), 0);
+
+    auto *box = combo.findChild<QComboBox *>();
+    ASSERT_NE(box, nullptr);
+    EXPECT_FALSE(box->isEditable());
+    const auto *popup = qobject_cast<QTableView *>(combo.view());
+    ASSERT_NE(popup, nullptr);
+    ASSERT_EQ(popup->model()->columnCount(), 3);
+    EXPECT_EQ(popup->model()->headerData(2, Qt::Horizontal).toString(), "Datum");
+    EXPECT_FALSE(popup->horizontalHeader()->isHidden());
+    // The drop-down shows all three columns, however narrow the combo is.
+    EXPECT_GE(popup->minimumWidth(), 425);
+}
+
+TEST(KxCombo, EveryUserPickIsReportedAlsoTheSameRowAgain) {
+    KxCombo combo;
+    combo.setColumns({"Nr.", "Bezeichnung", "Datum"}, {75, 250, 100});
+    for (int i = 0; i < 3; ++i)
+        combo.addRow(row({qPrintable(QString::number(10 + i)), "Update", "01.01.2005"}));
+    combo.resize(65, 20);
+    combo.show();
+    QSignalSpy picked(&combo, &KxCombo::picked);
+    auto *box = combo.findChild<QComboBox *>();
+
+    QTest::keyClick(box, Qt::Key_Down);
+    EXPECT_EQ(combo.currentRow(), 0);
+    EXPECT_EQ(combo.text(), "10");
+    EXPECT_EQ(picked.count(), 1);
+
+    // Picking the chosen row again in the drop-down is a pick too.
+    for (int round = 0; round < 2; ++round) {
+        box->showPopup();
+        auto *popup = qobject_cast<QTableView *>(combo.view());
+        ASSERT_TRUE(popup->isVisible());
+        popup->setCurrentIndex(popup->model()->index(2, 0));
+        QTest::keyClick(popup, Qt::Key_Return);
+        EXPECT_FALSE(popup->isVisible());
+        EXPECT_EQ(combo.currentRow(), 2);
+        EXPECT_EQ(combo.text(), "12");
+        EXPECT_EQ(picked.count(), 2 + round);
+    }
+}
+
+TEST(KxCombo, ReportsLeavingTheFocusButNotItsOwnDropDown) {
+    KxCombo combo;
+    QSignalSpy lost(&combo, &KxCombo::focusLost);
+    auto *box = combo.findChild<QComboBox *>();
+    QFocusEvent popup(QEvent::FocusOut, Qt::PopupFocusReason);
+    QCoreApplication::sendEvent(box, &popup);
+    EXPECT_EQ(lost.count(), 0);
+    QFocusEvent tab(QEvent::FocusOut, Qt::TabFocusReason);
+    QCoreApplication::sendEvent(box, &tab);
+    QFocusEvent mouse(QEvent::FocusOut, Qt::MouseFocusReason);
+    QCoreApplication::sendEvent(box, &mouse);
+    EXPECT_EQ(lost.count(), 2);
+}
