@@ -95,7 +95,7 @@ void Delay(int Hundredths, int &Elapsed);
 void Lock_Timer();
 
 // "S FIRMA=..,FIL=..,PERSONAL=\"..\"" with every quote of the personnel code doubled. Company and
-// branch go in as they stand when they are plain digits, otherwise as quoted strings.
+// branch go in as they stand when they are whole numbers, otherwise as quoted strings.
 QString SessionCommand(const QString &firma, const QString &filiale, const QString &personal);
 
 bool ProgramEnded();

@@ -73,17 +73,21 @@ int roundHalfEven(double value) {
     return static_cast<int>(whole);
 }
 
-// A value of the session command that the server reads as written: plain digits go in as they
-// stand, anything else as a string literal, so a typed comma or quote cannot add server code.
+// A value of the session command that the server reads as written: a whole number (or nothing)
+// goes in as it stands, anything else as a string literal, so a typed comma or quote cannot add
+// server code.
 QString commandValue(const QString &value) {
-    bool digitsOnly = true;
-    for (const QChar c : value) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9')) {
-            digitsOnly = false;
+    qsizetype i = 0;
+    if (value.size() > 1 && (value.at(0) == QLatin1Char('-') || value.at(0) == QLatin1Char('+')))
+        i = 1;
+    bool wholeNumber = true;
+    for (; i < value.size(); ++i) {
+        if (value.at(i) < QLatin1Char('0') || value.at(i) > QLatin1Char('9')) {
+            wholeNumber = false;
             break;
         }
     }
-    if (digitsOnly)
+    if (wholeNumber)
         return value;
     QString quoted = value;
     quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));

@@ -155,7 +155,8 @@ TEST_F(ConnectionTest, SessionCommandQuotesWhatTheUserTyped) {
     EXPECT_EQ(SessionCommand("12", "3", "MEIER"), QStringLiteral("S FIRMA=12,FIL=3,PERSONAL=\"MEIER\""));
     EXPECT_EQ(SessionCommand("1", "0", "X\",FIRMA=9,Y=\""),
               QStringLiteral("S FIRMA=1,FIL=0,PERSONAL=\"X\"\",FIRMA=9,Y=\"\"\""));
-    // Company and branch come from editable settings, too: anything but plain digits is a string.
+    // Company and branch come from editable settings, too: anything but a whole number is a string.
+    EXPECT_EQ(SessionCommand("-1", "+2", "A"), QStringLiteral("S FIRMA=-1,FIL=+2,PERSONAL=\"A\""));
     EXPECT_EQ(SessionCommand("1,K=$$X", "0 D ^Y", "A"),
               QStringLiteral("S FIRMA=\"1,K=$$X\",FIL=\"0 D ^Y\",PERSONAL=\"A\""));
 
