@@ -375,7 +375,7 @@ TEST_F(DialogsTest, FrameAndEscapeHideTheLoginDialogWithoutSavingOrEnding) {
     EXPECT_EQ(desktop.endCount, 0);
 }
 
-TEST_F(DialogsTest, AbbruchEndsTheProgramAlsoFromTheServerDialogsOwner) {
+TEST_F(DialogsTest, AbbruchInTheModalDialogEndsTheProgram) {
     gUserName = QStringLiteral("MEIER|Hans Meier");
     whenModal(&pass, [this] { pass.BUAusst->click(); });
     forms.showLoginModal(); // the modal showing returns once the program has ended
