@@ -258,6 +258,27 @@ TEST_F(SupplierList, ClickHandlerThatEmptiesTheListSwitchesNothing) {
     EXPECT_EQ(list->rowCount(), 0);
 }
 
+TEST_F(SupplierList, CheckHandlerMayRefillTheList) {
+    // The main-supplier change moves to the next article and fills this list anew, inside the
+    // list's own notification.
+    int calls = 0;
+    QObject::connect(list.get(), &KxList::checkCellChanged, list.get(), [&] {
+        ++calls;
+        list->clear();
+        list->addRow(row({"neu"}));
+        list->setCheckState(0, 5, 1);
+        list->setCurrentRow(0);
+    });
+    click(2, 6);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(list->rowCount(), 1);
+    EXPECT_EQ(list->checkState(0, 5), 1);
+    EXPECT_EQ(list->checkState(0, 6), 0);
+    click(0, 6);
+    EXPECT_EQ(calls, 2);
+}
+
 TEST_F(SupplierList, ColumnsTakeTheShareOfTheirDesignWidths) {
     const QHeaderView *header = view->horizontalHeader();
     const int available = view->viewport()->width();

@@ -1,4 +1,5 @@
 #include "KxList.h"
+#include "QtPrinters.h"
 #include "ServerError.h"
 
 #include <QDir>
