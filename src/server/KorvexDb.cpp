@@ -1,0 +1,194 @@
+#include "KorvexDb.h"
+
+#include "DemoData.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryFile>
+
+#include <sys/stat.h>
+
+#include <atomic>
+
+namespace kxserver {
+
+namespace {
+
+std::atomic<quint64> gToolConnections{0};
+
+// A named connection that is removed again when it goes out of scope.
+class ScopedDb {
+public:
+    explicit ScopedDb(const QString &driver) : m_name(QStringLiteral("korvex-db-%1").arg(++gToolConnections)) {
+        QSqlDatabase::addDatabase(driver, m_name);
+    }
+    ~ScopedDb() {
+        {
+            QSqlDatabase db = QSqlDatabase::database(m_name, false);
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(m_name);
+    }
+    QSqlDatabase db() const { return QSqlDatabase::database(m_name, false); }
+
+private:
+    QString m_name;
+};
+
+// One transaction: on PostgreSQL the old tables are only gone when the new ones stand.
+void fill(QSqlDatabase &db, Backend backend, const DbContent &content, const QStringList &before = {}) {
+    Exec(db, QStringLiteral("BEGIN"));
+    for (const QString &statement : before)
+        Exec(db, statement);
+    for (const QString &statement : SchemaStatements(backend))
+        Exec(db, statement);
+    if (content.demo || content.benchmarkArticles > 0)
+        FillDemoData(db, content);
+    Exec(db, QStringLiteral("COMMIT"));
+    // Fresh statistics, so the planner takes the indexes from the first query on.
+    Exec(db, QStringLiteral("ANALYZE"));
+}
+
+// The temporary file was made owner-only; the database gets the rights any new file would get, so
+// that the clerks' accounts of a shared folder can open it as the administrator intends.
+void applyUmask(const QString &path) {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::chmod(QFile::encodeName(path).constData(), 0666 & ~mask);
+}
+
+void removeSqliteFiles(const QString &path) {
+    for (const QString &suffix :
+         {QString(), QStringLiteral("-wal"), QStringLiteral("-shm"), QStringLiteral("-journal")})
+        QFile::remove(path + suffix);
+}
+
+QString createSqlite(const DbTarget &target, const DbContent &content, bool force) {
+    const QFileInfo info(target.path);
+    const QString path = info.absoluteFilePath();
+    if (info.exists() && !force)
+        return QStringLiteral("%1 existiert bereits; zum Überschreiben --force angeben.").arg(path);
+    if (info.exists() && !info.isFile())
+        return QStringLiteral("%1 ist keine Datei.").arg(path);
+    if (!info.absoluteDir().exists())
+        return QStringLiteral("Das Verzeichnis %1 existiert nicht.").arg(info.absolutePath());
+
+    // Built under a temporary name and renamed at the end: a failure leaves no half database behind,
+    // and a replaced file changes its identity, so connected programs notice and reconnect.
+    QString temporary;
+    {
+        QTemporaryFile file(path + QStringLiteral(".neu-XXXXXX"));
+        if (!file.open())
+            return QStringLiteral("In %1 kann keine Datei angelegt werden.").arg(info.absolutePath());
+        temporary = file.fileName();
+        file.setAutoRemove(false);
+    }
+    QString error;
+    {
+        ScopedDb scoped(QStringLiteral("QSQLITE"));
+        QSqlDatabase db = scoped.db();
+        db.setDatabaseName(temporary);
+        if (!db.open()) {
+            error = db.lastError().text();
+        } else {
+            try {
+                Exec(db, QStringLiteral("PRAGMA application_id = %1").arg(kSqliteApplicationId));
+                Exec(db, QStringLiteral("PRAGMA user_version = %1").arg(kSchemaVersion));
+                Exec(db, QStringLiteral("PRAGMA journal_mode = WAL"));
+                fill(db, Backend::Sqlite, content);
+            } catch (const std::exception &e) {
+                error = QString::fromStdString(e.what());
+            }
+        }
+    }
+    if (error.isEmpty()) {
+        // Stale journal files of the old database must not be applied to the new one.
+        if (force)
+            removeSqliteFiles(path);
+        if (!QFile::rename(temporary, path))
+            error = QStringLiteral("%1 kann nicht nach %2 umbenannt werden.").arg(temporary, path);
+        else
+            applyUmask(path);
+    }
+    if (!error.isEmpty()) {
+        removeSqliteFiles(temporary);
+        return QStringLiteral("Die Datenbank %1 wurde nicht angelegt: %2").arg(path, error);
+    }
+    return QString();
+}
+
+bool openPostgres(QSqlDatabase &db, const DbTarget &target, const QString &database) {
+    db.setHostName(target.host);
+    db.setPort(target.port);
+    db.setDatabaseName(database);
+    db.setConnectOptions(QStringLiteral("connect_timeout=5;application_name=korvex-db"));
+    return db.open();
+}
+
+QString createPostgres(const DbTarget &target, const DbContent &content, bool force) {
+    const QString where = QStringLiteral("%1:%2").arg(target.host).arg(target.port);
+    {
+        // The database itself, when the server does not have it yet (needs the CREATEDB right).
+        ScopedDb scoped(QStringLiteral("QPSQL"));
+        QSqlDatabase db = scoped.db();
+        if (!openPostgres(db, target, QStringLiteral("postgres")))
+            return QStringLiteral("Der PostgreSQL-Server %1 ist nicht erreichbar: %2")
+                .arg(where, db.lastError().text());
+        QSqlQuery query(db);
+        if (!query.exec(QStringLiteral("SELECT 1 FROM pg_database WHERE datname = 'korvex'")))
+            return QStringLiteral("Abfrage auf %1 scheitert: %2").arg(where, query.lastError().text());
+        if (!query.next() && !query.exec(QStringLiteral("CREATE DATABASE korvex ENCODING 'UTF8' TEMPLATE template0")))
+            return QStringLiteral("Die Datenbank korvex kann auf %1 nicht angelegt werden: %2")
+                .arg(where, query.lastError().text());
+    }
+    ScopedDb scoped(QStringLiteral("QPSQL"));
+    QSqlDatabase db = scoped.db();
+    if (!openPostgres(db, target, QStringLiteral("korvex")))
+        return QStringLiteral("Die Datenbank korvex auf %1 ist nicht erreichbar: %2").arg(where, db.lastError().text());
+    const QStringList existing = db.tables();
+    QStringList ours;
+    for (const QString &table : SchemaTables())
+        if (existing.contains(table))
+            ours << table;
+    if (!ours.isEmpty() && !force)
+        return QStringLiteral("Die Datenbank korvex auf %1 enthält bereits Tabellen (%2); zum Überschreiben --force "
+                              "angeben.")
+            .arg(where, ours.join(QStringLiteral(", ")));
+    try {
+        Exec(db, QStringLiteral("SET client_min_messages = WARNING")); // no notice per missing table
+        QStringList drops;
+        for (const QString &table : SchemaTables())
+            drops << QStringLiteral("DROP TABLE IF EXISTS %1 CASCADE").arg(table);
+        fill(db, Backend::Postgres, content, drops);
+    } catch (const std::exception &e) {
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return QStringLiteral("Die Datenbank korvex auf %1 wurde nicht eingerichtet: %2")
+            .arg(where, QString::fromStdString(e.what()));
+    }
+    return QString();
+}
+
+} // namespace
+
+QString CreateDatabase(const DbTarget &target, const DbContent &content, bool force) {
+    return target.backend == Backend::Sqlite ? createSqlite(target, content, force)
+                                             : createPostgres(target, content, force);
+}
+
+QString CreateDemoDatabase(const QString &path, int benchmarkArticles) {
+    DbTarget target;
+    target.path = path;
+    DbContent content;
+    content.demo = true;
+    content.benchmarkArticles = benchmarkArticles;
+    return CreateDatabase(target, content, true);
+}
+
+QString SqliteConnectString(const QString &path) {
+    return QStringLiteral("cn_iptcp:%1[1972]:KORVEX").arg(QFileInfo(path).absoluteFilePath());
+}
+
+} // namespace kxserver

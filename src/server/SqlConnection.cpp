@@ -1,0 +1,327 @@
+#include "SqlConnection.h"
+
+#include "ServerErrorCodes.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QUrl>
+
+#include <sys/stat.h>
+
+#include <atomic>
+
+namespace kxserver {
+
+namespace {
+
+std::atomic<quint64> gConnectionCounter{0};
+
+// libpq's own sources (~/.pgpass, PGSERVICE, PGUSER) supply the credentials; the program stores none.
+// A short connect timeout keeps a dead server from freezing the clerk's window; keepalives find a
+// half-open connection; the application name tells the administrator who is connected.
+const char *const kPostgresOptions = "connect_timeout=5;keepalives=1;keepalives_idle=30;keepalives_interval=10;"
+                                     "keepalives_count=3;application_name=korvex-hauptlief";
+
+bool statFile(const QString &path, unsigned long long *device, unsigned long long *inode) {
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return false;
+    *device = static_cast<unsigned long long>(info.st_dev);
+    *inode = static_cast<unsigned long long>(info.st_ino);
+    return true;
+}
+
+bool isBusyError(Backend backend, const QSqlError &error) {
+    const QString code = error.nativeErrorCode();
+    if (backend == Backend::Sqlite) {
+        // SQLITE_BUSY and SQLITE_LOCKED with their extended codes (the low byte is the primary code).
+        bool ok = false;
+        const int number = code.toInt(&ok);
+        return ok && ((number & 0xff) == 5 || (number & 0xff) == 6);
+    }
+    // lock_not_available, serialization_failure, deadlock_detected
+    return code == QLatin1String("55P03") || code == QLatin1String("40001") || code == QLatin1String("40P01");
+}
+
+} // namespace
+
+std::optional<ConnectTarget> ParseConnectString(const QString &connectString) {
+    static const QRegularExpression pattern(QStringLiteral("^cn_iptcp:(.*)\\[([0-9]{1,5})\\]:KORVEX$"),
+                                            QRegularExpression::DotMatchesEverythingOption);
+    const QRegularExpressionMatch match = pattern.match(connectString);
+    if (!match.hasMatch())
+        return std::nullopt;
+    ConnectTarget target;
+    const QString server = match.captured(1);
+    target.port = match.captured(2).toInt();
+    if (server.trimmed().isEmpty())
+        return std::nullopt;
+    if (server.contains(QLatin1Char('/'))) {
+        target.backend = Backend::Sqlite;
+        target.path = QFileInfo(server).absoluteFilePath();
+        return target;
+    }
+    // libpq would read blanks, commas and '=' as separators of further hosts or options.
+    static const QRegularExpression hostPattern(QStringLiteral("^[A-Za-z0-9._:-]+$"));
+    if (!hostPattern.match(server).hasMatch() || target.port < 1 || target.port > 65535)
+        return std::nullopt;
+    target.backend = Backend::Postgres;
+    target.host = server;
+    return target;
+}
+
+SqlConnection::SqlConnection(const ConnectTarget &target)
+    : m_target(target), m_name(QStringLiteral("korvex-server-%1").arg(++gConnectionCounter)) {}
+
+SqlConnection::~SqlConnection() {
+    close();
+    QSqlDatabase::removeDatabase(m_name);
+}
+
+QSqlDatabase SqlConnection::db() const {
+    return QSqlDatabase::database(m_name, false);
+}
+
+std::shared_ptr<SqlConnection> SqlConnection::open(const ConnectTarget &target) {
+    std::shared_ptr<SqlConnection> connection(new SqlConnection(target));
+    const bool ok = target.backend == Backend::Sqlite ? connection->openSqlite() : connection->openPostgres();
+    if (!ok)
+        return nullptr;
+    connection->m_open = true;
+    return connection;
+}
+
+bool SqlConnection::openSqlite() {
+    // A connect never creates a file: a missing one is a server that does not answer.
+    if (!QFileInfo(m_target.path).isFile() || !statFile(m_target.path, &m_device, &m_inode))
+        return false;
+    QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+    // mode=rw makes SQLite itself refuse to create the file, closing the gap after the check above.
+    database.setDatabaseName(QUrl::fromLocalFile(m_target.path).toString(QUrl::FullyEncoded) +
+                             QStringLiteral("?mode=rw"));
+    database.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=5000"));
+    if (!database.open())
+        return false;
+    QSqlQuery pragma(database);
+    // Look before changing anything: a foreign file must stay exactly as it was.
+    if (!pragma.exec(QStringLiteral("PRAGMA foreign_keys = ON")) || !IsKorvexDatabase(database)) {
+        pragma = QSqlQuery();
+        database.close();
+        return false;
+    }
+    // WAL lets the other workstations read while one writes; NORMAL synchronisation is safe in WAL
+    // mode (a crash loses no committed data short of a power cut) and keeps a click's write short.
+    if (!pragma.exec(QStringLiteral("PRAGMA journal_mode = WAL")) ||
+        !pragma.exec(QStringLiteral("PRAGMA synchronous = NORMAL")) ||
+        !pragma.exec(QStringLiteral("PRAGMA busy_timeout = 5000"))) {
+        pragma = QSqlQuery();
+        database.close();
+        return false;
+    }
+    return true;
+}
+
+bool SqlConnection::openPostgres() {
+    QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_name);
+    database.setHostName(m_target.host);
+    database.setPort(m_target.port);
+    database.setDatabaseName(QStringLiteral("korvex"));
+    database.setConnectOptions(QString::fromLatin1(kPostgresOptions));
+    if (!database.open())
+        return false;
+    QSqlQuery setup(database);
+    // A clerk waiting on another's lock gets an answer within seconds; a unit left open by a hung
+    // workstation does not block the others for long.
+    if (!setup.exec(QStringLiteral("SET lock_timeout = '5s'")) ||
+        !setup.exec(QStringLiteral("SET idle_in_transaction_session_timeout = '60s'")) || !IsKorvexDatabase(database)) {
+        setup = QSqlQuery();
+        database.close();
+        return false;
+    }
+    return true;
+}
+
+bool SqlConnection::sameFile() const {
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    return statFile(m_target.path, &device, &inode) && device == m_device && inode == m_inode;
+}
+
+bool SqlConnection::alive() {
+    if (!m_open)
+        return false;
+    // SQLite keeps reading a deleted or replaced file through its open handle; only the name tells.
+    if (m_target.backend == Backend::Sqlite && !sameFile())
+        return false;
+    QSqlDatabase database = db();
+    if (!database.isOpen())
+        return false;
+    QSqlQuery query(database);
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT value FROM korvex_meta WHERE key = 'schema'")) || !query.next())
+        return false;
+    return query.value(0).toString() == QLatin1String(kSchemaMarker);
+}
+
+void SqlConnection::close() {
+    if (!m_open)
+        return;
+    m_open = false;
+    m_unit = false;
+    m_unitBroken = false;
+    endTransaction();
+    sessionFirma.reset();
+    sessionFiliale.reset();
+    sessionPersonal.reset();
+    QSqlDatabase database = db();
+    database.close();
+}
+
+void SqlConnection::ensureOpen() const {
+    if (!m_open)
+        throw Error(kNotConnected, QStringLiteral("Keine Verbindung zum Server."));
+}
+
+QString SqlConnection::now() {
+    return QDateTime::currentDateTime().toString(Qt::ISODate);
+}
+
+void SqlConnection::fail(const QSqlQuery &query, const QString &sql) {
+    const QSqlError error = query.lastError();
+    if (m_target.backend == Backend::Postgres && m_transaction && m_open) {
+        // PostgreSQL has aborted the transaction already and refuses every further statement
+        // (even freeing prepared ones); end it now. Inside a unit, write() marks the unit broken.
+        QSqlQuery rollback(db());
+        rollback.exec(QStringLiteral("ROLLBACK"));
+        if (m_unit)
+            m_unitBroken = true;
+        endTransaction();
+    }
+    if (isBusyError(m_target.backend, error))
+        throw Error(kBusy, QStringLiteral("Die Daten werden gerade an einem anderen Arbeitsplatz geändert. "
+                                          "Bitte versuchen Sie es in einigen Sekunden erneut."));
+    QString statement = sql.simplified();
+    if (statement.size() > 80)
+        statement = statement.left(77) + QStringLiteral("...");
+    throw Error(kDatabase, QStringLiteral("Datenbankfehler: %1 (%2)").arg(error.text(), statement));
+}
+
+QSqlQuery SqlConnection::prepare(const QString &sql) {
+    ensureOpen();
+    QSqlQuery query(db());
+    query.setForwardOnly(true);
+    if (!query.prepare(sql))
+        fail(query, sql);
+    return query;
+}
+
+void SqlConnection::execute(QSqlQuery &query, const QVariantList &values) {
+    for (int i = 0; i < values.size(); ++i)
+        query.bindValue(i, values.at(i));
+    if (!query.exec())
+        fail(query, query.lastQuery());
+}
+
+std::shared_ptr<QSqlQuery> SqlConnection::runCached(const QString &sql, const QVariantList &values) {
+    if (!m_transaction || values.isEmpty())
+        return std::make_shared<QSqlQuery>(run(sql, values));
+    auto found = m_statements.find(sql);
+    if (found == m_statements.end())
+        found = m_statements.emplace(sql, std::make_shared<QSqlQuery>(prepare(sql))).first;
+    execute(*found->second, values);
+    return found->second;
+}
+
+QSqlQuery SqlConnection::run(const QString &sql, const QVariantList &values) {
+    if (!values.isEmpty()) {
+        QSqlQuery query = prepare(sql);
+        execute(query, values);
+        return query;
+    }
+    // Without values there is nothing to bind: sent as it stands (PostgreSQL cannot prepare BEGIN).
+    ensureOpen();
+    QSqlQuery query(db());
+    query.setForwardOnly(true);
+    if (!query.exec(sql))
+        fail(query, sql);
+    return query;
+}
+
+void SqlConnection::beginTransaction() {
+    // IMMEDIATE takes SQLite's write lock at once, so two workstations cannot both read, then
+    // both try to upgrade and one of them fail half way.
+    run(m_target.backend == Backend::Sqlite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN"));
+    m_transaction = true;
+    lockedLists.clear();
+    touchedArticles.clear();
+}
+
+void SqlConnection::endTransaction() {
+    m_transaction = false;
+    lockedLists.clear();
+    touchedArticles.clear();
+    m_statements.clear();
+}
+
+void SqlConnection::commitTransaction() {
+    CheckTouchedArticles(*this);
+    run(QStringLiteral("COMMIT"));
+    endTransaction();
+}
+
+void SqlConnection::rollbackTransaction() {
+    if (m_transaction && m_open) {
+        QSqlQuery query(db());
+        query.exec(QStringLiteral("ROLLBACK")); // a lost connection has rolled back by itself
+    }
+    endTransaction();
+}
+
+void SqlConnection::failIfUnitBroken() const {
+    if (m_unitBroken)
+        throw Error(kUnitState, QStringLiteral("Die Änderungen wurden wegen eines vorherigen Fehlers verworfen; "
+                                               "es wird nichts weiter gespeichert."));
+}
+
+void SqlConnection::beginUnit() {
+    ensureOpen();
+    if (m_unit)
+        throw Error(kUnitState, QStringLiteral("Es ist bereits eine Änderungseinheit offen."));
+    beginTransaction();
+    m_unit = true;
+    m_unitBroken = false;
+}
+
+void SqlConnection::commitUnit() {
+    ensureOpen();
+    if (!m_unit)
+        throw Error(kUnitState, QStringLiteral("Es ist keine Änderungseinheit offen."));
+    if (m_unitBroken) {
+        m_unit = false;
+        m_unitBroken = false;
+        rollbackTransaction();
+        throw Error(kUnitState, QStringLiteral("Die Änderungen wurden wegen eines vorherigen Fehlers verworfen."));
+    }
+    m_unit = false;
+    try {
+        commitTransaction();
+    } catch (...) {
+        rollbackTransaction();
+        throw;
+    }
+}
+
+void SqlConnection::rollbackUnit() {
+    // Safe to call from any clean-up path: without an open unit there is nothing to undo.
+    if (!m_unit)
+        return;
+    m_unit = false;
+    m_unitBroken = false;
+    rollbackTransaction();
+}
+
+} // namespace kxserver

@@ -1,0 +1,148 @@
+#pragma once
+
+#include "Schema.h"
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+#include <QVariant>
+#include <QVariantList>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <type_traits>
+#include <utility>
+
+namespace kxserver {
+
+// Where a connection string points: "cn_iptcp:" + server + "[" + port + "]:KORVEX". A server with a
+// slash in it names an embedded SQLite file, any other a PostgreSQL server.
+struct ConnectTarget {
+    Backend backend = Backend::Sqlite;
+    QString path; // SQLite: the absolute file name
+    QString host; // PostgreSQL
+    int port = 0;
+};
+// Empty for a string that is not of that form (which the factory treats as a failed connect).
+std::optional<ConnectTarget> ParseConnectString(const QString &connectString);
+
+// The state of an article's supplier entries that the writing rules look at.
+struct SupplierRules {
+    bool severalMains = false;
+    bool inactiveMain = false;
+    bool noneActive = false;
+    bool touchesMain = false; // some entry of the article has a main-supplier change in the list
+    qint64 mainSupplier = 0;  // lieferant id of the (single) main supplier, 0 when none
+};
+
+// One open database connection, shared by a factory and the cursors and objects it handed out, so
+// that whatever outlives the factory still fails cleanly instead of touching a removed connection.
+// Every statement is prepared for one call and dies with it; nothing prepared survives a reconnect.
+class SqlConnection {
+public:
+    // Opens the target; empty when it cannot be reached or is not a KORVEX database.
+    static std::shared_ptr<SqlConnection> open(const ConnectTarget &target);
+    ~SqlConnection();
+    SqlConnection(const SqlConnection &) = delete;
+    SqlConnection &operator=(const SqlConnection &) = delete;
+
+    Backend backend() const { return m_target.backend; }
+    bool isOpen() const { return m_open; }
+    // A round trip: false once the server or the file has gone (or the file was replaced).
+    bool alive();
+    // Closes the connection; an open unit is rolled back by the database as the connection ends.
+    void close();
+    // Throws kNotConnected when closed.
+    void ensureOpen() const;
+
+    // Prepares, binds the values in order and executes; throws ServerError on failure.
+    QSqlQuery run(const QString &sql, const QVariantList &values = {});
+    // Like run, but inside a transaction the prepared statement is kept for the rest of it: the 50
+    // opens and saves of a main-supplier change then prepare each statement once. Only for
+    // statements whose rows are read at once (a cursor would lose its rows when they are reused).
+    // The statements die with the transaction, so none outlives a unit or a reconnect.
+    std::shared_ptr<QSqlQuery> runCached(const QString &sql, const QVariantList &values);
+    // Prepares once for several executions within one call.
+    QSqlQuery prepare(const QString &sql);
+    void execute(QSqlQuery &query, const QVariantList &values);
+
+    // Session values set by "Xecute" (the server process's FIRMA, FIL and PERSONAL).
+    std::optional<int> sessionFirma;
+    std::optional<int> sessionFiliale;
+    std::optional<QString> sessionPersonal;
+
+    // Units: everything written between beginUnit and commitUnit commits together or not at all.
+    void beginUnit();
+    void commitUnit();
+    void rollbackUnit();
+    bool inUnit() const { return m_unit; }
+
+    // Runs one write operation: inside an open unit as part of it, otherwise in a transaction of its
+    // own. A failure inside a unit breaks the unit: it can then only be rolled back.
+    template <typename Body> auto write(Body &&body) {
+        ensureOpen();
+        if (m_unit) {
+            failIfUnitBroken();
+            try {
+                return body();
+            } catch (...) {
+                m_unitBroken = true;
+                throw;
+            }
+        }
+        beginTransaction();
+        try {
+            if constexpr (std::is_void_v<decltype(body())>) {
+                body();
+                commitTransaction();
+            } else {
+                auto result = body();
+                commitTransaction();
+                return result;
+            }
+        } catch (...) {
+            rollbackTransaction();
+            throw;
+        }
+    }
+
+    // Bookkeeping of the current transaction for the supplier rules: the lists locked so far and,
+    // per (list, article), the rules' state before the first write.
+    std::set<qint64> lockedLists;
+    std::map<std::pair<qint64, qint64>, SupplierRules> touchedArticles;
+
+    // A timestamp for "when" columns: local time, ISO 8601.
+    static QString now();
+
+private:
+    explicit SqlConnection(const ConnectTarget &target);
+    bool openSqlite();
+    bool openPostgres();
+    bool sameFile() const;
+    void beginTransaction();
+    void commitTransaction();
+    void rollbackTransaction();
+    void failIfUnitBroken() const;
+    [[noreturn]] void fail(const QSqlQuery &query, const QString &sql);
+    QSqlDatabase db() const;
+    void endTransaction();
+
+    ConnectTarget m_target;
+    QString m_name;
+    bool m_open = false;
+    bool m_unit = false;
+    bool m_unitBroken = false;
+    bool m_transaction = false;
+    unsigned long long m_device = 0;
+    unsigned long long m_inode = 0;
+    std::map<QString, std::shared_ptr<QSqlQuery>> m_statements; // prepared within the current transaction
+};
+
+// Checks the supplier rules of every article written in the current transaction and records the
+// main supplier the list's changes give. Throws kRejected when a write broke a rule that held
+// before it. Defined with the update lists.
+void CheckTouchedArticles(SqlConnection &connection);
+
+} // namespace kxserver

@@ -1,0 +1,75 @@
+#include "SqlFactory.h"
+
+#include "ServerErrorCodes.h"
+#include "ServerObjects.h"
+#include "SqlConnection.h"
+
+#include <QSqlDatabase>
+
+namespace kxserver {
+
+namespace {
+
+class SqlFactory : public cacheapi::Factory {
+public:
+    ~SqlFactory() override { disconnect(); }
+
+    bool connected() override { return m_connection && m_connection->alive(); }
+
+    bool connectTo(const QString &connectString) override {
+        disconnect();
+        const std::optional<ConnectTarget> target = ParseConnectString(connectString);
+        if (!target)
+            return false;
+        // A missing driver is a broken installation, not a server that does not answer: say so
+        // instead of sending the clerk through four connection attempts.
+        const QString driver = target->backend == Backend::Sqlite ? QStringLiteral("QSQLITE") : QStringLiteral("QPSQL");
+        if (!QSqlDatabase::isDriverAvailable(driver))
+            throw Error(kDatabase, QStringLiteral("Der Datenbanktreiber %1 ist nicht installiert.").arg(driver));
+        m_connection = SqlConnection::open(*target);
+        return m_connection != nullptr;
+    }
+
+    void disconnect() override {
+        if (!m_connection)
+            return;
+        m_connection->close();
+        m_connection.reset();
+    }
+
+    cacheapi::ServerObjectPtr newInstance(const QString &className) override {
+        return NewInstance(connection(), className);
+    }
+
+    cacheapi::ServerObjectPtr openId(const QString &className, const QString &id) override {
+        return OpenStored(connection(), className, id);
+    }
+
+    cacheapi::QueryCursorPtr openQuery(const QString &className, const QString &queryName) override {
+        return OpenQuery(connection(), className, queryName);
+    }
+
+    void beginUnit() override { connection()->beginUnit(); }
+    void commitUnit() override { connection()->commitUnit(); }
+    void rollbackUnit() override {
+        if (m_connection)
+            m_connection->rollbackUnit();
+    }
+
+private:
+    const std::shared_ptr<SqlConnection> &connection() const {
+        if (!m_connection)
+            throw Error(kNotConnected, QStringLiteral("Keine Verbindung zum Server."));
+        return m_connection;
+    }
+
+    std::shared_ptr<SqlConnection> m_connection;
+};
+
+} // namespace
+
+} // namespace kxserver
+
+cacheapi::FactoryPtr MakeSqlFactory() {
+    return std::make_shared<kxserver::SqlFactory>();
+}

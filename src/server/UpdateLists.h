@@ -1,0 +1,47 @@
+#pragma once
+
+#include "SqlConnection.h"
+
+#include <QString>
+#include <QVariant>
+#include <QVariantList>
+
+#include <optional>
+
+// What the server does for class "UpdateVelka.Hauptlief": the prepared article list of an update
+// run, its supplier entries and saving it into the master data.
+//
+// A prepared list copies nothing. Its entries are the master article-supplier pairs of the run's
+// articles, seen through the changes written to the list and not yet saved. So preparing the list of
+// 100,000 articles costs one row, a reload shows every change written since, and "Speichern" applies
+// the changes to the master data and drops them, leaving a list that shows the master data again.
+namespace kxserver::lists {
+
+// "ArtListe"(company, update number): the key of the update's list, created on first use, as field 1
+// of "key|articles|pending changes".
+QString ArtListe(SqlConnection &connection, const QVariant &firma, const QVariant &update);
+
+// "Speichern"(company, list key): applies every entry marked as changed to the master data, records
+// who changed and who saved it and when, and clears the marks. Returns the number of entries applied.
+int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &listKey);
+
+// One supplier entry of a list, by its id "<list key>||<pair id>".
+struct Entry {
+    qint64 list = 0;
+    qint64 pair = 0;    // artlief id
+    qint64 article = 0; // artikel id
+    QString laktiv;
+    QString hlief;
+    int aendsw = 0;
+};
+std::optional<Entry> OpenEntry(SqlConnection &connection, const QString &id);
+
+// Writes the given members of an entry (the ones changed in memory) into the list.
+void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optional<QString> &laktiv,
+               const std::optional<QString> &hlief, const std::optional<int> &aendsw);
+
+// A list key as the server knows it: a positive whole number, or -1 for any other text (which
+// matches no list).
+qint64 ListKey(const QVariant &value);
+
+} // namespace kxserver::lists

@@ -1,0 +1,139 @@
+// korvex-db: creates the KORVEX tables in a new SQLite file (the embedded default of a single
+// workstation) or in database "korvex" of a PostgreSQL server (shared by several workstations),
+// with the demo merchant's data or a large generated update run on request.
+
+#include "KorvexDb.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QStringList>
+
+#include <cstdio>
+
+namespace {
+
+const char *const kHelp =
+    "Aufruf:\n"
+    "  korvex-db [--demo] [--articles N] [--force] DATEI\n"
+    "  korvex-db [--demo] [--articles N] [--force] --pg HOST:PORT\n"
+    "\n"
+    "Legt die Tabellen einer KORVEX-Datenbank an:\n"
+    "  DATEI             eine neue SQLite-Datei (eingebettete Datenbank eines Arbeitsplatzes).\n"
+    "                    Im Programm als Server den Pfad mit einem Schr\xC3\xA4gstrich angeben,\n"
+    "                    z. B. ./korvex.db oder /srv/korvex/korvex.db; der Port ist beliebig.\n"
+    "  --pg HOST:PORT    die Datenbank \"korvex\" auf einem PostgreSQL-Server (wird angelegt, wenn\n"
+    "                    sie fehlt). Benutzer und Passwort kommen aus libpq (PGUSER, ~/.pgpass,\n"
+    "                    PGSERVICE); das Programm speichert keine.\n"
+    "\n"
+    "Optionen:\n"
+    "  --demo            Beispieldaten eines Baustoffh\xC3\xA4ndlers: Benutzer, Lieferanten, rund 280\n"
+    "                    Artikel, Updates 1 bis 4. Anmeldung z. B. Firma 1, Personalcode DEMO,\n"
+    "                    Passwort demo.\n"
+    "  --articles N      zus\xC3\xA4tzlich Update 99 mit N erzeugten Artikeln (1 bis 5000000) f\xC3\xBCr\n"
+    "                    Messungen; schlie\xC3\x9Ft --demo ein.\n"
+    "  --force           eine vorhandene Datei bzw. vorhandene KORVEX-Tabellen ersetzen.\n"
+    "  --help            diese Hilfe.\n"
+    "\n"
+    "Exit-Status: 0 angelegt, 1 Fehler beim Anlegen, 2 falscher Aufruf.\n";
+
+void print(FILE *stream, const QString &text) {
+    std::fputs(text.toLocal8Bit().constData(), stream);
+    std::fflush(stream);
+}
+
+int usageError(const QString &message) {
+    print(stderr, QStringLiteral("korvex-db: %1\nHilfe: korvex-db --help\n").arg(message));
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments().mid(1);
+
+    kxserver::DbTarget target;
+    kxserver::DbContent content;
+    bool force = false;
+    QString file;
+    QString server;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        const auto value = [&](QString *out) {
+            if (i + 1 >= arguments.size())
+                return false;
+            *out = arguments.at(++i);
+            return true;
+        };
+        if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
+            print(stdout, QString::fromUtf8(kHelp));
+            return 0;
+        } else if (argument == QLatin1String("--demo")) {
+            content.demo = true;
+        } else if (argument == QLatin1String("--force")) {
+            force = true;
+        } else if (argument == QLatin1String("--articles")) {
+            QString text;
+            if (!value(&text))
+                return usageError(QStringLiteral("--articles braucht eine Anzahl."));
+            bool ok = false;
+            const int count = text.toInt(&ok);
+            if (!ok || count < 1 || count > 5000000)
+                return usageError(QStringLiteral("--articles: \"%1\" ist keine Anzahl von 1 bis 5000000.").arg(text));
+            content.benchmarkArticles = count;
+        } else if (argument == QLatin1String("--pg")) {
+            if (!server.isEmpty())
+                return usageError(QStringLiteral("--pg ist doppelt angegeben."));
+            if (!value(&server))
+                return usageError(QStringLiteral("--pg braucht HOST:PORT."));
+        } else if (argument.startsWith(QLatin1Char('-')) && argument.size() > 1) {
+            return usageError(QStringLiteral("unbekannte Option \"%1\".").arg(argument));
+        } else {
+            if (!file.isEmpty())
+                return usageError(QStringLiteral("nur eine Datei angeben (\"%1\" und \"%2\").").arg(file, argument));
+            file = argument;
+        }
+    }
+    if (file.isEmpty() == server.isEmpty())
+        return usageError(QStringLiteral("genau eines angeben: eine Datei oder --pg HOST:PORT."));
+
+    if (!server.isEmpty()) {
+        static const QRegularExpression pattern(QStringLiteral("^\\[?([A-Za-z0-9._:-]+?)\\]?:([0-9]{1,5})$"));
+        const QRegularExpressionMatch match = pattern.match(server);
+        const int port = match.hasMatch() ? match.captured(2).toInt() : 0;
+        if (!match.hasMatch() || port < 1 || port > 65535)
+            return usageError(QStringLiteral("--pg: \"%1\" ist nicht von der Form HOST:PORT.").arg(server));
+        target.backend = kxserver::Backend::Postgres;
+        target.host = match.captured(1);
+        target.port = port;
+    } else {
+        target.backend = kxserver::Backend::Sqlite;
+        target.path = file;
+    }
+
+    QElapsedTimer timer;
+    timer.start();
+    const QString error = kxserver::CreateDatabase(target, content, force);
+    if (!error.isEmpty()) {
+        print(stderr, QStringLiteral("korvex-db: %1\n").arg(error));
+        return 1;
+    }
+    const QString what = content.benchmarkArticles > 0 ? QStringLiteral("mit Beispieldaten und Update %1 (%2 Artikel)")
+                                                             .arg(kxserver::kBenchmarkRun)
+                                                             .arg(content.benchmarkArticles)
+                         : content.demo ? QStringLiteral("mit Beispieldaten")
+                                        : QStringLiteral("leer");
+    if (target.backend == kxserver::Backend::Sqlite)
+        print(stdout, QStringLiteral("Datenbank %1 angelegt, %2 (%3 s).\nVerbindung im Programm: Server %1\n")
+                          .arg(QFileInfo(target.path).absoluteFilePath(), what)
+                          .arg(timer.elapsed() / 1000.0, 0, 'f', 1));
+    else
+        print(stdout, QStringLiteral("Datenbank korvex auf %1:%2 eingerichtet, %3 (%4 s).\n")
+                          .arg(target.host)
+                          .arg(target.port)
+                          .arg(what)
+                          .arg(timer.elapsed() / 1000.0, 0, 'f', 1));
+    return 0;
+}

@@ -1,0 +1,198 @@
+// The classes the login and the main window use: personnel data, the session command, the class
+// queries, and the errors for names the server does not know.
+
+#include "ServerFixture.h"
+
+using namespace kxserver;
+
+TEST_P(ServerTest, PersonnelRecordsOfTheDemoLogins) {
+    cacheapi::FactoryPtr factory = connect();
+    cacheapi::ServerObjectPtr user = factory->openId("KX.ParPersEdv", "1||DEMO");
+    EXPECT_EQ(user->property("Passwort").toString(), "demo");
+    EXPECT_EQ(user->property("AKTIV").toString(), "J");
+    EXPECT_EQ(user->property("PNAME").toString(), "J}rgen M}ller");
+    EXPECT_EQ(user->property("ABTNR").toString(), "10");
+    EXPECT_EQ(user->property("DW").toString(), "214");
+    EXPECT_EQ(user->property("BERGRP").toString(), "EK1");
+    EXPECT_EQ(user->property("PNR").toString(), "1001");
+    QVariantList name{user->property("PNAME")};
+    EXPECT_EQ(user->call("PNAMELogicalToODBC", name).toString(), QStringLiteral("Jürgen Müller"));
+    EXPECT_EQ(name.at(0).toString(), "J}rgen M}ller") << "the argument stays as it was";
+    // Personnel data are read-only for this program.
+    ExpectServerError(kReadOnly, [&] { user->setProperty("Passwort", "neu"); });
+    EXPECT_EQ(user->call("sys_Save").toInt(), 1);
+    EXPECT_EQ(user->call("SYS_Close").toInt(), 1);
+    ExpectServerError(kClosed, [&] { user->property("PNAME"); });
+
+    cacheapi::ServerObjectPtr department = factory->openId("KX.ParPersAbt", "1||10");
+    QVariantList abt{department->property("abtbez")};
+    EXPECT_EQ(department->call("ABTBEZlogicaltoodbc", abt).toString(),
+              QStringLiteral("Einkauf Hochbau / Gebäudehülle"));
+    cacheapi::ServerObjectPtr base = factory->openId("KX.PersBasis", "1||1001");
+    EXPECT_EQ(base->property("fax").toString(), "0231 98765-19");
+    QVariantList mail{QStringLiteral("B{r-Karl@x")};
+    EXPECT_EQ(base->call("EMAILLogicalToodbc", mail).toString(), QStringLiteral("Bär-Karl@x"));
+
+    // The other login paths: inactive, department missing, base record missing.
+    EXPECT_EQ(factory->openId("KX.ParPersEdv", "1||INAKTIV")->property("AKTIV").toString(), "N");
+    const QString missingDepartment = factory->openId("KX.ParPersEdv", "1||OHNEABT")->property("ABTNR").toString();
+    ExpectServerError(kUnknownId, [&] { factory->openId("KX.ParPersAbt", "1||" + missingDepartment); });
+    const QString missingBase = factory->openId("KX.ParPersEdv", "1||OHNEBASIS")->property("PNR").toString();
+    EXPECT_NO_THROW(factory->openId(
+        "KX.ParPersAbt", "1||" + factory->openId("KX.ParPersEdv", "1||OHNEBASIS")->property("ABTNR").toString()));
+    ExpectServerError(kUnknownId, [&] { factory->openId("KX.PersBasis", "1||" + missingBase); });
+    // The same code in another company is another person.
+    EXPECT_EQ(factory->openId("KX.ParPersEdv", "2||DEMO")->property("Passwort").toString(), "demo2");
+}
+
+TEST_P(ServerTest, UnknownNamesAndIdsHaveTheirOwnErrors) {
+    cacheapi::FactoryPtr factory = connect();
+    ExpectServerError(kUnknownClass, [&] { factory->newInstance("KX.Nix"); });
+    ExpectServerError(kUnknownClass, [&] { factory->newInstance("kx.windows"); });
+    ExpectServerError(kUnknownClass, [&] { factory->openId("KX.Nix", "1||DEMO"); });
+    ExpectServerError(kUnknownClass, [&] { factory->openQuery("updatevelka.hauptlief", "Updates"); });
+    ExpectServerError(kUnknownQuery, [&] { factory->openQuery("UpdateVelka.Hauptlief", "updates"); });
+    ExpectServerError(kUnknownQuery, [&] { factory->openQuery("KX.ParPersEdv", "Updates"); });
+    ExpectServerError(kNoInstance, [&] { factory->newInstance("KX.ParPersEdv"); });
+    ExpectServerError(kNoInstance, [&] { factory->openId("KX.Windows", "1"); });
+
+    for (const QString &id :
+         {QStringLiteral("1||demo"), QStringLiteral("1||NIEMAND"), QStringLiteral("DEMO"), QStringLiteral("x||DEMO"),
+          QStringLiteral("1|DEMO"), QStringLiteral("9||DEMO"), QStringLiteral("1||"), QString()})
+        ExpectServerError(kUnknownId, [&] { factory->openId("KX.ParPersEdv", id); });
+    for (const QString &id : {QStringLiteral("1||1"), QStringLiteral("abc"), QStringLiteral("999||1"), QString()})
+        ExpectServerError(kUnknownId, [&] { factory->openId("UpdateVelka.Hauptlief", id); });
+
+    cacheapi::ServerObjectPtr user = factory->openId("KX.ParPersEdv", "1||DEMO");
+    const QString description = ExpectServerError(kUnknownMember, [&] { user->property("passwort"); });
+    EXPECT_TRUE(description.contains("passwort")) << description.toStdString();
+    ExpectServerError(kUnknownMember, [&] { user->setProperty("Gehalt", 1); });
+    ExpectServerError(kUnknownMethod, [&] { user->call("pnamelogicaltoodbc"); });
+    ExpectServerError(kUnknownMethod, [&] { user->call("SYS_Save"); });
+    ExpectServerError(kUnknownMethod, [&] { user->call("sys_Close"); });
+    ExpectServerError(kWrongArguments, [&] { user->call("PNAMELogicalToODBC"); });
+
+    cacheapi::ServerObjectPtr list = factory->newInstance("UpdateVelka.Hauptlief");
+    ExpectServerError(kUnknownMethod, [&] { list->call("artliste"); });
+    ExpectServerError(kUnknownMember, [&] { list->property("laktiv"); });
+    QVariantList one{"1"};
+    ExpectServerError(kWrongArguments, [&] { list->call("ArtListe", one); });
+    cacheapi::ServerObjectPtr windows = factory->newInstance("KX.Windows");
+    ExpectServerError(kUnknownMethod, [&] { windows->call("Execute", one); });
+}
+
+TEST_P(ServerTest, XecuteRunsTheSessionCommandAndNothingElse) {
+    cacheapi::FactoryPtr factory = connect();
+    cacheapi::ServerObjectPtr windows = factory->newInstance("KX.Windows");
+    const auto xecute = [&](const QString &command) {
+        QVariantList args{command};
+        return windows->call("Xecute", args);
+    };
+    EXPECT_NO_THROW(xecute("D ^%XTT"));
+    EXPECT_NO_THROW(xecute("S FIRMA=2,FIL=0,PERSONAL=\"DEMO\""));
+    // The session's company chooses the updates the clerk sees.
+    ASSERT_EQ(rows(*factory, "Updates").size(), 1);
+    EXPECT_EQ(rows(*factory, "Updates").at(0).at(2).toString(), "Fliesenabgleich K}ste");
+    // A doubled quote is one quote of the personnel code; the code is only data.
+    EXPECT_NO_THROW(xecute("S FIRMA=1,FIL=12,PERSONAL=\"O\"\"NEIL, X' OR '1'='1\""));
+    EXPECT_EQ(rows(*factory, "Updates").size(), 4);
+    EXPECT_NO_THROW(xecute("S FIRMA=1,FIL=0,PERSONAL=\"\""));
+
+    for (const QString &bad :
+         {QStringLiteral("S FIRMA=X,FIL=0,PERSONAL=\"DEMO\""), QStringLiteral("S FIRMA=\"1\",FIL=0,PERSONAL=\"DEMO\""),
+          QStringLiteral("S FIRMA=1,FIL=,PERSONAL=\"DEMO\""), QStringLiteral("S FIRMA=1,FIL=0,PERSONAL=\"DEMO\" K ^X"),
+          QStringLiteral("S FIRMA=1,FIL=0,PERSONAL=\"DE\"MO\""), QStringLiteral("S FIRMA=1,FIL=0,PERSONAL=DEMO"),
+          QStringLiteral("s FIRMA=1,FIL=0,PERSONAL=\"DEMO\""), QStringLiteral("S FIRMA=1, FIL=0,PERSONAL=\"DEMO\""),
+          QStringLiteral("D ^%XTT "), QStringLiteral("d ^%XTT"), QStringLiteral("K ^artikel"),
+          QStringLiteral("S FIRMA=1,FIL=0,PERSONAL=\"DEMO\"\nK ^X"), QString()})
+        ExpectServerError(kBadCommand, [&] { xecute(bad); });
+    ExpectServerError(kWrongArguments, [&] { windows->call("Xecute"); });
+    EXPECT_EQ(windows->call("SYS_Close").toInt(), 1);
+    ExpectServerError(kClosed, [&] { xecute("D ^%XTT"); });
+}
+
+TEST_P(ServerTest, QueriesDeliverTheColumnsTheMainWindowReads) {
+    cacheapi::FactoryPtr factory = clerk();
+    const QList<QVariantList> updates = rows(*factory, "Updates");
+    ASSERT_EQ(updates.size(), 4);
+    EXPECT_EQ(updates.at(0), (QVariantList{"1||1", 1, "Fr}hjahrsabgleich Dach und Holz", 1240304}));
+    EXPECT_EQ(updates.at(2).at(1).toInt(), 3);
+    EXPECT_EQ(updates.at(3).at(3).toInt(), 1241202);
+
+    const QString reply = artListe(*factory, "3");
+    const QStringList fields = reply.split('|');
+    ASSERT_EQ(fields.size(), 3);
+    EXPECT_EQ(fields.at(1), "288"); // articles of run 3
+    EXPECT_EQ(fields.at(2), "0");   // nothing pending
+    const QString key = fields.at(0);
+
+    const QList<QVariantList> articles = rows(*factory, "Artikel", {key});
+    ASSERT_EQ(articles.size(), 288);
+    EXPECT_EQ(articles.at(0), (QVariantList{key + "||100001", "100001", "Portlandzement CEM I 42,5 R 25 kg Sack",
+                                            "70001 Zementwerke S}d AG", "70015 Baustoff-Union VELKA eG"}));
+    EXPECT_EQ(articles.at(2).at(3).toString(), "70003 Holzhandel Wei~ & S|hne");
+    EXPECT_EQ(articles.at(2).at(4).toString(), "") << "no proposal";
+    for (int i = 1; i < articles.size(); ++i)
+        ASSERT_LT(articles.at(i - 1).at(1).toString(), articles.at(i).at(1).toString()) << "article-number order";
+
+    const QList<QVariantList> lief = suppliers(*factory, key, "100001");
+    ASSERT_EQ(lief.size(), 4);
+    EXPECT_EQ(lief.at(0).mid(1), (QVariantList{"70001 Zementwerke S}d AG", 4.85, "Sack", "12.02.2024", "J"}));
+    EXPECT_EQ(lief.at(1).mid(1), (QVariantList{"70006 \\lmann Bauchemie GmbH", 5.35, "Sack", "20.11.2023", "N"}));
+    EXPECT_EQ(lief.at(2).mid(1), (QVariantList{"70012 Baustoffe M}ller GmbH", 5.10, "Sack", "00:00:00", "J"}));
+    EXPECT_EQ(lief.at(3).at(1).toString(), "70015 Baustoff-Union VELKA eG");
+    EXPECT_TRUE(lief.at(0).at(0).toString().startsWith(key + "||"));
+    EXPECT_EQ(suppliers(*factory, key, "100002").at(0).at(2).toDouble(), 1234.50);
+    // Every demo article has two to eight suppliers.
+    for (const QVariantList &row : articles) {
+        const int count = static_cast<int>(suppliers(*factory, key, row.at(1).toString()).size());
+        ASSERT_TRUE(count >= 2 && count <= 8) << row.at(1).toString().toStdString() << ": " << count;
+    }
+
+    // The empty update and unknown lists give no rows.
+    EXPECT_TRUE(rows(*factory, "Artikel", {listKey(*factory, "4")}).isEmpty());
+    EXPECT_TRUE(rows(*factory, "Artikel", {"999"}).isEmpty());
+    EXPECT_TRUE(rows(*factory, "Artikel", {""}).isEmpty());
+    EXPECT_TRUE(suppliers(*factory, key, "999999").isEmpty());
+}
+
+TEST_P(ServerTest, CursorMisuseIsReportedNotUndefined) {
+    cacheapi::FactoryPtr factory = clerk();
+    cacheapi::QueryCursorPtr cursor = factory->openQuery("UpdateVelka.Hauptlief", "ArtikelLief");
+    ExpectServerError(kCursorState, [&] { cursor->next(); });
+    ExpectServerError(kWrongArguments, [&] { cursor->execute({"1"}); });
+    cursor->execute({listKey(*factory, "3"), "100001"});
+    ExpectServerError(kCursorState, [&] { cursor->column(1); });
+    ASSERT_TRUE(cursor->next());
+    ExpectServerError(kCursorState, [&] { cursor->column(0); });
+    ExpectServerError(kCursorState, [&] { cursor->column(7); });
+    EXPECT_FALSE(cursor->column(6).isNull());
+    while (cursor->next()) {
+    }
+    ExpectServerError(kCursorState, [&] { cursor->column(1); });
+    EXPECT_FALSE(cursor->next());
+    cursor->close();
+    ExpectServerError(kCursorState, [&] { cursor->next(); });
+    ExpectServerError(kWrongArguments, [&] { factory->openQuery("UpdateVelka.Hauptlief", "Updates")->execute({1}); });
+}
+
+TEST_P(ServerTest, HostileInputIsOnlyData) {
+    cacheapi::FactoryPtr factory = clerk();
+    const QString hostile = QStringLiteral("X' OR '1'='1");
+    ExpectServerError(kUnknownId, [&] { factory->openId("KX.ParPersEdv", "1||" + hostile); });
+    ExpectServerError(kUnknownId, [&] { factory->openId("KX.ParPersEdv", "1 OR 1=1||DEMO"); });
+    ExpectServerError(kUnknownId, [&] { factory->openId("KX.ParPersAbt", "1||10' --"); });
+    ExpectServerError(kUnknownId, [&] { factory->openId("UpdateVelka.Hauptlief", "1||1 OR 1=1"); });
+    const QString key = listKey(*factory, "3");
+    EXPECT_TRUE(suppliers(*factory, key, "100001' OR '1'='1").isEmpty());
+    EXPECT_TRUE(suppliers(*factory, key + " OR 1=1", "100001").isEmpty());
+    EXPECT_TRUE(rows(*factory, "Artikel", {key + "; DELETE FROM artikel"}).isEmpty());
+    ExpectServerError(kUnknownUpdate, [&] { artListe(*factory, "3; DROP TABLE artikel"); });
+    ExpectServerError(kUnknownUpdate, [&] { artListe(*factory, "3", hostile); });
+    ExpectServerError(kUnknownList, [&] { speichern(*factory, key + "'--"); });
+    // A personnel code with quotes is stored as it stands in what the clerk saves.
+    session(*factory, 1, hostile);
+    writeEntry(*factory, entryId(*factory, key, "100001", 70012), {{"aendsw", 1}});
+    EXPECT_EQ(speichern(*factory, key), 1);
+    EXPECT_EQ(rows(*factory, "Artikel", {key}).size(), 288) << "nothing was dropped or deleted";
+}

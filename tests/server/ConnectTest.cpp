@@ -1,0 +1,170 @@
+// Connecting: both backends, failures that must read as "not reachable", honest connected?,
+// and reconnecting after the backend went away.
+
+#include "PgCluster.h"
+#include "ServerFixture.h"
+#include "TestEnv.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+
+using namespace kxserver;
+
+namespace {
+
+QByteArray fileContent(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+TEST_P(ServerTest, ConnectDisconnectAndConnectedAnswerHonestly) {
+    cacheapi::FactoryPtr factory = MakeSqlFactory();
+    EXPECT_FALSE(factory->connected());
+    ExpectServerError(kNotConnected, [&] { factory->newInstance("KX.Windows"); });
+    ASSERT_TRUE(factory->connectTo(connectString()));
+    EXPECT_TRUE(factory->connected());
+    // A second connect on the same factory replaces the connection.
+    ASSERT_TRUE(factory->connectTo(connectString()));
+    EXPECT_TRUE(factory->connected());
+    cacheapi::QueryCursorPtr cursor = factory->openQuery("UpdateVelka.Hauptlief", "Updates");
+    factory->disconnect();
+    EXPECT_FALSE(factory->connected());
+    // Whatever outlived the connection fails cleanly.
+    ExpectServerError(kNotConnected, [&] { cursor->execute({}); });
+    factory->disconnect(); // twice is harmless
+    factory->rollbackUnit();
+}
+
+TEST_P(ServerTest, MalformedConnectStringsDoNotConnect) {
+    cacheapi::FactoryPtr factory = MakeSqlFactory();
+    const QString file = sqlite() ? m_file : QStringLiteral("127.0.0.1");
+    for (const QString &text :
+         {QString(), QStringLiteral("cn_iptcp:[1972]:KORVEX"), QStringLiteral("cn_iptcp:%1[1972]").arg(file),
+          QStringLiteral("cn_iptcp:%1[1972]:USER").arg(file), QStringLiteral("%1[1972]:KORVEX").arg(file),
+          QStringLiteral("cn_iptcp:%1[x]:KORVEX").arg(file),
+          QStringLiteral("cn_iptcp:127.0.0.1 dbname=postgres[5432]:KORVEX"),
+          QStringLiteral("cn_iptcp:127.0.0.1[70000]:KORVEX")})
+        EXPECT_FALSE(factory->connectTo(text)) << text.toStdString();
+    EXPECT_FALSE(factory->connected());
+}
+
+TEST_P(ServerTest, BackendGoneMeansNotConnectedAndReconnectWorks) {
+    cacheapi::FactoryPtr factory = clerk();
+    const QString key = listKey(*factory, "3");
+    if (sqlite()) {
+        // Removed: the open handle would still read the old data, but connected? says no.
+        const QByteArray saved = fileContent(m_file);
+        ASSERT_TRUE(QFile::remove(m_file));
+        EXPECT_FALSE(factory->connected());
+        EXPECT_FALSE(MakeSqlFactory()->connectTo(connectString()));
+        EXPECT_FALSE(QFileInfo::exists(m_file)) << "a connect must never create the file";
+        // Put back (a new file): a reconnect works and sees its data.
+        QFile restored(m_file);
+        ASSERT_TRUE(restored.open(QIODevice::WriteOnly));
+        restored.write(saved);
+        restored.close();
+        EXPECT_FALSE(factory->connected());
+        ASSERT_TRUE(factory->connectTo(connectString()));
+        EXPECT_TRUE(factory->connected());
+        EXPECT_EQ(rows(*factory, "Updates").size(), 5);
+
+        // Replaced by another KORVEX database under the same name: the old connection is stale.
+        const QString other = m_file + QStringLiteral(".other");
+        ASSERT_TRUE(CreateDemoDatabase(other).isEmpty());
+        ASSERT_TRUE(::rename(QFile::encodeName(other).constData(), QFile::encodeName(m_file).constData()) == 0);
+        EXPECT_FALSE(factory->connected());
+        ASSERT_TRUE(factory->connectTo(connectString()));
+        EXPECT_TRUE(factory->connected());
+    } else {
+        korvextest::PgCluster &pg = cluster();
+        ASSERT_TRUE(pg.stopServer(true)) << pg.error().toStdString();
+        EXPECT_FALSE(factory->connected());
+        EXPECT_FALSE(MakeSqlFactory()->connectTo(connectString()));
+        ASSERT_TRUE(pg.startServer()) << pg.error().toStdString();
+        // The server is back, but this connection died with the old one: still not connected.
+        EXPECT_FALSE(factory->connected());
+        ASSERT_TRUE(factory->connectTo(connectString()));
+        EXPECT_TRUE(factory->connected());
+    }
+    // Everything works again after the reconnect, with a fresh session.
+    ExpectServerError(kNoSession, [&] { speichern(*factory, key); });
+    session(*factory);
+    EXPECT_EQ(listKey(*factory, "3"), key);
+    EXPECT_EQ(suppliers(*factory, key, "100001").size(), 4);
+    EXPECT_EQ(speichern(*factory, key), 0);
+}
+
+TEST_P(ServerTest, MissingOrForeignSqliteFileIsNotReachableAndStaysUntouched) {
+    if (!sqlite())
+        GTEST_SKIP() << "SQLite files only";
+    cacheapi::FactoryPtr factory = MakeSqlFactory();
+    const QString dir = korvextest::TempDir();
+
+    const QString missing = dir + QStringLiteral("/missing/korvex.db");
+    EXPECT_FALSE(factory->connectTo(SqliteConnectString(missing)));
+    EXPECT_FALSE(factory->connectTo(SqliteConnectString(dir + QStringLiteral("/nope.db"))));
+    EXPECT_FALSE(QFileInfo::exists(dir + QStringLiteral("/nope.db")));
+    EXPECT_FALSE(factory->connectTo(SqliteConnectString(dir))); // a directory
+
+    const QString text = dir + QStringLiteral("/foreign.txt");
+    {
+        QFile file(text);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("Dies ist keine Datenbank.\n");
+    }
+    const QString empty = dir + QStringLiteral("/empty.db");
+    QFile(empty).open(QIODevice::WriteOnly);
+    const QString other = dir + QStringLiteral("/other.db");
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("foreign-maker"));
+        db.setDatabaseName(other);
+        ASSERT_TRUE(db.open());
+        QSqlQuery(db).exec(QStringLiteral("CREATE TABLE kunden (id INTEGER PRIMARY KEY, name TEXT)"));
+        QSqlQuery(db).exec(QStringLiteral("CREATE TABLE korvex_meta (key TEXT, value TEXT)"));
+        QSqlQuery(db).exec(QStringLiteral("INSERT INTO korvex_meta VALUES ('schema', 'ANDERES')"));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("foreign-maker"));
+    for (const QString &path : {text, empty, other}) {
+        const QByteArray before = fileContent(path);
+        EXPECT_FALSE(factory->connectTo(SqliteConnectString(path))) << path.toStdString();
+        EXPECT_FALSE(factory->connected());
+        EXPECT_EQ(fileContent(path), before) << "a foreign file must stay as it was: " << path.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(path + QStringLiteral("-wal")));
+    }
+    // A relative path with a slash works like an absolute one.
+    const QString relative = QDir::current().relativeFilePath(m_file);
+    EXPECT_TRUE(factory->connectTo(
+        QStringLiteral("cn_iptcp:%1[1]:KORVEX").arg(relative.contains('/') ? relative : "./" + relative)));
+}
+
+TEST_P(ServerTest, UnreachablePostgresServerIsAFalseConnect) {
+    if (sqlite())
+        GTEST_SKIP() << "PostgreSQL only";
+    // A port on loopback where nothing listens: refused at once.
+    korvextest::PgCluster &pg = cluster();
+    cacheapi::FactoryPtr factory = MakeSqlFactory();
+    EXPECT_FALSE(factory->connectTo(QStringLiteral("cn_iptcp:127.0.0.1[1]:KORVEX")));
+    // A reachable server whose "korvex" database is not a KORVEX database.
+    ASSERT_TRUE(pg.psql("DROP TABLE korvex_meta CASCADE"));
+    EXPECT_FALSE(factory->connectTo(connectString()));
+    EXPECT_FALSE(factory->connected());
+}
+
+TEST_P(ServerTest, EachFactoryHasItsOwnConnectionAndCleansUp) {
+    const QStringList before = QSqlDatabase::connectionNames();
+    {
+        cacheapi::FactoryPtr first = connect();
+        cacheapi::FactoryPtr second = connect();
+        EXPECT_EQ(QSqlDatabase::connectionNames().size(), before.size() + 2);
+        first->disconnect();
+        EXPECT_TRUE(second->connected());
+        EXPECT_EQ(rows(*second, "Updates").size(), 5);
+    }
+    EXPECT_EQ(QSqlDatabase::connectionNames(), before);
+}

@@ -1,0 +1,235 @@
+#include "PgCluster.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace korvextest {
+
+namespace {
+
+const char *const kServiceUser = "postgres";
+
+// Variables that would make libpq or psql go elsewhere than the throwaway cluster.
+const char *const kClientVariables[] = {"PGHOST",    "PGHOSTADDR", "PGPORT",           "PGDATABASE",
+                                        "PGSERVICE", "PGPASSWORD", "PGPASSFILE",       "PGSERVICEFILE",
+                                        "PGOPTIONS", "PGSSLMODE",  "PGCONNECT_TIMEOUT"};
+
+} // namespace
+
+PgCluster::PgCluster() : m_binDir(findBinDir()), m_asRoot(::geteuid() == 0) {}
+
+PgCluster::~PgCluster() {
+    if (m_running)
+        stopServer(false);
+}
+
+QString PgCluster::findBinDir() {
+    // The newest installed major version under Debian's layout.
+    QDir base(QStringLiteral("/usr/lib/postgresql"));
+    QStringList versions = base.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    std::sort(versions.begin(), versions.end(),
+              [](const QString &a, const QString &b) { return a.toInt() > b.toInt(); });
+    for (const QString &version : versions) {
+        const QString bin = base.filePath(version + QStringLiteral("/bin"));
+        if (QFileInfo(bin + QStringLiteral("/pg_ctl")).isExecutable() &&
+            QFileInfo(bin + QStringLiteral("/initdb")).isExecutable())
+            return bin;
+    }
+    return {};
+}
+
+QString PgCluster::connectString() const {
+    return QStringLiteral("cn_iptcp:%1[%2]:KORVEX").arg(host()).arg(m_port);
+}
+
+void PgCluster::setClientEnvironment() const {
+    for (const char *name : kClientVariables)
+        ::unsetenv(name);
+    ::setenv("PGUSER", kServiceUser, 1);
+}
+
+bool PgCluster::fail(const QString &message) {
+    m_error = message;
+    QFile log(m_logFile);
+    if (!m_logFile.isEmpty() && log.open(QIODevice::ReadOnly))
+        m_error += QStringLiteral("\n--- server log ---\n") + QString::fromLocal8Bit(log.readAll().right(4000));
+    return false;
+}
+
+int PgCluster::freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return 0;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    int port = 0;
+    socklen_t length = sizeof(address);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+}
+
+bool PgCluster::runServerTool(const QStringList &command, int timeoutMs, QString *output) {
+    QProcess process;
+    process.setWorkingDirectory(m_dir->path());
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    QStringList arguments = command;
+    QString program = arguments.takeFirst();
+    if (m_asRoot) {
+        // The server refuses to run as root; its tools run as the service user instead.
+        arguments =
+            QStringList{QStringLiteral("-u"), QString::fromLatin1(kServiceUser), QStringLiteral("--"), program} +
+            arguments;
+        program = QStringLiteral("runuser");
+    }
+    process.start(program, arguments);
+    if (!process.waitForStarted(10000))
+        return fail(QStringLiteral("%1 startet nicht: %2").arg(program, process.errorString()));
+    const bool finished = process.waitForFinished(timeoutMs);
+    const QString text = QString::fromLocal8Bit(process.readAll());
+    if (output)
+        *output = text;
+    if (!finished) {
+        process.kill();
+        process.waitForFinished(5000);
+        return fail(QStringLiteral("%1 hängt: %2").arg(command.join(QLatin1Char(' ')), text));
+    }
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+        return fail(QStringLiteral("%1 scheitert (%2): %3")
+                        .arg(command.join(QLatin1Char(' ')))
+                        .arg(process.exitCode())
+                        .arg(text));
+    return true;
+}
+
+bool PgCluster::runClientTool(const QString &tool, const QStringList &arguments, QString *output) {
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : kClientVariables)
+        environment.remove(QString::fromLatin1(name));
+    environment.insert(QStringLiteral("PGUSER"), QString::fromLatin1(kServiceUser));
+    process.setProcessEnvironment(environment);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(m_binDir + QLatin1Char('/') + tool, arguments);
+    if (!process.waitForStarted(10000) || !process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished(5000);
+        return fail(QStringLiteral("%1 läuft nicht durch").arg(tool));
+    }
+    const QString text = QString::fromLocal8Bit(process.readAll());
+    if (output)
+        *output = text;
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+        return fail(QStringLiteral("%1 scheitert: %2").arg(tool, text));
+    return true;
+}
+
+bool PgCluster::psql(const QString &sql, const QString &database, QString *output) {
+    return runClientTool(QStringLiteral("psql"),
+                         {QStringLiteral("-X"), QStringLiteral("-q"), QStringLiteral("-A"), QStringLiteral("-t"),
+                          QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-h"), host(),
+                          QStringLiteral("-p"), QString::number(m_port), QStringLiteral("-d"), database,
+                          QStringLiteral("-c"), sql},
+                         output);
+}
+
+bool PgCluster::start() {
+    if (m_running)
+        return true;
+    if (m_binDir.isEmpty())
+        return fail(QStringLiteral("PostgreSQL ist nicht installiert (kein /usr/lib/postgresql/*/bin/pg_ctl); "
+                                   "scripts/deps.sh installiert es."));
+    m_dir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/korvex-pg-XXXXXX"));
+    if (!m_dir->isValid())
+        return fail(QStringLiteral("Kein temporäres Verzeichnis für den Cluster"));
+    if (m_asRoot) {
+        const passwd *service = ::getpwnam(kServiceUser);
+        if (!service)
+            return fail(QStringLiteral("Der Benutzer \"postgres\" fehlt; als root läuft der Server nur unter ihm."));
+        if (::chown(QFile::encodeName(m_dir->path()).constData(), service->pw_uid, service->pw_gid) != 0)
+            return fail(QStringLiteral("chown des Cluster-Verzeichnisses scheitert"));
+    }
+    m_dataDir = m_dir->filePath(QStringLiteral("data"));
+    m_logFile = m_dir->filePath(QStringLiteral("server.log"));
+
+    if (!runServerTool({m_binDir + QStringLiteral("/initdb"), QStringLiteral("-D"), m_dataDir, QStringLiteral("-U"),
+                        QString::fromLatin1(kServiceUser), QStringLiteral("-A"), QStringLiteral("trust"),
+                        QStringLiteral("-E"), QStringLiteral("UTF8"), QStringLiteral("--locale=C"),
+                        QStringLiteral("--no-sync"), QStringLiteral("--no-instructions")},
+                       120000))
+        return false;
+
+    // A few tries: another process may take the free port between the look-up and the start.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        m_port = freePort();
+        if (m_port == 0)
+            return fail(QStringLiteral("Kein freier Port auf 127.0.0.1"));
+        QFile conf(m_dataDir + QStringLiteral("/postgresql.auto.conf"));
+        if (!conf.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return fail(QStringLiteral("postgresql.auto.conf nicht schreibbar"));
+        // Only loopback; durability is not needed for a cluster that dies with the test run.
+        conf.write(QStringLiteral("listen_addresses = '127.0.0.1'\n"
+                                  "port = %1\n"
+                                  "unix_socket_directories = '%2'\n"
+                                  "fsync = off\n"
+                                  "synchronous_commit = off\n"
+                                  "full_page_writes = off\n"
+                                  "max_connections = 50\n"
+                                  "shared_buffers = 32MB\n"
+                                  "dynamic_shared_memory_type = mmap\n")
+                       .arg(m_port)
+                       .arg(m_dir->path())
+                       .toUtf8());
+        conf.close();
+        if (startServer())
+            break;
+        if (attempt == 2)
+            return false;
+    }
+    if (!psql(QStringLiteral("CREATE DATABASE korvex"), QStringLiteral("postgres")))
+        return false;
+    m_error.clear();
+    return true;
+}
+
+bool PgCluster::startServer() {
+    if (m_running)
+        return true;
+    if (!runServerTool({m_binDir + QStringLiteral("/pg_ctl"), QStringLiteral("-D"), m_dataDir, QStringLiteral("-l"),
+                        m_logFile, QStringLiteral("-w"), QStringLiteral("-t"), QStringLiteral("60"),
+                        QStringLiteral("start")},
+                       90000))
+        return false;
+    m_running = true;
+    return true;
+}
+
+bool PgCluster::stopServer(bool immediate) {
+    if (!m_running)
+        return true;
+    const bool ok =
+        runServerTool({m_binDir + QStringLiteral("/pg_ctl"), QStringLiteral("-D"), m_dataDir, QStringLiteral("-m"),
+                       immediate ? QStringLiteral("immediate") : QStringLiteral("fast"), QStringLiteral("-w"),
+                       QStringLiteral("-t"), QStringLiteral("60"), QStringLiteral("stop")},
+                      90000);
+    m_running = !ok;
+    return ok;
+}
+
+} // namespace korvextest
