@@ -162,6 +162,14 @@ TEST_P(ServerTest, EachFactoryHasItsOwnConnectionAndCleansUp) {
         cacheapi::FactoryPtr first = connect();
         cacheapi::FactoryPtr second = connect();
         EXPECT_EQ(QSqlDatabase::connectionNames().size(), before.size() + 2);
+        if (!sqlite()) {
+            // The administrator sees the program's connections by name.
+            QString count;
+            ASSERT_TRUE(
+                cluster().psql("SELECT count(*) FROM pg_stat_activity WHERE application_name = 'korvex-hauptlief'",
+                               "postgres", &count));
+            EXPECT_EQ(count.trimmed(), "2");
+        }
         first->disconnect();
         EXPECT_TRUE(second->connected());
         EXPECT_EQ(rows(*second, "Updates").size(), 5);

@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 
 namespace korvextest {
@@ -149,15 +151,61 @@ bool PgCluster::psql(const QString &sql, const QString &database, QString *outpu
                          output);
 }
 
+QString PgCluster::baseDir() const {
+    // As root the server runs as "postgres", which must reach the folder: /tmp, not a private TMPDIR.
+    return m_asRoot && QFileInfo(QStringLiteral("/tmp")).isDir() ? QStringLiteral("/tmp") : QDir::tempPath();
+}
+
+void PgCluster::sweepStale() const {
+    // Clusters of test runs that died without stopping them (a crash, a kill) would run forever.
+    QDir base(baseDir());
+    for (const QString &name : base.entryList({QStringLiteral("korvex-pg-*")}, QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QString dir = base.filePath(name);
+        QFile owner(dir + QStringLiteral("/owner.pid"));
+        if (!owner.open(QIODevice::ReadOnly))
+            continue;
+        const pid_t pid = static_cast<pid_t>(owner.readAll().trimmed().toLongLong());
+        if (pid <= 0 || ::kill(pid, 0) == 0 || errno != ESRCH)
+            continue;
+        if (QFileInfo::exists(dir + QStringLiteral("/data/postmaster.pid"))) {
+            QStringList arguments{m_binDir + QStringLiteral("/pg_ctl"),
+                                  QStringLiteral("-D"),
+                                  dir + QStringLiteral("/data"),
+                                  QStringLiteral("-m"),
+                                  QStringLiteral("immediate"),
+                                  QStringLiteral("-w"),
+                                  QStringLiteral("stop")};
+            QString program = arguments.takeFirst();
+            if (m_asRoot) {
+                arguments = QStringList{QStringLiteral("-u"), QString::fromLatin1(kServiceUser), QStringLiteral("--"),
+                                        program} +
+                            arguments;
+                program = QStringLiteral("runuser");
+            }
+            QProcess process;
+            process.setWorkingDirectory(dir);
+            process.start(program, arguments);
+            process.waitForFinished(60000);
+        }
+        QDir(dir).removeRecursively();
+    }
+}
+
 bool PgCluster::start() {
     if (m_running)
         return true;
     if (m_binDir.isEmpty())
         return fail(QStringLiteral("PostgreSQL ist nicht installiert (kein /usr/lib/postgresql/*/bin/pg_ctl); "
                                    "scripts/deps.sh installiert es."));
-    m_dir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/korvex-pg-XXXXXX"));
+    sweepStale();
+    m_dir = std::make_unique<QTemporaryDir>(baseDir() + QStringLiteral("/korvex-pg-XXXXXX"));
     if (!m_dir->isValid())
         return fail(QStringLiteral("Kein temporäres Verzeichnis für den Cluster"));
+    {
+        QFile owner(m_dir->filePath(QStringLiteral("owner.pid")));
+        if (owner.open(QIODevice::WriteOnly))
+            owner.write(QByteArray::number(static_cast<qlonglong>(::getpid())));
+    }
     if (m_asRoot) {
         const passwd *service = ::getpwnam(kServiceUser);
         if (!service)

@@ -52,6 +52,8 @@ private:
     bool runServerTool(const QStringList &command, int timeoutMs, QString *output = nullptr);
     bool runClientTool(const QString &tool, const QStringList &arguments, QString *output = nullptr);
     bool fail(const QString &message);
+    QString baseDir() const;
+    void sweepStale() const;
     static int freePort();
 
     std::unique_ptr<QTemporaryDir> m_dir;
