@@ -221,8 +221,9 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
                        {saver, when, list});
         connection.run(QStringLiteral("DELETE FROM liste_aend WHERE liste = ?"), {list});
         connection.run(QStringLiteral("DELETE FROM liste_haupt WHERE liste = ?"), {list});
-        connection.run(QStringLiteral("UPDATE artliste SET gesp_pers = ?, gesp_zeit = ? WHERE id = ?"),
-                       {saver, when, list});
+        if (!changes.empty()) // a save that found nothing to apply is no save of this list
+            connection.run(QStringLiteral("UPDATE artliste SET gesp_pers = ?, gesp_zeit = ? WHERE id = ?"),
+                           {saver, when, list});
         return static_cast<int>(changes.size());
     });
 }

@@ -32,10 +32,25 @@ TEST_P(ServerTest, ConnectDisconnectAndConnectedAnswerHonestly) {
     ASSERT_TRUE(factory->connectTo(connectString()));
     EXPECT_TRUE(factory->connected());
     cacheapi::QueryCursorPtr cursor = factory->openQuery("UpdateVelka.Hauptlief", "Updates");
+    cacheapi::QueryCursorPtr reading = factory->openQuery("UpdateVelka.Hauptlief", "Updates");
+    reading->execute({});
+    ASSERT_TRUE(reading->next());
+    cacheapi::ServerObjectPtr user = factory->openId("KX.ParPersEdv", "1||DEMO");
     factory->disconnect();
     EXPECT_FALSE(factory->connected());
     // Whatever outlived the connection fails cleanly.
     ExpectServerError(kNotConnected, [&] { cursor->execute({}); });
+    ExpectServerError(kNotConnected, [&] { reading->next(); });
+    ExpectServerError(kNotConnected, [&] { user->property("PNAME"); });
+    EXPECT_EQ(user->call("SYS_Close").toInt(), 1) << "closing needs no connection";
+    reading.reset();
+    // Also when the factory itself is gone (the program replaces it on every connection attempt).
+    cacheapi::FactoryPtr other = connect();
+    cacheapi::QueryCursorPtr orphan = other->openQuery("UpdateVelka.Hauptlief", "Updates");
+    orphan->execute({});
+    other.reset();
+    ExpectServerError(kNotConnected, [&] { orphan->next(); });
+    orphan.reset();
     factory->disconnect(); // twice is harmless
     factory->rollbackUnit();
 }

@@ -156,9 +156,15 @@ TEST_P(ServerTest, TwoClerksOnOneListLoseNothingAndMixNothing) {
     makeMain(*ben, key, "100003", 70003);
     EXPECT_EQ(mainOf(article(*anna, key, "100003")), "70003 Holzhandel Wei~ & S|hne");
 
-    // Anna's Speichern applies Ben's changes too; his later Speichern finds nothing left.
+    // Anna's Speichern applies Ben's changes too, recording who changed and who saved each entry;
+    // his later Speichern finds nothing left.
     EXPECT_GT(speichern(*anna, key), 0);
     EXPECT_EQ(speichern(*ben, key), 0);
+    EXPECT_EQ(rawSql("SELECT DISTINCT aend_pers || '/' || gesp_pers FROM speicher_log ORDER BY 1"),
+              "DEMO/DEMO\nKOLLEGE/DEMO");
+    EXPECT_EQ(rawSql("SELECT gesp_pers FROM artliste WHERE id = " + key), "DEMO");
+    EXPECT_EQ(rawSql("SELECT aend_pers FROM artikel WHERE artnr = '100003' AND firma = 1"), "KOLLEGE");
+    EXPECT_FALSE(rawSql("SELECT aend_zeit FROM artikel WHERE artnr = '100003' AND firma = 1").isEmpty());
     EXPECT_EQ(mainOf(article(*ben, listKey(*ben, "1"), "100003")), "70003 Holzhandel Wei~ & S|hne");
 }
 

@@ -3,6 +3,8 @@
 #include "PgCluster.h"
 #include "TestEnv.h"
 
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QUuid>
 
 using cacheapi::Factory;
@@ -62,6 +64,26 @@ void ServerTest::SetUp() {
     content.demo = true;
     const QString error = kxserver::CreateDatabase(target, content, true);
     ASSERT_TRUE(error.isEmpty()) << error.toStdString();
+}
+
+QString ServerTest::rawSql(const QString &sql) const {
+    if (!sqlite()) {
+        QString out;
+        EXPECT_TRUE(cluster().psql(sql, QStringLiteral("korvex"), &out)) << cluster().error().toStdString();
+        return out.trimmed();
+    }
+    QStringList values;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw-sql"));
+        db.setDatabaseName(m_file);
+        EXPECT_TRUE(db.open());
+        QSqlQuery query(db);
+        EXPECT_TRUE(query.exec(sql)) << sql.toStdString();
+        while (query.next())
+            values << query.value(0).toString();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("raw-sql"));
+    return values.join(QLatin1Char('\n'));
 }
 
 QString ServerTest::connectString() const {

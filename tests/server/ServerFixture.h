@@ -31,6 +31,9 @@ inline void PrintTo(const QVariant &value, std::ostream *out) {
 class ServerTest : public ::testing::TestWithParam<kxserver::Backend> {
 protected:
     void SetUp() override;
+    // Runs SQL directly on the test database (behind the program's back) and returns the first
+    // column of the rows, joined by line feeds.
+    QString rawSql(const QString &sql) const;
 
     bool sqlite() const { return GetParam() == kxserver::Backend::Sqlite; }
     QString connectString() const;
