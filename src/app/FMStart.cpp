@@ -44,13 +44,16 @@ void refuse(const QString &message) {
 }
 
 // Connects a widget's signal to a handler that runs inside the handler guard.
-template <typename Sender, typename Signal, typename Fn> void guarded(Sender *sender, Signal signal, QObject *ctx, Fn fn) {
+template <typename Sender, typename Signal, typename Fn>
+void guarded(Sender *sender, Signal signal, QObject *ctx, Fn fn) {
     QObject::connect(sender, signal, ctx, [fn](auto &&...) { RunHandler(fn); });
 }
 
 } // namespace
 
-static void initAppResources() { Q_INIT_RESOURCE(app); }
+static void initAppResources() {
+    Q_INIT_RESOURCE(app);
+}
 
 FMStart::FMStart(QWidget *parent) : QMainWindow(parent) {
     initAppResources(); // the pictures live in a static library
@@ -70,7 +73,8 @@ void FMStart::buildControls() {
     // Created in tab order; the labels and the display field come after the controls one works with.
     liupdate = new KxCombo(client);
     liupdate->setObjectName(QStringLiteral("liupdate"));
-    liupdate->setColumns({QStringLiteral("Nr."), QStringLiteral("Bezeichnung"), QStringLiteral("Datum")}, {75, 250, 100});
+    liupdate->setColumns({QStringLiteral("Nr."), QStringLiteral("Bezeichnung"), QStringLiteral("Datum")},
+                         {75, 250, 100});
     place(liupdate, 1080, 240, 975, 300);
 
     liart = new KxList(client);
@@ -113,6 +117,8 @@ void FMStart::buildControls() {
 
     Label2 = new QLabel(client);
     Label2->setObjectName(QStringLiteral("Label2"));
+    // Article texts come from the server: a description with "<" in it is text, never markup.
+    Label2->setTextFormat(Qt::PlainText);
     QFont bold = Label2->font();
     bold.setBold(true);
     bold.setPointSize(12);
@@ -186,7 +192,9 @@ void FMStart::FillUpdates() {
     query->close();
 }
 
-void FMStart::liupdate_Click() { Timer1->start(); }
+void FMStart::liupdate_Click() {
+    Timer1->start();
+}
 
 void FMStart::liupdate_LostFocus() {
     if (liupdate->text().isEmpty())
@@ -211,7 +219,7 @@ void FMStart::Timer1_Timer() {
         ServerObjectPtr list = gFactory->newInstance(kClass);
         QVariantList args{gFirma, aktUpdate};
         const QVariant reply = list->call(QStringLiteral("ArtListe"), args);
-        artListKey = Piece(reply.toString(), QStringLiteral("|"), 1);
+        artListKey = Piece(mainlogic::CellText(reply), QStringLiteral("|"), 1);
         list.reset();
 
         QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("Artikel"));
@@ -225,6 +233,10 @@ void FMStart::Timer1_Timer() {
     lilief->setEnabled(true);
     if (liart->rowCount() > 0)
         liart->setCurrentRow(0);
+    // The supplier list always belongs to the current article, also when the program chose it. It
+    // is refreshed here, before pending events run below: a click still queued for the supplier list
+    // of the last update must not reach suppliers that no longer belong to the current article.
+    lief_such();
     liart->applyListSettings();
     BUDruck->setEnabled(true);
     BUAusst->setEnabled(true);
@@ -232,8 +244,6 @@ void FMStart::Timer1_Timer() {
     gDesktop->processEvents();
     ThrowIfEnded();
     liart->view()->setFocus();
-    // The supplier list always belongs to the current article, also when the program chose it.
-    lief_such();
 }
 
 void FMStart::lief_such() {
@@ -256,14 +266,14 @@ void FMStart::lief_such() {
     while (query->next()) {
         const QVariant supplier = query->column(2);
         lilief->addRow(mainlogic::SupplierRow(supplier, query->column(3), query->column(4), query->column(5)));
-        if (mainlogic::IsMainSupplier(mainSupplier, supplier.toString())) {
+        if (mainlogic::IsMainSupplier(mainSupplier, mainlogic::CellText(supplier))) {
             lilief->setCurrentRow(i);
             lilief->setCheckState(i, kHauptlieferant, 1);
         } else {
             lilief->setCheckState(i, kHauptlieferant, 0);
         }
-        lilief->setCheckState(i, kAktiv, query->column(6).toString() == QLatin1String("J") ? 1 : 0);
-        lilief->setHiddenText(i, query->column(1).toString());
+        lilief->setCheckState(i, kAktiv, mainlogic::CellText(query->column(6)) == QLatin1String("J") ? 1 : 0);
+        lilief->setHiddenText(i, mainlogic::CellText(query->column(1)));
         ++i;
     }
     query->close();
@@ -301,8 +311,8 @@ void FMStart::lilief_CheckCell(int row, int column, int state) {
             lilief->setCheckState(row, kHauptlieferant, 0);
             return;
         }
-        setMainSupplier(row);
-        BUSpeich->setEnabled(true);
+        if (setMainSupplier(row))
+            BUSpeich->setEnabled(true);
     }
 }
 
@@ -316,12 +326,16 @@ void FMStart::writeActive(int row) {
     CloseObject(entry);
 }
 
-void FMStart::setMainSupplier(int row) {
+bool FMStart::setMainSupplier(int row) {
     ServerBusy busy;
     const QString supplierText = Piece(lilief->rowText(row), kLF, 1);
     const int article = liart->currentRow();
-    if (article < 0)
-        return;
+    if (article < 0) {
+        // No article, no change: the supplier list is emptied with the article, so this only
+        // guards against writing suppliers without knowing whose they are.
+        lilief->setCheckState(row, kHauptlieferant, 0);
+        return false;
+    }
     liart->setRowText(article, mainlogic::ArticleRowWithMainSupplier(liart->rowText(article), supplierText));
 
     // Every entry of the article is written in one unit: a write failing half-way must not leave the
@@ -350,6 +364,7 @@ void FMStart::setMainSupplier(int row) {
         liart->setCurrentRow(article + 1);
         lief_such();
     }
+    return true;
 }
 
 void FMStart::BUSpeich_Click() {
@@ -385,9 +400,13 @@ void FMStart::HilfeUeber_Click() {
         showAboutBox();
 }
 
-void FMStart::Beenden_Click() { close(); }
+void FMStart::Beenden_Click() {
+    close();
+}
 
-void FMStart::BUAusst_Click() { Beenden_Click(); }
+void FMStart::BUAusst_Click() {
+    Beenden_Click();
+}
 
 void FMStart::Form_Unload() {
     Disconnect();

@@ -66,7 +66,7 @@ protected:
 
 private:
     void buildControls();
-    void showCurrentSuppliers();
-    void setMainSupplier(int row);
+    // False when nothing was changed (no current article).
+    bool setMainSupplier(int row);
     void writeActive(int row);
 };

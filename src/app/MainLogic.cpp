@@ -13,8 +13,15 @@ namespace mainlogic {
 namespace {
 const QChar LF(u'\n');
 
-QString screenText(const QVariant &v) { return cacheapi::ConvertText(v.toString(), QStringLiteral("KORVEX"), false); }
+QString screenText(const QVariant &v) {
+    return cacheapi::ConvertText(CellText(v), QStringLiteral("KORVEX"), false);
+}
 } // namespace
+
+QString CellText(const QVariant &value) {
+    // A null number would otherwise read as "0".
+    return value.isNull() ? QString() : value.toString();
+}
 
 QString MainCaption(const QString &firma, const QString &filiale, const QString &userDisplayName) {
     return QStringLiteral("KORVEX Update Hauptlieferanten              Firma: ") + firma +
@@ -22,8 +29,8 @@ QString MainCaption(const QString &firma, const QString &filiale, const QString 
 }
 
 QString PrintTitle(const QString &updateText, const QDate &date, const QTime &time) {
-    return QStringLiteral("KORVEX Update Hauptlieferanten       Update: ") + updateText + QStringLiteral("    Datum: ") +
-           ShortDate(date) + QLatin1Char(' ') + TimeText(time);
+    return QStringLiteral("KORVEX Update Hauptlieferanten       Update: ") + updateText +
+           QStringLiteral("    Datum: ") + ShortDate(date) + QLatin1Char(' ') + TimeText(time);
 }
 
 QString ShortDate(const QDate &date) {
@@ -70,25 +77,26 @@ QString FormatPrice(const QVariant &price) {
 }
 
 QString UpdateRow(const QVariant &number, const QVariant &description, const QVariant &serverDate) {
-    return number.toString() + LF + screenText(description) + LF + UpdateDate(serverDate);
+    return CellText(number) + LF + screenText(description) + LF + UpdateDate(serverDate);
 }
 
 QString ArticleRow(const QVariant &number, const QVariant &description, const QVariant &mainSupplier,
                    const QVariant &proposedSupplier) {
-    return number.toString() + LF + screenText(description) + LF + screenText(mainSupplier) + LF +
+    return CellText(number) + LF + screenText(description) + LF + screenText(mainSupplier) + LF +
            screenText(proposedSupplier);
 }
 
 QString SupplierRow(const QVariant &supplier, const QVariant &price, const QVariant &unit,
                     const QVariant &lastPurchase) {
-    QString date = lastPurchase.toString();
+    QString date = CellText(lastPurchase);
     if (date == QLatin1String("00:00:00"))
         date.clear();
-    return screenText(supplier) + LF + FormatPrice(price) + LF + unit.toString() + LF + date;
+    return screenText(supplier) + LF + FormatPrice(price) + LF + CellText(unit) + LF + date;
 }
 
 QString SupplierHeading(const QString &articleRow) {
-    return cacheapi::Piece(articleRow, QString(LF), 1) + QStringLiteral("  ") + cacheapi::Piece(articleRow, QString(LF), 2);
+    return cacheapi::Piece(articleRow, QString(LF), 1) + QStringLiteral("  ") +
+           cacheapi::Piece(articleRow, QString(LF), 2);
 }
 
 QString ArticleRowWithMainSupplier(const QString &articleRow, const QString &supplierText) {

@@ -9,6 +9,9 @@
 
 namespace mainlogic {
 
+// A column value as text; a null value (a missing column on the server) is the empty text.
+QString CellText(const QVariant &value);
+
 // "KORVEX Update Hauptlieferanten              Firma: 1     Filiale: 0     Benutzer: Name"
 QString MainCaption(const QString &firma, const QString &filiale, const QString &userDisplayName);
 
@@ -33,7 +36,8 @@ QString UpdateRow(const QVariant &number, const QVariant &description, const QVa
 QString ArticleRow(const QVariant &number, const QVariant &description, const QVariant &mainSupplier,
                    const QVariant &proposedSupplier);
 // Supplier row text: supplier (screen text), price, price unit, date of last purchase.
-QString SupplierRow(const QVariant &supplier, const QVariant &price, const QVariant &unit, const QVariant &lastPurchase);
+QString SupplierRow(const QVariant &supplier, const QVariant &price, const QVariant &unit,
+                    const QVariant &lastPurchase);
 
 // Heading of the supplier list for an article row: number, two blanks, description.
 QString SupplierHeading(const QString &articleRow);

@@ -12,6 +12,9 @@
 
 #include <QApplication>
 #include <QLocale>
+#include <QTimer>
+
+#include <cstdio>
 
 int main(int argc, char **argv) {
     QApplication app(argc, argv);
@@ -44,5 +47,13 @@ int main(int argc, char **argv) {
     cacheapi::RunHandler([&start] { start.Form_Load(); });
     if (cacheapi::ProgramEnded())
         return 0;
+    // Test hook for the start-up test of the real program: with KORVEX_AUTOTEST_QUIT_AFTER_SHOW=1
+    // the program reports on stdout that its main window is up, with the caption, and then closes
+    // that window the way its close box does (Form_Unload, Disconnect, end). Without it, nothing.
+    if (qEnvironmentVariableIntValue("KORVEX_AUTOTEST_QUIT_AFTER_SHOW") == 1 && start.isVisible()) {
+        std::fprintf(stdout, "FMStart shown: %s\n", start.windowTitle().toUtf8().constData());
+        std::fflush(stdout);
+        QTimer::singleShot(0, &start, [&start] { start.close(); });
+    }
     return app.exec();
 }
