@@ -1,0 +1,128 @@
+// The main window's texts and row builders, without a window.
+
+#include "MainLogic.h"
+#include "QtPrinters.h"
+
+#include <QLocale>
+
+#include <gtest/gtest.h>
+
+using namespace mainlogic;
+
+namespace {
+
+const QString LF = QStringLiteral("\n");
+
+QVariant nullOf(QMetaType type) {
+    return QVariant(type);
+}
+
+// Switches the default locale for one test and back to the German one of the test main.
+class LocaleSwitch {
+public:
+    explicit LocaleSwitch(const QLocale &locale) { QLocale::setDefault(locale); }
+    ~LocaleSwitch() { QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany)); }
+};
+
+} // namespace
+
+TEST(MainLogic, PricePatternInTheUsersLocale) {
+    EXPECT_EQ(FormatPrice(1234.5), QStringLiteral("1.234,50 €"));
+    EXPECT_EQ(FormatPrice(0.0), QStringLiteral("0,00 €"));
+    EXPECT_EQ(FormatPrice(0.5), QStringLiteral("0,50 €"));
+    EXPECT_EQ(FormatPrice(4.789), QStringLiteral("4,79 €"));
+    EXPECT_EQ(FormatPrice(1234567.891), QStringLiteral("1.234.567,89 €"));
+    EXPECT_EQ(FormatPrice(-1234.5), QStringLiteral("-1.234,50 €"));
+    EXPECT_EQ(FormatPrice(qlonglong(12)), QStringLiteral("12,00 €"));
+
+    // A price that arrives as text is read with "." as decimal point, whatever the locale.
+    EXPECT_EQ(FormatPrice(QStringLiteral("1234.5")), QStringLiteral("1.234,50 €"));
+    EXPECT_EQ(FormatPrice(QStringLiteral(" 7.25 ")), QStringLiteral("7,25 €"));
+    EXPECT_EQ(FormatPrice(QStringLiteral("-3.5")), QStringLiteral("-3,50 €"));
+    // Text that is no number under that rule shows as it came.
+    EXPECT_EQ(FormatPrice(QStringLiteral("auf Anfrage")), QStringLiteral("auf Anfrage"));
+    EXPECT_EQ(FormatPrice(QStringLiteral("12,50")), QStringLiteral("12,50"));
+    EXPECT_EQ(FormatPrice(QString()), QString());
+    // A missing value is an empty cell, never an error or "0,00 €".
+    EXPECT_EQ(FormatPrice(QVariant()), QString());
+    EXPECT_EQ(FormatPrice(nullOf(QMetaType::fromType<double>())), QString());
+    EXPECT_EQ(FormatPrice(nullOf(QMetaType::fromType<QString>())), QString());
+
+    LocaleSwitch english(QLocale(QLocale::English, QLocale::UnitedStates));
+    EXPECT_EQ(FormatPrice(1234.5), QStringLiteral("1,234.50 €"));
+    EXPECT_EQ(FormatPrice(QStringLiteral("1234.5")), QStringLiteral("1,234.50 €"));
+}
+
+TEST(MainLogic, DatesHaveFourDigitYearsAndABrokenDateNumberIsEmpty) {
+    EXPECT_EQ(ShortDate(QDate(2005, 3, 12)), QStringLiteral("12.03.2005"));
+    EXPECT_EQ(UpdateDate(1240304), QStringLiteral("04.03.2024"));
+    EXPECT_EQ(UpdateDate(QStringLiteral("1050312")), QStringLiteral("12.03.2005"));
+    EXPECT_EQ(UpdateDate(50101), QStringLiteral("01.01.1905"));
+    for (const QVariant &broken : {QVariant(1241399), QVariant(1240230), QVariant(0), QVariant(QStringLiteral("abc")),
+                                   QVariant(qlonglong(99999999999)), QVariant(-5), QVariant()})
+        EXPECT_EQ(UpdateDate(broken), QString()) << broken.toString().toStdString();
+    EXPECT_EQ(UpdateRow(4, QStringLiteral("Leeres Update"), 1241399), QStringLiteral("4\nLeeres Update\n"));
+
+    LocaleSwitch english(QLocale(QLocale::English, QLocale::UnitedStates));
+    EXPECT_EQ(ShortDate(QDate(2005, 3, 12)), QStringLiteral("3/12/2005"));
+}
+
+TEST(MainLogic, CaptionAndPrintTitleKeepTheirBlanks) {
+    EXPECT_EQ(MainCaption("1", "0", QStringLiteral("Jürgen Müller")),
+              QStringLiteral("KORVEX Update Hauptlieferanten") + QString(14, u' ') + QStringLiteral("Firma: 1") +
+                  QString(5, u' ') + QStringLiteral("Filiale: 0") + QString(5, u' ') +
+                  QStringLiteral("Benutzer: Jürgen Müller"));
+    EXPECT_TRUE(MainCaption("1", "0", QString()).endsWith(QStringLiteral("0     Benutzer: ")));
+
+    EXPECT_EQ(PrintTitle("2", QDate(2025, 4, 3), QTime(9, 5, 7)),
+              QStringLiteral("KORVEX Update Hauptlieferanten") + QString(7, u' ') + QStringLiteral("Update: 2") +
+                  QString(4, u' ') + QStringLiteral("Datum: 03.04.2025 09:05:07"));
+    EXPECT_EQ(PrintTitle(QString(), QDate(2025, 4, 3), QTime(23, 0, 0)),
+              QStringLiteral("KORVEX Update Hauptlieferanten       Update:     Datum: 03.04.2025 23:00:00"));
+}
+
+TEST(MainLogic, RowsTakeScreenTextAndNullColumnsAreEmpty) {
+    const QVariant nullText = nullOf(QMetaType::fromType<QString>());
+    EXPECT_EQ(UpdateRow(2, QStringLiteral("Abgleich M|rtel"), 1240617),
+              QStringLiteral("2\nAbgleich Mörtel\n17.06.2024"));
+    EXPECT_EQ(UpdateRow(nullOf(QMetaType::fromType<int>()), nullText, nullText), QStringLiteral("\n\n"));
+    EXPECT_EQ(ArticleRow("100003", QStringLiteral("Dachlatte impr{gniert"), nullText, QVariant()),
+              QStringLiteral("100003\nDachlatte imprägniert\n\n"));
+    EXPECT_EQ(SupplierRow(QStringLiteral("70001 Zementwerke S}d AG"), 4.85, "Sack", "12.02.2024"),
+              QStringLiteral("70001 Zementwerke Süd AG\n4,85 €\nSack\n12.02.2024"));
+    // "00:00:00" exactly is no purchase; anything else shows as it came.
+    EXPECT_EQ(SupplierRow("1 A", 1.0, "Stk", "00:00:00"), QStringLiteral("1 A\n1,00 €\nStk\n"));
+    EXPECT_EQ(SupplierRow("1 A", 1.0, "Stk", "00:00:00 "), QStringLiteral("1 A\n1,00 €\nStk\n00:00:00 "));
+    EXPECT_EQ(SupplierRow(nullText, QVariant(), nullText, nullText), QStringLiteral("\n\n\n"));
+}
+
+TEST(MainLogic, SupplierHeadingAndTheRewrittenArticleRow) {
+    EXPECT_EQ(SupplierHeading("100001" + LF + "Zement" + LF + "70001 A" + LF + "70015 B"),
+              QStringLiteral("100001  Zement"));
+    EXPECT_EQ(SupplierHeading("100001" + LF + LF + "70001 A"), QStringLiteral("100001  "));
+    EXPECT_EQ(SupplierHeading("100001"), QStringLiteral("100001  "));
+    EXPECT_EQ(SupplierHeading(QString()), QStringLiteral("  "));
+
+    // Exactly four fields: further fields are dropped, empty ones stay empty.
+    EXPECT_EQ(ArticleRowWithMainSupplier("1" + LF + "2" + LF + "3" + LF + "4" + LF + "5" + LF + "6", "S"),
+              "1" + LF + "2" + LF + "S" + LF + "4");
+    EXPECT_EQ(ArticleRowWithMainSupplier(LF + LF + "alt" + LF, "S"), LF + LF + "S" + LF);
+    EXPECT_EQ(ArticleRowWithMainSupplier("100001", "70015 X"), "100001" + LF + LF + "70015 X" + LF);
+    EXPECT_EQ(ArticleRowWithMainSupplier("1" + LF + "2" + LF + "3" + LF + "4", QString()),
+              "1" + LF + "2" + LF + LF + "4");
+}
+
+TEST(MainLogic, MainSupplierByLeadingNumber) {
+    EXPECT_TRUE(IsMainSupplier("70001 Zementwerke Süd AG", "70001 Zementwerke S}d AG"));
+    EXPECT_FALSE(IsMainSupplier("70001 Zementwerke", "70015 Baustoff-Union"));
+    // Blanks, tabs and line feeds are skipped wherever they stand.
+    EXPECT_TRUE(IsMainSupplier("12 34 Firma", "1234 Firma"));
+    EXPECT_TRUE(IsMainSupplier(" \t7000\n1 A", "70001B"));
+    // "." is the decimal point whatever the locale; "," ends the number.
+    EXPECT_TRUE(IsMainSupplier("70001.50 A", "70001.5 B"));
+    EXPECT_TRUE(IsMainSupplier("7000,1 A", "7000 B"));
+    // No number reads as 0: an empty field matches every supplier without a number, and only those.
+    EXPECT_TRUE(IsMainSupplier(QString(), "Ohne Nummer GmbH"));
+    EXPECT_TRUE(IsMainSupplier("ohne", "0 Null"));
+    EXPECT_FALSE(IsMainSupplier(QString(), "70001 A"));
+}
