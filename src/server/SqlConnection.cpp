@@ -155,8 +155,11 @@ bool SqlConnection::alive() {
     if (!m_open)
         return false;
     // SQLite keeps reading a deleted or replaced file through its open handle; only the name tells.
-    if (m_target.backend == Backend::Sqlite && !sameFile())
+    // Such a connection is closed at once (see close() for what that saves).
+    if (m_target.backend == Backend::Sqlite && !sameFile()) {
+        close();
         return false;
+    }
     QSqlDatabase database = db();
     if (!database.isOpen())
         return false;
@@ -178,6 +181,19 @@ void SqlConnection::close() {
     sessionFiliale.reset();
     sessionPersonal.reset();
     QSqlDatabase database = db();
+    if (m_target.backend == Backend::Sqlite && database.isOpen() && !sameFile()) {
+        // Committed changes wait in the "-wal" file beside the database's name until a checkpoint
+        // copies them into the database. SQLite's own close skips that for a file that was moved,
+        // replaced or deleted while open: the clerk's last changes would stay behind in a "-wal"
+        // that no longer belongs to the file (and that a new database under the old name would
+        // delete, or even read as its own). So they go into the file through the open handle now,
+        // and the old "-wal" is emptied.
+        QSqlQuery checkpoint(database);
+        checkpoint.exec(QStringLiteral("ROLLBACK")); // a unit left open ends here in any case
+        checkpoint.exec(QStringLiteral("PRAGMA busy_timeout = 500"));
+        checkpoint.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+        checkpoint.finish();
+    }
     database.close();
 }
 
