@@ -20,6 +20,7 @@ constexpr int px(int twips) {
 
 // The main window's client area is 11745 x 8760 twips; the menu bar stands above it.
 constexpr int kClientHeight = px(8760);
+const QRect kArticleList(360, 720, 11295, 4095);
 const QRect kSupplierList(360, 5280, 8775, 3375);
 const QList<int> kSupplierWidths{200, 70, 75, 75, 50, 75};
 
@@ -83,7 +84,7 @@ bool KorvexProgram::start(QString *error) {
          {"QT_QPA_PLATFORM", "QT_SCALE_FACTOR", "QT_SCREEN_SCALE_FACTORS", "QT_AUTO_SCREEN_SCALE_FACTOR",
           "QT_ENABLE_HIGHDPI_SCALING", "QT_FONT_DPI", "QT_STYLE_OVERRIDE", "QT_QPA_PLATFORMTHEME",
           "XDG_CURRENT_DESKTOP", "DESKTOP_SESSION", "KDE_FULL_SESSION", "GNOME_DESKTOP_SESSION_ID",
-          "DBUS_SESSION_BUS_ADDRESS", "LC_ALL", "LANGUAGE", "PRINTER", "LPDEST"})
+          "DBUS_SESSION_BUS_ADDRESS", "LC_ALL", "LANGUAGE", "PRINTER", "LPDEST", "KORVEX_AUTOTEST_QUIT_AFTER_SHOW"})
         environment.remove(QString::fromLatin1(name));
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     environment.insert(QStringLiteral("LANG"), QStringLiteral("de_DE.UTF-8"));
@@ -188,6 +189,8 @@ QRect MainWindow::supplierListRect() const {
 void MainWindow::pickUpdate(int index) {
     m_display.click(centre(1080, 240, 975, 300));
     Pause(400); // the drop-down list opens
+    // From the first row, also when an update was picked before.
+    m_display.key(QStringLiteral("ctrl+Home"));
     for (int i = 0; i < index; ++i)
         m_display.key(QStringLiteral("Down"));
     m_display.key(QStringLiteral("Return"));
@@ -223,6 +226,11 @@ int MainWindow::columnCentre(int column) const {
 
 int MainWindow::rowCentre(int row) const {
     return m_headerBottom + row * m_rowHeight + m_rowHeight / 2;
+}
+
+void MainWindow::clickArticle(int row) {
+    // Both lists are the same control in the same font: the supplier list's rows measure this one.
+    m_display.click(point(kArticleList.x(), kArticleList.y()) + QPoint(40, rowCentre(row)));
 }
 
 void MainWindow::clickSupplierCell(int row, int column) {

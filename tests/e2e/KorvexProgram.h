@@ -73,6 +73,8 @@ public:
     void clickDrucken();
     void clickSpeichern();
     void clickAusstieg();
+    // Clicks article row `row` (from 0; the list is not scrolled) in its number column.
+    void clickArticle(int row);
     // Clicks the check cell of supplier row `row` (from 0) in column 5 ("Aktiv") or 6 ("Hauptlieferant").
     void clickSupplierCell(int row, int column);
 
