@@ -42,6 +42,22 @@ private:
 
 PgEnvironment *gPg = static_cast<PgEnvironment *>(::testing::AddGlobalTestEnvironment(new PgEnvironment));
 
+E2ETest *gCurrent = nullptr;
+
+// Shoots the screens at a test's first failure, before the test's programs are ended.
+class FailureShots : public ::testing::EmptyTestEventListener {
+public:
+    void OnTestPartResult(const ::testing::TestPartResult &result) override {
+        if (result.failed() && gCurrent)
+            gCurrent->shootDisplays();
+    }
+};
+
+[[maybe_unused]] const bool gShotsListening = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new FailureShots);
+    return true;
+}();
+
 } // namespace
 
 QString ArtifactsDir() {
@@ -50,25 +66,37 @@ QString ArtifactsDir() {
     return dir;
 }
 
-void E2ETest::SetUp() {}
+void E2ETest::SetUp() {
+    // Taken once here: gtest's own lock is held while a failure is being reported.
+    const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    m_name = QString::fromLatin1(info ? info->name() : "test");
+    QDir artifacts(ArtifactsDir());
+    for (const QString &old : artifacts.entryList({QStringLiteral("failure-%1-*.png").arg(testName())}, QDir::Files))
+        artifacts.remove(old);
+    gCurrent = this;
+}
 
 void E2ETest::TearDown() {
-    // What the screen showed when a step failed: the fastest way to see why.
-    if (HasFailure()) {
-        for (size_t i = 0; i < m_displays.size(); ++i) {
-            const QImage screen = m_displays[i]->grab();
-            const QString path =
-                QDir(ArtifactsDir()).filePath(QStringLiteral("failure-%1-%2.png").arg(testName()).arg(i + 1));
-            if (!screen.isNull() && screen.save(path))
-                std::cout << "[ e2e      ] screen at the failure: " << path.toStdString() << std::endl;
-        }
-    }
+    gCurrent = nullptr;
     m_displays.clear();
 }
 
+void E2ETest::shootDisplays() {
+    // What the screen showed when a step failed: the fastest way to see why.
+    if (m_shot)
+        return;
+    m_shot = true;
+    for (size_t i = 0; i < m_displays.size(); ++i) {
+        const QImage screen = m_displays[i]->grab();
+        const QString path =
+            QDir(ArtifactsDir()).filePath(QStringLiteral("failure-%1-%2.png").arg(testName()).arg(i + 1));
+        if (!screen.isNull() && screen.save(path))
+            std::cout << "[ e2e      ] screen at the failure: " << path.toStdString() << std::endl;
+    }
+}
+
 QString E2ETest::testName() const {
-    const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return QString::fromLatin1(info ? info->name() : "test");
+    return m_name;
 }
 
 XDisplay *E2ETest::newDisplay() {

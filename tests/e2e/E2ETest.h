@@ -23,6 +23,11 @@ QString ArtifactsDir();
 // The fixture of the whole-program tests: X displays that are shot on failure and stopped at the
 // end, a work folder per program, and the PostgreSQL cluster shared by the executable's tests.
 class E2ETest : public ::testing::Test {
+public:
+    // Keeps a screenshot of every display, once per test: called at the first failure, while the
+    // program still shows what went wrong.
+    void shootDisplays();
+
 protected:
     void SetUp() override;
     void TearDown() override;
@@ -42,6 +47,8 @@ protected:
     QString testName() const;
 
 private:
+    bool m_shot = false;
+    QString m_name;
     std::vector<std::unique_ptr<XDisplay>> m_displays;
 };
 
