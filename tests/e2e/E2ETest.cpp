@@ -4,6 +4,7 @@
 #include "TestEnv.h"
 
 #include <QDir>
+#include <QStandardPaths>
 #include <QUuid>
 
 #include <iostream>
@@ -100,6 +101,13 @@ QString E2ETest::testName() const {
 }
 
 XDisplay *E2ETest::newDisplay() {
+    for (const char *tool : {"Xvfb", "xdpyinfo", "xdotool", "import", "pdftotext"}) {
+        if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty()) {
+            ADD_FAILURE() << tool << " is missing: scripts/deps.sh installs xvfb, x11-utils, xdotool, imagemagick"
+                          << " and poppler-utils";
+            return nullptr;
+        }
+    }
     auto display = std::make_unique<XDisplay>();
     QString error;
     if (!display->start(&error)) {
