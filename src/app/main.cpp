@@ -46,7 +46,7 @@ int main(int argc, char **argv) {
 
     cacheapi::RunHandler([&start] { start.Form_Load(); });
     if (cacheapi::ProgramEnded())
-        return 0;
+        return cacheapi::EndedByError() ? 1 : 0;
     // Test hook for the start-up test of the real program: with KORVEX_AUTOTEST_QUIT_AFTER_SHOW=1
     // the program reports on stdout that its main window is up, with the caption, and then closes
     // that window the way its close box does (Form_Unload, Disconnect, end). Without it, nothing.
@@ -55,5 +55,6 @@ int main(int argc, char **argv) {
         std::fflush(stdout);
         QTimer::singleShot(0, &start, [&start] { start.close(); });
     }
-    return app.exec();
+    const int code = app.exec();
+    return cacheapi::EndedByError() ? 1 : code;
 }

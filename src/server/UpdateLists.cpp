@@ -298,8 +298,8 @@ void CheckTouchedArticles(SqlConnection &connection) {
         if (!reason.isEmpty())
             throw Error(kRejected,
                         QStringLiteral("Die Änderung wurde abgelehnt: Artikel %1 hätte danach %2. Vermutlich wurde "
-                                       "er inzwischen an einem anderen Arbeitsplatz geändert; bitte laden Sie das "
-                                       "Update neu.")
+                                       "er inzwischen an einem anderen Arbeitsplatz geändert. Nichts davon wurde "
+                                       "gespeichert; nach dem nächsten Start zeigt das Update den aktuellen Stand.")
                             .arg(lists::articleNumber(connection, article), reason));
         if (after.touchesMain)
             connection.runCached(

@@ -101,6 +101,8 @@ QString SessionCommand(const QString &firma, const QString &filiale, const QStri
 bool ProgramEnded();
 // Marks the program as ended (UnloadAllForms) or, in tests, as running again.
 void SetProgramEnded(bool ended);
+// Whether the top-level error report ended the program (its exit code is then not 0).
+bool EndedByError();
 // Throws ProgramEnd once the program has ended; called after anything that re-enters the event loop.
 void ThrowIfEnded();
 

@@ -241,6 +241,7 @@ TEST_F(Faults, TwoClerksOnTheSameUpdate) {
     a.main->clickSupplierCell(0, 6);
     ASSERT_TRUE(AnswerBox(*a.x, kRuntimeError, QStringLiteral("Return"), 10000, &why)) << why.toStdString();
     ASSERT_TRUE(a.program->waitEnded(15000)) << a.x->describeWindows().toStdString();
+    EXPECT_EQ(a.program->exitCode(), 1) << "an end through the error report is no success";
     const QStringList merged{QStringLiteral("70001|N|N|KOLLEGE"), QStringLiteral("70006||N|DEMO"),
                              QStringLiteral("70012|N|N|KOLLEGE"), QStringLiteral("70015||J|DEMO")};
     EXPECT_EQ(db.rows(kListChanges, {kFirst}), merged) << "nothing of the refused change is stored";
