@@ -70,6 +70,9 @@ void SetSettingsFile(const QString &path);
 // The store comes back inside group "Login"; on Linux it makes its file owner-only whenever it writes.
 std::unique_ptr<QSettings> OpenLoginStore();
 
+// Whether the login values come from the command line: it is set, not dropped, and its field 1 is a
+// whole number.
+bool CommandLineInUse();
 void ReadCommandLine();
 void LoadLoginSettings();
 QString MaskPassword(const QString &Text);

@@ -59,22 +59,6 @@ QString callText(ServerObject *object, const QString &method, const QVariant &ar
     return object->call(method, args).toString();
 }
 
-// Whether this login takes its values from the command line; the same test ReadCommandLine makes.
-bool commandLineInUse() {
-    if (gCommandLineDropped || gCommandLine.isEmpty())
-        return false;
-    const QString first = Piece(gCommandLine, QStringLiteral(" "), 1);
-    qsizetype i = 0;
-    if (i < first.size() && (first.at(i) == QLatin1Char('+') || first.at(i) == QLatin1Char('-')))
-        ++i;
-    if (i == first.size())
-        return false;
-    for (; i < first.size(); ++i)
-        if (first.at(i) < QLatin1Char('0') || first.at(i) > QLatin1Char('9'))
-            return false;
-    return true;
-}
-
 // A wrong password or code on the command line would otherwise come back at every repetition of
 // the start-up login: from now on the login dialog asks, starting with the code that was tried.
 void dropCommandLine(bool fromCommandLine) {
@@ -174,7 +158,7 @@ bool LoginUser() {
     if (gCommandLine.isEmpty())
         gCommandLine = ProgramArguments();
     promptAfterDrop();
-    const bool fromCommandLine = commandLineInUse();
+    const bool fromCommandLine = CommandLineInUse();
     ReadCommandLine();
     ThrowIfEnded();
 

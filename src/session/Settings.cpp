@@ -146,10 +146,15 @@ void SaveLoginSettings() {
     store->setValue(QStringLiteral("Namespace"), f.field(LoginForms::Field::BNAMESPACE));
 }
 
+bool CommandLineInUse() {
+    return !gCommandLineDropped && !gCommandLine.isEmpty() &&
+           isNumericField(Piece(gCommandLine, QStringLiteral(" "), 1));
+}
+
 void ReadCommandLine() {
     LoginForms &f = forms();
     const QString blank = QStringLiteral(" ");
-    if (!gCommandLineDropped && !gCommandLine.isEmpty() && isNumericField(Piece(gCommandLine, blank, 1))) {
+    if (CommandLineInUse()) {
         // A calling program passed the values on: they win, without the stored settings or the dialog.
         gFirma = Piece(gCommandLine, blank, 1);
         gFiliale = Piece(gCommandLine, blank, 2);
