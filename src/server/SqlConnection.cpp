@@ -58,7 +58,9 @@ std::optional<ConnectTarget> ParseConnectString(const QString &connectString) {
     ConnectTarget target;
     const QString server = match.captured(1);
     target.port = match.captured(2).toInt();
-    if (server.trimmed().isEmpty())
+    // A NUL ends a file name for the system, so no file or host has one; Qt's file functions would
+    // answer such a name with an empty path.
+    if (server.trimmed().isEmpty() || server.contains(QChar::Null))
         return std::nullopt;
     if (server.contains(QLatin1Char('/'))) {
         target.backend = Backend::Sqlite;
