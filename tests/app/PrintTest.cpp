@@ -1,4 +1,5 @@
 #include "KxList.h"
+#include "PdfText.h"
 #include "QtPrinters.h"
 #include "ServerError.h"
 
@@ -15,13 +16,7 @@ namespace {
 
 const QChar LF(u'\n');
 
-QString pdfText(const QString &path) {
-    QProcess p;
-    p.start(QStringLiteral("pdftotext"), {QStringLiteral("-layout"), path, QStringLiteral("-")});
-    if (!p.waitForFinished(60000) || p.exitCode() != 0)
-        return QStringLiteral("<pdftotext failed>");
-    return QString::fromUtf8(p.readAllStandardOutput());
-}
+QString pdfText(const QString &path) { return korvextest::PdfText(path); }
 
 // Every print goes to a PDF, whatever printers the machine has, and the viewer is a recorder.
 class Printing : public ::testing::Test {

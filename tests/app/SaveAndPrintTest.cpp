@@ -3,6 +3,7 @@
 #include "AppFixture.h"
 #include "KxCombo.h"
 #include "KxList.h"
+#include "PdfText.h"
 
 #include <QDateTime>
 #include <QProcess>
@@ -14,13 +15,7 @@ using namespace cacheapi;
 
 namespace {
 
-QString pdfText(const QString &path) {
-    QProcess p;
-    p.start(QStringLiteral("pdftotext"), {QStringLiteral("-layout"), path, QStringLiteral("-")});
-    if (!p.waitForFinished(60000) || p.exitCode() != 0)
-        return QStringLiteral("<pdftotext failed>");
-    return QString::fromUtf8(p.readAllStandardOutput());
-}
+QString pdfText(const QString &path) { return korvextest::PdfText(path); }
 
 const QStringList kHeadings{"Art.Nr", "Bezeichnung", "Haupt-Lief", "VELKA-Haupt-Lief"};
 
