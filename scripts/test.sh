@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds with warnings as errors and runs every test.
+# Installs what is missing, builds with warnings as errors and runs every test. The checks that need
+# builds of their own (the Debian package, the fuzz targets, the suite under the sanitizers) run
+# first; the main test run comes last, so its summary closes the output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,5 +10,10 @@ scripts/deps.sh
 build=${KORVEX_BUILD_DIR:-build/ci}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKORVEX_WERROR=ON -DKORVEX_BUILD_TESTS=ON
 cmake --build "$build" -j"$(nproc)"
+
+# The Debian package still builds from what was just built.
+(cd "$build" && cpack -G DEB >cpack.log 2>&1) || { cat "$build/cpack.log"; exit 1; }
+echo "Debian package: built"
+
 cd "$build"
 ctest --output-on-failure --timeout 900

@@ -1,0 +1,25 @@
+# Installation of the desktop pieces and the Debian package (cpack -G DEB).
+
+include(GNUInstallDirs)
+
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/korvex-hauptlief.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${PROJECT_SOURCE_DIR}/src/app/images/korvex.png
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/64x64/apps RENAME korvex-hauptlief.png)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/SERVER.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+set(CPACK_GENERATOR "DEB")
+set(CPACK_PACKAGE_NAME "korvex-hauptlief")
+set(CPACK_PACKAGE_VENDOR "KORVEX")
+set(CPACK_PACKAGE_CONTACT "KORVEX <support@korvex.example.com>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "KORVEX Update Hauptlieferanten: main and active suppliers of an update run")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION "misc")
+# The library dependencies come from the binaries themselves; the SQL drivers are plugins, which
+# dpkg-shlibdeps cannot see, so they are named here.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6sql6-sqlite, libqt6sql6-psql, qt6-qpa-plugins")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
+include(CPack)
