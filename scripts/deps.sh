@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   postgresql sqlite3 poppler-utils fonts-dejavu-core xdg-utils dpkg-dev file
   xvfb xdotool imagemagick x11-utils
+  clang libclang-rt-14-dev
   "$@"
 )
 

@@ -15,5 +15,10 @@ cmake --build "$build" -j"$(nproc)"
 (cd "$build" && cpack -G DEB >cpack.log 2>&1) || { cat "$build/cpack.log"; exit 1; }
 echo "Debian package: built"
 
+# Bad input on purpose: each fuzz target for a bounded time (clang, libFuzzer, ASan, UBSan; build/fuzz).
+scripts/fuzz.sh 20
+# The whole suite once more under AddressSanitizer and UndefinedBehaviorSanitizer (build/asan).
+scripts/sanitize.sh
+
 cd "$build"
 ctest --output-on-failure --timeout 900
