@@ -175,6 +175,44 @@ const std::array<Mode, 5> &modes() {
     return table;
 }
 
+// The rules of a mode that replace single characters, in one pass: replacing one character after the
+// other, rule by rule, gives every character of the text the end result of running that character
+// through the rules in order, so the text is walked once instead of once per rule. A list of
+// 100,000 articles converts three texts per row; the text comes back shared when nothing changes.
+QString replaceCharacters(const QString &text, const std::vector<Rule> &rules) {
+    QString result;
+    qsizetype copied = 0; // text before this index is in result already, once result is in use
+    bool changed = false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t original = text.at(i).unicode();
+        char16_t c = original;
+        bool removed = false;
+        for (const auto &[find, replacement] : rules) {
+            if (find[0] == 0 || c != find[0])
+                continue;
+            if (replacement[0] == 0) {
+                removed = true;
+                break;
+            }
+            c = replacement[0];
+        }
+        if (!removed && c == original)
+            continue;
+        if (!changed) {
+            result.reserve(text.size());
+            changed = true;
+        }
+        result += QStringView(text).mid(copied, i - copied);
+        if (!removed)
+            result += QChar(c);
+        copied = i + 1;
+    }
+    if (!changed)
+        return text;
+    result += QStringView(text).mid(copied);
+    return result;
+}
+
 } // namespace
 
 QString ConvertText(const QString &Text, const QString &Mode, bool Upper) {
@@ -182,8 +220,10 @@ QString ConvertText(const QString &Text, const QString &Mode, bool Upper) {
     for (const auto &mode : modes()) {
         if (Mode != QStringView(mode.name))
             continue;
+        if (!mode.wholeStrings)
+            return replaceCharacters(result, mode.rules);
         for (const auto &[find, replacement] : mode.rules)
-            result = ReplaceText(result, QString::fromUtf16(find), QString::fromUtf16(replacement), mode.wholeStrings);
+            result = ReplaceText(result, QString::fromUtf16(find), QString::fromUtf16(replacement), true);
         break;
     }
     return result;
