@@ -276,12 +276,14 @@ void SqlConnection::beginTransaction() {
     m_transaction = true;
     lockedLists.clear();
     touchedArticles.clear();
+    entryCache.clear();
 }
 
 void SqlConnection::endTransaction() {
     m_transaction = false;
     lockedLists.clear();
     touchedArticles.clear();
+    entryCache.clear();
     m_statements.clear();
 }
 

@@ -113,6 +113,18 @@ public:
     std::set<qint64> lockedLists;
     std::map<std::pair<qint64, qint64>, SupplierRules> touchedArticles;
 
+    // Supplier entries read in the current transaction while it holds their list's lock, by (list,
+    // pair id). Under the lock only this connection changes them, and it drops an entry from here
+    // whenever it writes it; so the first entry opened under the lock brings its article's others
+    // along, and a main-supplier change of 50 suppliers reads once instead of 50 times.
+    struct CachedEntry {
+        qint64 article = 0;
+        QString laktiv;
+        QString hlief;
+        int aendsw = 0;
+    };
+    std::map<std::pair<qint64, qint64>, CachedEntry> entryCache;
+
     // A timestamp for "when" columns: local time, ISO 8601.
     static QString now();
 

@@ -93,6 +93,40 @@ QString articleNumber(SqlConnection &connection, qint64 article) {
     return query.next() ? query.value(0).toString() : QString::number(article);
 }
 
+// An entry of a list whose lock this transaction holds: from the entries read under the lock, or
+// read now together with every other entry of its article.
+std::optional<Entry> openLockedEntry(SqlConnection &connection, qint64 list, qint64 pair) {
+    auto cached = connection.entryCache.find({list, pair});
+    if (cached == connection.entryCache.end()) {
+        const auto query = connection.runCached(
+            QStringLiteral("SELECT al.id, al.artikel, COALESCE(o.laktiv, al.aktiv),"
+                           " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END),"
+                           " COALESCE(o.aendsw, 0)"
+                           " FROM artliste l JOIN artlief x ON x.id = ? JOIN artlief al ON al.artikel = x.artikel"
+                           " JOIN artikel a ON a.id = al.artikel"
+                           " JOIN upd_artikel u ON u.run = l.run AND u.artnr = a.artnr"
+                           " LEFT JOIN liste_aend o ON o.liste = l.id AND o.artlief = al.id"
+                           " WHERE l.id = ?"),
+            {pair, list});
+        while (query->next())
+            connection.entryCache[{list, query->value(0).toLongLong()}] = {
+                query->value(1).toLongLong(), query->value(2).toString(), query->value(3).toString(),
+                query->value(4).toInt()};
+        query->finish();
+        cached = connection.entryCache.find({list, pair});
+        if (cached == connection.entryCache.end())
+            return std::nullopt;
+    }
+    Entry entry;
+    entry.list = list;
+    entry.pair = pair;
+    entry.article = cached->second.article;
+    entry.laktiv = cached->second.laktiv;
+    entry.hlief = cached->second.hlief;
+    entry.aendsw = cached->second.aendsw;
+    return entry;
+}
+
 } // namespace
 
 qint64 ListKey(const QVariant &value) {
@@ -157,6 +191,7 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
         throw unknown();
 
     return connection.write([&] {
+        connection.entryCache.clear(); // the save changes every entry of the list
         QSqlQuery owner = connection.run(
             QStringLiteral("SELECT r.firma FROM artliste l JOIN upd_run r ON r.id = l.run WHERE l.id = ?"), {list});
         if (!owner.next() || owner.value(0).toLongLong() != *company)
@@ -237,6 +272,8 @@ std::optional<Entry> OpenEntry(SqlConnection &connection, const QString &id) {
     const std::optional<qint64> pair = wholeNumber(id.mid(split + 2));
     if (list < 0 || !pair)
         return std::nullopt;
+    if (connection.lockedLists.count(list))
+        return openLockedEntry(connection, list, *pair);
     const auto query = connection.runCached(
         QStringLiteral("SELECT al.artikel, COALESCE(o.laktiv, al.aktiv),"
                        " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END),"
@@ -277,6 +314,7 @@ void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optiona
                            " aend_pers = excluded.aend_pers, aend_zeit = excluded.aend_zeit"),
             {entry.list, entry.pair, entry.article, orNull(laktiv), orNull(hlief),
              aendsw ? QVariant(qlonglong(*aendsw)) : nullNumber(), by, SqlConnection::now()});
+        connection.entryCache.erase({entry.list, entry.pair});
     });
 }
 
