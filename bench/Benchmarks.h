@@ -1,0 +1,19 @@
+#pragma once
+
+#include "BenchEnv.h"
+
+#include <benchmark/benchmark.h>
+
+namespace bench {
+
+void ArticleList(benchmark::State &state, Backend backend, int articles);
+void ArticleListFloor(benchmark::State &state, Backend backend, int articles);
+void LiefSuch(benchmark::State &state, Backend backend, int suppliers);
+void LiefSuchFloor(benchmark::State &state, Backend backend, int suppliers);
+void MainSupplierChange(benchmark::State &state, Backend backend, int suppliers);
+void MainSupplierChangeFloor(benchmark::State &state, Backend backend, int suppliers);
+void StartUp(benchmark::State &state, Backend backend);
+void FormLoad(benchmark::State &state, Backend backend);
+void PeakMemory(benchmark::State &state, Backend backend);
+
+} // namespace bench
