@@ -5,8 +5,10 @@ include(GNUInstallDirs)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/korvex-hauptlief.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${PROJECT_SOURCE_DIR}/src/app/images/korvex.png
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/64x64/apps RENAME korvex-hauptlief.png)
+# Under the package's own name, where Debian keeps a package's documents (the project's name has an
+# underscore).
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/SERVER.md
-        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/korvex-hauptlief)
 
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "korvex-hauptlief")
