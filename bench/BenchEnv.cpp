@@ -198,8 +198,7 @@ QString articleWithSuppliers(const Database &db, int suppliers) {
     return query.value(0).toString();
 }
 
-cacheapi::Desktop::Answer BenchDesktop::messageBox(const QString &title, const QString &text, Buttons buttons,
-                                                   Icon) {
+cacheapi::Desktop::Answer BenchDesktop::messageBox(const QString &title, const QString &text, Buttons buttons, Icon) {
     ++boxes;
     std::fprintf(stderr, "message box during a benchmark: %s: %s\n", qUtf8Printable(title), qUtf8Printable(text));
     return buttons == Buttons::YesNo ? Answer::Yes : Answer::Ok;
@@ -223,8 +222,9 @@ BenchDesktop &desktop() {
 }
 
 QStringList programArguments(const Database &db) {
-    return {QStringLiteral("1"), QStringLiteral("0"), QStringLiteral("DEMO"), QStringLiteral("demo"),
-            db.server,           db.port,             QStringLiteral("KORVEX")};
+    return {QStringLiteral("1"),     QStringLiteral("0"), QStringLiteral("DEMO"),
+            QStringLiteral("demo"),  db.server,           db.port,
+            QStringLiteral("KORVEX")};
 }
 
 int memoryProbe(const QString &server, const QString &port) {

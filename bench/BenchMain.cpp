@@ -38,8 +38,7 @@ void registerAll() {
             benchmark::RegisterBenchmark((n + "/ArticleList/" + size).c_str(), ArticleList, b, articles)
                 ->Unit(benchmark::kMillisecond)
                 ->Iterations(iterations);
-            benchmark::RegisterBenchmark((n + "/ArticleList/" + size + "/floor").c_str(), ArticleListFloor, b,
-                                         articles)
+            benchmark::RegisterBenchmark((n + "/ArticleList/" + size + "/floor").c_str(), ArticleListFloor, b, articles)
                 ->Unit(benchmark::kMillisecond)
                 ->Iterations(iterations);
         }
@@ -52,8 +51,7 @@ void registerAll() {
         }
         for (int suppliers : {8, 50}) {
             const std::string count = std::to_string(suppliers);
-            benchmark::RegisterBenchmark((n + "/MainSupplierChange/" + count).c_str(), MainSupplierChange, b,
-                                         suppliers)
+            benchmark::RegisterBenchmark((n + "/MainSupplierChange/" + count).c_str(), MainSupplierChange, b, suppliers)
                 ->Unit(benchmark::kMillisecond)
                 ->UseManualTime()
                 ->Iterations(100);
@@ -62,7 +60,9 @@ void registerAll() {
                 ->Unit(benchmark::kMillisecond)
                 ->Iterations(100);
         }
-        benchmark::RegisterBenchmark((n + "/FormLoad").c_str(), FormLoad, b)->Unit(benchmark::kMillisecond)->Iterations(10);
+        benchmark::RegisterBenchmark((n + "/FormLoad").c_str(), FormLoad, b)
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(10);
         benchmark::RegisterBenchmark((n + "/StartUp").c_str(), StartUp, b)
             ->Unit(benchmark::kMillisecond)
             ->UseManualTime()

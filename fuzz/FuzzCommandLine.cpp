@@ -40,7 +40,8 @@ void checkConnectString() {
     if (target->backend == kxserver::Backend::Sqlite) {
         if (!plainPort(gPort))
             return;
-        FUZZ_CHECK(target->path == QFileInfo(gServer).absoluteFilePath(), gConnectString + QStringLiteral(" -> ") + target->path);
+        FUZZ_CHECK(target->path == QFileInfo(gServer).absoluteFilePath(),
+                   gConnectString + QStringLiteral(" -> ") + target->path);
     } else {
         FUZZ_CHECK(target->host == gServer, gConnectString + QStringLiteral(" -> ") + target->host);
         FUZZ_CHECK(plainPort(gPort) && target->port == gPort.toInt(), gConnectString);

@@ -21,8 +21,8 @@ inline QString toText(const std::string &bytes, bool raw) {
     QString text;
     text.reserve(qsizetype(bytes.size() / 2));
     for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-        text.append(QChar(char16_t(static_cast<unsigned char>(bytes[i]) |
-                                   static_cast<unsigned char>(bytes[i + 1]) << 8)));
+        text.append(
+            QChar(char16_t(static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8)));
     return text;
 }
 
@@ -39,14 +39,15 @@ inline QString restText(FuzzedDataProvider &in) {
 // A broken property: libFuzzer records the input as a crash.
 [[noreturn]] inline void fail(const char *condition, const QString &detail, const char *file, int line) {
     std::fprintf(stderr, "%s:%d: property broken: %s\n  %s\n  (UTF-16 code units: %s)\n", file, line, condition,
-                 qUtf8Printable(detail), QByteArray(reinterpret_cast<const char *>(detail.utf16()), detail.size() * 2).toHex(' ').constData());
+                 qUtf8Printable(detail),
+                 QByteArray(reinterpret_cast<const char *>(detail.utf16()), detail.size() * 2).toHex(' ').constData());
     std::abort();
 }
 
 } // namespace fuzzsupport
 
-#define FUZZ_CHECK(condition, detail)                                                                                 \
-    do {                                                                                                              \
-        if (!(condition))                                                                                             \
-            fuzzsupport::fail(#condition, (detail), __FILE__, __LINE__);                                              \
+#define FUZZ_CHECK(condition, detail)                                                                                  \
+    do {                                                                                                               \
+        if (!(condition))                                                                                              \
+            fuzzsupport::fail(#condition, (detail), __FILE__, __LINE__);                                               \
     } while (0)

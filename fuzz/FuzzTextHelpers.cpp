@@ -8,9 +8,9 @@
 
 #include <cmath>
 #include <iterator>
+#include <stdexcept>
 #include <utility>
 #include <vector>
-#include <stdexcept>
 
 using namespace cacheapi;
 
@@ -32,7 +32,8 @@ void piece(FuzzedDataProvider &in) {
     } else if (index == 1 && !text.isEmpty()) {
         expected = text;
     }
-    FUZZ_CHECK(result == expected, QStringLiteral("Piece(%1, %2, %3) = %4").arg(text, delimiter).arg(index).arg(result));
+    FUZZ_CHECK(result == expected,
+               QStringLiteral("Piece(%1, %2, %3) = %4").arg(text, delimiter).arg(index).arg(result));
 }
 
 void replaceText(FuzzedDataProvider &in) {
@@ -67,10 +68,10 @@ void numberToDate(FuzzedDataProvider &in) {
 // one pass over the text: both must agree on every text.
 QString convertByRules(const QString &text, const QString &mode) {
     using Rules = std::vector<std::pair<const char16_t *, const char16_t *>>;
-    static const Rules korvex{{u"{", u"ä"}, {u"|", u"ö"}, {u"}", u"ü"}, {u"~", u"ß"},
+    static const Rules korvex{{u"{", u"ä"}, {u"|", u"ö"},  {u"}", u"ü"}, {u"~", u"ß"},
                               {u"[", u"Ä"}, {u"\\", u"Ö"}, {u"]", u"Ü"}, {u"õ", u"§"}};
     static const Rules korvexSz{{u"{", u"ä"}, {u"}", u"ü"}, {u"~", u"ß"}, {u"[", u"Ä"}, {u"]", u"Ü"}, {u"õ", u"§"}};
-    static const Rules gui{{u"ä", u"{"}, {u"ö", u"|"}, {u"ü", u"}"}, {u"ß", u"~"},
+    static const Rules gui{{u"ä", u"{"}, {u"ö", u"|"},  {u"ü", u"}"}, {u"ß", u"~"},
                            {u"Ä", u"["}, {u"Ö", u"\\"}, {u"Ü", u"]"}, {u"§", u"õ"}};
     const Rules &rules = mode == QLatin1String("KORVEX") ? korvex : mode == QLatin1String("KORVEXSZ") ? korvexSz : gui;
     QString result = text;
