@@ -91,8 +91,9 @@ public:
         const QString command = args.at(0).toString();
         if (command == QLatin1String("D ^%XTT"))
             return QString(); // the terminal set-up routine: nothing to do for this server
+        // Company and branch as the session writes whole numbers: with a sign when the clerk gave one.
         static const QRegularExpression session(
-            QStringLiteral("^S FIRMA=(-?[0-9]{1,9}),FIL=(-?[0-9]{1,9}),PERSONAL=\"((?:[^\"]|\"\")*)\"$"));
+            QStringLiteral("^S FIRMA=([-+]?[0-9]{1,9}),FIL=([-+]?[0-9]{1,9}),PERSONAL=\"((?:[^\"]|\"\")*)\"$"));
         const QRegularExpressionMatch match = session.match(command);
         if (!match.hasMatch())
             throw Error(kBadCommand, QStringLiteral("Der Befehl wird vom Server nicht ausgeführt: %1").arg(command));

@@ -25,9 +25,10 @@ template <typename T> QVariant orNull(const std::optional<T> &value) {
     return QVariant::fromValue(*value);
 }
 
-// A whole number written as text or passed as a number; empty for anything else.
+// A whole number written as text or passed as a number; empty for anything else. A plus sign is
+// allowed, because the session passes a company the clerk gave as "+1" on as a whole number.
 std::optional<qint64> wholeNumber(const QVariant &value) {
-    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,15}$"));
+    static const QRegularExpression digits(QStringLiteral("^\\+?[0-9]{1,15}$"));
     const QString text = value.toString().trimmed();
     if (!digits.match(text).hasMatch())
         return std::nullopt;
