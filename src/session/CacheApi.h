@@ -34,9 +34,9 @@ extern bool gLoginRejected; // the last login did not succeed
 // again in this run, so a wrong password there cannot repeat the same failing login forever.
 extern bool gCommandLineDropped;
 
-extern FactoryPtr gFactory;       // replaced by a new factory on every connection attempt
-extern QString gUserName;         // personnel code + "|" + display name; empty while nobody is logged in
-extern QString gUserDisplayName;  // display name of the logged-in user
+extern FactoryPtr gFactory;      // replaced by a new factory on every connection attempt
+extern QString gUserName;        // personnel code + "|" + display name; empty while nobody is logged in
+extern QString gUserDisplayName; // display name of the logged-in user
 
 // Further values of the logged-in user, held for the run.
 struct UserData {
@@ -104,8 +104,10 @@ QString SessionCommand(const QString &firma, const QString &filiale, const QStri
 bool ProgramEnded();
 // Marks the program as ended (UnloadAllForms) or, in tests, as running again.
 void SetProgramEnded(bool ended);
-// Whether the top-level error report ended the program (its exit code is then not 0).
+// Whether the program ended through a failure: the top-level error report, or a server still out of
+// reach after the last attempt. Its exit code is then not 0.
 bool EndedByError();
+void SetEndedByError();
 // Throws ProgramEnd once the program has ended; called after anything that re-enters the event loop.
 void ThrowIfEnded();
 

@@ -154,6 +154,7 @@ void ConnectServer() {
         gForms->hideServer();
         gUserName.clear();
         quietlyDisconnect();
+        SetEndedByError();
         ExitAction();
     }
 }

@@ -9,10 +9,8 @@ namespace {
 // The number shown for an error that is not a server error: the platform's "internal error".
 constexpr int kInternalError = 51;
 
-bool endedByError = false;
-
 void reportAndEnd(int number, const QString &description) noexcept {
-    endedByError = true;
+    SetEndedByError();
     try {
         if (gDesktop) {
             gDesktop->messageBox(QStringLiteral("KORVEX Update Hauptlieferanten"),
@@ -27,8 +25,6 @@ void reportAndEnd(int number, const QString &description) noexcept {
 }
 
 } // namespace
-
-bool EndedByError() { return endedByError; }
 
 void RunHandler(const std::function<void()> &handler) noexcept {
     // Events that were queued before the end must not touch the server or the windows.

@@ -33,6 +33,7 @@ const QString kDefaultServer = QStringLiteral("192.168.100.10");
 namespace {
 QString programArguments;
 bool programEnded = false;
+bool endedByError = false;
 } // namespace
 
 void SetProgramArguments(const QStringList &arguments) {
@@ -49,6 +50,14 @@ bool ProgramEnded() {
 
 void SetProgramEnded(bool ended) {
     programEnded = ended;
+}
+
+bool EndedByError() {
+    return endedByError;
+}
+
+void SetEndedByError() {
+    endedByError = true;
 }
 
 void ThrowIfEnded() {
@@ -75,6 +84,7 @@ void ResetSession() {
     gUserData = UserData();
     programArguments.clear();
     programEnded = false;
+    endedByError = false;
 }
 
 } // namespace cacheapi

@@ -85,6 +85,7 @@ TEST_F(ConnectionTest, FourFailuresCountDownAndEndTheProgram) {
     EXPECT_TRUE(gUserName.isEmpty());
     EXPECT_EQ(desktop.endCount, 1);
     EXPECT_TRUE(ProgramEnded());
+    EXPECT_TRUE(EndedByError()) << "an end for want of a server is no success";
     EXPECT_FALSE(ServerBusy::active());
 }
 
@@ -315,6 +316,7 @@ TEST_F(ConnectionTest, EndingFromInsideAModalLoopStopsTheSequence) {
     EXPECT_THROW(ConnectServer(), ProgramEnd);
     EXPECT_EQ(server->factoriesMade, 1);
     EXPECT_EQ(desktop.eventRuns, 0); // no pause after the end
+    EXPECT_FALSE(EndedByError()) << "the clerk ended it";
 
     ResetSession();
     gFactoryMaker = server->maker();
@@ -335,6 +337,7 @@ TEST_F(ConnectionTest, HandlerGuardReportsErrorsAndEndsTheProgram) {
     EXPECT_EQ(desktop.boxes.at(0).buttons, Desktop::Buttons::Ok);
     EXPECT_EQ(desktop.boxes.at(0).icon, Desktop::Icon::Exclamation);
     EXPECT_TRUE(ProgramEnded());
+    EXPECT_TRUE(EndedByError());
     EXPECT_EQ(server->openConnections, 0);
 
     // Once ended, queued handlers do not run at all.
