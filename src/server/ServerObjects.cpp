@@ -93,7 +93,7 @@ public:
             return QString(); // the terminal set-up routine: nothing to do for this server
         // Company and branch as the session writes whole numbers: with a sign when the clerk gave one.
         static const QRegularExpression session(
-            QStringLiteral("^S FIRMA=([-+]?[0-9]{1,9}),FIL=([-+]?[0-9]{1,9}),PERSONAL=\"((?:[^\"]|\"\")*)\"$"));
+            QStringLiteral("^S FIRMA=([-+]?[0-9]{1,9}),FIL=([-+]?[0-9]{1,9}),PERSONAL=\"((?:[^\"]|\"\")*)\"\\z"));
         const QRegularExpressionMatch match = session.match(command);
         if (!match.hasMatch())
             throw Error(kBadCommand, QStringLiteral("Der Befehl wird vom Server nicht ausgeführt: %1").arg(command));
@@ -239,7 +239,8 @@ cacheapi::ServerError unknownId(const QString &className, const QString &id) {
 
 cacheapi::ServerObjectPtr openPersonnel(const std::shared_ptr<SqlConnection> &connection,
                                         const PersonnelClass &personnel, const QString &className, const QString &id) {
-    static const QRegularExpression pattern(QStringLiteral("^([0-9]{1,9})\\|\\|(.*)$"),
+    // The company as the session holds it: a whole number, with a sign when the clerk gave one.
+    static const QRegularExpression pattern(QStringLiteral("^\\+?([0-9]{1,9})\\|\\|(.*)$"),
                                             QRegularExpression::DotMatchesEverythingOption);
     const QRegularExpressionMatch match = pattern.match(id);
     if (!match.hasMatch())

@@ -220,8 +220,9 @@ void SqlConnection::fail(const QSqlQuery &query, const QString &sql) {
         endTransaction();
     }
     if (isBusyError(m_target.backend, error))
-        throw Error(kBusy, QStringLiteral("Die Daten werden gerade an einem anderen Arbeitsplatz geändert. "
-                                          "Bitte versuchen Sie es in einigen Sekunden erneut."));
+        throw Error(kBusy, QStringLiteral("Die Daten werden gerade an einem anderen Arbeitsplatz geändert. Der "
+                                          "Vorgang wurde nicht ausgeführt, nichts davon wurde gespeichert; nach dem "
+                                          "nächsten Start können Sie ihn wiederholen."));
     QString statement = sql.simplified();
     if (statement.size() > 80)
         statement = statement.left(77) + QStringLiteral("...");

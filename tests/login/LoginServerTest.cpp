@@ -121,6 +121,15 @@ TEST_F(LoginServerTest, DemoUserLogsIn) {
     storeLogin("DEMO", "demo2", "2");
     EXPECT_TRUE(LoginUser());
     EXPECT_EQ(gUserDisplayName, QStringLiteral("Hanna Küster"));
+
+    // A command-line company with a plus sign is the same whole number, through every login step.
+    Disconnect();
+    ResetSession();
+    gFactoryMaker = MakeSqlFactory;
+    SetProgramArguments({"+1", "0", "DEMO", "demo", databasePath(), "1972", "KORVEX"});
+    EXPECT_TRUE(LoginUser());
+    EXPECT_TRUE(desktop.boxes.isEmpty()) << desktop.boxes.value(0).text.toStdString();
+    EXPECT_EQ(gUserName, QStringLiteral("DEMO|Jürgen Müller"));
 }
 
 TEST_F(LoginServerTest, InactiveUserIsRejected) {

@@ -26,7 +26,7 @@ TEST_P(ServerTest, XecuteTakesCompanyAndBranchWithTheSignTheSessionSends) {
     EXPECT_EQ(artListe(*factory, "1", "+2"), artListe(*factory, "1", "2"));
     EXPECT_EQ(artListe(*factory, "+1", "2"), artListe(*factory, "1", "2"));
     for (const char *bad : {"S FIRMA=+-2,FIL=0,PERSONAL=\"DEMO\"", "S FIRMA=++2,FIL=0,PERSONAL=\"DEMO\"",
-                            "S FIRMA=+,FIL=0,PERSONAL=\"DEMO\""}) {
+                            "S FIRMA=+,FIL=0,PERSONAL=\"DEMO\"", "S FIRMA=1,FIL=0,PERSONAL=\"DEMO\"\n"}) {
         QVariantList command{QString::fromLatin1(bad)};
         ExpectServerError(kBadCommand, [&] { windows->call("Xecute", command); });
     }
