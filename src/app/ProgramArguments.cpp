@@ -2,6 +2,13 @@
 
 #include <cstring>
 
+QStringList ProgramArgumentsOf(int argc, char **argv) {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
+
 void ScrubPasswordArgument(int argc, char **argv) {
     constexpr int kPasswordField = 4;
     int field = 1; // field number at the start of the current argument

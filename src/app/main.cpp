@@ -17,6 +17,12 @@
 #include <cstdio>
 
 int main(int argc, char **argv) {
+    // The arguments are read once, before Qt takes out what looks like one of its options (a
+    // password "-reverse" is a password). The password among them is then wiped from the process's
+    // own argument list, so other users of the machine do not see it in the process list.
+    cacheapi::SetProgramArguments(ProgramArgumentsOf(argc, argv));
+    ScrubPasswordArgument(argc, argv);
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("KORVEX Update Hauptlieferanten"));
     QApplication::setOrganizationName(QStringLiteral("KORVEX"));
@@ -24,11 +30,6 @@ int main(int argc, char **argv) {
     // A German program: where the desktop names no locale at all, dates and prices follow German rules.
     if (QLocale::system().language() == QLocale::C)
         QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-
-    // The arguments are read once; a password among them is then wiped from the process's own
-    // argument list, so other users of the machine do not see it in the process list.
-    cacheapi::SetProgramArguments(app.arguments().mid(1));
-    ScrubPasswordArgument(argc, argv);
 
     QtDesktop desktop;
     cacheapi::gDesktop = &desktop;

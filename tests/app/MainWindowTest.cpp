@@ -4,6 +4,7 @@
 #include "AppFixture.h"
 #include "KxCombo.h"
 #include "KxList.h"
+#include "ProgramArguments.h"
 #include "TestEnv.h"
 
 #include <QAction>
@@ -15,6 +16,9 @@
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
+
+#include <string>
+#include <vector>
 
 using namespace cacheapi;
 
@@ -325,8 +329,44 @@ TEST_F(AppTest, NullColumnsFromTheServerAreEmptyText) {
     EXPECT_TRUE(desktop.boxes.isEmpty());
 }
 
+TEST(ProgramArguments, ThePasswordFieldIsWipedAsTheLoginCountsFields) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::vector<std::string> wiped;
+    };
+    const std::vector<Case> cases = {
+        {{"prog", "1", "0", "DEMO", "demo", "/tmp/x.sqlite"}, {"prog", "1", "0", "DEMO", "****", "/tmp/x.sqlite"}},
+        // A blank inside one argument starts the next field of the joined command line.
+        {{"prog", "1 0", "DEMO", "geheim wort", "x"}, {"prog", "1 0", "DEMO", "****** wort", "x"}},
+        {{"prog", "1", "0 DEMO pw"}, {"prog", "1", "0 DEMO **"}},
+        // An empty argument is an empty field: the password is the next one.
+        {{"prog", "1", "", "DEMO", "pw", "x"}, {"prog", "1", "", "DEMO", "**", "x"}},
+        {{"prog", "1", "0", "DEMO"}, {"prog", "1", "0", "DEMO"}},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> storage = c.arguments;
+        std::vector<char *> argv;
+        for (std::string &a : storage)
+            argv.push_back(a.data());
+        ScrubPasswordArgument(int(argv.size()), argv.data());
+        std::vector<std::string> after(argv.begin(), argv.end());
+        EXPECT_EQ(after, c.wiped);
+    }
+}
+
 #ifdef KORVEX_HAUPTLIEF_EXE
-TEST_F(AppTest, TheRealProgramReachesItsMainWindowAndEndsCleanly) {
+namespace {
+
+struct ProgramRun {
+    bool finished = false;
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+// The real program, headless, with its own settings folder; it reports its shown main window on
+// stdout and then closes it.
+ProgramRun runRealProgram(const QStringList &arguments) {
     QProcess program;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
@@ -336,18 +376,39 @@ TEST_F(AppTest, TheRealProgramReachesItsMainWindowAndEndsCleanly) {
     env.insert("XDG_CONFIG_HOME", korvextest::TempDir() + "/program-config");
     env.insert("HOME", korvextest::TempDir());
     program.setProcessEnvironment(env);
-    program.start(QStringLiteral(KORVEX_HAUPTLIEF_EXE), {"1", "0", "DEMO", "demo", dbPath, "1972", "KORVEX"});
-    ASSERT_TRUE(program.waitForStarted(10000));
-    const bool finished = program.waitForFinished(60000);
-    if (!finished) {
+    program.start(QStringLiteral(KORVEX_HAUPTLIEF_EXE), arguments);
+    ProgramRun run;
+    if (!program.waitForStarted(10000))
+        return run;
+    run.finished = program.waitForFinished(60000);
+    if (!run.finished) {
         program.kill();
         program.waitForFinished(5000);
     }
-    const QString out = QString::fromUtf8(program.readAllStandardOutput());
-    const QString err = QString::fromUtf8(program.readAllStandardError());
-    ASSERT_TRUE(finished) << "still running; stdout: " << out.toStdString() << " stderr: " << err.toStdString();
-    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(program.exitCode(), 0) << err.toStdString();
-    EXPECT_TRUE(out.contains("FMStart shown: " + kCaption + "\n")) << out.toStdString() << err.toStdString();
+    run.out = QString::fromUtf8(program.readAllStandardOutput());
+    run.err = QString::fromUtf8(program.readAllStandardError());
+    if (run.finished && program.exitStatus() == QProcess::NormalExit)
+        run.exitCode = program.exitCode();
+    return run;
+}
+
+} // namespace
+
+TEST_F(AppTest, TheRealProgramReachesItsMainWindowAndEndsCleanly) {
+    const ProgramRun run = runRealProgram({"1", "0", "DEMO", "demo", dbPath, "1972", "KORVEX"});
+    ASSERT_TRUE(run.finished) << "still running; stdout: " << run.out.toStdString()
+                              << " stderr: " << run.err.toStdString();
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(run.out.contains("FMStart shown: " + kCaption + "\n"))
+        << run.out.toStdString() << run.err.toStdString();
+
+    // A password that looks like one of Qt's own options is the clerk's password all the same.
+    sql.exec(QStringLiteral("UPDATE pers_edv SET passwort = '-reverse' WHERE firma = 1 AND code = 'DEMO'"));
+    const ProgramRun dashed = runRealProgram({"1", "0", "DEMO", "-reverse", dbPath, "1972", "KORVEX"});
+    ASSERT_TRUE(dashed.finished) << "still running (no login?); stdout: " << dashed.out.toStdString()
+                                 << " stderr: " << dashed.err.toStdString();
+    EXPECT_EQ(dashed.exitCode, 0) << dashed.err.toStdString();
+    EXPECT_TRUE(dashed.out.contains("FMStart shown: " + kCaption + "\n"))
+        << dashed.out.toStdString() << dashed.err.toStdString();
 }
 #endif
