@@ -395,20 +395,18 @@ ProgramRun runRealProgram(const QStringList &arguments) {
 } // namespace
 
 TEST_F(AppTest, TheRealProgramReachesItsMainWindowAndEndsCleanly) {
-    const ProgramRun run = runRealProgram({"1", "0", "DEMO", "demo", dbPath, "1972", "KORVEX"});
-    ASSERT_TRUE(run.finished) << "still running; stdout: " << run.out.toStdString()
-                              << " stderr: " << run.err.toStdString();
-    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
-    EXPECT_TRUE(run.out.contains("FMStart shown: " + kCaption + "\n"))
-        << run.out.toStdString() << run.err.toStdString();
+    const auto expectShownAndEnded = [](const QStringList &arguments) {
+        const ProgramRun run = runRealProgram(arguments);
+        ASSERT_TRUE(run.finished) << "still running (no login?); stdout: " << run.out.toStdString()
+                                  << " stderr: " << run.err.toStdString();
+        EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+        EXPECT_TRUE(run.out.contains("FMStart shown: " + kCaption + "\n"))
+            << run.out.toStdString() << run.err.toStdString();
+    };
+    expectShownAndEnded({"1", "0", "DEMO", "demo", dbPath, "1972", "KORVEX"});
 
     // A password that looks like one of Qt's own options is the clerk's password all the same.
     sql.exec(QStringLiteral("UPDATE pers_edv SET passwort = '-reverse' WHERE firma = 1 AND code = 'DEMO'"));
-    const ProgramRun dashed = runRealProgram({"1", "0", "DEMO", "-reverse", dbPath, "1972", "KORVEX"});
-    ASSERT_TRUE(dashed.finished) << "still running (no login?); stdout: " << dashed.out.toStdString()
-                                 << " stderr: " << dashed.err.toStdString();
-    EXPECT_EQ(dashed.exitCode, 0) << dashed.err.toStdString();
-    EXPECT_TRUE(dashed.out.contains("FMStart shown: " + kCaption + "\n"))
-        << dashed.out.toStdString() << dashed.err.toStdString();
+    expectShownAndEnded({"1", "0", "DEMO", "-reverse", dbPath, "1972", "KORVEX"});
 }
 #endif
