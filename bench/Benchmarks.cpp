@@ -48,6 +48,13 @@ qint64 readAsText(QSqlDatabase &sql, const QString &statement, const QVariant &p
     return rows;
 }
 
+// The row of the article with `suppliers` suppliers in the benchmark update, loaded once per window.
+int loadedArticleRow(FMStart &window, const Database &db, int suppliers) {
+    if (window.liart->rowCount() == 0)
+        loadBenchmarkUpdate(window);
+    return articleRow(window, articleWithSuppliers(db, suppliers));
+}
+
 } // namespace
 
 // ---- Article list ---------------------------------------------------------------------------
@@ -85,10 +92,7 @@ void ArticleListFloor(benchmark::State &state, Backend backend, int articles) {
 void LiefSuch(benchmark::State &state, Backend backend, int suppliers) {
     const Database &db = database(backend, 100000);
     FMStart &window = program(db);
-    if (window.liart->rowCount() == 0)
-        loadBenchmarkUpdate(window);
-    const int row = articleRow(window, articleWithSuppliers(db, suppliers));
-    window.liart->setCurrentRow(row);
+    window.liart->setCurrentRow(loadedArticleRow(window, db, suppliers));
     for (auto _ : state)
         cacheapi::RunHandler([&window] { window.lief_such(); });
     check(state, window.lilief->rowCount() == suppliers, "wrong number of suppliers");
@@ -117,9 +121,7 @@ void LiefSuchFloor(benchmark::State &state, Backend backend, int suppliers) {
 void MainSupplierChange(benchmark::State &state, Backend backend, int suppliers) {
     const Database &db = database(backend, 100000);
     FMStart &window = program(db);
-    if (window.liart->rowCount() == 0)
-        loadBenchmarkUpdate(window);
-    const int article = articleRow(window, articleWithSuppliers(db, suppliers));
+    const int article = loadedArticleRow(window, db, suppliers);
     const int boxesBefore = desktop().boxes;
     for (auto _ : state) {
         window.liart->setCurrentRow(article);
