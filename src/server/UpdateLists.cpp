@@ -94,38 +94,49 @@ QString articleNumber(SqlConnection &connection, qint64 article) {
     return query.next() ? query.value(0).toString() : QString::number(article);
 }
 
+// The entries picked by `pick` (joining artlief al, with one parameter), with their values as the
+// list shows them: the list's own change where it has one, the master data otherwise.
+QString entryQuery(const char *pick) {
+    return QStringLiteral("SELECT al.id, al.artikel, COALESCE(o.laktiv, al.aktiv),"
+                          " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END),"
+                          " COALESCE(o.aendsw, 0)"
+                          " FROM artliste l %1 JOIN artikel a ON a.id = al.artikel"
+                          " JOIN upd_artikel u ON u.run = l.run AND u.artnr = a.artnr"
+                          " LEFT JOIN liste_aend o ON o.liste = l.id AND o.artlief = al.id"
+                          " WHERE l.id = ?")
+        .arg(QLatin1String(pick));
+}
+
+SqlConnection::CachedEntry entryValues(const QSqlQuery &row) {
+    return {row.value(1).toLongLong(), row.value(2).toString(), row.value(3).toString(), row.value(4).toInt()};
+}
+
+Entry makeEntry(qint64 list, qint64 pair, const SqlConnection::CachedEntry &values) {
+    Entry entry;
+    entry.list = list;
+    entry.pair = pair;
+    entry.article = values.article;
+    entry.laktiv = values.laktiv;
+    entry.hlief = values.hlief;
+    entry.aendsw = values.aendsw;
+    return entry;
+}
+
 // An entry of a list whose lock this transaction holds: from the entries read under the lock, or
 // read now together with every other entry of its article.
 std::optional<Entry> openLockedEntry(SqlConnection &connection, qint64 list, qint64 pair) {
     auto cached = connection.entryCache.find({list, pair});
     if (cached == connection.entryCache.end()) {
-        const auto query = connection.runCached(
-            QStringLiteral("SELECT al.id, al.artikel, COALESCE(o.laktiv, al.aktiv),"
-                           " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END),"
-                           " COALESCE(o.aendsw, 0)"
-                           " FROM artliste l JOIN artlief x ON x.id = ? JOIN artlief al ON al.artikel = x.artikel"
-                           " JOIN artikel a ON a.id = al.artikel"
-                           " JOIN upd_artikel u ON u.run = l.run AND u.artnr = a.artnr"
-                           " LEFT JOIN liste_aend o ON o.liste = l.id AND o.artlief = al.id"
-                           " WHERE l.id = ?"),
-            {pair, list});
+        static const QString sql = entryQuery("JOIN artlief x ON x.id = ? JOIN artlief al ON al.artikel = x.artikel");
+        const auto query = connection.runCached(sql, {pair, list});
         while (query->next())
-            connection.entryCache[{list, query->value(0).toLongLong()}] = {
-                query->value(1).toLongLong(), query->value(2).toString(), query->value(3).toString(),
-                query->value(4).toInt()};
+            connection.entryCache[{list, query->value(0).toLongLong()}] = entryValues(*query);
         query->finish();
         cached = connection.entryCache.find({list, pair});
         if (cached == connection.entryCache.end())
             return std::nullopt;
     }
-    Entry entry;
-    entry.list = list;
-    entry.pair = pair;
-    entry.article = cached->second.article;
-    entry.laktiv = cached->second.laktiv;
-    entry.hlief = cached->second.hlief;
-    entry.aendsw = cached->second.aendsw;
-    return entry;
+    return makeEntry(list, pair, cached->second);
 }
 
 } // namespace
@@ -275,25 +286,11 @@ std::optional<Entry> OpenEntry(SqlConnection &connection, const QString &id) {
         return std::nullopt;
     if (connection.lockedLists.count(list))
         return openLockedEntry(connection, list, *pair);
-    const auto query = connection.runCached(
-        QStringLiteral("SELECT al.artikel, COALESCE(o.laktiv, al.aktiv),"
-                       " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END),"
-                       " COALESCE(o.aendsw, 0)"
-                       " FROM artliste l JOIN artlief al ON al.id = ? JOIN artikel a ON a.id = al.artikel"
-                       " JOIN upd_artikel u ON u.run = l.run AND u.artnr = a.artnr"
-                       " LEFT JOIN liste_aend o ON o.liste = l.id AND o.artlief = al.id"
-                       " WHERE l.id = ?"),
-        {*pair, list});
+    static const QString sql = entryQuery("JOIN artlief al ON al.id = ?");
+    const auto query = connection.runCached(sql, {*pair, list});
     if (!query->next())
         return std::nullopt;
-    Entry entry;
-    entry.list = list;
-    entry.pair = *pair;
-    entry.article = query->value(0).toLongLong();
-    entry.laktiv = query->value(1).toString();
-    entry.hlief = query->value(2).toString();
-    entry.aendsw = query->value(3).toInt();
-    return entry;
+    return makeEntry(list, *pair, entryValues(*query));
 }
 
 void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optional<QString> &laktiv,
