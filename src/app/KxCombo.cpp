@@ -13,8 +13,10 @@
 
 namespace {
 
-// The combo box proper; it reports a real loss of the focus. Opening its own drop-down or a menu
-// (a popup) takes the focus only for a while: that is no leaving of the combo.
+// The combo box proper; it reports a real loss of the focus, to another control of the window.
+// Opening its own drop-down or a menu (a popup) takes the focus only for a while, and so does the
+// window losing its activation (the clerk turns to another program, a message box comes up): the
+// combo has the focus again when the window is back, so none of these is a leaving of the combo.
 class ComboBox : public QComboBox {
 public:
     using QComboBox::QComboBox;
@@ -23,7 +25,8 @@ public:
 protected:
     void focusOutEvent(QFocusEvent *event) override {
         QComboBox::focusOutEvent(event);
-        if (event->reason() != Qt::PopupFocusReason && onFocusLost)
+        const Qt::FocusReason reason = event->reason();
+        if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason && onFocusLost)
             onFocusLost();
     }
 };

@@ -8,11 +8,13 @@
 #include <QEventLoop>
 #include <QFocusEvent>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include <gtest/gtest.h>
 
@@ -412,16 +414,41 @@ TEST(KxCombo, EveryUserPickIsReportedAlsoTheSameRowAgain) {
     }
 }
 
-TEST(KxCombo, ReportsLeavingTheFocusButNotItsOwnDropDown) {
-    KxCombo combo;
-    QSignalSpy lost(&combo, &KxCombo::focusLost);
-    auto *box = combo.findChild<QComboBox *>();
+TEST(KxCombo, ReportsOnlyAMoveOfTheFocusToAnotherControl) {
+    QWidget window;
+    auto *combo = new KxCombo(&window);
+    auto *other = new QLineEdit(&window);
+    auto *layout = new QVBoxLayout(&window);
+    layout->addWidget(combo);
+    layout->addWidget(other);
+    QSignalSpy lost(combo, &KxCombo::focusLost);
+    auto *box = combo->findChild<QComboBox *>();
+    const auto activate = [](QWidget &w) {
+        w.show();
+        w.activateWindow();
+        return QTest::qWaitForWindowActive(&w);
+    };
+    ASSERT_TRUE(activate(window));
+    combo->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return box->hasFocus(); }));
+
+    // Its own drop-down takes the focus for a while only.
     QFocusEvent popup(QEvent::FocusOut, Qt::PopupFocusReason);
     QCoreApplication::sendEvent(box, &popup);
+    // Another window of the program comes up, as a message box does, and the window comes back.
+    QWidget message;
+    ASSERT_TRUE(activate(message));
+    ASSERT_TRUE(activate(window));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return box->hasFocus(); }));
     EXPECT_EQ(lost.count(), 0);
-    QFocusEvent tab(QEvent::FocusOut, Qt::TabFocusReason);
-    QCoreApplication::sendEvent(box, &tab);
-    QFocusEvent mouse(QEvent::FocusOut, Qt::MouseFocusReason);
-    QCoreApplication::sendEvent(box, &mouse);
+
+    // A click into another control and Tab away are real moves.
+    QTest::mouseClick(other, Qt::LeftButton);
+    EXPECT_TRUE(other->hasFocus());
+    EXPECT_EQ(lost.count(), 1);
+    combo->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(box->hasFocus());
+    QTest::keyClick(box, Qt::Key_Tab);
+    EXPECT_TRUE(other->hasFocus());
     EXPECT_EQ(lost.count(), 2);
 }
