@@ -21,7 +21,12 @@ SysInfoHooks machineHooks() {
     h.findProgram = [](const QString &program) { return QStandardPaths::findExecutable(program); };
     h.fileExists = [](const QString &path) { return QFileInfo(path).isFile(); };
     h.startProgram = [](const QString &path, const QStringList &arguments) {
-        return QProcess::startDetached(path, arguments);
+        // Long enough for a tool that refuses to run here to say so, short enough for a click.
+        constexpr int kSettleMs = 1500;
+        cacheapi::gDesktop->setBusyPointer(true);
+        const bool started = StartToolProgram(path, arguments, kSettleMs);
+        cacheapi::gDesktop->setBusyPointer(false);
+        return started;
     };
     return h;
 }
@@ -89,25 +94,22 @@ bool GetKeyValue(KeyRootHandle KeyRoot, const QString &KeyName, const QString &S
     return read;
 }
 
-bool FindSysInfoTool(SysInfoTool &tool) {
+QList<SysInfoTool> FindSysInfoTools() {
     QString value;
     if (GetKeyValue(kHKeyLocalMachine, QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO"),
-                    QStringLiteral("PATH"), value)) {
+                    QStringLiteral("PATH"), value))
         // Started without a file test: a wrong path shows up as a failed start.
-        tool = {value, {}};
-        return true;
-    }
+        return {{value, {}}};
     if (!GetKeyValue(kHKeyLocalMachine, QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools Location"),
                      QStringLiteral("MSINFO"), value))
-        return false;
+        return {};
     const QString path = value + QStringLiteral("\\MSINFO32.EXE");
     if (!sysInfoHooks().fileExists(path))
-        return false;
-    tool = {path, {}};
-    return true;
+        return {};
+    return {{path, {}}};
 }
 
-QList<SysInfoCandidate> SysInfoCandidates() {
+QList<SysInfoCandidate> SysInfoCandidates(const QString &) {
     return {};
 }
 
@@ -118,35 +120,85 @@ bool GetKeyValue(KeyRootHandle, const QString &, const QString &, QString &KeyVa
     return false;
 }
 
-QList<SysInfoCandidate> SysInfoCandidates() {
-    // Dedicated system information programs first, then the desktops' own overview pages.
-    return {
-        {QStringLiteral("hardinfo2"), {}},
-        {QStringLiteral("hardinfo"), {}},
-        {QStringLiteral("kinfocenter"), {}},
-        {QStringLiteral("gnome-control-center"), {QStringLiteral("info-overview")}},
-        {QStringLiteral("xfce4-about"), {}},
+QList<SysInfoCandidate> SysInfoCandidates(const QString &currentDesktop) {
+    struct DesktopTool {
+        QStringList desktops; // the names a desktop gives itself in XDG_CURRENT_DESKTOP
+        SysInfoCandidate tool;
     };
+    const QList<DesktopTool> desktopTools = {
+        {{QStringLiteral("KDE")}, {QStringLiteral("kinfocenter"), {}}},
+        {{QStringLiteral("GNOME"), QStringLiteral("Unity")},
+         {QStringLiteral("gnome-control-center"), {QStringLiteral("info-overview")}}},
+        {{QStringLiteral("XFCE")}, {QStringLiteral("xfce4-about"), {}}},
+        {{QStringLiteral("MATE")}, {QStringLiteral("mate-system-monitor"), {QStringLiteral("--show-system-tab")}}},
+        {{QStringLiteral("X-Cinnamon"), QStringLiteral("Cinnamon")},
+         {QStringLiteral("cinnamon-settings"), {QStringLiteral("info")}}},
+        {{QStringLiteral("LXQt")}, {QStringLiteral("lxqt-about"), {}}},
+    };
+
+    QList<SysInfoCandidate> order;
+    QList<int> taken;
+    // The running desktop's own tool knows it best, and one of another desktop may refuse to run.
+    for (const QString &name : currentDesktop.split(QLatin1Char(':'), Qt::SkipEmptyParts))
+        for (int i = 0; i < desktopTools.size(); ++i)
+            if (!taken.contains(i) && desktopTools[i].desktops.contains(name.trimmed(), Qt::CaseInsensitive)) {
+                order.append(desktopTools[i].tool);
+                taken.append(i);
+            }
+    order.append({QStringLiteral("hardinfo2"), {}});
+    order.append({QStringLiteral("hardinfo"), {}});
+    for (int i = 0; i < desktopTools.size(); ++i)
+        if (!taken.contains(i))
+            order.append(desktopTools[i].tool);
+    return order;
 }
 
-bool FindSysInfoTool(SysInfoTool &tool) {
-    for (const SysInfoCandidate &candidate : SysInfoCandidates()) {
+QList<SysInfoTool> FindSysInfoTools() {
+    QList<SysInfoTool> tools;
+    for (const SysInfoCandidate &candidate : SysInfoCandidates(qEnvironmentVariable("XDG_CURRENT_DESKTOP"))) {
         const QString path = sysInfoHooks().findProgram(candidate.program);
-        if (!path.isEmpty()) {
-            tool = {path, candidate.arguments};
-            return true;
-        }
+        if (!path.isEmpty())
+            tools.append({path, candidate.arguments});
     }
-    return false;
+    return tools;
 }
 
 #endif
 
+bool StartToolProgram(const QString &path, const QStringList &arguments, int settleMs) {
+    // Not detached, so that an early end can be seen; not owned by anything either, so that the
+    // tool stays open when this program ends. A tool that ends later deletes its watcher.
+    auto *process = new QProcess;
+    process->setProgram(path);
+    process->setArguments(arguments);
+    process->setStandardInputFile(QProcess::nullDevice());
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+    process->start();
+    // Starting is quick even on a busy machine; the bound only keeps a hanging start from
+    // freezing the window.
+    if (!process->waitForStarted(10000)) {
+        delete process;
+        return false;
+    }
+    if (process->waitForFinished(settleMs)) {
+        const bool ran = process->exitStatus() == QProcess::NormalExit && process->exitCode() == 0;
+        delete process;
+        return ran;
+    }
+    QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
+    return true;
+}
+
 void StartSysInfo() {
     bool started = false;
     try {
-        SysInfoTool tool;
-        started = FindSysInfoTool(tool) && sysInfoHooks().startProgram(tool.path, tool.arguments);
+        // A tool that will not run here makes way for the next one.
+        for (const SysInfoTool &tool : FindSysInfoTools()) {
+            started = sysInfoHooks().startProgram(tool.path, tool.arguments);
+            if (started)
+                break;
+        }
     } catch (const cacheapi::ProgramEnd &) {
         throw;
     } catch (...) {

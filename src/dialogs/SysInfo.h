@@ -40,15 +40,22 @@ struct SysInfoTool {
 };
 
 // The desktop tools looked for where there is no registry, in order of preference: program name
-// and the arguments that open its system overview.
+// and the arguments that open its system overview. The tool of the running desktop comes first
+// (`currentDesktop` as in XDG_CURRENT_DESKTOP, a colon-separated list such as "ubuntu:GNOME"), then
+// the dedicated system information programs, then the other desktops' tools.
 struct SysInfoCandidate {
     QString program;
     QStringList arguments;
 };
-QList<SysInfoCandidate> SysInfoCandidates();
+QList<SysInfoCandidate> SysInfoCandidates(const QString &currentDesktop);
 
-// Finds the tool; false when there is none.
-bool FindSysInfoTool(SysInfoTool &tool);
+// The tools found on this machine, in order of preference; empty when there is none.
+QList<SysInfoTool> FindSysInfoTools();
+
+// Starts a program to run on by itself and watches it for `settleMs` milliseconds: one that cannot
+// be started, or that ends within that time with an error or a crash, counts as not started (a
+// desktop's tool outside its desktop does that). One still running is left to run on.
+bool StartToolProgram(const QString &path, const QStringList &arguments, int settleMs);
 
 // What the lookup needs from the machine, replaceable by tests.
 struct SysInfoHooks {
@@ -56,7 +63,8 @@ struct SysInfoHooks {
     std::function<QString(const QString &program)> findProgram;
     // Whether a file exists (the tool's folder from the registry).
     std::function<bool(const QString &path)> fileExists;
-    // Starts a program detached in a normal window; false when it could not be started.
+    // Starts a program in a normal window; false when it could not be started or ended at once
+    // with an error.
     std::function<bool(const QString &path, const QStringList &arguments)> startProgram;
 };
 SysInfoHooks &sysInfoHooks();

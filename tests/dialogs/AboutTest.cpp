@@ -7,9 +7,11 @@
 #include "frmAbout.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -38,6 +40,8 @@ protected:
     void SetUp() override {
         m_previous = cacheapi::gDesktop;
         cacheapi::gDesktop = &desktop;
+        m_desktopName = qgetenv("XDG_CURRENT_DESKTOP");
+        qunsetenv("XDG_CURRENT_DESKTOP"); // the machine's own desktop must not pick the tool
         // Nothing on this machine may be found or started by a test.
         sysInfoHooks().findProgram = [this](const QString &program) { return onPath.value(program); };
         sysInfoHooks().fileExists = [](const QString &) { return false; };
@@ -53,6 +57,7 @@ protected:
         flushDeletes();
         resetSysInfoHooks();
         cacheapi::gDesktop = m_previous;
+        qputenv("XDG_CURRENT_DESKTOP", m_desktopName);
     }
 
     FakeDesktop desktop;
@@ -62,6 +67,7 @@ protected:
 
 private:
     cacheapi::Desktop *m_previous = nullptr;
+    QByteArray m_desktopName;
 };
 
 using AboutBox = AboutFixture;
@@ -255,7 +261,80 @@ TEST_F(AboutSysInfo, AFoundToolIsStartedInOrderOfPreference) {
     ASSERT_EQ(started.size(), 2);
     EXPECT_EQ(started[1].path, QStringLiteral("/opt/bin/hardinfo"));
     EXPECT_TRUE(started[1].arguments.isEmpty());
-    EXPECT_TRUE(desktop.boxes.isEmpty());
+
+    // On GNOME its own tool comes first; one that will not run makes way for the next.
+    qputenv("XDG_CURRENT_DESKTOP", "ubuntu:GNOME");
+    StartSysInfo();
+    ASSERT_EQ(started.size(), 3);
+    EXPECT_EQ(started[2].path, QStringLiteral("/usr/bin/gnome-control-center"));
+    startSucceeds = false;
+    StartSysInfo();
+    ASSERT_EQ(started.size(), 5);
+    EXPECT_EQ(started[3].path, QStringLiteral("/usr/bin/gnome-control-center"));
+    EXPECT_EQ(started[4].path, QStringLiteral("/opt/bin/hardinfo"));
+    ASSERT_EQ(desktop.boxes.size(), 1) << "only when none of them runs";
+}
+
+TEST(AboutSysInfoChoice, TheRunningDesktopsToolComesFirstAndEveryToolOnce) {
+    const struct {
+        const char *desktop;
+        const char *first;
+        QStringList arguments;
+    } cases[] = {
+        {"", "hardinfo2", {}},
+        {"GNOME", "gnome-control-center", {"info-overview"}},
+        {"ubuntu:GNOME", "gnome-control-center", {"info-overview"}},
+        {"KDE", "kinfocenter", {}},
+        {"XFCE", "xfce4-about", {}},
+        {"MATE", "mate-system-monitor", {"--show-system-tab"}},
+        {"X-Cinnamon", "cinnamon-settings", {"info"}},
+        {"LXQt", "lxqt-about", {}},
+        {"lxqt", "lxqt-about", {}},
+        {"Budgie:GNOME", "gnome-control-center", {"info-overview"}},
+        {"Hyprland", "hardinfo2", {}},
+    };
+    QStringList everyTool;
+    for (const SysInfoCandidate &c : SysInfoCandidates(QString()))
+        everyTool << c.program;
+    EXPECT_EQ(everyTool.size(), 8);
+    for (const auto &c : cases) {
+        const QList<SysInfoCandidate> order = SysInfoCandidates(QString::fromLatin1(c.desktop));
+        ASSERT_FALSE(order.isEmpty());
+        EXPECT_EQ(order[0].program, QString::fromLatin1(c.first)) << c.desktop;
+        EXPECT_EQ(order[0].arguments, c.arguments) << c.desktop;
+        QStringList programs;
+        for (const SysInfoCandidate &candidate : order)
+            programs << candidate.program;
+        EXPECT_EQ(programs.size(), everyTool.size()) << c.desktop;
+        // The dedicated programs come before the tools of other desktops.
+        EXPECT_LE(programs.indexOf("hardinfo2"), 1) << c.desktop;
+        programs.sort();
+        QStringList sortedTools = everyTool;
+        sortedTools.sort();
+        EXPECT_EQ(programs, sortedTools) << c.desktop;
+    }
+}
+
+TEST(AboutSysInfoChoice, AToolThatEndsAtOnceWithAnErrorCountsAsNotStarted) {
+    const QString sh = QStringLiteral("/bin/sh");
+    const struct {
+        QString path;
+        QStringList arguments;
+        bool started;
+    } cases[] = {
+        {sh, {"-c", "exit 0"}, true}, // a launcher that hands over to a running instance
+        {sh, {"-c", "exit 3"}, false},
+        {sh, {"-c", "kill -KILL $$"}, false},
+        {"/nonexistent/kinfocenter", {}, false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(StartToolProgram(c.path, c.arguments, 10000), c.started) << c.arguments.join(' ').toStdString();
+
+    // One that is still running when the watch ends has started, and runs on.
+    QTemporaryDir dir;
+    const QString mark = dir.filePath("ran");
+    EXPECT_TRUE(StartToolProgram(sh, {"-c", "sleep 1; touch \"$0\"", mark}, 50));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(mark); }, 10000));
 }
 
 TEST_F(AboutSysInfo, AToolThatFailsToStartGivesTheMessageAndTheBoxStaysOpen) {
