@@ -16,7 +16,9 @@ namespace {
 
 const QChar LF(u'\n');
 
-QString pdfText(const QString &path) { return korvextest::PdfText(path); }
+QString pdfText(const QString &path) {
+    return korvextest::PdfText(path);
+}
 
 // Every print goes to a PDF, whatever printers the machine has, and the viewer is a recorder.
 class Printing : public ::testing::Test {
@@ -85,6 +87,56 @@ TEST_F(Printing, TitleHeadingsAndEveryRowOverSeveralPages) {
         EXPECT_GT(match.capturedStart(), lastPos);
         EXPECT_EQ(text.count(number), 1);
         lastPos = int(match.capturedStart());
+    }
+}
+
+// The page size pdfinfo reports, "595 x 842" for A4 portrait.
+QString pageSize(const QString &path) {
+    QProcess p;
+    p.start("pdfinfo", {path});
+    if (!p.waitForFinished(60000))
+        return "<pdfinfo failed>";
+    const auto m =
+        QRegularExpression("Page size:\\s+([\\d.]+ x [\\d.]+)").match(QString::fromUtf8(p.readAllStandardOutput()));
+    return m.hasMatch() ? m.captured(1) : "<no page size>";
+}
+
+TEST_F(Printing, EveryCellPrintsWholeTurningThePaperOrWrappingWhereNeeded) {
+    const QString portrait = "595 x 842", landscape = "842 x 595";
+    const QString longName = "Zementwerke Süd AG Niederlassung Nordost Abteilung Sackware und Lose Ware "
+                             "für den Hoch- und Tiefbau sowie den Garten- und Landschaftsbau Lager 7";
+    const struct {
+        const char *what;
+        QString description, mainSupplier;
+        QString paper;
+        bool oneLine;
+    } cases[] = {
+        {"short texts keep the portrait page", "Zement", "4711 Baustoff Müller", portrait, true},
+        {"a supplier wider than its share turns the paper", "Portlandzement CEM I 42,5 R 25 kg Sack",
+         "70015 Baustoff-Union VELKA eG", landscape, true},
+        {"a text wider than landscape wraps in its cell", "Zement", longName, landscape, false},
+    };
+    for (const auto &c : cases) {
+        list.clear();
+        list.addRow(QString("100001") + LF + c.description + LF + c.mainSupplier + LF + c.mainSupplier);
+        list.addRow(QString("100002") + LF + "Kalk" + LF + "0815 Velka" + LF + "0815 Velka");
+        const QString path = list.print();
+        EXPECT_EQ(pageSize(path), c.paper) << c.what;
+        const QString text = pdfText(path);
+        EXPECT_FALSE(text.contains(QChar(0x2026))) << c.what << ": " << text.toStdString();
+        const QString first = text.split(LF).filter(QRegularExpression("^\\s*100001\\s")).value(0);
+        if (c.oneLine) {
+            EXPECT_EQ(first.simplified(), "100001 " + c.description + " " + c.mainSupplier + " " + c.mainSupplier)
+                << c.what;
+        } else {
+            // Every word of both cells, in order, and the next row after all of them.
+            QString words = text.left(text.indexOf("100002")).simplified();
+            for (const QString &word : longName.split(' '))
+                EXPECT_EQ(words.count(word), 2 * longName.split(' ').count(word))
+                    << c.what << ": " << word.toStdString();
+            EXPECT_TRUE(text.contains(QRegularExpression("\\n\\s*100002\\s+Kalk\\s+0815 Velka\\s+0815 Velka")))
+                << text.toStdString();
+        }
     }
 }
 
