@@ -171,7 +171,9 @@ QVariant ListModel::data(const QModelIndex &index, int role) const {
 }
 
 QVariant ListModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < m_headers.size())
+    // The tooltip names the column where the heading does not fit a narrow list.
+    if (orientation == Qt::Horizontal && (role == Qt::DisplayRole || role == Qt::ToolTipRole) && section >= 0 &&
+        section < m_headers.size())
         return m_headers[section];
     return QAbstractTableModel::headerData(section, orientation, role);
 }

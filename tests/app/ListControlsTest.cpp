@@ -1,3 +1,4 @@
+#include "ColumnFit.h"
 #include "KxCombo.h"
 #include "KxList.h"
 #include "QtPrinters.h"
@@ -281,17 +282,53 @@ TEST_F(SupplierList, CheckHandlerMayRefillTheList) {
     EXPECT_EQ(calls, 2);
 }
 
-TEST_F(SupplierList, ColumnsTakeTheShareOfTheirDesignWidths) {
-    const QHeaderView *header = view->horizontalHeader();
-    const int available = view->viewport()->width();
-    ASSERT_GT(available, 300);
-    const QList<int> design{200, 70, 75, 75, 50, 75};
-    int sum = 0;
-    for (int c = 0; c < design.size(); ++c) {
-        EXPECT_NEAR(header->sectionSize(c), available * design[c] / 545.0, 1.5) << "column " << c + 1;
-        sum += header->sectionSize(c);
+TEST(ColumnFit, SharesWidenedWhereAColumnNeedsMore) {
+    const struct {
+        QList<int> design;
+        QList<double> needs;
+        double available;
+        QList<double> widths;
+    } cases[] = {
+        {{200, 100, 100}, {10, 10, 10}, 400, {200, 100, 100}},     // every share is enough
+        {{200, 100, 100}, {10, 10, 150}, 400, {166.7, 83.3, 150}}, // the others share the rest
+        {{200, 100, 100}, {10, 120, 150}, 400, {130, 120, 150}},   // one widening leads to the next
+        {{200, 100, 100}, {300, 100, 100}, 400, {200, 100, 100}},  // too narrow for all: the shares
+        {{0, -5, 100}, {10, 10, 10}, 300, {100, 100, 100}},        // no design width: an ordinary one
+        {{100, 100}, {100, 150}, 250, {100, 150}},                 // exactly their needs
+    };
+    for (const auto &c : cases) {
+        const QList<double> widths = FitColumns(c.design, c.needs, c.available);
+        ASSERT_EQ(widths.size(), c.widths.size());
+        for (qsizetype i = 0; i < widths.size(); ++i)
+            EXPECT_NEAR(widths[i], c.widths[i], 0.1) << "case with room " << c.available << ", column " << i + 1;
     }
-    EXPECT_EQ(sum, available);
+}
+
+TEST_F(SupplierList, EveryHeadingShowsWholeWhereTheListIsWideEnough) {
+    QHeaderView *header = view->horizontalHeader();
+    const QFontMetrics metrics(header->font());
+    const QStringList headings = list->columnHeaders();
+    const QList<int> design{200, 70, 75, 75, 50, 75};
+    // At the design width, a wider one, and one far too narrow for the headings.
+    for (const int width : {545, 700, 150}) {
+        list->resize(width + 2 * view->frameWidth() + 20, 300);
+        QCoreApplication::processEvents();
+        const int available = view->viewport()->width();
+        int sum = 0;
+        for (int c = 0; c < design.size(); ++c) {
+            sum += header->sectionSize(c);
+            const int text = metrics.horizontalAdvance(headings[c]);
+            if (width >= 545)
+                EXPECT_GT(header->sectionSize(c), text) << "column " << c + 1 << " at " << width;
+            else
+                EXPECT_NEAR(header->sectionSize(c), available * design[c] / 545.0, 1.5) << "column " << c + 1;
+            EXPECT_EQ(view->model()->headerData(c, Qt::Horizontal, Qt::ToolTipRole).toString(), headings[c]);
+        }
+        EXPECT_EQ(sum, available);
+        // The first column's heading fits its share: it keeps the share of what the widened
+        // columns leave, so it never grows beyond its plain share.
+        EXPECT_LE(header->sectionSize(0), available * design[0] / 545.0 + 1) << "at " << width;
+    }
 }
 
 TEST(KxList, HundredThousandRows) {
