@@ -47,6 +47,8 @@ TEST(KorvexDbTool, HelpAndWrongArguments) {
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(help.out.contains("--pg HOST:PORT")) << help.out.toStdString();
     EXPECT_TRUE(help.out.contains("DEMO")) << "the help names the demo login";
+    // An empty or arbitrary port makes the program's connection fail, also for a database file.
+    EXPECT_TRUE(help.out.contains("Der Port muss dort eine Zahl")) << help.out.toStdString();
 
     const QString file = korvextest::TempDir() + QStringLiteral("/tool-args.db");
     for (const QStringList &arguments :
