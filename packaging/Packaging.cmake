@@ -6,9 +6,14 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/korvex-hauptlief.desktop DESTINATI
 install(FILES ${PROJECT_SOURCE_DIR}/src/app/images/korvex.png
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/64x64/apps RENAME korvex-hauptlief.png)
 # Under the package's own name, where Debian keeps a package's documents (the project's name has an
-# underscore).
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/SERVER.md
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/korvex-hauptlief)
+# underscore): the copyright file, and the README with every document it links to, in the same
+# folders as in the sources, so that the links work where they are installed.
+set(KORVEX_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/korvex-hauptlief)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${KORVEX_DOC_DIR})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/SERVER.md ${PROJECT_SOURCE_DIR}/docs/PACKAGING.md
+        DESTINATION ${KORVEX_DOC_DIR}/docs)
+install(FILES ${PROJECT_SOURCE_DIR}/bench/README.md DESTINATION ${KORVEX_DOC_DIR}/bench)
+install(FILES ${PROJECT_SOURCE_DIR}/fuzz/README.md DESTINATION ${KORVEX_DOC_DIR}/fuzz)
 
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "korvex-hauptlief")
@@ -18,6 +23,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "KORVEX Update Hauptlieferanten: main and 
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# Users get no symbols; scripts/package.sh builds the package from a Release build.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION "misc")
 # The library dependencies come from the binaries themselves; the SQL drivers are plugins, which
 # dpkg-shlibdeps cannot see, so they are named here.

@@ -1,17 +1,29 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the program need, where they are missing.
-# Usage: scripts/deps.sh [extra package ...]
+# Installs the Debian packages that are missing.
+# Usage: scripts/deps.sh [--run] [extra package ...]
+#   --run   only what building and running the program needs (scripts/run.sh, scripts/package.sh);
+#           without it also the tests, benchmarks, whole-program test, fuzz targets and sanitizers.
 set -euo pipefail
 
-packages=(
+run_set=(
   cmake g++ make pkg-config
-  qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libqt6sql6-psql libgl-dev
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6sql6-sqlite libqt6sql6-psql libgl-dev
+  fonts-dejavu-core xdg-utils
+)
+test_set=(
   libgtest-dev libgmock-dev libbenchmark-dev
-  postgresql sqlite3 poppler-utils fonts-dejavu-core xdg-utils dpkg-dev file
+  postgresql sqlite3 poppler-utils dpkg-dev file
   xvfb xdotool imagemagick x11-utils
   clang libclang-rt-14-dev
-  "$@"
 )
+
+packages=("${run_set[@]}")
+if [ "${1:-}" = "--run" ]; then
+  shift
+else
+  packages+=("${test_set[@]}")
+fi
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,10 +1,19 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the program, creates the embedded demo database in the user's
-# data folder if it is not there yet, and starts the program on it with the demo login.
+# Installs what building and running need where it is missing, builds the program, creates the
+# embedded demo database in the user's data folder if it is not there yet, and starts the program on
+# it with the demo login. Arguments go after the seven login fields, where the program ignores them
+# and only Qt's own options count (for example -platform offscreen).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh
+# The program is a desktop window: without a display Qt can only give up.
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+  echo "scripts/run.sh: no display (DISPLAY and WAYLAND_DISPLAY are empty). Start it in a desktop" >&2
+  echo "session, or on a virtual X server: xvfb-run -a scripts/run.sh" >&2
+  exit 1
+fi
+
+scripts/deps.sh --run
 
 build=${KORVEX_BUILD_DIR:-build/release}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKORVEX_BUILD_TESTS=OFF
@@ -17,5 +26,6 @@ if [ ! -f "$db" ]; then
   "$build/src/server/korvex-db" --demo "$db"
 fi
 
-# Company 1, branch 0, the demo clerk; the server address is the database file, so nothing is dialled.
+# Company 1, branch 0, the demo clerk; the server address is the database file, so nothing is
+# dialled. With every field given, the login dialog is skipped and the main window comes at once.
 exec "$build/src/app/korvex-hauptlief" 1 0 DEMO demo "$db" 1972 KORVEX "$@"
