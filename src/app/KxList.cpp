@@ -1,6 +1,5 @@
 #include "KxList.h"
 
-#include "ColumnFit.h"
 #include "ListModel.h"
 #include "ListPrinter.h"
 #include "ListView.h"
@@ -40,10 +39,9 @@ class KxList::Private : public QObject {
 public:
     explicit Private(KxList *owner) : q(owner) {}
 
-    // Keeps the columns in the shares of their design widths whenever the view changes its width,
-    // widening a column whose heading would be cut at its share ("Hauptlieferant" at 75) at the
-    // cost of the others. When the list is too narrow for all headings, the shares stay; the
-    // heading's tooltip then names the column.
+    // Keeps the columns in the shares of their design widths whenever the view changes its width.
+    // A heading cut at its share ("Hauptlieferant" at 75) shows whole as the heading's tooltip;
+    // widening its column would move every column right of the widened one away from its share.
     bool eventFilter(QObject *watched, QEvent *event) override {
         if (watched == view->viewport() && event->type() == QEvent::Resize)
             fitColumns();
@@ -55,20 +53,22 @@ public:
         const int available = view->viewport()->width();
         if (columns == 0 || available <= 0)
             return;
-        QHeaderView *header = view->horizontalHeader();
-        QList<double> needs;
+        double total = 0;
         for (int c = 0; c < columns; ++c)
-            needs << header->sectionSizeHint(c);
-        const QList<double> widths = FitColumns(this->widths, needs, available);
-        double right = 0;
+            total += designWidth(c);
+        double share = 0;
         int x = 0;
         for (int c = 0; c < columns; ++c) {
-            right += widths[c];
-            // Rounded at the edges, so the columns always fill the width exactly.
-            const int edge = c == columns - 1 ? available : int(right + 0.5);
-            header->resizeSection(c, std::max(edge - x, 1));
-            x = edge;
+            share += designWidth(c);
+            const int right = c == columns - 1 ? available : int(available * share / total + 0.5);
+            view->horizontalHeader()->resizeSection(c, std::max(right - x, 1));
+            x = right;
         }
+    }
+
+    double designWidth(int column) const {
+        const int w = column < widths.size() ? widths[column] : 0;
+        return w > 0 ? w : 100; // a column without a width gets an ordinary one
     }
 
     void toggle(const QModelIndex &cell) {
