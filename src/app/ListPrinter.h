@@ -26,8 +26,9 @@ public:
     // The text of a cell (row from 0, column from 1); for a check column its state, 0 or 1, as text.
     std::function<QString(int row, int column)> cell;
 
-    // Draws every page on the device, in landscape when the columns need it. Throws cacheapi::ServerError when the device cannot be
-    // painted on (a printer that refuses the job, a file that cannot be written).
+    // Draws every page on the device, in landscape when the columns need it. Throws
+    // cacheapi::ServerError when the device cannot be painted on (a printer that refuses the job, a
+    // file that cannot be written).
     void render(QPagedPaintDevice &device) const;
 
     // Where the PDF goes when the system has no printer: the user's documents folder.
