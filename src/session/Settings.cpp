@@ -31,7 +31,9 @@ void restrictToOwner(const QString &path) {
             return;
         file.close();
     }
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    // Whatever sits there in place of a file (a folder, say) is not the store and keeps its rights.
+    if (QFileInfo(path).isFile())
+        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 #else
     Q_UNUSED(path);
 #endif

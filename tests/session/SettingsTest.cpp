@@ -358,6 +358,8 @@ TEST_F(SettingsTest, AStoreThatCannotBeWrittenOrReadIsAnErrorNamingItsFile) {
         else
             EXPECT_NO_THROW(LoadLoginSettings());
     }
+    // The folder in the file's place keeps its rights.
+    EXPECT_TRUE(QFileInfo(folder).permission(QFileDevice::ExeOwner));
     SetSettingsFile(korvextest::SettingsFile());
     EXPECT_TRUE(desktop.boxes.isEmpty());
 }
