@@ -4,6 +4,7 @@
 // from, or be refused, and nothing may crash.
 
 #include "CacheApi.h"
+#include "FakeDesktop.h"
 #include "FakeLoginForms.h"
 #include "FuzzSupport.h"
 #include "SqlConnection.h"
@@ -73,11 +74,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     ResetSession();
     FakeLoginForms forms;
+    FakeDesktop desktop;
     gForms = &forms;
+    gDesktop = &desktop;
     gCommandLineDropped = dropped;
     gCommandLine = commandLine;
     ReadCommandLine();
     gForms = nullptr;
+    gDesktop = nullptr;
 
     // The dialogs show what the session holds.
     FUZZ_CHECK(forms.field(LoginForms::Field::BFIRMA) == gFirma, commandLine);
@@ -85,13 +89,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(forms.field(LoginForms::Field::BPORT) == gPort, commandLine);
     FUZZ_CHECK(forms.field(LoginForms::Field::BUSER) == gUser, commandLine);
     FUZZ_CHECK(forms.loginModalShows == 0, commandLine); // the store is complete: no dialog needed
+    // Only a command line set aside for an overlong field says so.
+    FUZZ_CHECK(desktop.boxes.size() <= 1, commandLine);
 
     const bool fromCommandLine = gUser != QLatin1String("FUZZ") || gPassword != QLatin1String("geheim");
     if (fromCommandLine) {
         FUZZ_CHECK(!dropped, commandLine);
         // Fields are separated by single blanks: none of the values can hold one.
-        for (const QString *value : {&gFirma, &gFiliale, &gUser, &gPassword, &gServer, &gPort, &gNamespace})
+        for (const QString *value : {&gFirma, &gFiliale, &gUser, &gPassword, &gServer, &gPort, &gNamespace}) {
             FUZZ_CHECK(!value->contains(QLatin1Char(' ')), commandLine);
+            FUZZ_CHECK(value->size() <= kMaxValueLength, commandLine);
+        }
         FUZZ_CHECK(!gServer.isEmpty() && !gPort.isEmpty() && !gNamespace.isEmpty(), commandLine);
     }
     checkConnectString();

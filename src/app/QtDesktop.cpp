@@ -2,14 +2,26 @@
 
 #include "ServerError.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QLibraryInfo>
 #include <QMessageBox>
 #include <QPointer>
 #include <QTime>
+#include <QTranslator>
 #include <QWidget>
 
-cacheapi::Desktop::Answer QtDesktop::messageBox(const QString &title, const QString &text, Buttons buttons,
-                                                Icon icon) {
+QTranslator *InstallGermanQtTexts(QCoreApplication &app) {
+    auto *translator = new QTranslator(&app);
+    if (!translator->load(QStringLiteral("qtbase_de"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)) ||
+        !QCoreApplication::installTranslator(translator)) {
+        delete translator;
+        return nullptr;
+    }
+    return translator;
+}
+
+cacheapi::Desktop::Answer QtDesktop::messageBox(const QString &title, const QString &text, Buttons buttons, Icon icon) {
     QMessageBox box(QApplication::activeModalWidget() ? QApplication::activeModalWidget()
                                                       : QApplication::activeWindow());
     box.setWindowTitle(title);
@@ -29,6 +41,9 @@ cacheapi::Desktop::Answer QtDesktop::messageBox(const QString &title, const QStr
     if (buttons == Buttons::YesNo) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         box.setDefaultButton(QMessageBox::Yes);
+        // A German program answers in German, also where Qt's own translations are not installed.
+        box.button(QMessageBox::Yes)->setText(QStringLiteral("&Ja"));
+        box.button(QMessageBox::No)->setText(QStringLiteral("&Nein"));
     } else {
         box.setStandardButtons(QMessageBox::Ok);
     }
@@ -58,7 +73,9 @@ void QtDesktop::processEvents(bool userInput) {
     QCoreApplication::processEvents(userInput ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents);
 }
 
-double QtDesktop::secondsSinceMidnight() { return QTime::currentTime().msecsSinceStartOfDay() / 1000.0; }
+double QtDesktop::secondsSinceMidnight() {
+    return QTime::currentTime().msecsSinceStartOfDay() / 1000.0;
+}
 
 void QtDesktop::endProgram() {
     if (!m_ended) {

@@ -30,6 +30,7 @@ int main(int argc, char **argv) {
     // A German program: where the desktop names no locale at all, dates and prices follow German rules.
     if (QLocale::system().language() == QLocale::C)
         QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    InstallGermanQtTexts(app);
 
     QtDesktop desktop;
     cacheapi::gDesktop = &desktop;

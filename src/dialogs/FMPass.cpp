@@ -44,7 +44,7 @@ FMPass::FMPass(FMServer *server, QWidget *parent) : QDialog(parent), m_server(se
                                    QStringLiteral(":/logindialogs/abbruch.png"), 2160, 960, 1695, 375);
     BUServer = dialoglayout::button(this, QStringLiteral("BUServer"), QStringLiteral("Server"),
                                     QStringLiteral(":/logindialogs/server.png"), 120, 480, 1095, 375);
-    // Enter anywhere in the dialog logs in; Escape is the dialog's reject (hide, nothing saved).
+    // Enter anywhere in the dialog logs in; Escape is the dialog's reject (see there).
     BUSpeich->setDefault(true);
 
     setTabOrder(BPASSWORT, BUSER);
@@ -93,9 +93,16 @@ void FMPass::guarded(const std::function<void()> &handler) {
 }
 
 bool FMPass::event(QEvent *event) {
+    if (event->type() == QEvent::Show)
+        m_freshlyShown = true;
     const bool handled = QDialog::event(event);
-    if (event->type() == QEvent::WindowActivate)
+    // Only the activation that follows a showing puts the cursor into the password field. Coming back
+    // from the settings dialog, the clerk may already have clicked another field, and an activation
+    // that arrives late (no window manager) must not pull the typing away from it.
+    if (event->type() == QEvent::WindowActivate && m_freshlyShown) {
+        m_freshlyShown = false;
         guarded([this] { Form_Activate(); });
+    }
     return handled;
 }
 
@@ -105,8 +112,14 @@ void FMPass::focusInEvent(QFocusEvent *event) {
 }
 
 void FMPass::reject() {
-    // The frame's close box and Escape only put the dialog away; the values stay unsaved.
-    guarded([this] { hide(); });
+    // Shown modally, the dialog holds up a login that waits for its values: closing it without
+    // "Anmelden" (Escape, the frame's close box) is the clerk's "Abbruch", never a login with values
+    // he did not confirm. Shown from the menu, it only goes away, nothing saved.
+    guarded([this] {
+        if (m_modal)
+            BUAusst_Click();
+        hide();
+    });
 }
 
 void FMPass::Form_Activate() {

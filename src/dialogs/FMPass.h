@@ -48,7 +48,8 @@ public:
 protected:
     bool event(QEvent *event) override;
     void focusInEvent(QFocusEvent *event) override;
-    void reject() override; // Escape and the frame's close box hide the dialog, saving nothing
+    // Escape and the frame's close box: "Abbruch" while shown modally, else hidden, saving nothing.
+    void reject() override;
 
 private:
     void guarded(const std::function<void()> &handler);
@@ -58,4 +59,5 @@ private:
     FMServer *m_server;
     QPointer<QWidget> m_mainWindow;
     bool m_modal = false;
+    bool m_freshlyShown = false; // shown, not yet activated since
 };

@@ -1,17 +1,7 @@
 #include "TextField.h"
 
-#include <QAction>
-#include <QClipboard>
-#include <QContextMenuEvent>
 #include <QFocusEvent>
-#include <QGuiApplication>
-#include <QInputMethodEvent>
-#include <QKeyEvent>
-#include <QMenu>
-#include <QPointer>
 #include <QProxyStyle>
-
-#include <limits>
 
 namespace {
 
@@ -27,11 +17,32 @@ public:
     }
 };
 
+// Characters, not UTF-16 code units: a surrogate pair is one character.
+qsizetype characters(QStringView text) {
+    qsizetype count = 0;
+    for (qsizetype i = 0; i < text.size(); ++i)
+        if (!(text.at(i).isLowSurrogate() && i > 0 && text.at(i - 1).isHighSurrogate()))
+            ++count;
+    return count;
+}
+
+// The first `count` characters of text, never half a surrogate pair.
+QString leftCharacters(QStringView text, qsizetype count) {
+    qsizetype i = 0;
+    for (; i < text.size() && count > 0; --count)
+        i += (text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) ? 2 : 1;
+    return text.left(i).toString();
+}
+
 } // namespace
 
 TextField::TextField(QWidget *parent) : QLineEdit(parent) {
-    // Dropped text would bypass the limit; the fields are short enough to type.
-    setAcceptDrops(false);
+    // Every change, the program's included, is the starting point of the next edit. The text is read
+    // afresh, because a cut edit reports its uncut text once more after the cut.
+    connect(this, &QLineEdit::textChanged, this, [this] { m_accepted = text(); });
+    // Only the user's edits are limited: every way he can put text in ends here, none of the
+    // program's own.
+    connect(this, &QLineEdit::textEdited, this, &TextField::limitUserEdit);
 }
 
 void TextField::showAsPassword() {
@@ -41,57 +52,29 @@ void TextField::showAsPassword() {
     setEchoMode(QLineEdit::Password);
 }
 
-qsizetype TextField::room() const {
-    if (m_typingLimit <= 0)
-        return std::numeric_limits<int>::max();
-    return qMax<qsizetype>(0, m_typingLimit - (text().size() - selectedText().size()));
-}
-
-void TextField::pasteLimited() {
-    if (isReadOnly())
+void TextField::limitUserEdit(const QString &edited) {
+    const qsizetype now = characters(edited);
+    if (m_typingLimit <= 0 || now <= m_typingLimit || now <= characters(m_accepted))
         return;
-    QString pasted = QGuiApplication::clipboard()->text();
-    // A one-line field takes the first line only, as the field itself would.
-    pasted = pasted.section(QLatin1Char('\n'), 0, 0).remove(QLatin1Char('\r'));
-    insert(pasted.left(room()));
-}
-
-void TextField::keyPressEvent(QKeyEvent *event) {
-    if (event == QKeySequence::Paste) {
-        pasteLimited();
-        event->accept();
-        return;
-    }
-    // A typed character into a full field is refused before it lands.
-    const QString typed = event->text();
-    if (m_typingLimit > 0 && !typed.isEmpty() && typed.at(0).isPrint() &&
-        !(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) && typed.size() > room()) {
-        event->accept();
-        return;
-    }
-    QLineEdit::keyPressEvent(event);
-}
-
-void TextField::inputMethodEvent(QInputMethodEvent *event) {
-    if (m_typingLimit > 0 && event->commitString().size() > room()) {
-        QInputMethodEvent cut(event->preeditString(), event->attributes());
-        cut.setCommitString(event->commitString().left(room()), event->replacementStart(), event->replacementLength());
-        QLineEdit::inputMethodEvent(&cut);
-        return;
-    }
-    QLineEdit::inputMethodEvent(event);
-}
-
-void TextField::contextMenuEvent(QContextMenuEvent *event) {
-    QPointer<QMenu> menu = createStandardContextMenu();
-    if (!menu)
-        return;
-    if (auto *paste = menu->findChild<QAction *>(QStringLiteral("edit-paste"))) {
-        disconnect(paste, &QAction::triggered, this, nullptr);
-        connect(paste, &QAction::triggered, this, &TextField::pasteLimited);
-    }
-    menu->exec(event->globalPos());
-    delete menu;
+    // The edit replaced the middle of the old text: what both share at the front and at the back
+    // stayed, never splitting a surrogate pair.
+    const QString &old = m_accepted;
+    qsizetype front = 0;
+    while (front < old.size() && front < edited.size() && old.at(front) == edited.at(front))
+        ++front;
+    if (front > 0 && edited.at(front - 1).isHighSurrogate())
+        --front;
+    qsizetype back = 0;
+    while (back < old.size() - front && back < edited.size() - front &&
+           old.at(old.size() - 1 - back) == edited.at(edited.size() - 1 - back))
+        ++back;
+    if (back > 0 && edited.at(edited.size() - back).isLowSurrogate())
+        --back;
+    const qsizetype kept = characters(QStringView(old).left(front)) + characters(QStringView(old).right(back));
+    const QString added = leftCharacters(QStringView(edited).mid(front, edited.size() - front - back),
+                                         qMax<qsizetype>(0, m_typingLimit - kept));
+    setText(edited.left(front) + added + edited.right(back));
+    setCursorPosition(int(front + added.size()));
 }
 
 void TextField::focusInEvent(QFocusEvent *event) {

@@ -64,19 +64,22 @@ QString ProgramArguments();
 extern const QString kDefaultServer;
 // The masking constant of the stored password.
 constexpr int kMaskConstant = 7;
+// The longest stored or command-line value taken; anything longer is far beyond any real one.
+constexpr qsizetype kMaxValueLength = 1000;
 
 // Where the login settings live: the per-user store by default; tests point it at a temporary file.
 void SetSettingsFile(const QString &path);
 // The store comes back inside group "Login"; on Linux it makes its file owner-only whenever it writes.
 std::unique_ptr<QSettings> OpenLoginStore();
 
-// Whether the login values come from the command line: it is set, not dropped, and its field 1 is a
-// whole number.
+// Whether the login values come from the command line: it is set, not dropped, its field 1 is a
+// whole number and none of its seven fields is longer than kMaxValueLength.
 bool CommandLineInUse();
 void ReadCommandLine();
 void LoadLoginSettings();
 QString MaskPassword(const QString &Text);
-// The store-writing rules of the login dialog's Sichern.
+// The store-writing rules of the login dialog's Sichern. A store that cannot be written throws
+// std::runtime_error with a German text naming the file; reading a broken store does the same.
 void SaveLoginSettings();
 // "cn_iptcp:" + server + "[" + port + "]:KORVEX"
 QString BuildConnectString(const QString &server, const QString &port);

@@ -122,10 +122,10 @@ void ConnectServer() {
 
     ServerBusy busy;
     for (int attempt = 0; attempt < 4; ++attempt) {
-        // Settings saved in the settings dialog between two attempts take effect at once; otherwise
-        // correcting a wrong address there could never help.
-        if (attempt > 0)
-            gConnectString = BuildConnectString(gServer, gPort);
+        // Every attempt dials what the settings say now: a correction in the settings dialog between
+        // two attempts takes effect at once, and settings reloaded outside a connection sequence are
+        // not left behind by a connection string built before them.
+        gConnectString = BuildConnectString(gServer, gPort);
         gFactory = makeFactory();
         if (gFactory->connectTo(gConnectString) && gFactory->connected()) {
             setSessionEnvironment();

@@ -61,12 +61,15 @@ QString callText(ServerObject *object, const QString &method, const QVariant &ar
 
 // A wrong password or code on the command line would otherwise come back at every repetition of
 // the start-up login: from now on the login dialog asks, starting with the code that was tried.
+// The connection to the command line's server goes with it, so that nothing of this run works on
+// over it under values the clerk has not confirmed.
 void dropCommandLine(bool fromCommandLine) {
     if (!fromCommandLine || gCommandLineDropped)
         return;
     gCommandLineDropped = true;
     gPromptAfterDrop = true;
     gForms->setField(LoginForms::Field::BPASSWORT, QString());
+    Disconnect();
 }
 
 // The first login after the drop shows the dialog as the command line left it (its values in the

@@ -31,7 +31,9 @@ void restrictToOwner(const QString &path) {
             return;
         file.close();
     }
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    // Whatever sits there in place of a file (a folder, say) is not the store and keeps its rights.
+    if (QFileInfo(path).isFile())
+        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 #else
     Q_UNUSED(path);
 #endif
@@ -78,8 +80,39 @@ void showSettingsInForms(LoginForms &f) {
     f.setField(LoginForms::Field::BUSER, gUser);
 }
 
+// A value far beyond any real one (a broken or hostile file) reads as missing: filling the fields with
+// millions of characters would hold up the start for no use.
 QString readText(const QSettings &store, const QString &key, const QString &fallback) {
-    return store.value(key, fallback).toString();
+    const QString text = store.value(key, fallback).toString();
+    return text.size() > kMaxValueLength ? fallback : text;
+}
+
+// A store that cannot be read or written is an error of the calling handler, never a silent loss of
+// what the clerk typed or a login on defaults. A file with odd lines is no such failure: what can be
+// read of it counts, what cannot reads as missing, and a write replaces it whole.
+void checkStore(QSettings &store, bool written) {
+    if (written)
+        store.sync();
+    if (store.status() != QSettings::AccessError)
+        return;
+    throw std::runtime_error((QStringLiteral("Die Anmeldeeinstellungen konnten nicht ") +
+                              (written ? QStringLiteral("gespeichert") : QStringLiteral("gelesen")) +
+                              QStringLiteral(" werden: ") + QDir::toNativeSeparators(store.fileName()) +
+                              QStringLiteral("\nKein Zugriff auf die Datei."))
+                                 .toStdString());
+}
+
+// The number of the first of the seven command-line fields that is longer than any real value, or 0.
+int overlongCommandLineField() {
+    for (int field = 1; field <= 7; ++field)
+        if (Piece(gCommandLine, QStringLiteral(" "), field).size() > kMaxValueLength)
+            return field;
+    return 0;
+}
+
+bool commandLineQualifies() {
+    return !gCommandLineDropped && !gCommandLine.isEmpty() &&
+           isNumericField(Piece(gCommandLine, QStringLiteral(" "), 1));
 }
 
 } // namespace
@@ -95,6 +128,9 @@ std::unique_ptr<QSettings> OpenLoginStore() {
                                              QStringLiteral("Cache Login"));
     else
         store = std::make_unique<LoginStore>(settingsFile, QSettings::IniFormat);
+    // Only this program's own file counts: a value missing there reads as its default, not as
+    // whatever a KORVEX.ini of the organisation or of the system holds.
+    store->setFallbacksEnabled(false);
     restrictToOwner(store->fileName());
     store->beginGroup(kGroup);
     return store;
@@ -121,6 +157,7 @@ void LoadLoginSettings() {
         gPort = readText(*store, QStringLiteral("Port"), kStoredPort);
         gNamespace = readText(*store, QStringLiteral("Namespace"), kDefaultNamespace);
         gUser = readText(*store, QStringLiteral("Name"), QString());
+        checkStore(*store, false);
 
         // After a server error the password typed in the dialog stays in force; otherwise the stored one wins.
         gPassword = f.field(LoginForms::Field::BPASSWORT);
@@ -144,16 +181,30 @@ void SaveLoginSettings() {
     store->setValue(QStringLiteral("Server"), f.field(LoginForms::Field::BSERVERIP));
     store->setValue(QStringLiteral("Port"), f.field(LoginForms::Field::BPORT));
     store->setValue(QStringLiteral("Namespace"), f.field(LoginForms::Field::BNAMESPACE));
+    checkStore(*store, true);
 }
 
 bool CommandLineInUse() {
-    return !gCommandLineDropped && !gCommandLine.isEmpty() &&
-           isNumericField(Piece(gCommandLine, QStringLiteral(" "), 1));
+    return commandLineQualifies() && overlongCommandLineField() == 0;
 }
 
 void ReadCommandLine() {
     LoginForms &f = forms();
     const QString blank = QStringLiteral(" ");
+    // A field far longer than any real value is no calling program's login: the whole command line
+    // is set aside, once and with a word, so that none of it reaches the dialogs or the store.
+    if (commandLineQualifies()) {
+        if (const int field = overlongCommandLineField()) {
+            gCommandLineDropped = true;
+            gDesktop->messageBox(QStringLiteral("Anmeldung an Caché"),
+                                 QStringLiteral("Die Befehlszeile wird nicht verwendet: Feld ") +
+                                     QString::number(field) + QStringLiteral(" ist länger als ") +
+                                     QString::number(kMaxValueLength) +
+                                     QStringLiteral(" Zeichen. Es gelten die gespeicherten Einstellungen."),
+                                 Desktop::Buttons::Ok, Desktop::Icon::Exclamation);
+            ThrowIfEnded();
+        }
+    }
     if (CommandLineInUse()) {
         // A calling program passed the values on: they win, without the stored settings or the dialog.
         gFirma = Piece(gCommandLine, blank, 1);

@@ -1,5 +1,4 @@
 #include "CacheApi.h"
-#include "DialogLayout.h"
 #include "DialogLoginForms.h"
 #include "FMPass.h"
 #include "FMServer.h"
@@ -9,7 +8,6 @@
 #include "TextField.h"
 
 #include <QApplication>
-#include <QClipboard>
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
@@ -103,8 +101,9 @@ protected:
     bool timedOut = false;
 };
 
+// 15 twips are one pixel at 96 dots per inch.
 int px(int twips, const QWidget *w) {
-    return dialoglayout::twipsToPixels(twips, w);
+    return qRound(twips / 15.0 * w->logicalDpiX() / 96.0);
 }
 
 QRect twipRect(const QWidget *w, int l, int t, int wd, int h) {
@@ -214,8 +213,21 @@ TEST_F(DialogsTest, SettingsDialogLayoutAndInitialState) {
     }
     EXPECT_EQ(tabChain(fresh.BUEdit),
               QStringList({"BUEdit", "BSERVERIP", "BPORT", "BFIRMA", "BFIL", "BNAMESPACE", "BUZurück"}));
-    EXPECT_EQ(fresh.Lock->interval(), 30000);
     EXPECT_FALSE(fresh.Lock->isActive());
+}
+
+TEST_F(DialogsTest, TheIdleTimerDropsTheConnectionThirtySecondsAfterTheLastUse) {
+    ConnectServer();
+    EndServerAccess(false);
+    ASSERT_TRUE(serverDialog.Lock->isActive());
+    // A coarse timer may be up to 5 % late.
+    EXPECT_GT(serverDialog.Lock->remainingTime(), 29000);
+    EXPECT_LE(serverDialog.Lock->remainingTime(), 31500);
+    // Its tick, brought forward: the connection goes, and the timer stays stopped.
+    serverDialog.Lock->start(1);
+    EXPECT_TRUE(QTest::qWaitFor([this] { return !server->entries("disconnect").isEmpty(); }, 5000));
+    EXPECT_FALSE(serverDialog.Lock->isActive());
+    EXPECT_EQ(server->openConnections, 0);
 }
 
 TEST_F(DialogsTest, PersonnelCodeIsUpperCasedOnLeavingTheFieldAndOnEnter) {
@@ -254,19 +266,12 @@ TEST_F(DialogsTest, EnteringAFieldSelectsItsWholeText) {
     }
 }
 
-TEST_F(DialogsTest, TwentyCharacterLimitHoldsForTheUserOnly) {
-    QTest::keyClicks(pass.BUSER, QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXY"));
-    EXPECT_EQ(pass.BUSER->text(), QStringLiteral("ABCDEFGHIJKLMNOPQRST"));
-    QTest::keyClicks(pass.BPASSWORT, QString(25, QLatin1Char('x')));
-    EXPECT_EQ(pass.BPASSWORT->text().size(), 20);
-
-    // Pasting keeps what fits in place of the selection.
-    pass.BUSER->setText(QStringLiteral("ABCDEFGHIJKLMNO"));
-    QApplication::clipboard()->setText(QStringLiteral("1234567890"));
-    ASSERT_EQ(QApplication::clipboard()->text(), QStringLiteral("1234567890"));
-    QTest::keySequence(pass.BUSER, QKeySequence::Paste);
-    EXPECT_EQ(pass.BUSER->text(), QStringLiteral("ABCDEFGHIJKLMNO12345"));
-
+TEST_F(DialogsTest, TheLoginFieldsTakeTwentyCharactersFromTheClerkAndMoreFromTheProgram) {
+    // Every way of putting text in: TextFieldTest.
+    for (QLineEdit *field : {static_cast<QLineEdit *>(pass.BUSER), static_cast<QLineEdit *>(pass.BPASSWORT)}) {
+        QTest::keyClicks(field, QString(25, u'x'));
+        EXPECT_EQ(field->text(), QString(20, u'x')) << field->objectName().toStdString();
+    }
     // A longer code the program puts in stays whole, refuses more typing, and is saved whole.
     const QString longCode = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXY");
     forms.setField(Field::BUSER, longCode);
@@ -360,19 +365,71 @@ TEST_F(DialogsTest, BackFrameAndEscapeOnlyHideTheSettingsDialog) {
     EXPECT_FALSE(ProgramEnded());
 }
 
-TEST_F(DialogsTest, FrameAndEscapeHideTheLoginDialogWithoutSavingOrEnding) {
+TEST_F(DialogsTest, FrameAndEscapeAreAbbruchWhileALoginWaitsAndOnlyHideOtherwise) {
     pass.BUSER->setText(QStringLiteral("MEIER"));
     const std::function<void()> ways[] = {[this] { pass.close(); },
                                           [this] { QTest::keyClick(pass.BPASSWORT, Qt::Key_Escape); }};
     for (const auto &way : ways) {
+        // Shown modally, a login waits for the dialog: it ends the program as "Abbruch" does.
         whenModal(&pass, way);
         forms.showLoginModal();
         EXPECT_FALSE(timedOut);
         EXPECT_FALSE(pass.isVisible());
+        EXPECT_TRUE(ProgramEnded());
+        EXPECT_FALSE(EndedByError());
+        EXPECT_EQ(desktop.endCount, 1);
+        SetProgramEnded(false);
+        desktop.endCount = 0;
+
+        // Shown from the menu, it only goes away.
+        pass.showModeless();
+        way();
+        EXPECT_FALSE(pass.isVisible());
+        EXPECT_FALSE(ProgramEnded());
+        EXPECT_EQ(desktop.endCount, 0);
     }
     EXPECT_FALSE(QFile::exists(korvextest::SettingsFile()));
-    EXPECT_FALSE(ProgramEnded());
-    EXPECT_EQ(desktop.endCount, 0);
+}
+
+TEST_F(DialogsTest, AnmeldenWithAStoreThatCannotBeWrittenReportsTheFile) {
+    const QString blocker = korvextest::TempDir() + QStringLiteral("/keine-einstellungen");
+    QFile file(blocker);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    SetSettingsFile(blocker + QStringLiteral("/Cache Login.ini"));
+    pass.show();
+    pass.BUSpeich->click();
+    SetSettingsFile(korvextest::SettingsFile());
+    QFile::remove(blocker);
+
+    ASSERT_EQ(desktop.boxes.size(), 1);
+    EXPECT_TRUE(desktop.boxes[0].text.contains(QStringLiteral("Die Anmeldeeinstellungen konnten nicht gespeichert "
+                                                              "werden: ") +
+                                               blocker + QStringLiteral("/Cache Login.ini")))
+        << desktop.boxes[0].text.toStdString();
+    EXPECT_TRUE(ProgramEnded());
+    EXPECT_TRUE(EndedByError());
+    EXPECT_FALSE(pass.isVisible());
+}
+
+TEST_F(DialogsTest, ThePasswordFieldTakesTheFocusOnlyWhenTheDialogIsShown) {
+    // Activations are sent by hand: with or without a window manager, only their order counts.
+    const auto activate = [this] {
+        QEvent event(QEvent::WindowActivate);
+        QApplication::sendEvent(&pass, &event);
+    };
+    pass.show();
+    activate();
+    EXPECT_EQ(pass.focusWidget(), pass.BPASSWORT);
+    // Back from the settings dialog the clerk clicks the code field before the dialog is active again.
+    pass.BUSER->setFocus(Qt::MouseFocusReason);
+    activate();
+    EXPECT_EQ(pass.focusWidget(), pass.BUSER);
+    // Shown anew, the password field takes it again.
+    pass.hide();
+    pass.show();
+    activate();
+    EXPECT_EQ(pass.focusWidget(), pass.BPASSWORT);
 }
 
 TEST_F(DialogsTest, AbbruchInTheModalDialogEndsTheProgram) {

@@ -112,7 +112,18 @@ TEST_F(ConnectionTest, SuccessAtTheSecondAttemptAfterOneBox) {
     EXPECT_EQ(desktop.boxes.size(), 1);
 }
 
-TEST_F(ConnectionTest, SettingsSavedBetweenAttemptsEnterTheConnectString) {
+TEST_F(ConnectionTest, EveryAttemptDialsTheCurrentSettings) {
+    // Settings reloaded after the connection string was built (the settings dialog's save outside a
+    // connection sequence): already the first attempt dials them.
+    gServer = QStringLiteral("127.0.0.3");
+    ConnectServer();
+    EXPECT_EQ(server->entries(QStringLiteral("connectTo")), QStringList({"connectTo cn_iptcp:127.0.0.3[1972]:KORVEX"}));
+    EXPECT_TRUE(desktop.boxes.isEmpty());
+
+    // Settings saved in the dialog between two attempts enter the next one.
+    Disconnect();
+    server->log.clear();
+    gServer = QStringLiteral("127.0.0.1");
     server->connectResults = {false, true};
     forms.onServerModal = [](FakeLoginForms &) {
         // What saving in the settings dialog leaves behind: the reloaded values.

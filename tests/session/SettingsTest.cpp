@@ -1,9 +1,11 @@
 #include "CacheApi.h"
+#include "FakeDesktop.h"
 #include "FakeLoginForms.h"
 #include "TestEnv.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 
 #include <gtest/gtest.h>
@@ -21,10 +23,12 @@ protected:
         ResetSession();
         QFile::remove(korvextest::SettingsFile());
         gForms = &forms;
+        gDesktop = &desktop;
     }
     void TearDown() override {
         SetSettingsFile(korvextest::SettingsFile());
         gForms = nullptr;
+        gDesktop = nullptr;
         ResetSession();
         QFile::remove(korvextest::SettingsFile());
     }
@@ -60,7 +64,15 @@ protected:
         return int(st.st_mode & 0777);
     }
 
+    static void writeFile(const QString &path, const QByteArray &content) {
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(content);
+    }
+
     FakeLoginForms forms;
+    FakeDesktop desktop;
 };
 
 } // namespace
@@ -291,21 +303,125 @@ TEST_F(SettingsTest, MaskedPasswordRoundTripsThroughTheFile) {
     // Any 16-bit code masks and unmasks, surrogate pairs included.
     const QString wide = QStringLiteral("€ Ŝ ✓ 😀");
     EXPECT_EQ(MaskPassword(MaskPassword(wide)), wide);
-    EXPECT_EQ(MaskPassword("A"), QString(QChar(u'A' ^ kMaskConstant)));
+    EXPECT_NE(MaskPassword(wide), wide);
     EXPECT_EQ(MaskPassword(QString()), "");
 }
 
-TEST_F(SettingsTest, PerUserStoreByDefault) {
+TEST_F(SettingsTest, ThePerUserStoreIsTheProgramsOwnFileAlone) {
+    // The test main points the user's configuration into the temporary folder; the program's file and
+    // the organisation-wide one another program might keep there.
+    const QString own = korvextest::TempDir() + QStringLiteral("/config/KORVEX/Cache Login.ini");
+    const QString foreign = korvextest::TempDir() + QStringLiteral("/config/KORVEX.ini");
+    const QByteArray foreignContent = "[Login]\nServer=127.0.0.9\nName=FREMD\nPort=1999\n";
+    writeFile(own, "[Login]\nFirma=5\n");
+    writeFile(foreign, foreignContent);
     SetSettingsFile(QString());
-    const auto store = OpenLoginStore();
+
+    LoadLoginSettings();
+    EXPECT_EQ(values(), QStringList({"5", "0", "", "", kDefaultServer, "1973", "KORVEX"}));
+
+    forms.fields[Field::BUSER] = "MUE";
+    SaveLoginSettings();
+    EXPECT_EQ(QSettings(own, QSettings::IniFormat).value("Login/Name").toString(), "MUE");
+    QFile file(foreign);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), foreignContent);
     SetSettingsFile(korvextest::SettingsFile());
-    EXPECT_EQ(store->format(), QSettings::IniFormat);
-    EXPECT_EQ(store->scope(), QSettings::UserScope);
-    EXPECT_EQ(store->organizationName(), "KORVEX");
-    EXPECT_EQ(store->applicationName(), "Cache Login");
-    EXPECT_EQ(store->group(), "Login");
-    // The test main points the user's configuration into the temporary folder.
-    EXPECT_TRUE(store->fileName().startsWith(korvextest::TempDir())) << store->fileName().toStdString();
+    QFile::remove(own);
+    QFile::remove(foreign);
+}
+
+TEST_F(SettingsTest, AStoreThatCannotBeWrittenOrReadIsAnErrorNamingItsFile) {
+    // A folder where the file should be, and a file where its folder should be.
+    const QString blocker = korvextest::TempDir() + QStringLiteral("/kein-ordner");
+    writeFile(blocker, "x");
+    const QString folder = korvextest::TempDir() + QStringLiteral("/ein-ordner.ini");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    struct Case {
+        QString path;
+        bool readFails;
+    };
+    for (const Case &c : {Case{blocker + QStringLiteral("/Cache Login.ini"), false}, Case{folder, true}}) {
+        SCOPED_TRACE(c.path.toStdString());
+        SetSettingsFile(c.path);
+        forms.fields[Field::BUSER] = "MUE";
+        try {
+            SaveLoginSettings();
+            ADD_FAILURE() << "saved without an error";
+        } catch (const std::runtime_error &error) {
+            const QString text = QString::fromUtf8(error.what());
+            EXPECT_TRUE(text.startsWith("Die Anmeldeeinstellungen konnten nicht gespeichert werden: " + c.path))
+                << error.what();
+        }
+        if (c.readFails)
+            EXPECT_THROW(LoadLoginSettings(), std::runtime_error);
+        else
+            EXPECT_NO_THROW(LoadLoginSettings());
+    }
+    // The folder in the file's place keeps its rights.
+    EXPECT_TRUE(QFileInfo(folder).permission(QFileDevice::ExeOwner));
+    SetSettingsFile(korvextest::SettingsFile());
+    EXPECT_TRUE(desktop.boxes.isEmpty());
+}
+
+TEST_F(SettingsTest, ValuesBeyondAThousandCharactersAreMissing) {
+    const QString longest(kMaxValueLength, u'7');
+    const QString tooLong = longest + u'7';
+    struct Case {
+        const char *key;
+        QString *value;
+        QString fallback;
+    };
+    const Case cases[] = {
+        {"Firma", &gFirma, "1"},     {"Filiale", &gFiliale, "0"},          {"Server", &gServer, kDefaultServer},
+        {"Port", &gPort, "1973"},    {"Namespace", &gNamespace, "KORVEX"}, {"Name", &gUser, ""},
+        {"Passwort", &gPassword, ""}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.key);
+        const bool masked = QByteArray(c.key) == "Passwort";
+        store(c.key, masked ? MaskPassword(longest) : longest);
+        LoadLoginSettings();
+        EXPECT_EQ(*c.value, longest);
+        store(c.key, masked ? MaskPassword(tooLong) : tooLong);
+        LoadLoginSettings();
+        EXPECT_EQ(*c.value, c.fallback);
+    }
+    EXPECT_EQ(forms.fields[Field::BFIRMA], "1");
+    EXPECT_EQ(forms.fields[Field::BPASSWORT], "");
+}
+
+TEST_F(SettingsTest, AnOverlongCommandLineFieldSetsTheCommandLineAsideWithAWord) {
+    storeCompleteLogin();
+    // Field 7 at the limit still counts.
+    gCommandLine = "5 2 MUE pw 127.0.0.1 1975 " + QString(kMaxValueLength, u'N');
+    EXPECT_TRUE(CommandLineInUse());
+    ReadCommandLine();
+    EXPECT_EQ(gFirma, "5");
+    EXPECT_TRUE(desktop.boxes.isEmpty());
+
+    for (int field : {1, 4, 7}) {
+        SCOPED_TRACE(field);
+        ResetSession();
+        forms = FakeLoginForms();
+        desktop.boxes.clear();
+        QStringList fields{"5", "2", "MUE", "pw", "127.0.0.1", "1975", "NS"};
+        fields[field - 1] = QString(100000, u'1');
+        gCommandLine = fields.join(' ');
+        EXPECT_FALSE(CommandLineInUse());
+        ReadCommandLine();
+        ReadCommandLine(); // the next login: no second word
+        ASSERT_EQ(desktop.boxes.size(), 1);
+        EXPECT_EQ(desktop.boxes[0].text, QStringLiteral("Die Befehlszeile wird nicht verwendet: Feld %1 ist länger "
+                                                        "als 1000 Zeichen. Es gelten die gespeicherten Einstellungen.")
+                                             .arg(field));
+        EXPECT_EQ(desktop.boxes[0].icon, Desktop::Icon::Exclamation);
+        // The stored settings count, so nothing of the command line reaches the fields or the store.
+        EXPECT_EQ(values(), QStringList({"77", "3", "MUE", "geheim", "127.0.0.1", "1980", "TEST"}));
+        EXPECT_EQ(settingsFields(), QStringList({"77", "3", "MUE", "127.0.0.1", "1980", "TEST"}));
+        SaveLoginSettings();
+        EXPECT_EQ(stored("Firma").toString(), "77");
+        EXPECT_EQ(forms.loginModalShows, 0);
+    }
 }
 
 TEST(SettingsConnectString, NamespaceNeverEntersIt) {
