@@ -19,6 +19,8 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <map>
+
 namespace {
 
 std::function<void(const QString &)> &pdfOpener() {
@@ -69,10 +71,10 @@ public:
         return w > 0 ? w : 100; // a column without a width gets an ordinary one
     }
 
-    void toggle(const QModelIndex &cell) {
+    void toggle(const QModelIndex &cell, bool evenWhileNotifying = false) {
         // A switch that reaches the list while a handler of the last one still runs (it may show
         // a modal box) is dropped: the handler is looking at that cell's state.
-        if (notifying || !cell.isValid())
+        if ((notifying && !evenWhileNotifying) || !cell.isValid())
             return;
         const int row = cell.row();
         const int column = cell.column() + 1;
@@ -100,6 +102,11 @@ public:
     QString title;
     QString pdfBaseName = QStringLiteral("Artikelliste");
     bool notifying = false;
+    struct CheckKey {
+        int column;
+        bool onOnly;
+    };
+    std::map<int, CheckKey> checkKeys;
 };
 
 KxList::KxList(QWidget *parent) : QWidget(parent), d(new Private(this)) {
@@ -123,10 +130,24 @@ KxList::KxList(QWidget *parent) : QWidget(parent), d(new Private(this)) {
             emit rowClicked(index.row());
     });
     d->view->onToggle = [this](const QModelIndex &cell) { d->toggle(cell); };
+    d->view->onKey = [this](int key, int row) {
+        const auto found = d->checkKeys.find(key);
+        if (found == d->checkKeys.end())
+            return false;
+        const int column = found->second.column;
+        if (row < 0)
+            return true;
+        if (!found->second.onOnly || d->model->checkState(row, column) == 0)
+            d->toggle(d->model->index(row, column - 1));
+        return true;
+    };
+    connect(d->view->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex &current) { emit currentRowMoved(current.isValid() ? current.row() : -1); });
 }
 
 KxList::~KxList() {
     d->view->onToggle = nullptr;
+    d->view->onKey = nullptr;
     delete d;
 }
 
@@ -202,6 +223,35 @@ int KxList::checkState(int row, int column) const {
 
 void KxList::setCheckState(int row, int column, int state) {
     d->model->setCheckState(row, column, state);
+}
+
+void KxList::setRowHidden(int row, bool hidden) {
+    if (!d->model->isRow(row))
+        return;
+    d->model->flush();
+    d->view->setRowHidden(row, hidden);
+}
+
+bool KxList::isRowHidden(int row) const {
+    return d->model->isRow(row) && row < d->model->rowCount() && d->view->isRowHidden(row);
+}
+
+int KxList::nextShownRow(int row) const {
+    for (int r = std::max(row + 1, 0); r < rowCount(); ++r)
+        if (!isRowHidden(r))
+            return r;
+    return -1;
+}
+
+void KxList::toggleCheckCell(int row, int column) {
+    if (d->model->isRow(row) && d->model->isCheckColumn(column)) {
+        d->model->flush();
+        d->toggle(d->model->index(row, column - 1), true);
+    }
+}
+
+void KxList::setCheckKey(int key, int column, bool onOnly) {
+    d->checkKeys[key] = {column, onOnly};
 }
 
 // After the article list is filled the window applies three settings and then has the list lay

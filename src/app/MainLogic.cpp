@@ -4,6 +4,7 @@
 
 #include <QLocale>
 #include <QRegularExpression>
+#include <QStringList>
 
 #include <cmath>
 #include <stdexcept>
@@ -106,6 +107,46 @@ QString ArticleRowWithMainSupplier(const QString &articleRow, const QString &sup
 
 bool IsMainSupplier(const QString &mainSupplierField, const QString &supplierText) {
     return cacheapi::LeadingNumber(mainSupplierField) == cacheapi::LeadingNumber(supplierText);
+}
+
+bool ProposalDiffers(const QString &articleRow) {
+    const QString proposed = cacheapi::Piece(articleRow, QString(LF), 4);
+    if (proposed.trimmed().isEmpty())
+        return false;
+    const QString main = cacheapi::Piece(articleRow, QString(LF), 3);
+    // An article without a main supplier differs from any proposal.
+    return main.trimmed().isEmpty() || !IsMainSupplier(main, proposed);
+}
+
+bool IsProposedSupplier(const QString &articleRow, const QString &supplierText) {
+    const QString proposed = cacheapi::Piece(articleRow, QString(LF), 4);
+    return !proposed.trimmed().isEmpty() && IsMainSupplier(proposed, supplierText);
+}
+
+QString StatusText(int currentRow, int articles, int differing, int changed) {
+    const QLocale locale;
+    const QString at = currentRow >= 0 ? locale.toString(currentRow + 1) : QStringLiteral("–");
+    return QStringLiteral("Artikel %1 von %2 · %3 weichen ab · %4 geändert, nicht gespeichert")
+        .arg(at, locale.toString(articles), locale.toString(differing), locale.toString(changed));
+}
+
+QString TakeAllQuestion(int taken, int skipped) {
+    const QLocale locale;
+    return QStringLiteral("%1 Artikel übernehmen? %2 werden übersprungen, weil der vorgeschlagene Lieferant nicht "
+                          "aktiv oder kein Lieferant des Artikels ist.")
+        .arg(locale.toString(taken), locale.toString(skipped));
+}
+
+QString TakeAllReport(int taken, const QStringList &skipped) {
+    const QLocale locale;
+    QString text = QStringLiteral("%1 Vorschläge übernommen.").arg(locale.toString(taken));
+    if (skipped.isEmpty())
+        return text;
+    constexpr int kNamed = 20;
+    text += QStringLiteral("\n\nÜbersprungen: ") + QStringList(skipped.mid(0, kNamed)).join(QStringLiteral(", "));
+    if (skipped.size() > kNamed)
+        text += QStringLiteral(" und %1 weitere").arg(locale.toString(int(skipped.size() - kNamed)));
+    return text;
 }
 
 } // namespace mainlogic

@@ -46,4 +46,18 @@ QString ArticleRowWithMainSupplier(const QString &articleRow, const QString &sup
 // Whether a supplier text names the article's main supplier: their leading numbers are equal.
 bool IsMainSupplier(const QString &mainSupplierField, const QString &supplierText);
 
+// Whether an article row's proposed main supplier (field 4) is given and names another supplier
+// than its main supplier (field 3), compared by their leading numbers as the supplier list does.
+bool ProposalDiffers(const QString &articleRow);
+// Whether a supplier text names the article row's proposed main supplier.
+bool IsProposedSupplier(const QString &articleRow, const QString &supplierText);
+
+// "Artikel 12 von 5.000 · 734 weichen ab · 18 geändert, nicht gespeichert" (numbers grouped in the
+// user's locale); without a current article the first part reads "Artikel – von 5.000".
+QString StatusText(int currentRow, int articles, int differing, int changed);
+
+// "N Artikel übernehmen? M werden übersprungen, ..." and the report after taking them.
+QString TakeAllQuestion(int taken, int skipped);
+QString TakeAllReport(int taken, const QStringList &skipped);
+
 } // namespace mainlogic

@@ -1,0 +1,215 @@
+// The clerk's review aids of the main window: the menus "&Bearbeiten" and "&Ansicht", the undo
+// stack, the filter and the status line. Each flag change they make runs the supplier list's own
+// check-cell handler, or writes through WriteEntryFlags in one unit as that handler does.
+
+#include "ArticleFilter.h"
+#include "CacheApi.h"
+#include "EntryWrites.h"
+#include "FMStart.h"
+#include "KxList.h"
+#include "MainLogic.h"
+#include "ProposalTaking.h"
+#include "TextHelpers.h"
+#include "UndoStack.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QStatusBar>
+
+using namespace cacheapi;
+
+namespace {
+
+const QString kLF = QStringLiteral("\n");
+const QString kEditTitle = QStringLiteral("Korvex Update Hauptlieferant");
+constexpr int kAktiv = 5;
+constexpr int kHauptlieferant = 6;
+
+void inform(const QString &message) {
+    gDesktop->messageBox(kEditTitle, message, Desktop::Buttons::Ok, Desktop::Icon::Information);
+    ThrowIfEnded();
+}
+
+QAction *newAction(QMenu *menu, const char *name, const QString &text, const QKeySequence &keys = {}) {
+    QAction *action = menu->addAction(text);
+    action->setObjectName(QString::fromLatin1(name));
+    if (!keys.isEmpty()) {
+        action->setShortcut(keys);
+        // The lists have the focus while the clerk works; the keys act wherever it is.
+        action->setShortcutContext(Qt::WindowShortcut);
+    }
+    return action;
+}
+
+} // namespace
+
+void FMStart::buildEditMenus() {
+    m_filter = std::make_unique<ArticleFilter>(liart);
+    m_undo = std::make_unique<UndoStack>();
+
+    QMenu *bearbeiten = menuBar()->addMenu(QStringLiteral("&Bearbeiten"));
+    bearbeiten->setObjectName(QStringLiteral("Bearbeiten"));
+    mVorschlag = newAction(bearbeiten, "mVorschlag", QStringLiteral("&Vorschlag übernehmen"),
+                           QKeySequence(Qt::CTRL | Qt::Key_Return));
+    mAlleVorschlaege = newAction(bearbeiten, "mAlleVorschlaege", QStringLiteral("&Alle Vorschläge übernehmen …"));
+    bearbeiten->addSeparator();
+    mRueckgaengig =
+        newAction(bearbeiten, "mRueckgaengig", QStringLiteral("&Rückgängig"), QKeySequence(Qt::CTRL | Qt::Key_Z));
+    mRueckgaengig->setEnabled(false);
+
+    QMenu *ansicht = menuBar()->addMenu(QStringLiteral("&Ansicht"));
+    ansicht->setObjectName(QStringLiteral("Ansicht"));
+    mNurAbweichende = newAction(ansicht, "mNurAbweichende", QStringLiteral("Nur &abweichende Artikel"),
+                                QKeySequence(Qt::CTRL | Qt::Key_D));
+    mNurAbweichende->setCheckable(true);
+
+    const auto guardedAction = [this](QAction *action, void (FMStart::*handler)()) {
+        connect(action, &QAction::triggered, this,
+                [this, handler] { RunHandler([this, handler] { (this->*handler)(); }); });
+    };
+    guardedAction(mVorschlag, &FMStart::Vorschlag_Click);
+    guardedAction(mAlleVorschlaege, &FMStart::AlleVorschlaege_Click);
+    guardedAction(mRueckgaengig, &FMStart::Rueckgaengig_Click);
+    guardedAction(mNurAbweichende, &FMStart::NurAbweichende_Click);
+
+    // Keys in the supplier list: Space switches the row's "Aktiv", "H" ticks its "Hauptlieferant";
+    // both reach the check-cell handler exactly as a click does.
+    lilief->setCheckKey(Qt::Key_Space, kAktiv, false);
+    lilief->setCheckKey(Qt::Key_H, kHauptlieferant, true);
+
+    statusLine = new QLabel(this);
+    statusLine->setObjectName(QStringLiteral("statusLine"));
+    statusBar()->addWidget(statusLine, 1);
+    statusBar()->setSizeGripEnabled(false);
+    connect(liart, &KxList::currentRowMoved, this, [this] { updateStatus(); });
+    updateStatus();
+}
+
+void FMStart::updateStatus() {
+    statusLine->setText(mainlogic::StatusText(liart->currentRow(), liart->rowCount(), m_filter->differing(),
+                                              m_undo->changedArticles()));
+    mRueckgaengig->setEnabled(!m_undo->isEmpty());
+}
+
+void FMStart::reviewAfterLoad() {
+    m_undo->clear();
+    m_filter->reload();
+    updateStatus();
+}
+
+void FMStart::reviewAfterSave() {
+    m_undo->clear();
+    updateStatus();
+}
+
+ArticleBefore FMStart::activeBefore(int row) const {
+    const int article = liart->currentRow();
+    return {article, liart->rowText(article), {{lilief->hiddenText(row), lilief->checkState(row, kAktiv) == 0, {}}}};
+}
+
+ArticleBefore FMStart::mainBefore(int row) const {
+    const int article = liart->currentRow();
+    ArticleBefore before{article, liart->rowText(article), {}};
+    for (int i = 0; i < lilief->rowCount(); ++i)
+        before.entries.push_back({lilief->hiddenText(i), {}, i != row && lilief->checkState(i, kHauptlieferant) > 0});
+    return before;
+}
+
+void FMStart::recordChange(std::vector<ArticleBefore> before) {
+    for (const ArticleBefore &article : before)
+        m_filter->rowChanged(article.row);
+    m_undo->push(std::move(before));
+    updateStatus();
+}
+
+void FMStart::NurAbweichende_Click() {
+    m_filter->setOn(mNurAbweichende->isChecked());
+    // The current article may just have been hidden: the next shown one takes its place, and the
+    // supplier list follows it.
+    const int current = liart->currentRow();
+    if (current >= 0 && liart->isRowHidden(current)) {
+        int next = liart->nextShownRow(current);
+        for (int r = current - 1; next < 0 && r >= 0; --r)
+            if (!liart->isRowHidden(r))
+                next = r;
+        liart->setCurrentRow(next);
+        lief_such();
+    }
+    updateStatus();
+}
+
+void FMStart::Vorschlag_Click() {
+    const int article = liart->currentRow();
+    if (article < 0)
+        return;
+    const QString row = liart->rowText(article);
+    const QString proposed = Piece(row, kLF, 4);
+    if (proposed.trimmed().isEmpty()) {
+        inform(QStringLiteral("Für den Artikel %1 gibt es keinen Vorschlag.").arg(Piece(row, kLF, 1)));
+        return;
+    }
+    for (int i = 0; i < lilief->rowCount(); ++i) {
+        if (!mainlogic::IsProposedSupplier(row, Piece(lilief->rowText(i), kLF, 1)))
+            continue;
+        if (lilief->checkState(i, kHauptlieferant) > 0)
+            return; // already the main supplier: ticking it changes nothing
+        // As the list reports a click: the cell takes the new state, then the handler runs.
+        lilief->setCheckState(i, kHauptlieferant, 1);
+        lilief_CheckCell(i, kHauptlieferant, 1);
+        return;
+    }
+    inform(QStringLiteral("Der vorgeschlagene Lieferant %1 ist kein Lieferant des Artikels %2; es wurde nichts "
+                          "geändert.")
+               .arg(proposed, Piece(row, kLF, 1)));
+}
+
+void FMStart::AlleVorschlaege_Click() {
+    if (liart->rowCount() == 0)
+        return;
+    ConnectServer();
+    ProposalPlan plan = PlanProposals(artListKey, liart);
+    if (plan.take.isEmpty()) {
+        inform(plan.skipped.isEmpty() ? QStringLiteral("Es gibt keinen abweichenden Vorschlag.")
+                                      : mainlogic::TakeAllReport(0, plan.skipped));
+        return;
+    }
+    const Desktop::Answer answer =
+        gDesktop->messageBox(kEditTitle, mainlogic::TakeAllQuestion(int(plan.take.size()), int(plan.skipped.size())),
+                             Desktop::Buttons::YesNo, Desktop::Icon::Information);
+    ThrowIfEnded();
+    if (answer != Desktop::Answer::Yes)
+        return;
+    gDesktop->setBusyPointer(true);
+    const bool taken = TakeProposals(this, artListKey, plan.take);
+    gDesktop->setBusyPointer(false);
+    if (!taken)
+        return;
+    for (const ArticleBefore &article : plan.before)
+        liart->setRowText(article.row,
+                          mainlogic::ArticleRowWithMainSupplier(article.rowText, Piece(article.rowText, kLF, 4)));
+    recordChange(std::move(plan.before));
+    lief_such();
+    BUSpeich->setEnabled(true);
+    inform(mainlogic::TakeAllReport(int(plan.take.size()), plan.skipped));
+}
+
+void FMStart::Rueckgaengig_Click() {
+    if (m_undo->isEmpty())
+        return;
+    ConnectServer();
+    const UndoStep &step = m_undo->top();
+    std::vector<EntryFlags> entries;
+    for (const ArticleBefore &article : step)
+        entries.insert(entries.end(), article.entries.begin(), article.entries.end());
+    WriteEntryFlags(entries);
+    for (const ArticleBefore &article : step) {
+        liart->setRowText(article.row, article.rowText);
+        m_filter->rowChanged(article.row);
+    }
+    m_undo->pop();
+    lief_such();
+    updateStatus();
+}
