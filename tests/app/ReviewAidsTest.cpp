@@ -4,12 +4,15 @@
 
 #include "AppFixture.h"
 #include "KxList.h"
+#include "MainLogic.h"
 
 #include <QAbstractItemView>
 #include <QAction>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QStatusBar>
 #include <QTest>
 
 using namespace cacheapi;
@@ -392,4 +395,41 @@ TEST_F(ReviewAids, SpaceAndHInTheSupplierListRunTheClicksRules) {
     }
     EXPECT_EQ(entry(ids[0]).hlief, QStringLiteral("N"));
     EXPECT_EQ(currentArticle(), QStringLiteral("100002")); // the main-supplier change moved on
+}
+
+TEST_F(ReviewAids, TheStatusLineFollowsEveryStepWithoutAskingTheServer) {
+    ASSERT_NO_FATAL_FAILURE(startOnRun2());
+    const int all = window->liart->rowCount();
+    const int differ = int(differing().size());
+    const auto status = [&](const QString &at, int differs, int changed) {
+        return QStringLiteral("Artikel %1 von %2 · %3 weichen ab · %4 geändert, nicht gespeichert")
+            .arg(at)
+            .arg(all)
+            .arg(differs)
+            .arg(changed);
+    };
+    // The client area keeps its design size; the status line comes below it.
+    const double scale = window->logicalDpiX() / 96.0;
+    EXPECT_EQ(window->centralWidget()->size(), QSize(qRound(783 * scale), qRound(584 * scale)));
+    EXPECT_TRUE(window->statusBar()->isVisible());
+
+    const std::vector<std::tuple<const char *, std::function<void()>, QString>> steps{
+        {"load", [] {}, status("1", differ, 0)},
+        {"Aktiv switch", [&] { toggle(2, kAktiv); }, status("1", differ, 1)},
+        {"new main supplier of 100001", [&] { toggle(3, kHaupt); }, status("2", differ - 1, 1)},
+        {"undo", [&] { trigger(window->mRueckgaengig); }, status("2", differ, 1)},
+        {"click on the third article", [&] { clickArticle(2); }, status("3", differ, 1)},
+        {"save", [&] { RunHandler([this] { window->BUSpeich_Click(); }); }, status("3", differ, 0)},
+    };
+    for (const auto &[name, step, expected] : steps) {
+        SCOPED_TRACE(name);
+        const qsizetype mark = log->calls.size();
+        step();
+        EXPECT_EQ(window->statusLine->text(), expected);
+        // Only the supplier list's own refreshes: the status line asks the server nothing.
+        EXPECT_EQ(log->work(mark).filter(QRegularExpression("^execute (?!ArtikelLief\\()")), QStringList());
+    }
+    trigger(window->mNurAbweichende);
+    ASSERT_FALSE(window->liart->isRowHidden(window->liart->currentRow()));
+    EXPECT_EQ(window->statusLine->text(), status(QString::number(window->liart->currentRow() + 1), differ, 0));
 }
