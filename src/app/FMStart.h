@@ -7,6 +7,7 @@
 #include <memory>
 
 class ArticleFilter;
+class FindBar;
 class UndoStack;
 struct ArticleBefore;
 
@@ -52,6 +53,8 @@ public:
     void Vorschlag_Click();
     void AlleVorschlaege_Click();
     void Rueckgaengig_Click();
+    void Suchen_Click();
+    void Weitersuchen_Click();
 
     // Window state.
     QString aktUpdate;
@@ -75,6 +78,9 @@ public:
     QAction *mAlleVorschlaege = nullptr;
     QAction *mRueckgaengig = nullptr;
     QAction *mNurAbweichende = nullptr;
+    QAction *mSuchen = nullptr;
+    QAction *mWeitersuchen = nullptr;
+    FindBar *findBar = nullptr;
     QLabel *statusLine = nullptr;
 
 protected:

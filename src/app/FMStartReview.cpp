@@ -6,6 +6,7 @@
 #include "CacheApi.h"
 #include "EntryWrites.h"
 #include "FMStart.h"
+#include "FindBar.h"
 #include "KxList.h"
 #include "MainLogic.h"
 #include "ProposalTaking.h"
@@ -59,6 +60,9 @@ void FMStart::buildEditMenus() {
     mRueckgaengig =
         newAction(bearbeiten, "mRueckgaengig", QStringLiteral("&Rückgängig"), QKeySequence(Qt::CTRL | Qt::Key_Z));
     mRueckgaengig->setEnabled(false);
+    bearbeiten->addSeparator();
+    mSuchen = newAction(bearbeiten, "mSuchen", QStringLiteral("&Suchen …"), QKeySequence(Qt::CTRL | Qt::Key_F));
+    mWeitersuchen = newAction(bearbeiten, "mWeitersuchen", QStringLiteral("Weitersuchen"), QKeySequence(Qt::Key_F3));
 
     QMenu *ansicht = menuBar()->addMenu(QStringLiteral("&Ansicht"));
     ansicht->setObjectName(QStringLiteral("Ansicht"));
@@ -74,6 +78,8 @@ void FMStart::buildEditMenus() {
     guardedAction(mAlleVorschlaege, &FMStart::AlleVorschlaege_Click);
     guardedAction(mRueckgaengig, &FMStart::Rueckgaengig_Click);
     guardedAction(mNurAbweichende, &FMStart::NurAbweichende_Click);
+    guardedAction(mSuchen, &FMStart::Suchen_Click);
+    guardedAction(mWeitersuchen, &FMStart::Weitersuchen_Click);
 
     // Keys in the supplier list: Space switches the row's "Aktiv", "H" ticks its "Hauptlieferant";
     // both reach the check-cell handler exactly as a click does.
@@ -84,6 +90,12 @@ void FMStart::buildEditMenus() {
     statusLine->setObjectName(QStringLiteral("statusLine"));
     statusBar()->addWidget(statusLine, 1);
     statusBar()->setSizeGripEnabled(false);
+    // The find bar sits in the status bar, under the lists: showing it leaves the client area as it is.
+    findBar = new FindBar(this);
+    statusBar()->addPermanentWidget(findBar);
+    findBar->hide();
+    connect(findBar, &FindBar::findNext, this, [this] { RunHandler([this] { Weitersuchen_Click(); }); });
+    connect(findBar, &FindBar::closed, this, [this] { liart->view()->setFocus(); });
     connect(liart, &KxList::currentRowMoved, this, [this] { updateStatus(); });
     updateStatus();
 }
@@ -212,4 +224,31 @@ void FMStart::Rueckgaengig_Click() {
     m_undo->pop();
     lief_such();
     updateStatus();
+}
+
+void FMStart::Suchen_Click() {
+    findBar->open();
+}
+
+void FMStart::Weitersuchen_Click() {
+    const QString term = findBar->text();
+    if (term.trimmed().isEmpty()) {
+        findBar->open();
+        return;
+    }
+    // From the article after the current one on, round to the current one itself; hidden rows
+    // are no articles the clerk looks at.
+    const int rows = liart->rowCount();
+    const int start = liart->currentRow();
+    for (int k = 1; k <= rows; ++k) {
+        const int r = ((start < 0 ? -1 : start) + k) % rows;
+        if (liart->isRowHidden(r) || !mainlogic::MatchesSearch(liart->rowText(r), term))
+            continue;
+        if (r != start) {
+            liart->setCurrentRow(r);
+            lief_such();
+        }
+        return;
+    }
+    inform(QStringLiteral("Kein Artikel zu \"%1\" gefunden.").arg(term.trimmed()));
 }

@@ -130,6 +130,19 @@ QString StatusText(int currentRow, int articles, int differing, int changed) {
         .arg(at, locale.toString(articles), locale.toString(differing), locale.toString(changed));
 }
 
+bool MatchesSearch(const QString &articleRow, const QString &term) {
+    const QString wanted = term.trimmed().toLower();
+    if (wanted.isEmpty())
+        return false;
+    if (cacheapi::Piece(articleRow, QString(LF), 1).toLower().startsWith(wanted))
+        return true;
+    const QString description = cacheapi::Piece(articleRow, QString(LF), 2).toLower();
+    for (qsizetype at = description.indexOf(wanted); at >= 0; at = description.indexOf(wanted, at + 1))
+        if (at == 0 || !description.at(at - 1).isLetterOrNumber())
+            return true;
+    return false;
+}
+
 QString TakeAllQuestion(int taken, int skipped) {
     const QLocale locale;
     return QStringLiteral("%1 Artikel übernehmen? %2 werden übersprungen, weil der vorgeschlagene Lieferant nicht "

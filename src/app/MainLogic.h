@@ -56,6 +56,11 @@ bool IsProposedSupplier(const QString &articleRow, const QString &supplierText);
 // user's locale); without a current article the first part reads "Artikel – von 5.000".
 QString StatusText(int currentRow, int articles, int differing, int changed);
 
+// Whether an article row is found by a search: the article number begins with the term, or a word
+// of the description does (several words: the description holds them as typed); letter case does
+// not count, umlauts are compared as typed. An empty term finds nothing.
+bool MatchesSearch(const QString &articleRow, const QString &term);
+
 // "N Artikel übernehmen? M werden übersprungen, ..." and the report after taking them.
 QString TakeAllQuestion(int taken, int skipped);
 QString TakeAllReport(int taken, const QStringList &skipped);

@@ -3,6 +3,7 @@
 // server's tables, not from the window's own reading of its rows.
 
 #include "AppFixture.h"
+#include "FindBar.h"
 #include "KxList.h"
 #include "MainLogic.h"
 
@@ -10,6 +11,7 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStatusBar>
@@ -432,4 +434,71 @@ TEST_F(ReviewAids, TheStatusLineFollowsEveryStepWithoutAskingTheServer) {
     trigger(window->mNurAbweichende);
     ASSERT_FALSE(window->liart->isRowHidden(window->liart->currentRow()));
     EXPECT_EQ(window->statusLine->text(), status(QString::number(window->liart->currentRow() + 1), differ, 0));
+}
+
+TEST_F(ReviewAids, SearchMovesToTheNextMatchAndWraps) {
+    ASSERT_NO_FATAL_FAILURE(startOnRun2());
+    const auto matching = [this](const char *where) {
+        QStringList result;
+        for (const QVariantList &row :
+             sql.rows(QStringLiteral("SELECT u.artnr FROM upd_artikel u JOIN artikel a ON "
+                                     "a.id = u.artikel WHERE u.run = 2 AND (%1) ORDER BY u.artnr")
+                          .arg(QLatin1String(where))))
+            result << row.first().toString();
+        return result;
+    };
+    struct Case {
+        const char *name;
+        QString term;
+        QStringList matches; // in list order
+        bool filter;
+    } cases[] = {
+        {"article number prefix", "10000", matching("u.artnr LIKE '10000%'"), false},
+        // Stored as "Wei~": typed with its umlaut and in other letter case.
+        {"word of the description", "WEIß", matching("a.bez LIKE 'Wei~%' OR a.bez LIKE '% wei~%'"), false},
+        {"only shown rows", "zement", matching("a.bez LIKE 'zement%' OR a.bez LIKE '% zement%'"), true},
+    };
+    EXPECT_EQ(window->mSuchen->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_F));
+    EXPECT_EQ(window->mWeitersuchen->shortcut(), QKeySequence(Qt::Key_F3));
+    for (Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.filter) {
+            trigger(window->mNurAbweichende);
+            const QStringList shown = differing();
+            c.matches.erase(std::remove_if(c.matches.begin(), c.matches.end(),
+                                           [&](const QString &a) { return !shown.contains(a); }),
+                            c.matches.end());
+        }
+        ASSERT_GE(c.matches.size(), 2);
+        clickArticle(window->liart->nextShownRow(-1));
+        const QString from = currentArticle();
+        qsizetype next = 0;
+        while (next < c.matches.size() && c.matches[next] <= from)
+            ++next;
+        trigger(window->mSuchen);
+        ASSERT_TRUE(window->findBar->isVisible());
+        window->findBar->field()->clear();
+        QTest::keyClicks(window->findBar->field(), c.term);
+        // Return and F3 alike, once round and one more: the search wraps at the end of the list.
+        for (qsizetype i = 0; i <= c.matches.size(); ++i) {
+            if (i % 2 == 0)
+                QTest::keyClick(window->findBar->field(), Qt::Key_Return);
+            else
+                trigger(window->mWeitersuchen);
+            const QString expected = c.matches[(next + i) % c.matches.size()];
+            EXPECT_EQ(currentArticle(), expected) << i;
+            EXPECT_TRUE(window->Label2->text().startsWith(expected + "  "));
+        }
+        EXPECT_TRUE(desktop.boxes.isEmpty());
+        QTest::keyClick(window->findBar->field(), Qt::Key_Escape);
+        EXPECT_FALSE(window->findBar->isVisible());
+    }
+    // Nothing found: a box, the article stays.
+    const QString at = currentArticle();
+    trigger(window->mSuchen);
+    window->findBar->field()->setText("xyzzy");
+    QTest::keyClick(window->findBar->field(), Qt::Key_Return);
+    ASSERT_EQ(desktop.boxes.size(), 1);
+    EXPECT_EQ(desktop.boxes[0].text, QStringLiteral("Kein Artikel zu \"xyzzy\" gefunden."));
+    EXPECT_EQ(currentArticle(), at);
 }
