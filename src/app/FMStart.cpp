@@ -282,6 +282,7 @@ void FMStart::lief_such() {
         ++i;
     }
     query->close();
+    markPrices();
 }
 
 void FMStart::lilief_CheckCell(int row, int column, int state) {

@@ -103,6 +103,8 @@ private:
     ArticleBefore activeBefore(int row) const;
     ArticleBefore mainBefore(int row) const;
     void updateStatus();
+    // The price per base unit as the price cells' tooltips, the cheapest active offers in bold.
+    void markPrices();
 
     std::unique_ptr<ArticleFilter> m_filter;
     std::unique_ptr<UndoStack> m_undo;

@@ -130,10 +130,24 @@ ArticleBefore FMStart::mainBefore(int row) const {
     return before;
 }
 
+void FMStart::markPrices() {
+    std::vector<mainlogic::Offer> offers;
+    for (int i = 0; i < lilief->rowCount(); ++i) {
+        const QString row = lilief->rowText(i);
+        offers.push_back({Piece(row, kLF, 2), Piece(row, kLF, 3), lilief->checkState(i, kAktiv) > 0});
+    }
+    const std::vector<bool> bold = mainlogic::CheapestPerUnit(offers);
+    for (int i = 0; i < lilief->rowCount(); ++i) {
+        lilief->setRowBold(i, bold[size_t(i)]);
+        lilief->setCellToolTip(i, 2, mainlogic::PerUnitText(offers[size_t(i)]));
+    }
+}
+
 void FMStart::recordChange(std::vector<ArticleBefore> before) {
     for (const ArticleBefore &article : before)
         m_filter->rowChanged(article.row);
     m_undo->push(std::move(before));
+    markPrices(); // an "Aktiv" switch changes which offers are compared
     updateStatus();
 }
 

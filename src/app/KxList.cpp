@@ -225,6 +225,22 @@ void KxList::setCheckState(int row, int column, int state) {
     d->model->setCheckState(row, column, state);
 }
 
+void KxList::setRowBold(int row, bool bold) {
+    d->model->setRowBold(row, bold);
+}
+
+bool KxList::isRowBold(int row) const {
+    return d->model->isRowBold(row);
+}
+
+void KxList::setCellToolTip(int row, int column, const QString &text) {
+    d->model->setToolTip(row, column, text);
+}
+
+QString KxList::cellToolTip(int row, int column) const {
+    return d->model->toolTip(row, column);
+}
+
 void KxList::setRowHidden(int row, bool hidden) {
     if (!d->model->isRow(row))
         return;

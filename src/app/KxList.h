@@ -40,6 +40,12 @@ public:
     int checkState(int row, int column) const;
     void setCheckState(int row, int column, int state);
 
+    // A row drawn in bold; a tooltip on one cell of a row (one per row; an empty text: none).
+    void setRowBold(int row, bool bold);
+    bool isRowBold(int row) const;
+    void setCellToolTip(int row, int column, const QString &text);
+    QString cellToolTip(int row, int column) const;
+
     // Rows can be hidden from view without leaving the list: numbers, texts and the printout keep
     // every row. Hidden rows are skipped by the user's moves through the list.
     void setRowHidden(int row, bool hidden);

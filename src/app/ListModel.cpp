@@ -1,5 +1,6 @@
 #include "ListModel.h"
 
+#include <QFont>
 #include <QMetaObject>
 
 namespace {
@@ -76,12 +77,12 @@ int ListModel::addRow(const QString &text) {
     if (!m_deferInserts) {
         flush();
         beginInsertRows(QModelIndex(), row, row);
-        m_rows.push_back(Row{text, QString(), 0});
+        m_rows.push_back(Row{text, QString(), 0, false, 0, QString()});
         m_announced = count();
         endInsertRows();
         return row;
     }
-    m_rows.push_back(Row{text, QString(), 0});
+    m_rows.push_back(Row{text, QString(), 0, false, 0, QString()});
     if (!m_flushQueued) {
         m_flushQueued = true;
         QMetaObject::invokeMethod(
@@ -141,6 +142,29 @@ void ListModel::cellChanged(int row, int column) {
     }
 }
 
+void ListModel::setRowBold(int row, bool bold) {
+    if (!isRow(row) || m_rows[size_t(row)].bold == bold)
+        return;
+    m_rows[size_t(row)].bold = bold;
+    if (row < m_announced && !m_headers.isEmpty())
+        emit dataChanged(index(row, 0), index(row, int(m_headers.size()) - 1), {Qt::FontRole});
+}
+
+bool ListModel::isRowBold(int row) const {
+    return isRow(row) && m_rows[size_t(row)].bold;
+}
+
+void ListModel::setToolTip(int row, int column, const QString &text) {
+    if (!isRow(row))
+        return;
+    m_rows[size_t(row)].tipColumn = text.isEmpty() ? 0 : column;
+    m_rows[size_t(row)].tip = text;
+}
+
+QString ListModel::toolTip(int row, int column) const {
+    return isRow(row) && m_rows[size_t(row)].tipColumn == column ? m_rows[size_t(row)].tip : QString();
+}
+
 QString ListModel::cellText(int row, int column) const {
     if (!isRow(row) || column < 1 || column > m_fieldOfColumn.size())
         return QString();
@@ -160,6 +184,17 @@ QVariant ListModel::data(const QModelIndex &index, int role) const {
     if (!index.isValid() || index.row() >= m_announced || index.column() >= m_headers.size())
         return QVariant();
     const int column = index.column() + 1;
+    if (role == Qt::FontRole) {
+        if (!isRowBold(index.row()))
+            return QVariant();
+        QFont font;
+        font.setBold(true);
+        return font;
+    }
+    if (role == Qt::ToolTipRole) {
+        const QString tip = toolTip(index.row(), column);
+        return tip.isEmpty() ? QVariant() : QVariant(tip);
+    }
     if (isCheckColumn(column)) {
         if (role == Qt::CheckStateRole)
             return int(checkState(index.row(), column) ? Qt::Checked : Qt::Unchecked);

@@ -41,6 +41,11 @@ public:
     void setHiddenText(int row, const QString &text);
     int checkState(int row, int column) const;
     void setCheckState(int row, int column, int state);
+    // A row drawn in bold, and one column's tooltip per row (the supplier list's price per unit).
+    void setRowBold(int row, bool bold);
+    bool isRowBold(int row) const;
+    void setToolTip(int row, int column, const QString &text);
+    QString toolTip(int row, int column) const;
     // The text a column shows for a row; empty for check columns.
     QString cellText(int row, int column) const;
 
@@ -55,6 +60,9 @@ private:
         QString text;
         QString hidden;
         quint64 checks = 0; // bit (column - 1) holds the state of check column `column`
+        bool bold = false;
+        int tipColumn = 0;
+        QString tip;
     };
 
     void rebuildColumnMap();

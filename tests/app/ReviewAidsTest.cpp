@@ -10,6 +10,7 @@
 #include <QAbstractItemView>
 #include <QAction>
 #include <QCoreApplication>
+#include <QFont>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -501,4 +502,22 @@ TEST_F(ReviewAids, SearchMovesToTheNextMatchAndWraps) {
     ASSERT_EQ(desktop.boxes.size(), 1);
     EXPECT_EQ(desktop.boxes[0].text, QStringLiteral("Kein Artikel zu \"xyzzy\" gefunden."));
     EXPECT_EQ(currentArticle(), at);
+}
+
+TEST_F(ReviewAids, PriceCellsShowThePricePerUnitAndTheCheapestOfferIsBold) {
+    start();
+    load(0); // run 1, first article 100003: 0,89 € per lfm and 95,00 € per 100 lfm
+    ASSERT_EQ(currentArticle(), QStringLiteral("100003"));
+    auto *view = qobject_cast<QAbstractItemView *>(window->lilief->view());
+    ASSERT_NE(view, nullptr);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(view->model()->index(1, 1).data(Qt::ToolTipRole).toString(), QStringLiteral("0,95 € je lfm"));
+    EXPECT_EQ(view->model()->index(0, 1).data(Qt::ToolTipRole).toString(), QStringLiteral("0,89 € je lfm"));
+    EXPECT_TRUE(view->model()->index(0, 0).data(Qt::FontRole).value<QFont>().bold());
+    EXPECT_FALSE(view->model()->index(1, 0).data(Qt::FontRole).isValid());
+    // The dearer one switched inactive: the cheaper one is alone in its unit, nothing to compare.
+    toggle(1, kAktiv);
+    ASSERT_TRUE(desktop.boxes.isEmpty()) << desktop.boxes.first().text.toStdString();
+    EXPECT_FALSE(window->lilief->isRowBold(0));
+    EXPECT_FALSE(window->lilief->isRowBold(1));
 }
