@@ -35,6 +35,11 @@ bool ArticleFilter::differs(int row) const {
 }
 
 void ArticleFilter::apply() {
-    for (int r = 0; r < m_articles->rowCount(); ++r)
-        m_articles->setRowHidden(r, m_on && !differs(r));
+    std::vector<bool> hidden;
+    if (m_on) {
+        hidden.reserve(m_differs.size());
+        for (const bool d : m_differs)
+            hidden.push_back(!d);
+    }
+    m_articles->setHiddenRows(hidden);
 }

@@ -152,10 +152,10 @@ void FMStart::recordChange(std::vector<ArticleBefore> before) {
 }
 
 void FMStart::NurAbweichende_Click() {
+    const int current = liart->currentRow();
     m_filter->setOn(mNurAbweichende->isChecked());
     // The current article may just have been hidden: the next shown one takes its place, and the
     // supplier list follows it.
-    const int current = liart->currentRow();
     if (current >= 0 && liart->isRowHidden(current)) {
         int next = liart->nextShownRow(current);
         for (int r = current - 1; next < 0 && r >= 0; --r)

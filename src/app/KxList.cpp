@@ -76,7 +76,7 @@ public:
         // a modal box) is dropped: the handler is looking at that cell's state.
         if ((notifying && !evenWhileNotifying) || !cell.isValid())
             return;
-        const int row = cell.row();
+        const int row = model->modelRow(cell.row());
         const int column = cell.column() + 1;
         if (!model->isCheckColumn(column))
             return;
@@ -127,7 +127,7 @@ KxList::KxList(QWidget *parent) : QWidget(parent), d(new Private(this)) {
     });
     connect(d->view, &QAbstractItemView::clicked, d, [this](const QModelIndex &index) {
         if (d->view->userActing())
-            emit rowClicked(index.row());
+            emit rowClicked(d->model->modelRow(index.row()));
     });
     d->view->onToggle = [this](const QModelIndex &cell) { d->toggle(cell); };
     d->view->onKey = [this](int key, int row) {
@@ -135,14 +135,17 @@ KxList::KxList(QWidget *parent) : QWidget(parent), d(new Private(this)) {
         if (found == d->checkKeys.end())
             return false;
         const int column = found->second.column;
+        row = d->model->modelRow(row);
         if (row < 0)
             return true;
         if (!found->second.onOnly || d->model->checkState(row, column) == 0)
-            d->toggle(d->model->index(row, column - 1));
+            d->toggle(d->model->index(d->model->viewRow(row), column - 1));
         return true;
     };
     connect(d->view->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
-            [this](const QModelIndex &current) { emit currentRowMoved(current.isValid() ? current.row() : -1); });
+            [this](const QModelIndex &current) {
+                emit currentRowMoved(current.isValid() ? d->model->modelRow(current.row()) : -1);
+            });
 }
 
 KxList::~KxList() {
@@ -183,20 +186,21 @@ int KxList::rowCount() const {
 
 int KxList::currentRow() const {
     const QModelIndex current = d->view->currentIndex();
-    return current.isValid() ? current.row() : -1;
+    return current.isValid() ? d->model->modelRow(current.row()) : -1;
 }
 
 void KxList::setCurrentRow(int row) {
     ListView::Quiet quiet(d->view);
     d->model->flush();
     QItemSelectionModel *selection = d->view->selectionModel();
-    if (!d->model->isRow(row) || d->model->columnCount() == 0) {
+    const int shown = d->model->viewRow(row);
+    if (shown < 0 || d->model->columnCount() == 0) {
         selection->clear();
         return;
     }
     // Keep the column the user is in, so that Space still reaches the same check column.
     const QModelIndex current = d->view->currentIndex();
-    const QModelIndex cell = d->model->index(row, current.isValid() ? current.column() : 0);
+    const QModelIndex cell = d->model->index(shown, current.isValid() ? current.column() : 0);
     selection->setCurrentIndex(cell, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     d->view->scrollTo(cell);
 }
@@ -241,15 +245,21 @@ QString KxList::cellToolTip(int row, int column) const {
     return d->model->toolTip(row, column);
 }
 
-void KxList::setRowHidden(int row, bool hidden) {
-    if (!d->model->isRow(row))
-        return;
-    d->model->flush();
-    d->view->setRowHidden(row, hidden);
+void KxList::setHiddenRows(const std::vector<bool> &hidden) {
+    ListView::Quiet quiet(d->view);
+    const int current = currentRow();
+    const int scrolled = d->model->modelRow(d->view->rowAt(0));
+    d->model->setHidden(hidden);
+    // The current row and the top of the view stay where they were, as far as they are shown.
+    setCurrentRow(current);
+    if (const int top = d->model->viewRow(scrolled); top >= 0)
+        d->view->scrollTo(d->model->index(top, 0), QAbstractItemView::PositionAtTop);
+    if (current >= 0 && !isRowHidden(current))
+        d->view->scrollTo(d->model->index(d->model->viewRow(current), 0));
 }
 
 bool KxList::isRowHidden(int row) const {
-    return d->model->isRow(row) && row < d->model->rowCount() && d->view->isRowHidden(row);
+    return d->model->isHidden(row);
 }
 
 int KxList::nextShownRow(int row) const {
@@ -262,7 +272,8 @@ int KxList::nextShownRow(int row) const {
 void KxList::toggleCheckCell(int row, int column) {
     if (d->model->isRow(row) && d->model->isCheckColumn(column)) {
         d->model->flush();
-        d->toggle(d->model->index(row, column - 1), true);
+        if (const int shown = d->model->viewRow(row); shown >= 0)
+            d->toggle(d->model->index(shown, column - 1), true);
     }
 }
 

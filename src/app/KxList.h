@@ -6,6 +6,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <vector>
 
 class QPrinterInfo;
 
@@ -48,7 +49,9 @@ public:
 
     // Rows can be hidden from view without leaving the list: numbers, texts and the printout keep
     // every row. Hidden rows are skipped by the user's moves through the list.
-    void setRowHidden(int row, bool hidden);
+    // Hides the rows marked true (an empty vector shows every row); the current row stays current
+    // when it is shown, otherwise no row is current.
+    void setHiddenRows(const std::vector<bool> &hidden);
     bool isRowHidden(int row) const;
     // The first shown row after `row`, or -1 when there is none.
     int nextShownRow(int row) const;
