@@ -100,6 +100,26 @@ int TakeProposals(SqlConnection &connection, const QVariant &listKey, const QVar
                                " aend_zeit = excluded.aend_zeit")
                     .arg(in),
                 insert);
+            // The supplier rules over what is now written, as the commit checks them for single
+            // entries, in one query: exactly one main supplier, and that one active.
+            QSqlQuery rules = connection.run(
+                QStringLiteral("SELECT u.artnr FROM artliste l JOIN upd_artikel u ON u.run = l.run"
+                               " JOIN artikel a ON a.id = u.artikel JOIN artlief al ON al.artikel = a.id"
+                               " LEFT JOIN liste_aend o ON o.liste = l.id AND o.artlief = al.id"
+                               " WHERE l.id = ? AND u.artnr IN (%1) GROUP BY u.artnr"
+                               " HAVING SUM(CASE WHEN COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant"
+                               " THEN 'J' ELSE 'N' END) = 'J' THEN 1 ELSE 0 END) <> 1"
+                               " OR SUM(CASE WHEN COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant"
+                               " THEN 'J' ELSE 'N' END) = 'J' AND COALESCE(o.laktiv, al.aktiv) <> 'J'"
+                               " THEN 1 ELSE 0 END) > 0")
+                    .arg(in),
+                values);
+            if (rules.next())
+                throw Error(kRejected, QStringLiteral("Die Änderung wurde abgelehnt: Artikel %1 hätte danach nicht "
+                                                      "genau einen aktiven Hauptlieferanten. Nichts davon wurde "
+                                                      "gespeichert.")
+                                           .arg(rules.value(0).toString()));
+            rules.finish();
             connection.run(
                 QStringLiteral("INSERT INTO liste_haupt (liste, artikel, haupt_lief)"
                                " SELECT l.id, u.artikel, u.velka_lief FROM artliste l"
