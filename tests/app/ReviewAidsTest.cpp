@@ -13,6 +13,7 @@
 #include <QFont>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStatusBar>
@@ -275,12 +276,20 @@ TEST_F(ReviewAids, TakingAllProposalsSkipsTheArticlesWhoseProposalIsNoActiveSupp
     EXPECT_EQ(window->lilief->checkState(supplierRow("70001"), kHaupt), 0);
 }
 
-TEST_F(ReviewAids, AFailureWhileTakingAllChangesNothing) {
+TEST_F(ReviewAids, AFailureOrAbbrechenWhileTakingAllChangesNothing) {
     struct Case {
         const char *name;
-        int number;
+        int number; // 0: no error, the clerk pressed "Abbrechen"
         std::function<void()> inject;
     } cases[] = {
+        {"Abbrechen in the progress dialog", 0,
+         [this] {
+             log->beforeCall = [this](const QString &call) {
+                 if (call == QLatin1String("call VorschlaegeUebernehmen"))
+                     for (QProgressDialog *progress : window->findChildren<QProgressDialog *>())
+                         progress->cancel();
+             };
+         }},
         {"the commit fails", 9999, [this] { log->failOn("commitUnit", 1, 9999, "Schreibfehler im Test"); }},
         {"another clerk made 100001's proposal inactive", 1011,
          [this] {
@@ -302,11 +311,21 @@ TEST_F(ReviewAids, AFailureWhileTakingAllChangesNothing) {
         c.inject();
         trigger(window->mAlleVorschlaege);
         log->beforeCall = nullptr;
+        EXPECT_TRUE(log->calls.contains("rollbackUnit"));
+        if (c.number == 0) {
+            EXPECT_FALSE(log->calls.contains("commitUnit"));
+            ASSERT_EQ(desktop.boxes.size(), 1); // the question only: the program goes on
+            EXPECT_FALSE(ProgramEnded());
+            EXPECT_FALSE(window->BUSpeich->isEnabled());
+            EXPECT_FALSE(window->mRueckgaengig->isEnabled());
+            EXPECT_EQ(serverState(), before);
+            EXPECT_TRUE(mainlogic::ProposalDiffers(window->liart->rowText(0)));
+            continue;
+        }
         ASSERT_EQ(desktop.boxes.size(), 2); // the question, then the error report
         EXPECT_TRUE(desktop.boxes[1].text.startsWith(QStringLiteral("Laufzeitfehler %1:").arg(c.number)))
             << desktop.boxes[1].text.toStdString();
         EXPECT_TRUE(ProgramEnded());
-        EXPECT_TRUE(log->calls.contains("rollbackUnit"));
         EXPECT_EQ(sql.value("SELECT COUNT(*) FROM liste_aend").toInt(), 0);
         EXPECT_EQ(sql.value("SELECT COUNT(*) FROM liste_haupt").toInt(), 0);
         if (c.number == 9999) {
