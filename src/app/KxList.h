@@ -60,7 +60,7 @@ public:
     // checkCellChanged is raised (also while a notification runs: the caller is a handler itself).
     void toggleCheckCell(int row, int column);
     // A key (without modifiers) pressed on any row acts on that row's check cell in `column`:
-    // switching it, or only switching it on when `onOnly` (an ticked cell then stays as it is).
+    // switching it, or only switching it on when `onOnly` (a ticked cell then stays as it is).
     void setCheckKey(int key, int column, bool onOnly);
 
     // Settings applied after the article list is filled: whole rows are selected, one row at a
