@@ -230,7 +230,10 @@ void FMStart::Rueckgaengig_Click() {
     std::vector<EntryFlags> entries;
     for (const ArticleBefore &article : step)
         entries.insert(entries.end(), article.entries.begin(), article.entries.end());
+    // Taking back all proposals writes every entry of their articles again: that takes a while.
+    gDesktop->setBusyPointer(true);
     WriteEntryFlags(entries);
+    gDesktop->setBusyPointer(false);
     for (const ArticleBefore &article : step) {
         liart->setRowText(article.row, article.rowText);
         m_filter->rowChanged(article.row);
