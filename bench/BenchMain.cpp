@@ -60,6 +60,17 @@ void registerAll() {
                 ->Unit(benchmark::kMillisecond)
                 ->Iterations(100);
         }
+        benchmark::RegisterBenchmark((n + "/FilterSwitch/100000").c_str(), FilterSwitch, b)
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(10);
+        benchmark::RegisterBenchmark((n + "/TakeAllProposals/100000").c_str(), TakeAllProposals, b)
+            ->Unit(benchmark::kMillisecond)
+            ->UseManualTime()
+            ->Iterations(3);
+        benchmark::RegisterBenchmark((n + "/TakeAllProposals/100000/floor").c_str(), TakeAllProposalsFloor, b)
+            ->Unit(benchmark::kMillisecond)
+            ->UseManualTime()
+            ->Iterations(3);
         benchmark::RegisterBenchmark((n + "/FormLoad").c_str(), FormLoad, b)
             ->Unit(benchmark::kMillisecond)
             ->Iterations(10);

@@ -15,5 +15,8 @@ void MainSupplierChangeFloor(benchmark::State &state, Backend backend, int suppl
 void StartUp(benchmark::State &state, Backend backend);
 void FormLoad(benchmark::State &state, Backend backend);
 void PeakMemory(benchmark::State &state, Backend backend);
+void TakeAllProposals(benchmark::State &state, Backend backend);
+void TakeAllProposalsFloor(benchmark::State &state, Backend backend);
+void FilterSwitch(benchmark::State &state, Backend backend);
 
 } // namespace bench

@@ -1,10 +1,12 @@
 #include "FMStart.h"
 
+#include "ArticleFilter.h"
 #include "CacheApi.h"
 #include "KxCombo.h"
 #include "KxList.h"
 #include "MainLogic.h"
 #include "TextHelpers.h"
+#include "UndoStack.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -15,6 +17,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QStatusBar>
 #include <QTimer>
 
 using namespace cacheapi;
@@ -143,6 +146,7 @@ void FMStart::buildControls() {
     datei->addSeparator()->setObjectName(QStringLiteral("nil"));
     Beenden = datei->addAction(QStringLiteral("&Beenden"));
     Beenden->setObjectName(QStringLiteral("Beenden"));
+    buildEditMenus();
     QMenu *hilfe = menuBar()->addMenu(QStringLiteral("&Hilfe"));
     hilfe->setObjectName(QStringLiteral("Hilfe"));
     HilfeUeber = hilfe->addAction(QStringLiteral("Hilfe &über ..."));
@@ -165,9 +169,9 @@ void FMStart::buildControls() {
     guarded(Beenden, &QAction::triggered, this, [this] { Beenden_Click(); });
     guarded(HilfeUeber, &QAction::triggered, this, [this] { HilfeUeber_Click(); });
 
-    // The client area is 11745 x 8760 twips; the menu bar comes on top of it.
+    // The client area is 11745 x 8760 twips; the menu bar comes on top of it, the status bar below.
     const QSize clientSize(px(this, 11745), px(this, 8760));
-    resize(clientSize.width(), clientSize.height() + menuBar()->sizeHint().height());
+    resize(clientSize.width(), clientSize.height() + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
     if (const QScreen *s = screen())
         move(s->availableGeometry().center() - rect().center());
 }
@@ -231,8 +235,9 @@ void FMStart::Timer1_Timer() {
     }
     liart->setEnabled(true);
     lilief->setEnabled(true);
+    reviewAfterLoad();
     if (liart->rowCount() > 0)
-        liart->setCurrentRow(0);
+        liart->setCurrentRow(liart->nextShownRow(-1));
     // The supplier list always belongs to the current article, also when the program chose it. It
     // is refreshed here, before pending events run below: a click still queued for the supplier list
     // of the last update must not reach suppliers that no longer belong to the current article.
@@ -277,6 +282,7 @@ void FMStart::lief_such() {
         ++i;
     }
     query->close();
+    markPrices();
 }
 
 void FMStart::lilief_CheckCell(int row, int column, int state) {
@@ -299,6 +305,7 @@ void FMStart::lilief_CheckCell(int row, int column, int state) {
         }
         ConnectServer();
         writeActive(row);
+        recordChange({activeBefore(row)});
         BUSpeich->setEnabled(true);
     } else if (column == kHauptlieferant) {
         if (state == 0) {
@@ -336,6 +343,7 @@ bool FMStart::setMainSupplier(int row) {
         lilief->setCheckState(row, kHauptlieferant, 0);
         return false;
     }
+    ArticleBefore before = mainBefore(row);
     liart->setRowText(article, mainlogic::ArticleRowWithMainSupplier(liart->rowText(article), supplierText));
 
     // Every entry of the article is written in one unit: a write failing half-way must not leave the
@@ -359,9 +367,11 @@ bool FMStart::setMainSupplier(int row) {
         }
         throw;
     }
+    recordChange({std::move(before)});
 
-    if (article < liart->rowCount() - 1) {
-        liart->setCurrentRow(article + 1);
+    // With "Nur abweichende Artikel" on, the next article is the next one shown.
+    if (const int next = liart->nextShownRow(article); next >= 0) {
+        liart->setCurrentRow(next);
         lief_such();
     }
     return true;
@@ -379,6 +389,7 @@ void FMStart::BUSpeich_Click() {
         QVariantList args{gFirma, artListKey};
         list->call(QStringLiteral("Speichern"), args);
     }
+    reviewAfterSave();
     gDesktop->setBusyPointer(false);
     gDesktop->processEvents();
     ThrowIfEnded();

@@ -4,6 +4,12 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
+
+class ArticleFilter;
+class FindBar;
+class UndoStack;
+struct ArticleBefore;
 
 class KxCombo;
 class KxList;
@@ -42,6 +48,14 @@ public:
     void BUDruck_Click();
     void FillUpdates();
 
+    // The clerk's review aids (menus "&Bearbeiten" and "&Ansicht").
+    void NurAbweichende_Click();
+    void Vorschlag_Click();
+    void AlleVorschlaege_Click();
+    void Rueckgaengig_Click();
+    void Suchen_Click();
+    void Weitersuchen_Click();
+
     // Window state.
     QString aktUpdate;
     QString artListKey;
@@ -60,6 +74,14 @@ public:
     QAction *mLogin = nullptr;
     QAction *Beenden = nullptr;
     QAction *HilfeUeber = nullptr;
+    QAction *mVorschlag = nullptr;
+    QAction *mAlleVorschlaege = nullptr;
+    QAction *mRueckgaengig = nullptr;
+    QAction *mNurAbweichende = nullptr;
+    QAction *mSuchen = nullptr;
+    QAction *mWeitersuchen = nullptr;
+    FindBar *findBar = nullptr;
+    QLabel *statusLine = nullptr;
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -69,4 +91,21 @@ private:
     // False when nothing was changed (no current article).
     bool setMainSupplier(int row);
     void writeActive(int row);
+
+    // Review aids (FMStartReview.cpp).
+    void buildEditMenus();
+    void reviewAfterLoad();
+    void reviewAfterSave();
+    // An accepted change: `before` is the article as it was; the undo stack and the display follow.
+    void recordChange(std::vector<ArticleBefore> before);
+    // The current article before an accepted "Aktiv" switch of `row` (its cell shows the new state),
+    // and before a main-supplier change to `row` (its "Hauptlieferant" cell already ticked).
+    ArticleBefore activeBefore(int row) const;
+    ArticleBefore mainBefore(int row) const;
+    void updateStatus();
+    // The price per base unit as the price cells' tooltips, the cheapest active offers in bold.
+    void markPrices();
+
+    std::unique_ptr<ArticleFilter> m_filter;
+    std::unique_ptr<UndoStack> m_undo;
 };

@@ -19,6 +19,8 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <map>
+
 namespace {
 
 std::function<void(const QString &)> &pdfOpener() {
@@ -71,12 +73,12 @@ public:
         return w > 0 ? w : 100; // a column without a width gets an ordinary one
     }
 
-    void toggle(const QModelIndex &cell) {
+    void toggle(const QModelIndex &cell, bool evenWhileNotifying = false) {
         // A switch that reaches the list while a handler of the last one still runs (it may show
         // a modal box) is dropped: the handler is looking at that cell's state.
-        if (notifying || !cell.isValid())
+        if ((notifying && !evenWhileNotifying) || !cell.isValid())
             return;
-        const int row = cell.row();
+        const int row = model->modelRow(cell.row());
         const int column = cell.column() + 1;
         if (!model->isCheckColumn(column))
             return;
@@ -102,6 +104,11 @@ public:
     QString title;
     QString pdfBaseName = QStringLiteral("Artikelliste");
     bool notifying = false;
+    struct CheckKey {
+        int column;
+        bool onOnly;
+    };
+    std::map<int, CheckKey> checkKeys;
 };
 
 KxList::KxList(QWidget *parent) : QWidget(parent), d(new Private(this)) {
@@ -122,13 +129,30 @@ KxList::KxList(QWidget *parent) : QWidget(parent), d(new Private(this)) {
     });
     connect(d->view, &QAbstractItemView::clicked, d, [this](const QModelIndex &index) {
         if (d->view->userActing())
-            emit rowClicked(index.row());
+            emit rowClicked(d->model->modelRow(index.row()));
     });
     d->view->onToggle = [this](const QModelIndex &cell) { d->toggle(cell); };
+    d->view->onKey = [this](int key, int row) {
+        const auto found = d->checkKeys.find(key);
+        if (found == d->checkKeys.end())
+            return false;
+        const int column = found->second.column;
+        row = d->model->modelRow(row);
+        if (row < 0)
+            return true;
+        if (!found->second.onOnly || d->model->checkState(row, column) == 0)
+            d->toggle(d->model->index(d->model->viewRow(row), column - 1));
+        return true;
+    };
+    connect(d->view->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex &current) {
+                emit currentRowMoved(current.isValid() ? d->model->modelRow(current.row()) : -1);
+            });
 }
 
 KxList::~KxList() {
     d->view->onToggle = nullptr;
+    d->view->onKey = nullptr;
     delete d;
 }
 
@@ -164,20 +188,21 @@ int KxList::rowCount() const {
 
 int KxList::currentRow() const {
     const QModelIndex current = d->view->currentIndex();
-    return current.isValid() ? current.row() : -1;
+    return current.isValid() ? d->model->modelRow(current.row()) : -1;
 }
 
 void KxList::setCurrentRow(int row) {
     ListView::Quiet quiet(d->view);
     d->model->flush();
     QItemSelectionModel *selection = d->view->selectionModel();
-    if (!d->model->isRow(row) || d->model->columnCount() == 0) {
+    const int shown = d->model->viewRow(row);
+    if (shown < 0 || d->model->columnCount() == 0) {
         selection->clear();
         return;
     }
     // Keep the column the user is in, so that Space still reaches the same check column.
     const QModelIndex current = d->view->currentIndex();
-    const QModelIndex cell = d->model->index(row, current.isValid() ? current.column() : 0);
+    const QModelIndex cell = d->model->index(shown, current.isValid() ? current.column() : 0);
     selection->setCurrentIndex(cell, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     d->view->scrollTo(cell);
 }
@@ -204,6 +229,58 @@ int KxList::checkState(int row, int column) const {
 
 void KxList::setCheckState(int row, int column, int state) {
     d->model->setCheckState(row, column, state);
+}
+
+void KxList::setRowBold(int row, bool bold) {
+    d->model->setRowBold(row, bold);
+}
+
+bool KxList::isRowBold(int row) const {
+    return d->model->isRowBold(row);
+}
+
+void KxList::setCellToolTip(int row, int column, const QString &text) {
+    d->model->setToolTip(row, column, text);
+}
+
+QString KxList::cellToolTip(int row, int column) const {
+    return d->model->toolTip(row, column);
+}
+
+void KxList::setHiddenRows(const std::vector<bool> &hidden) {
+    ListView::Quiet quiet(d->view);
+    const int current = currentRow();
+    const int scrolled = d->model->modelRow(d->view->rowAt(0));
+    d->model->setHidden(hidden);
+    // The current row and the top of the view stay where they were, as far as they are shown.
+    setCurrentRow(current);
+    if (const int top = d->model->viewRow(scrolled); top >= 0)
+        d->view->scrollTo(d->model->index(top, 0), QAbstractItemView::PositionAtTop);
+    if (current >= 0 && !isRowHidden(current))
+        d->view->scrollTo(d->model->index(d->model->viewRow(current), 0));
+}
+
+bool KxList::isRowHidden(int row) const {
+    return d->model->isHidden(row);
+}
+
+int KxList::nextShownRow(int row) const {
+    for (int r = std::max(row + 1, 0); r < rowCount(); ++r)
+        if (!isRowHidden(r))
+            return r;
+    return -1;
+}
+
+void KxList::toggleCheckCell(int row, int column) {
+    if (d->model->isRow(row) && d->model->isCheckColumn(column)) {
+        d->model->flush();
+        if (const int shown = d->model->viewRow(row); shown >= 0)
+            d->toggle(d->model->index(shown, column - 1), true);
+    }
+}
+
+void KxList::setCheckKey(int key, int column, bool onOnly) {
+    d->checkKeys[key] = {column, onOnly};
 }
 
 // After the article list is filled the window applies three settings and then has the list lay

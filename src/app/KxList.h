@@ -6,6 +6,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <vector>
 
 class QPrinterInfo;
 
@@ -39,6 +40,28 @@ public:
     void setHiddenText(int row, const QString &text);
     int checkState(int row, int column) const;
     void setCheckState(int row, int column, int state);
+
+    // A row drawn in bold; a tooltip on one cell of a row (one per row; an empty text: none).
+    void setRowBold(int row, bool bold);
+    bool isRowBold(int row) const;
+    void setCellToolTip(int row, int column, const QString &text);
+    QString cellToolTip(int row, int column) const;
+
+    // Rows can be hidden from view without leaving the list: numbers, texts and the printout keep
+    // every row. Hidden rows are skipped by the user's moves through the list.
+    // Hides the rows marked true (an empty vector shows every row); the current row stays current
+    // when it is shown, otherwise no row is current.
+    void setHiddenRows(const std::vector<bool> &hidden);
+    bool isRowHidden(int row) const;
+    // The first shown row after `row`, or -1 when there is none.
+    int nextShownRow(int row) const;
+
+    // Switches a check cell as the user's click does: the cell takes the new state, then
+    // checkCellChanged is raised (also while a notification runs: the caller is a handler itself).
+    void toggleCheckCell(int row, int column);
+    // A key (without modifiers) pressed on any row acts on that row's check cell in `column`:
+    // switching it, or only switching it on when `onOnly` (a ticked cell then stays as it is).
+    void setCheckKey(int key, int column, bool onOnly);
 
     // Settings applied after the article list is filled: whole rows are selected, one row at a
     // time, and the list shows its first row at the top in its unsorted order (see the
@@ -74,6 +97,9 @@ signals:
     void rowClicked(int row);
     // The user switched a check cell (mouse or Space); raised after the cell took its new state.
     void checkCellChanged(int row, int column, int state);
+    // The current row changed, by the user or by the program. For displays only: no handler that
+    // touches the server may hang on it.
+    void currentRowMoved(int row);
 
 private:
     class Private;

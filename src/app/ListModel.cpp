@@ -1,6 +1,9 @@
 #include "ListModel.h"
 
+#include <QFont>
 #include <QMetaObject>
+
+#include <algorithm>
 
 namespace {
 
@@ -58,9 +61,58 @@ void ListModel::flush() {
     const int total = count();
     if (m_announced >= total)
         return;
+    if (!m_hidden.empty()) {
+        const int first = int(m_rowOf.size());
+        beginInsertRows(QModelIndex(), first, first + (total - m_announced) - 1);
+        for (int r = m_announced; r < total; ++r) {
+            m_hidden.push_back(false);
+            m_viewOf.push_back(int(m_rowOf.size()));
+            m_rowOf.push_back(r);
+        }
+        m_announced = total;
+        endInsertRows();
+        return;
+    }
     beginInsertRows(QModelIndex(), m_announced, total - 1);
     m_announced = total;
     endInsertRows();
+}
+
+void ListModel::setHidden(const std::vector<bool> &hidden) {
+    flush();
+    beginResetModel();
+    m_hidden.clear();
+    m_viewOf.clear();
+    m_rowOf.clear();
+    if (std::find(hidden.begin(), hidden.end(), true) != hidden.end()) {
+        m_hidden.assign(size_t(m_announced), false);
+        m_viewOf.assign(size_t(m_announced), -1);
+        for (int r = 0; r < m_announced; ++r) {
+            if (size_t(r) < hidden.size() && hidden[size_t(r)]) {
+                m_hidden[size_t(r)] = true;
+                continue;
+            }
+            m_viewOf[size_t(r)] = int(m_rowOf.size());
+            m_rowOf.push_back(r);
+        }
+    }
+    endResetModel();
+}
+
+bool ListModel::isHidden(int row) const {
+    return isRow(row) && size_t(row) < m_hidden.size() && m_hidden[size_t(row)];
+}
+
+int ListModel::viewRow(int row) const {
+    if (!isRow(row) || row >= m_announced)
+        return -1;
+    return m_hidden.empty() ? row : m_viewOf[size_t(row)];
+}
+
+int ListModel::modelRow(int viewRow) const {
+    if (m_hidden.empty())
+        return viewRow >= 0 && viewRow < m_announced ? viewRow : -1;
+    return viewRow >= 0 && size_t(viewRow) < m_rowOf.size() ? m_rowOf[size_t(viewRow)] : -1;
 }
 
 void ListModel::clear() {
@@ -68,6 +120,9 @@ void ListModel::clear() {
     m_rows.clear();
     m_rows.shrink_to_fit();
     m_announced = 0;
+    m_hidden.clear();
+    m_viewOf.clear();
+    m_rowOf.clear();
     endResetModel();
 }
 
@@ -76,12 +131,12 @@ int ListModel::addRow(const QString &text) {
     if (!m_deferInserts) {
         flush();
         beginInsertRows(QModelIndex(), row, row);
-        m_rows.push_back(Row{text, QString(), 0});
+        m_rows.push_back(Row{text, QString(), 0, false, 0, QString()});
         m_announced = count();
         endInsertRows();
         return row;
     }
-    m_rows.push_back(Row{text, QString(), 0});
+    m_rows.push_back(Row{text, QString(), 0, false, 0, QString()});
     if (!m_flushQueued) {
         m_flushQueued = true;
         QMetaObject::invokeMethod(
@@ -103,8 +158,8 @@ void ListModel::setRowText(int row, const QString &text) {
     if (!isRow(row))
         return;
     m_rows[size_t(row)].text = text;
-    if (row < m_announced && !m_headers.isEmpty())
-        emit dataChanged(index(row, 0), index(row, int(m_headers.size()) - 1), {Qt::DisplayRole});
+    if (const int v = viewRow(row); v >= 0 && !m_headers.isEmpty())
+        emit dataChanged(index(v, 0), index(v, int(m_headers.size()) - 1), {Qt::DisplayRole});
 }
 
 QString ListModel::hiddenText(int row) const {
@@ -135,10 +190,33 @@ void ListModel::setCheckState(int row, int column, int state) {
 }
 
 void ListModel::cellChanged(int row, int column) {
-    if (row < m_announced && column <= m_headers.size()) {
-        const QModelIndex cell = index(row, column - 1);
+    if (const int v = viewRow(row); v >= 0 && column <= m_headers.size()) {
+        const QModelIndex cell = index(v, column - 1);
         emit dataChanged(cell, cell, {Qt::CheckStateRole});
     }
+}
+
+void ListModel::setRowBold(int row, bool bold) {
+    if (!isRow(row) || m_rows[size_t(row)].bold == bold)
+        return;
+    m_rows[size_t(row)].bold = bold;
+    if (const int v = viewRow(row); v >= 0 && !m_headers.isEmpty())
+        emit dataChanged(index(v, 0), index(v, int(m_headers.size()) - 1), {Qt::FontRole});
+}
+
+bool ListModel::isRowBold(int row) const {
+    return isRow(row) && m_rows[size_t(row)].bold;
+}
+
+void ListModel::setToolTip(int row, int column, const QString &text) {
+    if (!isRow(row))
+        return;
+    m_rows[size_t(row)].tipColumn = text.isEmpty() ? 0 : column;
+    m_rows[size_t(row)].tip = text;
+}
+
+QString ListModel::toolTip(int row, int column) const {
+    return isRow(row) && m_rows[size_t(row)].tipColumn == column ? m_rows[size_t(row)].tip : QString();
 }
 
 QString ListModel::cellText(int row, int column) const {
@@ -149,7 +227,9 @@ QString ListModel::cellText(int row, int column) const {
 }
 
 int ListModel::rowCount(const QModelIndex &parent) const {
-    return parent.isValid() ? 0 : m_announced;
+    if (parent.isValid())
+        return 0;
+    return m_hidden.empty() ? m_announced : int(m_rowOf.size());
 }
 
 int ListModel::columnCount(const QModelIndex &parent) const {
@@ -157,16 +237,28 @@ int ListModel::columnCount(const QModelIndex &parent) const {
 }
 
 QVariant ListModel::data(const QModelIndex &index, int role) const {
-    if (!index.isValid() || index.row() >= m_announced || index.column() >= m_headers.size())
+    const int row = index.isValid() ? modelRow(index.row()) : -1;
+    if (row < 0 || index.column() >= m_headers.size())
         return QVariant();
     const int column = index.column() + 1;
+    if (role == Qt::FontRole) {
+        if (!isRowBold(row))
+            return QVariant();
+        QFont font;
+        font.setBold(true);
+        return font;
+    }
+    if (role == Qt::ToolTipRole) {
+        const QString tip = toolTip(row, column);
+        return tip.isEmpty() ? QVariant() : QVariant(tip);
+    }
     if (isCheckColumn(column)) {
         if (role == Qt::CheckStateRole)
-            return int(checkState(index.row(), column) ? Qt::Checked : Qt::Unchecked);
+            return int(checkState(row, column) ? Qt::Checked : Qt::Unchecked);
         return QVariant();
     }
     if (role == Qt::DisplayRole)
-        return cellText(index.row(), column);
+        return cellText(row, column);
     return QVariant();
 }
 

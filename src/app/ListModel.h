@@ -41,6 +41,19 @@ public:
     void setHiddenText(int row, const QString &text);
     int checkState(int row, int column) const;
     void setCheckState(int row, int column, int state);
+    // Hidden rows stay in the list (this class's row numbers, texts and the printout keep them) but
+    // the views see only the shown ones, in order: view rows and the rows of this class then differ.
+    // An empty vector shows every row. Rows added later are shown.
+    void setHidden(const std::vector<bool> &hidden);
+    bool isHidden(int row) const;
+    int viewRow(int row) const;      // -1 when the row is hidden or not yet announced
+    int modelRow(int viewRow) const; // -1 outside
+
+    // A row drawn in bold, and one column's tooltip per row (the supplier list's price per unit).
+    void setRowBold(int row, bool bold);
+    bool isRowBold(int row) const;
+    void setToolTip(int row, int column, const QString &text);
+    QString toolTip(int row, int column) const;
     // The text a column shows for a row; empty for check columns.
     QString cellText(int row, int column) const;
 
@@ -55,6 +68,9 @@ private:
         QString text;
         QString hidden;
         quint64 checks = 0; // bit (column - 1) holds the state of check column `column`
+        bool bold = false;
+        int tipColumn = 0;
+        QString tip;
     };
 
     void rebuildColumnMap();
@@ -63,7 +79,10 @@ private:
     static constexpr int kMaxCheckColumn = 64;
 
     std::vector<Row> m_rows;
-    int m_announced = 0; // rows the views know of
+    int m_announced = 0;        // rows the views know of (shown or hidden)
+    std::vector<bool> m_hidden; // empty: every row shown
+    std::vector<int> m_viewOf;  // with rows hidden: row -> view row, -1 when hidden
+    std::vector<int> m_rowOf;   // with rows hidden: view row -> row
     bool m_deferInserts = false;
     bool m_flushQueued = false;
     QStringList m_headers;

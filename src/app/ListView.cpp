@@ -102,6 +102,18 @@ void ListView::keyPressEvent(QKeyEvent *event) {
             onToggle(currentIndex());
         return;
     }
+    // Shift is let through: "H" ticks as "h" does.
+    const Qt::KeyboardModifiers plain = event->modifiers() & ~(Qt::ShiftModifier | Qt::KeypadModifier);
+    if (plain == Qt::NoModifier && currentIndex().isValid() && onKey) {
+        if (event->isAutoRepeat() && onKey(event->key(), -1)) { // known key held down: one switch only
+            event->accept();
+            return;
+        }
+        if (!event->isAutoRepeat() && onKey(event->key(), currentIndex().row())) {
+            event->accept();
+            return;
+        }
+    }
     QTableView::keyPressEvent(event);
 }
 

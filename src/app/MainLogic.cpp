@@ -4,8 +4,11 @@
 
 #include <QLocale>
 #include <QRegularExpression>
+#include <QStringList>
 
 #include <cmath>
+#include <map>
+#include <optional>
 #include <stdexcept>
 
 namespace mainlogic {
@@ -106,6 +109,118 @@ QString ArticleRowWithMainSupplier(const QString &articleRow, const QString &sup
 
 bool IsMainSupplier(const QString &mainSupplierField, const QString &supplierText) {
     return cacheapi::LeadingNumber(mainSupplierField) == cacheapi::LeadingNumber(supplierText);
+}
+
+bool ProposalDiffers(const QString &articleRow) {
+    const QString proposed = cacheapi::Piece(articleRow, QString(LF), 4);
+    if (proposed.trimmed().isEmpty())
+        return false;
+    const QString main = cacheapi::Piece(articleRow, QString(LF), 3);
+    // An article without a main supplier differs from any proposal.
+    return main.trimmed().isEmpty() || !IsMainSupplier(main, proposed);
+}
+
+bool IsProposedSupplier(const QString &articleRow, const QString &supplierText) {
+    const QString proposed = cacheapi::Piece(articleRow, QString(LF), 4);
+    return !proposed.trimmed().isEmpty() && IsMainSupplier(proposed, supplierText);
+}
+
+QString StatusText(int currentRow, int articles, int differing, int changed) {
+    const QLocale locale;
+    const QString at = currentRow >= 0 ? locale.toString(currentRow + 1) : QStringLiteral("–");
+    return QStringLiteral("Artikel %1 von %2 · %3 weichen ab · %4 geändert, nicht gespeichert")
+        .arg(at, locale.toString(articles), locale.toString(differing), locale.toString(changed));
+}
+
+namespace {
+
+struct UnitPrice {
+    double perUnit = 0;
+    QString base;
+};
+
+std::optional<UnitPrice> unitPrice(const Offer &offer) {
+    static const QRegularExpression unitForm(QStringLiteral("^\\s*(?:(\\d+(?:[.,]\\d+)?)\\s*)?(\\D.*?)\\s*$"));
+    const QRegularExpressionMatch unit = unitForm.match(offer.unit);
+    if (!unit.hasMatch() || !unit.captured(2).contains(QRegularExpression(QStringLiteral("\\w"))))
+        return std::nullopt;
+    double count = 1;
+    if (!unit.captured(1).isEmpty()) {
+        bool ok = false;
+        count = QString(unit.captured(1)).replace(QLatin1Char(','), QLatin1Char('.')).toDouble(&ok);
+        if (!ok || count <= 0)
+            return std::nullopt;
+    }
+    QString price = offer.price;
+    price.remove(QStringLiteral("€"));
+    bool ok = false;
+    const double value = QLocale().toDouble(price.trimmed(), &ok);
+    if (!ok || !std::isfinite(value))
+        return std::nullopt;
+    return UnitPrice{value / count, unit.captured(2)};
+}
+
+} // namespace
+
+QString PerUnitText(const Offer &offer) {
+    const std::optional<UnitPrice> price = unitPrice(offer);
+    if (!price)
+        return QString();
+    return QLocale().toString(price->perUnit, 'f', 2) + QStringLiteral(" € je ") + price->base;
+}
+
+std::vector<bool> CheapestPerUnit(const std::vector<Offer> &offers) {
+    std::vector<std::optional<UnitPrice>> prices;
+    std::map<QString, std::pair<double, int>> cheapest; // base unit (case folded) -> lowest price, offers
+    for (const Offer &offer : offers) {
+        prices.push_back(offer.active ? unitPrice(offer) : std::nullopt);
+        if (!prices.back())
+            continue;
+        auto [at, fresh] = cheapest.try_emplace(prices.back()->base.toCaseFolded(), prices.back()->perUnit, 0);
+        at->second.first = std::min(at->second.first, prices.back()->perUnit);
+        ++at->second.second;
+    }
+    std::vector<bool> bold(offers.size(), false);
+    for (size_t i = 0; i < offers.size(); ++i) {
+        if (!prices[i])
+            continue;
+        const auto &[lowest, count] = cheapest.at(prices[i]->base.toCaseFolded());
+        // Cent amounts divided by a count: equal prices may differ in the last bits.
+        bold[i] = count >= 2 && prices[i]->perUnit <= lowest + 1e-9;
+    }
+    return bold;
+}
+
+bool MatchesSearch(const QString &articleRow, const QString &term) {
+    const QString wanted = term.trimmed().toLower();
+    if (wanted.isEmpty())
+        return false;
+    if (cacheapi::Piece(articleRow, QString(LF), 1).toLower().startsWith(wanted))
+        return true;
+    const QString description = cacheapi::Piece(articleRow, QString(LF), 2).toLower();
+    for (qsizetype at = description.indexOf(wanted); at >= 0; at = description.indexOf(wanted, at + 1))
+        if (at == 0 || !description.at(at - 1).isLetterOrNumber())
+            return true;
+    return false;
+}
+
+QString TakeAllQuestion(int taken, int skipped) {
+    const QLocale locale;
+    return QStringLiteral("%1 Artikel übernehmen? %2 werden übersprungen, weil der vorgeschlagene Lieferant nicht "
+                          "aktiv oder kein Lieferant des Artikels ist.")
+        .arg(locale.toString(taken), locale.toString(skipped));
+}
+
+QString TakeAllReport(int taken, const QStringList &skipped) {
+    const QLocale locale;
+    QString text = QStringLiteral("%1 Vorschläge übernommen.").arg(locale.toString(taken));
+    if (skipped.isEmpty())
+        return text;
+    constexpr int kNamed = 20;
+    text += QStringLiteral("\n\nÜbersprungen: ") + QStringList(skipped.mid(0, kNamed)).join(QStringLiteral(", "));
+    if (skipped.size() > kNamed)
+        text += QStringLiteral(" und %1 weitere").arg(locale.toString(int(skipped.size() - kNamed)));
+    return text;
 }
 
 } // namespace mainlogic

@@ -7,6 +7,8 @@
 #include <QTime>
 #include <QVariant>
 
+#include <vector>
+
 namespace mainlogic {
 
 // A column value as text; a null value (a missing column on the server) is the empty text.
@@ -45,5 +47,37 @@ QString SupplierHeading(const QString &articleRow);
 QString ArticleRowWithMainSupplier(const QString &articleRow, const QString &supplierText);
 // Whether a supplier text names the article's main supplier: their leading numbers are equal.
 bool IsMainSupplier(const QString &mainSupplierField, const QString &supplierText);
+
+// Whether an article row's proposed main supplier (field 4) is given and names another supplier
+// than its main supplier (field 3), compared by their leading numbers as the supplier list does.
+bool ProposalDiffers(const QString &articleRow);
+// Whether a supplier text names the article row's proposed main supplier.
+bool IsProposedSupplier(const QString &articleRow, const QString &supplierText);
+
+// "Artikel 12 von 5.000 · 734 weichen ab · 18 geändert, nicht gespeichert" (numbers grouped in the
+// user's locale); without a current article the first part reads "Artikel – von 5.000".
+QString StatusText(int currentRow, int articles, int differing, int changed);
+
+// A supplier's offer as the supplier list shows it: price text ("95,00 €"), price unit ("100 lfm").
+struct Offer {
+    QString price;
+    QString unit;
+    bool active = false;
+};
+// The price per base unit, "0,95 € je lfm" for 95,00 € per "100 lfm"; empty when the price or the
+// unit cannot be read (a unit is an optional count, 1 when left out, and a base unit).
+QString PerUnitText(const Offer &offer);
+// Per offer, whether it is the cheapest active one per base unit among at least two active offers
+// of that base unit (ties: each of them). Offers that cannot be read are not compared.
+std::vector<bool> CheapestPerUnit(const std::vector<Offer> &offers);
+
+// Whether an article row is found by a search: the article number begins with the term, or a word
+// of the description does (several words: the description holds them as typed); letter case does
+// not count, umlauts are compared as typed. An empty term finds nothing.
+bool MatchesSearch(const QString &articleRow, const QString &term);
+
+// "N Artikel übernehmen? M werden übersprungen, ..." and the report after taking them.
+QString TakeAllQuestion(int taken, int skipped);
+QString TakeAllReport(int taken, const QStringList &skipped);
 
 } // namespace mainlogic

@@ -1,5 +1,6 @@
 #include "ServerObjects.h"
 
+#include "Proposals.h"
 #include "ServerErrorCodes.h"
 #include "TextHelpers.h"
 #include "UpdateLists.h"
@@ -124,6 +125,11 @@ public:
             ensureUsable();
             expectArguments(method, args, 2);
             return lists::Speichern(*m_connection, args.at(0), args.at(1));
+        }
+        if (method == QLatin1String("VorschlaegeUebernehmen")) {
+            ensureUsable();
+            expectArguments(method, args, 2);
+            return lists::TakeProposals(*m_connection, args.at(0), args.at(1));
         }
         throw unknownMethod(m_className, method);
     }
@@ -409,6 +415,26 @@ const std::vector<QueryDef> &hauptliefQueries() {
                  return purchaseDate(row.value(5));
              default:
                  return row.value(6).toString();
+             }
+         }},
+        {"Vorschlaege", 1, 5,
+         [](SqlConnection &connection, const QVariantList &params, QString &context) {
+             const qint64 list = lists::ListKey(params.at(0));
+             context = QString::number(list);
+             return lists::ProposalRows(connection, list);
+         },
+         [](const QSqlQuery &row, int column, const QString &context) -> QVariant {
+             switch (column) {
+             case 1:
+                 return row.value(0).toString();
+             case 2:
+                 return row.value(1).isNull() ? QString() : context + QStringLiteral("||") + row.value(1).toString();
+             case 3:
+                 return row.value(2).toString();
+             case 4:
+                 return row.value(3).toString();
+             default:
+                 return row.value(4).toInt() ? QStringLiteral("J") : QStringLiteral("N");
              }
          }},
     };

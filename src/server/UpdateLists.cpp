@@ -141,6 +141,14 @@ std::optional<Entry> openLockedEntry(SqlConnection &connection, qint64 list, qin
 
 } // namespace
 
+void LockList(SqlConnection &connection, qint64 list) {
+    lockList(connection, list);
+}
+
+QString SessionPersonal(const SqlConnection &connection) {
+    return personal(connection);
+}
+
 qint64 ListKey(const QVariant &value) {
     const std::optional<qint64> number = wholeNumber(value);
     return number && *number > 0 ? *number : -1;

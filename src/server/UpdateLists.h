@@ -44,4 +44,9 @@ void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optiona
 // matches no list).
 qint64 ListKey(const QVariant &value);
 
+// Takes the list's row lock for the current transaction (once): every writer of a list queues here.
+void LockList(SqlConnection &connection, qint64 list);
+// The personnel code a write is recorded under; throws kNoSession without a logged-in session.
+QString SessionPersonal(const SqlConnection &connection);
+
 } // namespace kxserver::lists

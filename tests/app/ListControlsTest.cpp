@@ -282,6 +282,38 @@ TEST_F(SupplierList, CheckHandlerMayRefillTheList) {
     EXPECT_EQ(calls, 2);
 }
 
+TEST_F(SupplierList, HiddenRowsKeepTheirNumbersAndAreSkippedByTheView) {
+    QSignalSpy clicked(list.get(), &KxList::rowClicked);
+    QSignalSpy switched(list.get(), &KxList::checkCellChanged);
+    list->setCurrentRow(3);
+    list->setHiddenRows({false, true, true});
+    EXPECT_EQ(view->model()->rowCount(), 2);
+    EXPECT_EQ(list->rowCount(), 4);
+    EXPECT_EQ(list->rowText(1), row({"L1", "1,00 €", "St", ""}));
+    EXPECT_EQ(list->currentRow(), 3); // shown, so still current
+    EXPECT_EQ(view->model()->index(1, 0).data().toString(), QStringLiteral("L3"));
+    EXPECT_EQ(
+        (std::vector<bool>{list->isRowHidden(0), list->isRowHidden(1), list->isRowHidden(2), list->isRowHidden(3)}),
+        (std::vector<bool>{false, true, true, false}));
+    EXPECT_EQ(list->nextShownRow(0), 3);
+    EXPECT_EQ(list->nextShownRow(3), -1);
+
+    // What the user does on the second shown row is reported for row 3.
+    click(1, 5);
+    ASSERT_EQ(clicked.size(), 1);
+    EXPECT_EQ(clicked[0][0].toInt(), 3);
+    ASSERT_EQ(switched.size(), 1);
+    EXPECT_EQ(switched[0][0].toInt(), 3);
+    EXPECT_EQ(list->checkState(3, 5), 1);
+    // A hidden row cannot be current; its cells still take the program's changes.
+    list->setCurrentRow(2);
+    EXPECT_EQ(list->currentRow(), -1);
+    list->setCheckState(2, 6, 1);
+    list->setHiddenRows({});
+    EXPECT_EQ(view->model()->rowCount(), 4);
+    EXPECT_EQ(view->model()->index(2, 5).data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
+}
+
 TEST(ColumnFit, SharesWidenedWhereAColumnNeedsMore) {
     const struct {
         QList<int> design;

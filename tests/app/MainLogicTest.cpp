@@ -126,3 +126,46 @@ TEST(MainLogic, MainSupplierByLeadingNumber) {
     EXPECT_TRUE(IsMainSupplier("ohne", "0 Null"));
     EXPECT_FALSE(IsMainSupplier(QString(), "70001 A"));
 }
+
+TEST(MainLogic, PricesAreComparedPerBaseUnit) {
+    // Per-unit texts: an optional count and a base unit; what cannot be read gives no text.
+    const struct {
+        const char *price;
+        const char *unit;
+        const char *text;
+    } perUnit[] = {
+        {"95,00 €", "100 lfm", "0,95 € je lfm"},
+        {"0,89 €", "lfm", "0,89 € je lfm"},
+        {"1.234,50 €", "1000 Stk", "1,23 € je Stk"},
+        {"4,85 €", " Sack ", "4,85 € je Sack"},
+        {"12,00 €", "2,5 kg", "4,80 € je kg"},
+        {"12,00 €", "100", ""},
+        {"12,00 €", "", ""},
+        {"12,00 €", "0 Stk", ""},
+        {"kein Preis", "Stk", ""},
+    };
+    for (const auto &c : perUnit)
+        EXPECT_EQ(PerUnitText({c.price, c.unit, true}), QString::fromUtf8(c.text)) << c.price << " per " << c.unit;
+
+    // Cheapest active offer per base unit, among at least two of that unit; ties each bold.
+    const struct {
+        const char *name;
+        std::vector<Offer> offers;
+        std::vector<bool> bold;
+    } cheapest[] = {
+        {"per lfm", {{"0,89 €", "lfm", true}, {"95,00 €", "100 lfm", true}}, {true, false}},
+        {"an inactive cheaper one does not count",
+         {{"0,50 €", "lfm", false}, {"0,89 €", "lfm", true}, {"95,00 €", "100 lfm", true}},
+         {false, true, false}},
+        {"units apart",
+         {{"4,85 €", "Sack", true}, {"190,00 €", "Pal", true}, {"5,10 €", "Sack", true}},
+         {true, false, false}},
+        {"alone in its unit", {{"4,85 €", "Sack", true}, {"190,00 €", "Pal", true}}, {false, false}},
+        {"ties and letter case", {{"1,00 €", "Stk", true}, {"100,00 €", "100 stk", true}}, {true, true}},
+        {"unreadable units are left out",
+         {{"1,00 €", "", true}, {"2,00 €", "Stk", true}, {"3,00 €", "Stk", true}},
+         {false, true, false}},
+    };
+    for (const auto &c : cheapest)
+        EXPECT_EQ(CheapestPerUnit(c.offers), c.bold) << c.name;
+}

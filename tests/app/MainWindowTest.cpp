@@ -90,9 +90,11 @@ TEST_F(AppTest, StartUpShowsTheWindowWithItsCaptionAndTheUpdates) {
 
     // The menu.
     const QList<QAction *> menus = window->menuBar()->actions();
-    ASSERT_EQ(menus.size(), 2);
+    ASSERT_EQ(menus.size(), 4);
     EXPECT_EQ(menus[0]->text(), QStringLiteral("&Datei"));
-    EXPECT_EQ(menus[1]->text(), QStringLiteral("&Hilfe"));
+    EXPECT_EQ(menus[1]->text(), QStringLiteral("&Bearbeiten"));
+    EXPECT_EQ(menus[2]->text(), QStringLiteral("&Ansicht"));
+    EXPECT_EQ(menus[3]->text(), QStringLiteral("&Hilfe"));
     const QList<QAction *> datei = menus[0]->menu()->actions();
     ASSERT_EQ(datei.size(), 3);
     EXPECT_EQ(datei[0], window->mLogin);

@@ -186,3 +186,52 @@ TEST_P(ServerTest, AWriterWaitsForAnotherWorkstationsUnitThenGetsAClearError) {
     writeEntry(*ben, id, {{"aendsw", 1}});
     EXPECT_EQ(artListe(*ben, "3"), key + "|288|2");
 }
+
+TEST_P(ServerTest, TakingProposalsIsWholeOrRefusedWithNothingWritten) {
+    cacheapi::FactoryPtr factory = clerk();
+    const QString key = listKey(*factory, QStringLiteral("2"));
+    const auto take = [&](const QVariantList &arguments) {
+        cacheapi::ServerObjectPtr list = factory->newInstance(QStringLiteral("UpdateVelka.Hauptlief"));
+        QVariantList args = arguments;
+        return list->call(QStringLiteral("VorschlaegeUebernehmen"), args);
+    };
+    // 100002 proposes its own main supplier; 100001 proposes 70015, made inactive for one case.
+    const struct {
+        const char *name;
+        QVariantList args;
+        int error;
+        const char *setup;
+    } bad[] = {
+        {"one argument", {key}, kxserver::kWrongArguments, nullptr},
+        {"a key that is no list", {QStringLiteral("abc"), QStringLiteral("100001")}, kxserver::kUnknownList, nullptr},
+        {"an article the list does not hold", {key, QStringLiteral("100001\n999999")}, kxserver::kUnknownList, nullptr},
+        {"100001's proposed supplier inactive",
+         {key, QStringLiteral("100001")},
+         kxserver::kRejected,
+         "UPDATE artlief SET aktiv = 'N' WHERE artikel = 1 AND lieferant = 15"},
+    };
+    for (const auto &c : bad) {
+        SCOPED_TRACE(c.name);
+        if (c.setup)
+            rawSql(QString::fromLatin1(c.setup));
+        ExpectServerError(c.error, [&] { take(c.args); });
+        EXPECT_EQ(rawSql("SELECT COUNT(*) FROM liste_aend"), QStringLiteral("0"));
+        EXPECT_EQ(rawSql("SELECT COUNT(*) FROM liste_haupt"), QStringLiteral("0"));
+    }
+    rawSql("UPDATE artlief SET aktiv = 'J' WHERE artikel = 1 AND lieferant = 15");
+    // Without a session's personnel code nothing is written either.
+    cacheapi::FactoryPtr anonymous = connect();
+    cacheapi::ServerObjectPtr list = anonymous->newInstance(QStringLiteral("UpdateVelka.Hauptlief"));
+    QVariantList args{key, QStringLiteral("100001")};
+    ExpectServerError(kxserver::kNoSession, [&] { list->call(QStringLiteral("VorschlaegeUebernehmen"), args); });
+
+    // Taken: every entry of the article as a main-supplier change writes it, and the article row.
+    EXPECT_EQ(take({key, QStringLiteral("100001")}).toInt(), 1);
+    EXPECT_EQ(article(*factory, key, QStringLiteral("100001")).at(3).toString(),
+              QStringLiteral("70015 Baustoff-Union VELKA eG"));
+    EXPECT_EQ(rawSql("SELECT hlief || aendsw FROM liste_aend o JOIN artlief al ON al.id = o.artlief"
+                     " ORDER BY al.lieferant"),
+              QStringLiteral("N1\nN1\nN1\nJ1"));
+    EXPECT_EQ(speichern(*factory, key), 4);
+    EXPECT_EQ(rawSql("SELECT haupt_lief FROM artikel WHERE id = 1"), QStringLiteral("15"));
+}

@@ -1,0 +1,149 @@
+// The review aids on the benchmark update of 100,000 articles: all proposals taken at once beside
+// the same rows written by bare SQL, and the switch of "Nur abweichende Artikel".
+
+#include "Benchmarks.h"
+
+#include "BenchEnv.h"
+#include "CacheApi.h"
+#include "FMStart.h"
+#include "KorvexDb.h"
+#include "KxList.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStringList>
+#include <QVariant>
+
+#include <chrono>
+
+namespace bench {
+
+namespace {
+
+constexpr int kDiffering = 20000;
+
+// The run's list and the articles of update 99 whose proposal differs from their main supplier.
+const char *const kDifferingSql = "SELECT u.artnr FROM upd_run r JOIN upd_artikel u ON u.run = r.id"
+                                  " JOIN artikel a ON a.id = u.artikel WHERE r.firma = 1 AND r.nr = ?"
+                                  " AND u.velka_lief IS NOT NULL AND u.velka_lief <> COALESCE(a.haupt_lief, -1)"
+                                  " ORDER BY u.artnr";
+
+bool exec(QSqlDatabase &sql, const QString &statement, const QVariantList &values = {}) {
+    QSqlQuery query(sql);
+    query.prepare(statement);
+    for (const QVariant &v : values)
+        query.addBindValue(v);
+    if (!query.exec()) {
+        std::fprintf(stderr, "%s: %s\n", qUtf8Printable(statement), qUtf8Printable(query.lastError().text()));
+        return false;
+    }
+    return true;
+}
+
+// Leaves exactly kDiffering differing articles in update 99 (the others propose their own main
+// supplier), so both backends and every run take the same amount. Returns how many differ.
+int keepDiffering(QSqlDatabase &sql) {
+    QSqlQuery query(sql);
+    query.prepare(QString::fromLatin1(kDifferingSql));
+    query.addBindValue(kxserver::kBenchmarkRun);
+    query.exec();
+    QStringList differing;
+    while (query.next())
+        differing << query.value(0).toString();
+    sql.transaction();
+    for (qsizetype i = kDiffering; i < differing.size(); ++i)
+        exec(sql,
+             QStringLiteral("UPDATE upd_artikel SET velka_lief = (SELECT haupt_lief FROM artikel a WHERE a.id ="
+                            " upd_artikel.artikel) WHERE artnr = ? AND run = (SELECT id FROM upd_run WHERE firma = 1"
+                            " AND nr = ?)"),
+             {differing[i], kxserver::kBenchmarkRun});
+    sql.commit();
+    return int(std::min<qsizetype>(differing.size(), kDiffering));
+}
+
+// Drops every change of update 99's list, so the next round takes everything again.
+void resetList(QSqlDatabase &sql) {
+    const QString list = QStringLiteral("(SELECT l.id FROM artliste l JOIN upd_run r ON r.id = l.run"
+                                        " WHERE r.firma = 1 AND r.nr = ?)");
+    exec(sql, QStringLiteral("DELETE FROM liste_aend WHERE liste = ") + list, {kxserver::kBenchmarkRun});
+    exec(sql, QStringLiteral("DELETE FROM liste_haupt WHERE liste = ") + list, {kxserver::kBenchmarkRun});
+}
+
+} // namespace
+
+// "Alle Vorschläge übernehmen" as the clerk runs it: the question answered "Ja", every differing
+// article's entries written in one unit, the article rows and the supplier list shown anew, the
+// report box. Emptying the list and loading it again between rounds is not timed.
+void TakeAllProposals(benchmark::State &state, Backend backend) {
+    const Database &db = database(backend, 100000);
+    QSqlDatabase sql = floorConnection(db);
+    const int differing = keepDiffering(sql);
+    FMStart &window = program(db);
+    for (auto _ : state) {
+        resetList(sql);
+        loadBenchmarkUpdate(window);
+        QCoreApplication::processEvents();
+        const int boxes = desktop().boxes;
+        const auto start = std::chrono::steady_clock::now();
+        cacheapi::RunHandler([&window] { window.AlleVorschlaege_Click(); });
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        if (desktop().boxes != boxes + 2 || cacheapi::ProgramEnded()) {
+            state.SkipWithError("not the question and the report");
+            break;
+        }
+    }
+    state.counters["articles"] = differing;
+    resetList(sql);
+}
+
+// The same rows by bare SQL in one transaction: every entry of the differing articles and their
+// main supplier, one statement each.
+void TakeAllProposalsFloor(benchmark::State &state, Backend backend) {
+    const Database &db = database(backend, 100000);
+    QSqlDatabase sql = floorConnection(db);
+    const int differing = keepDiffering(sql);
+    const QString pick = QStringLiteral(
+        " FROM artliste l JOIN upd_run r ON r.id = l.run JOIN upd_artikel u ON u.run = r.id"
+        " JOIN artikel a ON a.id = u.artikel %1 WHERE r.firma = 1 AND r.nr = ? AND u.velka_lief IS NOT NULL"
+        " AND u.velka_lief <> COALESCE(a.haupt_lief, -1)");
+    for (auto _ : state) {
+        resetList(sql);
+        const auto start = std::chrono::steady_clock::now();
+        sql.transaction();
+        exec(sql,
+             QStringLiteral("INSERT INTO liste_aend (liste, artlief, artikel, hlief, aendsw) SELECT l.id, al.id,"
+                            " al.artikel, CASE WHEN al.lieferant = u.velka_lief THEN 'J' ELSE 'N' END, 1") +
+                 pick.arg(QLatin1String("JOIN artlief al ON al.artikel = a.id")) +
+                 QStringLiteral(" ON CONFLICT (liste, artlief) DO UPDATE SET hlief = excluded.hlief, aendsw = 1"),
+             {kxserver::kBenchmarkRun});
+        exec(sql,
+             QStringLiteral("INSERT INTO liste_haupt (liste, artikel, haupt_lief) SELECT l.id, a.id, u.velka_lief") +
+                 pick.arg(QString()) +
+                 QStringLiteral(" ON CONFLICT (liste, artikel) DO UPDATE SET haupt_lief = excluded.haupt_lief"),
+             {kxserver::kBenchmarkRun});
+        sql.commit();
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    state.counters["articles"] = differing;
+    resetList(sql);
+}
+
+// One switch of "Nur abweichende Artikel" on the loaded 100,000 articles, on and off in turn.
+void FilterSwitch(benchmark::State &state, Backend backend) {
+    const Database &db = database(backend, 100000);
+    FMStart &window = program(db);
+    if (window.liart->rowCount() == 0)
+        loadBenchmarkUpdate(window);
+    QCoreApplication::processEvents();
+    for (auto _ : state) {
+        window.mNurAbweichende->trigger();
+        QCoreApplication::processEvents(); // the view lays out the rows it shows
+    }
+    if (window.mNurAbweichende->isChecked())
+        window.mNurAbweichende->trigger();
+    state.counters["rows"] = window.liart->rowCount();
+}
+
+} // namespace bench

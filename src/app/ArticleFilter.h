@@ -1,0 +1,32 @@
+#pragma once
+
+#include <vector>
+
+class KxList;
+
+// "Nur abweichende Artikel": which rows of the article list carry a proposed main supplier that
+// differs from their main supplier, and hiding the others. Rows are only hidden, never removed, so
+// row numbers, row texts and the printout stay the same whether the filter is on or off.
+class ArticleFilter {
+public:
+    explicit ArticleFilter(KxList *articles) : m_articles(articles) {}
+
+    // Reads every row anew (after a load) and applies the switch to the new rows.
+    void reload();
+    // One row's text changed (a new main supplier): its mark and the count follow. The row stays
+    // shown until the next switch or load, so the clerk sees what he just did.
+    void rowChanged(int row);
+
+    bool isOn() const { return m_on; }
+    void setOn(bool on);
+    int differing() const { return m_count; }
+    bool differs(int row) const;
+
+private:
+    void apply();
+
+    KxList *m_articles;
+    std::vector<bool> m_differs;
+    int m_count = 0;
+    bool m_on = false;
+};

@@ -1,0 +1,111 @@
+#include "ProposalTaking.h"
+
+#include "CacheApi.h"
+#include "KxList.h"
+#include "MainLogic.h"
+#include "TextHelpers.h"
+
+#include <QHash>
+#include <QProgressDialog>
+
+using namespace cacheapi;
+
+namespace {
+
+const QString kClass = QStringLiteral("UpdateVelka.Hauptlief");
+// Articles per server call: small enough for the progress dialog to move, large enough that the
+// calls cost little beside the writes.
+constexpr int kPart = 500;
+
+} // namespace
+
+ProposalPlan PlanProposals(const QString &listKey, const KxList *articles) {
+    QHash<QString, int> rowOf;
+    rowOf.reserve(articles->rowCount());
+    for (int r = 0; r < articles->rowCount(); ++r)
+        rowOf.insert(Piece(articles->rowText(r), QStringLiteral("\n"), 1), r);
+
+    ProposalPlan plan;
+    ServerBusy busy;
+    QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("Vorschlaege"));
+    query->execute({listKey});
+    QString current;
+    ArticleBefore article;
+    bool takeable = false;
+    const auto finish = [&] {
+        if (current.isEmpty())
+            return;
+        if (takeable) {
+            plan.take << current;
+            plan.before.push_back(std::move(article));
+        } else {
+            plan.skipped << current;
+        }
+    };
+    while (query->next()) {
+        const QString number = mainlogic::CellText(query->column(1));
+        if (number != current) {
+            finish();
+            current.clear();
+            article = ArticleBefore();
+            takeable = false;
+            const auto row = rowOf.constFind(number);
+            if (row == rowOf.constEnd())
+                continue; // an article the list does not show is no decision of this clerk
+            current = number;
+            article.row = row.value();
+            article.rowText = articles->rowText(row.value());
+        }
+        if (current.isEmpty())
+            continue;
+        const QString id = mainlogic::CellText(query->column(2));
+        if (id.isEmpty())
+            continue;
+        const bool active = mainlogic::CellText(query->column(3)) == QLatin1String("J");
+        if (active && mainlogic::CellText(query->column(5)) == QLatin1String("J"))
+            takeable = true;
+        article.entries.push_back({id, std::nullopt, mainlogic::CellText(query->column(4)) == QLatin1String("J")});
+    }
+    finish();
+    query->close();
+    return plan;
+}
+
+bool TakeProposals(QWidget *parent, const QString &listKey, const QStringList &articleNumbers) {
+    const int parts = int((articleNumbers.size() + kPart - 1) / kPart);
+    QProgressDialog progress(QStringLiteral("Vorschläge werden übernommen …"), QStringLiteral("Abbrechen"), 0, parts,
+                             parent);
+    progress.setWindowTitle(QStringLiteral("Korvex Update Hauptlieferant"));
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(500);
+    progress.setAutoReset(false);
+    progress.setAutoClose(false);
+
+    ServerBusy busy;
+    gFactory->beginUnit();
+    try {
+        ServerObjectPtr list = gFactory->newInstance(kClass);
+        for (int part = 0; part < parts; ++part) {
+            QVariantList args{listKey,
+                              QStringList(articleNumbers.mid(qsizetype(part) * kPart, kPart)).join(QLatin1Char('\n'))};
+            list->call(QStringLiteral("VorschlaegeUebernehmen"), args);
+            progress.setValue(part + 1); // lets the dialog's own events run once it shows
+            ThrowIfEnded();
+            if (progress.wasCanceled()) {
+                list.reset();
+                gFactory->rollbackUnit();
+                return false;
+            }
+        }
+        list.reset();
+        gFactory->commitUnit();
+    } catch (...) {
+        try {
+            gFactory->rollbackUnit();
+        } catch (...) {
+            // The unit is gone with the connection; the server keeps what it had.
+        }
+        throw;
+    }
+    return true;
+}

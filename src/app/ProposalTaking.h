@@ -1,0 +1,24 @@
+#pragma once
+
+#include "UndoStack.h"
+
+#include <QString>
+#include <QStringList>
+
+class KxList;
+class QWidget;
+
+// "Alle Vorschläge übernehmen": which differing articles can take their proposal, and taking them.
+struct ProposalPlan {
+    QStringList take;    // article numbers whose proposed supplier is an active supplier of theirs
+    QStringList skipped; // the other differing articles
+    UndoStep before;     // the articles to take, as they are now (for "Rückgängig")
+};
+
+// Reads the differing articles of the list from the server (query "Vorschlaege"). Articles the
+// article list does not show are left out.
+ProposalPlan PlanProposals(const QString &listKey, const KxList *articles);
+
+// Takes the articles in one unit, a part at a time, with a progress dialog for runs that take
+// longer than half a second. False when the clerk pressed "Abbrechen": then nothing is written.
+bool TakeProposals(QWidget *parent, const QString &listKey, const QStringList &articleNumbers);

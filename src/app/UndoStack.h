@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QString>
+
+#include <map>
+#include <optional>
+#include <vector>
+
+// The flags of one supplier entry before a change: only the ones the change wrote.
+struct EntryFlags {
+    QString id;
+    std::optional<bool> active; // laktiv
+    std::optional<bool> main;   // hlief
+};
+
+// One article in a change: its row in the article list, the row's text and its entries' flags,
+// all as they were before the change.
+struct ArticleBefore {
+    int row = -1;
+    QString rowText;
+    std::vector<EntryFlags> entries;
+};
+
+// One accepted change of the clerk: an "Aktiv" switch, a main-supplier change, or all proposals
+// taken at once.
+using UndoStep = std::vector<ArticleBefore>;
+
+// The clerk's accepted changes since the last save or load, the latest on top.
+class UndoStack {
+public:
+    void push(UndoStep step);
+    bool isEmpty() const { return m_steps.empty(); }
+    const UndoStep &top() const { return m_steps.back(); }
+    void pop();
+    void clear();
+    // How many articles the steps on the stack changed (each article once).
+    int changedArticles() const { return int(m_rows.size()); }
+
+private:
+    std::vector<UndoStep> m_steps;
+    std::map<int, int> m_rows; // article row -> steps that changed it
+};

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "SqlConnection.h"
+
+#include <QSqlQuery>
+#include <QVariant>
+
+// The purchasing association's proposals of a prepared article list, taken all at once.
+namespace kxserver::lists {
+
+// Query "Vorschlaege"(list key): one row per supplier entry of every article whose proposed main
+// supplier is given and differs from the main supplier the list shows, ordered by article number
+// and supplier number: article number, entry pair id, laktiv, hlief (as the list shows them), and
+// whether the entry's supplier is the proposed one (1 or 0). An article without suppliers gives
+// one row with a null pair id.
+QSqlQuery ProposalRows(SqlConnection &connection, qint64 list);
+
+// "VorschlaegeUebernehmen"(list key, article numbers joined by line feeds): makes the proposed
+// supplier the main supplier of each named article, writing every entry of the article as a
+// main-supplier change in the supplier list does (hlief "J" for the proposed supplier, "N" for the
+// others, aendsw 1). Inside an open unit it is part of it. Refuses the whole call (kRejected) when
+// a named article's proposed supplier is not, or no longer, an active supplier of it, and
+// (kUnknownList) for a list or article the list does not hold. Returns the number of articles.
+int TakeProposals(SqlConnection &connection, const QVariant &listKey, const QVariant &articleNumbers);
+
+} // namespace kxserver::lists
