@@ -1,6 +1,7 @@
 #include "FMStart.h"
 
 #include "CacheApi.h"
+#include "Freshness.h"
 #include "KxCombo.h"
 #include "KxList.h"
 #include "MainLogic.h"
@@ -60,6 +61,7 @@ FMStart::FMStart(QWidget *parent) : QMainWindow(parent) {
     setObjectName(QStringLiteral("FMStart"));
     setWindowTitle(QStringLiteral("KORVEX Update Hauptlieferanten"));
     setWindowIcon(QIcon(QStringLiteral(":/app/korvex.png")));
+    freshness = std::make_unique<Freshness>(*this);
     buildControls();
 }
 
@@ -252,15 +254,18 @@ void FMStart::lief_such() {
         // No article, no suppliers: a stale list here would let a click write under the wrong article.
         Label2->clear();
         lilief->clear();
+        freshness->cleared();
         return;
     }
     ServerBusy busy;
     ConnectServer();
     Label2->setText(mainlogic::SupplierHeading(liart->rowText(liart->currentRow())));
 
+    const QString article = Piece(liart->rowText(liart->currentRow()), kLF, 1);
     QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("ArtikelLief"));
-    query->execute({artListKey, Piece(liart->rowText(liart->currentRow()), kLF, 1)});
+    query->execute({artListKey, article});
     lilief->clear();
+    freshness->cleared();
     const QString mainSupplier = Piece(liart->rowText(liart->currentRow()), kLF, 3);
     int i = 0;
     while (query->next()) {
@@ -276,11 +281,26 @@ void FMStart::lief_such() {
         lilief->setHiddenText(i, mainlogic::CellText(query->column(1)));
         ++i;
     }
+    freshness->filled(artListKey, article, query->stamp());
     query->close();
 }
 
 void FMStart::lilief_CheckCell(int row, int column, int state) {
     ConnectServer();
+    if ((column == kAktiv || column == kHauptlieferant) && !freshness->beforeChange())
+        return; // the screen was stale: it is current now, the click is gone with the old cells
+    try {
+        changeFlag(row, column, state);
+    } catch (const ServerError &error) {
+        // Another workstation changed the article in the same moment: the server refused the change
+        // whole, so the clerk only needs the current state, not the end of the program.
+        if (!Freshness::isRefusal(error.number()))
+            throw;
+        freshness->answerRefusal();
+    }
+}
+
+void FMStart::changeFlag(int row, int column, int state) {
     if (column == kAktiv) {
         const int a = lilief->checkState(row, kAktiv);
         const int h = lilief->checkState(row, kHauptlieferant);
@@ -299,6 +319,7 @@ void FMStart::lilief_CheckCell(int row, int column, int state) {
         }
         ConnectServer();
         writeActive(row);
+        freshness->accepted();
         BUSpeich->setEnabled(true);
     } else if (column == kHauptlieferant) {
         if (state == 0) {
@@ -359,6 +380,7 @@ bool FMStart::setMainSupplier(int row) {
         }
         throw;
     }
+    freshness->accepted();
 
     if (article < liart->rowCount() - 1) {
         liart->setCurrentRow(article + 1);

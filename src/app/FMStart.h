@@ -4,7 +4,9 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 
+class Freshness;
 class KxCombo;
 class KxList;
 class QLabel;
@@ -61,11 +63,16 @@ public:
     QAction *Beenden = nullptr;
     QAction *HilfeUeber = nullptr;
 
+    // Whether the supplier list still shows the server's state; every change of flags asks it first.
+    std::unique_ptr<Freshness> freshness;
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
     void buildControls();
+    // The rules and the writes of a check-cell click on a current screen.
+    void changeFlag(int row, int column, int state);
     // False when nothing was changed (no current article).
     bool setMainSupplier(int row);
     void writeActive(int row);

@@ -275,6 +275,7 @@ void SqlConnection::beginTransaction() {
     // both try to upgrade and one of them fail half way.
     run(m_target.backend == Backend::Sqlite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN"));
     m_transaction = true;
+    writtenStamps.clear();
     lockedLists.clear();
     touchedArticles.clear();
     entryCache.clear();
@@ -284,6 +285,7 @@ void SqlConnection::endTransaction() {
     m_transaction = false;
     lockedLists.clear();
     touchedArticles.clear();
+    checkedArticles.clear();
     entryCache.clear();
     m_statements.clear();
 }
@@ -291,6 +293,8 @@ void SqlConnection::endTransaction() {
 void SqlConnection::commitTransaction() {
     CheckTouchedArticles(*this);
     run(QStringLiteral("COMMIT"));
+    for (const auto &[key, after] : checkedArticles)
+        writtenStamps[{key.first, after.articleNumber}] = after.stamp;
     endTransaction();
 }
 

@@ -35,6 +35,8 @@ struct SupplierRules {
     bool noneActive = false;
     bool touchesMain = false; // some entry of the article has a main-supplier change in the list
     qint64 mainSupplier = 0;  // lieferant id of the (single) main supplier, 0 when none
+    QString articleNumber;
+    QString stamp; // the article's stamp (ArticleStamp.h) in this state
 };
 
 // One open database connection, shared by a factory and the cursors and objects it handed out, so
@@ -112,6 +114,11 @@ public:
     // per (list, article), the rules' state before the first write.
     std::set<qint64> lockedLists;
     std::map<std::pair<qint64, qint64>, SupplierRules> touchedArticles;
+    // The stamps of the articles the last committed transaction wrote, by (list, article number), as
+    // it left them: the window's own accepted change does not make its screen stale.
+    std::map<std::pair<qint64, QString>, QString> writtenStamps;
+    // The rules' state after the writes, as the commit check found it.
+    std::map<std::pair<qint64, qint64>, SupplierRules> checkedArticles;
 
     // Supplier entries read in the current transaction while it holds their list's lock, by (list,
     // pair id). Under the lock only this connection changes them, and it drops an entry from here

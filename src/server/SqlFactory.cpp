@@ -3,6 +3,7 @@
 #include "ServerErrorCodes.h"
 #include "ServerObjects.h"
 #include "SqlConnection.h"
+#include "UpdateLists.h"
 
 #include <QSqlDatabase>
 
@@ -54,6 +55,17 @@ public:
     void rollbackUnit() override {
         if (m_connection)
             m_connection->rollbackUnit();
+    }
+
+    QString articleStamp(const QString &listKey, const QString &articleNumber) override {
+        return StampOfArticle(*connection(), listKey, articleNumber);
+    }
+
+    QString stampAfterWrite(const QString &listKey, const QString &articleNumber) override {
+        if (!m_connection)
+            return QString();
+        const auto found = m_connection->writtenStamps.find({lists::ListKey(listKey), articleNumber});
+        return found == m_connection->writtenStamps.end() ? QString() : found->second;
     }
 
 private:

@@ -1,5 +1,6 @@
 #include "UpdateLists.h"
 
+#include "ArticleStamp.h"
 #include "ServerErrorCodes.h"
 
 #include <QMetaType>
@@ -56,15 +57,18 @@ void lockList(SqlConnection &connection, qint64 list) {
 }
 
 SupplierRules readRules(SqlConnection &connection, qint64 list, qint64 article) {
+    // In the supplier list's order, so that the stamp comes out as the list's query makes it.
     const auto query = connection.runCached(
         QStringLiteral("SELECT al.lieferant, COALESCE(o.laktiv, al.aktiv),"
                        " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END),"
-                       " CASE WHEN o.hlief IS NULL THEN 0 ELSE 1 END"
+                       " CASE WHEN o.hlief IS NULL THEN 0 ELSE 1 END, al.id, a.artnr"
                        " FROM artlief al JOIN artikel a ON a.id = al.artikel"
+                       " JOIN lieferant f ON f.id = al.lieferant"
                        " LEFT JOIN liste_aend o ON o.liste = ? AND o.artlief = al.id"
-                       " WHERE al.artikel = ?"),
+                       " WHERE al.artikel = ? ORDER BY f.liefnr"),
         {list, article});
     SupplierRules rules;
+    ArticleStamp stamp;
     int entries = 0;
     int active = 0;
     int mains = 0;
@@ -81,7 +85,10 @@ SupplierRules readRules(SqlConnection &connection, qint64 list, qint64 article) 
         }
         if (query->value(3).toInt() != 0)
             rules.touchesMain = true;
+        stamp.add(query->value(4).toString(), query->value(1).toString(), query->value(2).toString());
+        rules.articleNumber = query->value(5).toString();
     }
+    rules.stamp = stamp.result();
     rules.severalMains = mains > 1;
     rules.noneActive = entries > 0 && active == 0;
     if (mains != 1)
@@ -337,6 +344,7 @@ void CheckTouchedArticles(SqlConnection &connection) {
                                        "er inzwischen an einem anderen Arbeitsplatz geändert. Nichts davon wurde "
                                        "gespeichert; nach dem nächsten Start zeigt das Update den aktuellen Stand.")
                             .arg(lists::articleNumber(connection, article), reason));
+        connection.checkedArticles[key] = after;
         if (after.touchesMain)
             connection.runCached(
                 QStringLiteral("INSERT INTO liste_haupt (liste, artikel, haupt_lief) VALUES (?, ?, ?)"

@@ -1,0 +1,182 @@
+// Two clerks on the same update: the main window against changes made at another workstation.
+
+#include "AppFixture.h"
+#include "KorvexDb.h"
+#include "KxList.h"
+#include "SqlFactory.h"
+
+#include <QPushButton>
+
+using namespace cacheapi;
+
+namespace {
+
+constexpr int kAktiv = 5;
+constexpr int kHaupt = 6;
+
+const QString kTitle = QStringLiteral("Korvex Update Hauptlieferant");
+const QString kStale =
+    QStringLiteral("Der Artikel wurde inzwischen an einem anderen Arbeitsplatz geändert. Die Anzeige "
+                   "ist jetzt aktuell; bitte prüfen Sie die Änderung erneut.");
+const QString kClass = QStringLiteral("UpdateVelka.Hauptlief");
+
+// The suppliers of 100001 in run 2, in list order.
+const QList<int> kSuppliers{70001, 70006, 70012, 70015};
+const QStringList kNames{"70001 Zementwerke Süd AG", "70006 Ölmann Bauchemie GmbH", "70012 Baustoffe Müller GmbH",
+                         "70015 Baustoff-Union VELKA eG"};
+
+} // namespace
+
+class TwoClerks : public AppTest {
+public:
+    // The other workstation: its own connection and session.
+    FactoryPtr colleague() {
+        FactoryPtr factory = MakeSqlFactory();
+        EXPECT_TRUE(factory->connectTo(kxserver::SqliteConnectString(dbPath)));
+        ServerObjectPtr windows = factory->newInstance(QStringLiteral("KX.Windows"));
+        QVariantList args{QStringLiteral("S FIRMA=1,FIL=0,PERSONAL=\"KOLLEGE\"")};
+        windows->call(QStringLiteral("Xecute"), args);
+        return factory;
+    }
+
+    // The colleague's writes to entries of 100001 (by list position), in one unit.
+    void colleagueWrites(const QList<std::pair<int, QVariantMap>> &writes) {
+        FactoryPtr other = colleague();
+        other->beginUnit();
+        for (const auto &[row, members] : writes) {
+            ServerObjectPtr entry = other->openId(kClass, ids.at(row));
+            for (auto it = members.begin(); it != members.end(); ++it)
+                entry->setProperty(it.key(), it.value());
+            entry->call(QStringLiteral("sys_Save"));
+        }
+        other->commitUnit();
+        other->disconnect();
+    }
+    void colleagueMakesMain(int row) {
+        QList<std::pair<int, QVariantMap>> writes;
+        for (int i = 0; i < ids.size(); ++i)
+            writes.append({i, {{"hlief", i == row ? "J" : "N"}, {"aendsw", 1}}});
+        colleagueWrites(writes);
+    }
+
+    // A fresh database, window and record, for the next case of a table.
+    void restart() {
+        TearDown();
+        desktop.boxes.clear();
+        log->calls.clear();
+        SetUp();
+    }
+
+    void startOnRun2() {
+        start();
+        load(1);
+        ASSERT_TRUE(desktop.boxes.isEmpty()) << desktop.boxes.first().text.toStdString();
+        ids = supplierIds();
+        ASSERT_EQ(ids.size(), kSuppliers.size());
+    }
+
+    // The screen shows what the server holds: every cell as the entries say, the article row's
+    // "Haupt-Lief" naming the entry marked as main supplier, and nothing of this clerk written.
+    void expectCurrentAndNothingWritten(const char *what) {
+        QString main;
+        for (int i = 0; i < ids.size(); ++i) {
+            const EntryState state = entry(ids[i]);
+            EXPECT_EQ(window->lilief->checkState(i, kAktiv), state.laktiv == "J" ? 1 : 0) << what << " row " << i;
+            EXPECT_EQ(window->lilief->checkState(i, kHaupt), state.hlief == "J" ? 1 : 0) << what << " row " << i;
+            if (state.hlief == "J")
+                main = kNames[i];
+        }
+        EXPECT_EQ(window->liart->rowText(0).section('\n', 2, 2), main) << what;
+        EXPECT_EQ(window->liart->currentRow(), 0) << what;
+        EXPECT_EQ(sql.value("SELECT COUNT(*) FROM liste_aend WHERE aend_pers <> 'KOLLEGE'").toInt(), 0) << what;
+        EXPECT_FALSE(window->BUSpeich->isEnabled()) << what;
+        EXPECT_FALSE(ProgramEnded()) << what;
+    }
+
+    void expectOneStaleBox(const char *what, qsizetype before) {
+        ASSERT_EQ(desktop.boxes.size(), before + 1) << what;
+        EXPECT_EQ(desktop.boxes.last().title, kTitle) << what;
+        EXPECT_EQ(desktop.boxes.last().text, kStale) << what;
+        EXPECT_EQ(desktop.boxes.last().buttons, Desktop::Buttons::Ok) << what;
+        EXPECT_EQ(desktop.boxes.last().icon, Desktop::Icon::Information) << what;
+    }
+
+    QStringList ids;
+};
+
+TEST_F(TwoClerks, AClickOnAStaleArticleRefreshesAndWritesNothing) {
+    // What the colleague changed, and the click on the screen that still shows the old state.
+    struct Case {
+        const char *what;
+        std::function<void(TwoClerks &)> colleague;
+        int row;
+        int column;
+    };
+    const std::vector<Case> cases{
+        {"main supplier moved, then Aktiv off", [](TwoClerks &t) { t.colleagueMakesMain(2); }, 2, kAktiv},
+        {"main supplier moved, then a new main", [](TwoClerks &t) { t.colleagueMakesMain(2); }, 3, kHaupt},
+        {"a supplier switched off, then a refused click",
+         [](TwoClerks &t) {
+             t.colleagueWrites({{3, {{"laktiv", "N"}, {"aendsw", 1}}}});
+         },
+         0, kHaupt},
+        {"a supplier switched on, then Aktiv off",
+         [](TwoClerks &t) {
+             t.colleagueWrites({{1, {{"laktiv", "J"}, {"aendsw", 1}}}});
+         },
+         2, kAktiv},
+    };
+    for (const Case &c : cases) {
+        restart();
+        ASSERT_NO_FATAL_FAILURE(startOnRun2());
+        c.colleague(*this);
+        const qsizetype boxes = desktop.boxes.size();
+        toggle(c.row, c.column);
+        expectOneStaleBox(c.what, boxes);
+        expectCurrentAndNothingWritten(c.what);
+        EXPECT_EQ(log->calls.filter("articleStamp").size(), 1) << c.what;
+    }
+
+    // On the current screen the same click goes through.
+    toggle(2, kAktiv);
+    EXPECT_EQ(desktop.boxes.size(), 1);
+    EXPECT_EQ(entry(ids[2]).laktiv, "N");
+    EXPECT_TRUE(window->BUSpeich->isEnabled());
+}
+
+TEST_F(TwoClerks, ARefusalInTheSameMomentIsAnsweredByTheSameBox) {
+    // The colleague's change lands between the freshness question and the write: the server finds
+    // the rules broken and refuses the whole change.
+    struct Case {
+        const char *what;
+        QString when; // the call of this clerk before which the colleague writes
+        std::function<void(TwoClerks &)> colleague;
+        int row;
+        int column;
+    };
+    const std::vector<Case> cases{
+        {"Aktiv off for the colleague's new main supplier", "call sys_Save",
+         [](TwoClerks &t) { t.colleagueMakesMain(2); }, 2, kAktiv},
+        {"a new main supplier the colleague switched off", "beginUnit",
+         [](TwoClerks &t) {
+             t.colleagueWrites({{3, {{"laktiv", "N"}, {"aendsw", 1}}}});
+         },
+         3, kHaupt},
+    };
+    for (const Case &c : cases) {
+        restart();
+        ASSERT_NO_FATAL_FAILURE(startOnRun2());
+        bool done = false;
+        log->beforeCall = [&](const QString &call) {
+            if (call == c.when && !done) {
+                done = true;
+                c.colleague(*this);
+            }
+        };
+        toggle(c.row, c.column);
+        log->beforeCall = nullptr;
+        ASSERT_TRUE(done) << c.what;
+        expectOneStaleBox(c.what, 0);
+        expectCurrentAndNothingWritten(c.what);
+    }
+}

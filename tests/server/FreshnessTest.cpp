@@ -1,0 +1,113 @@
+// Two clerks on one list: the cheap "changed since?" question of the factory.
+
+#include "ServerFixture.h"
+
+using namespace kxserver;
+
+namespace {
+
+// The stamp the supplier list's query gives after its last row, and before it.
+struct QueryStamp {
+    QString before;
+    QString after;
+};
+
+QueryStamp queryStamp(cacheapi::Factory &factory, const QString &key, const QString &artnr) {
+    cacheapi::QueryCursorPtr cursor = factory.openQuery(QStringLiteral("UpdateVelka.Hauptlief"), "ArtikelLief");
+    cursor->execute({key, artnr});
+    QueryStamp stamp;
+    if (cursor->next())
+        stamp.before = cursor->stamp();
+    while (cursor->next()) {
+    }
+    stamp.after = cursor->stamp();
+    cursor->close();
+    return stamp;
+}
+
+} // namespace
+
+TEST_P(ServerTest, AnArticlesStampChangesWithEveryAcceptedWriteAtAnyWorkstation) {
+    cacheapi::FactoryPtr mine = clerk(QStringLiteral("DEMO"));
+    cacheapi::FactoryPtr other = clerk(QStringLiteral("KOLLEGE"));
+    const QString key = listKey(*mine, "2");
+    const QString article = QStringLiteral("100001");
+
+    const QueryStamp shown = queryStamp(*mine, key, article);
+    EXPECT_TRUE(shown.before.isEmpty()) << "a stamp only covers every row";
+    ASSERT_FALSE(shown.after.isEmpty());
+    EXPECT_EQ(mine->articleStamp(key, article), shown.after);
+    EXPECT_EQ(other->articleStamp(key, article), shown.after) << "the same for every workstation";
+
+    // Each step at the other workstation, and whether this workstation's screen is stale afterwards.
+    struct Step {
+        const char *what;
+        std::function<void()> run;
+        bool changes;
+    };
+    const QString id70012 = entryId(*other, key, article, 70012);
+    const std::vector<Step> steps{
+        {"a read", [&] { suppliers(*other, key, article); }, false},
+        {"another article", [&] { makeMain(*other, key, "100002", 70012); }, false},
+        {"an Aktiv switch",
+         [&] {
+             writeEntry(*other, id70012, {{"laktiv", "N"}, {"aendsw", 1}});
+         },
+         true},
+        {"the same value again",
+         [&] {
+             writeEntry(*other, id70012, {{"laktiv", "N"}, {"aendsw", 1}});
+         },
+         false},
+        {"a refused change",
+         [&] {
+             // Two main suppliers: the server refuses the unit whole.
+             ExpectServerError(kRejected, [&] {
+                 other->beginUnit();
+                 try {
+                     writeEntry(*other, entryId(*other, key, article, 70015), {{"hlief", "J"}, {"aendsw", 1}});
+                     other->commitUnit();
+                 } catch (...) {
+                     other->rollbackUnit();
+                     throw;
+                 }
+             });
+         },
+         false},
+        {"a main-supplier change", [&] { makeMain(*other, key, article, 70015); }, true},
+        {"Speichern, which shows the same flags from the master data", [&] { speichern(*other, key); }, false},
+        {"a change written in another update's list", [&] { makeMain(*other, listKey(*other, "3"), article, 70001); },
+         false},
+        {"... and saved into the master data this list shows", [&] { speichern(*other, listKey(*other, "3")); }, true},
+    };
+    QString last = shown.after;
+    for (const Step &step : steps) {
+        step.run();
+        const QString now = mine->articleStamp(key, article);
+        EXPECT_EQ(now != last, step.changes) << step.what;
+        EXPECT_EQ(queryStamp(*mine, key, article).after, now) << step.what;
+        last = now;
+    }
+
+    // The writer knows the stamp its accepted write left, without asking again; only for what it wrote.
+    writeEntry(*other, id70012, {{"laktiv", "J"}, {"aendsw", 1}});
+    EXPECT_EQ(other->stampAfterWrite(key, article), mine->articleStamp(key, article));
+    EXPECT_NE(other->stampAfterWrite(key, article), last);
+    EXPECT_TRUE(other->stampAfterWrite(key, "100002").isEmpty());
+    EXPECT_TRUE(mine->stampAfterWrite(key, article).isEmpty());
+    steps[4].run(); // refused: nothing written, nothing known
+    EXPECT_TRUE(other->stampAfterWrite(key, article).isEmpty());
+
+    // Nothing to compare is no error: an unknown list or article has the stamp of no entries.
+    EXPECT_EQ(mine->articleStamp(QStringLiteral("999"), article), mine->articleStamp(key, QStringLiteral("0")));
+    EXPECT_EQ(mine->articleStamp(QStringLiteral("x'; --"), article), mine->articleStamp(key, QStringLiteral("0")));
+    // Other queries have no stamp.
+    cacheapi::QueryCursorPtr articles = mine->openQuery(QStringLiteral("UpdateVelka.Hauptlief"), "Artikel");
+    articles->execute({key});
+    while (articles->next()) {
+    }
+    EXPECT_TRUE(articles->stamp().isEmpty());
+    articles.reset();
+    mine->disconnect();
+    ExpectServerError(kNotConnected, [&] { mine->articleStamp(key, article); });
+}
