@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 #include <QSqlDriver>
 #include <QSqlError>
+#include <QSqlField>
 #include <QUrl>
 
 #include <sys/stat.h>
@@ -19,6 +20,11 @@ namespace kxserver {
 namespace {
 
 std::atomic<quint64> gConnectionCounter{0};
+std::atomic<quint64> gRoundTrips{0};
+
+void countTrip() {
+    ++gRoundTrips;
+}
 
 // libpq's own sources (~/.pgpass, PGSERVICE, PGUSER) supply the credentials; the program stores none.
 // A short connect timeout keeps a dead server from freezing the clerk's window; keepalives find a
@@ -48,6 +54,10 @@ bool isBusyError(Backend backend, const QSqlError &error) {
 }
 
 } // namespace
+
+quint64 RoundTrips() {
+    return gRoundTrips.load();
+}
 
 std::optional<ConnectTarget> ParseConnectString(const QString &connectString) {
     static const QRegularExpression pattern(QStringLiteral("^cn_iptcp:(.*)\\[([0-9]{1,5})\\]:KORVEX$"),
@@ -167,6 +177,7 @@ bool SqlConnection::alive() {
         return false;
     QSqlQuery query(database);
     query.setForwardOnly(true);
+    countTrip();
     if (!query.exec(QStringLiteral("SELECT value FROM korvex_meta WHERE key = 'schema'")) || !query.next())
         return false;
     return query.value(0).toString() == QLatin1String(kSchemaMarker);
@@ -233,6 +244,8 @@ QSqlQuery SqlConnection::prepare(const QString &sql) {
     ensureOpen();
     QSqlQuery query(db());
     query.setForwardOnly(true);
+    if (m_target.backend == Backend::Postgres)
+        countTrip(); // Qt's driver sends PREPARE at once
     if (!query.prepare(sql))
         fail(query, sql);
     return query;
@@ -241,12 +254,14 @@ QSqlQuery SqlConnection::prepare(const QString &sql) {
 void SqlConnection::execute(QSqlQuery &query, const QVariantList &values) {
     for (int i = 0; i < values.size(); ++i)
         query.bindValue(i, values.at(i));
+    countTrip();
     if (!query.exec())
         fail(query, query.lastQuery());
 }
 
 std::shared_ptr<QSqlQuery> SqlConnection::runCached(const QString &sql, const QVariantList &values) {
-    if (!m_transaction || values.isEmpty())
+    // PostgreSQL statements go out whole in one request anyway (see run); only SQLite gains.
+    if (!m_transaction || values.isEmpty() || m_target.backend == Backend::Postgres)
         return std::make_shared<QSqlQuery>(run(sql, values));
     auto found = m_statements.find(sql);
     if (found == m_statements.end())
@@ -256,18 +271,51 @@ std::shared_ptr<QSqlQuery> SqlConnection::runCached(const QString &sql, const QV
 }
 
 QSqlQuery SqlConnection::run(const QString &sql, const QVariantList &values) {
-    if (!values.isEmpty()) {
+    if (!values.isEmpty() && m_target.backend == Backend::Sqlite) {
         QSqlQuery query = prepare(sql);
         execute(query, values);
         return query;
     }
     // Without values there is nothing to bind: sent as it stands (PostgreSQL cannot prepare BEGIN).
+    // On PostgreSQL Qt's driver would send three requests for a statement with values (PREPARE,
+    // EXECUTE with the values written in by the driver's formatValue, DEALLOCATE); writing them in
+    // the same way here sends one, with the same quoting.
     ensureOpen();
+    const QString text = values.isEmpty() ? sql : inlineValues(sql, values);
     QSqlQuery query(db());
     query.setForwardOnly(true);
-    if (!query.exec(sql))
+    countTrip();
+    if (!query.exec(text))
         fail(query, sql);
     return query;
+}
+
+QString SqlConnection::inlineValues(const QString &sql, const QVariantList &values) const {
+    const QSqlDriver *driver = db().driver();
+    QString text;
+    text.reserve(sql.size() + 16 * values.size());
+    qsizetype next = 0;
+    bool quoted = false;
+    for (const QChar c : sql) {
+        if (c == QLatin1Char('\''))
+            quoted = !quoted;
+        if (c != QLatin1Char('?') || quoted) {
+            text += c;
+            continue;
+        }
+        if (next >= values.size())
+            throw Error(
+                kDatabase,
+                QStringLiteral("Datenbankfehler: zu wenige Werte für die Platzhalter von %1").arg(sql.left(80)));
+        const QVariant &value = values.at(next++);
+        QSqlField field(QString(), value.metaType());
+        field.setValue(value);
+        text += driver->formatValue(field);
+    }
+    if (next != values.size())
+        throw Error(kDatabase,
+                    QStringLiteral("Datenbankfehler: zu viele Werte für die Platzhalter von %1").arg(sql.left(80)));
+    return text;
 }
 
 void SqlConnection::beginTransaction() {
@@ -301,6 +349,7 @@ void SqlConnection::commitTransaction() {
 void SqlConnection::rollbackTransaction() {
     if (m_transaction && m_open) {
         QSqlQuery query(db());
+        countTrip();
         query.exec(QStringLiteral("ROLLBACK")); // a lost connection has rolled back by itself
     }
     endTransaction();

@@ -17,6 +17,12 @@
 
 namespace kxserver {
 
+// Requests this process has sent to its database servers: one per statement sent (a whole
+// transaction script counts once), one per statement prepared on PostgreSQL. On SQLite, which runs
+// in-process, it counts the statements run. Only ever grows; the benchmarks print it beside every
+// figure, and the tests bound what a click costs by it.
+quint64 RoundTrips();
+
 // Where a connection string points: "cn_iptcp:" + server + "[" + port + "]:KORVEX". A server with a
 // slash in it names an embedded SQLite file, any other a PostgreSQL server.
 struct ConnectTarget {
@@ -138,6 +144,8 @@ public:
 private:
     explicit SqlConnection(const ConnectTarget &target);
     bool openSqlite();
+    // PostgreSQL: the statement with its values written in as the driver writes bound values.
+    QString inlineValues(const QString &sql, const QVariantList &values) const;
     bool openPostgres();
     bool sameFile() const;
     void beginTransaction();
