@@ -39,7 +39,8 @@ void place(QWidget *w, int left, int top, int width, int height) {
     w->setGeometry(px(w, left), px(w, top), px(w, width), px(w, height));
 }
 
-void refuse(const QString &message) {
+void refuse(Freshness &freshness, const QString &message) {
+    freshness.release(); // no lock waits for the clerk
     gDesktop->messageBox(kEditTitle, message, Desktop::Buttons::Ok, Desktop::Icon::Information);
     ThrowIfEnded();
 }
@@ -287,17 +288,8 @@ void FMStart::lief_such() {
 
 void FMStart::lilief_CheckCell(int row, int column, int state) {
     ConnectServer();
-    if ((column == kAktiv || column == kHauptlieferant) && !freshness->beforeChange())
-        return; // the screen was stale: it is current now, the click is gone with the old cells
-    try {
-        changeFlag(row, column, state);
-    } catch (const ServerError &error) {
-        // Another workstation changed the article in the same moment: the server refused the change
-        // whole, so the clerk only needs the current state, not the end of the program.
-        if (!Freshness::isRefusal(error.number()))
-            throw;
-        freshness->answerRefusal();
-    }
+    if (column == kAktiv || column == kHauptlieferant)
+        freshness->change([=, this] { changeFlag(row, column, state); });
 }
 
 void FMStart::changeFlag(int row, int column, int state) {
@@ -305,7 +297,7 @@ void FMStart::changeFlag(int row, int column, int state) {
         const int a = lilief->checkState(row, kAktiv);
         const int h = lilief->checkState(row, kHauptlieferant);
         if (a == 0 && h == 1) {
-            refuse(QStringLiteral("Hauptlieferant muss aktiv sein"));
+            refuse(*freshness, QStringLiteral("Hauptlieferant muss aktiv sein"));
             lilief->setCheckState(row, kAktiv, 1);
             return;
         }
@@ -313,22 +305,22 @@ void FMStart::changeFlag(int row, int column, int state) {
         for (int i = 0; i < lilief->rowCount() && !anyActive; ++i)
             anyActive = lilief->checkState(i, kAktiv) > 0;
         if (!anyActive) {
-            refuse(QStringLiteral("Ein Lieferant muss Aktiv sein"));
+            refuse(*freshness, QStringLiteral("Ein Lieferant muss Aktiv sein"));
             lilief->setCheckState(row, kAktiv, 1);
             return;
         }
         ConnectServer();
         writeActive(row);
-        freshness->accepted();
+        freshness->commit();
         BUSpeich->setEnabled(true);
     } else if (column == kHauptlieferant) {
         if (state == 0) {
-            refuse(QStringLiteral("Ein Lieferant muss Hauptlieferant sein"));
+            refuse(*freshness, QStringLiteral("Ein Lieferant muss Hauptlieferant sein"));
             lilief->setCheckState(row, kHauptlieferant, 1);
             return;
         }
         if (lilief->checkState(row, kAktiv) == 0) {
-            refuse(QStringLiteral("Hauptlieferant muss aktiv sein"));
+            refuse(*freshness, QStringLiteral("Hauptlieferant muss aktiv sein"));
             lilief->setCheckState(row, kHauptlieferant, 0);
             return;
         }
@@ -359,28 +351,17 @@ bool FMStart::setMainSupplier(int row) {
     }
     liart->setRowText(article, mainlogic::ArticleRowWithMainSupplier(liart->rowText(article), supplierText));
 
-    // Every entry of the article is written in one unit: a write failing half-way must not leave the
-    // article with two main suppliers or none on the server.
-    gFactory->beginUnit();
-    try {
-        for (int i = 0; i < lilief->rowCount(); ++i) {
-            ServerObjectPtr entry = gFactory->openId(kClass, lilief->hiddenText(i));
-            entry->setProperty(QStringLiteral("aendsw"), 1);
-            lilief->setCheckState(i, kHauptlieferant, i == row ? 1 : 0);
-            entry->setProperty(QStringLiteral("hlief"), i == row ? QStringLiteral("J") : QStringLiteral("N"));
-            entry->call(QStringLiteral("sys_Save"));
-            CloseObject(entry);
-        }
-        gFactory->commitUnit();
-    } catch (...) {
-        try {
-            gFactory->rollbackUnit();
-        } catch (...) {
-            // The unit is gone with the connection; the server keeps what it had.
-        }
-        throw;
+    // Every entry of the article is written in the click's unit: a write failing half-way must not
+    // leave the article with two main suppliers or none on the server.
+    for (int i = 0; i < lilief->rowCount(); ++i) {
+        ServerObjectPtr entry = gFactory->openId(kClass, lilief->hiddenText(i));
+        entry->setProperty(QStringLiteral("aendsw"), 1);
+        lilief->setCheckState(i, kHauptlieferant, i == row ? 1 : 0);
+        entry->setProperty(QStringLiteral("hlief"), i == row ? QStringLiteral("J") : QStringLiteral("N"));
+        entry->call(QStringLiteral("sys_Save"));
+        CloseObject(entry);
     }
-    freshness->accepted();
+    freshness->commit(); // stored before the list moves on
 
     if (article < liart->rowCount() - 1) {
         liart->setCurrentRow(article + 1);

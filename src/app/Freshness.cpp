@@ -53,20 +53,60 @@ void Freshness::accepted() {
     m_stamp = gFactory->stampAfterWrite(m_list, m_article);
 }
 
-bool Freshness::beforeChange() {
+bool Freshness::stampMatches() {
     // Only a list that belongs to the current article and whose state the server described can be
     // compared; anything else has nothing to be stale against.
     if (m_stamp.isEmpty() || m_list != m_window.artListKey || m_article != currentArticleNumber(m_window))
         return true;
-    QString now;
+    ServerBusy busy;
+    const QString now = gFactory->articleStamp(m_list, m_article);
+    return now.isEmpty() || now == m_stamp;
+}
+
+bool Freshness::change(const std::function<void()> &body) {
+    gFactory->beginUnit();
+    m_unit = true;
+    try {
+        if (!stampMatches()) {
+            release();
+            answerRefusal();
+            return false;
+        }
+        body();
+        commit();
+        return true;
+    } catch (const ServerError &error) {
+        release();
+        if (!isRefusal(error.number()))
+            throw;
+        answerRefusal();
+        return false;
+    } catch (...) {
+        release();
+        throw;
+    }
+}
+
+void Freshness::commit() {
+    if (!m_unit)
+        return;
     {
         ServerBusy busy;
-        now = gFactory->articleStamp(m_list, m_article);
+        gFactory->commitUnit(); // a failed commit leaves the unit to release(), which ends it for sure
     }
-    if (now.isEmpty() || now == m_stamp)
-        return true;
-    answerRefusal();
-    return false;
+    m_unit = false;
+    accepted();
+}
+
+void Freshness::release() {
+    if (!m_unit)
+        return;
+    m_unit = false;
+    try {
+        gFactory->rollbackUnit();
+    } catch (const ServerError &) {
+        // The unit is gone with the connection; the server keeps what it had.
+    }
 }
 
 void Freshness::answerRefusal() {

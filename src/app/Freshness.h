@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <functional>
+
 class FMStart;
 
 // Whether the supplier list on screen still shows what the server holds for its article. Another
@@ -21,11 +23,18 @@ public:
     // This program's change to the shown article was accepted: the screen shows what it wrote.
     void accepted();
 
-    // To be called before every change of flags (a click, and every aid that changes flags), after
-    // ConnectServer. True: the screen is current, go on. False: the article had changed; the supplier
-    // list and the article row now show the server's state, the clerk has been told, and the change
-    // must not run.
-    bool beforeChange();
+    // Every change of flags runs through here (a click, and every aid that changes flags), after
+    // ConnectServer: one unit on the server, opened by the "changed since?" question, which takes the
+    // list's lock, so that the answer holds until the unit commits. A current screen runs `body` (the
+    // rules and the writes) and commits; true. A stale screen writes nothing: the supplier list and
+    // the article row are brought up to the server's state, the clerk is told, and false is returned.
+    // The server's refusal of the writes is answered the same way.
+    bool change(const std::function<void()> &body);
+    // Inside `body`: commits the writes so far (before the window moves on to another article).
+    void commit();
+    // Inside `body`: gives up the unit and its lock, before a message box waits for the clerk.
+    void release();
+
     // The answer to the server's refusal of a change because the article changed in the same moment:
     // the same refresh and box as a stale screen.
     void answerRefusal();
@@ -42,4 +51,8 @@ private:
     QString m_list;
     QString m_article;
     QString m_stamp;
+    bool m_unit = false;
+
+    // False when the server's stamp differs from the one the screen was filled with.
+    bool stampMatches();
 };

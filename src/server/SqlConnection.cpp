@@ -9,8 +9,10 @@
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlField>
+#include <QSqlRecord>
 #include <QUrl>
 
+#include <libpq-fe.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -220,7 +222,10 @@ QString SqlConnection::now() {
 }
 
 void SqlConnection::fail(const QSqlQuery &query, const QString &sql) {
-    const QSqlError error = query.lastError();
+    fail(query.lastError(), sql);
+}
+
+void SqlConnection::fail(const QSqlError &error, const QString &sql) {
     if (m_target.backend == Backend::Postgres && m_transaction && m_open) {
         // PostgreSQL has aborted the transaction already and refuses every further statement
         // (even freeing prepared ones); end it now. Inside a unit, write() marks the unit broken.
@@ -242,6 +247,8 @@ void SqlConnection::fail(const QSqlQuery &query, const QString &sql) {
 
 QSqlQuery SqlConnection::prepare(const QString &sql) {
     ensureOpen();
+    if (m_beginPending)
+        runScript({});
     QSqlQuery query(db());
     query.setForwardOnly(true);
     if (m_target.backend == Backend::Postgres)
@@ -270,7 +277,105 @@ std::shared_ptr<QSqlQuery> SqlConnection::runCached(const QString &sql, const QV
     return found->second;
 }
 
+SqlConnection::Rows SqlConnection::runScript(const std::vector<Statement> &statements) {
+    ensureOpen();
+    std::vector<Statement> all;
+    if (m_beginPending) {
+        // IMMEDIATE takes SQLite's write lock at once, so two workstations cannot both read, then
+        // both try to upgrade and one of them fail half way.
+        all.push_back(
+            {m_target.backend == Backend::Sqlite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN"), {}});
+        m_beginPending = false;
+    }
+    all.insert(all.end(), statements.begin(), statements.end());
+    Rows rows;
+    if (all.empty())
+        return rows;
+    countTrip();
+    if (m_target.backend == Backend::Postgres) {
+        QStringList texts;
+        for (const Statement &statement : all)
+            texts << (statement.second.isEmpty() ? statement.first : inlineValues(statement.first, statement.second));
+        return runPostgresScript(texts.join(QStringLiteral(";\n")));
+    }
+    // In-process: one call of the program, statement by statement, each with its values bound.
+    for (const Statement &statement : all) {
+        QSqlQuery query(db());
+        query.setForwardOnly(true);
+        if (!query.prepare(statement.first))
+            fail(query, statement.first);
+        for (int i = 0; i < statement.second.size(); ++i)
+            query.bindValue(i, statement.second.at(i));
+        if (!query.exec())
+            fail(query, statement.first);
+        if (query.isSelect()) {
+            rows.clear();
+            const int columns = query.record().count();
+            while (query.next()) {
+                QVariantList row;
+                for (int i = 0; i < columns; ++i)
+                    row << query.value(i);
+                rows.push_back(row);
+            }
+        }
+    }
+    return rows;
+}
+
+SqlConnection::Rows SqlConnection::runPostgresScript(const QString &text) {
+    const QVariant handle = db().driver()->handle();
+    // Qt's driver hands out its PGconn (a typedef of struct pg_conn) by value.
+    const bool isPq =
+        handle.isValid() && (qstrcmp(handle.typeName(), "PGconn*") == 0 || qstrcmp(handle.typeName(), "pg_conn*") == 0);
+    PGconn *connection = isPq ? *static_cast<PGconn *const *>(handle.constData()) : nullptr;
+    if (!connection)
+        throw Error(kNotConnected, QStringLiteral("Keine Verbindung zum Server."));
+    if (!PQsendQuery(connection, text.toUtf8().constData()))
+        fail(QSqlError(QStringLiteral("QPSQL"), QString::fromUtf8(PQerrorMessage(connection)),
+                       QSqlError::ConnectionError),
+             text);
+    // Every statement's result is read: the first error is the script's, and it has ended the
+    // statements after it (and left an open transaction aborted, which fail() rolls back).
+    Rows rows;
+    QString message;
+    QString state;
+    while (PGresult *result = PQgetResult(connection)) {
+        const ExecStatusType status = PQresultStatus(result);
+        if (status == PGRES_FATAL_ERROR) {
+            if (!message.isEmpty()) {
+                PQclear(result);
+                continue;
+            }
+            message = QString::fromUtf8(PQresultErrorMessage(result)).trimmed();
+            const char *code = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+            state = code ? QString::fromLatin1(code) : QString();
+        } else if (status == PGRES_TUPLES_OK) {
+            rows.clear();
+            const int count = PQntuples(result);
+            const int columns = PQnfields(result);
+            rows.reserve(count);
+            for (int r = 0; r < count; ++r) {
+                QVariantList row;
+                for (int c = 0; c < columns; ++c)
+                    row << (PQgetisnull(result, r, c) ? QVariant()
+                                                      : QVariant(QString::fromUtf8(PQgetvalue(result, r, c))));
+                rows.push_back(row);
+            }
+        }
+        PQclear(result);
+    }
+    if (!message.isEmpty())
+        fail(QSqlError(QStringLiteral("QPSQL"), message, QSqlError::StatementError, state), text);
+    if (PQstatus(connection) != CONNECTION_OK) {
+        m_open = false; // the server went away in the middle: nothing of the script is known to be stored
+        throw Error(kNotConnected, QStringLiteral("Keine Verbindung zum Server."));
+    }
+    return rows;
+}
+
 QSqlQuery SqlConnection::run(const QString &sql, const QVariantList &values) {
+    if (m_beginPending)
+        runScript({}); // its BEGIN alone: the rows are read through Qt's driver
     if (!values.isEmpty() && m_target.backend == Backend::Sqlite) {
         QSqlQuery query = prepare(sql);
         execute(query, values);
@@ -319,9 +424,9 @@ QString SqlConnection::inlineValues(const QString &sql, const QVariantList &valu
 }
 
 void SqlConnection::beginTransaction() {
-    // IMMEDIATE takes SQLite's write lock at once, so two workstations cannot both read, then
-    // both try to upgrade and one of them fail half way.
-    run(m_target.backend == Backend::Sqlite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN"));
+    // BEGIN waits for the transaction's first statement and goes out with it (runScript): a unit
+    // costs no request of its own.
+    m_beginPending = true;
     m_transaction = true;
     writtenStamps.clear();
     lockedLists.clear();
@@ -331,6 +436,9 @@ void SqlConnection::beginTransaction() {
 
 void SqlConnection::endTransaction() {
     m_transaction = false;
+    m_beginPending = false;
+    pendingWrites.clear();
+    ruleEntries.clear();
     lockedLists.clear();
     touchedArticles.clear();
     checkedArticles.clear();
@@ -339,15 +447,20 @@ void SqlConnection::endTransaction() {
 }
 
 void SqlConnection::commitTransaction() {
-    CheckTouchedArticles(*this);
-    run(QStringLiteral("COMMIT"));
+    if (m_beginPending) { // nothing was sent, so there is nothing to commit
+        endTransaction();
+        return;
+    }
+    std::vector<Statement> script = CheckTouchedArticles(*this);
+    script.push_back({QStringLiteral("COMMIT"), {}});
+    runScript(script);
     for (const auto &[key, after] : checkedArticles)
         writtenStamps[{key.first, after.articleNumber}] = after.stamp;
     endTransaction();
 }
 
 void SqlConnection::rollbackTransaction() {
-    if (m_transaction && m_open) {
+    if (m_transaction && m_open && !m_beginPending) {
         QSqlQuery query(db());
         countTrip();
         query.exec(QStringLiteral("ROLLBACK")); // a lost connection has rolled back by itself

@@ -14,6 +14,7 @@
 #include <set>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace kxserver {
 
@@ -72,6 +73,11 @@ public:
     // statements whose rows are read at once (a cursor would lose its rows when they are reused).
     // The statements die with the transaction, so none outlives a unit or a reconnect.
     std::shared_ptr<QSqlQuery> runCached(const QString &sql, const QVariantList &values);
+    // Sends several statements as one request (on SQLite: runs them one after the other) and
+    // returns the last one's rows. A transaction's BEGIN still waiting goes out with them.
+    using Statement = std::pair<QString, QVariantList>;
+    using Rows = std::vector<QVariantList>;
+    Rows runScript(const std::vector<Statement> &statements);
     // Prepares once for several executions within one call.
     QSqlQuery prepare(const QString &sql);
     void execute(QSqlQuery &query, const QVariantList &values);
@@ -138,6 +144,31 @@ public:
     };
     std::map<std::pair<qint64, qint64>, CachedEntry> entryCache;
 
+    // Entry writes of the current transaction, sent together when it commits (the rules are checked
+    // against the state read under the list's lock before that), so that a unit of any size costs one
+    // request to store.
+    struct PendingWrite {
+        qint64 list = 0;
+        qint64 pair = 0;
+        qint64 article = 0;
+        std::optional<QString> laktiv;
+        std::optional<QString> hlief;
+        std::optional<int> aendsw;
+        QString by;
+        QString when;
+    };
+    std::vector<PendingWrite> pendingWrites;
+    // The state of the written entries of an article, for the rules: read under the lock before the
+    // first write of the transaction.
+    struct RuleEntry {
+        qint64 pair = 0;
+        qint64 supplier = 0;
+        QString laktiv;
+        QString hlief;
+        bool listMain = false; // the list holds a main-supplier flag of its own for it
+    };
+    std::map<std::pair<qint64, qint64>, std::vector<RuleEntry>> ruleEntries;
+
     // A timestamp for "when" columns: local time, ISO 8601.
     static QString now();
 
@@ -153,6 +184,8 @@ private:
     void rollbackTransaction();
     void failIfUnitBroken() const;
     [[noreturn]] void fail(const QSqlQuery &query, const QString &sql);
+    [[noreturn]] void fail(const QSqlError &error, const QString &sql);
+    Rows runPostgresScript(const QString &text);
     QSqlDatabase db() const;
     void endTransaction();
 
@@ -162,14 +195,16 @@ private:
     bool m_unit = false;
     bool m_unitBroken = false;
     bool m_transaction = false;
+    bool m_beginPending = false; // BEGIN goes out with the transaction's first statement
     unsigned long long m_device = 0;
     unsigned long long m_inode = 0;
     std::map<QString, std::shared_ptr<QSqlQuery>> m_statements; // prepared within the current transaction
 };
 
-// Checks the supplier rules of every article written in the current transaction and records the
-// main supplier the list's changes give. Throws kRejected when a write broke a rule that held
-// before it. Defined with the update lists.
-void CheckTouchedArticles(SqlConnection &connection);
+// Checks the supplier rules of every article written in the current transaction against what its
+// pending writes make of the state read under the lock, and returns the statements that store the
+// writes and the main supplier the list's changes give. Throws kRejected when a write broke a rule
+// that held before it. Defined with the update lists.
+std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connection);
 
 } // namespace kxserver

@@ -58,6 +58,9 @@ public:
     }
 
     QString articleStamp(const QString &listKey, const QString &articleNumber) override {
+        // Inside a unit the question takes the list's lock: the answer then holds until the commit.
+        if (connection()->inUnit())
+            return lists::LockedArticleStamp(*m_connection, listKey, articleNumber);
         return StampOfArticle(*connection(), listKey, articleNumber);
     }
 

@@ -40,6 +40,10 @@ std::optional<Entry> OpenEntry(SqlConnection &connection, const QString &id);
 void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optional<QString> &laktiv,
                const std::optional<QString> &hlief, const std::optional<int> &aendsw);
 
+// Inside a unit: takes the list's lock and reads the article's entries under it in one request, and
+// returns the article's stamp as that read found it (the state the unit's writes are checked against).
+QString LockedArticleStamp(SqlConnection &connection, const QVariant &listKey, const QString &articleNumber);
+
 // A list key as the server knows it: a positive whole number, or -1 for any other text (which
 // matches no list).
 qint64 ListKey(const QVariant &value);

@@ -49,8 +49,9 @@ protected:
         EXPECT_EQ(stateDuringBox, 1 - stateAfter);
         EXPECT_EQ(window->lilief->checkState(row, column), stateAfter);
         EXPECT_EQ(supplierRows(), before);
-        // Only the freshness question, before the rules.
-        EXPECT_EQ(log->work(mark), QStringList{freshnessQuestion()}) << log->work(mark).join(" / ").toStdString();
+        // Only the freshness question, before the rules; its unit is given up before the box.
+        EXPECT_EQ(log->work(mark), (QStringList{"beginUnit", freshnessQuestion(), "rollbackUnit"}))
+            << log->work(mark).join(" / ").toStdString();
         EXPECT_EQ(sql.value("SELECT COUNT(*) FROM liste_aend").toInt(), 0);
         EXPECT_FALSE(window->BUSpeich->isEnabled());
         EXPECT_FALSE(ProgramEnded());
@@ -113,8 +114,8 @@ TEST_F(Editing, AktivChangesAreWrittenAtOnce) {
     const qsizetype mark = log->calls.size();
     toggle(0, kAktiv);
     EXPECT_TRUE(desktop.boxes.isEmpty());
-    EXPECT_EQ(log->work(mark), (QStringList{freshnessQuestion(), "openId " + ids[0], "set laktiv=J", "set aendsw=1",
-                                            "call sys_Save", "call SYS_Close"}));
+    EXPECT_EQ(log->work(mark), (QStringList{"beginUnit", freshnessQuestion(), "openId " + ids[0], "set laktiv=J",
+                                            "set aendsw=1", "call sys_Save", "call SYS_Close", "commitUnit"}));
     EXPECT_EQ(log->calls.mid(mark).count("connected"), 2); // at the start and again before the write
     EXPECT_EQ(entry(ids[0]).laktiv, QStringLiteral("J"));
     EXPECT_EQ(entry(ids[0]).aendsw, 1);
@@ -144,7 +145,7 @@ TEST_F(Editing, ANewMainSupplierRewritesTheArticleAndMovesOn) {
     ASSERT_TRUE(desktop.boxes.isEmpty()) << desktop.boxes.first().text.toStdString();
 
     // The freshness question, then every entry of the article, in list order, in one unit.
-    QStringList expected{question, "beginUnit"};
+    QStringList expected{"beginUnit", question};
     for (int i = 0; i < 4; ++i)
         expected << "openId " + ids[i] << "set aendsw=1" << (i == 3 ? "set hlief=J" : "set hlief=N") << "call sys_Save"
                  << "call SYS_Close";

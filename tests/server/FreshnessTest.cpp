@@ -1,6 +1,9 @@
 // Two clerks on one list: the cheap "changed since?" question of the factory.
 
 #include "ServerFixture.h"
+#include "SqlConnection.h"
+
+#include <functional>
 
 using namespace kxserver;
 
@@ -23,6 +26,10 @@ QueryStamp queryStamp(cacheapi::Factory &factory, const QString &key, const QStr
     stamp.after = cursor->stamp();
     cursor->close();
     return stamp;
+}
+
+QString mainOf(const QVariantList &articleRow) {
+    return articleRow.value(3).toString();
 }
 
 } // namespace
@@ -110,4 +117,69 @@ TEST_P(ServerTest, AnArticlesStampChangesWithEveryAcceptedWriteAtAnyWorkstation)
     articles.reset();
     mine->disconnect();
     ExpectServerError(kNotConnected, [&] { mine->articleStamp(key, article); });
+}
+
+TEST_P(ServerTest, AClickCostsAFewRoundTripsWhateverTheNumberOfSuppliers) {
+    cacheapi::FactoryPtr factory = clerk();
+    const QString key = listKey(*factory, "2");
+    const QString cls = QStringLiteral("UpdateVelka.Hauptlief");
+    // The window's click: the freshness question opens the unit, then the writes, then the commit.
+    const auto click = [&](const QString &artnr, const std::function<void(const QList<QVariantList> &)> &writes) {
+        const QList<QVariantList> list = suppliers(*factory, key, artnr);
+        const quint64 before = kxserver::RoundTrips();
+        factory->beginUnit();
+        EXPECT_FALSE(factory->articleStamp(key, artnr).isEmpty());
+        writes(list);
+        factory->commitUnit();
+        return kxserver::RoundTrips() - before;
+    };
+    const auto makeMain = [&](int which) {
+        return [&, which](const QList<QVariantList> &list) {
+            for (int i = 0; i < list.size(); ++i) {
+                cacheapi::ServerObjectPtr entry = factory->openId(cls, list[i][0].toString());
+                entry->setProperty("aendsw", 1);
+                entry->setProperty("hlief", i == which % list.size() ? "J" : "N");
+                entry->call("sys_Save");
+                entry->call("SYS_Close");
+            }
+        };
+    };
+    const auto switchOn = [&](const QList<QVariantList> &list) {
+        cacheapi::ServerObjectPtr entry = factory->openId(cls, list[1][0].toString()); // 70006, inactive
+        entry->setProperty("laktiv", "J");
+        entry->setProperty("aendsw", 1);
+        entry->call("sys_Save");
+        entry->call("SYS_Close");
+    };
+    struct Case {
+        const char *what;
+        std::function<quint64()> run;
+        quint64 bound;
+    };
+    const std::vector<Case> cases{
+        {"the connection check",
+         [&] {
+             const quint64 before = kxserver::RoundTrips();
+             EXPECT_TRUE(factory->connected());
+             return kxserver::RoundTrips() - before;
+         },
+         1},
+        {"the supplier list",
+         [&] {
+             const quint64 before = kxserver::RoundTrips();
+             EXPECT_EQ(suppliers(*factory, key, "100001").size(), 4);
+             return kxserver::RoundTrips() - before;
+         },
+         1},
+        {"a main-supplier change of 4 suppliers", [&] { return click("100001", makeMain(3)); }, 3},
+        {"a main-supplier change of 2 suppliers", [&] { return click("100002", makeMain(1)); }, 3},
+        {"an Aktiv switch", [&] { return click("100001", switchOn); }, 2},
+    };
+    for (const Case &c : cases)
+        EXPECT_LE(c.run(), c.bound) << c.what;
+    // And every write arrived: 100001's main supplier is its fourth, the second is active.
+    const QList<QVariantList> after = suppliers(*factory, key, "100001");
+    EXPECT_EQ(mainOf(article(*factory, key, "100001")), after[3][1].toString());
+    EXPECT_EQ(after[1][5].toString(), "J");
+    EXPECT_EQ(mainOf(article(*factory, key, "100002")), suppliers(*factory, key, "100002")[1][1].toString());
 }
