@@ -4,6 +4,7 @@
 #include "Freshness.h"
 #include "KxCombo.h"
 #include "KxList.h"
+#include "LiveView.h"
 #include "MainLogic.h"
 #include "TextHelpers.h"
 
@@ -64,6 +65,7 @@ FMStart::FMStart(QWidget *parent) : QMainWindow(parent) {
     setWindowIcon(QIcon(QStringLiteral(":/app/korvex.png")));
     freshness = std::make_unique<Freshness>(*this);
     buildControls();
+    liveView = new LiveView(*this);
 }
 
 FMStart::~FMStart() = default;

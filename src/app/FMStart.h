@@ -7,6 +7,7 @@
 #include <memory>
 
 class Freshness;
+class LiveView;
 class KxCombo;
 class KxList;
 class QLabel;
@@ -65,6 +66,8 @@ public:
 
     // Whether the supplier list still shows the server's state; every change of flags asks it first.
     std::unique_ptr<Freshness> freshness;
+    // Shows other workstations' changes while idle.
+    LiveView *liveView = nullptr;
 
 protected:
     void closeEvent(QCloseEvent *event) override;

@@ -156,6 +156,55 @@ bool SqlConnection::openPostgres() {
         database.close();
         return false;
     }
+    // The live view: every commit that changes a list names it on this channel (pg_notify), and the
+    // notifications arrive on this very connection, so the idle disconnect still drops everything.
+    if (QSqlDriver *driver = database.driver()) {
+        driver->subscribeToNotification(QString::fromLatin1(kListChannel));
+        m_notifications = QObject::connect(
+            driver, &QSqlDriver::notification,
+            [this](const QString &name, QSqlDriver::NotificationSource source, const QVariant &payload) {
+                if (name == QLatin1String(kListChannel) && source == QSqlDriver::OtherSource)
+                    m_notified.insert(payload.toString().toLongLong());
+            });
+    }
+    return true;
+}
+
+void SqlConnection::drainNotifications() {
+    // Notifications that libpq read along with a script's answers wait in its queue, where Qt's
+    // socket watch does not see them.
+    const QVariant handle = db().driver()->handle();
+    const bool isPq =
+        handle.isValid() && (qstrcmp(handle.typeName(), "PGconn*") == 0 || qstrcmp(handle.typeName(), "pg_conn*") == 0);
+    PGconn *connection = isPq ? *static_cast<PGconn *const *>(handle.constData()) : nullptr;
+    if (!connection)
+        return;
+    PQconsumeInput(connection);
+    const int self = PQbackendPID(connection);
+    while (PGnotify *notify = PQnotifies(connection)) {
+        if (qstrcmp(notify->relname, kListChannel) == 0 && notify->be_pid != self)
+            m_notified.insert(QByteArray(notify->extra).toLongLong());
+        PQfreemem(notify);
+    }
+}
+
+bool SqlConnection::mayHaveChanged(qint64 list) {
+    if (!m_open || m_transaction)
+        return false;
+    if (m_target.backend == Backend::Postgres) {
+        drainNotifications();
+        return m_notified.erase(list) > 0;
+    }
+    // SQLite's counter changes with every commit of another connection to the file; reading it is a
+    // look at the file's header, in-process.
+    QSqlQuery query(db());
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("PRAGMA data_version")) || !query.next())
+        return false;
+    const qint64 version = query.value(0).toLongLong();
+    if (version == m_dataVersion)
+        return false;
+    m_dataVersion = version;
     return true;
 }
 
@@ -189,6 +238,9 @@ void SqlConnection::close() {
     if (!m_open)
         return;
     m_open = false;
+    QObject::disconnect(m_notifications);
+    watched.clear();
+    m_notified.clear();
     m_unit = false;
     m_unitBroken = false;
     endTransaction();
@@ -437,6 +489,7 @@ void SqlConnection::beginTransaction() {
 void SqlConnection::endTransaction() {
     m_transaction = false;
     m_beginPending = false;
+    changedLists.clear();
     pendingWrites.clear();
     ruleEntries.clear();
     lockedLists.clear();
@@ -452,6 +505,10 @@ void SqlConnection::commitTransaction() {
         return;
     }
     std::vector<Statement> script = CheckTouchedArticles(*this);
+    if (m_target.backend == Backend::Postgres)
+        for (const qint64 list : changedLists) // delivered with the commit, never without it
+            script.push_back(
+                {QStringLiteral("SELECT pg_notify(?, ?)"), {QString::fromLatin1(kListChannel), QString::number(list)}});
     script.push_back({QStringLiteral("COMMIT"), {}});
     runScript(script);
     for (const auto &[key, after] : checkedArticles)

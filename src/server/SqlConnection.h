@@ -2,6 +2,7 @@
 
 #include "Schema.h"
 
+#include <QMetaObject>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
@@ -23,6 +24,9 @@ namespace kxserver {
 // in-process, it counts the statements run. Only ever grows; the benchmarks print it beside every
 // figure, and the tests bound what a click costs by it.
 quint64 RoundTrips();
+
+// The PostgreSQL notification channel on which a commit names each list it changed.
+inline const char *const kListChannel = "korvex_liste";
 
 // Where a connection string points: "cn_iptcp:" + server + "[" + port + "]:KORVEX". A server with a
 // slash in it names an embedded SQLite file, any other a PostgreSQL server.
@@ -168,6 +172,13 @@ public:
         bool listMain = false; // the list holds a main-supplier flag of its own for it
     };
     std::map<std::pair<qint64, qint64>, std::vector<RuleEntry>> ruleEntries;
+    // The lists this transaction changed: their watchers at other workstations are told at the commit.
+    std::set<qint64> changedLists;
+
+    // The live view (see lists::TakeChanges): per watched list, the list's own changes per article
+    // as last seen; whether anything may have changed since.
+    std::map<qint64, std::map<QString, QString>> watched;
+    bool mayHaveChanged(qint64 list);
 
     // A timestamp for "when" columns: local time, ISO 8601.
     static QString now();
@@ -196,6 +207,10 @@ private:
     bool m_unitBroken = false;
     bool m_transaction = false;
     bool m_beginPending = false; // BEGIN goes out with the transaction's first statement
+    qint64 m_dataVersion = -1;   // SQLite: the file's change counter when the lists were last read
+    std::set<qint64> m_notified; // PostgreSQL: lists named by notifications not yet looked at
+    QMetaObject::Connection m_notifications;
+    void drainNotifications();
     unsigned long long m_device = 0;
     unsigned long long m_inode = 0;
     std::map<QString, std::shared_ptr<QSqlQuery>> m_statements; // prepared within the current transaction

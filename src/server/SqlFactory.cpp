@@ -64,6 +64,12 @@ public:
         return StampOfArticle(*connection(), listKey, articleNumber);
     }
 
+    QStringList takeChanges(const QString &listKey) override {
+        if (!m_connection || !m_connection->isOpen())
+            return {};
+        return lists::TakeChanges(*m_connection, listKey);
+    }
+
     QString stampAfterWrite(const QString &listKey, const QString &articleNumber) override {
         if (!m_connection)
             return QString();

@@ -262,6 +262,7 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
         if (!owner.next() || owner.value(0).toLongLong() != *company)
             throw unknown();
         lockList(connection, list);
+        connection.changedLists.insert(list);
         const QString when = SqlConnection::now();
 
         QSqlQuery changed =
@@ -379,6 +380,7 @@ void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optiona
         for (SqlConnection::PendingWrite &w : connection.pendingWrites)
             if (w.list == entry.list && w.pair == entry.pair)
                 pending = &w;
+        connection.changedLists.insert(entry.list);
         if (!pending) {
             connection.pendingWrites.push_back({entry.list, entry.pair, entry.article, {}, {}, {}, {}, {}});
             pending = &connection.pendingWrites.back();
@@ -405,6 +407,41 @@ void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optiona
         if (aendsw)
             cached->second.aendsw = *aendsw;
     });
+}
+
+QStringList TakeChanges(SqlConnection &connection, const QVariant &listKey) {
+    const qint64 list = ListKey(listKey);
+    if (list < 0 || !connection.isOpen())
+        return {};
+    const bool first = !connection.watched.count(list);
+    if (!connection.mayHaveChanged(list) && !first)
+        return {};
+    // The list's own changes per article: small (only what was changed and not yet saved), and
+    // every accepted write or save of the list changes it.
+    QSqlQuery query = connection.run(QStringLiteral("SELECT a.artnr, o.artlief, o.laktiv, o.hlief FROM liste_aend o"
+                                                    " JOIN artikel a ON a.id = o.artikel WHERE o.liste = ?"
+                                                    " ORDER BY a.artnr, o.artlief"),
+                                     {list});
+    std::map<QString, QString> now;
+    while (query.next())
+        now[query.value(0).toString()] +=
+            QStringLiteral("%1|%2|%3;")
+                .arg(query.value(1).toString(), query.value(2).toString(), query.value(3).toString());
+    query.finish();
+    std::map<QString, QString> &seen = connection.watched[list];
+    QStringList changed;
+    if (!first) {
+        for (const auto &[article, state] : now) {
+            const auto found = seen.find(article);
+            if (found == seen.end() || found->second != state)
+                changed << article;
+        }
+        for (const auto &[article, state] : seen)
+            if (!now.count(article))
+                changed << article;
+    }
+    seen = std::move(now);
+    return changed;
 }
 
 } // namespace kxserver::lists

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <QVariantList>
 
@@ -80,6 +81,14 @@ public:
         Q_UNUSED(listKey);
         Q_UNUSED(articleNumber);
         return QString();
+    }
+    // The live view: the numbers of the articles of list `listKey` whose entries another workstation
+    // changed since the last call; the first call for a list only starts watching it. Cheap while
+    // nothing changed (no request where the server notifies, one counter read otherwise). Empty when
+    // not connected: it never connects.
+    virtual QStringList takeChanges(const QString &listKey) {
+        Q_UNUSED(listKey);
+        return QStringList();
     }
 };
 using FactoryPtr = std::shared_ptr<Factory>;

@@ -146,6 +146,7 @@ public:
         record(*m_log, QStringLiteral("articleStamp %1,%2").arg(listKey, articleNumber));
         return m_inner->articleStamp(listKey, articleNumber);
     }
+    QStringList takeChanges(const QString &listKey) override { return m_inner->takeChanges(listKey); }
     QString stampAfterWrite(const QString &listKey, const QString &articleNumber) override {
         return m_inner->stampAfterWrite(listKey, articleNumber);
     }

@@ -3,9 +3,13 @@
 #include "AppFixture.h"
 #include "KorvexDb.h"
 #include "KxList.h"
+#include "LiveView.h"
 #include "SqlFactory.h"
 
+#include <QAbstractItemView>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QTest>
 
 using namespace cacheapi;
 
@@ -161,4 +165,68 @@ TEST_F(TwoClerks, TheServersRefusalIsAnsweredByTheSameBox) {
         EXPECT_TRUE(log->calls.contains("rollbackUnit")) << what;
         EXPECT_EQ(window->liart->rowText(0).section('\n', 2, 2), kNames[0]) << "the article row is put back";
     }
+}
+
+TEST_F(TwoClerks, AnotherWorkstationsChangeShowsWithinASecondWithoutMovingAnything) {
+    ASSERT_NO_FATAL_FAILURE(startOnRun2());
+    // The clerk looks at the second supplier; the list is scrolled as it is.
+    window->lilief->setCurrentRow(1);
+    const int scroll = qobject_cast<QAbstractItemView *>(window->lilief->view())->verticalScrollBar()->value();
+    QTest::qWait(LiveView::kIntervalMs * 2); // the live view has started watching the list
+    const QString article2Before = window->liart->rowText(1);
+
+    colleagueMakesMain(2); // 100001, the current article: 70012 becomes main supplier
+    colleagueWrites({{1, {{"laktiv", "J"}, {"aendsw", 1}}}});
+    // 100002, not current: its second supplier becomes main supplier.
+    {
+        FactoryPtr other = colleague();
+        cacheapi::QueryCursorPtr query = other->openQuery(kClass, "ArtikelLief");
+        query->execute({window->artListKey, "100002"});
+        QStringList second;
+        while (query->next())
+            second << query->column(1).toString();
+        query->close();
+        ASSERT_EQ(second.size(), 2);
+        other->beginUnit();
+        for (int i = 0; i < 2; ++i) {
+            ServerObjectPtr entry = other->openId(kClass, second[i]);
+            entry->setProperty("hlief", i == 1 ? "J" : "N");
+            entry->call("sys_Save");
+        }
+        other->commitUnit();
+    }
+
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return window->lilief->checkState(2, kHaupt) == 1; }, 1000 + 2 * LiveView::kIntervalMs));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return window->liart->rowText(1) != article2Before; }, 2 * LiveView::kIntervalMs));
+    EXPECT_EQ(window->liart->rowText(0).section('\n', 2, 2), kNames[2]);
+    EXPECT_EQ(window->lilief->checkState(0, kHaupt), 0);
+    EXPECT_EQ(window->lilief->checkState(1, kAktiv), 1);
+    EXPECT_EQ(window->liart->rowText(1).section('\n', 0, 1), article2Before.section('\n', 0, 1));
+    EXPECT_NE(window->liart->rowText(1).section('\n', 2, 2), article2Before.section('\n', 2, 2));
+    // Nothing moved, nothing was asked, nothing written by this clerk.
+    EXPECT_EQ(window->liart->currentRow(), 0);
+    EXPECT_EQ(window->lilief->currentRow(), 1);
+    EXPECT_EQ(qobject_cast<QAbstractItemView *>(window->lilief->view())->verticalScrollBar()->value(), scroll);
+    EXPECT_TRUE(desktop.boxes.isEmpty());
+    EXPECT_EQ(sql.value("SELECT COUNT(*) FROM liste_aend WHERE aend_pers <> 'KOLLEGE'").toInt(), 0);
+
+    // The screen is current now: a click goes through without the stale box.
+    toggle(3, kAktiv);
+    EXPECT_TRUE(desktop.boxes.isEmpty()) << desktop.boxes.first().text.toStdString();
+    EXPECT_EQ(entry(ids[3]).laktiv, "N");
+
+    // Inside a handler the live view does not look; afterwards the change shows.
+    colleagueWrites({{3, {{"laktiv", "J"}, {"aendsw", 1}}}});
+    RunHandler([&] {
+        window->liveView->look();
+        EXPECT_EQ(window->lilief->checkState(3, kAktiv), 0) << "refreshed inside a handler";
+    });
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return window->lilief->checkState(3, kAktiv) == 1; }, 1000 + 2 * LiveView::kIntervalMs));
+    // An article the list does not hold is ignored.
+    const QStringList rows = rowTexts(window->liart);
+    window->liveView->apply({"999999", ""});
+    EXPECT_EQ(rowTexts(window->liart), rows);
 }

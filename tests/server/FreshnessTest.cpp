@@ -3,6 +3,8 @@
 #include "ServerFixture.h"
 #include "SqlConnection.h"
 
+#include <QTest>
+
 #include <functional>
 
 using namespace kxserver;
@@ -182,4 +184,56 @@ TEST_P(ServerTest, AClickCostsAFewRoundTripsWhateverTheNumberOfSuppliers) {
     EXPECT_EQ(mainOf(article(*factory, key, "100001")), after[3][1].toString());
     EXPECT_EQ(after[1][5].toString(), "J");
     EXPECT_EQ(mainOf(article(*factory, key, "100002")), suppliers(*factory, key, "100002")[1][1].toString());
+}
+
+TEST_P(ServerTest, AWatcherLearnsWhichArticlesAnotherWorkstationChanged) {
+    cacheapi::FactoryPtr mine = clerk(QStringLiteral("DEMO"));
+    cacheapi::FactoryPtr other = clerk(QStringLiteral("KOLLEGE"));
+    const QString key = listKey(*mine, "2");
+    const QString key3 = listKey(*other, "3");
+    EXPECT_TRUE(mine->takeChanges(key).isEmpty()) << "the first look only starts watching";
+    // Waits for the next non-empty answer, the event loop running (PostgreSQL's notifications).
+    const auto nextChanges = [&] {
+        QStringList changes;
+        const bool arrived = QTest::qWaitFor(
+            [&] {
+                changes = mine->takeChanges(key);
+                return !changes.isEmpty();
+            },
+            3000);
+        EXPECT_TRUE(arrived) << "no change reported within 3 s";
+        return changes;
+    };
+    struct Step {
+        const char *what;
+        std::function<void()> run;
+        QStringList changes;
+    };
+    const std::vector<Step> steps{
+        {"a main-supplier change", [&] { makeMain(*other, key, "100001", 70015); }, {"100001"}},
+        {"an Aktiv switch of another article",
+         [&] {
+             writeEntry(*other, entryId(*other, key, "100002", 70012), {{"laktiv", "N"}, {"aendsw", 1}});
+         },
+         {"100002"}},
+        {"Speichern, which moves both into the master data", [&] { speichern(*other, key); }, {"100001", "100002"}},
+    };
+    for (const Step &step : steps) {
+        step.run();
+        QStringList changes = nextChanges();
+        changes.sort();
+        EXPECT_EQ(changes, step.changes) << step.what;
+        EXPECT_TRUE(mine->takeChanges(key).isEmpty()) << step.what << ": told once";
+    }
+    // Another list's change is no news here, nor is an unknown list. (This workstation's own change
+    // may come along with the next news of others: a refresh of it shows what the screen shows.)
+    makeMain(*other, key3, "100001", 70012);
+    EXPECT_TRUE(mine->takeChanges(key).isEmpty());
+    makeMain(*mine, key, "100001", 70001);
+    writeEntry(*other, entryId(*other, key, "100002", 70012), {{"laktiv", "J"}, {"aendsw", 1}});
+    EXPECT_TRUE(nextChanges().contains("100002"));
+    EXPECT_TRUE(mine->takeChanges(QStringLiteral("999")).isEmpty());
+    EXPECT_TRUE(mine->takeChanges(QStringLiteral("x")).isEmpty());
+    mine->disconnect();
+    EXPECT_TRUE(mine->takeChanges(key).isEmpty()) << "never connects";
 }
