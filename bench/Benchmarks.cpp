@@ -8,6 +8,7 @@
 #include "FMStart.h"
 #include "KorvexDb.h"
 #include "KxList.h"
+#include "SqlConnection.h"
 #include "TextHelpers.h"
 
 #include <QCoreApplication>
@@ -55,6 +56,12 @@ int loadedArticleRow(FMStart &window, const Database &db, int suppliers) {
     return articleRow(window, articleWithSuppliers(db, suppliers));
 }
 
+// The requests to the server per iteration since `since`, printed beside the figure.
+void roundTrips(benchmark::State &state, quint64 since) {
+    state.counters["round_trips"] =
+        state.iterations() ? double(kxserver::RoundTrips() - since) / double(state.iterations()) : 0.0;
+}
+
 } // namespace
 
 // ---- Article list ---------------------------------------------------------------------------
@@ -62,11 +69,13 @@ int loadedArticleRow(FMStart &window, const Database &db, int suppliers) {
 void ArticleList(benchmark::State &state, Backend backend, int articles) {
     const Database &db = database(backend, articles);
     FMStart &window = program(db);
+    const quint64 trips = kxserver::RoundTrips();
     for (auto _ : state) {
         loadBenchmarkUpdate(window);
         // The rows reach the view on the next turn of the event loop; that belongs to the load.
         QCoreApplication::processEvents();
     }
+    roundTrips(state, trips);
     check(state, window.liart->rowCount() == articles, "wrong number of articles");
     state.counters["rows"] = window.liart->rowCount();
 }
@@ -93,8 +102,10 @@ void LiefSuch(benchmark::State &state, Backend backend, int suppliers) {
     const Database &db = database(backend, 100000);
     FMStart &window = program(db);
     window.liart->setCurrentRow(loadedArticleRow(window, db, suppliers));
+    const quint64 trips = kxserver::RoundTrips();
     for (auto _ : state)
         cacheapi::RunHandler([&window] { window.lief_such(); });
+    roundTrips(state, trips);
     check(state, window.lilief->rowCount() == suppliers, "wrong number of suppliers");
 }
 
@@ -123,6 +134,7 @@ void MainSupplierChange(benchmark::State &state, Backend backend, int suppliers)
     FMStart &window = program(db);
     const int article = loadedArticleRow(window, db, suppliers);
     const int boxesBefore = desktop().boxes;
+    quint64 clickTrips = 0;
     for (auto _ : state) {
         window.liart->setCurrentRow(article);
         cacheapi::RunHandler([&window] { window.lief_such(); });
@@ -136,10 +148,14 @@ void MainSupplierChange(benchmark::State &state, Backend backend, int suppliers)
             break;
         }
         const auto start = std::chrono::steady_clock::now();
+        const quint64 trips = kxserver::RoundTrips();
         list->setCheckState(target, kHauptlieferant, 1); // the click's new state, then its handler
         cacheapi::RunHandler([&window, target] { window.lilief_CheckCell(target, kHauptlieferant, 1); });
+        clickTrips += kxserver::RoundTrips() - trips;
         state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
+    // The click and the supplier list of the next article it moves on to, connection checks included.
+    state.counters["round_trips"] = state.iterations() ? double(clickTrips) / double(state.iterations()) : 0.0;
     check(state, desktop().boxes == boxesBefore, "the change was refused");
     check(state, !cacheapi::ProgramEnded(), "the program ended");
 }

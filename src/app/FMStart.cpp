@@ -2,8 +2,10 @@
 
 #include "ArticleFilter.h"
 #include "CacheApi.h"
+#include "Freshness.h"
 #include "KxCombo.h"
 #include "KxList.h"
+#include "LiveView.h"
 #include "MainLogic.h"
 #include "TextHelpers.h"
 #include "UndoStack.h"
@@ -41,7 +43,8 @@ void place(QWidget *w, int left, int top, int width, int height) {
     w->setGeometry(px(w, left), px(w, top), px(w, width), px(w, height));
 }
 
-void refuse(const QString &message) {
+void refuse(Freshness &freshness, const QString &message) {
+    freshness.release(); // no lock waits for the clerk
     gDesktop->messageBox(kEditTitle, message, Desktop::Buttons::Ok, Desktop::Icon::Information);
     ThrowIfEnded();
 }
@@ -63,7 +66,9 @@ FMStart::FMStart(QWidget *parent) : QMainWindow(parent) {
     setObjectName(QStringLiteral("FMStart"));
     setWindowTitle(QStringLiteral("KORVEX Update Hauptlieferanten"));
     setWindowIcon(QIcon(QStringLiteral(":/app/korvex.png")));
+    freshness = std::make_unique<Freshness>(*this);
     buildControls();
+    liveView = new LiveView(*this);
 }
 
 FMStart::~FMStart() = default;
@@ -257,15 +262,18 @@ void FMStart::lief_such() {
         // No article, no suppliers: a stale list here would let a click write under the wrong article.
         Label2->clear();
         lilief->clear();
+        freshness->cleared();
         return;
     }
     ServerBusy busy;
     ConnectServer();
     Label2->setText(mainlogic::SupplierHeading(liart->rowText(liart->currentRow())));
 
+    const QString article = Piece(liart->rowText(liart->currentRow()), kLF, 1);
     QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("ArtikelLief"));
-    query->execute({artListKey, Piece(liart->rowText(liart->currentRow()), kLF, 1)});
+    query->execute({artListKey, article});
     lilief->clear();
+    freshness->cleared();
     const QString mainSupplier = Piece(liart->rowText(liart->currentRow()), kLF, 3);
     int i = 0;
     while (query->next()) {
@@ -281,17 +289,23 @@ void FMStart::lief_such() {
         lilief->setHiddenText(i, mainlogic::CellText(query->column(1)));
         ++i;
     }
+    freshness->filled(artListKey, article, query->stamp());
     query->close();
     markPrices();
 }
 
 void FMStart::lilief_CheckCell(int row, int column, int state) {
     ConnectServer();
+    if (column == kAktiv || column == kHauptlieferant)
+        freshness->change([=, this] { changeFlag(row, column, state); });
+}
+
+void FMStart::changeFlag(int row, int column, int state) {
     if (column == kAktiv) {
         const int a = lilief->checkState(row, kAktiv);
         const int h = lilief->checkState(row, kHauptlieferant);
         if (a == 0 && h == 1) {
-            refuse(QStringLiteral("Hauptlieferant muss aktiv sein"));
+            refuse(*freshness, QStringLiteral("Hauptlieferant muss aktiv sein"));
             lilief->setCheckState(row, kAktiv, 1);
             return;
         }
@@ -299,22 +313,23 @@ void FMStart::lilief_CheckCell(int row, int column, int state) {
         for (int i = 0; i < lilief->rowCount() && !anyActive; ++i)
             anyActive = lilief->checkState(i, kAktiv) > 0;
         if (!anyActive) {
-            refuse(QStringLiteral("Ein Lieferant muss Aktiv sein"));
+            refuse(*freshness, QStringLiteral("Ein Lieferant muss Aktiv sein"));
             lilief->setCheckState(row, kAktiv, 1);
             return;
         }
         ConnectServer();
         writeActive(row);
+        freshness->commit();
         recordChange({activeBefore(row)});
         BUSpeich->setEnabled(true);
     } else if (column == kHauptlieferant) {
         if (state == 0) {
-            refuse(QStringLiteral("Ein Lieferant muss Hauptlieferant sein"));
+            refuse(*freshness, QStringLiteral("Ein Lieferant muss Hauptlieferant sein"));
             lilief->setCheckState(row, kHauptlieferant, 1);
             return;
         }
         if (lilief->checkState(row, kAktiv) == 0) {
-            refuse(QStringLiteral("Hauptlieferant muss aktiv sein"));
+            refuse(*freshness, QStringLiteral("Hauptlieferant muss aktiv sein"));
             lilief->setCheckState(row, kHauptlieferant, 0);
             return;
         }
@@ -346,27 +361,17 @@ bool FMStart::setMainSupplier(int row) {
     ArticleBefore before = mainBefore(row);
     liart->setRowText(article, mainlogic::ArticleRowWithMainSupplier(liart->rowText(article), supplierText));
 
-    // Every entry of the article is written in one unit: a write failing half-way must not leave the
-    // article with two main suppliers or none on the server.
-    gFactory->beginUnit();
-    try {
-        for (int i = 0; i < lilief->rowCount(); ++i) {
-            ServerObjectPtr entry = gFactory->openId(kClass, lilief->hiddenText(i));
-            entry->setProperty(QStringLiteral("aendsw"), 1);
-            lilief->setCheckState(i, kHauptlieferant, i == row ? 1 : 0);
-            entry->setProperty(QStringLiteral("hlief"), i == row ? QStringLiteral("J") : QStringLiteral("N"));
-            entry->call(QStringLiteral("sys_Save"));
-            CloseObject(entry);
-        }
-        gFactory->commitUnit();
-    } catch (...) {
-        try {
-            gFactory->rollbackUnit();
-        } catch (...) {
-            // The unit is gone with the connection; the server keeps what it had.
-        }
-        throw;
+    // Every entry of the article is written in the click's unit: a write failing half-way must not
+    // leave the article with two main suppliers or none on the server.
+    for (int i = 0; i < lilief->rowCount(); ++i) {
+        ServerObjectPtr entry = gFactory->openId(kClass, lilief->hiddenText(i));
+        entry->setProperty(QStringLiteral("aendsw"), 1);
+        lilief->setCheckState(i, kHauptlieferant, i == row ? 1 : 0);
+        entry->setProperty(QStringLiteral("hlief"), i == row ? QStringLiteral("J") : QStringLiteral("N"));
+        entry->call(QStringLiteral("sys_Save"));
+        CloseObject(entry);
     }
+    freshness->commit(); // stored before the list moves on
     recordChange({std::move(before)});
 
     // With "Nur abweichende Artikel" on, the next article is the next one shown.

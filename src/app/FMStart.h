@@ -11,6 +11,8 @@ class FindBar;
 class UndoStack;
 struct ArticleBefore;
 
+class Freshness;
+class LiveView;
 class KxCombo;
 class KxList;
 class QLabel;
@@ -83,11 +85,18 @@ public:
     FindBar *findBar = nullptr;
     QLabel *statusLine = nullptr;
 
+    // Whether the supplier list still shows the server's state; every change of flags asks it first.
+    std::unique_ptr<Freshness> freshness;
+    // Shows other workstations' changes while idle.
+    LiveView *liveView = nullptr;
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
     void buildControls();
+    // The rules and the writes of a check-cell click on a current screen.
+    void changeFlag(int row, int column, int state);
     // False when nothing was changed (no current article).
     bool setMainSupplier(int row);
     void writeActive(int row);

@@ -1,6 +1,8 @@
 #include "ServerObjects.h"
 
 #include "Proposals.h"
+#include "ArticleStamp.h"
+
 #include "ServerErrorCodes.h"
 #include "TextHelpers.h"
 #include "UpdateLists.h"
@@ -320,6 +322,8 @@ struct QueryDef {
     // Executes the query; `context` keeps what the columns need besides the row (the list key).
     std::function<QSqlQuery(SqlConnection &, const QVariantList &params, QString &context)> run;
     std::function<QVariant(const QSqlQuery &, int column, const QString &context)> column;
+    // For the queries of one article's supplier entries: adds a row to the article's stamp.
+    std::function<void(ArticleStamp &, const QSqlQuery &)> stampPart = nullptr;
 };
 
 // "70012 Baustoffe M}ller GmbH": the supplier number leads, so the program can match it.
@@ -388,18 +392,23 @@ const std::vector<QueryDef> &hauptliefQueries() {
                  return supplierText(row.value(4), row.value(5));
              }
          }},
-        {"ArtikelLief", 2, 6,
+        // Column 7, the entry's main-supplier flag, is this server's own: with it a refreshed screen
+        // learns the article's main supplier from the same read as its suppliers.
+        {"ArtikelLief", 2, 7,
          [](SqlConnection &connection, const QVariantList &params, QString &context) {
              const qint64 list = lists::ListKey(params.at(0));
              context = QString::number(list);
-             return connection.run(QStringLiteral("SELECT al.id, f.liefnr, f.name, al.ek_cent, al.pe, al.le_einkauf,"
-                                                  " COALESCE(o.laktiv, al.aktiv)"
-                                                  " FROM artliste l JOIN upd_artikel u ON u.run = l.run AND u.artnr = ?"
-                                                  " JOIN artlief al ON al.artikel = u.artikel"
-                                                  " JOIN lieferant f ON f.id = al.lieferant"
-                                                  " LEFT JOIN liste_aend o ON o.liste = l.id AND o.artlief = al.id"
-                                                  " WHERE l.id = ? ORDER BY f.liefnr"),
-                                   {params.at(1).toString(), list});
+             return connection.run(
+                 QStringLiteral("SELECT al.id, f.liefnr, f.name, al.ek_cent, al.pe, al.le_einkauf,"
+                                " COALESCE(o.laktiv, al.aktiv),"
+                                " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END)"
+                                " FROM artliste l JOIN upd_artikel u ON u.run = l.run AND u.artnr = ?"
+                                " JOIN artikel a ON a.id = u.artikel"
+                                " JOIN artlief al ON al.artikel = u.artikel"
+                                " JOIN lieferant f ON f.id = al.lieferant"
+                                " LEFT JOIN liste_aend o ON o.liste = l.id AND o.artlief = al.id"
+                                " WHERE l.id = ? ORDER BY f.liefnr"),
+                 {params.at(1).toString(), list});
          },
          [](const QSqlQuery &row, int column, const QString &context) -> QVariant {
              switch (column) {
@@ -413,9 +422,14 @@ const std::vector<QueryDef> &hauptliefQueries() {
                  return row.value(4).toString();
              case 5:
                  return purchaseDate(row.value(5));
-             default:
+             case 6:
                  return row.value(6).toString();
+             default:
+                 return row.value(7).toString();
              }
+         },
+         [](ArticleStamp &stamp, const QSqlQuery &row) {
+             stamp.add(row.value(0).toString(), row.value(6).toString(), row.value(7).toString());
          }},
         {"Vorschlaege", 1, 5,
          [](SqlConnection &connection, const QVariantList &params, QString &context) {
@@ -455,6 +469,8 @@ public:
                                              .arg(params.size()));
         m_query.reset();
         m_row = false;
+        m_done = false;
+        m_stamp.reset();
         m_query = m_def.run(*m_connection, params, m_context);
     }
 
@@ -464,7 +480,10 @@ public:
                         QStringLiteral("Die Abfrage \"%1\" wurde nicht ausgeführt.").arg(QLatin1String(m_def.name)));
         m_connection->ensureOpen();
         m_row = m_query->next();
+        if (m_row && m_def.stampPart)
+            m_def.stampPart(m_stamp, *m_query);
         if (!m_row) {
+            m_done = true;
             const QSqlError error = m_query->lastError();
             m_query->finish(); // ends SQLite's read snapshot at once
             if (error.type() != QSqlError::NoError)
@@ -489,6 +508,8 @@ public:
         m_row = false;
     }
 
+    QString stamp() const override { return m_def.stampPart && m_done ? m_stamp.result() : QString(); }
+
 private:
     // Declared first so that the statement below dies before the connection it belongs to.
     std::shared_ptr<SqlConnection> m_connection;
@@ -496,13 +517,33 @@ private:
     std::optional<QSqlQuery> m_query;
     QString m_context;
     bool m_row = false;
+    bool m_done = false; // the last row was read: the stamp covers everything delivered
+    ArticleStamp m_stamp;
 };
 
 cacheapi::ServerError unknownClass(const QString &className) {
     return Error(kUnknownClass, QStringLiteral("Die Klasse \"%1\" gibt es auf dem Server nicht.").arg(className));
 }
 
+const QueryDef &queryDef(const char *name) {
+    for (const QueryDef &def : hauptliefQueries())
+        if (qstrcmp(def.name, name) == 0)
+            return def;
+    throw Error(kUnknownQuery, QStringLiteral("Die Abfrage \"%1\" gibt es nicht.").arg(QLatin1String(name)));
+}
+
 } // namespace
+
+QString StampOfArticle(SqlConnection &connection, const QString &listKey, const QString &articleNumber) {
+    // The supplier list's own query, so that both stamps are made from exactly the same rows.
+    const QueryDef &def = queryDef("ArtikelLief");
+    QString context;
+    QSqlQuery query = def.run(connection, {listKey, articleNumber}, context);
+    ArticleStamp stamp;
+    while (query.next())
+        def.stampPart(stamp, query);
+    return stamp.result();
+}
 
 cacheapi::ServerObjectPtr NewInstance(const std::shared_ptr<SqlConnection> &connection, const QString &className) {
     connection->ensureOpen();

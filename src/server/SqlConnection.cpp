@@ -8,8 +8,11 @@
 #include <QRegularExpression>
 #include <QSqlDriver>
 #include <QSqlError>
+#include <QSqlField>
+#include <QSqlRecord>
 #include <QUrl>
 
+#include <libpq-fe.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -19,6 +22,11 @@ namespace kxserver {
 namespace {
 
 std::atomic<quint64> gConnectionCounter{0};
+std::atomic<quint64> gRoundTrips{0};
+
+void countTrip() {
+    ++gRoundTrips;
+}
 
 // libpq's own sources (~/.pgpass, PGSERVICE, PGUSER) supply the credentials; the program stores none.
 // A short connect timeout keeps a dead server from freezing the clerk's window; keepalives find a
@@ -48,6 +56,10 @@ bool isBusyError(Backend backend, const QSqlError &error) {
 }
 
 } // namespace
+
+quint64 RoundTrips() {
+    return gRoundTrips.load();
+}
 
 std::optional<ConnectTarget> ParseConnectString(const QString &connectString) {
     static const QRegularExpression pattern(QStringLiteral("^cn_iptcp:(.*)\\[([0-9]{1,5})\\]:KORVEX$"),
@@ -144,6 +156,55 @@ bool SqlConnection::openPostgres() {
         database.close();
         return false;
     }
+    // The live view: every commit that changes a list names it on this channel (pg_notify), and the
+    // notifications arrive on this very connection, so the idle disconnect still drops everything.
+    if (QSqlDriver *driver = database.driver()) {
+        driver->subscribeToNotification(QString::fromLatin1(kListChannel));
+        m_notifications = QObject::connect(
+            driver, &QSqlDriver::notification,
+            [this](const QString &name, QSqlDriver::NotificationSource source, const QVariant &payload) {
+                if (name == QLatin1String(kListChannel) && source == QSqlDriver::OtherSource)
+                    m_notified.insert(payload.toString().toLongLong());
+            });
+    }
+    return true;
+}
+
+void SqlConnection::drainNotifications() {
+    // Notifications that libpq read along with a script's answers wait in its queue, where Qt's
+    // socket watch does not see them.
+    const QVariant handle = db().driver()->handle();
+    const bool isPq =
+        handle.isValid() && (qstrcmp(handle.typeName(), "PGconn*") == 0 || qstrcmp(handle.typeName(), "pg_conn*") == 0);
+    PGconn *connection = isPq ? *static_cast<PGconn *const *>(handle.constData()) : nullptr;
+    if (!connection)
+        return;
+    PQconsumeInput(connection);
+    const int self = PQbackendPID(connection);
+    while (PGnotify *notify = PQnotifies(connection)) {
+        if (qstrcmp(notify->relname, kListChannel) == 0 && notify->be_pid != self)
+            m_notified.insert(QByteArray(notify->extra).toLongLong());
+        PQfreemem(notify);
+    }
+}
+
+bool SqlConnection::mayHaveChanged(qint64 list) {
+    if (!m_open || m_transaction)
+        return false;
+    if (m_target.backend == Backend::Postgres) {
+        drainNotifications();
+        return m_notified.erase(list) > 0;
+    }
+    // SQLite's counter changes with every commit of another connection to the file; reading it is a
+    // look at the file's header, in-process.
+    QSqlQuery query(db());
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("PRAGMA data_version")) || !query.next())
+        return false;
+    const qint64 version = query.value(0).toLongLong();
+    if (version == m_dataVersion)
+        return false;
+    m_dataVersion = version;
     return true;
 }
 
@@ -167,6 +228,7 @@ bool SqlConnection::alive() {
         return false;
     QSqlQuery query(database);
     query.setForwardOnly(true);
+    countTrip();
     if (!query.exec(QStringLiteral("SELECT value FROM korvex_meta WHERE key = 'schema'")) || !query.next())
         return false;
     return query.value(0).toString() == QLatin1String(kSchemaMarker);
@@ -176,6 +238,9 @@ void SqlConnection::close() {
     if (!m_open)
         return;
     m_open = false;
+    QObject::disconnect(m_notifications);
+    watched.clear();
+    m_notified.clear();
     m_unit = false;
     m_unitBroken = false;
     endTransaction();
@@ -209,7 +274,10 @@ QString SqlConnection::now() {
 }
 
 void SqlConnection::fail(const QSqlQuery &query, const QString &sql) {
-    const QSqlError error = query.lastError();
+    fail(query.lastError(), sql);
+}
+
+void SqlConnection::fail(const QSqlError &error, const QString &sql) {
     if (m_target.backend == Backend::Postgres && m_transaction && m_open) {
         // PostgreSQL has aborted the transaction already and refuses every further statement
         // (even freeing prepared ones); end it now. Inside a unit, write() marks the unit broken.
@@ -231,8 +299,12 @@ void SqlConnection::fail(const QSqlQuery &query, const QString &sql) {
 
 QSqlQuery SqlConnection::prepare(const QString &sql) {
     ensureOpen();
+    if (m_beginPending)
+        runScript({});
     QSqlQuery query(db());
     query.setForwardOnly(true);
+    if (m_target.backend == Backend::Postgres)
+        countTrip(); // Qt's driver sends PREPARE at once
     if (!query.prepare(sql))
         fail(query, sql);
     return query;
@@ -241,12 +313,14 @@ QSqlQuery SqlConnection::prepare(const QString &sql) {
 void SqlConnection::execute(QSqlQuery &query, const QVariantList &values) {
     for (int i = 0; i < values.size(); ++i)
         query.bindValue(i, values.at(i));
+    countTrip();
     if (!query.exec())
         fail(query, query.lastQuery());
 }
 
 std::shared_ptr<QSqlQuery> SqlConnection::runCached(const QString &sql, const QVariantList &values) {
-    if (!m_transaction || values.isEmpty())
+    // PostgreSQL statements go out whole in one request anyway (see run); only SQLite gains.
+    if (!m_transaction || values.isEmpty() || m_target.backend == Backend::Postgres)
         return std::make_shared<QSqlQuery>(run(sql, values));
     auto found = m_statements.find(sql);
     if (found == m_statements.end())
@@ -255,26 +329,158 @@ std::shared_ptr<QSqlQuery> SqlConnection::runCached(const QString &sql, const QV
     return found->second;
 }
 
+SqlConnection::Rows SqlConnection::runScript(const std::vector<Statement> &statements) {
+    ensureOpen();
+    std::vector<Statement> all;
+    if (m_beginPending) {
+        // IMMEDIATE takes SQLite's write lock at once, so two workstations cannot both read, then
+        // both try to upgrade and one of them fail half way.
+        all.push_back(
+            {m_target.backend == Backend::Sqlite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN"), {}});
+        m_beginPending = false;
+    }
+    all.insert(all.end(), statements.begin(), statements.end());
+    Rows rows;
+    if (all.empty())
+        return rows;
+    countTrip();
+    if (m_target.backend == Backend::Postgres) {
+        QStringList texts;
+        for (const Statement &statement : all)
+            texts << (statement.second.isEmpty() ? statement.first : inlineValues(statement.first, statement.second));
+        return runPostgresScript(texts.join(QStringLiteral(";\n")));
+    }
+    // In-process: one call of the program, statement by statement, each with its values bound.
+    for (const Statement &statement : all) {
+        QSqlQuery query(db());
+        query.setForwardOnly(true);
+        if (!query.prepare(statement.first))
+            fail(query, statement.first);
+        for (int i = 0; i < statement.second.size(); ++i)
+            query.bindValue(i, statement.second.at(i));
+        if (!query.exec())
+            fail(query, statement.first);
+        if (query.isSelect()) {
+            rows.clear();
+            const int columns = query.record().count();
+            while (query.next()) {
+                QVariantList row;
+                for (int i = 0; i < columns; ++i)
+                    row << query.value(i);
+                rows.push_back(row);
+            }
+        }
+    }
+    return rows;
+}
+
+SqlConnection::Rows SqlConnection::runPostgresScript(const QString &text) {
+    const QVariant handle = db().driver()->handle();
+    // Qt's driver hands out its PGconn (a typedef of struct pg_conn) by value.
+    const bool isPq =
+        handle.isValid() && (qstrcmp(handle.typeName(), "PGconn*") == 0 || qstrcmp(handle.typeName(), "pg_conn*") == 0);
+    PGconn *connection = isPq ? *static_cast<PGconn *const *>(handle.constData()) : nullptr;
+    if (!connection)
+        throw Error(kNotConnected, QStringLiteral("Keine Verbindung zum Server."));
+    if (!PQsendQuery(connection, text.toUtf8().constData()))
+        fail(QSqlError(QStringLiteral("QPSQL"), QString::fromUtf8(PQerrorMessage(connection)),
+                       QSqlError::ConnectionError),
+             text);
+    // Every statement's result is read: the first error is the script's, and it has ended the
+    // statements after it (and left an open transaction aborted, which fail() rolls back).
+    Rows rows;
+    QString message;
+    QString state;
+    while (PGresult *result = PQgetResult(connection)) {
+        const ExecStatusType status = PQresultStatus(result);
+        if (status == PGRES_FATAL_ERROR) {
+            if (!message.isEmpty()) {
+                PQclear(result);
+                continue;
+            }
+            message = QString::fromUtf8(PQresultErrorMessage(result)).trimmed();
+            const char *code = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+            state = code ? QString::fromLatin1(code) : QString();
+        } else if (status == PGRES_TUPLES_OK) {
+            rows.clear();
+            const int count = PQntuples(result);
+            const int columns = PQnfields(result);
+            rows.reserve(count);
+            for (int r = 0; r < count; ++r) {
+                QVariantList row;
+                for (int c = 0; c < columns; ++c)
+                    row << (PQgetisnull(result, r, c) ? QVariant()
+                                                      : QVariant(QString::fromUtf8(PQgetvalue(result, r, c))));
+                rows.push_back(row);
+            }
+        }
+        PQclear(result);
+    }
+    if (!message.isEmpty())
+        fail(QSqlError(QStringLiteral("QPSQL"), message, QSqlError::StatementError, state), text);
+    if (PQstatus(connection) != CONNECTION_OK) {
+        m_open = false; // the server went away in the middle: nothing of the script is known to be stored
+        throw Error(kNotConnected, QStringLiteral("Keine Verbindung zum Server."));
+    }
+    return rows;
+}
+
 QSqlQuery SqlConnection::run(const QString &sql, const QVariantList &values) {
-    if (!values.isEmpty()) {
+    if (m_beginPending)
+        runScript({}); // its BEGIN alone: the rows are read through Qt's driver
+    if (!values.isEmpty() && m_target.backend == Backend::Sqlite) {
         QSqlQuery query = prepare(sql);
         execute(query, values);
         return query;
     }
     // Without values there is nothing to bind: sent as it stands (PostgreSQL cannot prepare BEGIN).
+    // On PostgreSQL Qt's driver would send three requests for a statement with values (PREPARE,
+    // EXECUTE with the values written in by the driver's formatValue, DEALLOCATE); writing them in
+    // the same way here sends one, with the same quoting.
     ensureOpen();
+    const QString text = values.isEmpty() ? sql : inlineValues(sql, values);
     QSqlQuery query(db());
     query.setForwardOnly(true);
-    if (!query.exec(sql))
+    countTrip();
+    if (!query.exec(text))
         fail(query, sql);
     return query;
 }
 
+QString SqlConnection::inlineValues(const QString &sql, const QVariantList &values) const {
+    const QSqlDriver *driver = db().driver();
+    QString text;
+    text.reserve(sql.size() + 16 * values.size());
+    qsizetype next = 0;
+    bool quoted = false;
+    for (const QChar c : sql) {
+        if (c == QLatin1Char('\''))
+            quoted = !quoted;
+        if (c != QLatin1Char('?') || quoted) {
+            text += c;
+            continue;
+        }
+        if (next >= values.size())
+            throw Error(
+                kDatabase,
+                QStringLiteral("Datenbankfehler: zu wenige Werte für die Platzhalter von %1").arg(sql.left(80)));
+        const QVariant &value = values.at(next++);
+        QSqlField field(QString(), value.metaType());
+        field.setValue(value);
+        text += driver->formatValue(field);
+    }
+    if (next != values.size())
+        throw Error(kDatabase,
+                    QStringLiteral("Datenbankfehler: zu viele Werte für die Platzhalter von %1").arg(sql.left(80)));
+    return text;
+}
+
 void SqlConnection::beginTransaction() {
-    // IMMEDIATE takes SQLite's write lock at once, so two workstations cannot both read, then
-    // both try to upgrade and one of them fail half way.
-    run(m_target.backend == Backend::Sqlite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN"));
+    // BEGIN waits for the transaction's first statement and goes out with it (runScript): a unit
+    // costs no request of its own.
+    m_beginPending = true;
     m_transaction = true;
+    writtenStamps.clear();
     lockedLists.clear();
     touchedArticles.clear();
     entryCache.clear();
@@ -282,21 +488,38 @@ void SqlConnection::beginTransaction() {
 
 void SqlConnection::endTransaction() {
     m_transaction = false;
+    m_beginPending = false;
+    changedLists.clear();
+    pendingWrites.clear();
+    ruleEntries.clear();
     lockedLists.clear();
     touchedArticles.clear();
+    checkedArticles.clear();
     entryCache.clear();
     m_statements.clear();
 }
 
 void SqlConnection::commitTransaction() {
-    CheckTouchedArticles(*this);
-    run(QStringLiteral("COMMIT"));
+    if (m_beginPending) { // nothing was sent, so there is nothing to commit
+        endTransaction();
+        return;
+    }
+    std::vector<Statement> script = CheckTouchedArticles(*this);
+    if (m_target.backend == Backend::Postgres)
+        for (const qint64 list : changedLists) // delivered with the commit, never without it
+            script.push_back(
+                {QStringLiteral("SELECT pg_notify(?, ?)"), {QString::fromLatin1(kListChannel), QString::number(list)}});
+    script.push_back({QStringLiteral("COMMIT"), {}});
+    runScript(script);
+    for (const auto &[key, after] : checkedArticles)
+        writtenStamps[{key.first, after.articleNumber}] = after.stamp;
     endTransaction();
 }
 
 void SqlConnection::rollbackTransaction() {
-    if (m_transaction && m_open) {
+    if (m_transaction && m_open && !m_beginPending) {
         QSqlQuery query(db());
+        countTrip();
         query.exec(QStringLiteral("ROLLBACK")); // a lost connection has rolled back by itself
     }
     endTransaction();

@@ -2,6 +2,7 @@
 
 #include "Schema.h"
 
+#include <QMetaObject>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
@@ -14,8 +15,18 @@
 #include <set>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace kxserver {
+
+// Requests this process has sent to its database servers: one per statement sent (a whole
+// transaction script counts once), one per statement prepared on PostgreSQL. On SQLite, which runs
+// in-process, it counts the statements run. Only ever grows; the benchmarks print it beside every
+// figure, and the tests bound what a click costs by it.
+quint64 RoundTrips();
+
+// The PostgreSQL notification channel on which a commit names each list it changed.
+inline const char *const kListChannel = "korvex_liste";
 
 // Where a connection string points: "cn_iptcp:" + server + "[" + port + "]:KORVEX". A server with a
 // slash in it names an embedded SQLite file, any other a PostgreSQL server.
@@ -35,6 +46,8 @@ struct SupplierRules {
     bool noneActive = false;
     bool touchesMain = false; // some entry of the article has a main-supplier change in the list
     qint64 mainSupplier = 0;  // lieferant id of the (single) main supplier, 0 when none
+    QString articleNumber;
+    QString stamp; // the article's stamp (ArticleStamp.h) in this state
 };
 
 // One open database connection, shared by a factory and the cursors and objects it handed out, so
@@ -64,6 +77,11 @@ public:
     // statements whose rows are read at once (a cursor would lose its rows when they are reused).
     // The statements die with the transaction, so none outlives a unit or a reconnect.
     std::shared_ptr<QSqlQuery> runCached(const QString &sql, const QVariantList &values);
+    // Sends several statements as one request (on SQLite: runs them one after the other) and
+    // returns the last one's rows. A transaction's BEGIN still waiting goes out with them.
+    using Statement = std::pair<QString, QVariantList>;
+    using Rows = std::vector<QVariantList>;
+    Rows runScript(const std::vector<Statement> &statements);
     // Prepares once for several executions within one call.
     QSqlQuery prepare(const QString &sql);
     void execute(QSqlQuery &query, const QVariantList &values);
@@ -112,6 +130,11 @@ public:
     // per (list, article), the rules' state before the first write.
     std::set<qint64> lockedLists;
     std::map<std::pair<qint64, qint64>, SupplierRules> touchedArticles;
+    // The stamps of the articles the last committed transaction wrote, by (list, article number), as
+    // it left them: the window's own accepted change does not make its screen stale.
+    std::map<std::pair<qint64, QString>, QString> writtenStamps;
+    // The rules' state after the writes, as the commit check found it.
+    std::map<std::pair<qint64, qint64>, SupplierRules> checkedArticles;
 
     // Supplier entries read in the current transaction while it holds their list's lock, by (list,
     // pair id). Under the lock only this connection changes them, and it drops an entry from here
@@ -125,12 +148,46 @@ public:
     };
     std::map<std::pair<qint64, qint64>, CachedEntry> entryCache;
 
+    // Entry writes of the current transaction, sent together when it commits (the rules are checked
+    // against the state read under the list's lock before that), so that a unit of any size costs one
+    // request to store.
+    struct PendingWrite {
+        qint64 list = 0;
+        qint64 pair = 0;
+        qint64 article = 0;
+        std::optional<QString> laktiv;
+        std::optional<QString> hlief;
+        std::optional<int> aendsw;
+        QString by;
+        QString when;
+    };
+    std::vector<PendingWrite> pendingWrites;
+    // The state of the written entries of an article, for the rules: read under the lock before the
+    // first write of the transaction.
+    struct RuleEntry {
+        qint64 pair = 0;
+        qint64 supplier = 0;
+        QString laktiv;
+        QString hlief;
+        bool listMain = false; // the list holds a main-supplier flag of its own for it
+    };
+    std::map<std::pair<qint64, qint64>, std::vector<RuleEntry>> ruleEntries;
+    // The lists this transaction changed: their watchers at other workstations are told at the commit.
+    std::set<qint64> changedLists;
+
+    // The live view (see lists::TakeChanges): per watched list, the list's own changes per article
+    // as last seen; whether anything may have changed since.
+    std::map<qint64, std::map<QString, QString>> watched;
+    bool mayHaveChanged(qint64 list);
+
     // A timestamp for "when" columns: local time, ISO 8601.
     static QString now();
 
 private:
     explicit SqlConnection(const ConnectTarget &target);
     bool openSqlite();
+    // PostgreSQL: the statement with its values written in as the driver writes bound values.
+    QString inlineValues(const QString &sql, const QVariantList &values) const;
     bool openPostgres();
     bool sameFile() const;
     void beginTransaction();
@@ -138,6 +195,8 @@ private:
     void rollbackTransaction();
     void failIfUnitBroken() const;
     [[noreturn]] void fail(const QSqlQuery &query, const QString &sql);
+    [[noreturn]] void fail(const QSqlError &error, const QString &sql);
+    Rows runPostgresScript(const QString &text);
     QSqlDatabase db() const;
     void endTransaction();
 
@@ -147,14 +206,20 @@ private:
     bool m_unit = false;
     bool m_unitBroken = false;
     bool m_transaction = false;
+    bool m_beginPending = false; // BEGIN goes out with the transaction's first statement
+    qint64 m_dataVersion = -1;   // SQLite: the file's change counter when the lists were last read
+    std::set<qint64> m_notified; // PostgreSQL: lists named by notifications not yet looked at
+    QMetaObject::Connection m_notifications;
+    void drainNotifications();
     unsigned long long m_device = 0;
     unsigned long long m_inode = 0;
     std::map<QString, std::shared_ptr<QSqlQuery>> m_statements; // prepared within the current transaction
 };
 
-// Checks the supplier rules of every article written in the current transaction and records the
-// main supplier the list's changes give. Throws kRejected when a write broke a rule that held
-// before it. Defined with the update lists.
-void CheckTouchedArticles(SqlConnection &connection);
+// Checks the supplier rules of every article written in the current transaction against what its
+// pending writes make of the state read under the lock, and returns the statements that store the
+// writes and the main supplier the list's changes give. Throws kRejected when a write broke a rule
+// that held before it. Defined with the update lists.
+std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connection);
 
 } // namespace kxserver

@@ -3,6 +3,7 @@
 #include "ServerErrorCodes.h"
 #include "ServerObjects.h"
 #include "SqlConnection.h"
+#include "UpdateLists.h"
 
 #include <QSqlDatabase>
 
@@ -54,6 +55,26 @@ public:
     void rollbackUnit() override {
         if (m_connection)
             m_connection->rollbackUnit();
+    }
+
+    QString articleStamp(const QString &listKey, const QString &articleNumber) override {
+        // Inside a unit the question takes the list's lock: the answer then holds until the commit.
+        if (connection()->inUnit())
+            return lists::LockedArticleStamp(*m_connection, listKey, articleNumber);
+        return StampOfArticle(*connection(), listKey, articleNumber);
+    }
+
+    QStringList takeChanges(const QString &listKey) override {
+        if (!m_connection || !m_connection->isOpen())
+            return {};
+        return lists::TakeChanges(*m_connection, listKey);
+    }
+
+    QString stampAfterWrite(const QString &listKey, const QString &articleNumber) override {
+        if (!m_connection)
+            return QString();
+        const auto found = m_connection->writtenStamps.find({lists::ListKey(listKey), articleNumber});
+        return found == m_connection->writtenStamps.end() ? QString() : found->second;
     }
 
 private:

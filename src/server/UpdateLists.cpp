@@ -1,11 +1,13 @@
 #include "UpdateLists.h"
 
+#include "ArticleStamp.h"
 #include "ServerErrorCodes.h"
 
 #include <QMetaType>
 #include <QRegularExpression>
 #include <QSet>
 
+#include <algorithm>
 #include <map>
 
 namespace kxserver::lists {
@@ -55,43 +57,87 @@ void lockList(SqlConnection &connection, qint64 list) {
     connection.lockedLists.insert(list);
 }
 
-SupplierRules readRules(SqlConnection &connection, qint64 list, qint64 article) {
-    const auto query = connection.runCached(
-        QStringLiteral("SELECT al.lieferant, COALESCE(o.laktiv, al.aktiv),"
-                       " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END),"
-                       " CASE WHEN o.hlief IS NULL THEN 0 ELSE 1 END"
-                       " FROM artlief al JOIN artikel a ON a.id = al.artikel"
-                       " LEFT JOIN liste_aend o ON o.liste = ? AND o.artlief = al.id"
-                       " WHERE al.artikel = ?"),
-        {list, article});
+// The rules' state of an article from its entries (in supplier-number order).
+SupplierRules rulesOf(const std::vector<SqlConnection::RuleEntry> &entries, const QString &articleNumber) {
     SupplierRules rules;
-    int entries = 0;
+    rules.articleNumber = articleNumber;
+    ArticleStamp stamp;
     int active = 0;
     int mains = 0;
-    while (query->next()) {
-        ++entries;
-        const bool isActive = query->value(1).toString() == QLatin1String("J");
-        const bool isMain = query->value(2).toString() == QLatin1String("J");
+    for (const SqlConnection::RuleEntry &entry : entries) {
+        const bool isActive = entry.laktiv == QLatin1String("J");
+        const bool isMain = entry.hlief == QLatin1String("J");
         active += isActive ? 1 : 0;
         if (isMain) {
             ++mains;
-            rules.mainSupplier = query->value(0).toLongLong();
+            rules.mainSupplier = entry.supplier;
             if (!isActive)
                 rules.inactiveMain = true;
         }
-        if (query->value(3).toInt() != 0)
+        if (entry.listMain)
             rules.touchesMain = true;
+        stamp.add(QString::number(entry.pair), entry.laktiv, entry.hlief);
     }
+    rules.stamp = stamp.result();
     rules.severalMains = mains > 1;
-    rules.noneActive = entries > 0 && active == 0;
+    rules.noneActive = !entries.empty() && active == 0;
     if (mains != 1)
         rules.mainSupplier = 0;
     return rules;
 }
 
-QString articleNumber(SqlConnection &connection, qint64 article) {
-    QSqlQuery query = connection.run(QStringLiteral("SELECT artnr FROM artikel WHERE id = ?"), {article});
-    return query.next() ? query.value(0).toString() : QString::number(article);
+// An article's entries as the list shows them, picked by `pick` (parameters after the list key), in
+// the supplier list's order, so that the stamp comes out as the list's query makes it.
+QString rulesQuery(const char *pick) {
+    return QStringLiteral("SELECT al.lieferant, COALESCE(o.laktiv, al.aktiv),"
+                          " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END),"
+                          " CASE WHEN o.hlief IS NULL THEN 0 ELSE 1 END, al.id, a.artnr, a.id, COALESCE(o.aendsw, 0)"
+                          " FROM artlief al JOIN artikel a ON a.id = al.artikel"
+                          " JOIN lieferant f ON f.id = al.lieferant"
+                          " LEFT JOIN liste_aend o ON o.liste = ? AND o.artlief = al.id"
+                          " WHERE %1 ORDER BY f.liefnr")
+        .arg(QLatin1String(pick));
+}
+
+// Reads the rows of rulesQuery as the state before this transaction's writes; entries not yet
+// opened go into the entry cache. Returns the article number (empty without rows).
+SupplierRules takeRules(SqlConnection &connection, qint64 list, const SqlConnection::Rows &rows) {
+    std::vector<SqlConnection::RuleEntry> entries;
+    QString number;
+    qint64 article = 0;
+    for (const QVariantList &row : rows) {
+        SqlConnection::RuleEntry entry;
+        entry.supplier = row.value(0).toLongLong();
+        entry.laktiv = row.value(1).toString();
+        entry.hlief = row.value(2).toString();
+        entry.listMain = row.value(3).toInt() != 0;
+        entry.pair = row.value(4).toLongLong();
+        number = row.value(5).toString();
+        article = row.value(6).toLongLong();
+        entries.push_back(entry);
+        connection.entryCache.emplace(
+            std::make_pair(list, entry.pair),
+            SqlConnection::CachedEntry{article, entry.laktiv, entry.hlief, row.value(7).toInt()});
+    }
+    SupplierRules rules = rulesOf(entries, number);
+    if (article != 0) {
+        connection.ruleEntries[{list, article}] = std::move(entries);
+        connection.touchedArticles.emplace(std::make_pair(list, article), rules);
+    }
+    return rules;
+}
+
+void readRules(SqlConnection &connection, qint64 list, qint64 article) {
+    QSqlQuery query = connection.run(rulesQuery("al.artikel = ?"), {list, article});
+    SqlConnection::Rows rows;
+    while (query.next()) {
+        QVariantList row;
+        for (int i = 0; i < 8; ++i)
+            row << query.value(i);
+        rows.push_back(row);
+    }
+    query.finish();
+    takeRules(connection, list, rows);
 }
 
 // The entries picked by `pick` (joining artlief al, with one parameter), with their values as the
@@ -130,7 +176,7 @@ std::optional<Entry> openLockedEntry(SqlConnection &connection, qint64 list, qin
         static const QString sql = entryQuery("JOIN artlief x ON x.id = ? JOIN artlief al ON al.artikel = x.artikel");
         const auto query = connection.runCached(sql, {pair, list});
         while (query->next())
-            connection.entryCache[{list, query->value(0).toLongLong()}] = entryValues(*query);
+            connection.entryCache.emplace(std::make_pair(list, query->value(0).toLongLong()), entryValues(*query));
         query->finish();
         cached = connection.entryCache.find({list, pair});
         if (cached == connection.entryCache.end())
@@ -211,12 +257,20 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
         throw unknown();
 
     return connection.write([&] {
+        if (!connection.pendingWrites.empty()) {
+            // Writes of this unit waiting for its commit: the save must see them.
+            connection.runScript(CheckTouchedArticles(connection));
+            connection.pendingWrites.clear();
+            connection.touchedArticles.clear();
+            connection.ruleEntries.clear();
+        }
         connection.entryCache.clear(); // the save changes every entry of the list
         QSqlQuery owner = connection.run(
             QStringLiteral("SELECT r.firma FROM artliste l JOIN upd_run r ON r.id = l.run WHERE l.id = ?"), {list});
         if (!owner.next() || owner.value(0).toLongLong() != *company)
             throw unknown();
         lockList(connection, list);
+        connection.changedLists.insert(list);
         const QString when = SqlConnection::now();
 
         QSqlQuery changed =
@@ -301,6 +355,24 @@ std::optional<Entry> OpenEntry(SqlConnection &connection, const QString &id) {
     return makeEntry(list, *pair, entryValues(*query));
 }
 
+QString LockedArticleStamp(SqlConnection &connection, const QVariant &listKey, const QString &articleNumber) {
+    const qint64 list = ListKey(listKey);
+    // The lock and the read under it in one request: the state the clerk's rules then look at is
+    // the one the writes are checked against, and no other workstation can change it in between.
+    static const QString pick =
+        rulesQuery("a.id = (SELECT u.artikel FROM artliste l JOIN upd_artikel u ON u.run = l.run AND u.artnr = ?"
+                   " WHERE l.id = ?)");
+    const bool locked = connection.lockedLists.count(list) != 0;
+    std::vector<SqlConnection::Statement> script;
+    if (!locked)
+        script.push_back({QStringLiteral("UPDATE artliste SET version = version + 1 WHERE id = ?"), {list}});
+    script.push_back({pick, {list, articleNumber, list}});
+    const SupplierRules rules = takeRules(connection, list, connection.runScript(script));
+    if (!rules.articleNumber.isEmpty())
+        connection.lockedLists.insert(list); // rows came, so the list exists and its row is locked
+    return rules.stamp;
+}
+
 void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optional<QString> &laktiv,
                const std::optional<QString> &hlief, const std::optional<int> &aendsw) {
     const QString by = personal(connection);
@@ -308,49 +380,151 @@ void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optiona
         lockList(connection, entry.list);
         const auto key = std::make_pair(entry.list, entry.article);
         if (!connection.touchedArticles.count(key))
-            connection.touchedArticles[key] = readRules(connection, entry.list, entry.article);
+            readRules(connection, entry.list, entry.article);
         // Only the members changed in memory are written, so a flag another workstation set in the
-        // meantime is not overwritten with the value this object read when it was opened.
-        connection.runCached(
-            QStringLiteral("INSERT INTO liste_aend (liste, artlief, artikel, laktiv, hlief, aendsw, aend_pers,"
-                           " aend_zeit) VALUES (?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (liste, artlief) DO UPDATE SET"
-                           " laktiv = COALESCE(excluded.laktiv, liste_aend.laktiv),"
-                           " hlief = COALESCE(excluded.hlief, liste_aend.hlief),"
-                           " aendsw = COALESCE(excluded.aendsw, liste_aend.aendsw),"
-                           " aend_pers = excluded.aend_pers, aend_zeit = excluded.aend_zeit"),
-            {entry.list, entry.pair, entry.article, orNull(laktiv), orNull(hlief),
-             aendsw ? QVariant(qlonglong(*aendsw)) : nullNumber(), by, SqlConnection::now()});
-        connection.entryCache.erase({entry.list, entry.pair});
+        // meantime is not overwritten with the value this object read when it was opened. The write
+        // waits for the commit; two writes of one entry become one.
+        SqlConnection::PendingWrite *pending = nullptr;
+        for (SqlConnection::PendingWrite &w : connection.pendingWrites)
+            if (w.list == entry.list && w.pair == entry.pair)
+                pending = &w;
+        connection.changedLists.insert(entry.list);
+        if (!pending) {
+            connection.pendingWrites.push_back({entry.list, entry.pair, entry.article, {}, {}, {}, {}, {}});
+            pending = &connection.pendingWrites.back();
+        }
+        if (laktiv)
+            pending->laktiv = laktiv;
+        if (hlief)
+            pending->hlief = hlief;
+        if (aendsw)
+            pending->aendsw = aendsw;
+        pending->by = by;
+        pending->when = SqlConnection::now();
+        // What a later open of the entry in this transaction reads.
+        auto cached = connection.entryCache.find({entry.list, entry.pair});
+        if (cached == connection.entryCache.end())
+            cached = connection.entryCache
+                         .emplace(std::make_pair(entry.list, entry.pair),
+                                  SqlConnection::CachedEntry{entry.article, entry.laktiv, entry.hlief, entry.aendsw})
+                         .first;
+        if (laktiv)
+            cached->second.laktiv = *laktiv;
+        if (hlief)
+            cached->second.hlief = *hlief;
+        if (aendsw)
+            cached->second.aendsw = *aendsw;
     });
+}
+
+QStringList TakeChanges(SqlConnection &connection, const QVariant &listKey) {
+    const qint64 list = ListKey(listKey);
+    if (list < 0 || !connection.isOpen())
+        return {};
+    const bool first = !connection.watched.count(list);
+    if (!connection.mayHaveChanged(list) && !first)
+        return {};
+    // The list's own changes per article: small (only what was changed and not yet saved), and
+    // every accepted write or save of the list changes it.
+    QSqlQuery query = connection.run(QStringLiteral("SELECT a.artnr, o.artlief, o.laktiv, o.hlief FROM liste_aend o"
+                                                    " JOIN artikel a ON a.id = o.artikel WHERE o.liste = ?"
+                                                    " ORDER BY a.artnr, o.artlief"),
+                                     {list});
+    std::map<QString, QString> now;
+    while (query.next())
+        now[query.value(0).toString()] +=
+            QStringLiteral("%1|%2|%3;")
+                .arg(query.value(1).toString(), query.value(2).toString(), query.value(3).toString());
+    query.finish();
+    std::map<QString, QString> &seen = connection.watched[list];
+    QStringList changed;
+    if (!first) {
+        for (const auto &[article, state] : now) {
+            const auto found = seen.find(article);
+            if (found == seen.end() || found->second != state)
+                changed << article;
+        }
+        for (const auto &[article, state] : seen)
+            if (!now.count(article))
+                changed << article;
+    }
+    seen = std::move(now);
+    return changed;
 }
 
 } // namespace kxserver::lists
 
 namespace kxserver {
 
-void CheckTouchedArticles(SqlConnection &connection) {
+std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connection) {
+    // The state after the writes: the entries read under the lock with the pending writes on them.
+    std::map<std::pair<qint64, qint64>, std::vector<SqlConnection::RuleEntry>> after = connection.ruleEntries;
+    for (const SqlConnection::PendingWrite &w : connection.pendingWrites) {
+        auto found = after.find({w.list, w.article});
+        if (found == after.end())
+            continue;
+        for (SqlConnection::RuleEntry &entry : found->second)
+            if (entry.pair == w.pair) {
+                if (w.laktiv)
+                    entry.laktiv = *w.laktiv;
+                if (w.hlief) {
+                    entry.hlief = *w.hlief;
+                    entry.listMain = true;
+                }
+            }
+    }
+    std::vector<SqlConnection::Statement> script;
     for (const auto &[key, before] : connection.touchedArticles) {
         const auto [list, article] = key;
-        const SupplierRules after = lists::readRules(connection, list, article);
+        if (!std::any_of(connection.pendingWrites.begin(), connection.pendingWrites.end(),
+                         [&](const SqlConnection::PendingWrite &w) { return w.list == list && w.article == article; }))
+            continue; // only read under the lock, never written
+        const SupplierRules now = lists::rulesOf(after[key], before.articleNumber);
         QString reason;
-        if (after.severalMains && !before.severalMains)
+        if (now.severalMains && !before.severalMains)
             reason = QStringLiteral("mehr als einen Hauptlieferanten");
-        else if (after.inactiveMain && !before.inactiveMain)
+        else if (now.inactiveMain && !before.inactiveMain)
             reason = QStringLiteral("einen inaktiven Hauptlieferanten");
-        else if (after.noneActive && !before.noneActive)
+        else if (now.noneActive && !before.noneActive)
             reason = QStringLiteral("keinen aktiven Lieferanten");
         if (!reason.isEmpty())
             throw Error(kRejected,
                         QStringLiteral("Die Änderung wurde abgelehnt: Artikel %1 hätte danach %2. Vermutlich wurde "
                                        "er inzwischen an einem anderen Arbeitsplatz geändert. Nichts davon wurde "
-                                       "gespeichert; nach dem nächsten Start zeigt das Update den aktuellen Stand.")
-                            .arg(lists::articleNumber(connection, article), reason));
-        if (after.touchesMain)
-            connection.runCached(
-                QStringLiteral("INSERT INTO liste_haupt (liste, artikel, haupt_lief) VALUES (?, ?, ?)"
-                               " ON CONFLICT (liste, artikel) DO UPDATE SET haupt_lief = excluded.haupt_lief"),
-                {list, article, after.mainSupplier ? QVariant(after.mainSupplier) : lists::nullNumber()});
+                                       "gespeichert.")
+                            .arg(before.articleNumber, reason));
+        connection.checkedArticles[key] = now;
+        if (now.touchesMain)
+            script.push_back(
+                {QStringLiteral("INSERT INTO liste_haupt (liste, artikel, haupt_lief) VALUES (?, ?, ?)"
+                                " ON CONFLICT (liste, artikel) DO UPDATE SET haupt_lief = excluded.haupt_lief"),
+                 {list, article, now.mainSupplier ? QVariant(now.mainSupplier) : lists::nullNumber()}});
     }
+    // All entry writes in as few statements as the database's limit on values allows.
+    constexpr size_t kRowsPerStatement = 500;
+    const auto &writes = connection.pendingWrites;
+    for (size_t from = 0; from < writes.size(); from += kRowsPerStatement) {
+        const size_t to = std::min(writes.size(), from + kRowsPerStatement);
+        QStringList rows;
+        QVariantList values;
+        for (size_t i = from; i < to; ++i) {
+            const SqlConnection::PendingWrite &w = writes[i];
+            rows << QStringLiteral("(?, ?, ?, ?, ?, ?, ?, ?)");
+            values << w.list << w.pair << w.article << lists::orNull(w.laktiv) << lists::orNull(w.hlief)
+                   << (w.aendsw ? QVariant(qlonglong(*w.aendsw)) : lists::nullNumber()) << w.by << w.when;
+        }
+        script.insert(
+            script.begin() + static_cast<std::ptrdiff_t>(from / kRowsPerStatement),
+            {QStringLiteral("INSERT INTO liste_aend (liste, artlief, artikel, laktiv, hlief, aendsw, aend_pers,"
+                            " aend_zeit) VALUES %1 ON CONFLICT (liste, artlief) DO UPDATE SET"
+                            " laktiv = COALESCE(excluded.laktiv, liste_aend.laktiv),"
+                            " hlief = COALESCE(excluded.hlief, liste_aend.hlief),"
+                            " aendsw = COALESCE(excluded.aendsw, liste_aend.aendsw),"
+                            " aend_pers = excluded.aend_pers, aend_zeit = excluded.aend_zeit")
+                 .arg(rows.join(QStringLiteral(", "))),
+             values});
+    }
+    return script;
 }
 
 } // namespace kxserver

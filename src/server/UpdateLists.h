@@ -3,6 +3,7 @@
 #include "SqlConnection.h"
 
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <QVariantList>
 
@@ -39,6 +40,14 @@ std::optional<Entry> OpenEntry(SqlConnection &connection, const QString &id);
 // Writes the given members of an entry (the ones changed in memory) into the list.
 void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optional<QString> &laktiv,
                const std::optional<QString> &hlief, const std::optional<int> &aendsw);
+
+// Inside a unit: takes the list's lock and reads the article's entries under it in one request, and
+// returns the article's stamp as that read found it (the state the unit's writes are checked against).
+QString LockedArticleStamp(SqlConnection &connection, const QVariant &listKey, const QString &articleNumber);
+
+// The articles of a list whose entries another workstation changed since the last call (see
+// Factory::takeChanges).
+QStringList TakeChanges(SqlConnection &connection, const QVariant &listKey);
 
 // A list key as the server knows it: a positive whole number, or -1 for any other text (which
 // matches no list).

@@ -134,6 +134,8 @@ bool LoginUser();
 // description in a message box) and ends the program; the end of the program passes quietly.
 // Nothing ever escapes into the event loop.
 void RunHandler(const std::function<void()> &handler) noexcept;
+// Whether a handler is running (also while it waits in a nested event loop).
+bool HandlerRunning();
 
 // Resets every session value and flag to its start state (tests, and nothing else, need this).
 void ResetSession();

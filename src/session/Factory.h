@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <QVariantList>
 
@@ -37,6 +38,10 @@ public:
     // Column value of the current row, columns counted from 1. A null value reads as null.
     virtual QVariant column(int number) = 0;
     virtual void close() = 0;
+
+    // After the last row of a query that reads an article's supplier entries: the state of what it
+    // delivered, as Factory::articleStamp gives it. Empty when the server cannot tell.
+    virtual QString stamp() const { return QString(); }
 };
 using QueryCursorPtr = std::unique_ptr<QueryCursor>;
 
@@ -58,6 +63,33 @@ public:
     virtual void beginUnit() = 0;
     virtual void commitUnit() = 0;
     virtual void rollbackUnit() = 0;
+
+    // Freshness, the cheap "changed since?" question: the state of an article's supplier entries in
+    // a prepared list as a short text, which changes with every accepted write to one of them (at
+    // another workstation too). Compared with the stamp of the supplier list's query, it tells
+    // whether the screen still shows the server's state. Empty when the server cannot tell; the
+    // program then never reports a change.
+    virtual QString articleStamp(const QString &listKey, const QString &articleNumber) {
+        Q_UNUSED(listKey);
+        Q_UNUSED(articleNumber);
+        return QString();
+    }
+    // The stamp of the article as this factory's last accepted write left it, known without asking
+    // the server again (so the program's own change does not make its screen look stale). Empty
+    // when that write did not touch the article.
+    virtual QString stampAfterWrite(const QString &listKey, const QString &articleNumber) {
+        Q_UNUSED(listKey);
+        Q_UNUSED(articleNumber);
+        return QString();
+    }
+    // The live view: the numbers of the articles of list `listKey` whose entries another workstation
+    // changed since the last call; the first call for a list only starts watching it. Cheap while
+    // nothing changed (no request where the server notifies, one counter read otherwise). Empty when
+    // not connected: it never connects.
+    virtual QStringList takeChanges(const QString &listKey) {
+        Q_UNUSED(listKey);
+        return QStringList();
+    }
 };
 using FactoryPtr = std::shared_ptr<Factory>;
 using FactoryMaker = std::function<FactoryPtr()>;

@@ -26,10 +26,22 @@ void reportAndEnd(int number, const QString &description) noexcept {
 
 } // namespace
 
+namespace {
+int gHandlerDepth = 0;
+}
+
+bool HandlerRunning() {
+    return gHandlerDepth > 0;
+}
+
 void RunHandler(const std::function<void()> &handler) noexcept {
     // Events that were queued before the end must not touch the server or the windows.
     if (ProgramEnded() || !handler)
         return;
+    struct Depth {
+        Depth() { ++gHandlerDepth; }
+        ~Depth() { --gHandlerDepth; }
+    } depth;
     try {
         handler();
     } catch (const ProgramEnd &) {

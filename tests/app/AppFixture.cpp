@@ -93,6 +93,7 @@ public:
         record(*m_log, QStringLiteral("close ") + m_name);
         m_inner->close();
     }
+    QString stamp() const override { return m_inner->stamp(); }
 
 private:
     QueryCursorPtr m_inner;
@@ -140,6 +141,14 @@ public:
     void rollbackUnit() override {
         record(*m_log, QStringLiteral("rollbackUnit"));
         m_inner->rollbackUnit();
+    }
+    QString articleStamp(const QString &listKey, const QString &articleNumber) override {
+        record(*m_log, QStringLiteral("articleStamp %1,%2").arg(listKey, articleNumber));
+        return m_inner->articleStamp(listKey, articleNumber);
+    }
+    QStringList takeChanges(const QString &listKey) override { return m_inner->takeChanges(listKey); }
+    QString stampAfterWrite(const QString &listKey, const QString &articleNumber) override {
+        return m_inner->stampAfterWrite(listKey, articleNumber);
     }
 
 private:

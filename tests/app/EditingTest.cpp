@@ -49,10 +49,17 @@ protected:
         EXPECT_EQ(stateDuringBox, 1 - stateAfter);
         EXPECT_EQ(window->lilief->checkState(row, column), stateAfter);
         EXPECT_EQ(supplierRows(), before);
-        EXPECT_EQ(log->work(mark), QStringList()) << log->work(mark).join(" / ").toStdString();
+        // Only the freshness question, before the rules; its unit is given up before the box.
+        EXPECT_EQ(log->work(mark), (QStringList{"beginUnit", freshnessQuestion(), "rollbackUnit"}))
+            << log->work(mark).join(" / ").toStdString();
         EXPECT_EQ(sql.value("SELECT COUNT(*) FROM liste_aend").toInt(), 0);
         EXPECT_FALSE(window->BUSpeich->isEnabled());
         EXPECT_FALSE(ProgramEnded());
+    }
+
+    QString freshnessQuestion() const {
+        return QStringLiteral("articleStamp %1,%2")
+            .arg(window->artListKey, window->liart->rowText(window->liart->currentRow()).section('\n', 0, 0));
     }
 
     QStringList ids;
@@ -107,8 +114,8 @@ TEST_F(Editing, AktivChangesAreWrittenAtOnce) {
     const qsizetype mark = log->calls.size();
     toggle(0, kAktiv);
     EXPECT_TRUE(desktop.boxes.isEmpty());
-    EXPECT_EQ(log->work(mark),
-              (QStringList{"openId " + ids[0], "set laktiv=J", "set aendsw=1", "call sys_Save", "call SYS_Close"}));
+    EXPECT_EQ(log->work(mark), (QStringList{"beginUnit", freshnessQuestion(), "openId " + ids[0], "set laktiv=J",
+                                            "set aendsw=1", "call sys_Save", "call SYS_Close", "commitUnit"}));
     EXPECT_EQ(log->calls.mid(mark).count("connected"), 2); // at the start and again before the write
     EXPECT_EQ(entry(ids[0]).laktiv, QStringLiteral("J"));
     EXPECT_EQ(entry(ids[0]).aendsw, 1);
@@ -133,11 +140,12 @@ TEST_F(Editing, ANewMainSupplierRewritesTheArticleAndMovesOn) {
     ASSERT_NO_FATAL_FAILURE(startOnRun2());
     const QString key = window->artListKey;
     const qsizetype mark = log->calls.size();
+    const QString question = freshnessQuestion();
     toggle(3, kHaupt);
     ASSERT_TRUE(desktop.boxes.isEmpty()) << desktop.boxes.first().text.toStdString();
 
-    // Every entry of the article, in list order, in one unit.
-    QStringList expected{"beginUnit"};
+    // The freshness question, then every entry of the article, in list order, in one unit.
+    QStringList expected{"beginUnit", question};
     for (int i = 0; i < 4; ++i)
         expected << "openId " + ids[i] << "set aendsw=1" << (i == 3 ? "set hlief=J" : "set hlief=N") << "call sys_Save"
                  << "call SYS_Close";

@@ -165,8 +165,9 @@ TEST_P(ServerTest, CursorMisuseIsReportedNotUndefined) {
     ExpectServerError(kCursorState, [&] { cursor->column(1); });
     ASSERT_TRUE(cursor->next());
     ExpectServerError(kCursorState, [&] { cursor->column(0); });
-    ExpectServerError(kCursorState, [&] { cursor->column(7); });
+    ExpectServerError(kCursorState, [&] { cursor->column(8); });
     EXPECT_FALSE(cursor->column(6).isNull());
+    EXPECT_EQ(cursor->column(7).toString(), "J") << "the entry's main-supplier flag: 70001 is 100001's";
     while (cursor->next()) {
     }
     ExpectServerError(kCursorState, [&] { cursor->column(1); });

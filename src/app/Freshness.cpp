@@ -1,0 +1,138 @@
+#include "Freshness.h"
+
+#include "CacheApi.h"
+#include "FMStart.h"
+#include "KxList.h"
+#include "MainLogic.h"
+#include "ServerErrorCodes.h"
+#include "TextHelpers.h"
+
+using namespace cacheapi;
+
+namespace {
+
+const QString kClass = QStringLiteral("UpdateVelka.Hauptlief");
+const QString kLF = QStringLiteral("\n");
+const QString kEditTitle = QStringLiteral("Korvex Update Hauptlieferant");
+
+QString currentArticleNumber(const FMStart &window) {
+    const int r = window.liart->currentRow();
+    return r < 0 ? QString() : Piece(window.liart->rowText(r), kLF, 1);
+}
+
+} // namespace
+
+const QString &Freshness::message() {
+    static const QString text =
+        QStringLiteral("Der Artikel wurde inzwischen an einem anderen Arbeitsplatz geändert. Die Anzeige ist jetzt "
+                       "aktuell; bitte prüfen Sie die Änderung erneut.");
+    return text;
+}
+
+bool Freshness::isRefusal(int errorNumber) {
+    return errorNumber == kxserver::kRejected;
+}
+
+void Freshness::filled(const QString &listKey, const QString &articleNumber, const QString &stamp) {
+    m_list = listKey;
+    m_article = articleNumber;
+    m_stamp = stamp;
+}
+
+void Freshness::cleared() {
+    m_list.clear();
+    m_article.clear();
+    m_stamp.clear();
+}
+
+void Freshness::accepted() {
+    if (m_stamp.isEmpty())
+        return;
+    // Without the written state the screen cannot be compared any more: the next change then goes
+    // by the server's own check alone.
+    m_stamp = gFactory->stampAfterWrite(m_list, m_article);
+}
+
+bool Freshness::stampMatches() {
+    // Only a list that belongs to the current article and whose state the server described can be
+    // compared; anything else has nothing to be stale against.
+    if (m_stamp.isEmpty() || m_list != m_window.artListKey || m_article != currentArticleNumber(m_window))
+        return true;
+    ServerBusy busy;
+    const QString now = gFactory->articleStamp(m_list, m_article);
+    return now.isEmpty() || now == m_stamp;
+}
+
+bool Freshness::change(const std::function<void()> &body) {
+    gFactory->beginUnit();
+    m_unit = true;
+    try {
+        if (!stampMatches()) {
+            release();
+            answerRefusal();
+            return false;
+        }
+        body();
+        commit();
+        return true;
+    } catch (const ServerError &error) {
+        release();
+        if (!isRefusal(error.number()))
+            throw;
+        answerRefusal();
+        return false;
+    } catch (...) {
+        release();
+        throw;
+    }
+}
+
+void Freshness::commit() {
+    if (!m_unit)
+        return;
+    {
+        ServerBusy busy;
+        gFactory->commitUnit(); // a failed commit leaves the unit to release(), which ends it for sure
+    }
+    m_unit = false;
+    accepted();
+}
+
+void Freshness::release() {
+    if (!m_unit)
+        return;
+    m_unit = false;
+    try {
+        gFactory->rollbackUnit();
+    } catch (const ServerError &) {
+        // The unit is gone with the connection; the server keeps what it had.
+    }
+}
+
+void Freshness::answerRefusal() {
+    refresh();
+    gDesktop->messageBox(kEditTitle, message(), Desktop::Buttons::Ok, Desktop::Icon::Information);
+    ThrowIfEnded();
+}
+
+void Freshness::refresh() {
+    FMStart &w = m_window;
+    const int r = w.liart->currentRow();
+    if (r < 0)
+        return;
+    ConnectServer();
+    {
+        // The article row first, from the entries' own main-supplier flags: lief_such marks the main
+        // supplier by the row's "Haupt-Lief" text, which must be the server's before it runs.
+        ServerBusy busy;
+        QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("ArtikelLief"));
+        query->execute({w.artListKey, Piece(w.liart->rowText(r), kLF, 1)});
+        QString mainSupplier;
+        while (query->next())
+            if (mainlogic::CellText(query->column(7)) == QLatin1String("J"))
+                mainSupplier = Piece(mainlogic::SupplierRow(query->column(2), {}, {}, {}), kLF, 1);
+        query->close();
+        w.liart->setRowText(r, mainlogic::ArticleRowWithMainSupplier(w.liart->rowText(r), mainSupplier));
+    }
+    w.lief_such();
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+class FMStart;
+
+// Whether the supplier list on screen still shows what the server holds for its article. Another
+// workstation may change the same article at any time; a change made on a stale screen would be
+// refused by the server (or, worse, judged by rules that looked at old flags). So every change of
+// flags first asks the server's cheap "changed since?" question, and a stale screen is brought up to
+// date and the clerk asked to look again, instead of writing anything.
+class Freshness {
+public:
+    explicit Freshness(FMStart &window) : m_window(window) {}
+
+    // lief_such has filled the supplier list with article `articleNumber` of list `listKey`, as the
+    // server's stamp `stamp` describes it (empty: the server cannot tell).
+    void filled(const QString &listKey, const QString &articleNumber, const QString &stamp);
+    // The supplier list shows no article.
+    void cleared();
+    // This program's change to the shown article was accepted: the screen shows what it wrote.
+    void accepted();
+
+    // Every change of flags runs through here (a click, and every aid that changes flags), after
+    // ConnectServer: one unit on the server, opened by the "changed since?" question, which takes the
+    // list's lock, so that the answer holds until the unit commits. A current screen runs `body` (the
+    // rules and the writes) and commits; true. A stale screen writes nothing: the supplier list and
+    // the article row are brought up to the server's state, the clerk is told, and false is returned.
+    // The server's refusal of the writes is answered the same way.
+    bool change(const std::function<void()> &body);
+    // Inside `body`: commits the writes so far (before the window moves on to another article).
+    void commit();
+    // Inside `body`: gives up the unit and its lock, before a message box waits for the clerk.
+    void release();
+
+    // The answer to the server's refusal of a change because the article changed in the same moment:
+    // the same refresh and box as a stale screen.
+    void answerRefusal();
+    // Brings the current article's row and supplier list up to the server's state, without a box.
+    void refresh();
+
+    // Whether an error is the server's refusal of a change to an article another workstation changed.
+    static bool isRefusal(int errorNumber);
+
+    static const QString &message();
+
+private:
+    FMStart &m_window;
+    QString m_list;
+    QString m_article;
+    QString m_stamp;
+    bool m_unit = false;
+
+    // False when the server's stamp differs from the one the screen was filled with.
+    bool stampMatches();
+};

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class FMStart;
+class QTimer;
+
+// While the program is connected and idle, another workstation's accepted change to the loaded
+// update shows by itself: the article row's "Haupt-Lief" and, for the current article, the supplier
+// cells. It asks the factory's cheap "what changed?" about twice a second, only when no handler runs
+// and no box or dialog is open; it never connects, never moves the current row, the selection or the
+// scroll position, and a failing look shows nothing (the next action reconnects as ever).
+class LiveView : public QObject {
+    Q_OBJECT
+public:
+    explicit LiveView(FMStart &window);
+
+    // One look, as the timer takes it; tests call it to wait for the effect without a fixed sleep.
+    void look();
+    // The articles changed elsewhere: their rows, and the current one's supplier cells.
+    void apply(const QStringList &articles);
+
+    static constexpr int kIntervalMs = 400;
+
+private:
+    void refreshArticle(int row, const QString &articleNumber);
+
+    FMStart &m_window;
+    QTimer *m_timer = nullptr;
+};

@@ -1,0 +1,239 @@
+// Two clerks on one list: the cheap "changed since?" question of the factory.
+
+#include "ServerFixture.h"
+#include "SqlConnection.h"
+
+#include <QTest>
+
+#include <functional>
+
+using namespace kxserver;
+
+namespace {
+
+// The stamp the supplier list's query gives after its last row, and before it.
+struct QueryStamp {
+    QString before;
+    QString after;
+};
+
+QueryStamp queryStamp(cacheapi::Factory &factory, const QString &key, const QString &artnr) {
+    cacheapi::QueryCursorPtr cursor = factory.openQuery(QStringLiteral("UpdateVelka.Hauptlief"), "ArtikelLief");
+    cursor->execute({key, artnr});
+    QueryStamp stamp;
+    if (cursor->next())
+        stamp.before = cursor->stamp();
+    while (cursor->next()) {
+    }
+    stamp.after = cursor->stamp();
+    cursor->close();
+    return stamp;
+}
+
+QString mainOf(const QVariantList &articleRow) {
+    return articleRow.value(3).toString();
+}
+
+} // namespace
+
+TEST_P(ServerTest, AnArticlesStampChangesWithEveryAcceptedWriteAtAnyWorkstation) {
+    cacheapi::FactoryPtr mine = clerk(QStringLiteral("DEMO"));
+    cacheapi::FactoryPtr other = clerk(QStringLiteral("KOLLEGE"));
+    const QString key = listKey(*mine, "2");
+    const QString article = QStringLiteral("100001");
+
+    const QueryStamp shown = queryStamp(*mine, key, article);
+    EXPECT_TRUE(shown.before.isEmpty()) << "a stamp only covers every row";
+    ASSERT_FALSE(shown.after.isEmpty());
+    EXPECT_EQ(mine->articleStamp(key, article), shown.after);
+    EXPECT_EQ(other->articleStamp(key, article), shown.after) << "the same for every workstation";
+
+    // Each step at the other workstation, and whether this workstation's screen is stale afterwards.
+    struct Step {
+        const char *what;
+        std::function<void()> run;
+        bool changes;
+    };
+    const QString id70012 = entryId(*other, key, article, 70012);
+    const std::vector<Step> steps{
+        {"a read", [&] { suppliers(*other, key, article); }, false},
+        {"another article", [&] { makeMain(*other, key, "100002", 70012); }, false},
+        {"an Aktiv switch",
+         [&] {
+             writeEntry(*other, id70012, {{"laktiv", "N"}, {"aendsw", 1}});
+         },
+         true},
+        {"the same value again",
+         [&] {
+             writeEntry(*other, id70012, {{"laktiv", "N"}, {"aendsw", 1}});
+         },
+         false},
+        {"a refused change",
+         [&] {
+             // Two main suppliers: the server refuses the unit whole.
+             ExpectServerError(kRejected, [&] {
+                 other->beginUnit();
+                 try {
+                     writeEntry(*other, entryId(*other, key, article, 70015), {{"hlief", "J"}, {"aendsw", 1}});
+                     other->commitUnit();
+                 } catch (...) {
+                     other->rollbackUnit();
+                     throw;
+                 }
+             });
+         },
+         false},
+        {"a main-supplier change", [&] { makeMain(*other, key, article, 70015); }, true},
+        {"Speichern, which shows the same flags from the master data", [&] { speichern(*other, key); }, false},
+        {"a change written in another update's list", [&] { makeMain(*other, listKey(*other, "3"), article, 70001); },
+         false},
+        {"... and saved into the master data this list shows", [&] { speichern(*other, listKey(*other, "3")); }, true},
+    };
+    QString last = shown.after;
+    for (const Step &step : steps) {
+        step.run();
+        const QString now = mine->articleStamp(key, article);
+        EXPECT_EQ(now != last, step.changes) << step.what;
+        EXPECT_EQ(queryStamp(*mine, key, article).after, now) << step.what;
+        last = now;
+    }
+
+    // The writer knows the stamp its accepted write left, without asking again; only for what it wrote.
+    writeEntry(*other, id70012, {{"laktiv", "J"}, {"aendsw", 1}});
+    EXPECT_EQ(other->stampAfterWrite(key, article), mine->articleStamp(key, article));
+    EXPECT_NE(other->stampAfterWrite(key, article), last);
+    EXPECT_TRUE(other->stampAfterWrite(key, "100002").isEmpty());
+    EXPECT_TRUE(mine->stampAfterWrite(key, article).isEmpty());
+    steps[4].run(); // refused: nothing written, nothing known
+    EXPECT_TRUE(other->stampAfterWrite(key, article).isEmpty());
+
+    // Nothing to compare is no error: an unknown list or article has the stamp of no entries.
+    EXPECT_EQ(mine->articleStamp(QStringLiteral("999"), article), mine->articleStamp(key, QStringLiteral("0")));
+    EXPECT_EQ(mine->articleStamp(QStringLiteral("x'; --"), article), mine->articleStamp(key, QStringLiteral("0")));
+    // Other queries have no stamp.
+    cacheapi::QueryCursorPtr articles = mine->openQuery(QStringLiteral("UpdateVelka.Hauptlief"), "Artikel");
+    articles->execute({key});
+    while (articles->next()) {
+    }
+    EXPECT_TRUE(articles->stamp().isEmpty());
+    articles.reset();
+    mine->disconnect();
+    ExpectServerError(kNotConnected, [&] { mine->articleStamp(key, article); });
+}
+
+TEST_P(ServerTest, AClickCostsAFewRoundTripsWhateverTheNumberOfSuppliers) {
+    cacheapi::FactoryPtr factory = clerk();
+    const QString key = listKey(*factory, "2");
+    const QString cls = QStringLiteral("UpdateVelka.Hauptlief");
+    // The window's click: the freshness question opens the unit, then the writes, then the commit.
+    const auto click = [&](const QString &artnr, const std::function<void(const QList<QVariantList> &)> &writes) {
+        const QList<QVariantList> list = suppliers(*factory, key, artnr);
+        const quint64 before = kxserver::RoundTrips();
+        factory->beginUnit();
+        EXPECT_FALSE(factory->articleStamp(key, artnr).isEmpty());
+        writes(list);
+        factory->commitUnit();
+        return kxserver::RoundTrips() - before;
+    };
+    const auto makeMain = [&](int which) {
+        return [&, which](const QList<QVariantList> &list) {
+            for (int i = 0; i < list.size(); ++i) {
+                cacheapi::ServerObjectPtr entry = factory->openId(cls, list[i][0].toString());
+                entry->setProperty("aendsw", 1);
+                entry->setProperty("hlief", i == which % list.size() ? "J" : "N");
+                entry->call("sys_Save");
+                entry->call("SYS_Close");
+            }
+        };
+    };
+    const auto switchOn = [&](const QList<QVariantList> &list) {
+        cacheapi::ServerObjectPtr entry = factory->openId(cls, list[1][0].toString()); // 70006, inactive
+        entry->setProperty("laktiv", "J");
+        entry->setProperty("aendsw", 1);
+        entry->call("sys_Save");
+        entry->call("SYS_Close");
+    };
+    struct Case {
+        const char *what;
+        std::function<quint64()> run;
+        quint64 bound;
+    };
+    const std::vector<Case> cases{
+        {"the connection check",
+         [&] {
+             const quint64 before = kxserver::RoundTrips();
+             EXPECT_TRUE(factory->connected());
+             return kxserver::RoundTrips() - before;
+         },
+         1},
+        {"the supplier list",
+         [&] {
+             const quint64 before = kxserver::RoundTrips();
+             EXPECT_EQ(suppliers(*factory, key, "100001").size(), 4);
+             return kxserver::RoundTrips() - before;
+         },
+         1},
+        {"a main-supplier change of 4 suppliers", [&] { return click("100001", makeMain(3)); }, 3},
+        {"a main-supplier change of 2 suppliers", [&] { return click("100002", makeMain(1)); }, 3},
+        {"an Aktiv switch", [&] { return click("100001", switchOn); }, 2},
+    };
+    for (const Case &c : cases)
+        EXPECT_LE(c.run(), c.bound) << c.what;
+    // And every write arrived: 100001's main supplier is its fourth, the second is active.
+    const QList<QVariantList> after = suppliers(*factory, key, "100001");
+    EXPECT_EQ(mainOf(article(*factory, key, "100001")), after[3][1].toString());
+    EXPECT_EQ(after[1][5].toString(), "J");
+    EXPECT_EQ(mainOf(article(*factory, key, "100002")), suppliers(*factory, key, "100002")[1][1].toString());
+}
+
+TEST_P(ServerTest, AWatcherLearnsWhichArticlesAnotherWorkstationChanged) {
+    cacheapi::FactoryPtr mine = clerk(QStringLiteral("DEMO"));
+    cacheapi::FactoryPtr other = clerk(QStringLiteral("KOLLEGE"));
+    const QString key = listKey(*mine, "2");
+    const QString key3 = listKey(*other, "3");
+    EXPECT_TRUE(mine->takeChanges(key).isEmpty()) << "the first look only starts watching";
+    // Waits for the next non-empty answer, the event loop running (PostgreSQL's notifications).
+    const auto nextChanges = [&] {
+        QStringList changes;
+        const bool arrived = QTest::qWaitFor(
+            [&] {
+                changes = mine->takeChanges(key);
+                return !changes.isEmpty();
+            },
+            3000);
+        EXPECT_TRUE(arrived) << "no change reported within 3 s";
+        return changes;
+    };
+    struct Step {
+        const char *what;
+        std::function<void()> run;
+        QStringList changes;
+    };
+    const std::vector<Step> steps{
+        {"a main-supplier change", [&] { makeMain(*other, key, "100001", 70015); }, {"100001"}},
+        {"an Aktiv switch of another article",
+         [&] {
+             writeEntry(*other, entryId(*other, key, "100002", 70012), {{"laktiv", "N"}, {"aendsw", 1}});
+         },
+         {"100002"}},
+        {"Speichern, which moves both into the master data", [&] { speichern(*other, key); }, {"100001", "100002"}},
+    };
+    for (const Step &step : steps) {
+        step.run();
+        QStringList changes = nextChanges();
+        changes.sort();
+        EXPECT_EQ(changes, step.changes) << step.what;
+        EXPECT_TRUE(mine->takeChanges(key).isEmpty()) << step.what << ": told once";
+    }
+    // Another list's change is no news here, nor is an unknown list. (This workstation's own change
+    // may come along with the next news of others: a refresh of it shows what the screen shows.)
+    makeMain(*other, key3, "100001", 70012);
+    EXPECT_TRUE(mine->takeChanges(key).isEmpty());
+    makeMain(*mine, key, "100001", 70001);
+    writeEntry(*other, entryId(*other, key, "100002", 70012), {{"laktiv", "J"}, {"aendsw", 1}});
+    EXPECT_TRUE(nextChanges().contains("100002"));
+    EXPECT_TRUE(mine->takeChanges(QStringLiteral("999")).isEmpty());
+    EXPECT_TRUE(mine->takeChanges(QStringLiteral("x")).isEmpty());
+    mine->disconnect();
+    EXPECT_TRUE(mine->takeChanges(key).isEmpty()) << "never connects";
+}
