@@ -40,6 +40,11 @@ std::optional<Entry> OpenEntry(SqlConnection &connection, const QString &id);
 void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optional<QString> &laktiv,
                const std::optional<QString> &hlief, const std::optional<int> &aendsw);
 
+// The article list of a list key (one parameter), as the main window shows it: article number,
+// description, main supplier number and name (with the list's unsaved changes), proposed main
+// supplier number and name; ordered by article number. The export reads the same rows.
+QString ArticleListSql();
+
 // A list key as the server knows it: a positive whole number, or -1 for any other text (which
 // matches no list).
 qint64 ListKey(const QVariant &value);
