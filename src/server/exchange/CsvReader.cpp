@@ -14,6 +14,34 @@ constexpr std::array<char16_t, 32> kCp1252High{0x20AC, 0,      0x201A, 0x0192, 0
                                                0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
                                                0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
+// Checks UTF-8 piece by piece: a sequence may be split between two pieces.
+class Utf8Check {
+public:
+    void feed(const QByteArray &bytes) {
+        for (const char c : bytes) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (m_need > 0) {
+                if ((byte & 0xC0) != 0x80)
+                    m_valid = false;
+                --m_need;
+            } else if (byte >= 0xC2 && byte <= 0xDF) {
+                m_need = 1;
+            } else if (byte >= 0xE0 && byte <= 0xEF) {
+                m_need = 2;
+            } else if (byte >= 0xF0 && byte <= 0xF4) {
+                m_need = 3;
+            } else if (byte >= 0x80) {
+                m_valid = false;
+            }
+        }
+    }
+    bool valid() const { return m_valid && m_need == 0; }
+
+private:
+    int m_need = 0;
+    bool m_valid = true;
+};
+
 const QStringList kSeparators{QStringLiteral(";"), QStringLiteral("\t"), QStringLiteral(",")};
 
 } // namespace
@@ -60,9 +88,8 @@ bool CsvReader::open(const QString &path, Encoding encoding, const QStringList &
 
     // A first pass settles what the file is before anything of it is taken: a NUL byte or, in
     // Windows-1252, a byte the code page does not define means it is no text file at all.
-    bool validUtf8 = true;
+    Utf8Check utf8;
     bool undefined1252 = false;
-    QStringDecoder probe(QStringDecoder::Utf8);
     bool first = true;
     while (!m_file.atEnd()) {
         QByteArray chunk = m_file.read(kChunk);
@@ -75,18 +102,14 @@ bool CsvReader::open(const QString &path, Encoding encoding, const QStringList &
             m_error = QStringLiteral("ist keine Textdatei (sie enthält Nullbytes)");
             return false;
         }
-        if (validUtf8) {
-            (void)probe.decode(chunk);
-            validUtf8 = !probe.hasError();
-        }
+        utf8.feed(chunk);
         for (const char c : chunk) {
             const auto byte = static_cast<unsigned char>(c);
             if (byte >= 0x80 && byte <= 0x9F && kCp1252High.at(byte - 0x80) == 0)
                 undefined1252 = true;
         }
     }
-    (void)probe.decode(QByteArray());
-    validUtf8 = validUtf8 && !probe.hasError();
+    const bool validUtf8 = utf8.valid();
     m_encoding = encoding == Encoding::Detect ? (validUtf8 ? Encoding::Utf8 : Encoding::Windows1252) : encoding;
     if (m_encoding == Encoding::Utf8 && !validUtf8) {
         m_error = QStringLiteral("ist nicht in UTF-8 geschrieben (für Windows-1252: --encoding windows-1252)");
