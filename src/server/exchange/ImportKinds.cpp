@@ -4,6 +4,9 @@
 #include "Fields.h"
 #include "ImportRun.h"
 
+#include <algorithm>
+#include <limits>
+
 namespace kxexchange {
 
 namespace {
@@ -186,6 +189,14 @@ void ImportRun::artikel(FileRows &file) {
     }
 }
 
+qint32 ImportRun::unitIndex(const QString &unit) {
+    const auto found = m_unitIndex.constFind(unit);
+    if (found != m_unitIndex.constEnd())
+        return found.value();
+    m_units << unit;
+    return m_unitIndex.insert(unit, qint32(m_units.size() - 1)).value();
+}
+
 void ImportRun::artlief(FileRows &file) {
     if (!openFile(file, {{"Artikel-Nr", true},
                          {"Lieferant-Nr", true},
@@ -206,10 +217,16 @@ void ImportRun::artlief(FileRows &file) {
             m_db.run(QStringLiteral("SELECT al.id, al.artikel, al.lieferant, al.ek_cent, al.pe, al.le_einkauf, al.aktiv"
                                     " FROM artlief al JOIN artikel a ON a.id = al.artikel WHERE a.firma = ?"),
                      {m_request.firma});
-        while (stored.next())
-            pairs.insert({stored.value(1).toLongLong(), stored.value(2).toLongLong()},
-                         {stored.value(0).toLongLong(), stored.value(3).toLongLong(), stored.value(4).toString(),
-                          stored.value(5).toString(), stored.value(6).toString(), 0});
+        while (stored.next()) {
+            Pair pair;
+            pair.id = stored.value(0).toLongLong();
+            pair.cents = stored.value(3).toLongLong();
+            pair.unit = unitIndex(stored.value(4).toString());
+            const QDate date = QDate::fromString(stored.value(5).toString(), Qt::ISODate);
+            pair.lastPurchase = date.isValid() ? date.toJulianDay() : 0;
+            pair.active = stored.value(6).toString() == QLatin1String("J") ? 'J' : 'N';
+            pairs.insert({stored.value(1).toLongLong(), stored.value(2).toLongLong()}, pair);
+        }
     }
     qint64 nextPair = nextId("artlief");
     QSqlQuery insert = prepare(QStringLiteral("INSERT INTO artlief (id, artikel, lieferant, ek_cent, pe, le_einkauf,"
@@ -226,15 +243,15 @@ void ImportRun::artlief(FileRows &file) {
         if (!cents)
             fail("EK-Netto", expected);
         const std::optional<QString> unit = text(file, "per", true, true);
-        std::optional<QString> date;
+        std::optional<qint64> date;
         if (withDate && !file.value("Letzter Einkauf").trimmed().isEmpty()) {
             const std::optional<QDate> parsed = ParseDate(file.value("Letzter Einkauf"), &expected);
             if (!parsed)
                 fail("Letzter Einkauf", expected);
             else
-                date = parsed->toString(Qt::ISODate);
+                date = parsed->toJulianDay();
         } else if (withDate) {
-            date = QString();
+            date = 0;
         }
         std::optional<QString> active;
         bool activeOk = true;
@@ -252,32 +269,36 @@ void ImportRun::artlief(FileRows &file) {
             article->touchedLine = file.line();
         }
         Pair &pair = pairs[{article->id, supplier}];
-        if (pair.seenLine) {
+        if (pair.seenLine != 0) {
             fail("Lieferant-Nr", QStringLiteral("der Lieferant %1 zum Artikel %2 steht schon in Zeile %3")
                                      .arg(m_supplierNumbers.value(supplier))
                                      .arg(file.value("Artikel-Nr").trimmed())
                                      .arg(pair.seenLine));
             continue;
         }
-        pair.seenLine = file.line();
+        pair.seenLine = qint32(std::min<qint64>(file.line(), std::numeric_limits<qint32>::max()));
         const bool isNew = pair.id == 0;
         Pair after = pair;
         after.cents = *cents;
-        after.unit = *unit;
+        after.unit = unitIndex(*unit);
         if (date)
             after.lastPurchase = *date;
-        after.active = active ? *active : (isNew ? QStringLiteral("J") : pair.active);
-        const QVariant dateValue = after.lastPurchase.isEmpty() ? nullText() : QVariant(after.lastPurchase);
+        if (active)
+            after.active = active->at(0).toLatin1();
+        const QVariant dateValue = after.lastPurchase == 0
+                                       ? nullText()
+                                       : QVariant(QDate::fromJulianDay(after.lastPurchase).toString(Qt::ISODate));
+        const QString activeText(QLatin1Char(after.active));
         if (isNew) {
             after.id = nextPair++;
             ++counts.added;
             if (clean())
-                exec(insert, {after.id, article->id, supplier, after.cents, after.unit, dateValue, after.active});
+                exec(insert, {after.id, article->id, supplier, after.cents, *unit, dateValue, activeText});
         } else if (after.cents != pair.cents || after.unit != pair.unit || after.lastPurchase != pair.lastPurchase ||
                    after.active != pair.active) {
             ++counts.changed;
             if (clean())
-                exec(change, {after.cents, after.unit, dateValue, after.active, after.id});
+                exec(change, {after.cents, *unit, dateValue, activeText, after.id});
         } else {
             ++counts.unchanged;
         }

@@ -59,14 +59,17 @@ private:
         QString touchedIn; // file and line of the first row of this call that names it
         qint64 touchedLine = 0;
     };
+    // An article-supplier pair, small: a million of them are held during an import. The unit is an
+    // index into m_units, the last purchase a Julian day (0: none).
     struct Pair {
         qint64 id = 0;
         qint64 cents = 0;
-        QString unit;
-        QString lastPurchase; // ISO, empty when none
-        QString active;
-        qint64 seenLine = 0;
+        qint64 lastPurchase = 0;
+        qint32 seenLine = 0;
+        qint32 unit = 0;
+        char active = 'J';
     };
+    qint32 unitIndex(const QString &unit);
 
     // Frame
     bool openFile(FileRows &file, const std::vector<ColumnDef> &columns);
@@ -103,6 +106,8 @@ private:
     QHash<QString, Article> m_articles;      // by article number
     bool m_loaded = false;
     bool m_listsLocked = false;
+    QStringList m_units;
+    QHash<QString, qint32> m_unitIndex;
 };
 
 } // namespace kxexchange
