@@ -168,6 +168,9 @@ TEST_P(ExchangeTest, BadFilesAreRefusedAndChangeNothing) {
         {"artlief", al + "100001;70001;4,85;Sack;N\n",
          "artlief.csv, Zeile 2: der Hauptlieferant 70001 des Artikels "
          "100001 wäre danach keiner seiner aktiven Lieferanten"},
+        {"artlief", al + "100001;70012;1;Sack;N\n",
+         "der Artikel 100001 hätte danach in der Artikelliste des Updates 2 (mit ihren noch nicht gespeicherten "
+         "Änderungen) einen inaktiven Hauptlieferanten"},
         {"artlief", al + "100003;70003;1;lfm;N\n100003;70005;1;lfm;N\n",
          "der Artikel 100003 hätte danach keinen aktiven Lieferanten"},
         {"artlief", al + "100001;70001;1;S{ck;J\n", "Spalte \"per\": \"S{ck\" enthält an Stelle 2 das Zeichen \"{\""},
@@ -187,6 +190,11 @@ TEST_P(ExchangeTest, BadFilesAreRefusedAndChangeNothing) {
         {"personal", pers + "NEU;123456789012345678901;J;Name\n", "Spalte \"Passwort\""},
         {"lieferanten", QByteArray("Lieferant-Nr;Name\n70100;A\0B\n", 28), "lieferanten.csv: ist keine Textdatei"},
     };
+    // A clerk's unsaved choice in update 2: supplier 70012 main supplier of article 100001.
+    {
+        const cacheapi::FactoryPtr factory = clerk();
+        makeMain(*factory, listKey(*factory, QStringLiteral("2")), QStringLiteral("100001"), 70012);
+    }
     const QString before = snapshot();
     for (const Case &c : cases) {
         const QString kind = QString::fromLatin1(c.kind);

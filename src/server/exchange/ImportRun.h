@@ -84,6 +84,7 @@ private:
     void loadSuppliers();
     void loadArticles();
     void checkArticles();
+    void checkLists();
     void lockLists();
 
     // Kinds

@@ -180,6 +180,38 @@ void ImportRun::checkArticles() {
     }
 }
 
+// The same rules in every prepared list: an unsaved change there may have made another supplier
+// main supplier, or kept one active that the master data now switch off.
+void ImportRun::checkLists() {
+    QSqlQuery query = m_db.run(
+        QStringLiteral("SELECT a.artnr, r.nr, SUM(CASE WHEN COALESCE(o.laktiv, al.aktiv) = 'J' THEN 1 ELSE 0 END),"
+                       " SUM(CASE WHEN COALESCE(o.laktiv, al.aktiv) = 'J' AND al.lieferant ="
+                       " CASE WHEN h.liste IS NULL THEN a.haupt_lief ELSE h.haupt_lief END THEN 1 ELSE 0 END),"
+                       " MAX(CASE WHEN h.liste IS NULL THEN a.haupt_lief ELSE h.haupt_lief END)"
+                       " FROM artliste l JOIN upd_run r ON r.id = l.run JOIN upd_artikel u ON u.run = l.run"
+                       " JOIN artikel a ON a.id = u.artikel JOIN artlief al ON al.artikel = a.id"
+                       " LEFT JOIN liste_aend o ON o.liste = l.id AND o.artlief = al.id"
+                       " LEFT JOIN liste_haupt h ON h.liste = l.id AND h.artikel = a.id"
+                       " WHERE r.firma = ? AND (EXISTS (SELECT 1 FROM liste_aend x WHERE x.liste = l.id"
+                       " AND x.artikel = a.id) OR h.liste IS NOT NULL)"
+                       " GROUP BY l.id, r.nr, a.id, a.artnr ORDER BY a.artnr, r.nr"),
+        {m_request.firma});
+    while (query.next()) {
+        const auto found = m_articles.constFind(query.value(0).toString());
+        if (found == m_articles.constEnd() || found->touchedLine == 0)
+            continue;
+        const QString where = QStringLiteral("%1, Zeile %2").arg(found->touchedIn).arg(found->touchedLine);
+        const QString reason = query.value(2).toLongLong() == 0 ? QStringLiteral("keinen aktiven Lieferanten")
+                               : !query.value(4).isNull() && query.value(3).toLongLong() == 0
+                                   ? QStringLiteral("einen inaktiven Hauptlieferanten")
+                                   : QString();
+        if (!reason.isEmpty())
+            fileError(where, QStringLiteral("der Artikel %1 hätte danach in der Artikelliste des Updates %2 (mit "
+                                            "ihren noch nicht gespeicherten Änderungen) %3")
+                                 .arg(query.value(0).toString(), query.value(1).toString(), reason));
+    }
+}
+
 ImportReport ImportRun::run() {
     m_report = ImportReport();
     m_db.beginUnit();
@@ -209,6 +241,8 @@ ImportReport ImportRun::run() {
         }
         if (clean())
             checkArticles();
+        if (clean())
+            checkLists();
         if (clean() && !m_request.dryRun)
             m_db.commitUnit();
         else
