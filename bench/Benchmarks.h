@@ -15,5 +15,7 @@ void MainSupplierChangeFloor(benchmark::State &state, Backend backend, int suppl
 void StartUp(benchmark::State &state, Backend backend);
 void FormLoad(benchmark::State &state, Backend backend);
 void PeakMemory(benchmark::State &state, Backend backend);
+void ImportArtlief(benchmark::State &state, Backend backend);
+void ImportArtliefFloor(benchmark::State &state, Backend backend);
 
 } // namespace bench

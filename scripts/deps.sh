@@ -7,7 +7,7 @@ packages=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libqt6sql6-psql libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libxlsxwriter-dev
+  libxlsxwriter-dev libpq-dev
   postgresql sqlite3 poppler-utils fonts-dejavu-core xdg-utils dpkg-dev file
   xvfb xdotool imagemagick x11-utils
   clang libclang-rt-14-dev
