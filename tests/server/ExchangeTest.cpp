@@ -224,6 +224,27 @@ TEST_P(ExchangeTest, BadFilesAreRefusedAndChangeNothing) {
     EXPECT_EQ(snapshot(), before);
 }
 
+// New pairs are sent several hundred to a statement: every one arrives, with its own values, also
+// past the first full statement and in the last partial one.
+TEST_P(ExchangeTest, ManyNewPairsArriveWhole) {
+    QByteArray articles = "Artikel-Nr;Bezeichnung\n";
+    QByteArray pairs = "Artikel-Nr;Lieferant-Nr;EK-Netto;per\n";
+    for (int i = 0; i < 241; ++i) {
+        articles += QByteArray::number(700000 + i) + ";Neu " + QByteArray::number(i) + "\n";
+        for (const char *supplier : {"70001", "70002", "70003", "70004", "70005"})
+            pairs += QByteArray::number(700000 + i) + ";" + supplier + ";" + QByteArray::number(i) + ",05;Stk\n";
+    }
+    ImportRequest request;
+    request.files = {{QStringLiteral("artikel"), writeFile(QStringLiteral("artikel.csv"), articles)},
+                     {QStringLiteral("artlief"), writeFile(QStringLiteral("artlief.csv"), pairs)}};
+    const ImportReport report = import(request);
+    ASSERT_TRUE(report.ok) << reportText(report).toStdString();
+    EXPECT_EQ(report.counts.at(1).added, 1205);
+    EXPECT_EQ(rawSql(QStringLiteral("SELECT COUNT(*) || ' ' || SUM(ek_cent) FROM artlief al JOIN artikel a ON a.id ="
+                                    " al.artikel WHERE a.artnr >= '700000'")),
+              QStringLiteral("1205 %1").arg(5 * (241 * 240 / 2 * 100 + 241 * 5)));
+}
+
 TEST_P(ExchangeTest, SpreadsheetDialects) {
     // Windows-1252 umlauts; a UTF-8 byte-order mark with ',' as separator; quoted fields holding
     // ';', quotes and a line break (in a column the import does not read), the line count staying right.
