@@ -33,20 +33,15 @@ qint64 cents(int a, int s) {
 
 // The generated files, written once per run; the pairs are streamed out, never held.
 struct Files {
-    QString lieferanten, artlief;
+    QString artlief;
 };
 const Files &files() {
     static Files f = [] {
         Files out;
         const QString dir = tempDir();
-        out.lieferanten = dir + QStringLiteral("/bench-lieferanten.csv");
         out.artlief = dir + QStringLiteral("/bench-artlief.csv");
-        QFile l(out.lieferanten), al(out.artlief);
-        l.open(QIODevice::WriteOnly);
+        QFile al(out.artlief);
         al.open(QIODevice::WriteOnly);
-        l.write("Lieferant-Nr;Name\r\n");
-        for (int s = 1; s <= kSuppliers; ++s)
-            l.write(QStringLiteral("%1;Gro\u00DFhandel %2 GmbH\r\n").arg(70000 + s).arg(s).toUtf8());
         al.write("Artikel-Nr;Lieferant-Nr;EK-Netto;per;Letzter Einkauf;Aktiv\r\n");
         for (int i = 0; i < kArticles; ++i) {
             QByteArray rows;
