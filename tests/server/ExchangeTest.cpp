@@ -264,6 +264,22 @@ TEST_P(ExchangeTest, SpreadsheetDialects) {
     ASSERT_TRUE(import(request).ok);
     EXPECT_EQ(rawSql(QStringLiteral("SELECT name FROM lieferant WHERE liefnr = 70103")), QStringLiteral("B|hm"));
 
+    // --encoding decides instead of the detection.
+    request.encoding = Encoding::Utf8;
+    request.files = {{QStringLiteral("lieferanten"), writeFile(QStringLiteral("l.csv"), "Lieferant-Nr;Name\n70105;S\xFC"
+                                                                                        "d\n")}};
+    EXPECT_TRUE(reportText(import(request)).startsWith(QStringLiteral("l.csv: ist nicht in UTF-8 geschrieben")))
+        << reportText(import(request)).toStdString();
+    request.encoding = Encoding::Windows1252;
+    request.files = {
+        {QStringLiteral("lieferanten"), writeFile(QStringLiteral("l.csv"), "Lieferant-Nr;Name\n70105;S\xC3\xBC"
+                                                                           "d\n")}};
+    ASSERT_TRUE(import(request).ok);
+    EXPECT_EQ(rawSql(QStringLiteral("SELECT name FROM lieferant WHERE liefnr = 70105")),
+              QString::fromUtf8("S\xC3\x83\xC2\xBC"
+                                "d"));
+    request.encoding = Encoding::Detect;
+
     request.dryRun = true;
     request.files = {
         {QStringLiteral("lieferanten"),
