@@ -69,6 +69,10 @@ QString tempDir() {
     return temp().path();
 }
 
+korvextest::PgCluster &pgCluster() {
+    return cluster();
+}
+
 const Database &database(Backend backend, int articles) {
     static std::map<int, Database> files;
     static Database postgres;

@@ -15,6 +15,10 @@
 class FMStart;
 class FakeLoginForms;
 
+namespace korvextest {
+class PgCluster;
+}
+
 namespace bench {
 
 enum class Backend { Sqlite, Postgres };
@@ -64,6 +68,8 @@ BenchDesktop &desktop();
 // Environment and arguments for starting the real program on `db`.
 QStringList programArguments(const Database &db);
 QString tempDir();
+// The throwaway PostgreSQL cluster of the run (started on first use).
+korvextest::PgCluster &pgCluster();
 
 // The child process behind the peak-memory figure: starts the main window on the database, loads
 // update 99 and prints "maxrss_kb <n>". Returns the process's exit code.

@@ -18,5 +18,7 @@ void PeakMemory(benchmark::State &state, Backend backend);
 void TakeAllProposals(benchmark::State &state, Backend backend);
 void TakeAllProposalsFloor(benchmark::State &state, Backend backend);
 void FilterSwitch(benchmark::State &state, Backend backend);
+void ImportArtlief(benchmark::State &state, Backend backend);
+void ImportArtliefFloor(benchmark::State &state, Backend backend);
 
 } // namespace bench

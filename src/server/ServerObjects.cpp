@@ -368,15 +368,7 @@ const std::vector<QueryDef> &hauptliefQueries() {
          [](SqlConnection &connection, const QVariantList &params, QString &context) {
              const qint64 list = lists::ListKey(params.at(0));
              context = QString::number(list);
-             return connection.run(QStringLiteral("SELECT u.artnr, a.bez, h.liefnr, h.name, v.liefnr, v.name"
-                                                  " FROM artliste l JOIN upd_artikel u ON u.run = l.run"
-                                                  " JOIN artikel a ON a.id = u.artikel"
-                                                  " LEFT JOIN liste_haupt o ON o.liste = l.id AND o.artikel = u.artikel"
-                                                  " LEFT JOIN lieferant h ON h.id ="
-                                                  " CASE WHEN o.liste IS NULL THEN a.haupt_lief ELSE o.haupt_lief END"
-                                                  " LEFT JOIN lieferant v ON v.id = u.velka_lief"
-                                                  " WHERE l.id = ? ORDER BY u.artnr"),
-                                   {list});
+             return connection.run(lists::ArticleListSql(), {list});
          },
          [](const QSqlQuery &row, int column, const QString &context) -> QVariant {
              switch (column) {

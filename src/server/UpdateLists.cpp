@@ -195,6 +195,17 @@ QString SessionPersonal(const SqlConnection &connection) {
     return personal(connection);
 }
 
+QString ArticleListSql() {
+    return QStringLiteral("SELECT u.artnr, a.bez, h.liefnr, h.name, v.liefnr, v.name"
+                          " FROM artliste l JOIN upd_artikel u ON u.run = l.run"
+                          " JOIN artikel a ON a.id = u.artikel"
+                          " LEFT JOIN liste_haupt o ON o.liste = l.id AND o.artikel = u.artikel"
+                          " LEFT JOIN lieferant h ON h.id ="
+                          " CASE WHEN o.liste IS NULL THEN a.haupt_lief ELSE o.haupt_lief END"
+                          " LEFT JOIN lieferant v ON v.id = u.velka_lief"
+                          " WHERE l.id = ? ORDER BY u.artnr");
+}
+
 qint64 ListKey(const QVariant &value) {
     const std::optional<qint64> number = wholeNumber(value);
     return number && *number > 0 ? *number : -1;

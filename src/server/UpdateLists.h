@@ -49,6 +49,11 @@ QString LockedArticleStamp(SqlConnection &connection, const QVariant &listKey, c
 // Factory::takeChanges).
 QStringList TakeChanges(SqlConnection &connection, const QVariant &listKey);
 
+// The article list of a list key (one parameter), as the main window shows it: article number,
+// description, main supplier number and name (with the list's unsaved changes), proposed main
+// supplier number and name; ordered by article number. The export reads the same rows.
+QString ArticleListSql();
+
 // A list key as the server knows it: a positive whole number, or -1 for any other text (which
 // matches no list).
 qint64 ListKey(const QVariant &value);

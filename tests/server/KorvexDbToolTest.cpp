@@ -99,3 +99,47 @@ TEST_P(ServerTest, KorvexDbCreatesAndRefusesToOverwriteWithoutForce) {
     EXPECT_EQ(rows(*factory, "Artikel", {key}).size(), 120);
     EXPECT_EQ(suppliers(*factory, key, kBenchmarkFirstArticle).size(), 50);
 }
+
+TEST(KorvexDbTool, ImportAndExportCallForms) {
+    const QString db = korvextest::TempDir() + QStringLiteral("/tool-exchange.db");
+    ASSERT_TRUE(CreateDatabase({Backend::Sqlite, db, {}, 0}, {}, true).isEmpty());
+    const QString examples = qEnvironmentVariable("KORVEX_SOURCE_DIR") + QStringLiteral("/docs/examples/");
+    const QString lief = "lieferanten=" + examples + "lieferanten.csv";
+    for (const QStringList &arguments :
+         {QStringList{"import"}, QStringList{"import", db}, QStringList{"import", db, "frob=x.csv"},
+          QStringList{"import", db, "update=x.csv"}, QStringList{"import", db, lief, lief},
+          QStringList{"import", db, "--nr", "3", lief}, QStringList{"import", db, "--encoding", "ebcdic", lief},
+          QStringList{"export", db}, QStringList{"export", db, "update"}, QStringList{"export", db, "update", "x"},
+          QStringList{"export", db, "protokoll", "--seit", "31.02.2024"}}) {
+        const ToolRun run = runTool(arguments);
+        EXPECT_EQ(run.exitCode, 2) << arguments.join(' ').toStdString() << run.err.toStdString();
+        EXPECT_TRUE(run.err.contains("--help")) << run.err.toStdString();
+    }
+
+    const ToolRun refused = runTool({"import", db, "artlief=" + examples + "artlief.csv"});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_TRUE(refused.err.contains("Import abgelehnt, nichts wurde geändert")) << refused.err.toStdString();
+    EXPECT_TRUE(refused.err.contains("artlief.csv, Zeile 2, Spalte \"Artikel-Nr\"")) << refused.err.toStdString();
+
+    QStringList all{"import", db, "--nr", "1", "--bez", "Erstes Update", "--datum", "01.03.2025"};
+    for (const char *kind : {"update", "personal", "artlief", "artikel", "lieferanten"})
+        all << QStringLiteral("%1=%2%1.csv").arg(QLatin1String(kind), examples);
+    const ToolRun imported = runTool(all);
+    ASSERT_EQ(imported.exitCode, 0) << imported.err.toStdString();
+    EXPECT_TRUE(imported.out.contains("artlief: 5 neu, 0 geändert, 0 unverändert")) << imported.out.toStdString();
+    EXPECT_TRUE(imported.err.isEmpty()) << "no progress line where standard error is no terminal";
+
+    const QString workbook = korvextest::TempDir() + QStringLiteral("/tool-export.xlsx");
+    ASSERT_EQ(runTool({"export", db, "update", "1", "-o", workbook}).exitCode, 0);
+    QFile file(workbook);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.read(2) == "PK") << "a zip container, as every workbook";
+    const ToolRun csv = runTool({"export", db, "update", "1"});
+    EXPECT_EQ(csv.exitCode, 0);
+    EXPECT_TRUE(csv.out.contains(QStringLiteral("Artikel-Nr;Bezeichnung;"))) << csv.out.toStdString();
+    EXPECT_TRUE(csv.out.contains("100002;Kalksandstein KS L-R 2DF 240x115x113;70002;Kalksandsteinwerk Böhm KG;70002;"))
+        << csv.out.toStdString();
+    const ToolRun unknown = runTool({"export", db, "update", "9"});
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_TRUE(unknown.err.contains("existiert nicht")) << unknown.err.toStdString();
+}

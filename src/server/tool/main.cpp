@@ -2,6 +2,7 @@
 // workstation) or in database "korvex" of a PostgreSQL server (shared by several workstations),
 // with the demo merchant's data or a large generated update run on request.
 
+#include "ExchangeCommands.h"
 #include "KorvexDb.h"
 
 #include <QCoreApplication>
@@ -18,6 +19,10 @@ const char *const kHelp =
     "Aufruf:\n"
     "  korvex-db [--demo] [--articles N] [--force] DATEI\n"
     "  korvex-db [--demo] [--articles N] [--force] --pg HOST:PORT\n"
+    "  korvex-db import (DATEI | --pg HOST:PORT) [--firma N] [--dry-run] [--encoding ENC] ART=CSV...\n"
+    "                   [--nr N --bez TEXT --datum TT.MM.JJJJ]   (die drei mit update=CSV)\n"
+    "  korvex-db export (DATEI | --pg HOST:PORT) [--firma N] update NR [-o AUS.csv|AUS.xlsx]\n"
+    "  korvex-db export (DATEI | --pg HOST:PORT) [--firma N] protokoll [--seit TT.MM.JJJJ] [-o AUS]\n"
     "\n"
     "Legt die Tabellen einer KORVEX-Datenbank an:\n"
     "  DATEI             eine neue SQLite-Datei (eingebettete Datenbank eines Arbeitsplatzes).\n"
@@ -37,7 +42,16 @@ const char *const kHelp =
     "  --force           eine vorhandene Datei bzw. vorhandene KORVEX-Tabellen ersetzen.\n"
     "  --help            diese Hilfe.\n"
     "\n"
-    "Exit-Status: 0 angelegt, 1 Fehler beim Anlegen, 2 falscher Aufruf.\n";
+    "\n"
+    "import liest eigene Daten aus CSV-Dateien (Trennzeichen ;, UTF-8 oder Windows-1252) ein,\n"
+    "alle Dateien eines Aufrufs zusammen oder gar nicht. ART ist lieferanten, artikel, artlief,\n"
+    "personal oder update; --firma ist sonst 1; --dry-run pr\xC3\xBC"
+    "ft nur und nennt, was sich\n"
+    "\xC3\xA4ndern w\xC3\xBCrde. export schreibt die Artikelliste eines Updates oder das\n"
+    "Speicherprotokoll als CSV (ohne -o auf die Standardausgabe) oder als Excel-Arbeitsmappe (.xlsx).\n"
+    "Die Spalten der Dateien beschreibt docs/SERVER.md, \"Eigene Daten einspielen\".\n"
+    "\n"
+    "Exit-Status: 0 erledigt, 1 Fehler oder abgelehnt (nichts ge\xC3\xA4ndert), 2 falscher Aufruf.\n";
 
 void print(FILE *stream, const QString &text) {
     std::fputs(text.toLocal8Bit().constData(), stream);
@@ -54,6 +68,10 @@ int usageError(const QString &message) {
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     const QStringList arguments = app.arguments().mid(1);
+    if (!arguments.isEmpty() && arguments.front() == QLatin1String("import"))
+        return RunImport(arguments.mid(1));
+    if (!arguments.isEmpty() && arguments.front() == QLatin1String("export"))
+        return RunExport(arguments.mid(1));
 
     kxserver::DbTarget target;
     kxserver::DbContent content;

@@ -1,0 +1,223 @@
+// Importing a merchant's article-supplier pairs: 1,000,000 generated "artlief" rows through the real
+// korvex-db (a child process, so that its peak memory is its own), beside the fastest bare path of
+// each backend for the same rows: one prepared multi-row insert on SQLite, COPY on PostgreSQL.
+
+#include "Benchmarks.h"
+
+#include "DemoData.h"
+#include "KorvexDb.h"
+#include "PgCluster.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+
+#include <libpq-fe.h>
+#include <sys/resource.h>
+
+namespace bench {
+
+namespace {
+
+constexpr int kSuppliers = 20;
+constexpr int kArticles = 200000;
+constexpr int kPairsPerArticle = 5; // 1,000,000 pairs
+
+// Article a (0-based) with supplier s (1-based): the values of the generated row.
+qint64 cents(int a, int s) {
+    return 100 + (a * 7919 + s * 104729) % 99900;
+}
+
+// The generated files, written once per run; the pairs are streamed out, never held.
+struct Files {
+    QString artlief;
+};
+const Files &files() {
+    static Files f = [] {
+        Files out;
+        const QString dir = tempDir();
+        out.artlief = dir + QStringLiteral("/bench-artlief.csv");
+        QFile al(out.artlief);
+        al.open(QIODevice::WriteOnly);
+        al.write("Artikel-Nr;Lieferant-Nr;EK-Netto;per;Letzter Einkauf;Aktiv\r\n");
+        for (int i = 0; i < kArticles; ++i) {
+            QByteArray rows;
+            for (int s = 1; s <= kPairsPerArticle; ++s) {
+                const qint64 c = cents(i, s);
+                rows += QStringLiteral("%1;%2;%3,%4;Sack;01.02.2024;J\r\n")
+                            .arg(1000000 + i)
+                            .arg(70000 + s)
+                            .arg(c / 100)
+                            .arg(c % 100, 2, 10, QLatin1Char('0'))
+                            .toUtf8();
+            }
+            al.write(rows);
+        }
+        return out;
+    }();
+    return f;
+}
+
+// An empty database holding the suppliers and articles, imported by the tool itself.
+QStringList target(Backend backend) {
+    if (backend == Backend::Sqlite)
+        return {tempDir() + QStringLiteral("/bench-import.sqlite")};
+    return {QStringLiteral("--pg"), QStringLiteral("127.0.0.1:%1").arg(pgCluster().port())};
+}
+
+bool runTool(const QStringList &arguments, QString *error) {
+    QProcess process;
+    process.start(QStringLiteral(KORVEX_DB_EXE), arguments);
+    if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        *error = QString::fromLocal8Bit(process.readAllStandardError());
+        return false;
+    }
+    return true;
+}
+
+QSqlDatabase open(Backend backend);
+
+// An empty database with the suppliers and articles the pairs name (ids from 1 in number order),
+// put in by bare SQL: only the pairs are timed.
+bool prepare(Backend backend, QString *error) {
+    endProgram(); // the database is replaced below
+    (void)files();
+    if (!runTool(target(backend) + QStringList{QStringLiteral("--force")}, error))
+        return false;
+    QSqlDatabase db = open(backend);
+    try {
+        QSqlQuery(db).exec(QStringLiteral("BEGIN"));
+        kxserver::BatchInsert suppliers(db, QStringLiteral("lieferant"), {"id", "firma", "liefnr", "name"});
+        for (int s = 1; s <= kSuppliers; ++s)
+            suppliers.add({s, 1, 70000 + s, QStringLiteral("Gro~handel %1 GmbH").arg(s)});
+        suppliers.flush();
+        kxserver::BatchInsert articles(db, QStringLiteral("artikel"), {"id", "firma", "artnr", "bez"});
+        for (int i = 0; i < kArticles; ++i)
+            articles.add(
+                {i + 1, 1, QString::number(1000000 + i), QStringLiteral("Artikel %1 Zement 25 kg Sack").arg(i)});
+        articles.flush();
+        QSqlQuery(db).exec(QStringLiteral("COMMIT"));
+    } catch (const std::exception &e) {
+        *error = QString::fromUtf8(e.what());
+        return false;
+    }
+    return true;
+}
+
+QSqlDatabase open(Backend backend) {
+    const QString name = QStringLiteral("bench-import-%1").arg(backendName(backend));
+    if (QSqlDatabase::contains(name))
+        QSqlDatabase::removeDatabase(name);
+    QSqlDatabase db;
+    if (backend == Backend::Sqlite) {
+        db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(target(backend).front());
+    } else {
+        db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+        db.setHostName(QStringLiteral("127.0.0.1"));
+        db.setPort(pgCluster().port());
+        db.setDatabaseName(QStringLiteral("korvex"));
+    }
+    db.open();
+    return db;
+}
+
+// The bare path: ids as the import gives them (suppliers and articles numbered from 1 in file order).
+QString floorInsert(Backend backend) {
+    QSqlDatabase db = open(backend);
+    if (!db.isOpen())
+        return db.lastError().text();
+    QSqlQuery(db).exec(QStringLiteral("BEGIN"));
+    if (backend == Backend::Sqlite) {
+        try {
+            kxserver::BatchInsert insert(db, QStringLiteral("artlief"),
+                                         {"id", "artikel", "lieferant", "ek_cent", "pe", "le_einkauf", "aktiv"}, 500);
+            qint64 id = 1;
+            for (int i = 0; i < kArticles; ++i)
+                for (int s = 1; s <= kPairsPerArticle; ++s)
+                    insert.add({id++, i + 1, s, cents(i, s), QStringLiteral("Sack"), QStringLiteral("2024-02-01"),
+                                QStringLiteral("J")});
+            insert.flush();
+        } catch (const std::exception &e) {
+            return QString::fromUtf8(e.what());
+        }
+    } else {
+        const QVariant handle = db.driver()->handle();
+        PGconn *pg = handle.isValid() ? *static_cast<PGconn *const *>(handle.constData()) : nullptr;
+        PGresult *start =
+            PQexec(pg, "COPY artlief (id, artikel, lieferant, ek_cent, pe, le_einkauf, aktiv) FROM STDIN");
+        const bool copying = PQresultStatus(start) == PGRES_COPY_IN;
+        PQclear(start);
+        if (!copying)
+            return QString::fromUtf8(PQerrorMessage(pg));
+        QByteArray chunk;
+        qint64 id = 1;
+        for (int i = 0; i < kArticles; ++i) {
+            for (int s = 1; s <= kPairsPerArticle; ++s)
+                chunk += QByteArray::number(id++) + '\t' + QByteArray::number(i + 1) + '\t' + QByteArray::number(s) +
+                         '\t' + QByteArray::number(cents(i, s)) + "\tSack\t2024-02-01\tJ\n";
+            if (chunk.size() > (1 << 20) || i + 1 == kArticles) {
+                PQputCopyData(pg, chunk.constData(), int(chunk.size()));
+                chunk.clear();
+            }
+        }
+        PQputCopyEnd(pg, nullptr);
+        PGresult *end = PQgetResult(pg);
+        const bool ok = PQresultStatus(end) == PGRES_COMMAND_OK;
+        PQclear(end);
+        while (PGresult *rest = PQgetResult(pg))
+            PQclear(rest);
+        if (!ok)
+            return QString::fromUtf8(PQerrorMessage(pg));
+    }
+    if (!QSqlQuery(db).exec(QStringLiteral("COMMIT")))
+        return db.lastError().text();
+    return QString();
+}
+
+} // namespace
+
+void ImportArtlief(benchmark::State &state, Backend backend) {
+    QString error;
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (!prepare(backend, &error)) {
+            state.SkipWithError(error.toUtf8().constData());
+            return;
+        }
+        state.ResumeTiming();
+        if (!runTool(QStringList{QStringLiteral("import")} + target(backend) +
+                         QStringList{QStringLiteral("artlief=") + files().artlief},
+                     &error)) {
+            state.SkipWithError(error.toUtf8().constData());
+            return;
+        }
+    }
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage); // the largest child so far: the importing korvex-db
+    state.counters["rows_per_s"] =
+        benchmark::Counter(double(kArticles) * kPairsPerArticle * state.iterations(), benchmark::Counter::kIsRate);
+    state.counters["max_rss_MB"] = double(usage.ru_maxrss) / 1024.0;
+}
+
+void ImportArtliefFloor(benchmark::State &state, Backend backend) {
+    QString error;
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (!prepare(backend, &error)) {
+            state.SkipWithError(error.toUtf8().constData());
+            return;
+        }
+        state.ResumeTiming();
+        error = floorInsert(backend);
+        if (!error.isEmpty()) {
+            state.SkipWithError(error.toUtf8().constData());
+            return;
+        }
+    }
+}
+
+} // namespace bench

@@ -1,0 +1,134 @@
+#include "Fields.h"
+
+#include "TextHelpers.h"
+
+#include <QRegularExpression>
+
+namespace kxexchange {
+
+namespace {
+
+QString quoted(const QString &text) {
+    return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
+// The position (counted from 1) of the first control character, 0 when there is none.
+qsizetype controlAt(const QString &text) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        if (c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F))
+            return i + 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+std::optional<qint64> ParseCents(const QString &input, QString *expected) {
+    const QString text = input.trimmed();
+    // German form with optional thousands points, or the plain form with a decimal point.
+    static const QRegularExpression german(QStringLiteral("^(-?)([0-9]{1,3}(?:\\.[0-9]{3})+|[0-9]+)(?:,([0-9]+))?$"));
+    static const QRegularExpression plain(QStringLiteral("^(-?)([0-9]+)(?:\\.([0-9]+))?$"));
+    QRegularExpressionMatch match = german.match(text);
+    if (!match.hasMatch())
+        match = plain.match(text);
+    if (!match.hasMatch() || match.captured(2).size() > 15) {
+        *expected = QStringLiteral("%1 ist keine Zahl").arg(quoted(input));
+        return std::nullopt;
+    }
+    const QString decimals = match.captured(3);
+    if (!match.captured(1).isEmpty()) {
+        *expected = QStringLiteral("%1 ist negativ (erwartet: ein Preis ab 0)").arg(quoted(input));
+        return std::nullopt;
+    }
+    if (decimals.size() > 2) {
+        *expected = QStringLiteral("%1 hat mehr als zwei Nachkommastellen").arg(quoted(input));
+        return std::nullopt;
+    }
+    const qint64 whole = QString(match.captured(2)).remove(QLatin1Char('.')).toLongLong();
+    const qint64 cents = decimals.isEmpty() ? 0 : QString(decimals).leftJustified(2, QLatin1Char('0')).toLongLong();
+    return whole * 100 + cents;
+}
+
+std::optional<qint64> ParseWholeNumber(const QString &input, QString *expected) {
+    static const QRegularExpression pattern(QStringLiteral("^([0-9]{1,3}(?:\\.[0-9]{3})+|[0-9]{1,9})$"));
+    const QString text = input.trimmed();
+    const QRegularExpressionMatch match = pattern.match(text);
+    const qint64 number = match.hasMatch() ? QString(text).remove(QLatin1Char('.')).toLongLong() : 0;
+    if (number < 1 || number > 999999999) {
+        *expected = QStringLiteral("%1 ist keine ganze Zahl von 1 bis 999999999").arg(quoted(input));
+        return std::nullopt;
+    }
+    return number;
+}
+
+std::optional<QDate> ParseDate(const QString &input, QString *expected) {
+    static const QRegularExpression german(QStringLiteral("^([0-9]{1,2})\\.([0-9]{1,2})\\.([0-9]{4})$"));
+    static const QRegularExpression iso(QStringLiteral("^([0-9]{4})-([0-9]{2})-([0-9]{2})$"));
+    const QString text = input.trimmed();
+    QDate date;
+    if (const QRegularExpressionMatch m = german.match(text); m.hasMatch())
+        date = QDate(m.captured(3).toInt(), m.captured(2).toInt(), m.captured(1).toInt());
+    else if (const QRegularExpressionMatch i = iso.match(text); i.hasMatch())
+        date = QDate(i.captured(1).toInt(), i.captured(2).toInt(), i.captured(3).toInt());
+    else {
+        *expected = QStringLiteral("%1 ist kein Datum (erwartet: TT.MM.JJJJ)").arg(quoted(input));
+        return std::nullopt;
+    }
+    if (!date.isValid() || date.year() < 1900) {
+        *expected = QStringLiteral("%1 ist kein Datum, das es gibt").arg(quoted(input));
+        return std::nullopt;
+    }
+    return date;
+}
+
+std::optional<QString> ParseFlag(const QString &input, QString *expected) {
+    const QString text = input.trimmed().toLower();
+    if (text == QLatin1String("j") || text == QLatin1String("ja") || text == QLatin1String("1"))
+        return QStringLiteral("J");
+    if (text == QLatin1String("n") || text == QLatin1String("nein") || text == QLatin1String("0"))
+        return QStringLiteral("N");
+    *expected = QStringLiteral("%1 ist weder J noch N (erwartet: J/N, ja/nein oder 1/0)").arg(quoted(input));
+    return std::nullopt;
+}
+
+std::optional<QString> PlainText(const QString &input, QString *expected) {
+    const QString text = input.trimmed();
+    if (const qsizetype at = controlAt(text)) {
+        *expected = QStringLiteral("%1 enthält an Stelle %2 ein Steuerzeichen (z. B. einen Zeilenumbruch), das "
+                                   "nicht gespeichert werden kann")
+                        .arg(quoted(QString(text).replace(QLatin1Char('\n'), QLatin1Char(' '))))
+                        .arg(at);
+        return std::nullopt;
+    }
+    return text;
+}
+
+std::optional<QString> ToServerText(const QString &input, QString *expected) {
+    const std::optional<QString> text = PlainText(input, expected);
+    if (!text)
+        return std::nullopt;
+    // The server's form writes ä ö ü ß Ä Ö Ü § as { | } ~ [ \ ] õ.
+    static const QString reserved = QStringLiteral("{|}~[\\]\u00F5");
+    for (qsizetype i = 0; i < text->size(); ++i) {
+        if (reserved.contains(text->at(i))) {
+            *expected = QStringLiteral("%1 enthält an Stelle %2 das Zeichen \"%3\", das nicht gespeichert werden kann "
+                                       "(der Server schreibt damit Umlaute)")
+                            .arg(quoted(*text))
+                            .arg(i + 1)
+                            .arg(text->at(i));
+            return std::nullopt;
+        }
+    }
+    return cacheapi::ConvertText(*text, QStringLiteral("GUIKORVEX"), false);
+}
+
+QString FromServerText(const QString &text) {
+    return cacheapi::ConvertText(text, QStringLiteral("KORVEX"), false);
+}
+
+QString CentsText(qint64 cents) {
+    return QStringLiteral("%1,%2").arg(cents / 100).arg(cents % 100, 2, 10, QLatin1Char('0'));
+}
+
+} // namespace kxexchange

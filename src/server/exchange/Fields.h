@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QDate>
+#include <QString>
+
+#include <optional>
+
+// The values of the merchants' files as German spreadsheets write them. Each reader returns the
+// value, or empty and says in `expected` what the text should have been, for the error message.
+namespace kxexchange {
+
+// "1.234,50", "1234,5", "1234.50", "12": a price in cents. Negative prices and more than two
+// decimals are refused (a price is stored in cents and must not be rounded unseen).
+std::optional<qint64> ParseCents(const QString &text, QString *expected);
+// A whole number from 1 to 999,999,999 (supplier and run numbers); thousands points allowed.
+std::optional<qint64> ParseWholeNumber(const QString &text, QString *expected);
+// "dd.mm.yyyy" or "yyyy-mm-dd", a date that exists.
+std::optional<QDate> ParseDate(const QString &text, QString *expected);
+// "J"/"N", "ja"/"nein", "1"/"0" (any letter case): "J" or "N".
+std::optional<QString> ParseFlag(const QString &text, QString *expected);
+
+// A text as the program shows it, turned into the server's 7-bit form. The characters that form
+// uses for the German letters cannot be told from them afterwards, and control characters break
+// lists and exports, so a text holding one is refused: empty, with its position in `expected`.
+std::optional<QString> ToServerText(const QString &text, QString *expected);
+// A text stored as it stands (codes, passwords, numbers kept as text): only control characters are
+// refused.
+std::optional<QString> PlainText(const QString &text, QString *expected);
+// The server's form back to the letters the program shows.
+QString FromServerText(const QString &text);
+
+// Prices and dates as the export writes them: "1234,50", "dd.mm.yyyy".
+QString CentsText(qint64 cents);
+
+} // namespace kxexchange

@@ -1,0 +1,335 @@
+// The five kinds of import file, each read row by row into the state of the call and written at
+// once (as long as the call has found no error; after the first one it only goes on checking).
+
+#include "Fields.h"
+#include "ImportRun.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace kxexchange {
+
+namespace {
+
+QVariant nullText() {
+    return QVariant(QMetaType::fromType<QString>());
+}
+QVariant nullNumber() {
+    return QVariant(QMetaType::fromType<qlonglong>());
+}
+QVariant idOrNull(qint64 id) {
+    return id ? QVariant(id) : nullNumber();
+}
+
+} // namespace
+
+// A text field: converted to the server's form or kept as it stands; a required one must not be
+// empty, and a login field holds at most 20 characters.
+std::optional<QString> ImportRun::text(FileRows &file, const char *column, bool serverForm, bool required,
+                                       int maxLength) {
+    QString expected;
+    const QString raw = file.value(column);
+    const std::optional<QString> value = serverForm ? ToServerText(raw, &expected) : PlainText(raw, &expected);
+    if (!value) {
+        error(file, column, expected);
+        return std::nullopt;
+    }
+    if (required && value->isEmpty()) {
+        error(file, column, QStringLiteral("das Feld ist leer (erwartet: ein Wert)"));
+        return std::nullopt;
+    }
+    if (maxLength > 0 && value->size() > maxLength) {
+        error(file, column,
+              QStringLiteral("\"%1\" ist %2 Zeichen lang (erlaubt: höchstens %3)")
+                  .arg(*value)
+                  .arg(value->size())
+                  .arg(maxLength));
+        return std::nullopt;
+    }
+    return value;
+}
+
+bool ImportRun::supplierNumber(FileRows &file, const char *column, qint64 *id, bool mayBeEmpty) {
+    const QString raw = file.value(column).trimmed();
+    *id = 0;
+    if (raw.isEmpty() && mayBeEmpty)
+        return true;
+    QString expected;
+    const std::optional<qint64> number = ParseWholeNumber(raw, &expected);
+    if (!number) {
+        error(file, column, expected);
+        return false;
+    }
+    const auto found = m_suppliers.constFind(*number);
+    if (found == m_suppliers.constEnd()) {
+        error(file, column,
+              QStringLiteral("der Lieferant %1 ist unbekannt (erwartet: eine Lieferant-Nr der Firma %2 aus der "
+                             "Datenbank oder aus der Lieferantendatei)")
+                  .arg(*number)
+                  .arg(m_request.firma));
+        return false;
+    }
+    *id = found->id;
+    return true;
+}
+
+ImportRun::Article *ImportRun::knownArticle(FileRows &file, const char *column) {
+    const QString number = file.value(column).trimmed();
+    const auto found = m_articles.find(number);
+    if (number.isEmpty() || found == m_articles.end()) {
+        error(file, column,
+              number.isEmpty() ? QStringLiteral("das Feld ist leer (erwartet: eine Artikel-Nr)")
+                               : QStringLiteral("der Artikel \"%1\" ist unbekannt (erwartet: eine Artikel-Nr der Firma "
+                                                "%2 aus der Datenbank oder aus der Artikeldatei)")
+                                     .arg(number)
+                                     .arg(m_request.firma));
+        return nullptr;
+    }
+    return &found.value();
+}
+
+void ImportRun::lieferanten(FileRows &file) {
+    if (!openFile(file, {{"Lieferant-Nr", true}, {"Name", true}}))
+        return;
+    const auto fail = [&](const char *column, const QString &what) { error(file, column, what); };
+    KindCount &counts = count(QStringLiteral("lieferanten"));
+    qint64 nextSupplier = nextId("lieferant");
+    QSqlQuery insert = prepare(QStringLiteral("INSERT INTO lieferant (id, firma, liefnr, name) VALUES (?, ?, ?, ?)"));
+    QSqlQuery change = prepare(QStringLiteral("UPDATE lieferant SET name = ? WHERE id = ?"));
+    qint64 rows = 0;
+    while (nextRow(file, &rows)) {
+        QString expected;
+        const std::optional<qint64> number = ParseWholeNumber(file.value("Lieferant-Nr"), &expected);
+        if (!number)
+            fail("Lieferant-Nr", expected);
+        const std::optional<QString> name = text(file, "Name", true, true);
+        if (!number || !name)
+            continue;
+        Supplier &supplier = m_suppliers[*number];
+        if (supplier.seenLine) {
+            fail("Lieferant-Nr",
+                 QStringLiteral("der Lieferant %1 steht schon in Zeile %2").arg(*number).arg(supplier.seenLine));
+            continue;
+        }
+        supplier.seenLine = file.line();
+        if (supplier.id == 0) {
+            supplier.id = nextSupplier++;
+            supplier.name = *name;
+            m_supplierNumbers.insert(supplier.id, *number);
+            ++counts.added;
+            if (clean())
+                exec(insert, {supplier.id, m_request.firma, *number, *name});
+        } else if (supplier.name != *name) {
+            supplier.name = *name;
+            ++counts.changed;
+            if (clean())
+                exec(change, {*name, supplier.id});
+        } else {
+            ++counts.unchanged;
+        }
+    }
+}
+
+void ImportRun::lockLists() {
+    // A clerk's write checks the article's rules against the master data under its list's lock;
+    // changing master data under the same locks keeps both from deciding on a state the other is
+    // about to change. SQLite's write lock (BEGIN IMMEDIATE) covers that already.
+    if (m_listsLocked || m_db.backend() != kxserver::Backend::Postgres)
+        return;
+    m_db.run(QStringLiteral("SELECT l.id FROM artliste l JOIN upd_run r ON r.id = l.run WHERE r.firma = ?"
+                            " ORDER BY l.id FOR UPDATE OF l"),
+             {m_request.firma});
+    m_listsLocked = true;
+}
+
+void ImportRun::artikel(FileRows &file) {
+    if (!openFile(file, {{"Artikel-Nr", true}, {"Bezeichnung", true}, {"Hauptlieferant-Nr", false}}))
+        return;
+    lockLists();
+    const auto fail = [&](const char *column, const QString &what) { error(file, column, what); };
+    KindCount &counts = count(QStringLiteral("artikel"));
+    const bool withMain = file.has("Hauptlieferant-Nr");
+    qint64 nextArticle = nextId("artikel");
+    QSqlQuery insert =
+        prepare(QStringLiteral("INSERT INTO artikel (id, firma, artnr, bez, haupt_lief) VALUES (?, ?, ?, ?, ?)"));
+    QSqlQuery change = prepare(QStringLiteral("UPDATE artikel SET bez = ?, haupt_lief = ? WHERE id = ?"));
+    qint64 rows = 0;
+    while (nextRow(file, &rows)) {
+        const std::optional<QString> number = text(file, "Artikel-Nr", false, true);
+        const std::optional<QString> bez = text(file, "Bezeichnung", true, true);
+        qint64 main = 0;
+        const bool mainOk = !withMain || supplierNumber(file, "Hauptlieferant-Nr", &main, true);
+        if (!number || !bez || !mainOk)
+            continue;
+        Article &article = m_articles[*number];
+        if (article.seenLine) {
+            fail("Artikel-Nr",
+                 QStringLiteral("der Artikel %1 steht schon in Zeile %2").arg(*number).arg(article.seenLine));
+            continue;
+        }
+        article.seenLine = file.line();
+        article.touchedIn = file.name();
+        article.touchedLine = file.line();
+        if (!withMain)
+            main = article.main;
+        if (article.id == 0) {
+            article.id = nextArticle++;
+            ++counts.added;
+            if (clean())
+                exec(insert, {article.id, m_request.firma, *number, *bez, idOrNull(main)});
+        } else if (article.bez != *bez || article.main != main) {
+            ++counts.changed;
+            if (clean())
+                exec(change, {*bez, idOrNull(main), article.id});
+        } else {
+            ++counts.unchanged;
+        }
+        article.bez = *bez;
+        article.main = main;
+    }
+}
+
+qint32 ImportRun::unitIndex(const QString &unit) {
+    const auto found = m_unitIndex.constFind(unit);
+    if (found != m_unitIndex.constEnd())
+        return found.value();
+    m_units << unit;
+    return m_unitIndex.insert(unit, qint32(m_units.size() - 1)).value();
+}
+
+void ImportRun::artlief(FileRows &file) {
+    if (!openFile(file, {{"Artikel-Nr", true},
+                         {"Lieferant-Nr", true},
+                         {"EK-Netto", true},
+                         {"per", true},
+                         {"Letzter Einkauf", false},
+                         {"Aktiv", false}}))
+        return;
+    lockLists();
+    const auto fail = [&](const char *column, const QString &what) { error(file, column, what); };
+    KindCount &counts = count(QStringLiteral("artlief"));
+    const bool withDate = file.has("Letzter Einkauf");
+    const bool withActive = file.has("Aktiv");
+
+    QHash<QPair<qint64, qint64>, Pair> pairs;
+    {
+        QSqlQuery stored =
+            m_db.run(QStringLiteral("SELECT al.id, al.artikel, al.lieferant, al.ek_cent, al.pe, al.le_einkauf, al.aktiv"
+                                    " FROM artlief al JOIN artikel a ON a.id = al.artikel WHERE a.firma = ?"),
+                     {m_request.firma});
+        while (stored.next()) {
+            Pair pair;
+            pair.id = stored.value(0).toLongLong();
+            pair.cents = stored.value(3).toLongLong();
+            pair.unit = unitIndex(stored.value(4).toString());
+            const QDate date = QDate::fromString(stored.value(5).toString(), Qt::ISODate);
+            pair.lastPurchase = date.isValid() ? date.toJulianDay() : 0;
+            pair.active = stored.value(6).toString() == QLatin1String("J") ? 'J' : 'N';
+            pairs.insert({stored.value(1).toLongLong(), stored.value(2).toLongLong()}, pair);
+        }
+    }
+    qint64 nextPair = nextId("artlief");
+    // New pairs go out 500 to a statement: one round trip per row would be most of the time on
+    // PostgreSQL (and half of it on SQLite).
+    constexpr int kBatch = 500;
+    QVariantList pending;
+    std::optional<QSqlQuery> fullBatch;
+    const auto flush = [&](bool all) {
+        const int batchRows = int(pending.size() / 7);
+        if (batchRows == 0 || (!all && batchRows < kBatch))
+            return;
+        const auto sql = [](int count) {
+            return QStringLiteral(
+                       "INSERT INTO artlief (id, artikel, lieferant, ek_cent, pe, le_einkauf, aktiv) VALUES ") +
+                   QStringList(count, QStringLiteral("(?, ?, ?, ?, ?, ?, ?)")).join(QLatin1Char(','));
+        };
+        if (batchRows == kBatch) {
+            if (!fullBatch)
+                fullBatch = prepare(sql(kBatch));
+            exec(*fullBatch, pending);
+        } else {
+            QSqlQuery rest = prepare(sql(batchRows));
+            exec(rest, pending);
+        }
+        pending.clear();
+    };
+    QSqlQuery change =
+        prepare(QStringLiteral("UPDATE artlief SET ek_cent = ?, pe = ?, le_einkauf = ?, aktiv = ? WHERE id = ?"));
+    qint64 rows = 0;
+    while (nextRow(file, &rows)) {
+        Article *article = knownArticle(file, "Artikel-Nr");
+        qint64 supplier = 0;
+        const bool supplierOk = supplierNumber(file, "Lieferant-Nr", &supplier, false);
+        QString expected;
+        const std::optional<qint64> cents = ParseCents(file.value("EK-Netto"), &expected);
+        if (!cents)
+            fail("EK-Netto", expected);
+        const std::optional<QString> unit = text(file, "per", true, true);
+        std::optional<qint64> date;
+        if (withDate && !file.value("Letzter Einkauf").trimmed().isEmpty()) {
+            const std::optional<QDate> parsed = ParseDate(file.value("Letzter Einkauf"), &expected);
+            if (!parsed)
+                fail("Letzter Einkauf", expected);
+            else
+                date = parsed->toJulianDay();
+        } else if (withDate) {
+            date = 0;
+        }
+        std::optional<QString> active;
+        bool activeOk = true;
+        if (withActive && !file.value("Aktiv").trimmed().isEmpty()) {
+            active = ParseFlag(file.value("Aktiv"), &expected);
+            if (!active) {
+                fail("Aktiv", expected);
+                activeOk = false;
+            }
+        }
+        if (!article || !supplierOk || !cents || !unit || (withDate && !date) || !activeOk)
+            continue;
+        if (article->touchedLine == 0) {
+            article->touchedIn = file.name();
+            article->touchedLine = file.line();
+        }
+        Pair &pair = pairs[{article->id, supplier}];
+        if (pair.seenLine != 0) {
+            fail("Lieferant-Nr", QStringLiteral("der Lieferant %1 zum Artikel %2 steht schon in Zeile %3")
+                                     .arg(m_supplierNumbers.value(supplier))
+                                     .arg(file.value("Artikel-Nr").trimmed())
+                                     .arg(pair.seenLine));
+            continue;
+        }
+        pair.seenLine = qint32(std::min<qint64>(file.line(), std::numeric_limits<qint32>::max()));
+        const bool isNew = pair.id == 0;
+        Pair after = pair;
+        after.cents = *cents;
+        after.unit = unitIndex(*unit);
+        if (date)
+            after.lastPurchase = *date;
+        if (active)
+            after.active = active->at(0).toLatin1();
+        const QVariant dateValue = after.lastPurchase == 0
+                                       ? nullText()
+                                       : QVariant(QDate::fromJulianDay(after.lastPurchase).toString(Qt::ISODate));
+        const QString activeText(QLatin1Char(after.active));
+        if (isNew) {
+            after.id = nextPair++;
+            ++counts.added;
+            if (clean()) {
+                pending << after.id << article->id << supplier << after.cents << *unit << dateValue << activeText;
+                flush(false);
+            }
+        } else if (after.cents != pair.cents || after.unit != pair.unit || after.lastPurchase != pair.lastPurchase ||
+                   after.active != pair.active) {
+            ++counts.changed;
+            if (clean())
+                exec(change, {after.cents, *unit, dateValue, activeText, after.id});
+        } else {
+            ++counts.unchanged;
+        }
+        pair = after;
+    }
+    if (clean())
+        flush(true);
+}
+
+} // namespace kxexchange

@@ -1,0 +1,114 @@
+#pragma once
+
+#include "CsvReader.h"
+#include "Importer.h"
+
+#include <QHash>
+#include <QPair>
+#include <QSqlQuery>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+// The working state of one import call; the kinds are in ImportKinds.cpp, the frame in Importer.cpp.
+namespace kxexchange {
+
+struct ColumnDef {
+    const char *name;
+    bool required;
+};
+
+// One file being read: its columns by name, and the current record.
+class FileRows {
+public:
+    FileRows(const QString &path, const QString &kind) : m_path(path), m_kind(kind) {}
+    const QString &path() const { return m_path; }
+    QString name() const;
+    // The column's index, -1 when the file does not have it.
+    int index(const char *column) const { return m_columns.value(QString::fromLatin1(column), -1); }
+    bool has(const char *column) const { return index(column) >= 0; }
+    QString value(const char *column) const;
+    qint64 line() const { return m_reader.line(); }
+
+    CsvReader m_reader;
+    QHash<QString, int> m_columns; // canonical name -> index
+
+private:
+    QString m_path;
+    QString m_kind;
+};
+
+class ImportRun {
+public:
+    ImportRun(kxserver::SqlConnection &connection, const ImportRequest &request)
+        : m_db(connection), m_request(request) {}
+    ImportReport run();
+
+private:
+    struct Supplier {
+        qint64 id = 0;
+        QString name;
+        qint64 seenLine = 0;
+    };
+    struct Article {
+        qint64 id = 0;
+        QString bez;
+        qint64 main = 0; // lieferant id, 0 when none
+        qint64 seenLine = 0;
+        QString touchedIn; // file and line of the first row of this call that names it
+        qint64 touchedLine = 0;
+    };
+    // An article-supplier pair, small: a million of them are held during an import. The unit is an
+    // index into m_units, the last purchase a Julian day (0: none).
+    struct Pair {
+        qint64 id = 0;
+        qint64 cents = 0;
+        qint64 lastPurchase = 0;
+        qint32 seenLine = 0;
+        qint32 unit = 0;
+        char active = 'J';
+    };
+    qint32 unitIndex(const QString &unit);
+
+    // Frame
+    bool openFile(FileRows &file, const std::vector<ColumnDef> &columns);
+    bool nextRow(FileRows &file, qint64 *rows);
+    void error(const FileRows &file, const char *column, const QString &what);
+    void fileError(const QString &fileName, const QString &what);
+    bool clean() const { return m_report.errorCount == 0; }
+    qint64 nextId(const char *table);
+    QSqlQuery prepare(const QString &sql) { return m_db.prepare(sql); }
+    void exec(QSqlQuery &query, const QVariantList &values) { m_db.execute(query, values); }
+    KindCount &count(const QString &kind);
+    void loadSuppliers();
+    void loadArticles();
+    void checkArticles();
+    void checkLists();
+    void lockLists();
+
+    // Kinds
+    void lieferanten(FileRows &file);
+    void artikel(FileRows &file);
+    void artlief(FileRows &file);
+    void personal(FileRows &file);
+    void update(FileRows &file);
+
+    // Reads a field; false (with the error recorded) when it is not what the column holds.
+    bool supplierNumber(FileRows &file, const char *column, qint64 *id, bool mayBeEmpty);
+    Article *knownArticle(FileRows &file, const char *column);
+    std::optional<QString> text(FileRows &file, const char *column, bool serverForm, bool required, int maxLength = 0);
+
+    kxserver::SqlConnection &m_db;
+    const ImportRequest &m_request;
+    ImportReport m_report;
+    QHash<qint64, Supplier> m_suppliers;     // by number
+    QHash<qint64, qint64> m_supplierNumbers; // id -> number
+    QHash<QString, Article> m_articles;      // by article number
+    bool m_loaded = false;
+    bool m_listsLocked = false;
+    QStringList m_units;
+    QHash<QString, qint32> m_unitIndex;
+};
+
+} // namespace kxexchange

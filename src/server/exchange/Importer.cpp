@@ -1,0 +1,277 @@
+#include "Importer.h"
+
+#include "ImportRun.h"
+#include "ServerError.h"
+
+#include <QFileInfo>
+#include <QSet>
+
+namespace kxexchange {
+
+QStringList ImportKinds() {
+    return {QStringLiteral("lieferanten"), QStringLiteral("artikel"), QStringLiteral("artlief"),
+            QStringLiteral("personal"), QStringLiteral("update")};
+}
+
+QString CheckRequest(const ImportRequest &request) {
+    QSet<QString> kinds;
+    for (const ImportFile &file : request.files) {
+        if (!ImportKinds().contains(file.kind))
+            return QStringLiteral("unbekannte Art \"%1\" (erlaubt: %2).")
+                .arg(file.kind, ImportKinds().join(QStringLiteral(", ")));
+        if (kinds.contains(file.kind))
+            return QStringLiteral("%1= ist doppelt angegeben.").arg(file.kind);
+        kinds.insert(file.kind);
+    }
+    if (request.files.empty())
+        return QStringLiteral("keine Datei angegeben (ART=DATEI, z. B. lieferanten=lief.csv).");
+    const bool runOptions = request.runNr || !request.runBez.isEmpty() || request.runDatum.isValid();
+    if (kinds.contains(QStringLiteral("update")) &&
+        (!request.runNr || request.runBez.isEmpty() || !request.runDatum.isValid()))
+        return QStringLiteral("update= braucht --nr, --bez und --datum.");
+    if (!kinds.contains(QStringLiteral("update")) && runOptions)
+        return QStringLiteral("--nr, --bez und --datum gehören zu update=.");
+    if (request.firma < 1)
+        return QStringLiteral("--firma braucht eine ganze Zahl ab 1.");
+    return QString();
+}
+
+QString FileRows::name() const {
+    return QFileInfo(m_path).fileName();
+}
+
+QString FileRows::value(const char *column) const {
+    const int at = index(column);
+    const QStringList &fields = m_reader.fields();
+    return at >= 0 && at < fields.size() ? fields.at(at) : QString();
+}
+
+void ImportRun::fileError(const QString &where, const QString &what) {
+    if (m_report.errors.size() < kMaxListedErrors)
+        m_report.errors << QStringLiteral("%1: %2").arg(where, what);
+    ++m_report.errorCount;
+}
+
+void ImportRun::error(const FileRows &file, const char *column, const QString &what) {
+    const QString where = column ? QStringLiteral("%1, Zeile %2, Spalte \"%3\"")
+                                       .arg(file.name())
+                                       .arg(file.line())
+                                       .arg(QString::fromLatin1(column))
+                                 : QStringLiteral("%1, Zeile %2").arg(file.name()).arg(file.line());
+    fileError(where, what);
+}
+
+bool ImportRun::openFile(FileRows &file, const std::vector<ColumnDef> &columns) {
+    QStringList known;
+    for (const ColumnDef &column : columns)
+        known << NormalizedHeader(QString::fromUtf8(column.name));
+    if (!file.m_reader.open(file.path(), m_request.encoding, known)) {
+        fileError(file.name(), file.m_reader.error());
+        return false;
+    }
+    const QStringList &header = file.m_reader.header();
+    for (int i = 0; i < header.size(); ++i) {
+        const int at = int(known.indexOf(NormalizedHeader(header.at(i))));
+        if (at < 0) {
+            m_report.notes
+                << QStringLiteral("%1: die Spalte \"%2\" wird nicht gelesen.").arg(file.name(), header.at(i));
+            continue;
+        }
+        const QString name = QString::fromUtf8(columns.at(at).name);
+        if (file.m_columns.contains(name)) {
+            fileError(QStringLiteral("%1, Zeile 1").arg(file.name()),
+                      QStringLiteral("die Spalte \"%1\" steht zweimal in der Kopfzeile").arg(name));
+            return false;
+        }
+        file.m_columns.insert(name, i);
+    }
+    bool complete = true;
+    for (const ColumnDef &column : columns) {
+        if (column.required && !file.m_columns.contains(QString::fromUtf8(column.name))) {
+            fileError(QStringLiteral("%1, Zeile 1").arg(file.name()),
+                      QStringLiteral("die Spalte \"%1\" fehlt (erwartet in der Kopfzeile: %2)")
+                          .arg(QString::fromUtf8(column.name), known.join(QStringLiteral("; "))));
+            complete = false;
+        }
+    }
+    return complete;
+}
+
+bool ImportRun::nextRow(FileRows &file, qint64 *rows) {
+    while (file.m_reader.next()) {
+        ++*rows;
+        if (m_request.progress && *rows % 4096 == 0)
+            m_request.progress(file.name(), file.m_reader.bytesRead(), file.m_reader.size(), *rows);
+        if (file.m_reader.fields().size() > file.m_reader.header().size()) {
+            error(file, nullptr,
+                  QStringLiteral("die Zeile hat %1 Felder, die Kopfzeile nur %2 (ein Trennzeichen zu viel, oder ein "
+                                 "Feld mit Trennzeichen ohne Anführungszeichen?)")
+                      .arg(file.m_reader.fields().size())
+                      .arg(file.m_reader.header().size()));
+            continue;
+        }
+        return true;
+    }
+    if (!file.m_reader.error().isEmpty())
+        fileError(file.name(), file.m_reader.error());
+    return false;
+}
+
+KindCount &ImportRun::count(const QString &kind) {
+    for (KindCount &entry : m_report.counts)
+        if (entry.kind == kind)
+            return entry;
+    m_report.counts.push_back({kind});
+    return m_report.counts.back();
+}
+
+qint64 ImportRun::nextId(const char *table) {
+    QSqlQuery query = m_db.run(QStringLiteral("SELECT COALESCE(MAX(id), 0) FROM %1").arg(QLatin1String(table)));
+    return query.next() ? query.value(0).toLongLong() + 1 : 1;
+}
+
+void ImportRun::loadSuppliers() {
+    QSqlQuery query =
+        m_db.run(QStringLiteral("SELECT id, liefnr, name FROM lieferant WHERE firma = ?"), {m_request.firma});
+    while (query.next()) {
+        Supplier supplier;
+        supplier.id = query.value(0).toLongLong();
+        supplier.name = query.value(2).toString();
+        m_suppliers.insert(query.value(1).toLongLong(), supplier);
+        m_supplierNumbers.insert(supplier.id, query.value(1).toLongLong());
+    }
+}
+
+void ImportRun::loadArticles() {
+    QSqlQuery query =
+        m_db.run(QStringLiteral("SELECT id, artnr, bez, haupt_lief FROM artikel WHERE firma = ?"), {m_request.firma});
+    while (query.next()) {
+        Article article;
+        article.id = query.value(0).toLongLong();
+        article.bez = query.value(2).toString();
+        article.main = query.value(3).isNull() ? 0 : query.value(3).toLongLong();
+        m_articles.insert(query.value(1).toString(), article);
+    }
+}
+
+// The rules the main window keeps for every article, on the state after all files of the call:
+// its main supplier is one of its active suppliers, and it has at least one active supplier.
+void ImportRun::checkArticles() {
+    QSqlQuery query =
+        m_db.run(QStringLiteral("SELECT a.artnr, a.haupt_lief, SUM(CASE WHEN al.aktiv = 'J' THEN 1 ELSE 0 END),"
+                                " SUM(CASE WHEN al.aktiv = 'J' AND al.lieferant = a.haupt_lief THEN 1 ELSE 0 END)"
+                                " FROM artikel a LEFT JOIN artlief al ON al.artikel = a.id WHERE a.firma = ?"
+                                " GROUP BY a.id, a.artnr, a.haupt_lief ORDER BY a.artnr"),
+                 {m_request.firma});
+    while (query.next()) {
+        const auto found = m_articles.constFind(query.value(0).toString());
+        if (found == m_articles.constEnd() || found->touchedLine == 0)
+            continue;
+        const QString where = QStringLiteral("%1, Zeile %2").arg(found->touchedIn).arg(found->touchedLine);
+        if (query.value(2).toLongLong() == 0)
+            fileError(where, QStringLiteral("der Artikel %1 hätte danach keinen aktiven Lieferanten (erwartet: "
+                                            "mindestens ein Lieferant mit Aktiv J)")
+                                 .arg(query.value(0).toString()));
+        else if (!query.value(1).isNull() && query.value(3).toLongLong() == 0)
+            fileError(where, QStringLiteral("der Hauptlieferant %1 des Artikels %2 wäre danach keiner seiner aktiven "
+                                            "Lieferanten")
+                                 .arg(m_supplierNumbers.value(query.value(1).toLongLong()))
+                                 .arg(query.value(0).toString()));
+    }
+}
+
+// The same rules in every prepared list: an unsaved change there may have made another supplier
+// main supplier, or kept one active that the master data now switch off.
+void ImportRun::checkLists() {
+    QSqlQuery query = m_db.run(
+        QStringLiteral("SELECT a.artnr, r.nr, SUM(CASE WHEN COALESCE(o.laktiv, al.aktiv) = 'J' THEN 1 ELSE 0 END),"
+                       " SUM(CASE WHEN COALESCE(o.laktiv, al.aktiv) = 'J' AND al.lieferant ="
+                       " CASE WHEN h.liste IS NULL THEN a.haupt_lief ELSE h.haupt_lief END THEN 1 ELSE 0 END),"
+                       " MAX(CASE WHEN h.liste IS NULL THEN a.haupt_lief ELSE h.haupt_lief END)"
+                       " FROM artliste l JOIN upd_run r ON r.id = l.run JOIN upd_artikel u ON u.run = l.run"
+                       " JOIN artikel a ON a.id = u.artikel JOIN artlief al ON al.artikel = a.id"
+                       " LEFT JOIN liste_aend o ON o.liste = l.id AND o.artlief = al.id"
+                       " LEFT JOIN liste_haupt h ON h.liste = l.id AND h.artikel = a.id"
+                       " WHERE r.firma = ? AND (EXISTS (SELECT 1 FROM liste_aend x WHERE x.liste = l.id"
+                       " AND x.artikel = a.id) OR h.liste IS NOT NULL)"
+                       " GROUP BY l.id, r.nr, a.id, a.artnr ORDER BY a.artnr, r.nr"),
+        {m_request.firma});
+    while (query.next()) {
+        const auto found = m_articles.constFind(query.value(0).toString());
+        if (found == m_articles.constEnd() || found->touchedLine == 0)
+            continue;
+        const QString where = QStringLiteral("%1, Zeile %2").arg(found->touchedIn).arg(found->touchedLine);
+        const QString reason = query.value(2).toLongLong() == 0 ? QStringLiteral("keinen aktiven Lieferanten")
+                               : !query.value(4).isNull() && query.value(3).toLongLong() == 0
+                                   ? QStringLiteral("einen inaktiven Hauptlieferanten")
+                                   : QString();
+        if (!reason.isEmpty())
+            fileError(where, QStringLiteral("der Artikel %1 hätte danach in der Artikelliste des Updates %2 (mit "
+                                            "ihren noch nicht gespeicherten Änderungen) %3")
+                                 .arg(query.value(0).toString(), query.value(1).toString(), reason));
+    }
+}
+
+ImportReport ImportRun::run() {
+    m_report = ImportReport();
+    m_db.beginUnit();
+    try {
+        for (const QString &kind : ImportKinds()) {
+            for (const ImportFile &file : m_request.files) {
+                if (file.kind != kind)
+                    continue;
+                if (!m_loaded) {
+                    loadSuppliers();
+                    loadArticles();
+                    m_loaded = true;
+                }
+                FileRows rows(file.path, kind);
+                count(kind);
+                if (kind == QLatin1String("lieferanten"))
+                    lieferanten(rows);
+                else if (kind == QLatin1String("artikel"))
+                    artikel(rows);
+                else if (kind == QLatin1String("artlief"))
+                    artlief(rows);
+                else if (kind == QLatin1String("personal"))
+                    personal(rows);
+                else
+                    update(rows);
+            }
+        }
+        if (clean())
+            checkArticles();
+        if (clean())
+            checkLists();
+        if (clean() && !m_request.dryRun)
+            m_db.commitUnit();
+        else
+            m_db.rollbackUnit();
+    } catch (const cacheapi::ServerError &failure) {
+        m_db.rollbackUnit();
+        fileError(QStringLiteral("Datenbank"), failure.description());
+    }
+    m_report.ok = clean();
+    return m_report;
+}
+
+ImportReport Import(kxserver::SqlConnection &connection, const ImportRequest &request) {
+    ImportRun run(connection, request);
+    return run.run();
+}
+
+ImportReport Import(const kxserver::ConnectTarget &target, const ImportRequest &request) {
+    const std::shared_ptr<kxserver::SqlConnection> connection = kxserver::SqlConnection::open(target);
+    if (!connection) {
+        ImportReport report;
+        report.errorCount = 1;
+        report.errors << QStringLiteral("Die Datenbank %1 ist nicht erreichbar oder keine KORVEX-Datenbank.")
+                             .arg(target.backend == kxserver::Backend::Sqlite
+                                      ? target.path
+                                      : QStringLiteral("korvex auf %1:%2").arg(target.host).arg(target.port));
+        return report;
+    }
+    return Import(*connection, request);
+}
+
+} // namespace kxexchange

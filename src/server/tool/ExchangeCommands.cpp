@@ -1,0 +1,270 @@
+#include "ExchangeCommands.h"
+
+#include "Exporter.h"
+#include "Fields.h"
+#include "Importer.h"
+#include "ServerError.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+void print(FILE *stream, const QString &text) {
+    std::fputs(text.toLocal8Bit().constData(), stream);
+    std::fflush(stream);
+}
+
+int usageError(const QString &message) {
+    print(stderr, QStringLiteral("korvex-db: %1\nHilfe: korvex-db --help\n").arg(message));
+    return 2;
+}
+
+int failure(const QString &message) {
+    print(stderr, QStringLiteral("korvex-db: %1\n").arg(message));
+    return 1;
+}
+
+// The database of the call: DATEI or --pg HOST:PORT, and --firma; the remaining arguments stay.
+struct Common {
+    kxserver::ConnectTarget target;
+    int firma = 1;
+    QStringList rest;
+};
+
+QString parseCommon(const QStringList &arguments, Common *common) {
+    QString file;
+    QString server;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (argument == QLatin1String("--pg") || argument == QLatin1String("--firma")) {
+            if (i + 1 >= arguments.size())
+                return QStringLiteral("%1 braucht einen Wert.").arg(argument);
+            const QString value = arguments.at(++i);
+            if (argument == QLatin1String("--pg")) {
+                if (!server.isEmpty())
+                    return QStringLiteral("--pg ist doppelt angegeben.");
+                server = value;
+            } else {
+                bool ok = false;
+                common->firma = value.toInt(&ok);
+                if (!ok || common->firma < 1)
+                    return QStringLiteral("--firma: \"%1\" ist keine ganze Zahl ab 1.").arg(value);
+            }
+        } else if (file.isEmpty() && server.isEmpty() && !argument.startsWith(QLatin1Char('-')) &&
+                   !argument.contains(QLatin1Char('=')) && common->rest.isEmpty()) {
+            file = argument;
+        } else {
+            common->rest << argument;
+        }
+    }
+    if (file.isEmpty() == server.isEmpty())
+        return QStringLiteral("genau eines angeben: eine Datei oder --pg HOST:PORT.");
+    if (!server.isEmpty()) {
+        static const QRegularExpression pattern(QStringLiteral("^\\[?([A-Za-z0-9._:-]+?)\\]?:([0-9]{1,5})$"));
+        const QRegularExpressionMatch match = pattern.match(server);
+        const int port = match.hasMatch() ? match.captured(2).toInt() : 0;
+        if (!match.hasMatch() || port < 1 || port > 65535)
+            return QStringLiteral("--pg: \"%1\" ist nicht von der Form HOST:PORT.").arg(server);
+        common->target.backend = kxserver::Backend::Postgres;
+        common->target.host = match.captured(1);
+        common->target.port = port;
+    } else {
+        common->target.backend = kxserver::Backend::Sqlite;
+        common->target.path = QFileInfo(file).absoluteFilePath();
+    }
+    return QString();
+}
+
+std::optional<QDate> germanDate(const QString &text) {
+    QString expected;
+    return kxexchange::ParseDate(text, &expected);
+}
+
+QString where(const kxserver::ConnectTarget &target) {
+    return target.backend == kxserver::Backend::Sqlite
+               ? target.path
+               : QStringLiteral("korvex auf %1:%2").arg(target.host).arg(target.port);
+}
+
+} // namespace
+
+int RunImport(const QStringList &arguments) {
+    Common common;
+    if (const QString error = parseCommon(arguments, &common); !error.isEmpty())
+        return usageError(error);
+    kxexchange::ImportRequest request;
+    request.firma = common.firma;
+    const QStringList &rest = common.rest;
+    for (int i = 0; i < rest.size(); ++i) {
+        const QString &argument = rest.at(i);
+        const auto value = [&](QString *out) {
+            if (i + 1 >= rest.size())
+                return false;
+            *out = rest.at(++i);
+            return true;
+        };
+        QString text;
+        if (argument == QLatin1String("--dry-run")) {
+            request.dryRun = true;
+        } else if (argument == QLatin1String("--encoding")) {
+            if (!value(&text) || !kxexchange::EncodingByName(text))
+                return usageError(QStringLiteral("--encoding braucht utf-8 oder windows-1252."));
+            request.encoding = *kxexchange::EncodingByName(text);
+        } else if (argument == QLatin1String("--nr")) {
+            QString expected;
+            const std::optional<qint64> nr =
+                value(&text) ? kxexchange::ParseWholeNumber(text, &expected) : std::nullopt;
+            if (!nr)
+                return usageError(QStringLiteral("--nr braucht eine Update-Nummer von 1 bis 999999999."));
+            request.runNr = nr;
+        } else if (argument == QLatin1String("--bez")) {
+            if (!value(&request.runBez) || request.runBez.trimmed().isEmpty())
+                return usageError(QStringLiteral("--bez braucht eine Bezeichnung."));
+        } else if (argument == QLatin1String("--datum")) {
+            const std::optional<QDate> date = value(&text) ? germanDate(text) : std::nullopt;
+            if (!date)
+                return usageError(QStringLiteral("--datum braucht ein Datum TT.MM.JJJJ, das es gibt."));
+            request.runDatum = *date;
+        } else if (argument.contains(QLatin1Char('=')) && !argument.startsWith(QLatin1Char('-'))) {
+            request.files.push_back({argument.section(QLatin1Char('='), 0, 0), argument.section(QLatin1Char('='), 1)});
+        } else {
+            return usageError(QStringLiteral("unbekanntes Argument \"%1\".").arg(argument));
+        }
+    }
+    if (const QString error = kxexchange::CheckRequest(request); !error.isEmpty())
+        return usageError(error);
+
+    // A progress line for a person watching; a log or a pipe gets none.
+    const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    QElapsedTimer timer;
+    timer.start();
+    qint64 lastShown = -1000;
+    if (terminal)
+        request.progress = [&](const QString &file, qint64 bytes, qint64 size, qint64 rows) {
+            if (timer.elapsed() - lastShown < 500)
+                return;
+            lastShown = timer.elapsed();
+            const double seconds = std::max(timer.elapsed() / 1000.0, 0.001);
+            print(stderr, QStringLiteral("\r%1: %2 Zeilen, %3 Zeilen/s, %4 %\x1b[K")
+                              .arg(file)
+                              .arg(rows)
+                              .arg(qint64(rows / seconds))
+                              .arg(size > 0 ? 100 * bytes / size : 100));
+        };
+    const kxexchange::ImportReport report = kxexchange::Import(common.target, request);
+    if (terminal)
+        print(stderr, QStringLiteral("\r\x1b[K"));
+    for (const QString &note : report.notes)
+        print(stderr, QStringLiteral("Hinweis: %1\n").arg(note));
+    if (!report.ok) {
+        QString text = QStringLiteral("korvex-db: Import abgelehnt, nichts wurde geändert:\n");
+        for (const QString &error : report.errors)
+            text += QStringLiteral("  %1\n").arg(error);
+        if (report.errorCount > report.errors.size())
+            text += QStringLiteral("  ... und %1 weitere Fehler (%2 insgesamt).\n")
+                        .arg(report.errorCount - report.errors.size())
+                        .arg(report.errorCount);
+        print(stderr, text);
+        return 1;
+    }
+    QString text = request.dryRun ? QStringLiteral("Probelauf (--dry-run), nichts wurde geändert. Es würden:\n")
+                                  : QStringLiteral("Importiert in %1:\n").arg(where(common.target));
+    for (const kxexchange::KindCount &count : report.counts)
+        text += QStringLiteral("  %1: %2 neu, %3 geändert, %4 unverändert\n")
+                    .arg(count.kind)
+                    .arg(count.added)
+                    .arg(count.changed)
+                    .arg(count.unchanged);
+    print(stdout, text);
+    return 0;
+}
+
+int RunExport(const QStringList &arguments) {
+    Common common;
+    if (const QString error = parseCommon(arguments, &common); !error.isEmpty())
+        return usageError(error);
+    QString kind;
+    qint64 nr = 0;
+    std::optional<QDate> since;
+    QString output;
+    const QStringList &rest = common.rest;
+    for (int i = 0; i < rest.size(); ++i) {
+        const QString &argument = rest.at(i);
+        if (argument == QLatin1String("-o") || argument == QLatin1String("--seit")) {
+            if (i + 1 >= rest.size())
+                return usageError(QStringLiteral("%1 braucht einen Wert.").arg(argument));
+            const QString value = rest.at(++i);
+            if (argument == QLatin1String("-o")) {
+                output = value;
+            } else if (!(since = germanDate(value))) {
+                return usageError(QStringLiteral("--seit braucht ein Datum TT.MM.JJJJ, das es gibt."));
+            }
+        } else if (kind.isEmpty() && (argument == QLatin1String("update") || argument == QLatin1String("protokoll"))) {
+            kind = argument;
+            if (kind == QLatin1String("update")) {
+                QString expected;
+                const std::optional<qint64> number =
+                    i + 1 < rest.size() ? kxexchange::ParseWholeNumber(rest.at(++i), &expected) : std::nullopt;
+                if (!number)
+                    return usageError(QStringLiteral("update braucht die Nummer des Updates."));
+                nr = *number;
+            }
+        } else {
+            return usageError(QStringLiteral("unbekanntes Argument \"%1\".").arg(argument));
+        }
+    }
+    if (kind.isEmpty())
+        return usageError(QStringLiteral("was ausgeben? update NR oder protokoll."));
+    if (since && kind != QLatin1String("protokoll"))
+        return usageError(QStringLiteral("--seit gehört zu protokoll."));
+
+    const std::shared_ptr<kxserver::SqlConnection> connection = kxserver::SqlConnection::open(common.target);
+    if (!connection)
+        return failure(QStringLiteral("Die Datenbank %1 ist nicht erreichbar oder keine KORVEX-Datenbank.")
+                           .arg(where(common.target)));
+    QFile file;
+    std::unique_ptr<kxexchange::TableSink> sink;
+    const QString sheet =
+        kind == QLatin1String("update") ? QStringLiteral("Update %1").arg(nr) : QStringLiteral("Protokoll");
+    // Written under a temporary name: a failed export leaves no half file under the name asked for.
+    const QString temporary = output.isEmpty() ? QString() : output + QStringLiteral(".neu");
+    if (output.endsWith(QLatin1String(".xlsx"), Qt::CaseInsensitive)) {
+        sink = kxexchange::MakeXlsxSink(temporary, sheet);
+    } else {
+        if (output.isEmpty() ? !file.open(stdout, QIODevice::WriteOnly)
+                             : (file.setFileName(temporary), !file.open(QIODevice::WriteOnly | QIODevice::Truncate)))
+            return failure(QStringLiteral("%1 kann nicht geschrieben werden (%2).").arg(output, file.errorString()));
+        sink = kxexchange::MakeCsvSink(file);
+    }
+    QString error;
+    try {
+        if (kind == QLatin1String("update"))
+            kxexchange::ExportUpdate(*connection, common.firma, nr, *sink);
+        else
+            kxexchange::ExportProtokoll(*connection, common.firma, since, *sink);
+    } catch (const cacheapi::ServerError &e) {
+        error = e.description();
+    }
+    const QString written = sink->finish();
+    sink.reset();
+    file.close();
+    if (error.isEmpty())
+        error = written;
+    if (!error.isEmpty()) {
+        if (!temporary.isEmpty())
+            QFile::remove(temporary);
+        return failure(error);
+    }
+    if (!temporary.isEmpty()) {
+        QFile::remove(output);
+        if (!QFile::rename(temporary, output))
+            return failure(QStringLiteral("%1 kann nicht nach %2 umbenannt werden.").arg(temporary, output));
+    }
+    return 0;
+}
