@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
-  qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libqt6sql6-psql libgl-dev
+  qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libqt6sql6-psql libpq-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   postgresql sqlite3 poppler-utils fonts-dejavu-core xdg-utils dpkg-dev file
   xvfb xdotool imagemagick x11-utils

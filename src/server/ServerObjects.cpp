@@ -247,7 +247,7 @@ cacheapi::ServerObjectPtr openPersonnel(const std::shared_ptr<SqlConnection> &co
         throw unknownId(className, id);
     QSqlQuery query =
         connection->run(QString::fromLatin1(personnel.sql), {match.captured(1).toInt(), match.captured(2)});
-    if (!query.next())
+    if (!connection->next(query))
         throw unknownId(className, id);
     QHash<QString, QVariant> values;
     for (int i = 0; i < personnel.members.size(); ++i)
@@ -437,13 +437,15 @@ public:
             throw Error(kCursorState,
                         QStringLiteral("Die Abfrage \"%1\" wurde nicht ausgeführt.").arg(QLatin1String(m_def.name)));
         m_connection->ensureOpen();
-        m_row = m_query->next();
-        if (!m_row) {
-            const QSqlError error = m_query->lastError();
-            m_query->finish(); // ends SQLite's read snapshot at once
-            if (error.type() != QSqlError::NoError)
-                throw Error(kDatabase, QStringLiteral("Datenbankfehler beim Lesen: %1").arg(error.text()));
+        try {
+            m_row = m_connection->next(*m_query);
+        } catch (...) {
+            m_row = false;
+            m_query.reset();
+            throw;
         }
+        if (!m_row)
+            m_query->finish(); // ends SQLite's read snapshot at once
         return m_row;
     }
 

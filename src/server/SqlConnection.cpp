@@ -10,9 +10,11 @@
 #include <QSqlError>
 #include <QUrl>
 
+#include <libpq-fe.h>
 #include <sys/stat.h>
 
 #include <atomic>
+#include <mutex>
 
 namespace kxserver {
 
@@ -22,9 +24,13 @@ std::atomic<quint64> gConnectionCounter{0};
 
 // libpq's own sources (~/.pgpass, PGSERVICE, PGUSER) supply the credentials; the program stores none.
 // A short connect timeout keeps a dead server from freezing the clerk's window; keepalives find a
-// half-open connection; the application name tells the administrator who is connected.
+// half-open connection, and tcp_user_timeout a peer that stops acknowledging what was sent (a cut
+// cable) after 5 seconds; the application name tells the administrator who is connected.
 const char *const kPostgresOptions = "connect_timeout=5;keepalives=1;keepalives_idle=30;keepalives_interval=10;"
-                                     "keepalives_count=3;application_name=korvex-hauptlief";
+                                     "keepalives_count=3;tcp_user_timeout=5000;application_name=korvex-hauptlief";
+
+std::mutex gLimitsMutex;
+AnswerLimits gLimits;
 
 bool statFile(const QString &path, unsigned long long *device, unsigned long long *inode) {
     struct stat info {};
@@ -48,6 +54,16 @@ bool isBusyError(Backend backend, const QSqlError &error) {
 }
 
 } // namespace
+
+AnswerLimits CurrentAnswerLimits() {
+    std::lock_guard<std::mutex> lock(gLimitsMutex);
+    return gLimits;
+}
+
+void SetAnswerLimits(const AnswerLimits &limits) {
+    std::lock_guard<std::mutex> lock(gLimitsMutex);
+    gLimits = limits;
+}
 
 std::optional<ConnectTarget> ParseConnectString(const QString &connectString) {
     static const QRegularExpression pattern(QStringLiteral("^cn_iptcp:(.*)\\[([0-9]{1,5})\\]:KORVEX$"),
@@ -135,11 +151,17 @@ bool SqlConnection::openPostgres() {
     database.setConnectOptions(QString::fromLatin1(kPostgresOptions));
     if (!database.open())
         return false;
+    m_watch = std::make_unique<AnswerWatch>();
     QSqlQuery setup(database);
     // A clerk waiting on another's lock gets an answer within seconds; a unit left open by a hung
-    // workstation does not block the others for long.
-    if (!setup.exec(QStringLiteral("SET lock_timeout = '5s'")) ||
-        !setup.exec(QStringLiteral("SET idle_in_transaction_session_timeout = '60s'")) || !IsKorvexDatabase(database)) {
+    // workstation does not block the others for long; no statement runs for ever.
+    const bool ready = awaitAnswer(CurrentAnswerLimits().setUp, [&] {
+        return setup.exec(QStringLiteral("SET lock_timeout = '5s'")) &&
+               setup.exec(QStringLiteral("SET idle_in_transaction_session_timeout = '60s'")) &&
+               setup.exec(QStringLiteral("SET statement_timeout = '%1'").arg(QLatin1String(kStatementTimeout))) &&
+               IsKorvexDatabase(database);
+    });
+    if (!ready) {
         setup = QSqlQuery();
         database.close();
         return false;
@@ -167,9 +189,45 @@ bool SqlConnection::alive() {
         return false;
     QSqlQuery query(database);
     query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT value FROM korvex_meta WHERE key = 'schema'")) || !query.next())
+    const bool answered = awaitAnswer(CurrentAnswerLimits().check, [&] {
+        return query.exec(QStringLiteral("SELECT value FROM korvex_meta WHERE key = 'schema'")) && query.next();
+    });
+    if (!answered) {
+        // A server that no longer answers (or whose connection broke) is gone for this connection:
+        // the next access connects afresh, through the usual attempts.
+        if (lost()) {
+            query = QSqlQuery();
+            close();
+        }
         return false;
+    }
     return query.value(0).toString() == QLatin1String(kSchemaMarker);
+}
+
+PGconn *SqlConnection::pgConnection() const {
+    const QSqlDatabase database = db();
+    const QVariant handle = database.isValid() && database.driver() ? database.driver()->handle() : QVariant();
+    // Qt's driver hands out libpq's connection under its struct name.
+    if (!handle.isValid() ||
+        (qstrcmp(handle.typeName(), "pg_conn*") != 0 && qstrcmp(handle.typeName(), "PGconn*") != 0))
+        return nullptr;
+    return *static_cast<PGconn *const *>(handle.constData());
+}
+
+int SqlConnection::socket() const {
+    if (!m_watch)
+        return -1;
+    PGconn *connection = pgConnection();
+    return connection ? PQsocket(connection) : -1;
+}
+
+bool SqlConnection::lost() const {
+    if (!m_watch)
+        return false;
+    if (m_watch->expired())
+        return true;
+    PGconn *connection = pgConnection();
+    return !connection || PQstatus(connection) == CONNECTION_BAD;
 }
 
 void SqlConnection::close() {
@@ -210,11 +268,23 @@ QString SqlConnection::now() {
 
 void SqlConnection::fail(const QSqlQuery &query, const QString &sql) {
     const QSqlError error = query.lastError();
+    if (m_open && lost()) {
+        // The server went away or stopped answering: what was not committed is gone with the
+        // connection, and the next access connects afresh.
+        const bool silent = m_watch->expired();
+        if (m_unit)
+            m_unitBroken = true;
+        close();
+        throw Error(kNotConnected, silent ? QStringLiteral("Der Server antwortet nicht mehr; die Verbindung wurde "
+                                                           "getrennt. Nicht gespeicherte Änderungen sind verworfen.")
+                                          : QStringLiteral("Die Verbindung zum Server ist abgebrochen. Nicht "
+                                                           "gespeicherte Änderungen sind verworfen."));
+    }
     if (m_target.backend == Backend::Postgres && m_transaction && m_open) {
         // PostgreSQL has aborted the transaction already and refuses every further statement
         // (even freeing prepared ones); end it now. Inside a unit, write() marks the unit broken.
         QSqlQuery rollback(db());
-        rollback.exec(QStringLiteral("ROLLBACK"));
+        awaitAnswer(CurrentAnswerLimits().statement, [&] { return rollback.exec(QStringLiteral("ROLLBACK")); });
         if (m_unit)
             m_unitBroken = true;
         endTransaction();
@@ -233,16 +303,26 @@ QSqlQuery SqlConnection::prepare(const QString &sql) {
     ensureOpen();
     QSqlQuery query(db());
     query.setForwardOnly(true);
-    if (!query.prepare(sql))
+    if (!awaitAnswer(CurrentAnswerLimits().statement, [&] { return query.prepare(sql); }))
         fail(query, sql);
     return query;
 }
 
 void SqlConnection::execute(QSqlQuery &query, const QVariantList &values) {
+    ensureOpen();
     for (int i = 0; i < values.size(); ++i)
         query.bindValue(i, values.at(i));
-    if (!query.exec())
+    if (!awaitAnswer(CurrentAnswerLimits().statement, [&] { return query.exec(); }))
         fail(query, query.lastQuery());
+}
+
+bool SqlConnection::next(QSqlQuery &query) {
+    ensureOpen();
+    if (awaitAnswer(CurrentAnswerLimits().statement, [&] { return query.next(); }))
+        return true;
+    if (query.lastError().type() != QSqlError::NoError)
+        fail(query, query.lastQuery());
+    return false;
 }
 
 std::shared_ptr<QSqlQuery> SqlConnection::runCached(const QString &sql, const QVariantList &values) {
@@ -265,7 +345,7 @@ QSqlQuery SqlConnection::run(const QString &sql, const QVariantList &values) {
     ensureOpen();
     QSqlQuery query(db());
     query.setForwardOnly(true);
-    if (!query.exec(sql))
+    if (!awaitAnswer(CurrentAnswerLimits().statement, [&] { return query.exec(sql); }))
         fail(query, sql);
     return query;
 }
@@ -297,7 +377,8 @@ void SqlConnection::commitTransaction() {
 void SqlConnection::rollbackTransaction() {
     if (m_transaction && m_open) {
         QSqlQuery query(db());
-        query.exec(QStringLiteral("ROLLBACK")); // a lost connection has rolled back by itself
+        // A lost connection has rolled back by itself.
+        awaitAnswer(CurrentAnswerLimits().statement, [&] { return query.exec(QStringLiteral("ROLLBACK")); });
     }
     endTransaction();
 }

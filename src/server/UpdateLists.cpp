@@ -68,7 +68,7 @@ SupplierRules readRules(SqlConnection &connection, qint64 list, qint64 article) 
     int entries = 0;
     int active = 0;
     int mains = 0;
-    while (query->next()) {
+    while (connection.next(*query)) {
         ++entries;
         const bool isActive = query->value(1).toString() == QLatin1String("J");
         const bool isMain = query->value(2).toString() == QLatin1String("J");
@@ -91,7 +91,7 @@ SupplierRules readRules(SqlConnection &connection, qint64 list, qint64 article) 
 
 QString articleNumber(SqlConnection &connection, qint64 article) {
     QSqlQuery query = connection.run(QStringLiteral("SELECT artnr FROM artikel WHERE id = ?"), {article});
-    return query.next() ? query.value(0).toString() : QString::number(article);
+    return connection.next(query) ? query.value(0).toString() : QString::number(article);
 }
 
 // The entries picked by `pick` (joining artlief al, with one parameter), with their values as the
@@ -129,7 +129,7 @@ std::optional<Entry> openLockedEntry(SqlConnection &connection, qint64 list, qin
     if (cached == connection.entryCache.end()) {
         static const QString sql = entryQuery("JOIN artlief x ON x.id = ? JOIN artlief al ON al.artikel = x.artikel");
         const auto query = connection.runCached(sql, {pair, list});
-        while (query->next())
+        while (connection.next(*query))
             connection.entryCache[{list, query->value(0).toLongLong()}] = entryValues(*query);
         query->finish();
         cached = connection.entryCache.find({list, pair});
@@ -160,13 +160,13 @@ QString ArtListe(SqlConnection &connection, const QVariant &firma, const QVarian
         throw unknown();
     QSqlQuery run =
         connection.run(QStringLiteral("SELECT id FROM upd_run WHERE firma = ? AND nr = ?"), {*company, *number});
-    if (!run.next())
+    if (!connection.next(run))
         throw unknown();
     const qint64 runId = run.value(0).toLongLong();
 
     const auto findList = [&]() -> qint64 {
         QSqlQuery list = connection.run(QStringLiteral("SELECT id FROM artliste WHERE run = ?"), {runId});
-        return list.next() ? list.value(0).toLongLong() : 0;
+        return connection.next(list) ? list.value(0).toLongLong() : 0;
     };
     qint64 list = findList();
     if (list == 0) {
@@ -183,10 +183,10 @@ QString ArtListe(SqlConnection &connection, const QVariant &firma, const QVarian
                         QStringLiteral("Die Artikelliste des Updates %1 wurde nicht angelegt.").arg(*number));
     }
     QSqlQuery articles = connection.run(QStringLiteral("SELECT COUNT(*) FROM upd_artikel WHERE run = ?"), {runId});
-    const qint64 articleCount = articles.next() ? articles.value(0).toLongLong() : 0;
+    const qint64 articleCount = connection.next(articles) ? articles.value(0).toLongLong() : 0;
     QSqlQuery pending = connection.run(
         QStringLiteral("SELECT COUNT(*) FROM liste_aend WHERE liste = ? AND COALESCE(aendsw, 0) <> 0"), {list});
-    const qint64 pendingCount = pending.next() ? pending.value(0).toLongLong() : 0;
+    const qint64 pendingCount = connection.next(pending) ? pending.value(0).toLongLong() : 0;
     return QStringLiteral("%1|%2|%3").arg(list).arg(articleCount).arg(pendingCount);
 }
 
@@ -206,7 +206,7 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
         connection.entryCache.clear(); // the save changes every entry of the list
         QSqlQuery owner = connection.run(
             QStringLiteral("SELECT r.firma FROM artliste l JOIN upd_run r ON r.id = l.run WHERE l.id = ?"), {list});
-        if (!owner.next() || owner.value(0).toLongLong() != *company)
+        if (!connection.next(owner) || owner.value(0).toLongLong() != *company)
             throw unknown();
         lockList(connection, list);
         const QString when = SqlConnection::now();
@@ -223,7 +223,7 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
             QString by;
         };
         std::vector<Change> changes;
-        while (changed.next())
+        while (connection.next(changed))
             changes.push_back({changed.value(0).toLongLong(), changed.value(1).toLongLong(), changed.value(2),
                                changed.value(3), changed.value(4).toString()});
         changed.finish();
@@ -252,7 +252,7 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
         for (const auto &[article, by] : mainChanges) {
             connection.execute(mains, {list, article});
             QVariant main = nullNumber();
-            while (mains.next()) {
+            while (connection.next(mains)) {
                 if (mains.value(1).toString() == QLatin1String("J")) {
                     main = mains.value(0).toLongLong();
                     break;
@@ -288,7 +288,7 @@ std::optional<Entry> OpenEntry(SqlConnection &connection, const QString &id) {
         return openLockedEntry(connection, list, *pair);
     static const QString sql = entryQuery("JOIN artlief al ON al.id = ?");
     const auto query = connection.runCached(sql, {*pair, list});
-    if (!query->next())
+    if (!connection.next(*query))
         return std::nullopt;
     return makeEntry(list, *pair, entryValues(*query));
 }

@@ -3,6 +3,7 @@
 
 #include "PgCluster.h"
 #include "ServerFixture.h"
+#include "SqlConnection.h"
 #include "TestEnv.h"
 
 #include <QDir>
@@ -10,6 +11,10 @@
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 using namespace kxserver;
 
@@ -19,6 +24,32 @@ QByteArray fileContent(const QString &path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+
+// Lets a paused server go on after `limit` unless the step ended before: a wait without bound then
+// ends with the server's answer (and the step's expectation fails) instead of hanging the test.
+class ResumeLater {
+public:
+    ResumeLater(korvextest::PgCluster &pg, std::chrono::seconds limit)
+        : m_thread([this, &pg, limit] {
+              std::unique_lock<std::mutex> lock(m_mutex);
+              if (!m_wake.wait_for(lock, limit, [this] { return m_done; }))
+                  pg.pauseServer(false);
+          }) {}
+    ~ResumeLater() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_done = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_done = false;
+    std::thread m_thread;
+};
 
 } // namespace
 
@@ -169,6 +200,55 @@ TEST_P(ServerTest, UnreachablePostgresServerIsAFalseConnect) {
     ASSERT_TRUE(pg.psql("DROP TABLE korvex_meta CASCADE"));
     EXPECT_FALSE(factory->connectTo(connectString()));
     EXPECT_FALSE(factory->connected());
+}
+
+TEST_P(ServerTest, PausedPostgresServerBecomesALostConnection) {
+    if (sqlite())
+        GTEST_SKIP() << "PostgreSQL only";
+    korvextest::PgCluster &pg = cluster();
+    // Statements get a short limit here (the program waits half a minute); "connected?" keeps its own.
+    struct ShortLimits {
+        AnswerLimits saved = CurrentAnswerLimits();
+        ShortLimits() {
+            AnswerLimits limits = saved;
+            limits.statement = std::chrono::seconds(3);
+            SetAnswerLimits(limits);
+        }
+        ~ShortLimits() { SetAnswerLimits(saved); }
+    } shortLimits;
+    cacheapi::FactoryPtr checked = clerk();
+    cacheapi::FactoryPtr working = clerk();
+    const QString key = listKey(*working, "3");
+    const QString entry = entryId(*working, key, "100001", 70006);
+    working->beginUnit();
+    writeEntry(*working, entry, {{"laktiv", "J"}, {"aendsw", 1}});
+    ASSERT_TRUE(checked->connected());
+
+    ASSERT_TRUE(pg.pauseServer(true)) << pg.error().toStdString();
+    const std::shared_ptr<void> unpause(nullptr, [&](void *) { pg.pauseServer(false); }); // also on failure
+    {
+        ResumeLater rescue(pg, std::chrono::seconds(20));
+        EXPECT_FALSE(checked->connected()) << "a paused server is no connection";
+    }
+    {
+        ResumeLater rescue(pg, std::chrono::seconds(20));
+        ExpectServerError(kNotConnected, [&] { suppliers(*working, key, "100002"); });
+    }
+    EXPECT_FALSE(working->connected());
+    ExpectServerError(kNotConnected, [&] { working->commitUnit(); });
+    {
+        ResumeLater rescue(pg, std::chrono::seconds(20));
+        EXPECT_FALSE(MakeSqlFactory()->connectTo(connectString())) << "a paused server takes no connection";
+    }
+    ASSERT_TRUE(pg.pauseServer(false)) << pg.error().toStdString();
+
+    // The cut connections stay cut; new ones work, and the unit cut off was not stored.
+    EXPECT_FALSE(checked->connected());
+    ASSERT_TRUE(checked->connectTo(connectString()));
+    EXPECT_TRUE(checked->connected());
+    session(*checked);
+    EXPECT_EQ(suppliers(*checked, key, "100001").size(), 4);
+    EXPECT_EQ(rawSql(QStringLiteral("SELECT COUNT(*) FROM liste_aend")), QStringLiteral("0"));
 }
 
 TEST_P(ServerTest, EachFactoryHasItsOwnConnectionAndCleansUp) {
