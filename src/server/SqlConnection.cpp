@@ -1,8 +1,10 @@
 #include "SqlConnection.h"
 
+#include "DatabaseErrors.h"
 #include "ServerErrorCodes.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -42,15 +44,44 @@ bool statFile(const QString &path, unsigned long long *device, unsigned long lon
 }
 
 bool isBusyError(Backend backend, const QSqlError &error) {
-    const QString code = error.nativeErrorCode();
     if (backend == Backend::Sqlite) {
-        // SQLITE_BUSY and SQLITE_LOCKED with their extended codes (the low byte is the primary code).
-        bool ok = false;
-        const int number = code.toInt(&ok);
-        return ok && ((number & 0xff) == 5 || (number & 0xff) == 6);
+        const int code = SqlitePrimaryCode(error); // with the extended codes of both
+        return code == kSqliteBusy || code == kSqliteLocked;
     }
     // lock_not_available, serialization_failure, deadlock_detected
+    const QString code = error.nativeErrorCode();
     return code == QLatin1String("55P03") || code == QLatin1String("40001") || code == QLatin1String("40P01");
+}
+
+// A file that the program could open but cannot work with: it is read-only (or its folder is, so
+// that SQLite cannot keep its journal beside it), or it is damaged. Reported at the connect, with
+// the reason: a clerk would otherwise log in and fail at the first change.
+[[noreturn]] void throwUnusable(const QString &path, const QSqlError &error) {
+    const int code = SqlitePrimaryCode(error);
+    const QString why = code == kSqliteCorrupt || code == kSqliteNotADb
+                            ? QStringLiteral("Sie ist beschädigt.")
+                            : QStringLiteral("Das Programm darf sie nicht beschreiben: die Datei, ihr Ordner oder "
+                                             "der Datenträger ist schreibgeschützt, oder es fehlt das Recht, neben "
+                                             "ihr Dateien anzulegen.");
+    QString detail = error.databaseText().trimmed().section(QLatin1Char('\n'), 0, 0);
+    throw Error(
+        kUnusableDatabase,
+        QStringLiteral("Die Datenbankdatei %1 ist nicht verwendbar. %2").arg(QDir::toNativeSeparators(path), why) +
+            (detail.isEmpty() ? QString() : QLatin1Char('\n') + detail));
+}
+
+// Errors that say the file is there and is ours, but cannot be used (rather than foreign).
+bool unusable(const QSqlError &error) {
+    switch (SqlitePrimaryCode(error)) {
+    case kSqliteReadOnly:
+    case kSqliteCorrupt:
+    case kSqliteCantOpen:
+    case kSqliteIoErr:
+    case kSqlitePerm:
+        return true;
+    default:
+        return false;
+    }
 }
 
 } // namespace
@@ -125,20 +156,54 @@ bool SqlConnection::openSqlite() {
     if (!database.open())
         return false;
     QSqlQuery pragma(database);
-    // Look before changing anything: a foreign file must stay exactly as it was.
-    if (!pragma.exec(QStringLiteral("PRAGMA foreign_keys = ON")) || !IsKorvexDatabase(database)) {
+    const auto giveUp = [&] {
         pragma = QSqlQuery();
         database.close();
+    };
+    // Look before changing anything: a foreign file must stay exactly as it was.
+    if (!pragma.exec(QStringLiteral("PRAGMA foreign_keys = ON")) || !IsKorvexDatabase(database)) {
+        // Why it is not ours to open: a file whose name reads as a KORVEX database but whose
+        // contents cannot be read is worth a word; a foreign file is not reachable, as always.
+        QSqlQuery probe(database);
+        const bool read = probe.exec(QStringLiteral("SELECT value FROM korvex_meta WHERE key = 'schema'"));
+        const QSqlError error = probe.lastError();
+        probe = QSqlQuery();
+        if (!read && unusable(error)) {
+            giveUp();
+            throwUnusable(m_target.path, error);
+        }
+        giveUp();
         return false;
     }
     // WAL lets the other workstations read while one writes; NORMAL synchronisation is safe in WAL
     // mode (a crash loses no committed data short of a power cut) and keeps a click's write short.
-    if (!pragma.exec(QStringLiteral("PRAGMA journal_mode = WAL")) ||
-        !pragma.exec(QStringLiteral("PRAGMA synchronous = NORMAL")) ||
-        !pragma.exec(QStringLiteral("PRAGMA busy_timeout = 5000"))) {
-        pragma = QSqlQuery();
-        database.close();
+    // SQLite opens a file it may not write read-only without a word (mode=rw means "if it can"),
+    // and only a write finds out: so one row is written and rolled back at once, which stores
+    // nothing. Another workstation holding the write lock shows the file is writable.
+    const QString trialWrite = QStringLiteral("UPDATE korvex_meta SET value = value WHERE key = 'schema'");
+    for (const QString &statement :
+         {QStringLiteral("PRAGMA journal_mode = WAL"), QStringLiteral("PRAGMA synchronous = NORMAL"),
+          QStringLiteral("PRAGMA busy_timeout = 5000"), QStringLiteral("BEGIN IMMEDIATE"), trialWrite,
+          QStringLiteral("ROLLBACK")}) {
+        if (pragma.exec(statement))
+            continue;
+        const QSqlError error = pragma.lastError();
+        if (statement == QLatin1String("BEGIN IMMEDIATE") && isBusyError(Backend::Sqlite, error))
+            break;
+        if (statement == trialWrite)
+            pragma.exec(QStringLiteral("ROLLBACK"));
+        giveUp();
+        if (unusable(error))
+            throwUnusable(m_target.path, error);
         return false;
+    }
+    // The journal mode is the answer of its pragma: a file that stays out of WAL mode cannot keep
+    // its journal beside it.
+    pragma.exec(QStringLiteral("PRAGMA journal_mode"));
+    if (!pragma.next() || pragma.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
+        const QSqlError error = pragma.lastError();
+        giveUp();
+        throwUnusable(m_target.path, error);
     }
     return true;
 }
@@ -266,7 +331,7 @@ QString SqlConnection::now() {
     return QDateTime::currentDateTime().toString(Qt::ISODate);
 }
 
-void SqlConnection::fail(const QSqlQuery &query, const QString &sql) {
+void SqlConnection::fail(const QSqlQuery &query) {
     const QSqlError error = query.lastError();
     if (m_open && lost()) {
         // The server went away or stopped answering: what was not committed is gone with the
@@ -293,10 +358,7 @@ void SqlConnection::fail(const QSqlQuery &query, const QString &sql) {
         throw Error(kBusy, QStringLiteral("Die Daten werden gerade an einem anderen Arbeitsplatz geändert. Der "
                                           "Vorgang wurde nicht ausgeführt, nichts davon wurde gespeichert; nach dem "
                                           "nächsten Start können Sie ihn wiederholen."));
-    QString statement = sql.simplified();
-    if (statement.size() > 80)
-        statement = statement.left(77) + QStringLiteral("...");
-    throw Error(kDatabase, QStringLiteral("Datenbankfehler: %1 (%2)").arg(error.text(), statement));
+    throw Error(kDatabase, DescribeDatabaseError(m_target.backend, error));
 }
 
 QSqlQuery SqlConnection::prepare(const QString &sql) {
@@ -304,7 +366,7 @@ QSqlQuery SqlConnection::prepare(const QString &sql) {
     QSqlQuery query(db());
     query.setForwardOnly(true);
     if (!awaitAnswer(CurrentAnswerLimits().statement, [&] { return query.prepare(sql); }))
-        fail(query, sql);
+        fail(query);
     return query;
 }
 
@@ -313,7 +375,7 @@ void SqlConnection::execute(QSqlQuery &query, const QVariantList &values) {
     for (int i = 0; i < values.size(); ++i)
         query.bindValue(i, values.at(i));
     if (!awaitAnswer(CurrentAnswerLimits().statement, [&] { return query.exec(); }))
-        fail(query, query.lastQuery());
+        fail(query);
 }
 
 bool SqlConnection::next(QSqlQuery &query) {
@@ -321,7 +383,7 @@ bool SqlConnection::next(QSqlQuery &query) {
     if (awaitAnswer(CurrentAnswerLimits().statement, [&] { return query.next(); }))
         return true;
     if (query.lastError().type() != QSqlError::NoError)
-        fail(query, query.lastQuery());
+        fail(query);
     return false;
 }
 
@@ -346,7 +408,7 @@ QSqlQuery SqlConnection::run(const QString &sql, const QVariantList &values) {
     QSqlQuery query(db());
     query.setForwardOnly(true);
     if (!awaitAnswer(CurrentAnswerLimits().statement, [&] { return query.exec(sql); }))
-        fail(query, sql);
+        fail(query);
     return query;
 }
 

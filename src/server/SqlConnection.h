@@ -157,7 +157,8 @@ private:
     void commitTransaction();
     void rollbackTransaction();
     void failIfUnitBroken() const;
-    [[noreturn]] void fail(const QSqlQuery &query, const QString &sql);
+    // Throws the error of a failed statement, in the clerk's words (the statement is not shown).
+    [[noreturn]] void fail(const QSqlQuery &query);
     // Runs one round trip to a PostgreSQL server under the watch.
     template <typename Call> auto awaitAnswer(std::chrono::milliseconds limit, Call &&call) {
         AnswerWatch::Waiting waiting(m_watch.get(), socket(), limit);
