@@ -56,9 +56,14 @@ void Faults::startClerk(Clerk &clerk, const QString &server, const QString &port
     const WindowId id = clerk.program->login(code.toLower(), password, &why);
     ASSERT_NE(id, 0u) << why.toStdString() << "\n" << clerk.program->output().toStdString();
     clerk.main = std::make_unique<MainWindow>(*clerk.x, id);
-    clerk.main->pickUpdate(1);
-    ASSERT_TRUE(WaitUntil([&] { return clerk.main->calibrate(4, &why); }, 15000, 200)) << why.toStdString();
-    ASSERT_EQ(clerk.main->supplierMarks(), QStringLiteral("11 00 10 10"));
+    // Update 2, whose first article 100001 has four suppliers.
+    ASSERT_TRUE(clerk.main->pickUpdate(
+        1,
+        [&] {
+            return clerk.main->calibrate(4, nullptr) && clerk.main->supplierMarks() == QLatin1String("11 00 10 10");
+        },
+        90000, &why))
+        << why.toStdString() << "; shown: " << clerk.main->supplierMarks().toStdString();
 }
 
 void Faults::answerRetry(XDisplay &x, const std::function<void()> &between) {
@@ -226,8 +231,9 @@ TEST_F(Faults, TwoClerksOnTheSameUpdate) {
     ASSERT_TRUE(b.main->waitSupplierMarks(db.supplierMarks(2, kSecond), 10000, &why)) << why.toStdString();
     b.main->clickArticle(0);
     ASSERT_TRUE(b.main->waitSupplierMarks(QStringLiteral("11 00 00 10"), 10000, &why)) << why.toStdString();
-    b.main->pickUpdate(1);
-    ASSERT_TRUE(b.main->waitSupplierMarks(QStringLiteral("10 00 00 11"), 15000, &why)) << why.toStdString();
+    ASSERT_TRUE(b.main->pickUpdate(
+        1, [&] { return b.main->supplierMarks() == QLatin1String("10 00 00 11"); }, 90000, &why))
+        << why.toStdString() << "; shown: " << b.main->supplierMarks().toStdString();
     EXPECT_EQ(db.supplierMarks(2, kFirst), QStringLiteral("10 00 00 11"));
 
     // A goes back to 100001 and sees B's change next to his own.
