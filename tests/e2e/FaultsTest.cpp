@@ -149,6 +149,18 @@ TEST_F(Faults, PostgresRestartedWhileTheMainWindowIsOpen) {
         EXPECT_EQ(programConnections(*cluster).size(), 1);
     }
 
+    // The server stops answering (its processes paused, like a hung machine: the connection stays
+    // open, nothing answers). The next action gives up on it within seconds and asks as for a
+    // server that is gone; meanwhile the server goes on, and the next attempt goes through.
+    ASSERT_TRUE(cluster->pauseServer(true)) << cluster->error().toStdString();
+    const std::shared_ptr<void> unpause(nullptr, [&](void *) { cluster->pauseServer(false); }); // also on failure
+    main.clickArticle(1);
+    answerRetry(x, [&] { ASSERT_TRUE(cluster->pauseServer(false)) << cluster->error().toStdString(); });
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_TRUE(main.waitSupplierMarks(QStringLiteral("11 00"), 15000, &why))
+        << why.toStdString() << "; windows: " << x.describeWindows().toStdString();
+    EXPECT_TRUE(x.windows(kRetryBox).isEmpty()) << "one retry box only";
+
     main.clickAusstieg();
     ASSERT_TRUE(clerk.program->waitEnded(15000));
     EXPECT_EQ(clerk.program->exitCode(), 0);
