@@ -176,7 +176,8 @@ void FMStart::buildControls() {
 
     // The client area is 11745 x 8760 twips; the menu bar comes on top of it, the status bar below.
     const QSize clientSize(px(this, 11745), px(this, 8760));
-    resize(clientSize.width(), clientSize.height() + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
+    const int statusHeight = statusBar()->sizeHint().boundedTo(statusBar()->maximumSize()).height();
+    resize(clientSize.width(), clientSize.height() + menuBar()->sizeHint().height() + statusHeight);
     if (const QScreen *s = screen())
         move(s->availableGeometry().center() - rect().center());
 }

@@ -255,7 +255,7 @@ cacheapi::ServerObjectPtr openPersonnel(const std::shared_ptr<SqlConnection> &co
         throw unknownId(className, id);
     QSqlQuery query =
         connection->run(QString::fromLatin1(personnel.sql), {match.captured(1).toInt(), match.captured(2)});
-    if (!query.next())
+    if (!connection->next(query))
         throw unknownId(className, id);
     QHash<QString, QVariant> values;
     for (int i = 0; i < personnel.members.size(); ++i)
@@ -471,15 +471,18 @@ public:
             throw Error(kCursorState,
                         QStringLiteral("Die Abfrage \"%1\" wurde nicht ausgeführt.").arg(QLatin1String(m_def.name)));
         m_connection->ensureOpen();
-        m_row = m_query->next();
+        try {
+            m_row = m_connection->next(*m_query); // a failed fetch is an error, never a short result
+        } catch (...) {
+            m_row = false;
+            m_query.reset();
+            throw;
+        }
         if (m_row && m_def.stampPart)
             m_def.stampPart(m_stamp, *m_query);
         if (!m_row) {
             m_done = true;
-            const QSqlError error = m_query->lastError();
             m_query->finish(); // ends SQLite's read snapshot at once
-            if (error.type() != QSqlError::NoError)
-                throw Error(kDatabase, QStringLiteral("Datenbankfehler beim Lesen: %1").arg(error.text()));
         }
         return m_row;
     }

@@ -1,8 +1,10 @@
 #include "SqlConnection.h"
 
+#include "DatabaseErrors.h"
 #include "ServerErrorCodes.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -16,6 +18,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <mutex>
 
 namespace kxserver {
 
@@ -30,9 +33,13 @@ void countTrip() {
 
 // libpq's own sources (~/.pgpass, PGSERVICE, PGUSER) supply the credentials; the program stores none.
 // A short connect timeout keeps a dead server from freezing the clerk's window; keepalives find a
-// half-open connection; the application name tells the administrator who is connected.
+// half-open connection, and tcp_user_timeout a peer that stops acknowledging what was sent (a cut
+// cable) after 5 seconds; the application name tells the administrator who is connected.
 const char *const kPostgresOptions = "connect_timeout=5;keepalives=1;keepalives_idle=30;keepalives_interval=10;"
-                                     "keepalives_count=3;application_name=korvex-hauptlief";
+                                     "keepalives_count=3;tcp_user_timeout=5000;application_name=korvex-hauptlief";
+
+std::mutex gLimitsMutex;
+AnswerLimits gLimits;
 
 bool statFile(const QString &path, unsigned long long *device, unsigned long long *inode) {
     struct stat info {};
@@ -44,21 +51,60 @@ bool statFile(const QString &path, unsigned long long *device, unsigned long lon
 }
 
 bool isBusyError(Backend backend, const QSqlError &error) {
-    const QString code = error.nativeErrorCode();
     if (backend == Backend::Sqlite) {
-        // SQLITE_BUSY and SQLITE_LOCKED with their extended codes (the low byte is the primary code).
-        bool ok = false;
-        const int number = code.toInt(&ok);
-        return ok && ((number & 0xff) == 5 || (number & 0xff) == 6);
+        const int code = SqlitePrimaryCode(error); // with the extended codes of both
+        return code == kSqliteBusy || code == kSqliteLocked;
     }
     // lock_not_available, serialization_failure, deadlock_detected
+    const QString code = error.nativeErrorCode();
     return code == QLatin1String("55P03") || code == QLatin1String("40001") || code == QLatin1String("40P01");
+}
+
+// A file that the program could open but cannot work with: it is read-only (or its folder is, so
+// that SQLite cannot keep its journal beside it), or it is damaged. Reported at the connect, with
+// the reason: a clerk would otherwise log in and fail at the first change.
+[[noreturn]] void throwUnusable(const QString &path, const QSqlError &error) {
+    const int code = SqlitePrimaryCode(error);
+    const QString why = code == kSqliteCorrupt || code == kSqliteNotADb
+                            ? QStringLiteral("Sie ist beschädigt.")
+                            : QStringLiteral("Das Programm darf sie nicht beschreiben: die Datei, ihr Ordner oder "
+                                             "der Datenträger ist schreibgeschützt, oder es fehlt das Recht, neben "
+                                             "ihr Dateien anzulegen.");
+    QString detail = error.databaseText().trimmed().section(QLatin1Char('\n'), 0, 0);
+    throw Error(
+        kUnusableDatabase,
+        QStringLiteral("Die Datenbankdatei %1 ist nicht verwendbar. %2").arg(QDir::toNativeSeparators(path), why) +
+            (detail.isEmpty() ? QString() : QLatin1Char('\n') + detail));
+}
+
+// Errors that say the file is there and is ours, but cannot be used (rather than foreign).
+bool unusable(const QSqlError &error) {
+    switch (SqlitePrimaryCode(error)) {
+    case kSqliteReadOnly:
+    case kSqliteCorrupt:
+    case kSqliteCantOpen:
+    case kSqliteIoErr:
+    case kSqlitePerm:
+        return true;
+    default:
+        return false;
+    }
 }
 
 } // namespace
 
 quint64 RoundTrips() {
     return gRoundTrips.load();
+}
+
+AnswerLimits CurrentAnswerLimits() {
+    std::lock_guard<std::mutex> lock(gLimitsMutex);
+    return gLimits;
+}
+
+void SetAnswerLimits(const AnswerLimits &limits) {
+    std::lock_guard<std::mutex> lock(gLimitsMutex);
+    gLimits = limits;
 }
 
 std::optional<ConnectTarget> ParseConnectString(const QString &connectString) {
@@ -121,20 +167,54 @@ bool SqlConnection::openSqlite() {
     if (!database.open())
         return false;
     QSqlQuery pragma(database);
-    // Look before changing anything: a foreign file must stay exactly as it was.
-    if (!pragma.exec(QStringLiteral("PRAGMA foreign_keys = ON")) || !IsKorvexDatabase(database)) {
+    const auto giveUp = [&] {
         pragma = QSqlQuery();
         database.close();
+    };
+    // Look before changing anything: a foreign file must stay exactly as it was.
+    if (!pragma.exec(QStringLiteral("PRAGMA foreign_keys = ON")) || !IsKorvexDatabase(database)) {
+        // Why it is not ours to open: a file whose name reads as a KORVEX database but whose
+        // contents cannot be read is worth a word; a foreign file is not reachable, as always.
+        QSqlQuery probe(database);
+        const bool read = probe.exec(QStringLiteral("SELECT value FROM korvex_meta WHERE key = 'schema'"));
+        const QSqlError error = probe.lastError();
+        probe = QSqlQuery();
+        if (!read && unusable(error)) {
+            giveUp();
+            throwUnusable(m_target.path, error);
+        }
+        giveUp();
         return false;
     }
     // WAL lets the other workstations read while one writes; NORMAL synchronisation is safe in WAL
     // mode (a crash loses no committed data short of a power cut) and keeps a click's write short.
-    if (!pragma.exec(QStringLiteral("PRAGMA journal_mode = WAL")) ||
-        !pragma.exec(QStringLiteral("PRAGMA synchronous = NORMAL")) ||
-        !pragma.exec(QStringLiteral("PRAGMA busy_timeout = 5000"))) {
-        pragma = QSqlQuery();
-        database.close();
+    // SQLite opens a file it may not write read-only without a word (mode=rw means "if it can"),
+    // and only a write finds out: so one row is written and rolled back at once, which stores
+    // nothing. Another workstation holding the write lock shows the file is writable.
+    const QString trialWrite = QStringLiteral("UPDATE korvex_meta SET value = value WHERE key = 'schema'");
+    for (const QString &statement :
+         {QStringLiteral("PRAGMA journal_mode = WAL"), QStringLiteral("PRAGMA synchronous = NORMAL"),
+          QStringLiteral("PRAGMA busy_timeout = 5000"), QStringLiteral("BEGIN IMMEDIATE"), trialWrite,
+          QStringLiteral("ROLLBACK")}) {
+        if (pragma.exec(statement))
+            continue;
+        const QSqlError error = pragma.lastError();
+        if (statement == QLatin1String("BEGIN IMMEDIATE") && isBusyError(Backend::Sqlite, error))
+            break;
+        if (statement == trialWrite)
+            pragma.exec(QStringLiteral("ROLLBACK"));
+        giveUp();
+        if (unusable(error))
+            throwUnusable(m_target.path, error);
         return false;
+    }
+    // The journal mode is the answer of its pragma: a file that stays out of WAL mode cannot keep
+    // its journal beside it.
+    pragma.exec(QStringLiteral("PRAGMA journal_mode"));
+    if (!pragma.next() || pragma.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
+        const QSqlError error = pragma.lastError();
+        giveUp();
+        throwUnusable(m_target.path, error);
     }
     return true;
 }
@@ -147,11 +227,17 @@ bool SqlConnection::openPostgres() {
     database.setConnectOptions(QString::fromLatin1(kPostgresOptions));
     if (!database.open())
         return false;
+    m_watch = std::make_unique<AnswerWatch>();
     QSqlQuery setup(database);
     // A clerk waiting on another's lock gets an answer within seconds; a unit left open by a hung
-    // workstation does not block the others for long.
-    if (!setup.exec(QStringLiteral("SET lock_timeout = '5s'")) ||
-        !setup.exec(QStringLiteral("SET idle_in_transaction_session_timeout = '60s'")) || !IsKorvexDatabase(database)) {
+    // workstation does not block the others for long; no statement runs for ever.
+    const bool ready = awaitAnswer(CurrentAnswerLimits().setUp, [&] {
+        return setup.exec(QStringLiteral("SET lock_timeout = '5s'")) &&
+               setup.exec(QStringLiteral("SET idle_in_transaction_session_timeout = '60s'")) &&
+               setup.exec(QStringLiteral("SET statement_timeout = '%1'").arg(QLatin1String(kStatementTimeout))) &&
+               IsKorvexDatabase(database);
+    });
+    if (!ready) {
         setup = QSqlQuery();
         database.close();
         return false;
@@ -229,9 +315,45 @@ bool SqlConnection::alive() {
     QSqlQuery query(database);
     query.setForwardOnly(true);
     countTrip();
-    if (!query.exec(QStringLiteral("SELECT value FROM korvex_meta WHERE key = 'schema'")) || !query.next())
+    const bool answered = awaitAnswer(CurrentAnswerLimits().check, [&] {
+        return query.exec(QStringLiteral("SELECT value FROM korvex_meta WHERE key = 'schema'")) && query.next();
+    });
+    if (!answered) {
+        // A server that no longer answers (or whose connection broke) is gone for this connection:
+        // the next access connects afresh, through the usual attempts.
+        if (lost()) {
+            query = QSqlQuery();
+            close();
+        }
         return false;
+    }
     return query.value(0).toString() == QLatin1String(kSchemaMarker);
+}
+
+PGconn *SqlConnection::pgConnection() const {
+    const QSqlDatabase database = db();
+    const QVariant handle = database.isValid() && database.driver() ? database.driver()->handle() : QVariant();
+    // Qt's driver hands out libpq's connection under its struct name.
+    if (!handle.isValid() ||
+        (qstrcmp(handle.typeName(), "pg_conn*") != 0 && qstrcmp(handle.typeName(), "PGconn*") != 0))
+        return nullptr;
+    return *static_cast<PGconn *const *>(handle.constData());
+}
+
+int SqlConnection::socket() const {
+    if (!m_watch)
+        return -1;
+    PGconn *connection = pgConnection();
+    return connection ? PQsocket(connection) : -1;
+}
+
+bool SqlConnection::lost() const {
+    if (!m_watch)
+        return false;
+    if (m_watch->expired())
+        return true;
+    PGconn *connection = pgConnection();
+    return !connection || PQstatus(connection) == CONNECTION_BAD;
 }
 
 void SqlConnection::close() {
@@ -277,12 +399,29 @@ void SqlConnection::fail(const QSqlQuery &query, const QString &sql) {
     fail(query.lastError(), sql);
 }
 
-void SqlConnection::fail(const QSqlError &error, const QString &sql) {
+void SqlConnection::fail(const QSqlQuery &query) {
+    fail(query.lastError(), QString());
+}
+
+// The statement's text is never shown: the clerk gets the error in German words.
+void SqlConnection::fail(const QSqlError &error, [[maybe_unused]] const QString &sql) {
+    if (m_open && lost()) {
+        // The server went away or stopped answering: what was not committed is gone with the
+        // connection, and the next access connects afresh.
+        const bool silent = m_watch->expired();
+        if (m_unit)
+            m_unitBroken = true;
+        close();
+        throw Error(kNotConnected, silent ? QStringLiteral("Der Server antwortet nicht mehr; die Verbindung wurde "
+                                                           "getrennt. Nicht gespeicherte Änderungen sind verworfen.")
+                                          : QStringLiteral("Die Verbindung zum Server ist abgebrochen. Nicht "
+                                                           "gespeicherte Änderungen sind verworfen."));
+    }
     if (m_target.backend == Backend::Postgres && m_transaction && m_open) {
         // PostgreSQL has aborted the transaction already and refuses every further statement
         // (even freeing prepared ones); end it now. Inside a unit, write() marks the unit broken.
         QSqlQuery rollback(db());
-        rollback.exec(QStringLiteral("ROLLBACK"));
+        awaitAnswer(CurrentAnswerLimits().statement, [&] { return rollback.exec(QStringLiteral("ROLLBACK")); });
         if (m_unit)
             m_unitBroken = true;
         endTransaction();
@@ -291,10 +430,7 @@ void SqlConnection::fail(const QSqlError &error, const QString &sql) {
         throw Error(kBusy, QStringLiteral("Die Daten werden gerade an einem anderen Arbeitsplatz geändert. Der "
                                           "Vorgang wurde nicht ausgeführt, nichts davon wurde gespeichert; nach dem "
                                           "nächsten Start können Sie ihn wiederholen."));
-    QString statement = sql.simplified();
-    if (statement.size() > 80)
-        statement = statement.left(77) + QStringLiteral("...");
-    throw Error(kDatabase, QStringLiteral("Datenbankfehler: %1 (%2)").arg(error.text(), statement));
+    throw Error(kDatabase, DescribeDatabaseError(m_target.backend, error));
 }
 
 QSqlQuery SqlConnection::prepare(const QString &sql) {
@@ -305,17 +441,27 @@ QSqlQuery SqlConnection::prepare(const QString &sql) {
     query.setForwardOnly(true);
     if (m_target.backend == Backend::Postgres)
         countTrip(); // Qt's driver sends PREPARE at once
-    if (!query.prepare(sql))
+    if (!awaitAnswer(CurrentAnswerLimits().statement, [&] { return query.prepare(sql); }))
         fail(query, sql);
     return query;
 }
 
 void SqlConnection::execute(QSqlQuery &query, const QVariantList &values) {
+    ensureOpen();
     for (int i = 0; i < values.size(); ++i)
         query.bindValue(i, values.at(i));
     countTrip();
-    if (!query.exec())
+    if (!awaitAnswer(CurrentAnswerLimits().statement, [&] { return query.exec(); }))
         fail(query, query.lastQuery());
+}
+
+bool SqlConnection::next(QSqlQuery &query) {
+    ensureOpen();
+    if (awaitAnswer(CurrentAnswerLimits().statement, [&] { return query.next(); }))
+        return true;
+    if (query.lastError().type() != QSqlError::NoError)
+        fail(query);
+    return false;
 }
 
 std::shared_ptr<QSqlQuery> SqlConnection::runCached(const QString &sql, const QVariantList &values) {
@@ -382,45 +528,54 @@ SqlConnection::Rows SqlConnection::runPostgresScript(const QString &text) {
     PGconn *connection = isPq ? *static_cast<PGconn *const *>(handle.constData()) : nullptr;
     if (!connection)
         throw Error(kNotConnected, QStringLiteral("Keine Verbindung zum Server."));
-    if (!PQsendQuery(connection, text.toUtf8().constData()))
-        fail(QSqlError(QStringLiteral("QPSQL"), QString::fromUtf8(PQerrorMessage(connection)),
-                       QSqlError::ConnectionError),
-             text);
-    // Every statement's result is read: the first error is the script's, and it has ended the
-    // statements after it (and left an open transaction aborted, which fail() rolls back).
+    // The request and every answer to it wait under the watch: a server that stops answering cuts
+    // the connection instead of freezing the window. The watch ends before any error is raised.
     Rows rows;
     QString message;
     QString state;
-    while (PGresult *result = PQgetResult(connection)) {
-        const ExecStatusType status = PQresultStatus(result);
-        if (status == PGRES_FATAL_ERROR) {
-            if (!message.isEmpty()) {
-                PQclear(result);
-                continue;
+    bool sent = false;
+    {
+        AnswerWatch::Waiting waiting(m_watch.get(), socket(), CurrentAnswerLimits().statement);
+        sent = PQsendQuery(connection, text.toUtf8().constData()) != 0;
+        // Every statement's result is read: the first error is the script's, and it has ended the
+        // statements after it (and left an open transaction aborted, which fail() rolls back).
+        while (PGresult *result = sent ? PQgetResult(connection) : nullptr) {
+            const ExecStatusType status = PQresultStatus(result);
+            if (status == PGRES_FATAL_ERROR) {
+                if (!message.isEmpty()) {
+                    PQclear(result);
+                    continue;
+                }
+                message = QString::fromUtf8(PQresultErrorMessage(result)).trimmed();
+                const char *code = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+                state = code ? QString::fromLatin1(code) : QString();
+            } else if (status == PGRES_TUPLES_OK) {
+                rows.clear();
+                const int count = PQntuples(result);
+                const int columns = PQnfields(result);
+                rows.reserve(count);
+                for (int r = 0; r < count; ++r) {
+                    QVariantList row;
+                    for (int c = 0; c < columns; ++c)
+                        row << (PQgetisnull(result, r, c) ? QVariant()
+                                                          : QVariant(QString::fromUtf8(PQgetvalue(result, r, c))));
+                    rows.push_back(row);
+                }
             }
-            message = QString::fromUtf8(PQresultErrorMessage(result)).trimmed();
-            const char *code = PQresultErrorField(result, PG_DIAG_SQLSTATE);
-            state = code ? QString::fromLatin1(code) : QString();
-        } else if (status == PGRES_TUPLES_OK) {
-            rows.clear();
-            const int count = PQntuples(result);
-            const int columns = PQnfields(result);
-            rows.reserve(count);
-            for (int r = 0; r < count; ++r) {
-                QVariantList row;
-                for (int c = 0; c < columns; ++c)
-                    row << (PQgetisnull(result, r, c) ? QVariant()
-                                                      : QVariant(QString::fromUtf8(PQgetvalue(result, r, c))));
-                rows.push_back(row);
-            }
+            PQclear(result);
         }
-        PQclear(result);
     }
+    if (!sent)
+        fail(QSqlError(QStringLiteral("QPSQL"), QString::fromUtf8(PQerrorMessage(connection)),
+                       QSqlError::ConnectionError),
+             text);
     if (!message.isEmpty())
         fail(QSqlError(QStringLiteral("QPSQL"), message, QSqlError::StatementError, state), text);
-    if (PQstatus(connection) != CONNECTION_OK) {
-        m_open = false; // the server went away in the middle: nothing of the script is known to be stored
-        throw Error(kNotConnected, QStringLiteral("Keine Verbindung zum Server."));
+    if (PQstatus(connection) != CONNECTION_OK || lost()) {
+        // The server went away in the middle: nothing of the script is known to be stored.
+        fail(QSqlError(QStringLiteral("QPSQL"), QString::fromUtf8(PQerrorMessage(connection)),
+                       QSqlError::ConnectionError),
+             text);
     }
     return rows;
 }
@@ -442,7 +597,7 @@ QSqlQuery SqlConnection::run(const QString &sql, const QVariantList &values) {
     QSqlQuery query(db());
     query.setForwardOnly(true);
     countTrip();
-    if (!query.exec(text))
+    if (!awaitAnswer(CurrentAnswerLimits().statement, [&] { return query.exec(text); }))
         fail(query, sql);
     return query;
 }
@@ -520,7 +675,8 @@ void SqlConnection::rollbackTransaction() {
     if (m_transaction && m_open && !m_beginPending) {
         QSqlQuery query(db());
         countTrip();
-        query.exec(QStringLiteral("ROLLBACK")); // a lost connection has rolled back by itself
+        // A lost connection has rolled back by itself.
+        awaitAnswer(CurrentAnswerLimits().statement, [&] { return query.exec(QStringLiteral("ROLLBACK")); });
     }
     endTransaction();
 }

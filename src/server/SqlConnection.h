@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AnswerWatch.h"
 #include "Schema.h"
 
 #include <QMetaObject>
@@ -9,6 +10,7 @@
 #include <QVariant>
 #include <QVariantList>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -16,6 +18,8 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+struct pg_conn;
 
 namespace kxserver {
 
@@ -38,6 +42,20 @@ struct ConnectTarget {
 };
 // Empty for a string that is not of that form (which the factory treats as a failed connect).
 std::optional<ConnectTarget> ParseConnectString(const QString &connectString);
+
+// How long the program waits for one answer of a PostgreSQL server before it counts the connection
+// as lost. "Connected?" is asked before every piece of work, so a paused server shows within seconds;
+// any other answer may take longer (a lock wait, a busy server) but not for ever. The server itself
+// ends a statement after kStatementTimeout (a list of millions of articles streams for a while).
+struct AnswerLimits {
+    std::chrono::milliseconds check{3000};
+    std::chrono::milliseconds setUp{5000};
+    std::chrono::milliseconds statement{30000};
+};
+inline constexpr const char *kStatementTimeout = "60s";
+AnswerLimits CurrentAnswerLimits();
+// For tests that cannot wait half a minute for a paused server.
+void SetAnswerLimits(const AnswerLimits &limits);
 
 // The state of an article's supplier entries that the writing rules look at.
 struct SupplierRules {
@@ -85,6 +103,8 @@ public:
     // Prepares once for several executions within one call.
     QSqlQuery prepare(const QString &sql);
     void execute(QSqlQuery &query, const QVariantList &values);
+    // The next row of a query; throws ServerError when reading failed (instead of ending early).
+    bool next(QSqlQuery &query);
 
     // Session values set by "Xecute" (the server process's FIRMA, FIL and PERSONAL).
     std::optional<int> sessionFirma;
@@ -194,9 +214,20 @@ private:
     void commitTransaction();
     void rollbackTransaction();
     void failIfUnitBroken() const;
+    // Throw the error of a failed statement, in the clerk's words (the statement is not shown).
     [[noreturn]] void fail(const QSqlQuery &query, const QString &sql);
+    [[noreturn]] void fail(const QSqlQuery &query);
     [[noreturn]] void fail(const QSqlError &error, const QString &sql);
     Rows runPostgresScript(const QString &text);
+    // Runs one round trip to a PostgreSQL server under the watch.
+    template <typename Call> auto awaitAnswer(std::chrono::milliseconds limit, Call &&call) {
+        AnswerWatch::Waiting waiting(m_watch.get(), socket(), limit);
+        return call();
+    }
+    int socket() const;
+    ::pg_conn *pgConnection() const;
+    // A PostgreSQL connection that the watch cut or that libpq found broken.
+    bool lost() const;
     QSqlDatabase db() const;
     void endTransaction();
 
@@ -214,6 +245,7 @@ private:
     unsigned long long m_device = 0;
     unsigned long long m_inode = 0;
     std::map<QString, std::shared_ptr<QSqlQuery>> m_statements; // prepared within the current transaction
+    std::unique_ptr<AnswerWatch> m_watch;                       // PostgreSQL only
 };
 
 // Checks the supplier rules of every article written in the current transaction against what its

@@ -130,7 +130,7 @@ SupplierRules takeRules(SqlConnection &connection, qint64 list, const SqlConnect
 void readRules(SqlConnection &connection, qint64 list, qint64 article) {
     QSqlQuery query = connection.run(rulesQuery("al.artikel = ?"), {list, article});
     SqlConnection::Rows rows;
-    while (query.next()) {
+    while (connection.next(query)) {
         QVariantList row;
         for (int i = 0; i < 8; ++i)
             row << query.value(i);
@@ -175,7 +175,7 @@ std::optional<Entry> openLockedEntry(SqlConnection &connection, qint64 list, qin
     if (cached == connection.entryCache.end()) {
         static const QString sql = entryQuery("JOIN artlief x ON x.id = ? JOIN artlief al ON al.artikel = x.artikel");
         const auto query = connection.runCached(sql, {pair, list});
-        while (query->next())
+        while (connection.next(*query))
             connection.entryCache.emplace(std::make_pair(list, query->value(0).toLongLong()), entryValues(*query));
         query->finish();
         cached = connection.entryCache.find({list, pair});
@@ -225,13 +225,13 @@ QString ArtListe(SqlConnection &connection, const QVariant &firma, const QVarian
         throw unknown();
     QSqlQuery run =
         connection.run(QStringLiteral("SELECT id FROM upd_run WHERE firma = ? AND nr = ?"), {*company, *number});
-    if (!run.next())
+    if (!connection.next(run))
         throw unknown();
     const qint64 runId = run.value(0).toLongLong();
 
     const auto findList = [&]() -> qint64 {
         QSqlQuery list = connection.run(QStringLiteral("SELECT id FROM artliste WHERE run = ?"), {runId});
-        return list.next() ? list.value(0).toLongLong() : 0;
+        return connection.next(list) ? list.value(0).toLongLong() : 0;
     };
     qint64 list = findList();
     if (list == 0) {
@@ -248,10 +248,10 @@ QString ArtListe(SqlConnection &connection, const QVariant &firma, const QVarian
                         QStringLiteral("Die Artikelliste des Updates %1 wurde nicht angelegt.").arg(*number));
     }
     QSqlQuery articles = connection.run(QStringLiteral("SELECT COUNT(*) FROM upd_artikel WHERE run = ?"), {runId});
-    const qint64 articleCount = articles.next() ? articles.value(0).toLongLong() : 0;
+    const qint64 articleCount = connection.next(articles) ? articles.value(0).toLongLong() : 0;
     QSqlQuery pending = connection.run(
         QStringLiteral("SELECT COUNT(*) FROM liste_aend WHERE liste = ? AND COALESCE(aendsw, 0) <> 0"), {list});
-    const qint64 pendingCount = pending.next() ? pending.value(0).toLongLong() : 0;
+    const qint64 pendingCount = connection.next(pending) ? pending.value(0).toLongLong() : 0;
     return QStringLiteral("%1|%2|%3").arg(list).arg(articleCount).arg(pendingCount);
 }
 
@@ -278,7 +278,7 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
         connection.entryCache.clear(); // the save changes every entry of the list
         QSqlQuery owner = connection.run(
             QStringLiteral("SELECT r.firma FROM artliste l JOIN upd_run r ON r.id = l.run WHERE l.id = ?"), {list});
-        if (!owner.next() || owner.value(0).toLongLong() != *company)
+        if (!connection.next(owner) || owner.value(0).toLongLong() != *company)
             throw unknown();
         lockList(connection, list);
         connection.changedLists.insert(list);
@@ -296,7 +296,7 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
             QString by;
         };
         std::vector<Change> changes;
-        while (changed.next())
+        while (connection.next(changed))
             changes.push_back({changed.value(0).toLongLong(), changed.value(1).toLongLong(), changed.value(2),
                                changed.value(3), changed.value(4).toString()});
         changed.finish();
@@ -325,7 +325,7 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
         for (const auto &[article, by] : mainChanges) {
             connection.execute(mains, {list, article});
             QVariant main = nullNumber();
-            while (mains.next()) {
+            while (connection.next(mains)) {
                 if (mains.value(1).toString() == QLatin1String("J")) {
                     main = mains.value(0).toLongLong();
                     break;
@@ -361,7 +361,7 @@ std::optional<Entry> OpenEntry(SqlConnection &connection, const QString &id) {
         return openLockedEntry(connection, list, *pair);
     static const QString sql = entryQuery("JOIN artlief al ON al.id = ?");
     const auto query = connection.runCached(sql, {*pair, list});
-    if (!query->next())
+    if (!connection.next(*query))
         return std::nullopt;
     return makeEntry(list, *pair, entryValues(*query));
 }
@@ -442,7 +442,7 @@ QStringList TakeChanges(SqlConnection &connection, const QVariant &listKey) {
                                                     " ORDER BY a.artnr, o.artlief"),
                                      {list});
     std::map<QString, QString> now;
-    while (query.next())
+    while (connection.next(query))
         now[query.value(0).toString()] +=
             QStringLiteral("%1|%2|%3;")
                 .arg(query.value(1).toString(), query.value(2).toString(), query.value(3).toString());

@@ -55,9 +55,14 @@ void Faults::startClerk(Clerk &clerk, const QString &server, const QString &port
     const WindowId id = clerk.program->login(code.toLower(), password, &why);
     ASSERT_NE(id, 0u) << why.toStdString() << "\n" << clerk.program->output().toStdString();
     clerk.main = std::make_unique<MainWindow>(*clerk.x, id);
-    clerk.main->pickUpdate(1);
-    ASSERT_TRUE(WaitUntil([&] { return clerk.main->calibrate(4, &why); }, 15000, 200)) << why.toStdString();
-    ASSERT_EQ(clerk.main->supplierMarks(), QStringLiteral("11 00 10 10"));
+    // Update 2, whose first article 100001 has four suppliers.
+    ASSERT_TRUE(clerk.main->pickUpdate(
+        1,
+        [&] {
+            return clerk.main->calibrate(4, nullptr) && clerk.main->supplierMarks() == QLatin1String("11 00 10 10");
+        },
+        90000, &why))
+        << why.toStdString() << "; shown: " << clerk.main->supplierMarks().toStdString();
 }
 
 void Faults::answerRetry(XDisplay &x, const std::function<void()> &between) {
@@ -142,6 +147,18 @@ TEST_F(Faults, PostgresRestartedWhileTheMainWindowIsOpen) {
     if (clerk.sinceLogin.elapsed() < 28000) {
         EXPECT_EQ(programConnections(*cluster).size(), 1);
     }
+
+    // The server stops answering (its processes paused, like a hung machine: the connection stays
+    // open, nothing answers). The next action gives up on it within seconds and asks as for a
+    // server that is gone; meanwhile the server goes on, and the next attempt goes through.
+    ASSERT_TRUE(cluster->pauseServer(true)) << cluster->error().toStdString();
+    const std::shared_ptr<void> unpause(nullptr, [&](void *) { cluster->pauseServer(false); }); // also on failure
+    main.clickArticle(1);
+    answerRetry(x, [&] { ASSERT_TRUE(cluster->pauseServer(false)) << cluster->error().toStdString(); });
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_TRUE(main.waitSupplierMarks(QStringLiteral("11 00"), 15000, &why))
+        << why.toStdString() << "; windows: " << x.describeWindows().toStdString();
+    EXPECT_TRUE(x.windows(kRetryBox).isEmpty()) << "one retry box only";
 
     main.clickAusstieg();
     ASSERT_TRUE(clerk.program->waitEnded(15000));

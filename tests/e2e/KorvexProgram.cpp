@@ -1,5 +1,7 @@
 #include "KorvexProgram.h"
 
+#include <QElapsedTimer>
+
 #include <QDir>
 #include <QFile>
 #include <QSettings>
@@ -20,6 +22,7 @@ constexpr int px(int twips) {
 
 // The main window's client area is 11745 x 8760 twips; the menu bar stands above it.
 constexpr int kClientHeight = px(8760);
+constexpr int kStatusBarHeight = px(375); // fixed by the program
 const QRect kArticleList(360, 720, 11295, 4095);
 const QRect kSupplierList(360, 5280, 8775, 3375);
 const QList<int> kSupplierWidths{200, 70, 75, 75, 50, 75};
@@ -169,8 +172,9 @@ WindowId KorvexProgram::login(const QString &code, const QString &password, QStr
 
 MainWindow::MainWindow(XDisplay &display, WindowId window) : m_display(display), m_window(window) {
     const QRect frame = display.geometry(window);
-    // No window manager, no frame: the window's height is the menu bar plus the client area.
-    m_client = QPoint(frame.x(), frame.y() + frame.height() - kClientHeight);
+    // No window manager, no frame: the window's height is the menu bar, the client area and the
+    // status bar.
+    m_client = QPoint(frame.x(), frame.y() + frame.height() - kStatusBarHeight - kClientHeight);
 }
 
 QPoint MainWindow::point(int twipsX, int twipsY) const {
@@ -186,14 +190,43 @@ QRect MainWindow::supplierListRect() const {
                  QSize(px(kSupplierList.width()), px(kSupplierList.height())));
 }
 
-void MainWindow::pickUpdate(int index) {
-    m_display.click(centre(1080, 240, 975, 300));
-    Pause(400); // the drop-down list opens
-    // From the first row, also when an update was picked before.
-    m_display.key(QStringLiteral("ctrl+Home"));
-    for (int i = 0; i < index; ++i)
-        m_display.key(QStringLiteral("Down"));
-    m_display.key(QStringLiteral("Return"));
+bool MainWindow::dropDownShown() {
+    const QRect combo(point(1080, 240), QSize(px(975), px(300)));
+    const QRect below(combo.bottomLeft() + QPoint(0, 1), QSize(combo.width(), px(180)));
+    for (const WindowId window : m_display.visibleWindows()) {
+        const QRect frame = m_display.geometry(window);
+        if (window != m_window && frame.isValid() && (frame.intersects(combo) || frame.intersects(below)))
+            return true;
+    }
+    return false;
+}
+
+bool MainWindow::pickUpdate(int index, const std::function<bool()> &picked, int timeoutMs, QString *why) {
+    QElapsedTimer time;
+    time.start();
+    int attempts = 0;
+    while (time.elapsed() < timeoutMs) {
+        ++attempts;
+        if (!dropDownShown()) {
+            m_display.click(centre(1080, 240, 975, 300));
+            if (!WaitUntil([&] { return dropDownShown(); }, 5000, 100))
+                continue; // the click may still open it late: looked at again before the next click
+        }
+        // From the first row, also when an update was picked before; the open list has the keyboard.
+        m_display.key(QStringLiteral("ctrl+Home"));
+        for (int i = 0; i < index; ++i)
+            m_display.key(QStringLiteral("Down"));
+        m_display.key(QStringLiteral("Return"));
+        WaitUntil([&] { return !dropDownShown(); }, 5000, 100);
+        if (WaitUntil(picked, 15000, 250))
+            return true;
+    }
+    if (why)
+        *why = QStringLiteral("Update-Zeile %1 nach %2 Versuchen in %3 s nicht gewählt")
+                   .arg(index)
+                   .arg(attempts)
+                   .arg(time.elapsed() / 1000);
+    return false;
 }
 
 void MainWindow::clickDrucken() {

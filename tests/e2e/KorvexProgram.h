@@ -8,6 +8,7 @@
 #include <QRect>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 namespace e2e {
@@ -68,8 +69,11 @@ public:
     QPoint centre(int left, int top, int width, int height) const;
     QRect supplierListRect() const;
 
-    // Opens the update combo with the mouse and picks its row `index` (from 0) with the keyboard.
-    void pickUpdate(int index);
+    // Opens the update combo with the mouse and picks its row `index` (from 0) with the keyboard,
+    // then waits until `picked` holds (the loaded update shows). A pick that did not take (a busy
+    // program opened its drop-down list late and the keys went elsewhere) is repeated, for at most
+    // `timeoutMs` in all. False with the reason otherwise.
+    bool pickUpdate(int index, const std::function<bool()> &picked, int timeoutMs, QString *why);
     void clickDrucken();
     void clickSpeichern();
     void clickAusstieg();
@@ -94,6 +98,8 @@ public:
 private:
     int columnCentre(int column) const; // from 1, relative to the list's left edge
     int rowCentre(int row) const;       // from 0, relative to the list's top edge
+    // Whether the combo's drop-down list (a window of its own) is on the screen.
+    bool dropDownShown();
 
     XDisplay &m_display;
     WindowId m_window;

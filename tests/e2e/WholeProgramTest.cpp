@@ -53,10 +53,18 @@ void WholeProgram::clerkSession(KorvexProgram &program, const Database &db, cons
     MainWindow main(x, mainId);
 
     // Pick update 2; the article list loads and the first article's suppliers show.
-    main.pickUpdate(1);
-    ASSERT_TRUE(WaitUntil([&] { return main.calibrate(4, &why); }, 15000, 200)) << why.toStdString();
-    EXPECT_EQ(main.supplierMarks(), db.supplierMarks(2, kFirst));
-    EXPECT_EQ(main.supplierMarks(), QStringLiteral("11 00 10 10"));
+    // Picked when the server holds the list of update 2 and the screen shows its first article.
+    const QString firstMarks = db.supplierMarks(2, kFirst);
+    EXPECT_EQ(firstMarks, QStringLiteral("11 00 10 10"));
+    ASSERT_TRUE(main.pickUpdate(
+        1,
+        [&] {
+            return main.calibrate(4, nullptr) && main.supplierMarks() == firstMarks &&
+                   db.value(QStringLiteral("SELECT COUNT(*) FROM artliste l JOIN upd_run r ON r.id = l.run"
+                                           " WHERE r.firma = 1 AND r.nr = 2")) == QLatin1String("1");
+        },
+        90000, &why))
+        << why.toStdString() << "; shown: " << main.supplierMarks().toStdString();
 
     if (cluster) {
         ASSERT_EQ(programConnections(*cluster).size(), 1) << "the program holds one connection after the login";

@@ -144,6 +144,19 @@ QList<WindowId> XDisplay::windows(const QString &pattern) {
     return found;
 }
 
+QList<WindowId> XDisplay::visibleWindows() {
+    QList<WindowId> found;
+    const QString ids = xdotool(
+        {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--class"), QStringLiteral(".")});
+    for (const QString &line : ids.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        bool ok = false;
+        const WindowId id = line.trimmed().toULongLong(&ok);
+        if (ok)
+            found << id;
+    }
+    return found;
+}
+
 QString XDisplay::describeWindows() {
     QStringList titles;
     const QString ids = xdotool(

@@ -47,6 +47,8 @@ public:
     // Waits until no window matches; false when one is still there.
     bool waitNoWindow(const QString &pattern, int timeoutMs);
     QString title(WindowId window);
+    // Every visible window, titled or not (drop-down lists have no title).
+    QList<WindowId> visibleWindows();
     QRect geometry(WindowId window);
     // Every visible titled window, as "title" lines, for failure messages.
     QString describeWindows();

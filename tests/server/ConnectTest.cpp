@@ -3,6 +3,7 @@
 
 #include "PgCluster.h"
 #include "ServerFixture.h"
+#include "SqlConnection.h"
 #include "TestEnv.h"
 
 #include <QDir>
@@ -10,6 +11,17 @@
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
 
 using namespace kxserver;
 
@@ -19,6 +31,69 @@ QByteArray fileContent(const QString &path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+
+// Makes a file or folder read-only for this process, and undoes it: root writes whatever the mode
+// bits say, so as root the file system's immutable flag stands in.
+bool SetReadOnly(const QString &path, bool readOnly) {
+    const QByteArray name = QFile::encodeName(path);
+    if (::geteuid() != 0) {
+        struct stat info {};
+        if (::stat(name.constData(), &info) != 0)
+            return false;
+        const mode_t write = S_IWUSR | S_IWGRP | S_IWOTH;
+        return ::chmod(name.constData(), readOnly ? info.st_mode & ~write : info.st_mode | S_IWUSR) == 0;
+    }
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = readOnly ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// Overwrites pages of an SQLite file (from 1) with a pattern that is no b-tree page.
+void DamagePages(const QString &path, int firstPage, int lastPage) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    const QByteArray header = file.read(100);
+    const int size = (uchar(header.at(16)) << 8 | uchar(header.at(17))) == 1
+                         ? 65536
+                         : uchar(header.at(16)) << 8 | uchar(header.at(17));
+    const qint64 pages = file.size() / size;
+    for (qint64 page = firstPage; page <= std::min<qint64>(lastPage, pages); ++page) {
+        file.seek((page - 1) * size);
+        file.write(QByteArray(size, char(0x5a)));
+    }
+}
+
+// Lets a paused server go on after `limit` unless the step ended before: a wait without bound then
+// ends with the server's answer (and the step's expectation fails) instead of hanging the test.
+class ResumeLater {
+public:
+    ResumeLater(korvextest::PgCluster &pg, std::chrono::seconds limit)
+        : m_thread([this, &pg, limit] {
+              std::unique_lock<std::mutex> lock(m_mutex);
+              if (!m_wake.wait_for(lock, limit, [this] { return m_done; }))
+                  pg.pauseServer(false);
+          }) {}
+    ~ResumeLater() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_done = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_done = false;
+    std::thread m_thread;
+};
 
 } // namespace
 
@@ -158,6 +233,90 @@ TEST_P(ServerTest, MissingOrForeignSqliteFileIsNotReachableAndStaysUntouched) {
         QStringLiteral("cn_iptcp:%1[1]:KORVEX").arg(relative.contains('/') ? relative : "./" + relative)));
 }
 
+TEST_P(ServerTest, UnusableSqliteFileIsReportedInGermanWithoutSql) {
+    if (!sqlite())
+        GTEST_SKIP() << "SQLite files only";
+    // A file the program may not write, or a damaged one, is no server to work with: the connect
+    // says why. A fault found later reads in German, the driver's detail on a line of its own.
+    struct Case {
+        const char *name;
+        std::function<QString(const QString &file)> spoil; // returns what to make writable again
+        int code;                                          // 0: the connect works
+        const char *reason;
+    };
+    const auto rootPage = [](const QString &file, const QString &table) {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("page-finder"));
+        db.setDatabaseName(file);
+        int page = 0;
+        if (db.open()) {
+            QSqlQuery query(db);
+            if (query.exec(QStringLiteral("SELECT rootpage FROM sqlite_master WHERE name = '%1'").arg(table)) &&
+                query.next())
+                page = query.value(0).toInt();
+        }
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("page-finder"));
+        return page;
+    };
+    const Case cases[] = {
+        {"read-only file", [](const QString &file) { return SetReadOnly(file, true) ? file : QString(); },
+         kUnusableDatabase, "schreibgeschützt"},
+        {"read-only folder",
+         [](const QString &file) {
+             const QString dir = QFileInfo(file).absolutePath();
+             return SetReadOnly(dir, true) ? dir : QString();
+         },
+         kUnusableDatabase, "schreibgeschützt"},
+        {"damaged file",
+         [](const QString &file) {
+             DamagePages(file, 2, 1 << 20);
+             return QString();
+         },
+         kUnusableDatabase, "beschädigt"},
+        {"damaged table read later",
+         [&](const QString &file) {
+             const int page = rootPage(file, QStringLiteral("upd_artikel"));
+             EXPECT_GT(page, 1);
+             DamagePages(file, page, page);
+             return QString();
+         },
+         kDatabase, "Die Datenbankdatei ist beschädigt.\n"},
+    };
+    int number = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString dir = korvextest::TempDir() + QStringLiteral("/unusable-%1").arg(++number);
+        ASSERT_TRUE(QDir().mkpath(dir));
+        const QString file = dir + QStringLiteral("/korvex.sqlite");
+        ASSERT_TRUE(CreateDemoDatabase(file).isEmpty());
+        const QByteArray before = fileContent(file);
+        const QString undo = c.spoil(file);
+        const std::shared_ptr<void> restore(nullptr, [&](void *) {
+            if (!undo.isEmpty())
+                SetReadOnly(undo, false);
+        });
+        cacheapi::FactoryPtr factory = MakeSqlFactory();
+        QString description;
+        if (c.code == kUnusableDatabase) {
+            ASSERT_TRUE(!QByteArray(c.name).startsWith("read-only") || !undo.isEmpty()) << "cannot make it read-only";
+            description = ExpectServerError(c.code, [&] { factory->connectTo(SqliteConnectString(file)); });
+            EXPECT_TRUE(description.startsWith(QStringLiteral("Die Datenbankdatei %1 ist nicht verwendbar.").arg(file)))
+                << description.toStdString();
+            EXPECT_FALSE(factory->connected());
+            if (!undo.isEmpty()) {
+                EXPECT_EQ(fileContent(file), before) << "a read-only file stays as it was";
+            }
+        } else {
+            ASSERT_TRUE(factory->connectTo(SqliteConnectString(file)));
+            session(*factory);
+            description = ExpectServerError(c.code, [&] { artListe(*factory, "3"); });
+        }
+        EXPECT_TRUE(description.contains(QString::fromUtf8(c.reason))) << description.toStdString();
+        for (const char *sql : {"SELECT", "UPDATE", "INSERT", "upd_artikel", "artliste"})
+            EXPECT_FALSE(description.contains(QLatin1String(sql))) << description.toStdString();
+    }
+}
+
 TEST_P(ServerTest, UnreachablePostgresServerIsAFalseConnect) {
     if (sqlite())
         GTEST_SKIP() << "PostgreSQL only";
@@ -169,6 +328,55 @@ TEST_P(ServerTest, UnreachablePostgresServerIsAFalseConnect) {
     ASSERT_TRUE(pg.psql("DROP TABLE korvex_meta CASCADE"));
     EXPECT_FALSE(factory->connectTo(connectString()));
     EXPECT_FALSE(factory->connected());
+}
+
+TEST_P(ServerTest, PausedPostgresServerBecomesALostConnection) {
+    if (sqlite())
+        GTEST_SKIP() << "PostgreSQL only";
+    korvextest::PgCluster &pg = cluster();
+    // Statements get a short limit here (the program waits half a minute); "connected?" keeps its own.
+    struct ShortLimits {
+        AnswerLimits saved = CurrentAnswerLimits();
+        ShortLimits() {
+            AnswerLimits limits = saved;
+            limits.statement = std::chrono::seconds(3);
+            SetAnswerLimits(limits);
+        }
+        ~ShortLimits() { SetAnswerLimits(saved); }
+    } shortLimits;
+    cacheapi::FactoryPtr checked = clerk();
+    cacheapi::FactoryPtr working = clerk();
+    const QString key = listKey(*working, "3");
+    const QString entry = entryId(*working, key, "100001", 70006);
+    working->beginUnit();
+    writeEntry(*working, entry, {{"laktiv", "J"}, {"aendsw", 1}});
+    ASSERT_TRUE(checked->connected());
+
+    ASSERT_TRUE(pg.pauseServer(true)) << pg.error().toStdString();
+    const std::shared_ptr<void> unpause(nullptr, [&](void *) { pg.pauseServer(false); }); // also on failure
+    {
+        ResumeLater rescue(pg, std::chrono::seconds(20));
+        EXPECT_FALSE(checked->connected()) << "a paused server is no connection";
+    }
+    {
+        ResumeLater rescue(pg, std::chrono::seconds(20));
+        ExpectServerError(kNotConnected, [&] { suppliers(*working, key, "100002"); });
+    }
+    EXPECT_FALSE(working->connected());
+    ExpectServerError(kNotConnected, [&] { working->commitUnit(); });
+    {
+        ResumeLater rescue(pg, std::chrono::seconds(20));
+        EXPECT_FALSE(MakeSqlFactory()->connectTo(connectString())) << "a paused server takes no connection";
+    }
+    ASSERT_TRUE(pg.pauseServer(false)) << pg.error().toStdString();
+
+    // The cut connections stay cut; new ones work, and the unit cut off was not stored.
+    EXPECT_FALSE(checked->connected());
+    ASSERT_TRUE(checked->connectTo(connectString()));
+    EXPECT_TRUE(checked->connected());
+    session(*checked);
+    EXPECT_EQ(suppliers(*checked, key, "100001").size(), 4);
+    EXPECT_EQ(rawSql(QStringLiteral("SELECT COUNT(*) FROM liste_aend")), QStringLiteral("0"));
 }
 
 TEST_P(ServerTest, EachFactoryHasItsOwnConnectionAndCleansUp) {

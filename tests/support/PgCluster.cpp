@@ -268,6 +268,33 @@ bool PgCluster::startServer() {
     return true;
 }
 
+bool PgCluster::pauseServer(bool paused) {
+    QFile pidFile(m_dataDir + QStringLiteral("/postmaster.pid"));
+    if (!pidFile.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("Kein postmaster.pid in %1").arg(m_dataDir));
+    const pid_t postmaster = static_cast<pid_t>(pidFile.readLine().trimmed().toLongLong());
+    if (postmaster <= 0)
+        return fail(QStringLiteral("postmaster.pid ohne Prozessnummer"));
+    // The postmaster and every process it started (the backends, the writer processes).
+    QList<pid_t> processes{postmaster};
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool ok = false;
+        const pid_t pid = static_cast<pid_t>(entry.toLongLong(&ok));
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (!ok || !stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (name) state ppid ...": the name may hold blanks, so count from its closing bracket.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields.at(1).toLongLong() == postmaster)
+            processes << pid;
+    }
+    bool all = true;
+    for (const pid_t pid : processes)
+        all = (::kill(pid, paused ? SIGSTOP : SIGCONT) == 0 || errno == ESRCH) && all;
+    return all || fail(QStringLiteral("Nicht jeder Serverprozess war zu erreichen"));
+}
+
 bool PgCluster::stopServer(bool immediate) {
     if (!m_running)
         return true;

@@ -30,6 +30,9 @@ public:
     // Starts the stopped server again on the same port with the same data.
     bool startServer();
     bool running() const { return m_running; }
+    // Pauses the server's processes (SIGSTOP, like a hung machine: the network stack still
+    // acknowledges, nothing answers) or lets them go on (SIGCONT). False when none was found.
+    bool pauseServer(bool paused);
 
     QString host() const { return QStringLiteral("127.0.0.1"); }
     int port() const { return m_port; }
