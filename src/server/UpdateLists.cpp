@@ -486,7 +486,8 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
     }
     std::vector<SqlConnection::Statement> script;
     for (const auto &[key, before] : connection.touchedArticles) {
-        const auto [list, article] = key;
+        const qint64 list = key.first; // plain names: a lambda below captures them
+        const qint64 article = key.second;
         if (!std::any_of(connection.pendingWrites.begin(), connection.pendingWrites.end(),
                          [&](const SqlConnection::PendingWrite &w) { return w.list == list && w.article == article; }))
             continue; // only read under the lock, never written
