@@ -6,6 +6,7 @@
 #include "KxCombo.h"
 #include "KxList.h"
 #include "LiveView.h"
+#include "MainConstants.h"
 #include "MainLogic.h"
 #include "TextHelpers.h"
 #include "UndoStack.h"
@@ -25,13 +26,6 @@
 using namespace cacheapi;
 
 namespace {
-
-const QString kClass = QStringLiteral("UpdateVelka.Hauptlief");
-const QString kLF = QStringLiteral("\n");
-const QString kEditTitle = QStringLiteral("Korvex Update Hauptlieferant");
-
-constexpr int kAktiv = 5;
-constexpr int kHauptlieferant = 6;
 
 // Layouts are drawn in twips: 15 to the pixel at 96 dots per inch.
 int px(const QWidget *w, int twips) {
@@ -175,9 +169,11 @@ void FMStart::buildControls() {
     guarded(HilfeUeber, &QAction::triggered, this, [this] { HilfeUeber_Click(); });
 
     // The client area is 11745 x 8760 twips; the menu bar comes on top of it, the status bar below.
+    // The status bar has a fixed height of 375 twips, whatever it shows (the find bar included): the
+    // window's height is then the menu bar, the client area and this, and the client area never moves.
     const QSize clientSize(px(this, 11745), px(this, 8760));
-    const int statusHeight = statusBar()->sizeHint().boundedTo(statusBar()->maximumSize()).height();
-    resize(clientSize.width(), clientSize.height() + menuBar()->sizeHint().height() + statusHeight);
+    statusBar()->setFixedHeight(px(this, 375));
+    resize(clientSize.width(), clientSize.height() + menuBar()->sizeHint().height() + statusBar()->height());
     if (const QScreen *s = screen())
         move(s->availableGeometry().center() - rect().center());
 }

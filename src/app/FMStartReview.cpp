@@ -8,6 +8,7 @@
 #include "FMStart.h"
 #include "FindBar.h"
 #include "KxList.h"
+#include "MainConstants.h"
 #include "MainLogic.h"
 #include "ProposalTaking.h"
 #include "TextHelpers.h"
@@ -23,11 +24,6 @@
 using namespace cacheapi;
 
 namespace {
-
-const QString kLF = QStringLiteral("\n");
-const QString kEditTitle = QStringLiteral("Korvex Update Hauptlieferant");
-constexpr int kAktiv = 5;
-constexpr int kHauptlieferant = 6;
 
 void inform(const QString &message) {
     gDesktop->messageBox(kEditTitle, message, Desktop::Buttons::Ok, Desktop::Icon::Information);
@@ -90,10 +86,6 @@ void FMStart::buildEditMenus() {
     statusLine->setObjectName(QStringLiteral("statusLine"));
     statusBar()->addWidget(statusLine, 1);
     statusBar()->setSizeGripEnabled(false);
-    // A fixed height of 375 twips, whatever it shows (the find bar included): the window's height is
-    // then the menu bar, the client area and this, and the client area never moves.
-    const double dpi = logicalDpiX() > 0 ? logicalDpiX() : 96.0;
-    statusBar()->setFixedHeight(qRound(375 / 15.0 * dpi / 96.0));
     // The find bar sits in the status bar, under the lists: showing it leaves the client area as it is.
     findBar = new FindBar(this);
     statusBar()->addPermanentWidget(findBar);

@@ -3,6 +3,7 @@
 #include "CacheApi.h"
 #include "FMStart.h"
 #include "KxList.h"
+#include "MainConstants.h"
 #include "MainLogic.h"
 #include "ServerErrorCodes.h"
 #include "TextHelpers.h"
@@ -10,10 +11,6 @@
 using namespace cacheapi;
 
 namespace {
-
-const QString kClass = QStringLiteral("UpdateVelka.Hauptlief");
-const QString kLF = QStringLiteral("\n");
-const QString kEditTitle = QStringLiteral("Korvex Update Hauptlieferant");
 
 QString currentArticleNumber(const FMStart &window) {
     const int r = window.liart->currentRow();

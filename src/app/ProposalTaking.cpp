@@ -2,6 +2,7 @@
 
 #include "CacheApi.h"
 #include "KxList.h"
+#include "MainConstants.h"
 #include "MainLogic.h"
 #include "TextHelpers.h"
 
@@ -12,7 +13,6 @@ using namespace cacheapi;
 
 namespace {
 
-const QString kClass = QStringLiteral("UpdateVelka.Hauptlief");
 // Articles per server call: small enough for the progress dialog to move, large enough that the
 // calls cost little beside the writes.
 constexpr int kPart = 500;
@@ -23,7 +23,7 @@ ProposalPlan PlanProposals(const QString &listKey, const KxList *articles) {
     QHash<QString, int> rowOf;
     rowOf.reserve(articles->rowCount());
     for (int r = 0; r < articles->rowCount(); ++r)
-        rowOf.insert(Piece(articles->rowText(r), QStringLiteral("\n"), 1), r);
+        rowOf.insert(Piece(articles->rowText(r), kLF, 1), r);
 
     ProposalPlan plan;
     ServerBusy busy;
@@ -75,7 +75,7 @@ bool TakeProposals(QWidget *parent, const QString &listKey, const QStringList &a
     const int parts = int((articleNumbers.size() + kPart - 1) / kPart);
     QProgressDialog progress(QStringLiteral("Vorschläge werden übernommen …"), QStringLiteral("Abbrechen"), 0, parts,
                              parent);
-    progress.setWindowTitle(QStringLiteral("Korvex Update Hauptlieferant"));
+    progress.setWindowTitle(kEditTitle);
     progress.setWindowModality(Qt::WindowModal);
     progress.setMinimumDuration(500);
     progress.setAutoReset(false);
