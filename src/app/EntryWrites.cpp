@@ -1,26 +1,34 @@
 #include "EntryWrites.h"
 
 #include "CacheApi.h"
+#include "MainConstants.h"
 
 using namespace cacheapi;
 
-void WriteEntryFlags(const std::vector<EntryFlags> &entries) {
-    static const QString kClass = QStringLiteral("UpdateVelka.Hauptlief");
+void WriteEntries(const std::vector<EntryFlags> &entries) {
     const auto flag = [](bool on) { return on ? QStringLiteral("J") : QStringLiteral("N"); };
     ServerBusy busy;
+    for (const EntryFlags &flags : entries) {
+        ServerObjectPtr entry = gFactory->openId(kClass, flags.id);
+        if (flags.active)
+            entry->setProperty(QStringLiteral("laktiv"), flag(*flags.active));
+        entry->setProperty(QStringLiteral("aendsw"), 1);
+        if (flags.main)
+            entry->setProperty(QStringLiteral("hlief"), flag(*flags.main));
+        entry->call(QStringLiteral("sys_Save"));
+        CloseObject(entry);
+    }
+}
+
+bool InOneUnit(const std::function<bool()> &body) {
     gFactory->beginUnit();
     try {
-        for (const EntryFlags &flags : entries) {
-            ServerObjectPtr entry = gFactory->openId(kClass, flags.id);
-            if (flags.active)
-                entry->setProperty(QStringLiteral("laktiv"), flag(*flags.active));
-            entry->setProperty(QStringLiteral("aendsw"), 1);
-            if (flags.main)
-                entry->setProperty(QStringLiteral("hlief"), flag(*flags.main));
-            entry->call(QStringLiteral("sys_Save"));
-            CloseObject(entry);
-        }
-        gFactory->commitUnit();
+        const bool keep = body();
+        if (keep)
+            gFactory->commitUnit();
+        else
+            gFactory->rollbackUnit();
+        return keep;
     } catch (...) {
         try {
             gFactory->rollbackUnit();
@@ -29,4 +37,12 @@ void WriteEntryFlags(const std::vector<EntryFlags> &entries) {
         }
         throw;
     }
+}
+
+void WriteEntryFlags(const std::vector<EntryFlags> &entries) {
+    ServerBusy busy;
+    InOneUnit([&] {
+        WriteEntries(entries);
+        return true;
+    });
 }

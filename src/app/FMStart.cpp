@@ -2,6 +2,7 @@
 
 #include "ArticleFilter.h"
 #include "CacheApi.h"
+#include "EntryWrites.h"
 #include "Freshness.h"
 #include "KxCombo.h"
 #include "KxList.h"
@@ -315,7 +316,7 @@ void FMStart::changeFlag(int row, int column, int state) {
             return;
         }
         ConnectServer();
-        writeActive(row);
+        WriteEntries({{lilief->hiddenText(row), lilief->checkState(row, kAktiv) > 0, std::nullopt}});
         freshness->commit();
         recordChange({activeBefore(row)});
         BUSpeich->setEnabled(true);
@@ -335,16 +336,6 @@ void FMStart::changeFlag(int row, int column, int state) {
     }
 }
 
-void FMStart::writeActive(int row) {
-    ServerBusy busy;
-    ServerObjectPtr entry = gFactory->openId(kClass, lilief->hiddenText(row));
-    entry->setProperty(QStringLiteral("laktiv"),
-                       lilief->checkState(row, kAktiv) > 0 ? QStringLiteral("J") : QStringLiteral("N"));
-    entry->setProperty(QStringLiteral("aendsw"), 1);
-    entry->call(QStringLiteral("sys_Save"));
-    CloseObject(entry);
-}
-
 bool FMStart::setMainSupplier(int row) {
     ServerBusy busy;
     const QString supplierText = Piece(lilief->rowText(row), kLF, 1);
@@ -360,14 +351,12 @@ bool FMStart::setMainSupplier(int row) {
 
     // Every entry of the article is written in the click's unit: a write failing half-way must not
     // leave the article with two main suppliers or none on the server.
-    for (int i = 0; i < lilief->rowCount(); ++i) {
-        ServerObjectPtr entry = gFactory->openId(kClass, lilief->hiddenText(i));
-        entry->setProperty(QStringLiteral("aendsw"), 1);
+    std::vector<EntryFlags> entries;
+    for (int i = 0; i < lilief->rowCount(); ++i)
+        entries.push_back({lilief->hiddenText(i), std::nullopt, i == row});
+    WriteEntries(entries);
+    for (int i = 0; i < lilief->rowCount(); ++i)
         lilief->setCheckState(i, kHauptlieferant, i == row ? 1 : 0);
-        entry->setProperty(QStringLiteral("hlief"), i == row ? QStringLiteral("J") : QStringLiteral("N"));
-        entry->call(QStringLiteral("sys_Save"));
-        CloseObject(entry);
-    }
     freshness->commit(); // stored before the list moves on
     recordChange({std::move(before)});
 

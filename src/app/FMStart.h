@@ -99,7 +99,6 @@ private:
     void changeFlag(int row, int column, int state);
     // False when nothing was changed (no current article).
     bool setMainSupplier(int row);
-    void writeActive(int row);
 
     // Review aids (FMStartReview.cpp).
     void buildEditMenus();

@@ -1,6 +1,7 @@
 #include "ProposalTaking.h"
 
 #include "CacheApi.h"
+#include "EntryWrites.h"
 #include "KxList.h"
 #include "MainConstants.h"
 #include "MainLogic.h"
@@ -82,8 +83,7 @@ bool TakeProposals(QWidget *parent, const QString &listKey, const QStringList &a
     progress.setAutoClose(false);
 
     ServerBusy busy;
-    gFactory->beginUnit();
-    try {
+    return InOneUnit([&] {
         ServerObjectPtr list = gFactory->newInstance(kClass);
         for (int part = 0; part < parts; ++part) {
             QVariantList args{listKey,
@@ -91,21 +91,9 @@ bool TakeProposals(QWidget *parent, const QString &listKey, const QStringList &a
             list->call(QStringLiteral("VorschlaegeUebernehmen"), args);
             progress.setValue(part + 1); // lets the dialog's own events run once it shows
             ThrowIfEnded();
-            if (progress.wasCanceled()) {
-                list.reset();
-                gFactory->rollbackUnit();
+            if (progress.wasCanceled())
                 return false;
-            }
         }
-        list.reset();
-        gFactory->commitUnit();
-    } catch (...) {
-        try {
-            gFactory->rollbackUnit();
-        } catch (...) {
-            // The unit is gone with the connection; the server keeps what it had.
-        }
-        throw;
-    }
-    return true;
+        return true;
+    });
 }
