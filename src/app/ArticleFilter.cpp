@@ -30,10 +30,6 @@ void ArticleFilter::setOn(bool on) {
     apply();
 }
 
-bool ArticleFilter::differs(int row) const {
-    return row >= 0 && size_t(row) < m_differs.size() && m_differs[size_t(row)];
-}
-
 void ArticleFilter::apply() {
     std::vector<bool> hidden;
     if (m_on) {

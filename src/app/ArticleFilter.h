@@ -17,10 +17,8 @@ public:
     // shown until the next switch or load, so the clerk sees what he just did.
     void rowChanged(int row);
 
-    bool isOn() const { return m_on; }
     void setOn(bool on);
     int differing() const { return m_count; }
-    bool differs(int row) const;
 
 private:
     void apply();

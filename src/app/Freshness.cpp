@@ -19,17 +19,6 @@ QString currentArticleNumber(const FMStart &window) {
 
 } // namespace
 
-const QString &Freshness::message() {
-    static const QString text =
-        QStringLiteral("Der Artikel wurde inzwischen an einem anderen Arbeitsplatz geändert. Die Anzeige ist jetzt "
-                       "aktuell; bitte prüfen Sie die Änderung erneut.");
-    return text;
-}
-
-bool Freshness::isRefusal(int errorNumber) {
-    return errorNumber == kxserver::kRejected;
-}
-
 void Freshness::filled(const QString &listKey, const QString &articleNumber, const QString &stamp) {
     m_list = listKey;
     m_article = articleNumber;
@@ -74,7 +63,8 @@ bool Freshness::change(const std::function<void()> &body) {
         return true;
     } catch (const ServerError &error) {
         release();
-        if (!isRefusal(error.number()))
+        // Only the server's refusal of a change to an article another workstation changed.
+        if (error.number() != kxserver::kRejected)
             throw;
         answerRefusal();
         return false;
@@ -107,29 +97,27 @@ void Freshness::release() {
 }
 
 void Freshness::answerRefusal() {
-    refresh();
-    gDesktop->messageBox(kEditTitle, message(), Desktop::Buttons::Ok, Desktop::Icon::Information);
-    ThrowIfEnded();
-}
-
-void Freshness::refresh() {
     FMStart &w = m_window;
-    const int r = w.liart->currentRow();
-    if (r < 0)
-        return;
-    ConnectServer();
-    {
-        // The article row first, from the entries' own main-supplier flags: lief_such marks the main
-        // supplier by the row's "Haupt-Lief" text, which must be the server's before it runs.
-        ServerBusy busy;
-        QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("ArtikelLief"));
-        query->execute({w.artListKey, Piece(w.liart->rowText(r), kLF, 1)});
-        QString mainSupplier;
-        while (query->next())
-            if (mainlogic::CellText(query->column(7)) == QLatin1String("J"))
-                mainSupplier = Piece(mainlogic::SupplierRow(query->column(2), {}, {}, {}), kLF, 1);
-        query->close();
-        w.liart->setRowText(r, mainlogic::ArticleRowWithMainSupplier(w.liart->rowText(r), mainSupplier));
+    if (const int r = w.liart->currentRow(); r >= 0) {
+        ConnectServer();
+        {
+            // The article row first, from the entries' own main-supplier flags: lief_such marks the
+            // main supplier by the row's "Haupt-Lief" text, which must be the server's before it runs.
+            ServerBusy busy;
+            QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("ArtikelLief"));
+            query->execute({w.artListKey, Piece(w.liart->rowText(r), kLF, 1)});
+            QString mainSupplier;
+            while (query->next())
+                if (mainlogic::CellText(query->column(7)) == QLatin1String("J"))
+                    mainSupplier = Piece(mainlogic::SupplierRow(query->column(2), {}, {}, {}), kLF, 1);
+            query->close();
+            w.liart->setRowText(r, mainlogic::ArticleRowWithMainSupplier(w.liart->rowText(r), mainSupplier));
+        }
+        w.lief_such();
     }
-    w.lief_such();
+    gDesktop->messageBox(kEditTitle,
+                         QStringLiteral("Der Artikel wurde inzwischen an einem anderen Arbeitsplatz geändert. Die "
+                                        "Anzeige ist jetzt aktuell; bitte prüfen Sie die Änderung erneut."),
+                         Desktop::Buttons::Ok, Desktop::Icon::Information);
+    ThrowIfEnded();
 }

@@ -20,8 +20,6 @@ public:
     void filled(const QString &listKey, const QString &articleNumber, const QString &stamp);
     // The supplier list shows no article.
     void cleared();
-    // This program's change to the shown article was accepted: the screen shows what it wrote.
-    void accepted();
 
     // Every change of flags runs through here (a click, and every aid that changes flags), after
     // ConnectServer: one unit on the server, opened by the "changed since?" question, which takes the
@@ -35,17 +33,6 @@ public:
     // Inside `body`: gives up the unit and its lock, before a message box waits for the clerk.
     void release();
 
-    // The answer to the server's refusal of a change because the article changed in the same moment:
-    // the same refresh and box as a stale screen.
-    void answerRefusal();
-    // Brings the current article's row and supplier list up to the server's state, without a box.
-    void refresh();
-
-    // Whether an error is the server's refusal of a change to an article another workstation changed.
-    static bool isRefusal(int errorNumber);
-
-    static const QString &message();
-
 private:
     FMStart &m_window;
     QString m_list;
@@ -55,4 +42,10 @@ private:
 
     // False when the server's stamp differs from the one the screen was filled with.
     bool stampMatches();
+    // This program's change to the shown article was accepted: the screen shows what it wrote.
+    void accepted();
+    // The answer to a stale screen, and to the server's refusal of a change because the article
+    // changed in the same moment: the current article's row and supplier list are brought up to the
+    // server's state, and the clerk is told.
+    void answerRefusal();
 };

@@ -73,10 +73,10 @@ public:
         return w > 0 ? w : 100; // a column without a width gets an ordinary one
     }
 
-    void toggle(const QModelIndex &cell, bool evenWhileNotifying = false) {
+    void toggle(const QModelIndex &cell) {
         // A switch that reaches the list while a handler of the last one still runs (it may show
         // a modal box) is dropped: the handler is looking at that cell's state.
-        if ((notifying && !evenWhileNotifying) || !cell.isValid())
+        if (notifying || !cell.isValid())
             return;
         const int row = model->modelRow(cell.row());
         const int column = cell.column() + 1;
@@ -269,14 +269,6 @@ int KxList::nextShownRow(int row) const {
         if (!isRowHidden(r))
             return r;
     return -1;
-}
-
-void KxList::toggleCheckCell(int row, int column) {
-    if (d->model->isRow(row) && d->model->isCheckColumn(column)) {
-        d->model->flush();
-        if (const int shown = d->model->viewRow(row); shown >= 0)
-            d->toggle(d->model->index(shown, column - 1), true);
-    }
 }
 
 void KxList::setCheckKey(int key, int column, bool onOnly) {

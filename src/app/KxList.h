@@ -56,9 +56,6 @@ public:
     // The first shown row after `row`, or -1 when there is none.
     int nextShownRow(int row) const;
 
-    // Switches a check cell as the user's click does: the cell takes the new state, then
-    // checkCellChanged is raised (also while a notification runs: the caller is a handler itself).
-    void toggleCheckCell(int row, int column);
     // A key (without modifiers) pressed on any row acts on that row's check cell in `column`:
     // switching it, or only switching it on when `onOnly` (a ticked cell then stays as it is).
     void setCheckKey(int key, int column, bool onOnly);
