@@ -61,11 +61,10 @@ void ListModel::flush() {
     const int total = count();
     if (m_announced >= total)
         return;
-    if (!m_hidden.empty()) {
+    if (!m_viewOf.empty()) {
         const int first = int(m_rowOf.size());
         beginInsertRows(QModelIndex(), first, first + (total - m_announced) - 1);
         for (int r = m_announced; r < total; ++r) {
-            m_hidden.push_back(false);
             m_viewOf.push_back(int(m_rowOf.size()));
             m_rowOf.push_back(r);
         }
@@ -81,17 +80,13 @@ void ListModel::flush() {
 void ListModel::setHidden(const std::vector<bool> &hidden) {
     flush();
     beginResetModel();
-    m_hidden.clear();
     m_viewOf.clear();
     m_rowOf.clear();
     if (std::find(hidden.begin(), hidden.end(), true) != hidden.end()) {
-        m_hidden.assign(size_t(m_announced), false);
         m_viewOf.assign(size_t(m_announced), -1);
         for (int r = 0; r < m_announced; ++r) {
-            if (size_t(r) < hidden.size() && hidden[size_t(r)]) {
-                m_hidden[size_t(r)] = true;
+            if (size_t(r) < hidden.size() && hidden[size_t(r)])
                 continue;
-            }
             m_viewOf[size_t(r)] = int(m_rowOf.size());
             m_rowOf.push_back(r);
         }
@@ -100,17 +95,17 @@ void ListModel::setHidden(const std::vector<bool> &hidden) {
 }
 
 bool ListModel::isHidden(int row) const {
-    return isRow(row) && size_t(row) < m_hidden.size() && m_hidden[size_t(row)];
+    return isRow(row) && size_t(row) < m_viewOf.size() && m_viewOf[size_t(row)] < 0;
 }
 
 int ListModel::viewRow(int row) const {
     if (!isRow(row) || row >= m_announced)
         return -1;
-    return m_hidden.empty() ? row : m_viewOf[size_t(row)];
+    return m_viewOf.empty() ? row : m_viewOf[size_t(row)];
 }
 
 int ListModel::modelRow(int viewRow) const {
-    if (m_hidden.empty())
+    if (m_viewOf.empty())
         return viewRow >= 0 && viewRow < m_announced ? viewRow : -1;
     return viewRow >= 0 && size_t(viewRow) < m_rowOf.size() ? m_rowOf[size_t(viewRow)] : -1;
 }
@@ -120,7 +115,6 @@ void ListModel::clear() {
     m_rows.clear();
     m_rows.shrink_to_fit();
     m_announced = 0;
-    m_hidden.clear();
     m_viewOf.clear();
     m_rowOf.clear();
     endResetModel();
@@ -229,7 +223,7 @@ QString ListModel::cellText(int row, int column) const {
 int ListModel::rowCount(const QModelIndex &parent) const {
     if (parent.isValid())
         return 0;
-    return m_hidden.empty() ? m_announced : int(m_rowOf.size());
+    return m_viewOf.empty() ? m_announced : int(m_rowOf.size());
 }
 
 int ListModel::columnCount(const QModelIndex &parent) const {

@@ -79,10 +79,9 @@ private:
     static constexpr int kMaxCheckColumn = 64;
 
     std::vector<Row> m_rows;
-    int m_announced = 0;        // rows the views know of (shown or hidden)
-    std::vector<bool> m_hidden; // empty: every row shown
-    std::vector<int> m_viewOf;  // with rows hidden: row -> view row, -1 when hidden
-    std::vector<int> m_rowOf;   // with rows hidden: view row -> row
+    int m_announced = 0;       // rows the views know of (shown or hidden)
+    std::vector<int> m_viewOf; // empty: every row shown; else row -> view row, -1 when hidden
+    std::vector<int> m_rowOf;  // with rows hidden: view row -> row
     bool m_deferInserts = false;
     bool m_flushQueued = false;
     QStringList m_headers;
