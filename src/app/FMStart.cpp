@@ -294,8 +294,10 @@ void FMStart::lief_such() {
 
 void FMStart::lilief_CheckCell(int row, int column, int state) {
     ConnectServer();
-    if (column == kAktiv || column == kHauptlieferant)
-        freshness->change([=, this] { changeFlag(row, column, state); });
+    // A stale screen is brought up to the server's state instead: its article row may have changed.
+    if ((column == kAktiv || column == kHauptlieferant) &&
+        !freshness->change([=, this] { changeFlag(row, column, state); }))
+        updateStatus();
 }
 
 void FMStart::changeFlag(int row, int column, int state) {

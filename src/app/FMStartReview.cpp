@@ -93,6 +93,14 @@ void FMStart::buildEditMenus() {
     connect(findBar, &FindBar::findNext, this, [this] { RunHandler([this] { Weitersuchen_Click(); }); });
     connect(findBar, &FindBar::closed, this, [this] { liart->view()->setFocus(); });
     connect(liart, &KxList::currentRowMoved, this, [this] { updateStatus(); });
+    // Whoever rewrites an article row (a click, Rückgängig, a stale screen brought up to date, the live
+    // view showing another workstation's change), the filter's marks and count follow it. The handlers
+    // show the status once at their end; a change outside a handler shows at once.
+    connect(liart, &KxList::rowTextChanged, this, [this](int row) {
+        m_filter->rowChanged(row);
+        if (!HandlerRunning())
+            updateStatus();
+    });
     updateStatus();
 }
 
@@ -140,8 +148,6 @@ void FMStart::markPrices() {
 }
 
 void FMStart::recordChange(std::vector<ArticleBefore> before) {
-    for (const ArticleBefore &article : before)
-        m_filter->rowChanged(article.row);
     m_undo->push(std::move(before));
     markPrices(); // an "Aktiv" switch changes which offers are compared
     updateStatus();
@@ -230,10 +236,8 @@ void FMStart::Rueckgaengig_Click() {
     gDesktop->setBusyPointer(true);
     WriteEntryFlags(entries);
     gDesktop->setBusyPointer(false);
-    for (const ArticleBefore &article : step) {
+    for (const ArticleBefore &article : step)
         liart->setRowText(article.row, article.rowText);
-        m_filter->rowChanged(article.row);
-    }
     m_undo->pop();
     lief_such();
     updateStatus();

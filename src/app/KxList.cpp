@@ -213,6 +213,7 @@ QString KxList::rowText(int row) const {
 
 void KxList::setRowText(int row, const QString &text) {
     d->model->setRowText(row, text);
+    emit rowTextChanged(row);
 }
 
 QString KxList::hiddenText(int row) const {

@@ -97,6 +97,8 @@ signals:
     // The current row changed, by the user or by the program. For displays only: no handler that
     // touches the server may hang on it.
     void currentRowMoved(int row);
+    // The program gave a row a new text (setRowText), whoever did it. For displays only, as above.
+    void rowTextChanged(int row);
 
 private:
     class Private;

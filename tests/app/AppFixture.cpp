@@ -324,6 +324,18 @@ QStringList AppTest::supplierIds() const {
     return result;
 }
 
+QStringList AppTest::differing() const {
+    QStringList result;
+    for (const QVariantList &row :
+         sql.rows("SELECT u.artnr FROM upd_artikel u JOIN artikel a ON a.id = u.artikel"
+                  " LEFT JOIN liste_haupt h ON h.artikel = u.artikel"
+                  " WHERE u.run = 2 AND u.velka_lief IS NOT NULL AND u.velka_lief <>"
+                  " COALESCE(CASE WHEN h.liste IS NULL THEN a.haupt_lief ELSE h.haupt_lief END, -1)"
+                  " ORDER BY u.artnr"))
+        result << row.first().toString();
+    return result;
+}
+
 QStringList AppTest::rowTexts(const KxList *list) {
     QStringList result;
     for (int i = 0; i < list->rowCount(); ++i)

@@ -77,6 +77,8 @@ protected:
     QStringList supplierRows() const;
     // The ids (hidden texts) of the supplier list.
     QStringList supplierIds() const;
+    // Articles of run 2 whose proposal is given and differs from the main supplier the list shows.
+    QStringList differing() const;
     // Row texts of a list.
     static QStringList rowTexts(const KxList *list);
 

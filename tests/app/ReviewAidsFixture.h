@@ -24,19 +24,6 @@ protected:
         ASSERT_TRUE(desktop.boxes.isEmpty()) << desktop.boxes.first().text.toStdString();
     }
 
-    // Articles of run 2 whose proposal is given and differs from the main supplier the list shows.
-    QStringList differing() const {
-        QStringList result;
-        for (const QVariantList &row :
-             sql.rows("SELECT u.artnr FROM upd_artikel u JOIN artikel a ON a.id = u.artikel"
-                      " LEFT JOIN liste_haupt h ON h.artikel = u.artikel"
-                      " WHERE u.run = 2 AND u.velka_lief IS NOT NULL AND u.velka_lief <>"
-                      " COALESCE(CASE WHEN h.liste IS NULL THEN a.haupt_lief ELSE h.haupt_lief END, -1)"
-                      " ORDER BY u.artnr"))
-            result << row.first().toString();
-        return result;
-    }
-
     QStringList shownArticles() const {
         QStringList result;
         for (int r = 0; r < window->liart->rowCount(); ++r)

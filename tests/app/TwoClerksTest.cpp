@@ -7,6 +7,7 @@
 #include "SqlFactory.h"
 
 #include <QAbstractItemView>
+#include <QLabel>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
@@ -105,6 +106,12 @@ public:
         EXPECT_EQ(desktop.boxes.last().icon, Desktop::Icon::Information) << what;
     }
 
+    // The status line counts the articles that differ on the server now.
+    void expectDifferingCounted(const char *what) {
+        EXPECT_TRUE(window->statusLine->text().contains(QStringLiteral(" · %1 weichen ab · ").arg(differing().size())))
+            << what << ": " << window->statusLine->text().toStdString();
+    }
+
     QStringList ids;
 };
 
@@ -119,6 +126,7 @@ TEST_F(TwoClerks, AClickOnAStaleArticleRefreshesAndWritesNothing) {
     const std::vector<Case> cases{
         {"main supplier moved, then Aktiv off", [](TwoClerks &t) { t.colleagueMakesMain(2); }, 2, kAktiv},
         {"main supplier moved, then a new main", [](TwoClerks &t) { t.colleagueMakesMain(2); }, 3, kHaupt},
+        {"the proposal taken, then Aktiv off", [](TwoClerks &t) { t.colleagueMakesMain(3); }, 2, kAktiv},
         {"a supplier switched off, then a refused click",
          [](TwoClerks &t) {
              t.colleagueWrites({{3, {{"laktiv", "N"}, {"aendsw", 1}}}});
@@ -138,6 +146,7 @@ TEST_F(TwoClerks, AClickOnAStaleArticleRefreshesAndWritesNothing) {
         toggle(c.row, c.column);
         expectOneStaleBox(c.what, boxes);
         expectCurrentAndNothingWritten(c.what);
+        expectDifferingCounted(c.what);
         EXPECT_EQ(log->calls.filter("articleStamp").size(), 1) << c.what;
     }
 
@@ -204,6 +213,7 @@ TEST_F(TwoClerks, AnotherWorkstationsChangeShowsWithinASecondWithoutMovingAnythi
     EXPECT_EQ(window->lilief->checkState(0, kHaupt), 0);
     EXPECT_EQ(window->lilief->checkState(1, kAktiv), 1);
     EXPECT_EQ(window->liart->rowText(1).section('\n', 0, 1), article2Before.section('\n', 0, 1));
+    expectDifferingCounted("after the live view");
     EXPECT_NE(window->liart->rowText(1).section('\n', 2, 2), article2Before.section('\n', 2, 2));
     // Nothing moved, nothing was asked, nothing written by this clerk.
     EXPECT_EQ(window->liart->currentRow(), 0);
