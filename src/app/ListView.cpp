@@ -104,15 +104,11 @@ void ListView::keyPressEvent(QKeyEvent *event) {
     }
     // Shift is let through: "H" ticks as "h" does.
     const Qt::KeyboardModifiers plain = event->modifiers() & ~(Qt::ShiftModifier | Qt::KeypadModifier);
-    if (plain == Qt::NoModifier && currentIndex().isValid() && onKey) {
-        if (event->isAutoRepeat() && onKey(event->key(), -1)) { // known key held down: one switch only
-            event->accept();
-            return;
-        }
-        if (!event->isAutoRepeat() && onKey(event->key(), currentIndex().row())) {
-            event->accept();
-            return;
-        }
+    // A known key held down switches once: its repeats reach no row.
+    if (plain == Qt::NoModifier && currentIndex().isValid() && onKey &&
+        onKey(event->key(), event->isAutoRepeat() ? -1 : currentIndex().row())) {
+        event->accept();
+        return;
     }
     QTableView::keyPressEvent(event);
 }

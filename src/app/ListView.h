@@ -35,7 +35,8 @@ public:
 
     // Called when the user switches the check cell `index` (mouse click or Space).
     std::function<void(const QModelIndex &index)> onToggle;
-    // Called for a key without modifiers on the current row; true when it was taken.
+    // Called for a key without modifiers on the current row (-1 for a held key's repeats); true
+    // when it was taken.
     std::function<bool(int key, int row)> onKey;
 
 protected:
