@@ -241,7 +241,7 @@ QString StampOfArticle(SqlConnection &connection, const QString &listKey, const 
     QString context;
     QSqlQuery query = def.run(connection, {listKey, articleNumber}, context);
     ArticleStamp stamp;
-    while (query.next())
+    while (connection.next(query))
         def.stampPart(stamp, query);
     return stamp.result();
 }
