@@ -69,7 +69,7 @@ int TakeProposals(SqlConnection &connection, const QVariant &listKey, const QVar
                     .arg(in),
                 values);
             QSet<QString> found;
-            while (check.next()) {
+            while (connection.next(check)) {
                 const QString number = check.value(0).toString();
                 found.insert(number);
                 if (check.value(1).toInt() == 0)
@@ -114,7 +114,7 @@ int TakeProposals(SqlConnection &connection, const QVariant &listKey, const QVar
                                " THEN 1 ELSE 0 END) > 0")
                     .arg(in),
                 values);
-            if (rules.next())
+            if (connection.next(rules))
                 throw Error(kRejected, QStringLiteral("Die Änderung wurde abgelehnt: Artikel %1 hätte danach nicht "
                                                       "genau einen aktiven Hauptlieferanten. Nichts davon wurde "
                                                       "gespeichert.")

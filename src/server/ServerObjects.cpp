@@ -1,16 +1,14 @@
 #include "ServerObjects.h"
 
 #include "Proposals.h"
-#include "ArticleStamp.h"
-
 #include "ServerErrorCodes.h"
+#include "ServerQueries.h"
 #include "TextHelpers.h"
 #include "UpdateLists.h"
 
 #include <QHash>
 #include <QRegularExpression>
 #include <QSet>
-#include <QSqlError>
 
 #include <functional>
 #include <optional>
@@ -118,22 +116,17 @@ public:
     QVariant call(const QString &method, QVariantList &args) override {
         if (method == kClose)
             return close(args);
-        if (method == QLatin1String("ArtListe")) {
-            ensureUsable();
-            expectArguments(method, args, 2);
+        const bool artListe = method == QLatin1String("ArtListe");
+        const bool speichern = method == QLatin1String("Speichern");
+        if (!artListe && !speichern && method != QLatin1String("VorschlaegeUebernehmen"))
+            throw unknownMethod(m_className, method);
+        ensureUsable();
+        expectArguments(method, args, 2);
+        if (artListe)
             return lists::ArtListe(*m_connection, args.at(0), args.at(1));
-        }
-        if (method == QLatin1String("Speichern")) {
-            ensureUsable();
-            expectArguments(method, args, 2);
+        if (speichern)
             return lists::Speichern(*m_connection, args.at(0), args.at(1));
-        }
-        if (method == QLatin1String("VorschlaegeUebernehmen")) {
-            ensureUsable();
-            expectArguments(method, args, 2);
-            return lists::TakeProposals(*m_connection, args.at(0), args.at(1));
-        }
-        throw unknownMethod(m_className, method);
+        return lists::TakeProposals(*m_connection, args.at(0), args.at(1));
     }
 };
 
@@ -313,232 +306,11 @@ cacheapi::ServerObjectPtr openEntry(const std::shared_ptr<SqlConnection> &connec
     return object;
 }
 
-// ---- Queries ----------------------------------------------------------------------------------
-
-struct QueryDef {
-    const char *name;
-    int parameters;
-    int columns;
-    // Executes the query; `context` keeps what the columns need besides the row (the list key).
-    std::function<QSqlQuery(SqlConnection &, const QVariantList &params, QString &context)> run;
-    std::function<QVariant(const QSqlQuery &, int column, const QString &context)> column;
-    // For the queries of one article's supplier entries: adds a row to the article's stamp.
-    std::function<void(ArticleStamp &, const QSqlQuery &)> stampPart = nullptr;
-};
-
-// "70012 Baustoffe M}ller GmbH": the supplier number leads, so the program can match it.
-QString supplierText(const QVariant &number, const QVariant &name) {
-    if (number.isNull())
-        return QString();
-    return number.toString() + QLatin1Char(' ') + name.toString();
-}
-
-// An ISO date as the program shows it; "00:00:00" when there was no purchase.
-QString purchaseDate(const QVariant &iso) {
-    const QString text = iso.toString();
-    if (text.size() != 10)
-        return QStringLiteral("00:00:00");
-    return text.mid(8, 2) + QLatin1Char('.') + text.mid(5, 2) + QLatin1Char('.') + text.left(4);
-}
-
-const std::vector<QueryDef> &hauptliefQueries() {
-    static const std::vector<QueryDef> queries{
-        {"Updates", 0, 4,
-         [](SqlConnection &connection, const QVariantList &, QString &) {
-             // A session that named its company sees that company's runs only.
-             if (connection.sessionFirma)
-                 return connection.run(
-                     QStringLiteral("SELECT firma, nr, bez, datum FROM upd_run WHERE firma = ? ORDER BY nr"),
-                     {*connection.sessionFirma});
-             return connection.run(QStringLiteral("SELECT firma, nr, bez, datum FROM upd_run ORDER BY firma, nr"));
-         },
-         [](const QSqlQuery &row, int column, const QString &) -> QVariant {
-             switch (column) {
-             case 1:
-                 return row.value(0).toString() + QStringLiteral("||") + row.value(1).toString();
-             case 2:
-                 return row.value(1).toInt();
-             case 3:
-                 return row.value(2).toString();
-             default:
-                 return row.value(3).toInt();
-             }
-         }},
-        {"Artikel", 1, 5,
-         [](SqlConnection &connection, const QVariantList &params, QString &context) {
-             const qint64 list = lists::ListKey(params.at(0));
-             context = QString::number(list);
-             return connection.run(lists::ArticleListSql(), {list});
-         },
-         [](const QSqlQuery &row, int column, const QString &context) -> QVariant {
-             switch (column) {
-             case 1:
-                 return context + QStringLiteral("||") + row.value(0).toString();
-             case 2:
-                 return row.value(0).toString();
-             case 3:
-                 return row.value(1).toString();
-             case 4:
-                 return supplierText(row.value(2), row.value(3));
-             default:
-                 return supplierText(row.value(4), row.value(5));
-             }
-         }},
-        // Column 7, the entry's main-supplier flag, is this server's own: with it a refreshed screen
-        // learns the article's main supplier from the same read as its suppliers.
-        {"ArtikelLief", 2, 7,
-         [](SqlConnection &connection, const QVariantList &params, QString &context) {
-             const qint64 list = lists::ListKey(params.at(0));
-             context = QString::number(list);
-             return connection.run(
-                 QStringLiteral("SELECT al.id, f.liefnr, f.name, al.ek_cent, al.pe, al.le_einkauf,"
-                                " COALESCE(o.laktiv, al.aktiv),"
-                                " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END)"
-                                " FROM artliste l JOIN upd_artikel u ON u.run = l.run AND u.artnr = ?"
-                                " JOIN artikel a ON a.id = u.artikel"
-                                " JOIN artlief al ON al.artikel = u.artikel"
-                                " JOIN lieferant f ON f.id = al.lieferant"
-                                " LEFT JOIN liste_aend o ON o.liste = l.id AND o.artlief = al.id"
-                                " WHERE l.id = ? ORDER BY f.liefnr"),
-                 {params.at(1).toString(), list});
-         },
-         [](const QSqlQuery &row, int column, const QString &context) -> QVariant {
-             switch (column) {
-             case 1:
-                 return context + QStringLiteral("||") + row.value(0).toString();
-             case 2:
-                 return supplierText(row.value(1), row.value(2));
-             case 3:
-                 return row.value(3).toLongLong() / 100.0;
-             case 4:
-                 return row.value(4).toString();
-             case 5:
-                 return purchaseDate(row.value(5));
-             case 6:
-                 return row.value(6).toString();
-             default:
-                 return row.value(7).toString();
-             }
-         },
-         [](ArticleStamp &stamp, const QSqlQuery &row) {
-             stamp.add(row.value(0).toString(), row.value(6).toString(), row.value(7).toString());
-         }},
-        {"Vorschlaege", 1, 5,
-         [](SqlConnection &connection, const QVariantList &params, QString &context) {
-             const qint64 list = lists::ListKey(params.at(0));
-             context = QString::number(list);
-             return lists::ProposalRows(connection, list);
-         },
-         [](const QSqlQuery &row, int column, const QString &context) -> QVariant {
-             switch (column) {
-             case 1:
-                 return row.value(0).toString();
-             case 2:
-                 return row.value(1).isNull() ? QString() : context + QStringLiteral("||") + row.value(1).toString();
-             case 3:
-                 return row.value(2).toString();
-             case 4:
-                 return row.value(3).toString();
-             default:
-                 return row.value(4).toInt() ? QStringLiteral("J") : QStringLiteral("N");
-             }
-         }},
-    };
-    return queries;
-}
-
-class SqlCursor : public QueryCursor {
-public:
-    SqlCursor(std::shared_ptr<SqlConnection> connection, const QueryDef &def)
-        : m_connection(std::move(connection)), m_def(def) {}
-
-    void execute(const QVariantList &params) override {
-        m_connection->ensureOpen();
-        if (params.size() != m_def.parameters)
-            throw Error(kWrongArguments, QStringLiteral("Die Abfrage \"%1\" erwartet %2 Parameter, erhalten: %3.")
-                                             .arg(QLatin1String(m_def.name))
-                                             .arg(m_def.parameters)
-                                             .arg(params.size()));
-        m_query.reset();
-        m_row = false;
-        m_done = false;
-        m_stamp.reset();
-        m_query = m_def.run(*m_connection, params, m_context);
-    }
-
-    bool next() override {
-        if (!m_query)
-            throw Error(kCursorState,
-                        QStringLiteral("Die Abfrage \"%1\" wurde nicht ausgeführt.").arg(QLatin1String(m_def.name)));
-        m_connection->ensureOpen();
-        try {
-            m_row = m_connection->next(*m_query); // a failed fetch is an error, never a short result
-        } catch (...) {
-            m_row = false;
-            m_query.reset();
-            throw;
-        }
-        if (m_row && m_def.stampPart)
-            m_def.stampPart(m_stamp, *m_query);
-        if (!m_row) {
-            m_done = true;
-            m_query->finish(); // ends SQLite's read snapshot at once
-        }
-        return m_row;
-    }
-
-    QVariant column(int number) override {
-        if (!m_row)
-            throw Error(kCursorState,
-                        QStringLiteral("Die Abfrage \"%1\" steht auf keiner Zeile.").arg(QLatin1String(m_def.name)));
-        if (number < 1 || number > m_def.columns)
-            throw Error(
-                kCursorState,
-                QStringLiteral("Die Abfrage \"%1\" hat keine Spalte %2.").arg(QLatin1String(m_def.name)).arg(number));
-        return m_def.column(*m_query, number, m_context);
-    }
-
-    void close() override {
-        m_query.reset();
-        m_row = false;
-    }
-
-    QString stamp() const override { return m_def.stampPart && m_done ? m_stamp.result() : QString(); }
-
-private:
-    // Declared first so that the statement below dies before the connection it belongs to.
-    std::shared_ptr<SqlConnection> m_connection;
-    const QueryDef &m_def;
-    std::optional<QSqlQuery> m_query;
-    QString m_context;
-    bool m_row = false;
-    bool m_done = false; // the last row was read: the stamp covers everything delivered
-    ArticleStamp m_stamp;
-};
-
 cacheapi::ServerError unknownClass(const QString &className) {
     return Error(kUnknownClass, QStringLiteral("Die Klasse \"%1\" gibt es auf dem Server nicht.").arg(className));
 }
 
-const QueryDef &queryDef(const char *name) {
-    for (const QueryDef &def : hauptliefQueries())
-        if (qstrcmp(def.name, name) == 0)
-            return def;
-    throw Error(kUnknownQuery, QStringLiteral("Die Abfrage \"%1\" gibt es nicht.").arg(QLatin1String(name)));
-}
-
 } // namespace
-
-QString StampOfArticle(SqlConnection &connection, const QString &listKey, const QString &articleNumber) {
-    // The supplier list's own query, so that both stamps are made from exactly the same rows.
-    const QueryDef &def = queryDef("ArtikelLief");
-    QString context;
-    QSqlQuery query = def.run(connection, {listKey, articleNumber}, context);
-    ArticleStamp stamp;
-    while (query.next())
-        def.stampPart(stamp, query);
-    return stamp.result();
-}
 
 cacheapi::ServerObjectPtr NewInstance(const std::shared_ptr<SqlConnection> &connection, const QString &className) {
     connection->ensureOpen();
@@ -568,9 +340,8 @@ cacheapi::QueryCursorPtr OpenQuery(const std::shared_ptr<SqlConnection> &connect
                                    const QString &queryName) {
     connection->ensureOpen();
     if (className == kHauptlief) {
-        for (const QueryDef &def : hauptliefQueries())
-            if (queryName == QLatin1String(def.name))
-                return std::make_unique<SqlCursor>(connection, def);
+        if (cacheapi::QueryCursorPtr cursor = OpenHauptliefQuery(connection, queryName))
+            return cursor;
     } else if (className != kWindows && !personnelClass(className)) {
         throw unknownClass(className);
     }

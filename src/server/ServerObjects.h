@@ -17,7 +17,5 @@ cacheapi::ServerObjectPtr OpenStored(const std::shared_ptr<SqlConnection> &conne
                                      const QString &id);
 cacheapi::QueryCursorPtr OpenQuery(const std::shared_ptr<SqlConnection> &connection, const QString &className,
                                    const QString &queryName);
-// The stamp of an article's supplier entries in a list, as "ArtikelLief" gives it after its last row.
-QString StampOfArticle(SqlConnection &connection, const QString &listKey, const QString &articleNumber);
 
 } // namespace kxserver

@@ -395,16 +395,8 @@ QString SqlConnection::now() {
     return QDateTime::currentDateTime().toString(Qt::ISODate);
 }
 
-void SqlConnection::fail(const QSqlQuery &query, const QString &sql) {
-    fail(query.lastError(), sql);
-}
-
-void SqlConnection::fail(const QSqlQuery &query) {
-    fail(query.lastError(), QString());
-}
-
 // The statement's text is never shown: the clerk gets the error in German words.
-void SqlConnection::fail(const QSqlError &error, [[maybe_unused]] const QString &sql) {
+void SqlConnection::fail(const QSqlError &error) {
     if (m_open && lost()) {
         // The server went away or stopped answering: what was not committed is gone with the
         // connection, and the next access connects afresh.
@@ -442,17 +434,21 @@ QSqlQuery SqlConnection::prepare(const QString &sql) {
     if (m_target.backend == Backend::Postgres)
         countTrip(); // Qt's driver sends PREPARE at once
     if (!awaitAnswer(CurrentAnswerLimits().statement, [&] { return query.prepare(sql); }))
-        fail(query, sql);
+        fail(query.lastError());
     return query;
 }
 
 void SqlConnection::execute(QSqlQuery &query, const QVariantList &values) {
     ensureOpen();
+    countTrip();
+    bindAndExec(query, values);
+}
+
+void SqlConnection::bindAndExec(QSqlQuery &query, const QVariantList &values) {
     for (int i = 0; i < values.size(); ++i)
         query.bindValue(i, values.at(i));
-    countTrip();
     if (!awaitAnswer(CurrentAnswerLimits().statement, [&] { return query.exec(); }))
-        fail(query, query.lastQuery());
+        fail(query.lastError());
 }
 
 bool SqlConnection::next(QSqlQuery &query) {
@@ -460,7 +456,7 @@ bool SqlConnection::next(QSqlQuery &query) {
     if (awaitAnswer(CurrentAnswerLimits().statement, [&] { return query.next(); }))
         return true;
     if (query.lastError().type() != QSqlError::NoError)
-        fail(query);
+        fail(query.lastError());
     return false;
 }
 
@@ -498,18 +494,12 @@ SqlConnection::Rows SqlConnection::runScript(const std::vector<Statement> &state
     }
     // In-process: one call of the program, statement by statement, each with its values bound.
     for (const Statement &statement : all) {
-        QSqlQuery query(db());
-        query.setForwardOnly(true);
-        if (!query.prepare(statement.first))
-            fail(query, statement.first);
-        for (int i = 0; i < statement.second.size(); ++i)
-            query.bindValue(i, statement.second.at(i));
-        if (!query.exec())
-            fail(query, statement.first);
+        QSqlQuery query = prepare(statement.first);
+        bindAndExec(query, statement.second);
         if (query.isSelect()) {
             rows.clear();
             const int columns = query.record().count();
-            while (query.next()) {
+            while (next(query)) {
                 QVariantList row;
                 for (int i = 0; i < columns; ++i)
                     row << query.value(i);
@@ -521,11 +511,7 @@ SqlConnection::Rows SqlConnection::runScript(const std::vector<Statement> &state
 }
 
 SqlConnection::Rows SqlConnection::runPostgresScript(const QString &text) {
-    const QVariant handle = db().driver()->handle();
-    // Qt's driver hands out its PGconn (a typedef of struct pg_conn) by value.
-    const bool isPq =
-        handle.isValid() && (qstrcmp(handle.typeName(), "PGconn*") == 0 || qstrcmp(handle.typeName(), "pg_conn*") == 0);
-    PGconn *connection = isPq ? *static_cast<PGconn *const *>(handle.constData()) : nullptr;
+    PGconn *connection = pgConnection();
     if (!connection)
         throw Error(kNotConnected, QStringLiteral("Keine Verbindung zum Server."));
     // The request and every answer to it wait under the watch: a server that stops answering cuts
@@ -565,18 +551,12 @@ SqlConnection::Rows SqlConnection::runPostgresScript(const QString &text) {
             PQclear(result);
         }
     }
-    if (!sent)
-        fail(QSqlError(QStringLiteral("QPSQL"), QString::fromUtf8(PQerrorMessage(connection)),
-                       QSqlError::ConnectionError),
-             text);
     if (!message.isEmpty())
-        fail(QSqlError(QStringLiteral("QPSQL"), message, QSqlError::StatementError, state), text);
-    if (PQstatus(connection) != CONNECTION_OK || lost()) {
-        // The server went away in the middle: nothing of the script is known to be stored.
+        fail(QSqlError(QStringLiteral("QPSQL"), message, QSqlError::StatementError, state));
+    // Not sent, or the server went away in the middle: nothing of the script is known to be stored.
+    if (!sent || PQstatus(connection) != CONNECTION_OK || lost())
         fail(QSqlError(QStringLiteral("QPSQL"), QString::fromUtf8(PQerrorMessage(connection)),
-                       QSqlError::ConnectionError),
-             text);
-    }
+                       QSqlError::ConnectionError));
     return rows;
 }
 
@@ -598,7 +578,7 @@ QSqlQuery SqlConnection::run(const QString &sql, const QVariantList &values) {
     query.setForwardOnly(true);
     countTrip();
     if (!awaitAnswer(CurrentAnswerLimits().statement, [&] { return query.exec(text); }))
-        fail(query, sql);
+        fail(query.lastError());
     return query;
 }
 

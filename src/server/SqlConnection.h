@@ -215,9 +215,9 @@ private:
     void rollbackTransaction();
     void failIfUnitBroken() const;
     // Throw the error of a failed statement, in the clerk's words (the statement is not shown).
-    [[noreturn]] void fail(const QSqlQuery &query, const QString &sql);
-    [[noreturn]] void fail(const QSqlQuery &query);
-    [[noreturn]] void fail(const QSqlError &error, const QString &sql);
+    [[noreturn]] void fail(const QSqlError &error);
+    // Binds the values in order and executes under the watch; fails on error (counts no trip).
+    void bindAndExec(QSqlQuery &query, const QVariantList &values);
     Rows runPostgresScript(const QString &text);
     // Runs one round trip to a PostgreSQL server under the watch.
     template <typename Call> auto awaitAnswer(std::chrono::milliseconds limit, Call &&call) {

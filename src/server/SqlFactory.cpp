@@ -2,6 +2,7 @@
 
 #include "ServerErrorCodes.h"
 #include "ServerObjects.h"
+#include "ServerQueries.h"
 #include "SqlConnection.h"
 #include "UpdateLists.h"
 

@@ -37,25 +37,8 @@ std::optional<qint64> wholeNumber(const QVariant &value) {
     return text.toLongLong();
 }
 
-QString personal(const SqlConnection &connection) {
-    if (!connection.sessionPersonal || connection.sessionPersonal->isEmpty() || !connection.sessionFirma)
-        throw Error(kNoSession, QStringLiteral("Ohne angemeldeten Benutzer (Firma und Personalcode der Sitzung) "
-                                               "wird nichts gespeichert."));
-    return *connection.sessionPersonal;
-}
-
-// Takes the list's row lock once per transaction: every writer of a list queues here, so the rules
-// below see the list as the writers before them left it, and "Speichern" never drops a change that
-// was written while it ran.
-void lockList(SqlConnection &connection, qint64 list) {
-    if (connection.lockedLists.count(list))
-        return;
-    const auto query =
-        connection.runCached(QStringLiteral("UPDATE artliste SET version = version + 1 WHERE id = ?"), {list});
-    if (query->numRowsAffected() != 1)
-        throw Error(kUnknownList, QStringLiteral("Die Artikelliste %1 existiert nicht.").arg(list));
-    connection.lockedLists.insert(list);
-}
+// Every writer of a list takes this row lock (once per transaction) and queues behind the others.
+const QString kLockSql = QStringLiteral("UPDATE artliste SET version = version + 1 WHERE id = ?");
 
 // The rules' state of an article from its entries (in supplier-number order).
 SupplierRules rulesOf(const std::vector<SqlConnection::RuleEntry> &entries, const QString &articleNumber) {
@@ -128,16 +111,7 @@ SupplierRules takeRules(SqlConnection &connection, qint64 list, const SqlConnect
 }
 
 void readRules(SqlConnection &connection, qint64 list, qint64 article) {
-    QSqlQuery query = connection.run(rulesQuery("al.artikel = ?"), {list, article});
-    SqlConnection::Rows rows;
-    while (connection.next(query)) {
-        QVariantList row;
-        for (int i = 0; i < 8; ++i)
-            row << query.value(i);
-        rows.push_back(row);
-    }
-    query.finish();
-    takeRules(connection, list, rows);
+    takeRules(connection, list, connection.runScript({{rulesQuery("al.artikel = ?"), {list, article}}}));
 }
 
 // The entries picked by `pick` (joining artlief al, with one parameter), with their values as the
@@ -187,12 +161,22 @@ std::optional<Entry> openLockedEntry(SqlConnection &connection, qint64 list, qin
 
 } // namespace
 
+// The lock makes the rules below see the list as the writers before them left it, and "Speichern"
+// never drops a change that was written while it ran.
 void LockList(SqlConnection &connection, qint64 list) {
-    lockList(connection, list);
+    if (connection.lockedLists.count(list))
+        return;
+    const auto query = connection.runCached(kLockSql, {list});
+    if (query->numRowsAffected() != 1)
+        throw Error(kUnknownList, QStringLiteral("Die Artikelliste %1 existiert nicht.").arg(list));
+    connection.lockedLists.insert(list);
 }
 
 QString SessionPersonal(const SqlConnection &connection) {
-    return personal(connection);
+    if (!connection.sessionPersonal || connection.sessionPersonal->isEmpty() || !connection.sessionFirma)
+        throw Error(kNoSession, QStringLiteral("Ohne angemeldeten Benutzer (Firma und Personalcode der Sitzung) "
+                                               "wird nichts gespeichert."));
+    return *connection.sessionPersonal;
 }
 
 QString ArticleListSql() {
@@ -257,7 +241,7 @@ QString ArtListe(SqlConnection &connection, const QVariant &firma, const QVarian
 
 int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &listKey) {
     connection.ensureOpen();
-    const QString saver = personal(connection);
+    const QString saver = SessionPersonal(connection);
     const qint64 list = ListKey(listKey);
     const std::optional<qint64> company = wholeNumber(firma);
     const auto unknown = [&] {
@@ -280,7 +264,7 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
             QStringLiteral("SELECT r.firma FROM artliste l JOIN upd_run r ON r.id = l.run WHERE l.id = ?"), {list});
         if (!connection.next(owner) || owner.value(0).toLongLong() != *company)
             throw unknown();
-        lockList(connection, list);
+        LockList(connection, list);
         connection.changedLists.insert(list);
         const QString when = SqlConnection::now();
 
@@ -376,7 +360,7 @@ QString LockedArticleStamp(SqlConnection &connection, const QVariant &listKey, c
     const bool locked = connection.lockedLists.count(list) != 0;
     std::vector<SqlConnection::Statement> script;
     if (!locked)
-        script.push_back({QStringLiteral("UPDATE artliste SET version = version + 1 WHERE id = ?"), {list}});
+        script.push_back({kLockSql, {list}});
     script.push_back({pick, {list, articleNumber, list}});
     const SupplierRules rules = takeRules(connection, list, connection.runScript(script));
     if (!rules.articleNumber.isEmpty())
@@ -386,9 +370,9 @@ QString LockedArticleStamp(SqlConnection &connection, const QVariant &listKey, c
 
 void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optional<QString> &laktiv,
                const std::optional<QString> &hlief, const std::optional<int> &aendsw) {
-    const QString by = personal(connection);
+    const QString by = SessionPersonal(connection);
     connection.write([&] {
-        lockList(connection, entry.list);
+        LockList(connection, entry.list);
         const auto key = std::make_pair(entry.list, entry.article);
         if (!connection.touchedArticles.count(key))
             readRules(connection, entry.list, entry.article);
@@ -413,12 +397,11 @@ void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optiona
         pending->by = by;
         pending->when = SqlConnection::now();
         // What a later open of the entry in this transaction reads.
-        auto cached = connection.entryCache.find({entry.list, entry.pair});
-        if (cached == connection.entryCache.end())
-            cached = connection.entryCache
-                         .emplace(std::make_pair(entry.list, entry.pair),
-                                  SqlConnection::CachedEntry{entry.article, entry.laktiv, entry.hlief, entry.aendsw})
-                         .first;
+        const auto cached =
+            connection.entryCache
+                .try_emplace({entry.list, entry.pair},
+                             SqlConnection::CachedEntry{entry.article, entry.laktiv, entry.hlief, entry.aendsw})
+                .first;
         if (laktiv)
             cached->second.laktiv = *laktiv;
         if (hlief)
@@ -485,6 +468,29 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
             }
     }
     std::vector<SqlConnection::Statement> script;
+    // All entry writes in as few statements as the database's limit on values allows.
+    constexpr size_t kRowsPerStatement = 500;
+    const auto &writes = connection.pendingWrites;
+    for (size_t from = 0; from < writes.size(); from += kRowsPerStatement) {
+        const size_t to = std::min(writes.size(), from + kRowsPerStatement);
+        QStringList rows;
+        QVariantList values;
+        for (size_t i = from; i < to; ++i) {
+            const SqlConnection::PendingWrite &w = writes[i];
+            rows << QStringLiteral("(?, ?, ?, ?, ?, ?, ?, ?)");
+            values << w.list << w.pair << w.article << lists::orNull(w.laktiv) << lists::orNull(w.hlief)
+                   << (w.aendsw ? QVariant(qlonglong(*w.aendsw)) : lists::nullNumber()) << w.by << w.when;
+        }
+        script.push_back(
+            {QStringLiteral("INSERT INTO liste_aend (liste, artlief, artikel, laktiv, hlief, aendsw, aend_pers,"
+                            " aend_zeit) VALUES %1 ON CONFLICT (liste, artlief) DO UPDATE SET"
+                            " laktiv = COALESCE(excluded.laktiv, liste_aend.laktiv),"
+                            " hlief = COALESCE(excluded.hlief, liste_aend.hlief),"
+                            " aendsw = COALESCE(excluded.aendsw, liste_aend.aendsw),"
+                            " aend_pers = excluded.aend_pers, aend_zeit = excluded.aend_zeit")
+                 .arg(rows.join(QStringLiteral(", "))),
+             values});
+    }
     for (const auto &[key, before] : connection.touchedArticles) {
         const qint64 list = key.first; // plain names: a lambda below captures them
         const qint64 article = key.second;
@@ -511,30 +517,6 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
                 {QStringLiteral("INSERT INTO liste_haupt (liste, artikel, haupt_lief) VALUES (?, ?, ?)"
                                 " ON CONFLICT (liste, artikel) DO UPDATE SET haupt_lief = excluded.haupt_lief"),
                  {list, article, now.mainSupplier ? QVariant(now.mainSupplier) : lists::nullNumber()}});
-    }
-    // All entry writes in as few statements as the database's limit on values allows.
-    constexpr size_t kRowsPerStatement = 500;
-    const auto &writes = connection.pendingWrites;
-    for (size_t from = 0; from < writes.size(); from += kRowsPerStatement) {
-        const size_t to = std::min(writes.size(), from + kRowsPerStatement);
-        QStringList rows;
-        QVariantList values;
-        for (size_t i = from; i < to; ++i) {
-            const SqlConnection::PendingWrite &w = writes[i];
-            rows << QStringLiteral("(?, ?, ?, ?, ?, ?, ?, ?)");
-            values << w.list << w.pair << w.article << lists::orNull(w.laktiv) << lists::orNull(w.hlief)
-                   << (w.aendsw ? QVariant(qlonglong(*w.aendsw)) : lists::nullNumber()) << w.by << w.when;
-        }
-        script.insert(
-            script.begin() + static_cast<std::ptrdiff_t>(from / kRowsPerStatement),
-            {QStringLiteral("INSERT INTO liste_aend (liste, artlief, artikel, laktiv, hlief, aendsw, aend_pers,"
-                            " aend_zeit) VALUES %1 ON CONFLICT (liste, artlief) DO UPDATE SET"
-                            " laktiv = COALESCE(excluded.laktiv, liste_aend.laktiv),"
-                            " hlief = COALESCE(excluded.hlief, liste_aend.hlief),"
-                            " aendsw = COALESCE(excluded.aendsw, liste_aend.aendsw),"
-                            " aend_pers = excluded.aend_pers, aend_zeit = excluded.aend_zeit")
-                 .arg(rows.join(QStringLiteral(", "))),
-             values});
     }
     return script;
 }
