@@ -125,7 +125,7 @@ QList<SysInfoCandidate> SysInfoCandidates(const QString &currentDesktop) {
         QStringList desktops; // the names a desktop gives itself in XDG_CURRENT_DESKTOP
         SysInfoCandidate tool;
     };
-    const QList<DesktopTool> desktopTools = {
+    QList<DesktopTool> others = {
         {{QStringLiteral("KDE")}, {QStringLiteral("kinfocenter"), {}}},
         {{QStringLiteral("GNOME"), QStringLiteral("Unity")},
          {QStringLiteral("gnome-control-center"), {QStringLiteral("info-overview")}}},
@@ -137,19 +137,19 @@ QList<SysInfoCandidate> SysInfoCandidates(const QString &currentDesktop) {
     };
 
     QList<SysInfoCandidate> order;
-    QList<int> taken;
     // The running desktop's own tool knows it best, and one of another desktop may refuse to run.
     for (const QString &name : currentDesktop.split(QLatin1Char(':'), Qt::SkipEmptyParts))
-        for (int i = 0; i < desktopTools.size(); ++i)
-            if (!taken.contains(i) && desktopTools[i].desktops.contains(name.trimmed(), Qt::CaseInsensitive)) {
-                order.append(desktopTools[i].tool);
-                taken.append(i);
+        for (auto tool = others.begin(); tool != others.end();)
+            if (tool->desktops.contains(name.trimmed(), Qt::CaseInsensitive)) {
+                order.append(tool->tool);
+                tool = others.erase(tool);
+            } else {
+                ++tool;
             }
     order.append({QStringLiteral("hardinfo2"), {}});
     order.append({QStringLiteral("hardinfo"), {}});
-    for (int i = 0; i < desktopTools.size(); ++i)
-        if (!taken.contains(i))
-            order.append(desktopTools[i].tool);
+    for (const DesktopTool &other : others)
+        order.append(other.tool);
     return order;
 }
 

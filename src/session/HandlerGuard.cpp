@@ -9,6 +9,8 @@ namespace {
 // The number shown for an error that is not a server error: the platform's "internal error".
 constexpr int kInternalError = 51;
 
+int handlerDepth = 0; // handlers running, nested ones included
+
 void reportAndEnd(int number, const QString &description) noexcept {
     SetEndedByError();
     try {
@@ -26,12 +28,8 @@ void reportAndEnd(int number, const QString &description) noexcept {
 
 } // namespace
 
-namespace {
-int gHandlerDepth = 0;
-}
-
 bool HandlerRunning() {
-    return gHandlerDepth > 0;
+    return handlerDepth > 0;
 }
 
 void RunHandler(const std::function<void()> &handler) noexcept {
@@ -39,8 +37,8 @@ void RunHandler(const std::function<void()> &handler) noexcept {
     if (ProgramEnded() || !handler)
         return;
     struct Depth {
-        Depth() { ++gHandlerDepth; }
-        ~Depth() { --gHandlerDepth; }
+        Depth() { ++handlerDepth; }
+        ~Depth() { --handlerDepth; }
     } depth;
     try {
         handler();

@@ -193,17 +193,14 @@ void ReadCommandLine() {
     const QString blank = QStringLiteral(" ");
     // A field far longer than any real value is no calling program's login: the whole command line
     // is set aside, once and with a word, so that none of it reaches the dialogs or the store.
-    if (commandLineQualifies()) {
-        if (const int field = overlongCommandLineField()) {
-            gCommandLineDropped = true;
-            gDesktop->messageBox(QStringLiteral("Anmeldung an Caché"),
-                                 QStringLiteral("Die Befehlszeile wird nicht verwendet: Feld ") +
-                                     QString::number(field) + QStringLiteral(" ist länger als ") +
-                                     QString::number(kMaxValueLength) +
-                                     QStringLiteral(" Zeichen. Es gelten die gespeicherten Einstellungen."),
-                                 Desktop::Buttons::Ok, Desktop::Icon::Exclamation);
-            ThrowIfEnded();
-        }
+    if (const int field = commandLineQualifies() ? overlongCommandLineField() : 0) {
+        gCommandLineDropped = true;
+        gDesktop->messageBox(QStringLiteral("Anmeldung an Caché"),
+                             QStringLiteral("Die Befehlszeile wird nicht verwendet: Feld ") + QString::number(field) +
+                                 QStringLiteral(" ist länger als ") + QString::number(kMaxValueLength) +
+                                 QStringLiteral(" Zeichen. Es gelten die gespeicherten Einstellungen."),
+                             Desktop::Buttons::Ok, Desktop::Icon::Exclamation);
+        ThrowIfEnded();
     }
     if (CommandLineInUse()) {
         // A calling program passed the values on: they win, without the stored settings or the dialog.
