@@ -229,6 +229,7 @@ void FMStart::Timer1_Timer() {
         artListKey = Piece(mainlogic::CellText(reply), QStringLiteral("|"), 1);
         list.reset();
 
+        liveView->watch(artListKey);
         QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("Artikel"));
         query->execute({artListKey});
         while (query->next())

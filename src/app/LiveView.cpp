@@ -8,6 +8,7 @@
 #include "TextHelpers.h"
 
 #include <QApplication>
+#include <QSet>
 #include <QTimer>
 
 using namespace cacheapi;
@@ -47,13 +48,22 @@ void LiveView::look() {
     }
 }
 
+void LiveView::watch(const QString &listKey) {
+    // Taken before the list is read: a change committed from here on is news at the first look,
+    // however long that look waits for the clerk to be idle; one committed before is on the screen.
+    ServerBusy busy;
+    gFactory->takeChanges(listKey);
+}
+
 void LiveView::apply(const QStringList &articles) {
     if (articles.isEmpty())
         return;
+    // Another workstation's take-all names thousands of articles: a set keeps this one pass.
+    const QSet<QString> wanted(articles.begin(), articles.end());
     KxList *liart = m_window.liart;
     for (int row = 0; row < liart->rowCount(); ++row) {
         const QString number = Piece(liart->rowText(row), kLF, 1);
-        if (articles.contains(number))
+        if (wanted.contains(number))
             refreshArticle(row, number); // an article not in the list is never found, so ignored
     }
 }

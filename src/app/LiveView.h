@@ -19,6 +19,8 @@ public:
 
     // One look, as the timer takes it; tests call it to wait for the effect without a fixed sleep.
     void look();
+    // Starts watching a list that is about to be read into the window (called by the load).
+    void watch(const QString &listKey);
     // The articles changed elsewhere: their rows, and the current one's supplier cells.
     void apply(const QStringList &articles);
 
