@@ -89,6 +89,8 @@ public:
     std::unique_ptr<Freshness> freshness;
     // Shows other workstations' changes while idle.
     LiveView *liveView = nullptr;
+    // The price per base unit as the price cells' tooltips, the cheapest active offers in bold.
+    void markPrices();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -111,8 +113,6 @@ private:
     ArticleBefore activeBefore(int row) const;
     ArticleBefore mainBefore(int row) const;
     void updateStatus();
-    // The price per base unit as the price cells' tooltips, the cheapest active offers in bold.
-    void markPrices();
 
     std::unique_ptr<ArticleFilter> m_filter;
     std::unique_ptr<UndoStack> m_undo;

@@ -3,6 +3,7 @@
 #include "CacheApi.h"
 #include "FMStart.h"
 #include "KxList.h"
+#include "LiveView.h"
 #include "MainConstants.h"
 #include "MainLogic.h"
 #include "ServerErrorCodes.h"
@@ -100,20 +101,9 @@ void Freshness::answerRefusal() {
     FMStart &w = m_window;
     if (const int r = w.liart->currentRow(); r >= 0) {
         ConnectServer();
-        {
-            // The article row first, from the entries' own main-supplier flags: lief_such marks the
-            // main supplier by the row's "Haupt-Lief" text, which must be the server's before it runs.
-            ServerBusy busy;
-            QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("ArtikelLief"));
-            query->execute({w.artListKey, Piece(w.liart->rowText(r), kLF, 1)});
-            QString mainSupplier;
-            while (query->next())
-                if (mainlogic::CellText(query->column(7)) == QLatin1String("J"))
-                    mainSupplier = Piece(mainlogic::SupplierRow(query->column(2), {}, {}, {}), kLF, 1);
-            query->close();
-            w.liart->setRowText(r, mainlogic::ArticleRowWithMainSupplier(w.liart->rowText(r), mainSupplier));
-        }
-        w.lief_such();
+        // The article row and the supplier cells in one read; a list whose entries changed is refilled.
+        if (!w.liveView->refreshArticle(r, Piece(w.liart->rowText(r), kLF, 1)))
+            w.lief_such();
     }
     gDesktop->messageBox(kEditTitle,
                          QStringLiteral("Der Artikel wurde inzwischen an einem anderen Arbeitsplatz geändert. Die "

@@ -68,11 +68,12 @@ void LiveView::apply(const QStringList &articles) {
     }
 }
 
-void LiveView::refreshArticle(int row, const QString &articleNumber) {
+bool LiveView::refreshArticle(int row, const QString &articleNumber) {
     FMStart &w = m_window;
     struct Supplier {
         QString id;
-        QVariant text;
+        QString text; // the server's supplier text, which lief_such compares with "Haupt-Lief"
+        QString row;  // as the supplier list shows it
         bool active;
         bool main;
     };
@@ -83,36 +84,40 @@ void LiveView::refreshArticle(int row, const QString &articleNumber) {
         QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("ArtikelLief"));
         query->execute({w.artListKey, articleNumber});
         while (query->next())
-            suppliers.append({mainlogic::CellText(query->column(1)), query->column(2),
-                              mainlogic::CellText(query->column(6)) == QLatin1String("J"),
-                              mainlogic::CellText(query->column(7)) == QLatin1String("J")});
+            suppliers.append(
+                {mainlogic::CellText(query->column(1)), mainlogic::CellText(query->column(2)),
+                 mainlogic::SupplierRow(query->column(2), query->column(3), query->column(4), query->column(5)),
+                 mainlogic::CellText(query->column(6)) == QLatin1String("J"),
+                 mainlogic::CellText(query->column(7)) == QLatin1String("J")});
         stamp = query->stamp();
         query->close();
     }
     QString mainSupplier;
     for (const Supplier &s : suppliers)
         if (s.main)
-            mainSupplier = Piece(mainlogic::SupplierRow(s.text, {}, {}, {}), kLF, 1);
+            mainSupplier = Piece(s.row, kLF, 1);
     const QString text = mainlogic::ArticleRowWithMainSupplier(w.liart->rowText(row), mainSupplier);
     if (text != w.liart->rowText(row))
         w.liart->setRowText(row, text);
     if (row != w.liart->currentRow())
-        return;
+        return true;
     // The current article's cells, in place: only when the list still holds exactly these entries
     // (otherwise the next click finds the screen stale and refreshes it whole).
     KxList *lilief = w.lilief;
     if (lilief->rowCount() != suppliers.size())
-        return;
+        return false;
     for (int i = 0; i < suppliers.size(); ++i)
-        if (lilief->hiddenText(i) != suppliers[i].id)
-            return;
+        if (lilief->hiddenText(i) != suppliers[i].id || lilief->rowText(i) != suppliers[i].row)
+            return false;
     for (int i = 0; i < suppliers.size(); ++i) {
         const int active = suppliers[i].active ? 1 : 0;
-        const int main = mainlogic::IsMainSupplier(mainSupplier, mainlogic::CellText(suppliers[i].text)) ? 1 : 0;
+        const int main = mainlogic::IsMainSupplier(mainSupplier, suppliers[i].text) ? 1 : 0;
         if (lilief->checkState(i, kAktiv) != active)
             lilief->setCheckState(i, kAktiv, active);
         if (lilief->checkState(i, kHauptlieferant) != main)
             lilief->setCheckState(i, kHauptlieferant, main);
     }
+    w.markPrices(); // an "Aktiv" switch changes which offers are compared
     w.freshness->filled(w.artListKey, articleNumber, stamp);
+    return true;
 }
