@@ -259,10 +259,7 @@ bool SqlConnection::openPostgres() {
 void SqlConnection::drainNotifications() {
     // Notifications that libpq read along with a script's answers wait in its queue, where Qt's
     // socket watch does not see them.
-    const QVariant handle = db().driver()->handle();
-    const bool isPq =
-        handle.isValid() && (qstrcmp(handle.typeName(), "PGconn*") == 0 || qstrcmp(handle.typeName(), "pg_conn*") == 0);
-    PGconn *connection = isPq ? *static_cast<PGconn *const *>(handle.constData()) : nullptr;
+    PGconn *connection = pgConnection();
     if (!connection)
         return;
     PQconsumeInput(connection);
