@@ -8,12 +8,11 @@ set -euo pipefail
 run_set=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6sql6-sqlite libqt6sql6-psql libpq-dev libgl-dev
-  qt6-translations-l10n
+  qt6-translations-l10n libxlsxwriter-dev
   fonts-dejavu-core xdg-utils
 )
 test_set=(
   libgtest-dev libgmock-dev libbenchmark-dev
-  libxlsxwriter-dev
   postgresql sqlite3 poppler-utils dpkg-dev file
   xvfb xdotool imagemagick x11-utils
   clang libclang-rt-14-dev
