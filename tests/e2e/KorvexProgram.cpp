@@ -1,8 +1,7 @@
 #include "KorvexProgram.h"
 
-#include <QElapsedTimer>
-
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSettings>
 

@@ -54,10 +54,6 @@ QString DifferingArticles(const Database &db, bool pending) {
                         .arg(current));
 }
 
-QImage WindowImage(XDisplay &x, WindowId window) {
-    return x.grab().copy(x.geometry(window));
-}
-
 void WholeProgram::reviewPass(XDisplay &x, MainWindow &main, const Database &db) {
     QString why;
     const int before = DifferingArticles(db, true).toInt();
@@ -66,11 +62,11 @@ void WholeProgram::reviewPass(XDisplay &x, MainWindow &main, const Database &db)
 
     // Ctrl+D hides the articles that do not differ: the article list changes on the screen.
     x.focus(main.id());
-    const QImage all = WindowImage(x, main.id());
+    const QImage all = x.grabWindow(main.id());
     ASSERT_TRUE(WaitUntil(
         [&] {
             x.key(QStringLiteral("ctrl+d"));
-            return WaitUntil([&] { return WindowImage(x, main.id()) != all; }, 3000, 200);
+            return WaitUntil([&] { return x.grabWindow(main.id()) != all; }, 3000, 200);
         },
         15000, 0))
         << "Ctrl+D changed nothing on the screen";

@@ -129,25 +129,9 @@ QString XDisplay::xdotool(const QStringList &arguments, int *exitCode) {
     return output;
 }
 
-QList<WindowId> XDisplay::windows(const QString &pattern) {
-    const QRegularExpression exact(QRegularExpression::anchoredPattern(pattern));
+QList<WindowId> XDisplay::visibleIds(const QString &by) {
     QList<WindowId> found;
-    // xdotool's own search ignores letter case; it only narrows the list down.
-    const QString ids = xdotool(
-        {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"), QStringLiteral(".")});
-    for (const QString &line : ids.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        bool ok = false;
-        const WindowId id = line.trimmed().toULongLong(&ok);
-        if (ok && exact.match(title(id)).hasMatch())
-            found << id;
-    }
-    return found;
-}
-
-QList<WindowId> XDisplay::visibleWindows() {
-    QList<WindowId> found;
-    const QString ids = xdotool(
-        {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--class"), QStringLiteral(".")});
+    const QString ids = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), by, QStringLiteral(".")});
     for (const QString &line : ids.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         bool ok = false;
         const WindowId id = line.trimmed().toULongLong(&ok);
@@ -157,12 +141,24 @@ QList<WindowId> XDisplay::visibleWindows() {
     return found;
 }
 
+QList<WindowId> XDisplay::windows(const QString &pattern) {
+    const QRegularExpression exact(QRegularExpression::anchoredPattern(pattern));
+    QList<WindowId> found;
+    // xdotool's own search ignores letter case; it only narrows the list down.
+    for (const WindowId id : visibleIds(QStringLiteral("--name")))
+        if (exact.match(title(id)).hasMatch())
+            found << id;
+    return found;
+}
+
+QList<WindowId> XDisplay::visibleWindows() {
+    return visibleIds(QStringLiteral("--class"));
+}
+
 QString XDisplay::describeWindows() {
     QStringList titles;
-    const QString ids = xdotool(
-        {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"), QStringLiteral(".")});
-    for (const QString &line : ids.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-        titles << QLatin1Char('"') + title(line.trimmed().toULongLong()) + QLatin1Char('"');
+    for (const WindowId id : visibleIds(QStringLiteral("--name")))
+        titles << QLatin1Char('"') + title(id) + QLatin1Char('"');
     return titles.isEmpty() ? QStringLiteral("(kein Fenster)") : titles.join(QStringLiteral(", "));
 }
 
@@ -238,10 +234,12 @@ QImage XDisplay::grab() {
     return QImage::fromData(import.readAllStandardOutput(), "PNG").convertToFormat(QImage::Format_RGB32);
 }
 
+QImage XDisplay::grabWindow(WindowId window) {
+    return grab().copy(geometry(window));
+}
+
 bool XDisplay::saveWindowShot(WindowId window, const QString &path) {
-    return RunTool(QStringLiteral("import"),
-                   {QStringLiteral("-display"), m_name, QStringLiteral("-window"), QString::number(window), path},
-                   nullptr, 15000, environment()) == 0;
+    return grabWindow(window).save(path);
 }
 
 } // namespace e2e

@@ -61,12 +61,16 @@ public:
     void focus(WindowId window);
 
     QImage grab();
+    // The window's part of the screen, as the clerk sees it.
+    QImage grabWindow(WindowId window);
     bool saveWindowShot(WindowId window, const QString &path);
 
     QProcessEnvironment environment() const;
 
 private:
     QString xdotool(const QStringList &arguments, int *exitCode = nullptr);
+    // The visible windows xdotool finds by `by` ("--name": titled ones, "--class": all).
+    QList<WindowId> visibleIds(const QString &by);
 
     std::unique_ptr<QProcess> m_server;
     QString m_name;
