@@ -83,6 +83,9 @@ private:
     KindCount &count(const QString &kind);
     void loadSuppliers();
     void loadArticles();
+    // "<file>, Zeile <n>" of the first row of this call that names the article; empty when none did
+    // (the rules then are no concern of this call).
+    QString touchedAt(const QString &articleNumber) const;
     void checkArticles();
     void checkLists();
     void lockLists();

@@ -154,6 +154,13 @@ void ImportRun::loadArticles() {
     }
 }
 
+QString ImportRun::touchedAt(const QString &articleNumber) const {
+    const auto found = m_articles.constFind(articleNumber);
+    if (found == m_articles.constEnd() || found->touchedLine == 0)
+        return QString();
+    return QStringLiteral("%1, Zeile %2").arg(found->touchedIn).arg(found->touchedLine);
+}
+
 // The rules the main window keeps for every article, on the state after all files of the call:
 // its main supplier is one of its active suppliers, and it has at least one active supplier.
 void ImportRun::checkArticles() {
@@ -164,10 +171,9 @@ void ImportRun::checkArticles() {
                                 " GROUP BY a.id, a.artnr, a.haupt_lief ORDER BY a.artnr"),
                  {m_request.firma});
     while (query.next()) {
-        const auto found = m_articles.constFind(query.value(0).toString());
-        if (found == m_articles.constEnd() || found->touchedLine == 0)
+        const QString where = touchedAt(query.value(0).toString());
+        if (where.isEmpty())
             continue;
-        const QString where = QStringLiteral("%1, Zeile %2").arg(found->touchedIn).arg(found->touchedLine);
         if (query.value(2).toLongLong() == 0)
             fileError(where, QStringLiteral("der Artikel %1 hätte danach keinen aktiven Lieferanten (erwartet: "
                                             "mindestens ein Lieferant mit Aktiv J)")
@@ -197,10 +203,9 @@ void ImportRun::checkLists() {
                        " GROUP BY l.id, r.nr, a.id, a.artnr ORDER BY a.artnr, r.nr"),
         {m_request.firma});
     while (query.next()) {
-        const auto found = m_articles.constFind(query.value(0).toString());
-        if (found == m_articles.constEnd() || found->touchedLine == 0)
+        const QString where = touchedAt(query.value(0).toString());
+        if (where.isEmpty())
             continue;
-        const QString where = QStringLiteral("%1, Zeile %2").arg(found->touchedIn).arg(found->touchedLine);
         const QString reason = query.value(2).toLongLong() == 0 ? QStringLiteral("keinen aktiven Lieferanten")
                                : !query.value(4).isNull() && query.value(3).toLongLong() == 0
                                    ? QStringLiteral("einen inaktiven Hauptlieferanten")
