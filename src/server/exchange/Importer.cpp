@@ -260,6 +260,17 @@ ImportReport ImportRun::run() {
     return m_report;
 }
 
+QString DatabaseName(const kxserver::ConnectTarget &target) {
+    return target.backend == kxserver::Backend::Sqlite
+               ? target.path
+               : QStringLiteral("korvex auf %1:%2").arg(target.host).arg(target.port);
+}
+
+QString UnreachableDatabase(const kxserver::ConnectTarget &target) {
+    return QStringLiteral("Die Datenbank %1 ist nicht erreichbar oder keine KORVEX-Datenbank.")
+        .arg(DatabaseName(target));
+}
+
 ImportReport Import(kxserver::SqlConnection &connection, const ImportRequest &request) {
     ImportRun run(connection, request);
     return run.run();
@@ -270,10 +281,7 @@ ImportReport Import(const kxserver::ConnectTarget &target, const ImportRequest &
     if (!connection) {
         ImportReport report;
         report.errorCount = 1;
-        report.errors << QStringLiteral("Die Datenbank %1 ist nicht erreichbar oder keine KORVEX-Datenbank.")
-                             .arg(target.backend == kxserver::Backend::Sqlite
-                                      ? target.path
-                                      : QStringLiteral("korvex auf %1:%2").arg(target.host).arg(target.port));
+        report.errors << UnreachableDatabase(target);
         return report;
     }
     return Import(*connection, request);
