@@ -106,12 +106,9 @@ void ImportRun::lieferanten(FileRows &file) {
         if (!number || !name)
             continue;
         Supplier &supplier = m_suppliers[*number];
-        if (supplier.seenLine) {
-            fail("Lieferant-Nr",
-                 QStringLiteral("der Lieferant %1 steht schon in Zeile %2").arg(*number).arg(supplier.seenLine));
+        if (!firstNaming(file, "Lieferant-Nr", supplier.seenLine,
+                         [&] { return QStringLiteral("der Lieferant %1").arg(*number); }))
             continue;
-        }
-        supplier.seenLine = file.line();
         if (supplier.id == 0) {
             supplier.id = nextSupplier++;
             supplier.name = *name;
@@ -146,7 +143,6 @@ void ImportRun::artikel(FileRows &file) {
     if (!openFile(file, {{"Artikel-Nr", true}, {"Bezeichnung", true}, {"Hauptlieferant-Nr", false}}))
         return;
     lockLists();
-    const auto fail = [&](const char *column, const QString &what) { error(file, column, what); };
     KindCount &counts = count(QStringLiteral("artikel"));
     const bool withMain = file.has("Hauptlieferant-Nr");
     qint64 nextArticle = nextId("artikel");
@@ -162,12 +158,9 @@ void ImportRun::artikel(FileRows &file) {
         if (!number || !bez || !mainOk)
             continue;
         Article &article = m_articles[*number];
-        if (article.seenLine) {
-            fail("Artikel-Nr",
-                 QStringLiteral("der Artikel %1 steht schon in Zeile %2").arg(*number).arg(article.seenLine));
+        if (!firstNaming(file, "Artikel-Nr", article.seenLine,
+                         [&] { return QStringLiteral("der Artikel %1").arg(*number); }))
             continue;
-        }
-        article.seenLine = file.line();
         article.touchedIn = file.name();
         article.touchedLine = file.line();
         if (!withMain)
@@ -291,14 +284,12 @@ void ImportRun::artlief(FileRows &file) {
             article->touchedLine = file.line();
         }
         Pair &pair = pairs[{article->id, supplier}];
-        if (pair.seenLine != 0) {
-            fail("Lieferant-Nr", QStringLiteral("der Lieferant %1 zum Artikel %2 steht schon in Zeile %3")
-                                     .arg(m_supplierNumbers.value(supplier))
-                                     .arg(file.value("Artikel-Nr").trimmed())
-                                     .arg(pair.seenLine));
+        if (!firstNaming(file, "Lieferant-Nr", pair.seenLine, [&] {
+                return QStringLiteral("der Lieferant %1 zum Artikel %2")
+                    .arg(m_supplierNumbers.value(supplier))
+                    .arg(file.value("Artikel-Nr").trimmed());
+            }))
             continue;
-        }
-        pair.seenLine = qint32(std::min<qint64>(file.line(), std::numeric_limits<qint32>::max()));
         const bool isNew = pair.id == 0;
         Pair after = pair;
         after.cents = *cents;

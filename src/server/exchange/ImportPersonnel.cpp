@@ -115,11 +115,9 @@ void ImportRun::personal(FileRows &file) {
         if (!ok)
             continue;
         Person &entry = people[*code];
-        if (entry.seenLine) {
-            error(file, "Personalcode",
-                  QStringLiteral("der Personalcode %1 steht schon in Zeile %2").arg(*code).arg(entry.seenLine));
+        if (!firstNaming(file, "Personalcode", entry.seenLine,
+                         [&] { return QStringLiteral("der Personalcode %1").arg(*code); }))
             continue;
-        }
         const bool isNew = entry.values.isEmpty();
         QStringList before = isNew ? QStringList(7, QString()) : entry.values;
         const auto keep = [&](int column, int stored) {
@@ -128,7 +126,6 @@ void ImportRun::personal(FileRows &file) {
         const QStringList after{*password, *active, *name, keep(0, 3), keep(2, 4), keep(3, 5), keep(4, 6)};
         bool changed = isNew || after != before;
         entry.values = after;
-        entry.seenLine = file.line();
         if (changed && clean())
             exec(person, QVariantList{m_request.firma, *code} + QVariantList(after.begin(), after.end()));
         if (optional[1] && !after.at(3).isEmpty() &&
@@ -182,11 +179,8 @@ void ImportRun::update(FileRows &file) {
         if (!article || !proposalOk)
             continue;
         const QString artnr = file.value("Artikel-Nr").trimmed();
-        if (const qint64 line = seen.value(artnr)) {
-            error(file, "Artikel-Nr", QStringLiteral("der Artikel %1 steht schon in Zeile %2").arg(artnr).arg(line));
+        if (!firstNaming(file, "Artikel-Nr", seen[artnr], [&] { return QStringLiteral("der Artikel %1").arg(artnr); }))
             continue;
-        }
-        seen.insert(artnr, file.line());
         ++counts.added;
         if (clean())
             exec(insert,

@@ -7,7 +7,9 @@
 #include <QPair>
 #include <QSqlQuery>
 
+#include <algorithm>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -77,6 +79,17 @@ private:
     void error(const FileRows &file, const char *column, const QString &what);
     void fileError(const QString &fileName, const QString &what);
     bool clean() const { return m_report.errorCount == 0; }
+    // False, with the error on `column`, when an earlier row of the file named the same record
+    // (`what()`, e.g. "der Lieferant 70001"); otherwise this row becomes the one that names it.
+    template <typename Line, typename What>
+    bool firstNaming(FileRows &file, const char *column, Line &seenLine, const What &what) {
+        if (seenLine != 0) {
+            error(file, column, QStringLiteral("%1 steht schon in Zeile %2").arg(what()).arg(seenLine));
+            return false;
+        }
+        seenLine = Line(std::min<qint64>(file.line(), std::numeric_limits<Line>::max()));
+        return true;
+    }
     qint64 nextId(const char *table);
     QSqlQuery prepare(const QString &sql) { return m_db.prepare(sql); }
     void exec(QSqlQuery &query, const QVariantList &values) { m_db.execute(query, values); }
