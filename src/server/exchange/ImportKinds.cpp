@@ -89,10 +89,10 @@ ImportRun::Article *ImportRun::knownArticle(FileRows &file, const char *column) 
 }
 
 void ImportRun::lieferanten(FileRows &file) {
-    if (!openFile(file, {{"Lieferant-Nr", true}, {"Name", true}}))
+    if (!openFile(file))
         return;
     const auto fail = [&](const char *column, const QString &what) { error(file, column, what); };
-    KindCount &counts = count(QStringLiteral("lieferanten"));
+    KindCount &counts = count(file.kind());
     qint64 nextSupplier = nextId("lieferant");
     QSqlQuery insert = prepare(QStringLiteral("INSERT INTO lieferant (id, firma, liefnr, name) VALUES (?, ?, ?, ?)"));
     QSqlQuery change = prepare(QStringLiteral("UPDATE lieferant SET name = ? WHERE id = ?"));
@@ -140,10 +140,10 @@ void ImportRun::lockLists() {
 }
 
 void ImportRun::artikel(FileRows &file) {
-    if (!openFile(file, {{"Artikel-Nr", true}, {"Bezeichnung", true}, {"Hauptlieferant-Nr", false}}))
+    if (!openFile(file))
         return;
     lockLists();
-    KindCount &counts = count(QStringLiteral("artikel"));
+    KindCount &counts = count(file.kind());
     const bool withMain = file.has("Hauptlieferant-Nr");
     qint64 nextArticle = nextId("artikel");
     QSqlQuery insert =
@@ -191,16 +191,11 @@ qint32 ImportRun::unitIndex(const QString &unit) {
 }
 
 void ImportRun::artlief(FileRows &file) {
-    if (!openFile(file, {{"Artikel-Nr", true},
-                         {"Lieferant-Nr", true},
-                         {"EK-Netto", true},
-                         {"per", true},
-                         {"Letzter Einkauf", false},
-                         {"Aktiv", false}}))
+    if (!openFile(file))
         return;
     lockLists();
     const auto fail = [&](const char *column, const QString &what) { error(file, column, what); };
-    KindCount &counts = count(QStringLiteral("artlief"));
+    KindCount &counts = count(file.kind());
     const bool withDate = file.has("Letzter Einkauf");
     const bool withActive = file.has("Aktiv");
 

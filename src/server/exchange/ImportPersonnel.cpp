@@ -34,19 +34,9 @@ template <typename Map> void loadMap(kxserver::SqlConnection &db, const QString 
 } // namespace
 
 void ImportRun::personal(FileRows &file) {
-    if (!openFile(file, {{"Personalcode", true},
-                         {"Passwort", true},
-                         {"Aktiv", true},
-                         {"Name", true},
-                         {"Abteilung-Nr", false},
-                         {"Abteilung", false},
-                         {"DW", false},
-                         {"Berechtigungsgruppe", false},
-                         {"Personal-Nr", false},
-                         {"Fax", false},
-                         {"E-Mail", false}}))
+    if (!openFile(file))
         return;
-    KindCount &counts = count(QStringLiteral("personal"));
+    KindCount &counts = count(file.kind());
     QHash<QString, Person> people;
     QHash<QString, Record> departments;
     QHash<QString, Record> bases;
@@ -158,9 +148,9 @@ void ImportRun::update(FileRows &file) {
     const std::optional<QString> bez = ToServerText(m_request.runBez, &expected);
     if (!bez)
         fileError(QStringLiteral("--bez"), expected);
-    if (!openFile(file, {{"Artikel-Nr", true}, {"Vorschlag-Lieferant-Nr", false}}) || !bez)
+    if (!openFile(file) || !bez)
         return;
-    KindCount &counts = count(QStringLiteral("update"));
+    KindCount &counts = count(file.kind());
     const qint64 run = nextId("upd_run");
     const QDate date = m_request.runDatum;
     // The server's date number: (year - 1900) * 10000 + month * 100 + day.

@@ -13,7 +13,8 @@
 #include <optional>
 #include <vector>
 
-// The working state of one import call; the kinds are in ImportKinds.cpp, the frame in Importer.cpp.
+// The working state of one import call; the readers of the kinds are in ImportKinds.cpp and
+// ImportPersonnel.cpp, their table and the frame in Importer.cpp.
 namespace kxexchange {
 
 struct ColumnDef {
@@ -26,6 +27,7 @@ class FileRows {
 public:
     FileRows(const QString &path, const QString &kind) : m_path(path), m_kind(kind) {}
     const QString &path() const { return m_path; }
+    const QString &kind() const { return m_kind; }
     QString name() const;
     // The column's index, -1 when the file does not have it.
     int index(const char *column) const { return m_columns.value(QString::fromLatin1(column), -1); }
@@ -46,6 +48,15 @@ public:
     ImportRun(kxserver::SqlConnection &connection, const ImportRequest &request)
         : m_db(connection), m_request(request) {}
     ImportReport run();
+
+    // Each kind of file, in the order a call imports them: its reader and its columns (the
+    // required ones must stand in the header).
+    struct Kind {
+        QString name;
+        void (ImportRun::*read)(FileRows &);
+        std::vector<ColumnDef> columns;
+    };
+    static const std::vector<Kind> &kinds();
 
 private:
     struct Supplier {
@@ -74,7 +85,8 @@ private:
     qint32 unitIndex(const QString &unit);
 
     // Frame
-    bool openFile(FileRows &file, const std::vector<ColumnDef> &columns);
+    // Opens the file and reads its header against the columns of its kind.
+    bool openFile(FileRows &file);
     bool nextRow(FileRows &file, qint64 *rows);
     void error(const FileRows &file, const char *column, const QString &what);
     void fileError(const QString &fileName, const QString &what);

@@ -6,11 +6,47 @@
 #include <QFileInfo>
 #include <QSet>
 
+#include <algorithm>
+
 namespace kxexchange {
 
+const std::vector<ImportRun::Kind> &ImportRun::kinds() {
+    static const std::vector<Kind> table{
+        {QStringLiteral("lieferanten"), &ImportRun::lieferanten, {{"Lieferant-Nr", true}, {"Name", true}}},
+        {QStringLiteral("artikel"),
+         &ImportRun::artikel,
+         {{"Artikel-Nr", true}, {"Bezeichnung", true}, {"Hauptlieferant-Nr", false}}},
+        {QStringLiteral("artlief"),
+         &ImportRun::artlief,
+         {{"Artikel-Nr", true},
+          {"Lieferant-Nr", true},
+          {"EK-Netto", true},
+          {"per", true},
+          {"Letzter Einkauf", false},
+          {"Aktiv", false}}},
+        {QStringLiteral("personal"),
+         &ImportRun::personal,
+         {{"Personalcode", true},
+          {"Passwort", true},
+          {"Aktiv", true},
+          {"Name", true},
+          {"Abteilung-Nr", false},
+          {"Abteilung", false},
+          {"DW", false},
+          {"Berechtigungsgruppe", false},
+          {"Personal-Nr", false},
+          {"Fax", false},
+          {"E-Mail", false}}},
+        {QStringLiteral("update"), &ImportRun::update, {{"Artikel-Nr", true}, {"Vorschlag-Lieferant-Nr", false}}},
+    };
+    return table;
+}
+
 QStringList ImportKinds() {
-    return {QStringLiteral("lieferanten"), QStringLiteral("artikel"), QStringLiteral("artlief"),
-            QStringLiteral("personal"), QStringLiteral("update")};
+    QStringList names;
+    for (const ImportRun::Kind &kind : ImportRun::kinds())
+        names << kind.name;
+    return names;
 }
 
 QString CheckRequest(const ImportRequest &request) {
@@ -61,7 +97,10 @@ void ImportRun::error(const FileRows &file, const char *column, const QString &w
     fileError(where, what);
 }
 
-bool ImportRun::openFile(FileRows &file, const std::vector<ColumnDef> &columns) {
+bool ImportRun::openFile(FileRows &file) {
+    const auto kind =
+        std::find_if(kinds().begin(), kinds().end(), [&](const Kind &k) { return k.name == file.kind(); });
+    const std::vector<ColumnDef> &columns = kind->columns;
     QStringList known;
     for (const ColumnDef &column : columns)
         known << NormalizedHeader(QString::fromUtf8(column.name));
@@ -221,27 +260,18 @@ ImportReport ImportRun::run() {
     m_report = ImportReport();
     m_db.beginUnit();
     try {
-        for (const QString &kind : ImportKinds()) {
+        for (const Kind &kind : kinds()) {
             for (const ImportFile &file : m_request.files) {
-                if (file.kind != kind)
+                if (file.kind != kind.name)
                     continue;
                 if (!m_loaded) {
                     loadSuppliers();
                     loadArticles();
                     m_loaded = true;
                 }
-                FileRows rows(file.path, kind);
-                count(kind);
-                if (kind == QLatin1String("lieferanten"))
-                    lieferanten(rows);
-                else if (kind == QLatin1String("artikel"))
-                    artikel(rows);
-                else if (kind == QLatin1String("artlief"))
-                    artlief(rows);
-                else if (kind == QLatin1String("personal"))
-                    personal(rows);
-                else
-                    update(rows);
+                FileRows rows(file.path, kind.name);
+                count(kind.name);
+                (this->*kind.read)(rows);
             }
         }
         if (clean())
