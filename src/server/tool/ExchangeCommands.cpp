@@ -27,9 +27,9 @@ QString parseCommon(const QStringList &arguments, Common *common) {
     for (int i = 0; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
         if (argument == QLatin1String("--pg") || argument == QLatin1String("--firma")) {
-            if (i + 1 >= arguments.size())
+            QString value;
+            if (!TakeValue(arguments, i, &value))
                 return QStringLiteral("%1 braucht einen Wert.").arg(argument);
-            const QString value = arguments.at(++i);
             if (argument == QLatin1String("--pg")) {
                 if (!server.isEmpty())
                     return QStringLiteral("--pg ist doppelt angegeben.");
@@ -76,12 +76,7 @@ int RunImport(const QStringList &arguments) {
     const QStringList &rest = common.rest;
     for (int i = 0; i < rest.size(); ++i) {
         const QString &argument = rest.at(i);
-        const auto value = [&](QString *out) {
-            if (i + 1 >= rest.size())
-                return false;
-            *out = rest.at(++i);
-            return true;
-        };
+        const auto value = [&](QString *out) { return TakeValue(rest, i, out); };
         QString text;
         if (argument == QLatin1String("--dry-run")) {
             request.dryRun = true;
@@ -170,9 +165,9 @@ int RunExport(const QStringList &arguments) {
     for (int i = 0; i < rest.size(); ++i) {
         const QString &argument = rest.at(i);
         if (argument == QLatin1String("-o") || argument == QLatin1String("--seit")) {
-            if (i + 1 >= rest.size())
+            QString value;
+            if (!TakeValue(rest, i, &value))
                 return UsageError(QStringLiteral("%1 braucht einen Wert.").arg(argument));
-            const QString value = rest.at(++i);
             if (argument == QLatin1String("-o")) {
                 output = value;
             } else if (!(since = germanDate(value))) {

@@ -27,3 +27,10 @@ bool ParsePgServer(const QString &text, QString *host, int *port) {
     *port = number;
     return true;
 }
+
+bool TakeValue(const QStringList &arguments, int &i, QString *value) {
+    if (i + 1 >= arguments.size())
+        return false;
+    *value = arguments.at(++i);
+    return true;
+}

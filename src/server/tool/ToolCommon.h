@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <cstdio>
 
@@ -15,3 +16,5 @@ int Failure(const QString &message);
 // "HOST:PORT" of --pg (a host name or address, an IPv6 one in brackets, a port from 1 to 65535);
 // false for anything else.
 bool ParsePgServer(const QString &text, QString *host, int *port);
+// The value after the option at `i`, which then moves on to it; false when the option is last.
+bool TakeValue(const QStringList &arguments, int &i, QString *value);

@@ -68,12 +68,7 @@ int main(int argc, char **argv) {
     QString server;
     for (int i = 0; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
-        const auto value = [&](QString *out) {
-            if (i + 1 >= arguments.size())
-                return false;
-            *out = arguments.at(++i);
-            return true;
-        };
+        const auto value = [&](QString *out) { return TakeValue(arguments, i, out); };
         if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
             Print(stdout, QString::fromUtf8(kHelp));
             return 0;
