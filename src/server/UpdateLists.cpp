@@ -1,5 +1,7 @@
 #include "UpdateLists.h"
 
+#include "TypedNulls.h"
+
 #include "ArticleStamp.h"
 #include "ServerErrorCodes.h"
 
@@ -16,16 +18,9 @@ namespace kxserver::lists {
 
 namespace {
 
-QVariant nullText() {
-    return QVariant(QMetaType::fromType<QString>());
-}
-QVariant nullNumber() {
-    return QVariant(QMetaType::fromType<qlonglong>());
-}
-
 template <typename T> QVariant orNull(const std::optional<T> &value) {
     if (!value)
-        return std::is_same_v<T, QString> ? nullText() : nullNumber();
+        return std::is_same_v<T, QString> ? NullText() : NullNumber();
     return QVariant::fromValue(*value);
 }
 
@@ -266,7 +261,7 @@ QString ArtListe(SqlConnection &connection, const QVariant &firma, const QVarian
         connection.write([&] {
             connection.run(QStringLiteral("INSERT INTO artliste (run, erst_pers, erst_zeit) VALUES (?, ?, ?)"
                                           " ON CONFLICT (run) DO NOTHING"),
-                           {runId, connection.sessionPersonal ? QVariant(*connection.sessionPersonal) : nullText(),
+                           {runId, connection.sessionPersonal ? QVariant(*connection.sessionPersonal) : NullText(),
                             SqlConnection::now()});
         });
         list = findList();
@@ -351,7 +346,7 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
             QStringLiteral("UPDATE artikel SET haupt_lief = ?, aend_pers = ?, aend_zeit = ? WHERE id = ?"));
         for (const auto &[article, by] : mainChanges) {
             connection.execute(mains, {list, article});
-            QVariant main = nullNumber();
+            QVariant main = NullNumber();
             while (connection.next(mains)) {
                 if (mains.value(1).toString() == QLatin1String("J")) {
                     main = mains.value(0).toLongLong();
@@ -524,7 +519,7 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
             const SqlConnection::PendingWrite &w = writes[i];
             rows << QStringLiteral("(?, ?, ?, ?, ?, ?, ?, ?)");
             values << w.list << w.pair << w.article << lists::orNull(w.laktiv) << lists::orNull(w.hlief)
-                   << (w.aendsw ? QVariant(qlonglong(*w.aendsw)) : lists::nullNumber()) << w.by << w.when;
+                   << (w.aendsw ? QVariant(qlonglong(*w.aendsw)) : NullNumber()) << w.by << w.when;
         }
         script.push_back(
             {QStringLiteral("INSERT INTO liste_aend (liste, artlief, artikel, laktiv, hlief, aendsw, aend_pers,"
@@ -561,7 +556,7 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
             script.push_back(
                 {QStringLiteral("INSERT INTO liste_haupt (liste, artikel, haupt_lief) VALUES (?, ?, ?)"
                                 " ON CONFLICT (liste, artikel) DO UPDATE SET haupt_lief = excluded.haupt_lief"),
-                 {list, article, now.mainSupplier ? QVariant(now.mainSupplier) : lists::nullNumber()}});
+                 {list, article, IdOrNull(now.mainSupplier)}});
     }
     return script;
 }

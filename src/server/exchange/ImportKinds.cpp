@@ -3,25 +3,15 @@
 
 #include "Fields.h"
 #include "ImportRun.h"
+#include "TypedNulls.h"
 
 #include <algorithm>
 #include <limits>
 
 namespace kxexchange {
 
-namespace {
-
-QVariant nullText() {
-    return QVariant(QMetaType::fromType<QString>());
-}
-QVariant nullNumber() {
-    return QVariant(QMetaType::fromType<qlonglong>());
-}
-QVariant idOrNull(qint64 id) {
-    return id ? QVariant(id) : nullNumber();
-}
-
-} // namespace
+using kxserver::IdOrNull;
+using kxserver::NullText;
 
 // A text field: converted to the server's form or kept as it stands; a required one must not be
 // empty, and a login field holds at most 20 characters.
@@ -169,11 +159,11 @@ void ImportRun::artikel(FileRows &file) {
             article.id = nextArticle++;
             ++counts.added;
             if (clean())
-                exec(insert, {article.id, m_request.firma, *number, *bez, idOrNull(main)});
+                exec(insert, {article.id, m_request.firma, *number, *bez, IdOrNull(main)});
         } else if (article.bez != *bez || article.main != main) {
             ++counts.changed;
             if (clean())
-                exec(change, {*bez, idOrNull(main), article.id});
+                exec(change, {*bez, IdOrNull(main), article.id});
         } else {
             ++counts.unchanged;
         }
@@ -294,7 +284,7 @@ void ImportRun::artlief(FileRows &file) {
         if (active)
             after.active = active->at(0).toLatin1();
         const QVariant dateValue = after.lastPurchase == 0
-                                       ? nullText()
+                                       ? NullText()
                                        : QVariant(QDate::fromJulianDay(after.lastPurchase).toString(Qt::ISODate));
         const QString activeText(QLatin1Char(after.active));
         if (isNew) {

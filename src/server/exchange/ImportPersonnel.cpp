@@ -3,8 +3,11 @@
 
 #include "Fields.h"
 #include "ImportRun.h"
+#include "TypedNulls.h"
 
 namespace kxexchange {
+
+using kxserver::IdOrNull;
 
 namespace {
 
@@ -173,8 +176,7 @@ void ImportRun::update(FileRows &file) {
             continue;
         ++counts.added;
         if (clean())
-            exec(insert,
-                 {run, artnr, article->id, proposal ? QVariant(proposal) : QVariant(QMetaType::fromType<qlonglong>())});
+            exec(insert, {run, artnr, article->id, IdOrNull(proposal)});
     }
 }
 
