@@ -38,11 +38,3 @@ bool InOneUnit(const std::function<bool()> &body) {
         throw;
     }
 }
-
-void WriteEntryFlags(const std::vector<EntryFlags> &entries) {
-    ServerBusy busy;
-    InOneUnit([&] {
-        WriteEntries(entries);
-        return true;
-    });
-}

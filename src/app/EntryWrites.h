@@ -13,6 +13,3 @@ void WriteEntries(const std::vector<EntryFlags> &entries);
 // Runs `body` in a unit of its own on the server: committed when it returns true, rolled back when
 // it returns false or throws (the error then passes on). Returns what `body` returned.
 bool InOneUnit(const std::function<bool()> &body);
-
-// WriteEntries in a unit of its own: every entry or none.
-void WriteEntryFlags(const std::vector<EntryFlags> &entries);

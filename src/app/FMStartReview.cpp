@@ -1,12 +1,14 @@
 // The clerk's review aids of the main window: the menus "&Bearbeiten" and "&Ansicht", the undo
 // stack, the filter and the status line. Each flag change they make runs the supplier list's own
-// check-cell handler, or writes through WriteEntryFlags in one unit as that handler does.
+// check-cell handler, or writes in one unit that first asks whether the screen is still current, as
+// that handler does.
 
 #include "ArticleFilter.h"
 #include "CacheApi.h"
 #include "EntryWrites.h"
 #include "FMStart.h"
 #include "FindBar.h"
+#include "Freshness.h"
 #include "KxList.h"
 #include "MainConstants.h"
 #include "MainLogic.h"
@@ -123,12 +125,13 @@ void FMStart::reviewAfterSave() {
 
 ArticleBefore FMStart::activeBefore(int row) const {
     const int article = liart->currentRow();
-    return {article, liart->rowText(article), {{lilief->hiddenText(row), lilief->checkState(row, kAktiv) == 0, {}}}};
+    return {
+        article, liart->rowText(article), {{lilief->hiddenText(row), lilief->checkState(row, kAktiv) == 0, {}}}, {}};
 }
 
 ArticleBefore FMStart::mainBefore(int row) const {
     const int article = liart->currentRow();
-    ArticleBefore before{article, liart->rowText(article), {}};
+    ArticleBefore before{article, liart->rowText(article), {}, {}};
     for (int i = 0; i < lilief->rowCount(); ++i)
         before.entries.push_back({lilief->hiddenText(i), {}, i != row && lilief->checkState(i, kHauptlieferant) > 0});
     return before;
@@ -148,6 +151,9 @@ void FMStart::markPrices() {
 }
 
 void FMStart::recordChange(std::vector<ArticleBefore> before) {
+    // Known from the commit, no request: the state this program left, which "Rückgängig" expects.
+    for (ArticleBefore &article : before)
+        article.stampAfter = gFactory->stampAfterWrite(artListKey, Piece(article.rowText, kLF, 1));
     m_undo->push(std::move(before));
     markPrices(); // an "Aktiv" switch changes which offers are compared
     updateStatus();
@@ -234,8 +240,18 @@ void FMStart::Rueckgaengig_Click() {
         entries.insert(entries.end(), article.entries.begin(), article.entries.end());
     // Taking back all proposals writes every entry of their articles again: that takes a while.
     gDesktop->setBusyPointer(true);
-    WriteEntryFlags(entries);
+    std::vector<int> changed;
+    const bool undone = freshness->undo(
+        step, [&] { WriteEntries(entries); }, changed);
     gDesktop->setBusyPointer(false);
+    if (!undone) {
+        // Taking back an article another workstation changed since would overwrite that change: it
+        // leaves the step, whose other articles can still be taken back. After the server's refusal
+        // nothing is known to have changed, so the step stays for another try.
+        m_undo->forget(changed);
+        updateStatus();
+        return;
+    }
     for (const ArticleBefore &article : step)
         liart->setRowText(article.row, article.rowText);
     m_undo->pop();

@@ -50,13 +50,47 @@ bool Freshness::stampMatches() {
     return now.isEmpty() || now == m_stamp;
 }
 
+std::vector<int> Freshness::changedSince(const UndoStep &step) {
+    QStringList numbers;
+    std::vector<const ArticleBefore *> asked;
+    for (const ArticleBefore &article : step)
+        if (!article.stampAfter.isEmpty()) {
+            numbers << Piece(article.rowText, kLF, 1);
+            asked.push_back(&article);
+        }
+    if (numbers.isEmpty())
+        return {};
+    ServerBusy busy;
+    const QStringList now = gFactory->articleStamps(m_window.artListKey, numbers);
+    std::vector<int> changed;
+    for (size_t i = 0; i < asked.size() && i < size_t(now.size()); ++i)
+        if (!now[qsizetype(i)].isEmpty() && now[qsizetype(i)] != asked[i]->stampAfter)
+            changed.push_back(asked[i]->row);
+    return changed;
+}
+
 bool Freshness::change(const std::function<void()> &body) {
+    return freshUnit([this] { return stampMatches(); }, body, {});
+}
+
+bool Freshness::undo(const UndoStep &step, const std::function<void()> &body, std::vector<int> &changed) {
+    changed.clear();
+    return freshUnit(
+        [&] {
+            changed = changedSince(step);
+            return changed.empty();
+        },
+        body, changed);
+}
+
+bool Freshness::freshUnit(const std::function<bool()> &fresh, const std::function<void()> &body,
+                          const std::vector<int> &refresh) {
     gFactory->beginUnit();
     m_unit = true;
     try {
-        if (!stampMatches()) {
+        if (!fresh()) {
             release();
-            answerRefusal();
+            answerRefusal(refresh);
             return false;
         }
         body();
@@ -67,7 +101,7 @@ bool Freshness::change(const std::function<void()> &body) {
         // Only the server's refusal of a change to an article another workstation changed.
         if (error.number() != kxserver::kRejected)
             throw;
-        answerRefusal();
+        answerRefusal(refresh);
         return false;
     } catch (...) {
         release();
@@ -97,10 +131,15 @@ void Freshness::release() {
     }
 }
 
-void Freshness::answerRefusal() {
+void Freshness::answerRefusal(const std::vector<int> &rows) {
     FMStart &w = m_window;
-    if (const int r = w.liart->currentRow(); r >= 0) {
+    const int r = w.liart->currentRow();
+    if (r >= 0 || !rows.empty())
         ConnectServer();
+    for (const int row : rows)
+        if (row != r && row >= 0 && row < w.liart->rowCount())
+            w.liveView->refreshArticle(row, Piece(w.liart->rowText(row), kLF, 1));
+    if (r >= 0) {
         // The article row and the supplier cells in one read; a list whose entries changed is refilled.
         if (!w.liveView->refreshArticle(r, Piece(w.liart->rowText(r), kLF, 1)))
             w.lief_such();

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "UndoStack.h"
+
 #include <QString>
 
 #include <functional>
+#include <vector>
 
 class FMStart;
 
@@ -28,6 +31,13 @@ public:
     // the article row are brought up to the server's state, the clerk is told, and false is returned.
     // The server's refusal of the writes is answered the same way.
     bool change(const std::function<void()> &body);
+    // "Rückgängig" of `step`, after ConnectServer, in the same kind of unit: it is opened by asking,
+    // in one request under the list's lock, whether every article of the step still stands as this
+    // program's change left it. Then `body` writes and the unit commits; true. Otherwise nothing is
+    // written, `changed` holds the rows of the step's articles another workstation changed since,
+    // those rows and the current article are brought up to the server's state, the clerk is told,
+    // and false is returned. The server's refusal is answered the same way (`changed` empty).
+    bool undo(const UndoStep &step, const std::function<void()> &body, std::vector<int> &changed);
     // Inside `body`: commits the writes so far (before the window moves on to another article).
     void commit();
     // Inside `body`: gives up the unit and its lock, before a message box waits for the clerk.
@@ -40,12 +50,19 @@ private:
     QString m_stamp;
     bool m_unit = false;
 
+    // The unit of change and undo: `fresh` asks the server under the list's lock; `refresh` are the
+    // article rows to bring up to date besides the current article when it says no.
+    bool freshUnit(const std::function<bool()> &fresh, const std::function<void()> &body,
+                   const std::vector<int> &refresh);
     // False when the server's stamp differs from the one the screen was filled with.
     bool stampMatches();
+    // The rows of the step's articles whose stamp on the server is no longer the one the step's
+    // change left.
+    std::vector<int> changedSince(const UndoStep &step);
     // This program's change to the shown article was accepted: the screen shows what it wrote.
     void accepted();
     // The answer to a stale screen, and to the server's refusal of a change because the article
     // changed in the same moment: the current article's row and supplier list are brought up to the
     // server's state, and the clerk is told.
-    void answerRefusal();
+    void answerRefusal(const std::vector<int> &rows);
 };

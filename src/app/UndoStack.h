@@ -14,11 +14,14 @@ struct EntryFlags {
 };
 
 // One article in a change: its row in the article list, the row's text and its entries' flags,
-// all as they were before the change.
+// all as they were before the change; and the server's stamp of the article as the change left it
+// (empty when the server cannot tell), so that taking the change back first finds out whether
+// another workstation changed the article since.
 struct ArticleBefore {
     int row = -1;
     QString rowText;
     std::vector<EntryFlags> entries;
+    QString stampAfter;
 };
 
 // One accepted change of the clerk: an "Aktiv" switch, a main-supplier change, or all proposals
@@ -32,6 +35,9 @@ public:
     bool isEmpty() const { return m_steps.empty(); }
     const UndoStep &top() const { return m_steps.back(); }
     void pop();
+    // The articles at `rows` leave the top step (another workstation changed them since; taking the
+    // step back would overwrite that); a step left without articles goes.
+    void forget(const std::vector<int> &rows);
     void clear();
     // How many articles the steps on the stack changed (each article once).
     int changedArticles() const { return int(m_rows.size()); }
@@ -39,4 +45,6 @@ public:
 private:
     std::vector<UndoStep> m_steps;
     std::map<int, int> m_rows; // article row -> steps that changed it
+
+    void uncount(int row);
 };

@@ -1,5 +1,7 @@
 #include "DemoData.h"
 
+#include "TypedNulls.h"
+
 #include <QDate>
 #include <QMetaType>
 #include <QSqlError>
@@ -409,13 +411,6 @@ const std::vector<Family> &families() {
     return list;
 }
 
-QVariant nullText() {
-    return QVariant(QMetaType::fromType<QString>());
-}
-QVariant nullNumber() {
-    return QVariant(QMetaType::fromType<qlonglong>());
-}
-
 struct Writer {
     explicit Writer(QSqlDatabase &db)
         : suppliers(db, QStringLiteral("lieferant"),
@@ -475,7 +470,7 @@ void addArticle(Writer &writer, qint64 id, int firma, const QString &artnr, cons
     writer.articles.add({id, firma, artnr, description, pairs.front().supplier});
     for (const PairDef &pair : pairs)
         writer.pairs.add({writer.nextPair++, id, pair.supplier, pair.cents, QString::fromLatin1(pair.unit),
-                          pair.lastPurchase ? QVariant(QString::fromLatin1(pair.lastPurchase)) : nullText(),
+                          pair.lastPurchase ? QVariant(QString::fromLatin1(pair.lastPurchase)) : NullText(),
                           pair.active ? QStringLiteral("J") : QStringLiteral("N")});
 }
 
@@ -509,7 +504,7 @@ qint64 addGeneratedArticle(Writer &writer, Rng &rng, qint64 id, const QString &a
         }
         cents = std::max(cents, 1);
         const QVariant lastPurchase =
-            rng.chance(15) ? nullText() : QVariant(QDate(2023, 1, 2).addDays(rng.range(0, 697)).toString(Qt::ISODate));
+            rng.chance(15) ? NullText() : QVariant(QDate(2023, 1, 2).addDays(rng.range(0, 697)).toString(Qt::ISODate));
         writer.pairs.add({writer.nextPair++, id, chosen[i], cents, unit, lastPurchase,
                           active ? QStringLiteral("J") : QStringLiteral("N")});
         if (i > 0 && active)
@@ -601,7 +596,7 @@ void addBenchmark(Writer &writer, Rng &rng, int count) {
         const QString description =
             QStringLiteral("%1 %2 (B%3)").arg(QLatin1String(family.base), QLatin1String(variant)).arg(i);
         const qint64 velka = addGeneratedArticle(writer, rng, id, artnr, description, family, pool, rng.range(2, 8));
-        writer.runArticles.add({kBenchmarkRun, artnr, id, velka ? QVariant(velka) : nullNumber()});
+        writer.runArticles.add({kBenchmarkRun, artnr, id, IdOrNull(velka)});
     }
 }
 
@@ -660,7 +655,7 @@ void FillDemoData(QSqlDatabase &db, const DbContent &content) {
     writer.runs.add({201, 2, 1, QStringLiteral("Fliesenabgleich K}ste"), 1240901});
     writer.runs.flush();
     for (const ArticleRecord &record : records) {
-        const QVariant velka = record.velka ? QVariant(record.velka) : nullNumber();
+        const QVariant velka = IdOrNull(record.velka);
         const std::vector<int> runs = record.family >= 0 ? all[record.family].runs : std::vector<int>{};
         const bool inRun1 = record.id == 3 || std::find(runs.begin(), runs.end(), 1) != runs.end();
         const bool inRun2 = record.id == 1 || record.id == 2 || std::find(runs.begin(), runs.end(), 2) != runs.end();
@@ -671,7 +666,7 @@ void FillDemoData(QSqlDatabase &db, const DbContent &content) {
         writer.runArticles.add({3, record.artnr, record.id, velka});
     }
     writer.runArticles.add({201, QStringLiteral("100001"), 900001, 201});
-    writer.runArticles.add({201, QStringLiteral("200002"), 900002, nullNumber()});
+    writer.runArticles.add({201, QStringLiteral("200002"), 900002, NullNumber()});
 
     if (content.benchmarkArticles > 0)
         addBenchmark(writer, rng, content.benchmarkArticles);

@@ -8,17 +8,6 @@
 
 namespace kxserver::lists {
 
-namespace {
-
-// Bound parameters per statement: far below the smallest limit of either backend.
-constexpr int kChunk = 400;
-
-QString placeholders(qsizetype count) {
-    return QStringList(count, QStringLiteral("?")).join(QLatin1Char(','));
-}
-
-} // namespace
-
 QSqlQuery ProposalRows(SqlConnection &connection, qint64 list) {
     // The main supplier as the list shows it: the list's own where its changes give one.
     return connection.run(
@@ -50,9 +39,9 @@ int TakeProposals(SqlConnection &connection, const QVariant &listKey, const QVar
         LockList(connection, list);
         connection.entryCache.clear(); // every entry of these articles changes
         const QString when = SqlConnection::now();
-        for (qsizetype from = 0; from < numbers.size(); from += kChunk) {
-            const QStringList chunk = numbers.mid(from, kChunk);
-            const QString in = placeholders(chunk.size());
+        for (qsizetype from = 0; from < numbers.size(); from += kParameterChunk) {
+            const QStringList chunk = numbers.mid(from, kParameterChunk);
+            const QString in = Placeholders(chunk.size());
             QVariantList values{list};
             for (const QString &number : chunk)
                 values << number;
@@ -127,6 +116,7 @@ int TakeProposals(SqlConnection &connection, const QVariant &listKey, const QVar
                                " ON CONFLICT (liste, artikel) DO UPDATE SET haupt_lief = excluded.haupt_lief")
                     .arg(in),
                 values);
+            NoteWrittenArticles(connection, list, chunk);
         }
         return static_cast<int>(numbers.size());
     });

@@ -61,8 +61,17 @@ public:
     QString articleStamp(const QString &listKey, const QString &articleNumber) override {
         // Inside a unit the question takes the list's lock: the answer then holds until the commit.
         if (connection()->inUnit())
-            return lists::LockedArticleStamp(*m_connection, listKey, articleNumber);
+            return lists::LockedArticleStamps(*m_connection, listKey, {articleNumber}).first();
         return StampOfArticle(*connection(), listKey, articleNumber);
+    }
+
+    QStringList articleStamps(const QString &listKey, const QStringList &articleNumbers) override {
+        if (connection()->inUnit())
+            return lists::LockedArticleStamps(*m_connection, listKey, articleNumbers);
+        QStringList stamps;
+        for (const QString &number : articleNumbers)
+            stamps << StampOfArticle(*m_connection, listKey, number);
+        return stamps;
     }
 
     QStringList takeChanges(const QString &listKey) override {

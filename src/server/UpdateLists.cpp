@@ -1,29 +1,26 @@
 #include "UpdateLists.h"
 
+#include "TypedNulls.h"
+
 #include "ArticleStamp.h"
 #include "ServerErrorCodes.h"
 
+#include <QHash>
 #include <QMetaType>
 #include <QRegularExpression>
 #include <QSet>
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 
 namespace kxserver::lists {
 
 namespace {
 
-QVariant nullText() {
-    return QVariant(QMetaType::fromType<QString>());
-}
-QVariant nullNumber() {
-    return QVariant(QMetaType::fromType<qlonglong>());
-}
-
 template <typename T> QVariant orNull(const std::optional<T> &value) {
     if (!value)
-        return std::is_same_v<T, QString> ? nullText() : nullNumber();
+        return std::is_same_v<T, QString> ? NullText() : NullNumber();
     return QVariant::fromValue(*value);
 }
 
@@ -70,48 +67,89 @@ SupplierRules rulesOf(const std::vector<SqlConnection::RuleEntry> &entries, cons
 }
 
 // An article's entries as the list shows them, picked by `pick` (parameters after the list key), in
-// the supplier list's order, so that the stamp comes out as the list's query makes it.
-QString rulesQuery(const char *pick) {
+// the supplier list's order (article by article), so that the stamp comes out as the list's query
+// makes it.
+QString rulesQuery(const QString &pick) {
     return QStringLiteral("SELECT al.lieferant, COALESCE(o.laktiv, al.aktiv),"
                           " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END),"
                           " CASE WHEN o.hlief IS NULL THEN 0 ELSE 1 END, al.id, a.artnr, a.id, COALESCE(o.aendsw, 0)"
                           " FROM artlief al JOIN artikel a ON a.id = al.artikel"
                           " JOIN lieferant f ON f.id = al.lieferant"
                           " LEFT JOIN liste_aend o ON o.liste = ? AND o.artlief = al.id"
-                          " WHERE %1 ORDER BY f.liefnr")
-        .arg(QLatin1String(pick));
+                          " WHERE %1 ORDER BY a.id, f.liefnr")
+        .arg(pick);
 }
 
-// Reads the rows of rulesQuery as the state before this transaction's writes; entries not yet
-// opened go into the entry cache. Returns the article number (empty without rows).
-SupplierRules takeRules(SqlConnection &connection, qint64 list, const SqlConnection::Rows &rows) {
+// One article's rules' state, with the article's id.
+using ArticleRules = std::pair<qint64, SupplierRules>;
+
+// Reads the rows of rulesQuery as the state before this transaction's writes, article by article;
+// entries not yet opened go into the entry cache. Articles without rows are not in the result.
+std::vector<ArticleRules> takeRules(SqlConnection &connection, qint64 list, const SqlConnection::Rows &rows) {
+    std::vector<ArticleRules> result;
     std::vector<SqlConnection::RuleEntry> entries;
     QString number;
     qint64 article = 0;
+    const auto finish = [&] {
+        if (article == 0)
+            return;
+        SupplierRules rules = rulesOf(entries, number);
+        connection.ruleEntries[{list, article}] = std::move(entries);
+        entries.clear();
+        connection.touchedArticles.emplace(std::make_pair(list, article), rules);
+        result.emplace_back(article, std::move(rules));
+    };
     for (const QVariantList &row : rows) {
+        if (const qint64 rowArticle = row.value(6).toLongLong(); rowArticle != article) {
+            finish();
+            article = rowArticle;
+            number = row.value(5).toString();
+        }
         SqlConnection::RuleEntry entry;
         entry.supplier = row.value(0).toLongLong();
         entry.laktiv = row.value(1).toString();
         entry.hlief = row.value(2).toString();
         entry.listMain = row.value(3).toInt() != 0;
         entry.pair = row.value(4).toLongLong();
-        number = row.value(5).toString();
-        article = row.value(6).toLongLong();
         entries.push_back(entry);
         connection.entryCache.emplace(
             std::make_pair(list, entry.pair),
             SqlConnection::CachedEntry{article, entry.laktiv, entry.hlief, row.value(7).toInt()});
     }
-    SupplierRules rules = rulesOf(entries, number);
-    if (article != 0) {
-        connection.ruleEntries[{list, article}] = std::move(entries);
-        connection.touchedArticles.emplace(std::make_pair(list, article), rules);
-    }
-    return rules;
+    finish();
+    return result;
 }
 
 void readRules(SqlConnection &connection, qint64 list, qint64 article) {
-    takeRules(connection, list, connection.runScript({{rulesQuery("al.artikel = ?"), {list, article}}}));
+    static const QString sql = rulesQuery(QStringLiteral("al.artikel = ?"));
+    takeRules(connection, list, connection.runScript({{sql, {list, article}}}));
+}
+
+// The named articles of a list, read under the list's lock, which the first request takes when the
+// transaction does not hold it yet: the lock and the read go out together, so the state read is the
+// one the unit's writes are checked against, and no other workstation can change it in between. One
+// request per kParameterChunk articles.
+std::vector<ArticleRules> readLocked(SqlConnection &connection, qint64 list, const QStringList &numbers) {
+    std::vector<ArticleRules> result;
+    for (qsizetype from = 0; from < numbers.size(); from += kParameterChunk) {
+        const QStringList chunk = numbers.mid(from, kParameterChunk);
+        QVariantList values{list};
+        for (const QString &number : chunk)
+            values << number;
+        values << list;
+        std::vector<SqlConnection::Statement> script;
+        if (!connection.lockedLists.count(list))
+            script.push_back({kLockSql, {list}});
+        script.push_back({rulesQuery(QStringLiteral("a.id IN (SELECT u.artikel FROM artliste l JOIN upd_artikel u"
+                                                    " ON u.run = l.run AND u.artnr IN (%1) WHERE l.id = ?)")
+                                         .arg(Placeholders(chunk.size()))),
+                          values});
+        std::vector<ArticleRules> part = takeRules(connection, list, connection.runScript(script));
+        if (!part.empty())
+            connection.lockedLists.insert(list); // rows came, so the list exists and its row is locked
+        std::move(part.begin(), part.end(), std::back_inserter(result));
+    }
+    return result;
 }
 
 // The entries picked by `pick` (joining artlief al, with one parameter), with their values as the
@@ -223,7 +261,7 @@ QString ArtListe(SqlConnection &connection, const QVariant &firma, const QVarian
         connection.write([&] {
             connection.run(QStringLiteral("INSERT INTO artliste (run, erst_pers, erst_zeit) VALUES (?, ?, ?)"
                                           " ON CONFLICT (run) DO NOTHING"),
-                           {runId, connection.sessionPersonal ? QVariant(*connection.sessionPersonal) : nullText(),
+                           {runId, connection.sessionPersonal ? QVariant(*connection.sessionPersonal) : NullText(),
                             SqlConnection::now()});
         });
         list = findList();
@@ -308,7 +346,7 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
             QStringLiteral("UPDATE artikel SET haupt_lief = ?, aend_pers = ?, aend_zeit = ? WHERE id = ?"));
         for (const auto &[article, by] : mainChanges) {
             connection.execute(mains, {list, article});
-            QVariant main = nullNumber();
+            QVariant main = NullNumber();
             while (connection.next(mains)) {
                 if (mains.value(1).toString() == QLatin1String("J")) {
                     main = mains.value(0).toLongLong();
@@ -350,22 +388,24 @@ std::optional<Entry> OpenEntry(SqlConnection &connection, const QString &id) {
     return makeEntry(list, *pair, entryValues(*query));
 }
 
-QString LockedArticleStamp(SqlConnection &connection, const QVariant &listKey, const QString &articleNumber) {
-    const qint64 list = ListKey(listKey);
-    // The lock and the read under it in one request: the state the clerk's rules then look at is
-    // the one the writes are checked against, and no other workstation can change it in between.
-    static const QString pick =
-        rulesQuery("a.id = (SELECT u.artikel FROM artliste l JOIN upd_artikel u ON u.run = l.run AND u.artnr = ?"
-                   " WHERE l.id = ?)");
-    const bool locked = connection.lockedLists.count(list) != 0;
-    std::vector<SqlConnection::Statement> script;
-    if (!locked)
-        script.push_back({kLockSql, {list}});
-    script.push_back({pick, {list, articleNumber, list}});
-    const SupplierRules rules = takeRules(connection, list, connection.runScript(script));
-    if (!rules.articleNumber.isEmpty())
-        connection.lockedLists.insert(list); // rows came, so the list exists and its row is locked
-    return rules.stamp;
+QStringList LockedArticleStamps(SqlConnection &connection, const QVariant &listKey, const QStringList &articleNumbers) {
+    QHash<QString, QString> found;
+    for (const auto &[article, rules] : readLocked(connection, ListKey(listKey), articleNumbers))
+        found.insert(rules.articleNumber, rules.stamp);
+    const QString none = ArticleStamp().result(); // an article the list does not hold has no entries
+    QStringList stamps;
+    for (const QString &number : articleNumbers)
+        stamps << found.value(number, none);
+    return stamps;
+}
+
+void NoteWrittenArticles(SqlConnection &connection, qint64 list, const QStringList &articleNumbers) {
+    for (auto &[article, rules] : readLocked(connection, list, articleNumbers))
+        connection.checkedArticles[{list, article}] = std::move(rules);
+}
+
+QString Placeholders(qsizetype count) {
+    return QStringList(count, QStringLiteral("?")).join(QLatin1Char(','));
 }
 
 void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optional<QString> &laktiv,
@@ -479,7 +519,7 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
             const SqlConnection::PendingWrite &w = writes[i];
             rows << QStringLiteral("(?, ?, ?, ?, ?, ?, ?, ?)");
             values << w.list << w.pair << w.article << lists::orNull(w.laktiv) << lists::orNull(w.hlief)
-                   << (w.aendsw ? QVariant(qlonglong(*w.aendsw)) : lists::nullNumber()) << w.by << w.when;
+                   << (w.aendsw ? QVariant(qlonglong(*w.aendsw)) : NullNumber()) << w.by << w.when;
         }
         script.push_back(
             {QStringLiteral("INSERT INTO liste_aend (liste, artlief, artikel, laktiv, hlief, aendsw, aend_pers,"
@@ -516,7 +556,7 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
             script.push_back(
                 {QStringLiteral("INSERT INTO liste_haupt (liste, artikel, haupt_lief) VALUES (?, ?, ?)"
                                 " ON CONFLICT (liste, artikel) DO UPDATE SET haupt_lief = excluded.haupt_lief"),
-                 {list, article, now.mainSupplier ? QVariant(now.mainSupplier) : lists::nullNumber()}});
+                 {list, article, IdOrNull(now.mainSupplier)}});
     }
     return script;
 }

@@ -74,6 +74,14 @@ public:
         Q_UNUSED(articleNumber);
         return QString();
     }
+    // The same for several articles of one list, in the order asked; inside a unit in one request
+    // that takes the list's lock (for a few hundred articles at a time). Empty when the server
+    // cannot tell.
+    virtual QStringList articleStamps(const QString &listKey, const QStringList &articleNumbers) {
+        Q_UNUSED(listKey);
+        Q_UNUSED(articleNumbers);
+        return QStringList();
+    }
     // The stamp of the article as this factory's last accepted write left it, known without asking
     // the server again (so the program's own change does not make its screen look stale). Empty
     // when that write did not touch the article.

@@ -146,6 +146,10 @@ public:
         record(*m_log, QStringLiteral("articleStamp %1,%2").arg(listKey, articleNumber));
         return m_inner->articleStamp(listKey, articleNumber);
     }
+    QStringList articleStamps(const QString &listKey, const QStringList &articleNumbers) override {
+        record(*m_log, QStringLiteral("articleStamps %1,%2").arg(listKey, articleNumbers.join(QLatin1Char(' '))));
+        return m_inner->articleStamps(listKey, articleNumbers);
+    }
     QStringList takeChanges(const QString &listKey) override { return m_inner->takeChanges(listKey); }
     QString stampAfterWrite(const QString &listKey, const QString &articleNumber) override {
         return m_inner->stampAfterWrite(listKey, articleNumber);

@@ -112,6 +112,37 @@ public:
             << what << ": " << window->statusLine->text().toStdString();
     }
 
+    // Every entry of run 2 as the list shows it ("artnr pair laktiv hlief"), and the list's own rows
+    // as written (any write changes them: who and when).
+    QStringList shownState() const {
+        QStringList result;
+        for (const QVariantList &row :
+             sql.rows("SELECT u.artnr, al.id, COALESCE(o.laktiv, al.aktiv),"
+                      " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END)"
+                      " FROM upd_artikel u JOIN artikel a ON a.id = u.artikel JOIN artlief al ON al.artikel = a.id"
+                      " LEFT JOIN liste_aend o ON o.artlief = al.id WHERE u.run = 2 ORDER BY u.artnr, al.id"))
+            result << QStringLiteral("%1 %2 %3 %4")
+                          .arg(row[0].toString(), row[1].toString(), row[2].toString(), row[3].toString());
+        return result;
+    }
+    QStringList written() const {
+        QStringList result;
+        for (const QVariantList &row : sql.rows("SELECT * FROM liste_aend ORDER BY liste, artlief")) {
+            QStringList values;
+            for (const QVariant &value : row)
+                values << value.toString();
+            result << values.join(' ');
+        }
+        return result;
+    }
+    // 100001's main supplier as the server holds it, as the article row names it.
+    QString serverMainOf100001() const {
+        for (int i = 0; i < ids.size(); ++i)
+            if (entry(ids[i]).hlief == "J")
+                return kNames[i];
+        return QString();
+    }
+
     QStringList ids;
 };
 
@@ -239,4 +270,68 @@ TEST_F(TwoClerks, AnotherWorkstationsChangeShowsWithinASecondWithoutMovingAnythi
     const QStringList rows = rowTexts(window->liart);
     window->liveView->apply({"999999", ""});
     EXPECT_EQ(rowTexts(window->liart), rows);
+}
+
+TEST_F(TwoClerks, UndoOfAnArticleChangedElsewhereShowsTheBoxAndWritesNothing) {
+    // The clerk's change, and what the colleague then does to 100001 (nothing: the undo goes through).
+    struct Case {
+        const char *what;
+        std::function<void()> change;
+        std::function<void()> colleague;
+        bool moreToUndo; // the step's other articles stay to be taken back
+    };
+    const auto aktivOff = [this] { toggle(2, kAktiv); };
+    const auto newMain = [this] { toggle(3, kHaupt); }; // moves on to 100002
+    const auto takeAll = [this] { RunHandler([this] { window->AlleVorschlaege_Click(); }); };
+    const auto switchOn = [this] { colleagueWrites({{1, {{"laktiv", "J"}, {"aendsw", 1}}}}); };
+    const auto main70012 = [this] { colleagueMakesMain(2); };
+    const std::vector<Case> cases{
+        {"Aktiv off", aktivOff, switchOn, false},
+        {"Aktiv off, nobody else", aktivOff, nullptr, false},
+        {"a new main supplier", newMain, main70012, false},
+        {"a new main supplier, nobody else", newMain, nullptr, false},
+        {"all proposals", takeAll, main70012, true},
+        {"all proposals, nobody else", takeAll, nullptr, false},
+    };
+    const auto undo = [this] { RunHandler([this] { window->Rueckgaengig_Click(); }); };
+    for (const Case &c : cases) {
+        restart();
+        ASSERT_NO_FATAL_FAILURE(startOnRun2());
+        const QStringList saved = shownState();
+        const QStringList rows = rowTexts(window->liart);
+        c.change();
+        ASSERT_NE(shownState(), saved) << c.what;
+        if (c.colleague)
+            c.colleague();
+        const QStringList before = shownState();
+        const QStringList writtenBefore = written();
+        const qsizetype boxes = desktop.boxes.size();
+        const qsizetype mark = log->calls.size();
+        undo();
+        EXPECT_EQ(log->calls.mid(mark).filter("articleStamps ").size(), 1) << c.what << ": one question";
+        EXPECT_FALSE(ProgramEnded()) << c.what;
+        if (!c.colleague) {
+            EXPECT_EQ(desktop.boxes.size(), boxes) << c.what;
+            EXPECT_EQ(shownState(), saved) << c.what;
+            EXPECT_EQ(rowTexts(window->liart), rows) << c.what;
+            EXPECT_FALSE(window->mRueckgaengig->isEnabled()) << c.what;
+            continue;
+        }
+        expectOneStaleBox(c.what, boxes);
+        EXPECT_EQ(written(), writtenBefore) << c.what << ": nothing written, the colleague's change stands";
+        EXPECT_EQ(window->liart->rowText(0).section('\n', 2, 2), serverMainOf100001()) << c.what;
+        EXPECT_EQ(window->mRueckgaengig->isEnabled(), c.moreToUndo) << c.what;
+        if (!c.moreToUndo)
+            continue;
+        // The step's other articles go back; 100001 keeps what the colleague made of it.
+        undo();
+        EXPECT_EQ(desktop.boxes.size(), boxes + 1) << c.what;
+        QStringList expected = saved;
+        for (qsizetype i = 0; i < expected.size(); ++i)
+            if (expected[i].startsWith("100001 "))
+                expected[i] = before[i];
+        EXPECT_EQ(shownState(), expected) << c.what;
+        EXPECT_NE(expected, saved) << c.what;
+        EXPECT_FALSE(window->mRueckgaengig->isEnabled()) << c.what;
+    }
 }

@@ -107,6 +107,22 @@ TEST_P(ServerTest, AnArticlesStampChangesWithEveryAcceptedWriteAtAnyWorkstation)
     steps[4].run(); // refused: nothing written, nothing known
     EXPECT_TRUE(other->stampAfterWrite(key, article).isEmpty());
 
+    // Taking proposals leaves its articles' stamps known too, as "Rückgängig" needs them.
+    cacheapi::ServerObjectPtr list = other->newInstance(QStringLiteral("UpdateVelka.Hauptlief"));
+    QVariantList take{key, article};
+    list->call(QStringLiteral("VorschlaegeUebernehmen"), take);
+    EXPECT_EQ(other->stampAfterWrite(key, article), mine->articleStamp(key, article));
+    // Several articles in one request inside a unit, each as asked alone, the lock going with it.
+    const QStringList asked{article, QStringLiteral("100002"), QStringLiteral("0")};
+    mine->beginUnit();
+    const quint64 trips = kxserver::RoundTrips();
+    const QStringList stamps = mine->articleStamps(key, asked);
+    EXPECT_EQ(kxserver::RoundTrips() - trips, 1u);
+    mine->rollbackUnit();
+    ASSERT_EQ(stamps.size(), asked.size());
+    for (qsizetype i = 0; i < asked.size(); ++i)
+        EXPECT_EQ(stamps[i], mine->articleStamp(key, asked[i])) << asked[i].toStdString();
+
     // Nothing to compare is no error: an unknown list or article has the stamp of no entries.
     EXPECT_EQ(mine->articleStamp(QStringLiteral("999"), article), mine->articleStamp(key, QStringLiteral("0")));
     EXPECT_EQ(mine->articleStamp(QStringLiteral("x'; --"), article), mine->articleStamp(key, QStringLiteral("0")));

@@ -3,25 +3,15 @@
 
 #include "Fields.h"
 #include "ImportRun.h"
+#include "TypedNulls.h"
 
 #include <algorithm>
 #include <limits>
 
 namespace kxexchange {
 
-namespace {
-
-QVariant nullText() {
-    return QVariant(QMetaType::fromType<QString>());
-}
-QVariant nullNumber() {
-    return QVariant(QMetaType::fromType<qlonglong>());
-}
-QVariant idOrNull(qint64 id) {
-    return id ? QVariant(id) : nullNumber();
-}
-
-} // namespace
+using kxserver::IdOrNull;
+using kxserver::NullText;
 
 // A text field: converted to the server's form or kept as it stands; a required one must not be
 // empty, and a login field holds at most 20 characters.
@@ -89,10 +79,10 @@ ImportRun::Article *ImportRun::knownArticle(FileRows &file, const char *column) 
 }
 
 void ImportRun::lieferanten(FileRows &file) {
-    if (!openFile(file, {{"Lieferant-Nr", true}, {"Name", true}}))
+    if (!openFile(file))
         return;
     const auto fail = [&](const char *column, const QString &what) { error(file, column, what); };
-    KindCount &counts = count(QStringLiteral("lieferanten"));
+    KindCount &counts = count(file.kind());
     qint64 nextSupplier = nextId("lieferant");
     QSqlQuery insert = prepare(QStringLiteral("INSERT INTO lieferant (id, firma, liefnr, name) VALUES (?, ?, ?, ?)"));
     QSqlQuery change = prepare(QStringLiteral("UPDATE lieferant SET name = ? WHERE id = ?"));
@@ -106,12 +96,9 @@ void ImportRun::lieferanten(FileRows &file) {
         if (!number || !name)
             continue;
         Supplier &supplier = m_suppliers[*number];
-        if (supplier.seenLine) {
-            fail("Lieferant-Nr",
-                 QStringLiteral("der Lieferant %1 steht schon in Zeile %2").arg(*number).arg(supplier.seenLine));
+        if (!firstNaming(file, "Lieferant-Nr", supplier.seenLine,
+                         [&] { return QStringLiteral("der Lieferant %1").arg(*number); }))
             continue;
-        }
-        supplier.seenLine = file.line();
         if (supplier.id == 0) {
             supplier.id = nextSupplier++;
             supplier.name = *name;
@@ -143,11 +130,10 @@ void ImportRun::lockLists() {
 }
 
 void ImportRun::artikel(FileRows &file) {
-    if (!openFile(file, {{"Artikel-Nr", true}, {"Bezeichnung", true}, {"Hauptlieferant-Nr", false}}))
+    if (!openFile(file))
         return;
     lockLists();
-    const auto fail = [&](const char *column, const QString &what) { error(file, column, what); };
-    KindCount &counts = count(QStringLiteral("artikel"));
+    KindCount &counts = count(file.kind());
     const bool withMain = file.has("Hauptlieferant-Nr");
     qint64 nextArticle = nextId("artikel");
     QSqlQuery insert =
@@ -162,12 +148,9 @@ void ImportRun::artikel(FileRows &file) {
         if (!number || !bez || !mainOk)
             continue;
         Article &article = m_articles[*number];
-        if (article.seenLine) {
-            fail("Artikel-Nr",
-                 QStringLiteral("der Artikel %1 steht schon in Zeile %2").arg(*number).arg(article.seenLine));
+        if (!firstNaming(file, "Artikel-Nr", article.seenLine,
+                         [&] { return QStringLiteral("der Artikel %1").arg(*number); }))
             continue;
-        }
-        article.seenLine = file.line();
         article.touchedIn = file.name();
         article.touchedLine = file.line();
         if (!withMain)
@@ -176,11 +159,11 @@ void ImportRun::artikel(FileRows &file) {
             article.id = nextArticle++;
             ++counts.added;
             if (clean())
-                exec(insert, {article.id, m_request.firma, *number, *bez, idOrNull(main)});
+                exec(insert, {article.id, m_request.firma, *number, *bez, IdOrNull(main)});
         } else if (article.bez != *bez || article.main != main) {
             ++counts.changed;
             if (clean())
-                exec(change, {*bez, idOrNull(main), article.id});
+                exec(change, {*bez, IdOrNull(main), article.id});
         } else {
             ++counts.unchanged;
         }
@@ -198,16 +181,11 @@ qint32 ImportRun::unitIndex(const QString &unit) {
 }
 
 void ImportRun::artlief(FileRows &file) {
-    if (!openFile(file, {{"Artikel-Nr", true},
-                         {"Lieferant-Nr", true},
-                         {"EK-Netto", true},
-                         {"per", true},
-                         {"Letzter Einkauf", false},
-                         {"Aktiv", false}}))
+    if (!openFile(file))
         return;
     lockLists();
     const auto fail = [&](const char *column, const QString &what) { error(file, column, what); };
-    KindCount &counts = count(QStringLiteral("artlief"));
+    KindCount &counts = count(file.kind());
     const bool withDate = file.has("Letzter Einkauf");
     const bool withActive = file.has("Aktiv");
 
@@ -291,14 +269,12 @@ void ImportRun::artlief(FileRows &file) {
             article->touchedLine = file.line();
         }
         Pair &pair = pairs[{article->id, supplier}];
-        if (pair.seenLine != 0) {
-            fail("Lieferant-Nr", QStringLiteral("der Lieferant %1 zum Artikel %2 steht schon in Zeile %3")
-                                     .arg(m_supplierNumbers.value(supplier))
-                                     .arg(file.value("Artikel-Nr").trimmed())
-                                     .arg(pair.seenLine));
+        if (!firstNaming(file, "Lieferant-Nr", pair.seenLine, [&] {
+                return QStringLiteral("der Lieferant %1 zum Artikel %2")
+                    .arg(m_supplierNumbers.value(supplier))
+                    .arg(file.value("Artikel-Nr").trimmed());
+            }))
             continue;
-        }
-        pair.seenLine = qint32(std::min<qint64>(file.line(), std::numeric_limits<qint32>::max()));
         const bool isNew = pair.id == 0;
         Pair after = pair;
         after.cents = *cents;
@@ -308,7 +284,7 @@ void ImportRun::artlief(FileRows &file) {
         if (active)
             after.active = active->at(0).toLatin1();
         const QVariant dateValue = after.lastPurchase == 0
-                                       ? nullText()
+                                       ? NullText()
                                        : QVariant(QDate::fromJulianDay(after.lastPurchase).toString(Qt::ISODate));
         const QString activeText(QLatin1Char(after.active));
         if (isNew) {

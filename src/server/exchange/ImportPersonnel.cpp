@@ -3,8 +3,11 @@
 
 #include "Fields.h"
 #include "ImportRun.h"
+#include "TypedNulls.h"
 
 namespace kxexchange {
+
+using kxserver::IdOrNull;
 
 namespace {
 
@@ -34,19 +37,9 @@ template <typename Map> void loadMap(kxserver::SqlConnection &db, const QString 
 } // namespace
 
 void ImportRun::personal(FileRows &file) {
-    if (!openFile(file, {{"Personalcode", true},
-                         {"Passwort", true},
-                         {"Aktiv", true},
-                         {"Name", true},
-                         {"Abteilung-Nr", false},
-                         {"Abteilung", false},
-                         {"DW", false},
-                         {"Berechtigungsgruppe", false},
-                         {"Personal-Nr", false},
-                         {"Fax", false},
-                         {"E-Mail", false}}))
+    if (!openFile(file))
         return;
-    KindCount &counts = count(QStringLiteral("personal"));
+    KindCount &counts = count(file.kind());
     QHash<QString, Person> people;
     QHash<QString, Record> departments;
     QHash<QString, Record> bases;
@@ -115,11 +108,9 @@ void ImportRun::personal(FileRows &file) {
         if (!ok)
             continue;
         Person &entry = people[*code];
-        if (entry.seenLine) {
-            error(file, "Personalcode",
-                  QStringLiteral("der Personalcode %1 steht schon in Zeile %2").arg(*code).arg(entry.seenLine));
+        if (!firstNaming(file, "Personalcode", entry.seenLine,
+                         [&] { return QStringLiteral("der Personalcode %1").arg(*code); }))
             continue;
-        }
         const bool isNew = entry.values.isEmpty();
         QStringList before = isNew ? QStringList(7, QString()) : entry.values;
         const auto keep = [&](int column, int stored) {
@@ -128,7 +119,6 @@ void ImportRun::personal(FileRows &file) {
         const QStringList after{*password, *active, *name, keep(0, 3), keep(2, 4), keep(3, 5), keep(4, 6)};
         bool changed = isNew || after != before;
         entry.values = after;
-        entry.seenLine = file.line();
         if (changed && clean())
             exec(person, QVariantList{m_request.firma, *code} + QVariantList(after.begin(), after.end()));
         if (optional[1] && !after.at(3).isEmpty() &&
@@ -161,9 +151,9 @@ void ImportRun::update(FileRows &file) {
     const std::optional<QString> bez = ToServerText(m_request.runBez, &expected);
     if (!bez)
         fileError(QStringLiteral("--bez"), expected);
-    if (!openFile(file, {{"Artikel-Nr", true}, {"Vorschlag-Lieferant-Nr", false}}) || !bez)
+    if (!openFile(file) || !bez)
         return;
-    KindCount &counts = count(QStringLiteral("update"));
+    KindCount &counts = count(file.kind());
     const qint64 run = nextId("upd_run");
     const QDate date = m_request.runDatum;
     // The server's date number: (year - 1900) * 10000 + month * 100 + day.
@@ -182,15 +172,11 @@ void ImportRun::update(FileRows &file) {
         if (!article || !proposalOk)
             continue;
         const QString artnr = file.value("Artikel-Nr").trimmed();
-        if (const qint64 line = seen.value(artnr)) {
-            error(file, "Artikel-Nr", QStringLiteral("der Artikel %1 steht schon in Zeile %2").arg(artnr).arg(line));
+        if (!firstNaming(file, "Artikel-Nr", seen[artnr], [&] { return QStringLiteral("der Artikel %1").arg(artnr); }))
             continue;
-        }
-        seen.insert(artnr, file.line());
         ++counts.added;
         if (clean())
-            exec(insert,
-                 {run, artnr, article->id, proposal ? QVariant(proposal) : QVariant(QMetaType::fromType<qlonglong>())});
+            exec(insert, {run, artnr, article->id, IdOrNull(proposal)});
     }
 }
 

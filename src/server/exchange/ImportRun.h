@@ -7,11 +7,14 @@
 #include <QPair>
 #include <QSqlQuery>
 
+#include <algorithm>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <vector>
 
-// The working state of one import call; the kinds are in ImportKinds.cpp, the frame in Importer.cpp.
+// The working state of one import call; the readers of the kinds are in ImportKinds.cpp and
+// ImportPersonnel.cpp, their table and the frame in Importer.cpp.
 namespace kxexchange {
 
 struct ColumnDef {
@@ -24,6 +27,7 @@ class FileRows {
 public:
     FileRows(const QString &path, const QString &kind) : m_path(path), m_kind(kind) {}
     const QString &path() const { return m_path; }
+    const QString &kind() const { return m_kind; }
     QString name() const;
     // The column's index, -1 when the file does not have it.
     int index(const char *column) const { return m_columns.value(QString::fromLatin1(column), -1); }
@@ -44,6 +48,15 @@ public:
     ImportRun(kxserver::SqlConnection &connection, const ImportRequest &request)
         : m_db(connection), m_request(request) {}
     ImportReport run();
+
+    // Each kind of file, in the order a call imports them: its reader and its columns (the
+    // required ones must stand in the header).
+    struct Kind {
+        QString name;
+        void (ImportRun::*read)(FileRows &);
+        std::vector<ColumnDef> columns;
+    };
+    static const std::vector<Kind> &kinds();
 
 private:
     struct Supplier {
@@ -72,17 +85,32 @@ private:
     qint32 unitIndex(const QString &unit);
 
     // Frame
-    bool openFile(FileRows &file, const std::vector<ColumnDef> &columns);
+    // Opens the file and reads its header against the columns of its kind.
+    bool openFile(FileRows &file);
     bool nextRow(FileRows &file, qint64 *rows);
     void error(const FileRows &file, const char *column, const QString &what);
     void fileError(const QString &fileName, const QString &what);
     bool clean() const { return m_report.errorCount == 0; }
+    // False, with the error on `column`, when an earlier row of the file named the same record
+    // (`what()`, e.g. "der Lieferant 70001"); otherwise this row becomes the one that names it.
+    template <typename Line, typename What>
+    bool firstNaming(FileRows &file, const char *column, Line &seenLine, const What &what) {
+        if (seenLine != 0) {
+            error(file, column, QStringLiteral("%1 steht schon in Zeile %2").arg(what()).arg(seenLine));
+            return false;
+        }
+        seenLine = Line(std::min<qint64>(file.line(), std::numeric_limits<Line>::max()));
+        return true;
+    }
     qint64 nextId(const char *table);
     QSqlQuery prepare(const QString &sql) { return m_db.prepare(sql); }
     void exec(QSqlQuery &query, const QVariantList &values) { m_db.execute(query, values); }
     KindCount &count(const QString &kind);
     void loadSuppliers();
     void loadArticles();
+    // "<file>, Zeile <n>" of the first row of this call that names the article; empty when none did
+    // (the rules then are no concern of this call).
+    QString touchedAt(const QString &articleNumber) const;
     void checkArticles();
     void checkLists();
     void lockLists();

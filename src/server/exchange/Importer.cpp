@@ -6,11 +6,47 @@
 #include <QFileInfo>
 #include <QSet>
 
+#include <algorithm>
+
 namespace kxexchange {
 
+const std::vector<ImportRun::Kind> &ImportRun::kinds() {
+    static const std::vector<Kind> table{
+        {QStringLiteral("lieferanten"), &ImportRun::lieferanten, {{"Lieferant-Nr", true}, {"Name", true}}},
+        {QStringLiteral("artikel"),
+         &ImportRun::artikel,
+         {{"Artikel-Nr", true}, {"Bezeichnung", true}, {"Hauptlieferant-Nr", false}}},
+        {QStringLiteral("artlief"),
+         &ImportRun::artlief,
+         {{"Artikel-Nr", true},
+          {"Lieferant-Nr", true},
+          {"EK-Netto", true},
+          {"per", true},
+          {"Letzter Einkauf", false},
+          {"Aktiv", false}}},
+        {QStringLiteral("personal"),
+         &ImportRun::personal,
+         {{"Personalcode", true},
+          {"Passwort", true},
+          {"Aktiv", true},
+          {"Name", true},
+          {"Abteilung-Nr", false},
+          {"Abteilung", false},
+          {"DW", false},
+          {"Berechtigungsgruppe", false},
+          {"Personal-Nr", false},
+          {"Fax", false},
+          {"E-Mail", false}}},
+        {QStringLiteral("update"), &ImportRun::update, {{"Artikel-Nr", true}, {"Vorschlag-Lieferant-Nr", false}}},
+    };
+    return table;
+}
+
 QStringList ImportKinds() {
-    return {QStringLiteral("lieferanten"), QStringLiteral("artikel"), QStringLiteral("artlief"),
-            QStringLiteral("personal"), QStringLiteral("update")};
+    QStringList names;
+    for (const ImportRun::Kind &kind : ImportRun::kinds())
+        names << kind.name;
+    return names;
 }
 
 QString CheckRequest(const ImportRequest &request) {
@@ -61,7 +97,10 @@ void ImportRun::error(const FileRows &file, const char *column, const QString &w
     fileError(where, what);
 }
 
-bool ImportRun::openFile(FileRows &file, const std::vector<ColumnDef> &columns) {
+bool ImportRun::openFile(FileRows &file) {
+    const auto kind =
+        std::find_if(kinds().begin(), kinds().end(), [&](const Kind &k) { return k.name == file.kind(); });
+    const std::vector<ColumnDef> &columns = kind->columns;
     QStringList known;
     for (const ColumnDef &column : columns)
         known << NormalizedHeader(QString::fromUtf8(column.name));
@@ -154,6 +193,13 @@ void ImportRun::loadArticles() {
     }
 }
 
+QString ImportRun::touchedAt(const QString &articleNumber) const {
+    const auto found = m_articles.constFind(articleNumber);
+    if (found == m_articles.constEnd() || found->touchedLine == 0)
+        return QString();
+    return QStringLiteral("%1, Zeile %2").arg(found->touchedIn).arg(found->touchedLine);
+}
+
 // The rules the main window keeps for every article, on the state after all files of the call:
 // its main supplier is one of its active suppliers, and it has at least one active supplier.
 void ImportRun::checkArticles() {
@@ -164,10 +210,9 @@ void ImportRun::checkArticles() {
                                 " GROUP BY a.id, a.artnr, a.haupt_lief ORDER BY a.artnr"),
                  {m_request.firma});
     while (query.next()) {
-        const auto found = m_articles.constFind(query.value(0).toString());
-        if (found == m_articles.constEnd() || found->touchedLine == 0)
+        const QString where = touchedAt(query.value(0).toString());
+        if (where.isEmpty())
             continue;
-        const QString where = QStringLiteral("%1, Zeile %2").arg(found->touchedIn).arg(found->touchedLine);
         if (query.value(2).toLongLong() == 0)
             fileError(where, QStringLiteral("der Artikel %1 hätte danach keinen aktiven Lieferanten (erwartet: "
                                             "mindestens ein Lieferant mit Aktiv J)")
@@ -197,10 +242,9 @@ void ImportRun::checkLists() {
                        " GROUP BY l.id, r.nr, a.id, a.artnr ORDER BY a.artnr, r.nr"),
         {m_request.firma});
     while (query.next()) {
-        const auto found = m_articles.constFind(query.value(0).toString());
-        if (found == m_articles.constEnd() || found->touchedLine == 0)
+        const QString where = touchedAt(query.value(0).toString());
+        if (where.isEmpty())
             continue;
-        const QString where = QStringLiteral("%1, Zeile %2").arg(found->touchedIn).arg(found->touchedLine);
         const QString reason = query.value(2).toLongLong() == 0 ? QStringLiteral("keinen aktiven Lieferanten")
                                : !query.value(4).isNull() && query.value(3).toLongLong() == 0
                                    ? QStringLiteral("einen inaktiven Hauptlieferanten")
@@ -216,27 +260,18 @@ ImportReport ImportRun::run() {
     m_report = ImportReport();
     m_db.beginUnit();
     try {
-        for (const QString &kind : ImportKinds()) {
+        for (const Kind &kind : kinds()) {
             for (const ImportFile &file : m_request.files) {
-                if (file.kind != kind)
+                if (file.kind != kind.name)
                     continue;
                 if (!m_loaded) {
                     loadSuppliers();
                     loadArticles();
                     m_loaded = true;
                 }
-                FileRows rows(file.path, kind);
-                count(kind);
-                if (kind == QLatin1String("lieferanten"))
-                    lieferanten(rows);
-                else if (kind == QLatin1String("artikel"))
-                    artikel(rows);
-                else if (kind == QLatin1String("artlief"))
-                    artlief(rows);
-                else if (kind == QLatin1String("personal"))
-                    personal(rows);
-                else
-                    update(rows);
+                FileRows rows(file.path, kind.name);
+                count(kind.name);
+                (this->*kind.read)(rows);
             }
         }
         if (clean())
@@ -255,6 +290,17 @@ ImportReport ImportRun::run() {
     return m_report;
 }
 
+QString DatabaseName(const kxserver::ConnectTarget &target) {
+    return target.backend == kxserver::Backend::Sqlite
+               ? target.path
+               : QStringLiteral("korvex auf %1:%2").arg(target.host).arg(target.port);
+}
+
+QString UnreachableDatabase(const kxserver::ConnectTarget &target) {
+    return QStringLiteral("Die Datenbank %1 ist nicht erreichbar oder keine KORVEX-Datenbank.")
+        .arg(DatabaseName(target));
+}
+
 ImportReport Import(kxserver::SqlConnection &connection, const ImportRequest &request) {
     ImportRun run(connection, request);
     return run.run();
@@ -265,10 +311,7 @@ ImportReport Import(const kxserver::ConnectTarget &target, const ImportRequest &
     if (!connection) {
         ImportReport report;
         report.errorCount = 1;
-        report.errors << QStringLiteral("Die Datenbank %1 ist nicht erreichbar oder keine KORVEX-Datenbank.")
-                             .arg(target.backend == kxserver::Backend::Sqlite
-                                      ? target.path
-                                      : QStringLiteral("korvex auf %1:%2").arg(target.host).arg(target.port));
+        report.errors << UnreachableDatabase(target);
         return report;
     }
     return Import(*connection, request);

@@ -60,6 +60,11 @@ struct ImportReport {
 
 constexpr int kMaxListedErrors = 20;
 
+// How the tool's messages name a database: the SQLite file, or "korvex auf HOST:PORT".
+QString DatabaseName(const kxserver::ConnectTarget &target);
+// The message for a database that cannot be opened.
+QString UnreachableDatabase(const kxserver::ConnectTarget &target);
+
 ImportReport Import(const kxserver::ConnectTarget &target, const ImportRequest &request);
 // The same on an open connection (no unit may be open on it).
 ImportReport Import(kxserver::SqlConnection &connection, const ImportRequest &request);

@@ -4,31 +4,15 @@
 #include "Fields.h"
 #include "Importer.h"
 #include "ServerError.h"
+#include "ToolCommon.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 
-#include <cstdio>
 #include <unistd.h>
 
 namespace {
-
-void print(FILE *stream, const QString &text) {
-    std::fputs(text.toLocal8Bit().constData(), stream);
-    std::fflush(stream);
-}
-
-int usageError(const QString &message) {
-    print(stderr, QStringLiteral("korvex-db: %1\nHilfe: korvex-db --help\n").arg(message));
-    return 2;
-}
-
-int failure(const QString &message) {
-    print(stderr, QStringLiteral("korvex-db: %1\n").arg(message));
-    return 1;
-}
 
 // The database of the call: DATEI or --pg HOST:PORT, and --firma; the remaining arguments stay.
 struct Common {
@@ -43,9 +27,9 @@ QString parseCommon(const QStringList &arguments, Common *common) {
     for (int i = 0; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
         if (argument == QLatin1String("--pg") || argument == QLatin1String("--firma")) {
-            if (i + 1 >= arguments.size())
+            QString value;
+            if (!TakeValue(arguments, i, &value))
                 return QStringLiteral("%1 braucht einen Wert.").arg(argument);
-            const QString value = arguments.at(++i);
             if (argument == QLatin1String("--pg")) {
                 if (!server.isEmpty())
                     return QStringLiteral("--pg ist doppelt angegeben.");
@@ -66,14 +50,9 @@ QString parseCommon(const QStringList &arguments, Common *common) {
     if (file.isEmpty() == server.isEmpty())
         return QStringLiteral("genau eines angeben: eine Datei oder --pg HOST:PORT.");
     if (!server.isEmpty()) {
-        static const QRegularExpression pattern(QStringLiteral("^\\[?([A-Za-z0-9._:-]+?)\\]?:([0-9]{1,5})$"));
-        const QRegularExpressionMatch match = pattern.match(server);
-        const int port = match.hasMatch() ? match.captured(2).toInt() : 0;
-        if (!match.hasMatch() || port < 1 || port > 65535)
+        if (!ParsePgServer(server, &common->target.host, &common->target.port))
             return QStringLiteral("--pg: \"%1\" ist nicht von der Form HOST:PORT.").arg(server);
         common->target.backend = kxserver::Backend::Postgres;
-        common->target.host = match.captured(1);
-        common->target.port = port;
     } else {
         common->target.backend = kxserver::Backend::Sqlite;
         common->target.path = QFileInfo(file).absoluteFilePath();
@@ -86,59 +65,48 @@ std::optional<QDate> germanDate(const QString &text) {
     return kxexchange::ParseDate(text, &expected);
 }
 
-QString where(const kxserver::ConnectTarget &target) {
-    return target.backend == kxserver::Backend::Sqlite
-               ? target.path
-               : QStringLiteral("korvex auf %1:%2").arg(target.host).arg(target.port);
-}
-
 } // namespace
 
 int RunImport(const QStringList &arguments) {
     Common common;
     if (const QString error = parseCommon(arguments, &common); !error.isEmpty())
-        return usageError(error);
+        return UsageError(error);
     kxexchange::ImportRequest request;
     request.firma = common.firma;
     const QStringList &rest = common.rest;
     for (int i = 0; i < rest.size(); ++i) {
         const QString &argument = rest.at(i);
-        const auto value = [&](QString *out) {
-            if (i + 1 >= rest.size())
-                return false;
-            *out = rest.at(++i);
-            return true;
-        };
+        const auto value = [&](QString *out) { return TakeValue(rest, i, out); };
         QString text;
         if (argument == QLatin1String("--dry-run")) {
             request.dryRun = true;
         } else if (argument == QLatin1String("--encoding")) {
             if (!value(&text) || !kxexchange::EncodingByName(text))
-                return usageError(QStringLiteral("--encoding braucht utf-8 oder windows-1252."));
+                return UsageError(QStringLiteral("--encoding braucht utf-8 oder windows-1252."));
             request.encoding = *kxexchange::EncodingByName(text);
         } else if (argument == QLatin1String("--nr")) {
             QString expected;
             const std::optional<qint64> nr =
                 value(&text) ? kxexchange::ParseWholeNumber(text, &expected) : std::nullopt;
             if (!nr)
-                return usageError(QStringLiteral("--nr braucht eine Update-Nummer von 1 bis 999999999."));
+                return UsageError(QStringLiteral("--nr braucht eine Update-Nummer von 1 bis 999999999."));
             request.runNr = nr;
         } else if (argument == QLatin1String("--bez")) {
             if (!value(&request.runBez) || request.runBez.trimmed().isEmpty())
-                return usageError(QStringLiteral("--bez braucht eine Bezeichnung."));
+                return UsageError(QStringLiteral("--bez braucht eine Bezeichnung."));
         } else if (argument == QLatin1String("--datum")) {
             const std::optional<QDate> date = value(&text) ? germanDate(text) : std::nullopt;
             if (!date)
-                return usageError(QStringLiteral("--datum braucht ein Datum TT.MM.JJJJ, das es gibt."));
+                return UsageError(QStringLiteral("--datum braucht ein Datum TT.MM.JJJJ, das es gibt."));
             request.runDatum = *date;
         } else if (argument.contains(QLatin1Char('=')) && !argument.startsWith(QLatin1Char('-'))) {
             request.files.push_back({argument.section(QLatin1Char('='), 0, 0), argument.section(QLatin1Char('='), 1)});
         } else {
-            return usageError(QStringLiteral("unbekanntes Argument \"%1\".").arg(argument));
+            return UsageError(QStringLiteral("unbekanntes Argument \"%1\".").arg(argument));
         }
     }
     if (const QString error = kxexchange::CheckRequest(request); !error.isEmpty())
-        return usageError(error);
+        return UsageError(error);
 
     // A progress line for a person watching; a log or a pipe gets none.
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
@@ -151,7 +119,7 @@ int RunImport(const QStringList &arguments) {
                 return;
             lastShown = timer.elapsed();
             const double seconds = std::max(timer.elapsed() / 1000.0, 0.001);
-            print(stderr, QStringLiteral("\r%1: %2 Zeilen, %3 Zeilen/s, %4 %\x1b[K")
+            Print(stderr, QStringLiteral("\r%1: %2 Zeilen, %3 Zeilen/s, %4 %\x1b[K")
                               .arg(file)
                               .arg(rows)
                               .arg(qint64(rows / seconds))
@@ -159,9 +127,9 @@ int RunImport(const QStringList &arguments) {
         };
     const kxexchange::ImportReport report = kxexchange::Import(common.target, request);
     if (terminal)
-        print(stderr, QStringLiteral("\r\x1b[K"));
+        Print(stderr, QStringLiteral("\r\x1b[K"));
     for (const QString &note : report.notes)
-        print(stderr, QStringLiteral("Hinweis: %1\n").arg(note));
+        Print(stderr, QStringLiteral("Hinweis: %1\n").arg(note));
     if (!report.ok) {
         QString text = QStringLiteral("korvex-db: Import abgelehnt, nichts wurde geändert:\n");
         for (const QString &error : report.errors)
@@ -170,25 +138,25 @@ int RunImport(const QStringList &arguments) {
             text += QStringLiteral("  ... und %1 weitere Fehler (%2 insgesamt).\n")
                         .arg(report.errorCount - report.errors.size())
                         .arg(report.errorCount);
-        print(stderr, text);
+        Print(stderr, text);
         return 1;
     }
     QString text = request.dryRun ? QStringLiteral("Probelauf (--dry-run), nichts wurde geändert. Es würden:\n")
-                                  : QStringLiteral("Importiert in %1:\n").arg(where(common.target));
+                                  : QStringLiteral("Importiert in %1:\n").arg(kxexchange::DatabaseName(common.target));
     for (const kxexchange::KindCount &count : report.counts)
         text += QStringLiteral("  %1: %2 neu, %3 geändert, %4 unverändert\n")
                     .arg(count.kind)
                     .arg(count.added)
                     .arg(count.changed)
                     .arg(count.unchanged);
-    print(stdout, text);
+    Print(stdout, text);
     return 0;
 }
 
 int RunExport(const QStringList &arguments) {
     Common common;
     if (const QString error = parseCommon(arguments, &common); !error.isEmpty())
-        return usageError(error);
+        return UsageError(error);
     QString kind;
     qint64 nr = 0;
     std::optional<QDate> since;
@@ -197,13 +165,13 @@ int RunExport(const QStringList &arguments) {
     for (int i = 0; i < rest.size(); ++i) {
         const QString &argument = rest.at(i);
         if (argument == QLatin1String("-o") || argument == QLatin1String("--seit")) {
-            if (i + 1 >= rest.size())
-                return usageError(QStringLiteral("%1 braucht einen Wert.").arg(argument));
-            const QString value = rest.at(++i);
+            QString value;
+            if (!TakeValue(rest, i, &value))
+                return UsageError(QStringLiteral("%1 braucht einen Wert.").arg(argument));
             if (argument == QLatin1String("-o")) {
                 output = value;
             } else if (!(since = germanDate(value))) {
-                return usageError(QStringLiteral("--seit braucht ein Datum TT.MM.JJJJ, das es gibt."));
+                return UsageError(QStringLiteral("--seit braucht ein Datum TT.MM.JJJJ, das es gibt."));
             }
         } else if (kind.isEmpty() && (argument == QLatin1String("update") || argument == QLatin1String("protokoll"))) {
             kind = argument;
@@ -212,22 +180,21 @@ int RunExport(const QStringList &arguments) {
                 const std::optional<qint64> number =
                     i + 1 < rest.size() ? kxexchange::ParseWholeNumber(rest.at(++i), &expected) : std::nullopt;
                 if (!number)
-                    return usageError(QStringLiteral("update braucht die Nummer des Updates."));
+                    return UsageError(QStringLiteral("update braucht die Nummer des Updates."));
                 nr = *number;
             }
         } else {
-            return usageError(QStringLiteral("unbekanntes Argument \"%1\".").arg(argument));
+            return UsageError(QStringLiteral("unbekanntes Argument \"%1\".").arg(argument));
         }
     }
     if (kind.isEmpty())
-        return usageError(QStringLiteral("was ausgeben? update NR oder protokoll."));
+        return UsageError(QStringLiteral("was ausgeben? update NR oder protokoll."));
     if (since && kind != QLatin1String("protokoll"))
-        return usageError(QStringLiteral("--seit gehört zu protokoll."));
+        return UsageError(QStringLiteral("--seit gehört zu protokoll."));
 
     const std::shared_ptr<kxserver::SqlConnection> connection = kxserver::SqlConnection::open(common.target);
     if (!connection)
-        return failure(QStringLiteral("Die Datenbank %1 ist nicht erreichbar oder keine KORVEX-Datenbank.")
-                           .arg(where(common.target)));
+        return Failure(kxexchange::UnreachableDatabase(common.target));
     QFile file;
     std::unique_ptr<kxexchange::TableSink> sink;
     const QString sheet =
@@ -239,7 +206,7 @@ int RunExport(const QStringList &arguments) {
     } else {
         if (output.isEmpty() ? !file.open(stdout, QIODevice::WriteOnly)
                              : (file.setFileName(temporary), !file.open(QIODevice::WriteOnly | QIODevice::Truncate)))
-            return failure(QStringLiteral("%1 kann nicht geschrieben werden (%2).").arg(output, file.errorString()));
+            return Failure(QStringLiteral("%1 kann nicht geschrieben werden (%2).").arg(output, file.errorString()));
         sink = kxexchange::MakeCsvSink(file);
     }
     QString error;
@@ -259,12 +226,12 @@ int RunExport(const QStringList &arguments) {
     if (!error.isEmpty()) {
         if (!temporary.isEmpty())
             QFile::remove(temporary);
-        return failure(error);
+        return Failure(error);
     }
     if (!temporary.isEmpty()) {
         QFile::remove(output);
         if (!QFile::rename(temporary, output))
-            return failure(QStringLiteral("%1 kann nicht nach %2 umbenannt werden.").arg(temporary, output));
+            return Failure(QStringLiteral("%1 kann nicht nach %2 umbenannt werden.").arg(temporary, output));
     }
     return 0;
 }

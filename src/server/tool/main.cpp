@@ -4,14 +4,12 @@
 
 #include "ExchangeCommands.h"
 #include "KorvexDb.h"
+#include "ToolCommon.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QStringList>
-
-#include <cstdio>
 
 namespace {
 
@@ -53,16 +51,6 @@ const char *const kHelp =
     "\n"
     "Exit-Status: 0 erledigt, 1 Fehler oder abgelehnt (nichts ge\xC3\xA4ndert), 2 falscher Aufruf.\n";
 
-void print(FILE *stream, const QString &text) {
-    std::fputs(text.toLocal8Bit().constData(), stream);
-    std::fflush(stream);
-}
-
-int usageError(const QString &message) {
-    print(stderr, QStringLiteral("korvex-db: %1\nHilfe: korvex-db --help\n").arg(message));
-    return 2;
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -80,14 +68,9 @@ int main(int argc, char **argv) {
     QString server;
     for (int i = 0; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
-        const auto value = [&](QString *out) {
-            if (i + 1 >= arguments.size())
-                return false;
-            *out = arguments.at(++i);
-            return true;
-        };
+        const auto value = [&](QString *out) { return TakeValue(arguments, i, out); };
         if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
-            print(stdout, QString::fromUtf8(kHelp));
+            Print(stdout, QString::fromUtf8(kHelp));
             return 0;
         } else if (argument == QLatin1String("--demo")) {
             content.demo = true;
@@ -96,37 +79,32 @@ int main(int argc, char **argv) {
         } else if (argument == QLatin1String("--articles")) {
             QString text;
             if (!value(&text))
-                return usageError(QStringLiteral("--articles braucht eine Anzahl."));
+                return UsageError(QStringLiteral("--articles braucht eine Anzahl."));
             bool ok = false;
             const int count = text.toInt(&ok);
             if (!ok || count < 1 || count > 5000000)
-                return usageError(QStringLiteral("--articles: \"%1\" ist keine Anzahl von 1 bis 5000000.").arg(text));
+                return UsageError(QStringLiteral("--articles: \"%1\" ist keine Anzahl von 1 bis 5000000.").arg(text));
             content.benchmarkArticles = count;
         } else if (argument == QLatin1String("--pg")) {
             if (!server.isEmpty())
-                return usageError(QStringLiteral("--pg ist doppelt angegeben."));
+                return UsageError(QStringLiteral("--pg ist doppelt angegeben."));
             if (!value(&server))
-                return usageError(QStringLiteral("--pg braucht HOST:PORT."));
+                return UsageError(QStringLiteral("--pg braucht HOST:PORT."));
         } else if (argument.startsWith(QLatin1Char('-')) && argument.size() > 1) {
-            return usageError(QStringLiteral("unbekannte Option \"%1\".").arg(argument));
+            return UsageError(QStringLiteral("unbekannte Option \"%1\".").arg(argument));
         } else {
             if (!file.isEmpty())
-                return usageError(QStringLiteral("nur eine Datei angeben (\"%1\" und \"%2\").").arg(file, argument));
+                return UsageError(QStringLiteral("nur eine Datei angeben (\"%1\" und \"%2\").").arg(file, argument));
             file = argument;
         }
     }
     if (file.isEmpty() == server.isEmpty())
-        return usageError(QStringLiteral("genau eines angeben: eine Datei oder --pg HOST:PORT."));
+        return UsageError(QStringLiteral("genau eines angeben: eine Datei oder --pg HOST:PORT."));
 
     if (!server.isEmpty()) {
-        static const QRegularExpression pattern(QStringLiteral("^\\[?([A-Za-z0-9._:-]+?)\\]?:([0-9]{1,5})$"));
-        const QRegularExpressionMatch match = pattern.match(server);
-        const int port = match.hasMatch() ? match.captured(2).toInt() : 0;
-        if (!match.hasMatch() || port < 1 || port > 65535)
-            return usageError(QStringLiteral("--pg: \"%1\" ist nicht von der Form HOST:PORT.").arg(server));
+        if (!ParsePgServer(server, &target.host, &target.port))
+            return UsageError(QStringLiteral("--pg: \"%1\" ist nicht von der Form HOST:PORT.").arg(server));
         target.backend = kxserver::Backend::Postgres;
-        target.host = match.captured(1);
-        target.port = port;
     } else {
         target.backend = kxserver::Backend::Sqlite;
         target.path = file;
@@ -135,21 +113,19 @@ int main(int argc, char **argv) {
     QElapsedTimer timer;
     timer.start();
     const QString error = kxserver::CreateDatabase(target, content, force);
-    if (!error.isEmpty()) {
-        print(stderr, QStringLiteral("korvex-db: %1\n").arg(error));
-        return 1;
-    }
+    if (!error.isEmpty())
+        return Failure(error);
     const QString what = content.benchmarkArticles > 0 ? QStringLiteral("mit Beispieldaten und Update %1 (%2 Artikel)")
                                                              .arg(kxserver::kBenchmarkRun)
                                                              .arg(content.benchmarkArticles)
                          : content.demo ? QStringLiteral("mit Beispieldaten")
                                         : QStringLiteral("leer");
     if (target.backend == kxserver::Backend::Sqlite)
-        print(stdout, QStringLiteral("Datenbank %1 angelegt, %2 (%3 s).\nVerbindung im Programm: Server %1\n")
+        Print(stdout, QStringLiteral("Datenbank %1 angelegt, %2 (%3 s).\nVerbindung im Programm: Server %1\n")
                           .arg(QFileInfo(target.path).absoluteFilePath(), what)
                           .arg(timer.elapsed() / 1000.0, 0, 'f', 1));
     else
-        print(stdout, QStringLiteral("Datenbank korvex auf %1:%2 eingerichtet, %3 (%4 s).\n")
+        Print(stdout, QStringLiteral("Datenbank korvex auf %1:%2 eingerichtet, %3 (%4 s).\n")
                           .arg(target.host)
                           .arg(target.port)
                           .arg(what)
