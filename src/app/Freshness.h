@@ -42,6 +42,7 @@ private:
     QString m_list;
     QString m_article;
     QString m_stamp;
+    int m_losses = 0; // ConnectionLosses() when the list was filled
     bool m_unit = false;
 
     // False when the server's stamp differs from the one the screen was filled with.
