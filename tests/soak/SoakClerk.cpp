@@ -5,8 +5,9 @@
 // handler guard; the event loop turns between actions, so the live view and the idle disconnect run.
 //
 // The log file gets "try <n> <kind> <pair>:<a|h>:<J|N> ..." before an action that writes and
-// "ok <n>" (accepted: no box during it, the screen shows the write) or "no <n>" after it, flushed at
-// once, so a clerk killed in between leaves at most one open "try". The counts go to stdout at the end.
+// "ok <n>" (accepted: no box during it, the screen shows the write), "no <n>", or "lost <n>" (the
+// connection broke under it, so the server may or may not have it) after it, flushed at once: a clerk
+// killed in between leaves at most one open "try". The counts go to stdout at the end.
 //
 // Usage: korvex_soak_clerk SERVER PORT UPDATE SECONDS SEED OWN_FROM-OWN_TO SHARED_FROM-SHARED_TO LOG
 
@@ -51,8 +52,8 @@ const QStringList kRefusals{QStringLiteral("Hauptlieferant muss aktiv sein"),
 
 struct Counts {
     int clicks = 0, saves = 0, undos = 0, picks = 0, accepted = 0, connects = 0;
-    int retries = 0, fresh = 0, refusals = 0, other = 0, errors = 0;
-    int boxes() const { return retries + fresh + refusals + other + errors; }
+    int retries = 0, lost = 0, fresh = 0, refusals = 0, other = 0, errors = 0;
+    int boxes() const { return retries + lost + fresh + refusals + other + errors; }
 };
 Counts counts;
 
@@ -70,6 +71,8 @@ public:
         if (text.startsWith(QLatin1String("Server nicht erreicht"))) {
             ++counts.retries;
             turnEventLoop(1500);
+        } else if (title == QLatin1String("Caché Zugriffsfehler") && text.contains(QLatin1String("Fehler: 1008"))) {
+            ++counts.lost; // a step under way when the server went away
         } else if (text == kStale) {
             ++counts.fresh;
         } else if (kRefusals.contains(text)) {
@@ -191,10 +194,12 @@ bool Clerk::writes(const char *kind, const Step &step, const std::function<void(
     for (const Change &c : step)
         line += ' ' + c.pair.toLatin1() + ':' + c.field + ':' + (c.on ? 'J' : 'N');
     write(line);
+    const int lost = counts.lost;
     const bool accepted = run(handler) && shown();
     if (ProgramEnded())
         return false; // a failed end leaves the "try" open; the test fails the clerk anyway
-    write((accepted ? "ok " : "no ") + QByteArray::number(seq));
+    // A commit whose answer never came may or may not have been stored.
+    write((accepted ? "ok " : counts.lost != lost ? "lost " : "no ") + QByteArray::number(seq));
     counts.accepted += accepted ? 1 : 0;
     return accepted;
 }
@@ -331,11 +336,11 @@ int main(int argc, char **argv) {
         RunHandler([&window] { window.Beenden_Click(); }); // "Datei → Beenden", as the clerk ends
         code = EndedByError() ? 1 : code;
     }
-    std::printf("clicks %d\nsaves %d\nundos %d\npicks %d\naccepted %d\nreconnects %d\nretries %d\nfresh %d\n"
-                "refusals %d\nother %d\nerrors %d\n",
+    std::printf("clicks %d\nsaves %d\nundos %d\npicks %d\naccepted %d\nreconnects %d\nretries %d\nlost %d\n"
+                "fresh %d\nrefusals %d\nother %d\nerrors %d\n",
                 counts.clicks, counts.saves, counts.undos, counts.picks, counts.accepted,
-                std::max(0, counts.connects - 1), counts.retries, counts.fresh, counts.refusals, counts.other,
-                counts.errors);
+                std::max(0, counts.connects - 1), counts.retries, counts.lost, counts.fresh, counts.refusals,
+                counts.other, counts.errors);
     std::fflush(stdout);
     return code;
 }

@@ -53,8 +53,8 @@ struct Flags {
     QString a, h;
 };
 
-const char *const kFigureNames[] = {"clicks",  "accepted", "saves",    "undos", "picks", "reconnects",
-                                    "retries", "fresh",    "refusals", "other", "errors"};
+const char *const kFigureNames[] = {"clicks",  "accepted", "saves", "undos",    "picks", "reconnects",
+                                    "retries", "lost",     "fresh", "refusals", "other", "errors"};
 
 class Soak : public ::testing::Test {
 protected:
@@ -161,35 +161,41 @@ std::unique_ptr<QProcess> Soak::startClerk(const Setup &setup, int clerk, int se
     return process;
 }
 
-// What the clerk's logs say his program accepted, entry by entry, on top of `flags`. The change a
-// killed process had begun and not reported may or may not have been stored: `maybe` gets it.
+// What the clerk's logs say his program accepted, entry by entry, on top of `flags`. A change whose
+// connection broke under it ("lost"), and the one a killed process had begun and not reported, may
+// or may not have been stored: `maybe` gets them.
 void applyLogs(const QStringList &logs, const std::set<QString> &killed, std::map<QString, Flags> &flags,
                std::map<QString, Flags> &maybe, std::set<QString> &accepted) {
+    // Each change as "pair:a|h:J|N"; sets the flag it names in `into` to its value (or to `value`).
+    const auto set = [](std::map<QString, Flags> &into, const QString &change, const QString *value = nullptr) {
+        const QStringList part = change.split(QLatin1Char(':'));
+        (part[1] == QLatin1String("a") ? into[part[0]].a : into[part[0]].h) = value ? *value : part[2];
+    };
+    const QString none;
     for (const QString &path : logs) {
         QFile file(path);
         EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
         QStringList open;
         for (const QByteArray &raw : file.readAll().split('\n')) {
             const QStringList words = QString::fromLatin1(raw).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-            if (words.value(0) == QLatin1String("try"))
+            const QString word = words.value(0);
+            if (word == QLatin1String("try"))
                 open = words.mid(3);
-            if (words.value(0) == QLatin1String("no"))
-                open.clear();
-            if (words.value(0) != QLatin1String("ok"))
-                continue;
             for (const QString &change : std::as_const(open)) {
-                const QStringList part = change.split(QLatin1Char(':'));
-                (part[1] == QLatin1String("a") ? flags[part[0]].a : flags[part[0]].h) = part[2];
-                (part[1] == QLatin1String("a") ? maybe[part[0]].a : maybe[part[0]].h).clear();
-                accepted.insert(part[0]);
+                if (word == QLatin1String("ok")) {
+                    set(flags, change);
+                    set(maybe, change, &none);
+                    accepted.insert(change.section(QLatin1Char(':'), 0, 0));
+                } else if (word == QLatin1String("lost")) {
+                    set(maybe, change);
+                }
             }
-            open.clear();
+            if (word == QLatin1String("ok") || word == QLatin1String("no") || word == QLatin1String("lost"))
+                open.clear();
         }
         EXPECT_TRUE(open.isEmpty() || killed.count(path)) << "an unfinished change in " << path.toStdString();
-        for (const QString &change : std::as_const(open)) {
-            const QStringList part = change.split(QLatin1Char(':'));
-            (part[1] == QLatin1String("a") ? maybe[part[0]].a : maybe[part[0]].h) = part[2];
-        }
+        for (const QString &change : std::as_const(open))
+            set(maybe, change);
     }
 }
 
