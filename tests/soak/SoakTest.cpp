@@ -327,7 +327,7 @@ void Soak::soak(const Setup &setup) {
     EXPECT_EQ(after.size(), before.size());
 }
 
-TEST_F(Soak, FourClerksOnPostgresThroughARestartAndAKilledClerk) {
+TEST_F(Soak, ClerksOnPostgresThroughARestartAndAKilledClerk) {
     korvextest::PgCluster cluster;
     ASSERT_TRUE(cluster.start()) << cluster.error().toStdString();
     cluster.setClientEnvironment();
@@ -347,7 +347,7 @@ TEST_F(Soak, FourClerksOnPostgresThroughARestartAndAKilledClerk) {
           environmentNumber("KORVEX_SOAK_SECONDS", 40), &cluster});
 }
 
-TEST_F(Soak, ThreeClerksOnOneSqliteFileWithAKilledClerk) {
+TEST_F(Soak, ClerksOnOneSqliteFileWithAKilledClerk) {
     const QString path = QDir(korvextest::TempDir()).filePath(QStringLiteral("soak.sqlite"));
     const QString failure = kxserver::CreateDemoDatabase(path);
     ASSERT_TRUE(failure.isEmpty()) << failure.toStdString();
