@@ -7,13 +7,10 @@
 #include "EntryWrites.h"
 #include "FMStart.h"
 #include "FindBar.h"
-#include "Freshness.h"
 #include "KxList.h"
-#include "LiveView.h"
 #include "MainConstants.h"
 #include "MainLogic.h"
 #include "ProposalTaking.h"
-#include "ServerErrorCodes.h"
 #include "TextHelpers.h"
 #include "UndoStack.h"
 
@@ -237,23 +234,7 @@ void FMStart::Rueckgaengig_Click() {
         entries.insert(entries.end(), article.entries.begin(), article.entries.end());
     // Taking back all proposals writes every entry of their articles again: that takes a while.
     gDesktop->setBusyPointer(true);
-    try {
-        WriteEntryFlags(entries);
-    } catch (const ServerError &error) {
-        gDesktop->setBusyPointer(false);
-        // Another workstation changed an article of the step since, so that taking it back would break
-        // the article's rules (an inactive main supplier): the server refused it whole. As for a click:
-        // nothing is written, the screen shows the server's state, the clerk is told, the program goes
-        // on. The step stays; the clerk decides on the article again.
-        if (error.number() != kxserver::kRejected)
-            throw;
-        for (const ArticleBefore &article : step)
-            if (article.row != liart->currentRow())
-                liveView->refreshArticle(article.row, Piece(article.rowText, kLF, 1));
-        freshness->answerRefusal();
-        updateStatus();
-        return;
-    }
+    WriteEntryFlags(entries);
     gDesktop->setBusyPointer(false);
     for (const ArticleBefore &article : step)
         liart->setRowText(article.row, article.rowText);

@@ -32,10 +32,6 @@ public:
     void commit();
     // Inside `body`: gives up the unit and its lock, before a message box waits for the clerk.
     void release();
-    // The answer to a stale screen, and to the server's refusal of a change because the article
-    // changed in the meantime (also of a "Rückgängig"): the current article's row and supplier list
-    // are brought up to the server's state, and the clerk is told.
-    void answerRefusal();
 
 private:
     FMStart &m_window;
@@ -49,4 +45,8 @@ private:
     bool stampMatches();
     // This program's change to the shown article was accepted: the screen shows what it wrote.
     void accepted();
+    // The answer to a stale screen, and to the server's refusal of a change because the article
+    // changed in the same moment: the current article's row and supplier list are brought up to the
+    // server's state, and the clerk is told.
+    void answerRefusal();
 };

@@ -176,27 +176,6 @@ TEST_F(TwoClerks, TheServersRefusalIsAnsweredByTheSameBox) {
     }
 }
 
-TEST_F(TwoClerks, AnUndoTheServerRefusesIsAnsweredByTheSameBox) {
-    // The clerk switches 70006 on, the colleague then makes it the main supplier: taking the switch
-    // back would leave 100001 with an inactive main supplier. The server refuses it whole; the clerk
-    // gets the box and the server's state, and his program goes on.
-    ASSERT_NO_FATAL_FAILURE(startOnRun2());
-    toggle(1, kAktiv);
-    ASSERT_TRUE(desktop.boxes.isEmpty()) << desktop.boxes.first().text.toStdString();
-    colleagueMakesMain(1);
-    RunHandler([&] { window->Rueckgaengig_Click(); });
-    expectOneStaleBox("undo", 0);
-    EXPECT_FALSE(ProgramEnded());
-    EXPECT_EQ(entry(ids[1]).laktiv, "J");
-    EXPECT_EQ(entry(ids[1]).hlief, "J");
-    EXPECT_EQ(window->lilief->checkState(1, kAktiv), 1);
-    EXPECT_EQ(window->lilief->checkState(1, kHaupt), 1);
-    EXPECT_EQ(window->lilief->checkState(0, kHaupt), 0);
-    EXPECT_EQ(window->liart->rowText(0).section('\n', 2, 2), kNames[1]);
-    expectDifferingCounted("after the refused undo");
-    EXPECT_TRUE(window->mRueckgaengig->isEnabled()) << "the step stays";
-}
-
 TEST_F(TwoClerks, AnotherWorkstationsChangeShowsWithinASecondWithoutMovingAnything) {
     ASSERT_NO_FATAL_FAILURE(startOnRun2());
     // The clerk looks at the second supplier; the list is scrolled as it is.
