@@ -24,6 +24,7 @@ void Freshness::filled(const QString &listKey, const QString &articleNumber, con
     m_list = listKey;
     m_article = articleNumber;
     m_stamp = stamp;
+    m_losses = ConnectionLosses();
 }
 
 void Freshness::cleared() {
@@ -43,7 +44,13 @@ void Freshness::accepted() {
 bool Freshness::stampMatches() {
     // Only a list that belongs to the current article and whose state the server described can be
     // compared; anything else has nothing to be stale against.
-    if (m_stamp.isEmpty() || m_list != m_window.artListKey || m_article != currentArticleNumber(m_window))
+    if (m_list != m_window.artListKey || m_article != currentArticleNumber(m_window))
+        return true;
+    // A step that lost its connection under this screen may have left a change on it that the
+    // server rolled back: the screen is then brought up to the server's state first.
+    if (m_losses != ConnectionLosses())
+        return false;
+    if (m_stamp.isEmpty())
         return true;
     ServerBusy busy;
     const QString now = gFactory->articleStamp(m_list, m_article);

@@ -48,6 +48,7 @@ private:
     QString m_list;
     QString m_article;
     QString m_stamp;
+    int m_losses = 0; // ConnectionLosses() when the list was filled
     bool m_unit = false;
 
     // The unit of change and undo: `fresh` asks the server under the list's lock; `refresh` are the

@@ -131,11 +131,18 @@ bool LoginUser();
 // ---- Handler guard --------------------------------------------------------------------------
 
 // Runs one event handler. An error that escapes it goes to the top-level error report (number and
-// description in a message box) and ends the program; the end of the program passes quietly.
+// description in a message box) and ends the program; the end of the program passes quietly. An
+// error with which the connection was lost is shown as ShowCacheError shows it, and the program
+// goes on (see ConnectionLosses).
 // Nothing ever escapes into the event loop.
 void RunHandler(const std::function<void()> &handler) noexcept;
 // Whether a handler is running (also while it waits in a nested event loop).
 bool HandlerRunning();
+// How often a handler's server step broke off because the connection was lost under it (a
+// restarted or vanished server). The guard tells the clerk and the program goes on: the server
+// rolled the step back, and the next action connects again. A screen filled before such a loss may
+// show a change that was never stored.
+int ConnectionLosses();
 
 // Resets every session value and flag to its start state (tests, and nothing else, need this).
 void ResetSession();

@@ -10,6 +10,18 @@ namespace {
 constexpr int kInternalError = 51;
 
 int handlerDepth = 0; // handlers running, nested ones included
+int connectionLosses = 0;
+
+// Whether the session had a connection and has lost it: the server closed it, or it no longer answers.
+bool connectionLost() noexcept {
+    if (!gFactory)
+        return false;
+    try {
+        return !gFactory->connected();
+    } catch (...) {
+        return true;
+    }
+}
 
 void reportAndEnd(int number, const QString &description) noexcept {
     SetEndedByError();
@@ -32,6 +44,10 @@ bool HandlerRunning() {
     return handlerDepth > 0;
 }
 
+int ConnectionLosses() {
+    return connectionLosses;
+}
+
 void RunHandler(const std::function<void()> &handler) noexcept {
     // Events that were queued before the end must not touch the server or the windows.
     if (ProgramEnded() || !handler)
@@ -45,8 +61,21 @@ void RunHandler(const std::function<void()> &handler) noexcept {
     } catch (const ProgramEnd &) {
         // The program has ended on purpose: leave quietly.
     } catch (const ServerError &error) {
-        if (!ProgramEnded())
+        if (ProgramEnded())
+            return;
+        // A connection problem, like the ones ConnectServer answers with its attempts: the step is
+        // gone with the connection (the server rolled it back), the program goes on, and the next
+        // action connects again. Every other error ends the program.
+        if (!connectionLost()) {
             reportAndEnd(error.number(), error.description());
+            return;
+        }
+        ++connectionLosses;
+        try {
+            ShowCacheError(error, QStringLiteral("Serverzugriff"));
+        } catch (...) {
+            // The program ended while the box was open.
+        }
     } catch (const std::exception &error) {
         if (!ProgramEnded()) {
             QString text = QString::fromUtf8(error.what());

@@ -270,6 +270,46 @@ TEST_F(Editing, AFailedWriteInAMainSupplierChangeLeavesTheServerAsItWas) {
     }
 }
 
+TEST_F(Editing, AConnectionLostUnderAClickIsToldAndTheScreenPutRightBeforeTheNextChange) {
+    // The server goes away while the click's unit commits (a restart): the server rolled the unit
+    // back. The clerk is told and works on; the next change finds the screen showing what was never
+    // stored and brings it up to the server's state first; the one after that is written.
+    for (const auto &[row, column] : std::vector<std::pair<int, int>>{{3, kHaupt}, {2, kAktiv}}) {
+        TearDown();
+        desktop.boxes.clear();
+        SetUp();
+        ASSERT_NO_FATAL_FAILURE(startOnRun2());
+        const QStringList before = supplierRows();
+        const QString articleBefore = window->liart->rowText(0);
+        log->beforeCall = [](const QString &call) {
+            if (call == QLatin1String("commitUnit")) {
+                gFactory->disconnect();
+                throw ServerError(1008, QStringLiteral("Die Verbindung zum Server ist abgebrochen."));
+            }
+        };
+        toggle(row, column);
+        log->beforeCall = nullptr;
+        ASSERT_EQ(desktop.boxes.size(), 1) << column;
+        EXPECT_EQ(desktop.boxes[0].title, QStringLiteral("Caché Zugriffsfehler"));
+        EXPECT_TRUE(desktop.boxes[0].text.contains(QStringLiteral("Fehler: 1008")))
+            << desktop.boxes[0].text.toStdString();
+        EXPECT_FALSE(ProgramEnded()) << column;
+        EXPECT_EQ(sql.value("SELECT COUNT(*) FROM liste_aend").toInt(), 0);
+
+        toggle(0, kAktiv);
+        ASSERT_EQ(desktop.boxes.size(), 2) << column;
+        EXPECT_EQ(desktop.boxes[1].title, kTitle);
+        EXPECT_EQ(supplierRows(), before) << column;
+        EXPECT_EQ(window->liart->rowText(0), articleBefore) << column;
+        EXPECT_EQ(sql.value("SELECT COUNT(*) FROM liste_aend").toInt(), 0);
+
+        toggle(row, column);
+        EXPECT_EQ(desktop.boxes.size(), 2) << desktop.boxes.last().text.toStdString();
+        EXPECT_GT(sql.value("SELECT COUNT(*) FROM liste_aend").toInt(), 0) << column;
+        EXPECT_FALSE(ProgramEnded());
+    }
+}
+
 TEST_F(Editing, AFailingCloseAfterTheSaveIsIgnored) {
     ASSERT_NO_FATAL_FAILURE(startOnRun2());
     log->beforeCall = [](const QString &call) {

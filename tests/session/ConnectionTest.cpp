@@ -365,9 +365,25 @@ TEST_F(ConnectionTest, HandlerGuardReportsErrorsAndEndsTheProgram) {
     RunHandler([] { throw 42; });
     EXPECT_EQ(desktop.boxes.at(2).text, QStringLiteral("Laufzeitfehler 51:\r\n\r\nInterner Fehler"));
 
+    // An error with which the connection went (the server went away under the step) is a connection
+    // problem: shown as the routines show a server error, and the program goes on.
+    SetProgramEnded(false);
+    ConnectServer();
+    const int losses = ConnectionLosses();
+    RunHandler([] {
+        gFactory->disconnect();
+        throw ServerError(1008, QStringLiteral("Die Verbindung zum Server ist abgebrochen."));
+    });
+    ASSERT_EQ(desktop.boxes.size(), 4);
+    EXPECT_EQ(desktop.boxes.at(3).title, QStringLiteral("Caché Zugriffsfehler"));
+    EXPECT_EQ(desktop.boxes.at(3).text, QStringLiteral("Vorgang: Serverzugriff.\r\n\r\nFehler: 1008\r\nDie Verbindung "
+                                                       "zum Server ist abgebrochen.\r\n\r\n"));
+    EXPECT_FALSE(ProgramEnded());
+    EXPECT_EQ(ConnectionLosses(), losses + 1);
+
     // The end of the program passes quietly.
     SetProgramEnded(false);
     RunHandler([] { UnloadAllForms(); });
-    EXPECT_EQ(desktop.boxes.size(), 3);
+    EXPECT_EQ(desktop.boxes.size(), 4);
     EXPECT_EQ(desktop.endCount, 4);
 }

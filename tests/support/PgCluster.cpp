@@ -307,4 +307,15 @@ bool PgCluster::stopServer(bool immediate) {
     return ok;
 }
 
+bool PgCluster::restartServer() {
+    if (!m_running)
+        return startServer();
+    // As an administrator restarts a server under its clients: every session is ended at once, and
+    // the server takes connections again on the same port when pg_ctl returns.
+    return runServerTool({m_binDir + QStringLiteral("/pg_ctl"), QStringLiteral("-D"), m_dataDir, QStringLiteral("-l"),
+                          m_logFile, QStringLiteral("-m"), QStringLiteral("fast"), QStringLiteral("-w"),
+                          QStringLiteral("-t"), QStringLiteral("60"), QStringLiteral("restart")},
+                         90000);
+}
+
 } // namespace korvextest

@@ -29,6 +29,8 @@ public:
     bool stopServer(bool immediate = false);
     // Starts the stopped server again on the same port with the same data.
     bool startServer();
+    // Restarts the running server (`pg_ctl restart -m fast`): its sessions end, the data stay.
+    bool restartServer();
     bool running() const { return m_running; }
     // Pauses the server's processes (SIGSTOP, like a hung machine: the network stack still
     // acknowledges, nothing answers) or lets them go on (SIGCONT). False when none was found.
