@@ -2,6 +2,7 @@
 // figure beside its floor. A benchmark reports; it never fails the run for being slow.
 //   korvex_bench [Google Benchmark options]        e.g. --benchmark_filter=SQLite
 //   korvex_bench --memory-probe SERVER PORT          (the child behind the peak-memory figure)
+//   korvex_bench --clerk SERVER PORT SECONDS SEED    (one clerk of the many-clerks figure)
 
 #include "BenchEnv.h"
 #include "Benchmarks.h"
@@ -94,6 +95,36 @@ void registerAll() {
             ->UseRealTime()
             ->Iterations(1);
     }
+
+    // The clicks across a network of 1 ms per round trip, and 32 clerks on one server. After the
+    // imports: the first of them builds the benchmark database again.
+    for (Backend b : {Backend::Sqlite, Backend::Postgres, Backend::PostgresDelayed})
+        benchmark::RegisterBenchmark((std::string(backendName(b)) + "/AktivSwitch/8").c_str(), AktivSwitch, b, 8)
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(100);
+    const std::string delayed = backendName(Backend::PostgresDelayed);
+    for (int suppliers : {8, 50}) {
+        const std::string count = std::to_string(suppliers);
+        benchmark::RegisterBenchmark((delayed + "/lief_such/" + count).c_str(), LiefSuch, Backend::PostgresDelayed,
+                                     suppliers)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((delayed + "/lief_such/" + count + "/floor").c_str(), LiefSuchFloor,
+                                     Backend::PostgresDelayed, suppliers)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((delayed + "/MainSupplierChange/" + count).c_str(), MainSupplierChange,
+                                     Backend::PostgresDelayed, suppliers)
+            ->Unit(benchmark::kMillisecond)
+            ->UseManualTime()
+            ->Iterations(100);
+        benchmark::RegisterBenchmark((delayed + "/MainSupplierChange/" + count + "/floor").c_str(),
+                                     MainSupplierChangeFloor, Backend::PostgresDelayed, suppliers)
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(100);
+    }
+    benchmark::RegisterBenchmark("PostgreSQL/Clerks/32", Clerks, 32, 30)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->Iterations(1);
 }
 
 } // namespace
@@ -109,6 +140,9 @@ int main(int argc, char **argv) {
 
     if (argc == 4 && std::strcmp(argv[1], "--memory-probe") == 0)
         return memoryProbe(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
+    if (argc == 6 && std::strcmp(argv[1], "--clerk") == 0)
+        return clerkWorker(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]), std::atoi(argv[4]),
+                           unsigned(std::atoi(argv[5])));
 
     registerAll();
     benchmark::Initialize(&argc, argv);

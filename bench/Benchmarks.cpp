@@ -160,6 +160,34 @@ void MainSupplierChange(benchmark::State &state, Backend backend, int suppliers)
     check(state, !cacheapi::ProgramEnded(), "the program ended");
 }
 
+// The clerk switches "Aktiv" of a supplier that is not the main one, off and on in turn: one entry
+// written in the click's unit; the list stays on the article.
+void AktivSwitch(benchmark::State &state, Backend backend, int suppliers) {
+    const Database &db = database(backend, 100000);
+    FMStart &window = program(db);
+    window.liart->setCurrentRow(loadedArticleRow(window, db, suppliers));
+    cacheapi::RunHandler([&window] { window.lief_such(); });
+    KxList *list = window.lilief;
+    int target = -1;
+    for (int i = 0; i < list->rowCount() && target < 0; ++i)
+        if (list->checkState(i, kHauptlieferant) == 0)
+            target = i;
+    if (target < 0) {
+        state.SkipWithError("the article has no supplier besides the main one");
+        return;
+    }
+    const int boxesBefore = desktop().boxes;
+    const quint64 trips = kxserver::RoundTrips();
+    for (auto _ : state) {
+        const int switched = list->checkState(target, kAktiv) > 0 ? 0 : 1;
+        list->setCheckState(target, kAktiv, switched);
+        cacheapi::RunHandler([&window, target, switched] { window.lilief_CheckCell(target, kAktiv, switched); });
+    }
+    roundTrips(state, trips);
+    check(state, desktop().boxes == boxesBefore, "the change was refused");
+    check(state, !cacheapi::ProgramEnded(), "the program ended");
+}
+
 void MainSupplierChangeFloor(benchmark::State &state, Backend backend, int suppliers) {
     const Database &db = database(backend, 100000);
     QSqlDatabase sql = floorConnection(db);

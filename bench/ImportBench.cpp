@@ -84,6 +84,8 @@ QSqlDatabase open(Backend backend);
 // put in by bare SQL: only the pairs are timed.
 bool prepare(Backend backend, QString *error) {
     endProgram(); // the database is replaced below
+    if (backend != Backend::Sqlite)
+        postgresReplaced();
     (void)files();
     if (!runTool(target(backend) + QStringList{QStringLiteral("--force")}, error))
         return false;
