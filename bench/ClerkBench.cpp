@@ -17,6 +17,9 @@
 #include <QProcess>
 #include <QTimer>
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -88,8 +91,12 @@ int clerkWorker(const QString &server, const QString &port, int seconds, unsigne
         return 1;
     std::printf("ready\n");
     std::fflush(stdout);
+    // Every clerk starts clicking at the same moment, on "go" from the benchmark; a signal that never
+    // comes ends the clerk instead of leaving it waiting.
+    pollfd in{STDIN_FILENO, POLLIN, 0};
     std::string go;
-    std::getline(std::cin, go); // every clerk starts clicking at the same moment
+    if (::poll(&in, 1, 120000) != 1 || !std::getline(std::cin, go) || go != "go")
+        return 2;
 
     std::mt19937 random(seed);
     std::vector<double> clicks, picks;
@@ -148,8 +155,10 @@ void Clerks(benchmark::State &state, int clerks, int seconds) {
                 out += p->readAllStandardOutput();
             ready = ready && out.contains("ready\n");
         }
-        for (auto &p : processes)
+        for (auto &p : processes) { // sent now, not when the process is next waited for
             p->write("go\n");
+            ready = p->waitForBytesWritten(5000) && ready;
+        }
         for (auto &p : processes) {
             p->waitForFinished((seconds + 120) * 1000);
             const QByteArray out = p->readAllStandardOutput();
