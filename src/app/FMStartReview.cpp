@@ -149,7 +149,6 @@ void FMStart::markPrices() {
 
 void FMStart::recordChange(std::vector<ArticleBefore> before) {
     m_undo->push(std::move(before));
-    markPrices(); // an "Aktiv" switch changes which offers are compared
     updateStatus();
 }
 
