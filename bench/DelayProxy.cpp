@@ -108,8 +108,11 @@ DelayProxy::DelayProxy(int targetPort, std::chrono::microseconds oneWay) : m_tar
     sockaddr_in a = loopback(0);
     socklen_t size = sizeof a;
     if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-        ::listen(m_listen, 64) != 0 || ::getsockname(m_listen, reinterpret_cast<sockaddr *>(&a), &size) != 0)
+        ::listen(m_listen, 64) != 0 || ::getsockname(m_listen, reinterpret_cast<sockaddr *>(&a), &size) != 0) {
+        if (m_listen >= 0)
+            ::close(m_listen); // no destructor runs for a constructor that throws
         throw std::runtime_error("the delaying proxy cannot listen on 127.0.0.1");
+    }
     m_port = ntohs(a.sin_port);
     m_thread = std::thread([this] { run(); });
 }
