@@ -1,6 +1,7 @@
 #include "BenchEnv.h"
 
 #include "CacheApi.h"
+#include "DelayProxy.h"
 #include "FMStart.h"
 #include "FakeLoginForms.h"
 #include "KorvexDb.h"
@@ -62,7 +63,15 @@ Program &current() {
 } // namespace
 
 const char *backendName(Backend backend) {
-    return backend == Backend::Sqlite ? "SQLite" : "PostgreSQL";
+    switch (backend) {
+    case Backend::Sqlite:
+        return "SQLite";
+    case Backend::Postgres:
+        return "PostgreSQL";
+    case Backend::PostgresDelayed:
+        return "PostgreSQL_1ms";
+    }
+    return "";
 }
 
 QString tempDir() {
@@ -73,9 +82,31 @@ korvextest::PgCluster &pgCluster() {
     return cluster();
 }
 
+namespace {
+Database &postgresDatabase() {
+    static Database postgres;
+    return postgres;
+}
+} // namespace
+
+void postgresReplaced() {
+    postgresDatabase().articles = 0;
+}
+
 const Database &database(Backend backend, int articles) {
     static std::map<int, Database> files;
-    static Database postgres;
+    Database &postgres = postgresDatabase();
+    if (backend == Backend::PostgresDelayed) {
+        const Database &direct = database(Backend::Postgres, articles);
+        // Half a millisecond each way: 1 ms per round trip.
+        static DelayProxy proxy(direct.pgPort, std::chrono::microseconds(500));
+        static Database delayed;
+        delayed = direct;
+        delayed.backend = backend;
+        delayed.port = QString::number(proxy.port());
+        delayed.pgPort = proxy.port();
+        return delayed;
+    }
     if (backend == Backend::Sqlite) {
         Database &db = files[articles];
         if (db.articles == 0) {
@@ -91,7 +122,7 @@ const Database &database(Backend backend, int articles) {
         return db;
     }
     if (postgres.articles != articles) {
-        if (current().db == &postgres)
+        if (current().db && current().db->backend != Backend::Sqlite)
             endProgram();
         korvextest::PgCluster &pg = cluster();
         kxserver::DbTarget target;

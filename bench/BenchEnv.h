@@ -21,7 +21,9 @@ class PgCluster;
 
 namespace bench {
 
-enum class Backend { Sqlite, Postgres };
+// PostgresDelayed: the same PostgreSQL cluster reached through a relay on 127.0.0.1 that adds 1 ms
+// to every round trip, as a clerk's network would.
+enum class Backend { Sqlite, Postgres, PostgresDelayed };
 const char *backendName(Backend backend);
 
 // A database with the demo data and the benchmark update (number 99) of `articles` articles.
@@ -37,6 +39,8 @@ struct Database {
 // Made on first use and kept for the run. PostgreSQL holds one content at a time: asking for the
 // other size rebuilds it (registering the benchmarks in order keeps that to once).
 const Database &database(Backend backend, int articles);
+// Something else (the import figures) replaced the PostgreSQL database: the next use builds it again.
+void postgresReplaced();
 
 // A connection of its own for the floor: the same rows read or written by bare SQL.
 QSqlDatabase floorConnection(const Database &db);

@@ -2,6 +2,7 @@
 // figure beside its floor. A benchmark reports; it never fails the run for being slow.
 //   korvex_bench [Google Benchmark options]        e.g. --benchmark_filter=SQLite
 //   korvex_bench --memory-probe SERVER PORT          (the child behind the peak-memory figure)
+//   korvex_bench --clerk SERVER PORT SECONDS SEED    (one clerk of the many-clerks figure)
 
 #include "BenchEnv.h"
 #include "Benchmarks.h"
@@ -27,7 +28,41 @@ void quietMessages(QtMsgType type, const QMessageLogContext &context, const QStr
     std::fprintf(stderr, "%s\n", qUtf8Printable(qFormatLogMessage(type, context, message)));
 }
 
+enum class Timing { Cpu, Manual, Real };
+
+// Registers one figure: `fn` with its arguments under `name`, in `unit`, `iterations` times (0: as
+// often as Google Benchmark wants), timed by the processor clock, by the benchmark itself or by the
+// wall clock.
+template <typename Fn, typename... Args>
+void add(const std::string &name, benchmark::TimeUnit unit, int iterations, Timing timing, Fn &fn, Args... args) {
+    benchmark::internal::Benchmark *b = benchmark::RegisterBenchmark(name.c_str(), fn, args...)->Unit(unit);
+    if (iterations > 0)
+        b->Iterations(iterations);
+    if (timing == Timing::Manual)
+        b->UseManualTime();
+    else if (timing == Timing::Real)
+        b->UseRealTime();
+}
+
+// lief_such and the main-supplier change, for 8 and for 50 suppliers, each beside its floor.
+void addClicks(Backend b, benchmark::TimeUnit liefSuchUnit) {
+    const std::string n = backendName(b);
+    for (int suppliers : {8, 50}) {
+        const std::string count = std::to_string(suppliers);
+        add(n + "/lief_such/" + count, liefSuchUnit, 0, Timing::Cpu, LiefSuch, b, suppliers);
+        add(n + "/lief_such/" + count + "/floor", liefSuchUnit, 0, Timing::Cpu, LiefSuchFloor, b, suppliers);
+    }
+    for (int suppliers : {8, 50}) {
+        const std::string count = std::to_string(suppliers);
+        add(n + "/MainSupplierChange/" + count, benchmark::kMillisecond, 100, Timing::Manual, MainSupplierChange, b,
+            suppliers);
+        add(n + "/MainSupplierChange/" + count + "/floor", benchmark::kMillisecond, 100, Timing::Cpu,
+            MainSupplierChangeFloor, b, suppliers);
+    }
+}
+
 void registerAll() {
+    constexpr auto ms = benchmark::kMillisecond;
     // Registered in this order on purpose: PostgreSQL holds one size at a time, so its 10,000-article
     // figures come before everything that needs 100,000.
     for (Backend b : {Backend::Sqlite, Backend::Postgres}) {
@@ -35,65 +70,30 @@ void registerAll() {
         for (int articles : {10000, 100000}) {
             const std::string size = std::to_string(articles);
             const int iterations = articles >= 100000 ? 3 : 10;
-            benchmark::RegisterBenchmark((n + "/ArticleList/" + size).c_str(), ArticleList, b, articles)
-                ->Unit(benchmark::kMillisecond)
-                ->Iterations(iterations);
-            benchmark::RegisterBenchmark((n + "/ArticleList/" + size + "/floor").c_str(), ArticleListFloor, b, articles)
-                ->Unit(benchmark::kMillisecond)
-                ->Iterations(iterations);
+            add(n + "/ArticleList/" + size, ms, iterations, Timing::Cpu, ArticleList, b, articles);
+            add(n + "/ArticleList/" + size + "/floor", ms, iterations, Timing::Cpu, ArticleListFloor, b, articles);
         }
-        for (int suppliers : {8, 50}) {
-            const std::string count = std::to_string(suppliers);
-            benchmark::RegisterBenchmark((n + "/lief_such/" + count).c_str(), LiefSuch, b, suppliers)
-                ->Unit(benchmark::kMicrosecond);
-            benchmark::RegisterBenchmark((n + "/lief_such/" + count + "/floor").c_str(), LiefSuchFloor, b, suppliers)
-                ->Unit(benchmark::kMicrosecond);
-        }
-        for (int suppliers : {8, 50}) {
-            const std::string count = std::to_string(suppliers);
-            benchmark::RegisterBenchmark((n + "/MainSupplierChange/" + count).c_str(), MainSupplierChange, b, suppliers)
-                ->Unit(benchmark::kMillisecond)
-                ->UseManualTime()
-                ->Iterations(100);
-            benchmark::RegisterBenchmark((n + "/MainSupplierChange/" + count + "/floor").c_str(),
-                                         MainSupplierChangeFloor, b, suppliers)
-                ->Unit(benchmark::kMillisecond)
-                ->Iterations(100);
-        }
-        benchmark::RegisterBenchmark((n + "/FilterSwitch/100000").c_str(), FilterSwitch, b)
-            ->Unit(benchmark::kMillisecond)
-            ->Iterations(10);
-        benchmark::RegisterBenchmark((n + "/TakeAllProposals/100000").c_str(), TakeAllProposals, b)
-            ->Unit(benchmark::kMillisecond)
-            ->UseManualTime()
-            ->Iterations(3);
-        benchmark::RegisterBenchmark((n + "/TakeAllProposals/100000/floor").c_str(), TakeAllProposalsFloor, b)
-            ->Unit(benchmark::kMillisecond)
-            ->UseManualTime()
-            ->Iterations(3);
-        benchmark::RegisterBenchmark((n + "/FormLoad").c_str(), FormLoad, b)
-            ->Unit(benchmark::kMillisecond)
-            ->Iterations(10);
-        benchmark::RegisterBenchmark((n + "/StartUp").c_str(), StartUp, b)
-            ->Unit(benchmark::kMillisecond)
-            ->UseManualTime()
-            ->Iterations(5);
-        benchmark::RegisterBenchmark((n + "/PeakMemory/100000").c_str(), PeakMemory, b)
-            ->Unit(benchmark::kMillisecond)
-            ->Iterations(1);
+        addClicks(b, benchmark::kMicrosecond);
+        add(n + "/FilterSwitch/100000", ms, 10, Timing::Cpu, FilterSwitch, b);
+        add(n + "/TakeAllProposals/100000", ms, 3, Timing::Manual, TakeAllProposals, b);
+        add(n + "/TakeAllProposals/100000/floor", ms, 3, Timing::Manual, TakeAllProposalsFloor, b);
+        add(n + "/FormLoad", ms, 10, Timing::Cpu, FormLoad, b);
+        add(n + "/StartUp", ms, 5, Timing::Manual, StartUp, b);
+        add(n + "/PeakMemory/100000", ms, 1, Timing::Cpu, PeakMemory, b);
     }
     // Last: they replace the databases the figures above ran on.
     for (Backend b : {Backend::Sqlite, Backend::Postgres}) {
         const std::string n = backendName(b);
-        benchmark::RegisterBenchmark((n + "/ImportArtlief/1000000").c_str(), ImportArtlief, b)
-            ->Unit(benchmark::kMillisecond)
-            ->UseRealTime()
-            ->Iterations(1);
-        benchmark::RegisterBenchmark((n + "/ImportArtlief/1000000/floor").c_str(), ImportArtliefFloor, b)
-            ->Unit(benchmark::kMillisecond)
-            ->UseRealTime()
-            ->Iterations(1);
+        add(n + "/ImportArtlief/1000000", ms, 1, Timing::Real, ImportArtlief, b);
+        add(n + "/ImportArtlief/1000000/floor", ms, 1, Timing::Real, ImportArtliefFloor, b);
     }
+
+    // The clicks across a network of 1 ms per round trip, and 32 clerks on one server. After the
+    // imports: the first of them builds the benchmark database again.
+    for (Backend b : {Backend::Sqlite, Backend::Postgres, Backend::PostgresDelayed})
+        add(std::string(backendName(b)) + "/AktivSwitch/8", ms, 100, Timing::Cpu, AktivSwitch, b, 8);
+    addClicks(Backend::PostgresDelayed, ms);
+    add("PostgreSQL/Clerks/32", ms, 1, Timing::Real, Clerks, 32, 30);
 }
 
 } // namespace
@@ -109,6 +109,9 @@ int main(int argc, char **argv) {
 
     if (argc == 4 && std::strcmp(argv[1], "--memory-probe") == 0)
         return memoryProbe(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
+    if (argc == 6 && std::strcmp(argv[1], "--clerk") == 0)
+        return clerkWorker(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]), std::atoi(argv[4]),
+                           unsigned(std::atoi(argv[5])));
 
     registerAll();
     benchmark::Initialize(&argc, argv);

@@ -34,20 +34,38 @@ void check(benchmark::State &state, bool ok, const char *what) {
 }
 
 // One bare read for a floor: the query with its one parameter, every value of every row as text.
-qint64 readAsText(QSqlDatabase &sql, const QString &statement, const QVariant &parameter, int columns) {
-    QSqlQuery query(sql);
-    query.setForwardOnly(true);
-    query.prepare(statement);
-    query.addBindValue(parameter);
-    query.exec();
-    qint64 rows = 0;
-    while (query.next()) {
-        ++rows;
-        for (int c = 0; c < columns; ++c)
-            benchmark::DoNotOptimize(query.value(c).toString());
+// Prepared once, outside the timed loop, as a hand-written client would: each read is then one
+// request (Qt's PostgreSQL driver would otherwise send PREPARE and DEALLOCATE around every one).
+class FloorRead {
+public:
+    FloorRead(QSqlDatabase &sql, const QString &statement, int columns) : m_query(sql), m_columns(columns) {
+        m_query.setForwardOnly(true);
+        m_query.prepare(statement);
     }
-    return rows;
-}
+    qint64 operator()(const QVariant &parameter) {
+        m_query.bindValue(0, parameter);
+        m_query.exec();
+        qint64 rows = 0;
+        while (m_query.next()) {
+            ++rows;
+            for (int c = 0; c < m_columns; ++c)
+                benchmark::DoNotOptimize(m_query.value(c).toString());
+        }
+        return rows;
+    }
+
+private:
+    QSqlQuery m_query;
+    int m_columns;
+};
+
+// The floor's supplier list of an article (by its number): the rows lief_such shows.
+const QString kSupplierRows =
+    QStringLiteral("SELECT al.id, f.liefnr, f.name, al.ek_cent, al.pe, al.le_einkauf, al.aktiv"
+                   " FROM artikel a JOIN artlief al ON al.artikel = a.id"
+                   " JOIN lieferant f ON f.id = al.lieferant"
+                   " WHERE a.firma = 1 AND a.artnr = ? ORDER BY f.liefnr");
+constexpr int kSupplierColumns = 7;
 
 // The row of the article with `suppliers` suppliers in the benchmark update, loaded once per window.
 int loadedArticleRow(FMStart &window, const Database &db, int suppliers) {
@@ -90,8 +108,9 @@ void ArticleListFloor(benchmark::State &state, Backend backend, int articles) {
                                              " LEFT JOIN lieferant h ON h.id = a.haupt_lief"
                                              " LEFT JOIN lieferant v ON v.id = u.velka_lief"
                                              " WHERE r.firma = 1 AND r.nr = ? ORDER BY u.artnr");
+    FloorRead read(sql, statement, 6);
     for (auto _ : state)
-        rows = readAsText(sql, statement, kxserver::kBenchmarkRun, 6);
+        rows = read(kxserver::kBenchmarkRun);
     check(state, rows == articles, "wrong number of rows");
     state.counters["rows"] = double(rows);
 }
@@ -114,13 +133,9 @@ void LiefSuchFloor(benchmark::State &state, Backend backend, int suppliers) {
     QSqlDatabase sql = floorConnection(db);
     const QString artnr = articleWithSuppliers(db, suppliers);
     qint64 rows = 0;
-    const QString statement =
-        QStringLiteral("SELECT al.id, f.liefnr, f.name, al.ek_cent, al.pe, al.le_einkauf, al.aktiv"
-                       " FROM artikel a JOIN artlief al ON al.artikel = a.id"
-                       " JOIN lieferant f ON f.id = al.lieferant"
-                       " WHERE a.firma = 1 AND a.artnr = ? ORDER BY f.liefnr");
+    FloorRead read(sql, kSupplierRows, kSupplierColumns);
     for (auto _ : state)
-        rows = readAsText(sql, statement, artnr, 7);
+        rows = read(artnr);
     check(state, rows == suppliers, "wrong number of rows");
 }
 
@@ -160,6 +175,34 @@ void MainSupplierChange(benchmark::State &state, Backend backend, int suppliers)
     check(state, !cacheapi::ProgramEnded(), "the program ended");
 }
 
+// The clerk switches "Aktiv" of a supplier that is not the main one, off and on in turn: one entry
+// written in the click's unit; the list stays on the article.
+void AktivSwitch(benchmark::State &state, Backend backend, int suppliers) {
+    const Database &db = database(backend, 100000);
+    FMStart &window = program(db);
+    window.liart->setCurrentRow(loadedArticleRow(window, db, suppliers));
+    cacheapi::RunHandler([&window] { window.lief_such(); });
+    KxList *list = window.lilief;
+    int target = -1;
+    for (int i = 0; i < list->rowCount() && target < 0; ++i)
+        if (list->checkState(i, kHauptlieferant) == 0)
+            target = i;
+    if (target < 0) {
+        state.SkipWithError("the article has no supplier besides the main one");
+        return;
+    }
+    const int boxesBefore = desktop().boxes;
+    const quint64 trips = kxserver::RoundTrips();
+    for (auto _ : state) {
+        const int switched = list->checkState(target, kAktiv) > 0 ? 0 : 1;
+        list->setCheckState(target, kAktiv, switched);
+        cacheapi::RunHandler([&window, target, switched] { window.lilief_CheckCell(target, kAktiv, switched); });
+    }
+    roundTrips(state, trips);
+    check(state, desktop().boxes == boxesBefore, "the change was refused");
+    check(state, !cacheapi::ProgramEnded(), "the program ended");
+}
+
 void MainSupplierChangeFloor(benchmark::State &state, Backend backend, int suppliers) {
     const Database &db = database(backend, 100000);
     QSqlDatabase sql = floorConnection(db);
@@ -183,15 +226,31 @@ void MainSupplierChangeFloor(benchmark::State &state, Backend backend, int suppl
         state.SkipWithError("the article list of update 99 was not prepared");
         return;
     }
+    // The click moves on to the next article of the list and reads its suppliers: so does the floor.
+    QSqlQuery following(sql);
+    following.prepare(QStringLiteral("SELECT u.artnr FROM upd_artikel u JOIN upd_run r ON r.id = u.run"
+                                     " WHERE r.firma = 1 AND r.nr = ? AND u.artnr > ? ORDER BY u.artnr LIMIT 1"));
+    following.addBindValue(kxserver::kBenchmarkRun);
+    following.addBindValue(artnr);
+    if (!following.exec() || !following.next()) {
+        state.SkipWithError("the article has no next one in update 99");
+        return;
+    }
+    const QString next = following.value(0).toString();
+    FloorRead readNext(sql, kSupplierRows, kSupplierColumns);
+    // The same rows the change writes: one entry per supplier and the article's main supplier.
+    QSqlQuery write(sql);
+    write.prepare(QStringLiteral("INSERT INTO liste_aend (liste, artlief, artikel, hlief, aendsw)"
+                                 " VALUES (?, ?, ?, ?, 1) ON CONFLICT (liste, artlief)"
+                                 " DO UPDATE SET hlief = excluded.hlief, aendsw = 1"));
+    QSqlQuery haupt(sql);
+    haupt.prepare(QStringLiteral("INSERT INTO liste_haupt (liste, artikel, haupt_lief) VALUES (?, ?, ?)"
+                                 " ON CONFLICT (liste, artikel) DO UPDATE SET haupt_lief = excluded.haupt_lief"));
     size_t main = 0;
+    qint64 nextRows = 0;
     for (auto _ : state) {
         main = (main + 1) % entries.size();
-        // The same rows the change writes: one entry per supplier and the article's main supplier.
         sql.transaction();
-        QSqlQuery write(sql);
-        write.prepare(QStringLiteral("INSERT INTO liste_aend (liste, artlief, artikel, hlief, aendsw)"
-                                     " VALUES (?, ?, ?, ?, 1) ON CONFLICT (liste, artlief)"
-                                     " DO UPDATE SET hlief = excluded.hlief, aendsw = 1"));
         for (size_t i = 0; i < entries.size(); ++i) {
             write.bindValue(0, entries[i].list);
             write.bindValue(1, entries[i].pair);
@@ -199,15 +258,14 @@ void MainSupplierChangeFloor(benchmark::State &state, Backend backend, int suppl
             write.bindValue(3, i == main ? QStringLiteral("J") : QStringLiteral("N"));
             write.exec();
         }
-        QSqlQuery haupt(sql);
-        haupt.prepare(QStringLiteral("INSERT INTO liste_haupt (liste, artikel, haupt_lief) VALUES (?, ?, ?)"
-                                     " ON CONFLICT (liste, artikel) DO UPDATE SET haupt_lief = excluded.haupt_lief"));
-        haupt.addBindValue(entries[main].list);
-        haupt.addBindValue(entries[main].article);
-        haupt.addBindValue(entries[main].supplier);
+        haupt.bindValue(0, entries[main].list);
+        haupt.bindValue(1, entries[main].article);
+        haupt.bindValue(2, entries[main].supplier);
         haupt.exec();
         sql.commit();
+        nextRows = readNext(next);
     }
+    check(state, nextRows > 0, "the next article has no suppliers");
 }
 
 // ---- Start-up and memory --------------------------------------------------------------------

@@ -12,6 +12,11 @@ void LiefSuch(benchmark::State &state, Backend backend, int suppliers);
 void LiefSuchFloor(benchmark::State &state, Backend backend, int suppliers);
 void MainSupplierChange(benchmark::State &state, Backend backend, int suppliers);
 void MainSupplierChangeFloor(benchmark::State &state, Backend backend, int suppliers);
+void AktivSwitch(benchmark::State &state, Backend backend, int suppliers);
+// 32 clerks' programs (processes of this binary, see clerkWorker) clicking at once for `seconds`.
+void Clerks(benchmark::State &state, int clerks, int seconds);
+// The clerk behind Clerks: korvex_bench --clerk SERVER PORT SECONDS SEED
+int clerkWorker(const QString &server, const QString &port, int seconds, unsigned seed);
 void StartUp(benchmark::State &state, Backend backend);
 void FormLoad(benchmark::State &state, Backend backend);
 void PeakMemory(benchmark::State &state, Backend backend);

@@ -18,6 +18,8 @@
 #include <libpq-fe.h>
 #include <sys/resource.h>
 
+#include <functional>
+
 namespace bench {
 
 namespace {
@@ -84,6 +86,8 @@ QSqlDatabase open(Backend backend);
 // put in by bare SQL: only the pairs are timed.
 bool prepare(Backend backend, QString *error) {
     endProgram(); // the database is replaced below
+    if (backend != Backend::Sqlite)
+        postgresReplaced();
     (void)files();
     if (!runTool(target(backend) + QStringList{QStringLiteral("--force")}, error))
         return false;
@@ -178,24 +182,35 @@ QString floorInsert(Backend backend) {
     return QString();
 }
 
-} // namespace
-
-void ImportArtlief(benchmark::State &state, Backend backend) {
+// Times `import` per iteration on a database prepared afresh beforehand; false after an error
+// (prepare's or the import's), which ends the figure.
+bool timeImports(benchmark::State &state, Backend backend, const std::function<bool(QString *error)> &import) {
     QString error;
     for (auto _ : state) {
         state.PauseTiming();
-        if (!prepare(backend, &error)) {
-            state.SkipWithError(error.toUtf8().constData());
-            return;
+        bool ok = prepare(backend, &error);
+        if (ok) {
+            state.ResumeTiming();
+            ok = import(&error);
         }
-        state.ResumeTiming();
-        if (!runTool(QStringList{QStringLiteral("import")} + target(backend) +
-                         QStringList{QStringLiteral("artlief=") + files().artlief},
-                     &error)) {
+        if (!ok) {
             state.SkipWithError(error.toUtf8().constData());
-            return;
+            return false;
         }
     }
+    return true;
+}
+
+} // namespace
+
+void ImportArtlief(benchmark::State &state, Backend backend) {
+    const bool imported = timeImports(state, backend, [backend](QString *error) {
+        return runTool(QStringList{QStringLiteral("import")} + target(backend) +
+                           QStringList{QStringLiteral("artlief=") + files().artlief},
+                       error);
+    });
+    if (!imported)
+        return;
     rusage usage{};
     getrusage(RUSAGE_CHILDREN, &usage); // the largest child so far: the importing korvex-db
     state.counters["rows_per_s"] =
@@ -204,20 +219,10 @@ void ImportArtlief(benchmark::State &state, Backend backend) {
 }
 
 void ImportArtliefFloor(benchmark::State &state, Backend backend) {
-    QString error;
-    for (auto _ : state) {
-        state.PauseTiming();
-        if (!prepare(backend, &error)) {
-            state.SkipWithError(error.toUtf8().constData());
-            return;
-        }
-        state.ResumeTiming();
-        error = floorInsert(backend);
-        if (!error.isEmpty()) {
-            state.SkipWithError(error.toUtf8().constData());
-            return;
-        }
-    }
+    timeImports(state, backend, [backend](QString *error) {
+        *error = floorInsert(backend);
+        return error->isEmpty();
+    });
 }
 
 } // namespace bench

@@ -322,6 +322,8 @@ void FMStart::changeFlag(int row, int column, int state) {
         WriteEntries({{lilief->hiddenText(row), lilief->checkState(row, kAktiv) > 0, std::nullopt}});
         freshness->commit();
         recordChange({activeBefore(row)});
+        // An "Aktiv" switch changes which offers are compared; a main-supplier change does not.
+        markPrices();
         BUSpeich->setEnabled(true);
     } else if (column == kHauptlieferant) {
         if (state == 0) {

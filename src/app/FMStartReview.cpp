@@ -155,7 +155,6 @@ void FMStart::recordChange(std::vector<ArticleBefore> before) {
     for (ArticleBefore &article : before)
         article.stampAfter = gFactory->stampAfterWrite(artListKey, Piece(article.rowText, kLF, 1));
     m_undo->push(std::move(before));
-    markPrices(); // an "Aktiv" switch changes which offers are compared
     updateStatus();
 }
 

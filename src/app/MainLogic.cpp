@@ -141,8 +141,10 @@ struct UnitPrice {
 
 std::optional<UnitPrice> unitPrice(const Offer &offer) {
     static const QRegularExpression unitForm(QStringLiteral("^\\s*(?:(\\d+(?:[.,]\\d+)?)\\s*)?(\\D.*?)\\s*$"));
+    // Compiled once: the supplier list reads every offer's unit on each fill.
+    static const QRegularExpression letterOrDigit(QStringLiteral("\\w"));
     const QRegularExpressionMatch unit = unitForm.match(offer.unit);
-    if (!unit.hasMatch() || !unit.captured(2).contains(QRegularExpression(QStringLiteral("\\w"))))
+    if (!unit.hasMatch() || !unit.captured(2).contains(letterOrDigit))
         return std::nullopt;
     double count = 1;
     if (!unit.captured(1).isEmpty()) {

@@ -18,13 +18,16 @@ AnswerWatch::~AnswerWatch() {
 AnswerWatch::Waiting::Waiting(AnswerWatch *watch, int socket, std::chrono::milliseconds limit) : m_watch(watch) {
     if (!m_watch || socket < 0)
         return;
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(m_watch->m_mutex);
         m_watch->m_armed = true;
         m_watch->m_socket = socket;
         m_watch->m_deadline = std::chrono::steady_clock::now() + limit;
+        wake = m_watch->m_deadline < m_watch->m_sleepsUntil;
     }
-    m_watch->m_wake.notify_all();
+    if (wake)
+        m_watch->m_wake.notify_all();
 }
 
 AnswerWatch::Waiting::~Waiting() {
@@ -44,10 +47,12 @@ void AnswerWatch::run() {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_stop) {
         if (!m_armed) {
+            m_sleepsUntil = std::chrono::steady_clock::time_point::max();
             m_wake.wait(lock);
             continue;
         }
         if (std::chrono::steady_clock::now() < m_deadline) {
+            m_sleepsUntil = m_deadline;
             m_wake.wait_until(lock, m_deadline);
             continue;
         }

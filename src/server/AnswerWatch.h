@@ -44,6 +44,9 @@ private:
     bool m_stop = false;
     int m_socket = -1;
     std::chrono::steady_clock::time_point m_deadline;
+    // Until when the watcher sleeps: a wait that ends later needs no wake-up (the watcher looks at
+    // the deadline again when it wakes), so the requests of a click do not each wake a thread.
+    std::chrono::steady_clock::time_point m_sleepsUntil = std::chrono::steady_clock::time_point::max();
     std::thread m_thread;
 };
 

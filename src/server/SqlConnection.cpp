@@ -389,7 +389,16 @@ void SqlConnection::ensureOpen() const {
 }
 
 QString SqlConnection::now() {
-    return QDateTime::currentDateTime().toString(Qt::ISODate);
+    // Asked once per entry a unit writes; the text only changes with the second, and writing it out
+    // costs more than the rest of an entry's bookkeeping.
+    thread_local qint64 second = -1;
+    thread_local QString text;
+    const QDateTime time = QDateTime::currentDateTime();
+    if (const qint64 s = time.toSecsSinceEpoch(); s != second) {
+        text = time.toString(Qt::ISODate);
+        second = s;
+    }
+    return text;
 }
 
 // The statement's text is never shown: the clerk gets the error in German words.
@@ -585,22 +594,30 @@ QString SqlConnection::inlineValues(const QString &sql, const QVariantList &valu
     text.reserve(sql.size() + 16 * values.size());
     qsizetype next = 0;
     bool quoted = false;
-    for (const QChar c : sql) {
+    qsizetype copied = 0; // the text before this position is in `text` already
+    for (qsizetype at = 0; at < sql.size(); ++at) {
+        const QChar c = sql.at(at);
         if (c == QLatin1Char('\''))
             quoted = !quoted;
-        if (c != QLatin1Char('?') || quoted) {
-            text += c;
+        if (c != QLatin1Char('?') || quoted)
             continue;
-        }
         if (next >= values.size())
             throw Error(
                 kDatabase,
                 QStringLiteral("Datenbankfehler: zu wenige Werte für die Platzhalter von %1").arg(sql.left(80)));
+        text += QStringView(sql).mid(copied, at - copied);
+        copied = at + 1;
         const QVariant &value = values.at(next++);
+        const int type = value.metaType().id();
+        if (!value.isNull() && (type == QMetaType::LongLong || type == QMetaType::Int)) {
+            text += QString::number(value.toLongLong()); // what the driver writes for a whole number
+            continue;
+        }
         QSqlField field(QString(), value.metaType());
         field.setValue(value);
         text += driver->formatValue(field);
     }
+    text += QStringView(sql).mid(copied);
     if (next != values.size())
         throw Error(kDatabase,
                     QStringLiteral("Datenbankfehler: zu viele Werte für die Platzhalter von %1").arg(sql.left(80)));
