@@ -71,8 +71,11 @@ public:
         if (text.startsWith(QLatin1String("Server nicht erreicht"))) {
             ++counts.retries;
             turnEventLoop(1500);
-        } else if (title == QLatin1String("Caché Zugriffsfehler") && text.contains(QLatin1String("Fehler: 1008"))) {
-            ++counts.lost; // a step under way when the server went away
+        } else if (title == QStringLiteral("Caché Zugriffsfehler") &&
+                   text.startsWith(QLatin1String("Vorgang: Serverzugriff."))) {
+            // A step under way when the server went away (1008, or 1009 for a server shutting
+            // down): the program shows this box only when its connection is gone afterwards.
+            ++counts.lost;
         } else if (text == kStale) {
             ++counts.fresh;
         } else if (kRefusals.contains(text)) {
@@ -274,10 +277,15 @@ void Clerk::walk(qint64 ms, Range own, Range shared) {
         } else if (dice < 93) {
             if (w.mRueckgaengig->isEnabled() != !m_undo.empty())
                 std::fprintf(stderr, "clerk: the undo stack and the menu disagree\n"), ++counts.other;
+            const int fresh = counts.fresh;
             if (!m_undo.empty() &&
                 writes(
                     "undo", m_undo.back(), [this] { w.Rueckgaengig_Click(); }, [this] { return true; })) {
                 ++counts.undos;
+                m_undo.pop_back();
+            } else if (counts.fresh != fresh) {
+                // Another workstation changed the step's article since: the program took it out of
+                // its step, and this clerk's steps hold one article each.
                 m_undo.pop_back();
             }
         } else if (dice < 97) {

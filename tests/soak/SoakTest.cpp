@@ -306,14 +306,33 @@ void Soak::soak(const Setup &setup) {
         const Range own{kFirstArticle + c * span, kFirstArticle + (c + 1) * span - 1};
         const std::map<QString, Flags> mine =
             listFlags(QStringLiteral(" AND u.artnr BETWEEN '%1' AND '%2'").arg(own.from).arg(own.to));
+        // The clerk's log lines that name an entry, for a failure's message.
+        const auto history = [&logs](const QString &pair) {
+            std::string lines;
+            for (const QString &path : logs) {
+                QFile file(path);
+                if (!file.open(QIODevice::ReadOnly))
+                    continue;
+                QByteArray seq; // of the last change that named the entry; its outcome follows
+                for (const QByteArray &line : file.readAll().split('\n')) {
+                    const QList<QByteArray> words = line.split(' ');
+                    if (line.contains(' ' + pair.toLatin1() + ':'))
+                        seq = words.value(1);
+                    else if (words.size() != 2 || words.value(1) != seq)
+                        continue;
+                    lines += '\n' + line.toStdString();
+                }
+            }
+            return lines;
+        };
         for (const auto &[pair, now] : mine) {
             const Flags &want = expected[pair], &or_ = maybe[pair];
             EXPECT_TRUE(now.a == want.a || now.a == or_.a)
                 << setup.backend << " clerk " << c << " entry " << pair.toStdString() << ": Aktiv "
-                << now.a.toStdString() << ", accepted " << want.a.toStdString();
+                << now.a.toStdString() << ", accepted " << want.a.toStdString() << history(pair);
             EXPECT_TRUE(now.h == want.h || now.h == or_.h)
                 << setup.backend << " clerk " << c << " entry " << pair.toStdString() << ": Hauptlieferant "
-                << now.h.toStdString() << ", accepted " << want.h.toStdString();
+                << now.h.toStdString() << ", accepted " << want.h.toStdString() << history(pair);
         }
     }
     // Every entry a change was accepted for is in the list's changes or was saved.
