@@ -16,7 +16,6 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
-#include <QTime>
 
 #include <sys/resource.h>
 
@@ -237,18 +236,6 @@ cacheapi::Desktop::Answer BenchDesktop::messageBox(const QString &title, const Q
     ++boxes;
     std::fprintf(stderr, "message box during a benchmark: %s: %s\n", qUtf8Printable(title), qUtf8Printable(text));
     return buttons == Buttons::YesNo ? Answer::Yes : Answer::Ok;
-}
-
-void BenchDesktop::processEvents(bool userInput) {
-    QCoreApplication::processEvents(userInput ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents);
-}
-
-double BenchDesktop::secondsSinceMidnight() {
-    return QTime(0, 0).msecsTo(QTime::currentTime()) / 1000.0;
-}
-
-void BenchDesktop::endProgram() {
-    throw cacheapi::ProgramEnd();
 }
 
 BenchDesktop &desktop() {

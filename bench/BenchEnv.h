@@ -4,7 +4,7 @@
 // 127.0.0.1), the program's main window started on them as the clerk starts it, and the bare SQL
 // connection that measures each figure's floor.
 
-#include "Desktop.h"
+#include "LiveDesktop.h"
 
 #include <QSqlDatabase>
 #include <QString>
@@ -57,14 +57,10 @@ int articleRow(FMStart &window, const QString &artnr);
 // The number of the first article of update 99 with exactly `suppliers` suppliers.
 QString articleWithSuppliers(const Database &db, int suppliers);
 
-// The desktop of the benchmarks: real event processing, message boxes reported and answered.
-class BenchDesktop : public cacheapi::Desktop {
+// The desktop of the benchmarks: message boxes reported and answered.
+class BenchDesktop : public LiveDesktop {
 public:
     Answer messageBox(const QString &title, const QString &text, Buttons buttons, Icon icon) override;
-    void setBusyPointer(bool) override {}
-    void processEvents(bool userInput) override;
-    double secondsSinceMidnight() override;
-    [[noreturn]] void endProgram() override;
     int boxes = 0;
 };
 BenchDesktop &desktop();

@@ -13,9 +13,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QProcess>
-#include <QTimer>
 
 #include <poll.h>
 #include <unistd.h>
@@ -40,9 +38,7 @@ constexpr int kArticles = 10000;
 // A clerk looks at the screen between two actions; the program's timers and the other clerks'
 // changes arriving on its connection run meanwhile, as they would.
 void think(std::mt19937 &random) {
-    QEventLoop loop;
-    QTimer::singleShot(std::uniform_int_distribution<int>(100, 500)(random), &loop, &QEventLoop::quit);
-    loop.exec();
+    TurnEventLoop(std::uniform_int_distribution<int>(100, 500)(random));
 }
 
 double microsecondsOf(const std::function<void()> &handler) {

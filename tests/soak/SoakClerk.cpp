@@ -16,6 +16,7 @@
 #include "FakeLoginForms.h"
 #include "KxCombo.h"
 #include "KxList.h"
+#include "LiveDesktop.h"
 #include "MainConstants.h"
 #include "SqlFactory.h"
 #include "TextHelpers.h"
@@ -23,12 +24,10 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QLocale>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <QTime>
 #include <QTimer>
 
 #include <cstdio>
@@ -57,20 +56,14 @@ struct Counts {
 };
 Counts counts;
 
-void turnEventLoop(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 // The boxes, sorted and answered as a clerk answers them. A box asking to check the connection is
 // read for a moment before "OK", so the program's next attempt comes a little later.
-class ClerkDesktop : public Desktop {
+class ClerkDesktop : public LiveDesktop {
 public:
     Answer messageBox(const QString &title, const QString &text, Buttons buttons, Icon) override {
         if (text.startsWith(QLatin1String("Server nicht erreicht"))) {
             ++counts.retries;
-            turnEventLoop(1500);
+            TurnEventLoop(1500);
         } else if (title == QStringLiteral("Caché Zugriffsfehler") &&
                    text.startsWith(QLatin1String("Vorgang: Serverzugriff."))) {
             // A step under way when the server went away (1008, or 1009 for a server shutting
@@ -89,12 +82,6 @@ public:
         }
         return buttons == Buttons::YesNo ? Answer::Yes : Answer::Ok;
     }
-    void setBusyPointer(bool) override {}
-    void processEvents(bool userInput) override {
-        QCoreApplication::processEvents(userInput ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents);
-    }
-    double secondsSinceMidnight() override { return QTime(0, 0).msecsTo(QTime::currentTime()) / 1000.0; }
-    [[noreturn]] void endProgram() override { throw ProgramEnd(); }
 };
 
 // The login dialogs' fields as plain strings, with a real idle timer as the settings dialog has.
@@ -298,7 +285,7 @@ void Clerk::walk(qint64 ms, Range own, Range shared) {
             pickUpdate(m_update);
         }
         // The clerk looks at the screen; now and then long enough for the idle disconnect.
-        turnEventLoop(below(40) == 0 ? kIdleMs + 300 : 30 + below(250));
+        TurnEventLoop(below(40) == 0 ? kIdleMs + 300 : 30 + below(250));
     }
 }
 
