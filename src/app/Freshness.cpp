@@ -46,8 +46,9 @@ bool Freshness::stampMatches() {
     // compared; anything else has nothing to be stale against.
     if (m_list != m_window.artListKey || m_article != currentArticleNumber(m_window))
         return true;
-    // A step that lost its connection under this screen may have left a change on it that the
-    // server rolled back: the screen is then brought up to the server's state first.
+    // A step that lost its connection under this screen may have left it showing what the server
+    // does not hold (a rolled-back change, or the state before a commit whose answer never came):
+    // the screen is then brought up to the server's state first.
     if (m_losses != ConnectionLosses())
         return false;
     if (m_stamp.isEmpty())

@@ -139,9 +139,9 @@ void RunHandler(const std::function<void()> &handler) noexcept;
 // Whether a handler is running (also while it waits in a nested event loop).
 bool HandlerRunning();
 // How often a handler's server step broke off because the connection was lost under it (a
-// restarted or vanished server). The guard tells the clerk and the program goes on: the server
-// rolled the step back, and the next action connects again. A screen filled before such a loss may
-// show a change that was never stored.
+// restarted or vanished server). The guard tells the clerk and the program goes on; the next action
+// connects again. The server rolled the step back, or stored a commit whose answer never came, so a
+// screen filled before such a loss may not show what the server holds.
 int ConnectionLosses();
 
 // Resets every session value and flag to its start state (tests, and nothing else, need this).

@@ -63,9 +63,10 @@ void RunHandler(const std::function<void()> &handler) noexcept {
     } catch (const ServerError &error) {
         if (ProgramEnded())
             return;
-        // A connection problem, like the ones ConnectServer answers with its attempts: the step is
-        // gone with the connection (the server rolled it back), the program goes on, and the next
-        // action connects again. Every other error ends the program.
+        // A connection problem, like the ones ConnectServer answers with its attempts: the step broke
+        // off with the connection (the server rolled it back, or stored a commit whose answer never
+        // came), the program goes on, and the next action connects again. Every other error ends the
+        // program.
         if (!connectionLost()) {
             reportAndEnd(error.number(), error.description());
             return;
