@@ -1,6 +1,7 @@
 // The classes the login and the main window use: personnel data, the session command, the class
 // queries, and the errors for names the server does not know.
 
+#include "PasswordHash.h"
 #include "ServerFixture.h"
 
 using namespace kxserver;
@@ -196,4 +197,15 @@ TEST_P(ServerTest, HostileInputIsOnlyData) {
     writeEntry(*factory, entryId(*factory, key, "100001", 70012), {{"aendsw", 1}});
     EXPECT_EQ(speichern(*factory, key), 1);
     EXPECT_EQ(rows(*factory, "Artikel", {key}).size(), 288) << "nothing was dropped or deleted";
+}
+
+TEST(PasswordHash, OnlyTheExactPasswordMatchesItsSaltedHash) {
+    const QString hash = kxserver::HashPassword(QStringLiteral("Kollege-ß1"), 4);
+    EXPECT_TRUE(kxserver::IsPasswordHash(hash)) << hash.toStdString();
+    EXPECT_NE(hash, kxserver::HashPassword(QStringLiteral("Kollege-ß1"), 4)) << "every hash has its own salt";
+    EXPECT_TRUE(kxserver::VerifyPassword(QStringLiteral("Kollege-ß1"), hash));
+    for (const char *wrong : {"kollege-ß1", "Kollege-ss1", "Kollege-ß", ""})
+        EXPECT_FALSE(kxserver::VerifyPassword(QString::fromUtf8(wrong), hash)) << wrong;
+    EXPECT_FALSE(kxserver::VerifyPassword(QStringLiteral("demo"), QStringLiteral("demo")))
+        << "a stored plain text is no hash and never matches";
 }
