@@ -1,5 +1,6 @@
 #include "DemoData.h"
 
+#include "PasswordHash.h"
 #include "TypedNulls.h"
 
 #include <QDate>
@@ -518,26 +519,32 @@ qint64 addGeneratedArticle(Writer &writer, Rng &rng, qint64 id, const QString &a
     return 0;
 }
 
+QString demoPassword(const char *plain) {
+    return HashPassword(QString::fromLatin1(plain), kDemoPasswordCost);
+}
+
 void addPersonnel(QSqlDatabase &db) {
     BatchInsert users(db, QStringLiteral("pers_edv"),
                       {QStringLiteral("firma"), QStringLiteral("code"), QStringLiteral("passwort"),
                        QStringLiteral("aktiv"), QStringLiteral("pname"), QStringLiteral("abtnr"), QStringLiteral("dw"),
                        QStringLiteral("bergrp"), QStringLiteral("pnr")});
-    // Logins for trying every path of the login: the password is checked as written.
-    users.add({1, QStringLiteral("DEMO"), QStringLiteral("demo"), QStringLiteral("J"), QStringLiteral("J}rgen M}ller"),
+    // Logins for trying every path of the login: the password is checked as written. Stored as
+    // hashes like every password, but at kDemoPasswordCost: these passwords are printed in the
+    // README anyway, and the tests build many demo databases.
+    users.add({1, QStringLiteral("DEMO"), demoPassword("demo"), QStringLiteral("J"), QStringLiteral("J}rgen M}ller"),
                QStringLiteral("10"), QStringLiteral("214"), QStringLiteral("EK1"), QStringLiteral("1001")});
-    users.add({1, QStringLiteral("KOLLEGE"), QStringLiteral("kollege"), QStringLiteral("J"),
+    users.add({1, QStringLiteral("KOLLEGE"), demoPassword("kollege"), QStringLiteral("J"),
                QStringLiteral("Sabine Wei~"), QStringLiteral("10"), QStringLiteral("215"), QStringLiteral("EK1"),
                QStringLiteral("1002")});
-    users.add({1, QStringLiteral("INAKTIV"), QStringLiteral("demo"), QStringLiteral("N"),
+    users.add({1, QStringLiteral("INAKTIV"), demoPassword("demo"), QStringLiteral("N"),
                QStringLiteral("Otto \\lschl{ger"), QStringLiteral("10"), QStringLiteral("216"), QStringLiteral("EK2"),
                QStringLiteral("1003")});
-    users.add({1, QStringLiteral("OHNEABT"), QStringLiteral("demo"), QStringLiteral("J"), QStringLiteral("Karl B{r"),
+    users.add({1, QStringLiteral("OHNEABT"), demoPassword("demo"), QStringLiteral("J"), QStringLiteral("Karl B{r"),
                QStringLiteral("99"), QStringLiteral("217"), QStringLiteral("EK2"), QStringLiteral("1004")});
-    users.add({1, QStringLiteral("OHNEBASIS"), QStringLiteral("demo"), QStringLiteral("J"),
+    users.add({1, QStringLiteral("OHNEBASIS"), demoPassword("demo"), QStringLiteral("J"),
                QStringLiteral("Erika Sch|n"), QStringLiteral("20"), QStringLiteral("218"), QStringLiteral("VK"),
                QStringLiteral("1999")});
-    users.add({2, QStringLiteral("DEMO"), QStringLiteral("demo2"), QStringLiteral("J"), QStringLiteral("Hanna K}ster"),
+    users.add({2, QStringLiteral("DEMO"), demoPassword("demo2"), QStringLiteral("J"), QStringLiteral("Hanna K}ster"),
                QStringLiteral("10"), QStringLiteral("301"), QStringLiteral("EK1"), QStringLiteral("2001")});
     users.flush();
 

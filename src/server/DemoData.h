@@ -13,6 +13,11 @@
 
 namespace kxserver {
 
+// The bcrypt cost of the demo users' passwords: the lowest libxcrypt takes. Their passwords are
+// printed in the README, so a slow hash would protect nothing, and many test databases are built
+// and logged into; real users' passwords get kPasswordCost.
+constexpr int kDemoPasswordCost = 4;
+
 // Inserts many rows with few statements: rows are gathered and sent as one multi-row INSERT, which
 // keeps a 100,000-article database quick to build on both backends. Throws std::runtime_error.
 class BatchInsert {

@@ -10,6 +10,7 @@
 #include <QTemporaryFile>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -48,16 +49,11 @@ void fill(QSqlDatabase &db, Backend backend, const DbContent &content, const QSt
     if (content.demo || content.benchmarkArticles > 0)
         FillDemoData(db, content);
     Exec(db, QStringLiteral("COMMIT"));
-    // Fresh statistics, so the planner takes the indexes from the first query on.
-    Exec(db, QStringLiteral("ANALYZE"));
-}
-
-// The temporary file was made owner-only; the database gets the rights any new file would get, so
-// that the clerks' accounts of a shared folder can open it as the administrator intends.
-void applyUmask(const QString &path) {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::chmod(QFile::encodeName(path).constData(), 0666 & ~mask);
+    // Fresh statistics, so the planner takes the indexes from the first query on. Only our own
+    // tables: a bare ANALYZE on PostgreSQL walks the catalogue too and warns about every shared
+    // table that a login who is no superuser may not analyze.
+    Exec(db, backend == Backend::Sqlite ? QStringLiteral("ANALYZE")
+                                        : QStringLiteral("ANALYZE ") + SchemaTables().join(QStringLiteral(", ")));
 }
 
 void removeSqliteFiles(const QString &path) {
@@ -104,14 +100,15 @@ QString createSqlite(const DbTarget &target, const DbContent &content, bool forc
             }
         }
     }
+    // Its rights before it gets its name: nobody ever opens it with wider ones.
+    if (error.isEmpty())
+        error = ProtectDatabaseFile(temporary);
     if (error.isEmpty()) {
         // Stale journal files of the old database must not be applied to the new one.
         if (force)
             removeSqliteFiles(path);
         if (!QFile::rename(temporary, path))
             error = QStringLiteral("%1 kann nicht nach %2 umbenannt werden.").arg(temporary, path);
-        else
-            applyUmask(path);
     }
     if (!error.isEmpty()) {
         removeSqliteFiles(temporary);
@@ -185,6 +182,22 @@ QString CreateDemoDatabase(const QString &path, int benchmarkArticles) {
     content.demo = true;
     content.benchmarkArticles = benchmarkArticles;
     return CreateDatabase(target, content, true);
+}
+
+QString ProtectDatabaseFile(const QString &path) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat folder {};
+    if (::stat(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), &folder) != 0)
+        return QStringLiteral("Der Ordner von %1 ist nicht lesbar.").arg(path);
+    // A folder of another group than the creator's own was set up for the clerks: the file joins
+    // that group, which may read and write it. Anybody else never reads it: it holds the personnel
+    // data with their password hashes.
+    mode_t mode = 0600;
+    if (folder.st_gid != ::getegid() && ::chown(name.constData(), static_cast<uid_t>(-1), folder.st_gid) == 0)
+        mode = 0660;
+    if (::chmod(name.constData(), mode) != 0)
+        return QStringLiteral("Die Rechte von %1 können nicht gesetzt werden.").arg(path);
+    return QString();
 }
 
 QString SqliteConnectString(const QString &path) {

@@ -33,6 +33,11 @@ QString CreateDatabase(const DbTarget &target, const DbContent &content, bool fo
 // For tests: a new demo database file at `path`, replacing whatever is there. Empty text on success.
 QString CreateDemoDatabase(const QString &path, int benchmarkArticles = 0);
 
+// Gives a new database file (or a copy of one) its rights: 0600, or 0660 with the folder's group
+// when the folder belongs to another group than the creator's (a shared folder of the clerks, whose
+// group then reads and writes it). Empty text on success, otherwise the reason (German).
+QString ProtectDatabaseFile(const QString &path);
+
 // The connection string under which the program reaches `path`: "cn_iptcp:<path>[1972]:KORVEX".
 QString SqliteConnectString(const QString &path);
 

@@ -57,9 +57,12 @@ const char *const kStatements[] = {
     " artikel BIGINT NOT NULL REFERENCES artikel (id), haupt_lief BIGINT REFERENCES lieferant (id),"
     " PRIMARY KEY (liste, artikel))%CLUSTER%",
 
-    // Every applied change: who changed it in the list, who saved it, when.
+    // Every applied change: who changed it in the list, who saved it, when, and the flags it changed
+    // as they were before the save (laktiv_alt, hlief_alt; empty where the change left the flag
+    // alone, and in rows saved before version 2). The two came with version 2, hence at the end.
     "CREATE TABLE speicher_log (id %AUTO%, liste BIGINT NOT NULL, artlief BIGINT NOT NULL, laktiv TEXT,"
-    " hlief TEXT, aend_pers TEXT, gesp_pers TEXT NOT NULL, gesp_zeit TEXT NOT NULL)",
+    " hlief TEXT, aend_pers TEXT, gesp_pers TEXT NOT NULL, gesp_zeit TEXT NOT NULL, laktiv_alt TEXT,"
+    " hlief_alt TEXT)",
 };
 
 } // namespace
@@ -92,26 +95,47 @@ QStringList SchemaTables() {
             QStringLiteral("korvex_meta")};
 }
 
-bool IsKorvexDatabase(QSqlDatabase &db) {
+std::optional<int> KorvexSchemaVersion(QSqlDatabase &db) {
     // The table list first: on PostgreSQL a failing statement would spoil nothing here, but asking
     // the catalogue keeps the server log free of errors for every foreign database we look at.
     if (!db.tables().contains(QStringLiteral("korvex_meta")))
-        return false;
+        return std::nullopt;
     QSqlQuery query(db);
     query.setForwardOnly(true);
     if (!query.exec(QStringLiteral("SELECT key, value FROM korvex_meta WHERE key IN ('schema', 'version')")))
-        return false;
+        return std::nullopt;
     bool marker = false;
-    bool version = false;
+    std::optional<int> version;
     while (query.next()) {
         const QString key = query.value(0).toString();
         const QString value = query.value(1).toString();
+        bool ok = false;
         if (key == QLatin1String("schema"))
             marker = value == QLatin1String(kSchemaMarker);
-        else if (key == QLatin1String("version"))
-            version = value == QString::number(kSchemaVersion);
+        else if (key == QLatin1String("version") && value.toInt(&ok) >= 1 && ok)
+            version = value.toInt();
     }
-    return marker && version;
+    return marker ? version : std::nullopt;
+}
+
+bool IsKorvexDatabase(QSqlDatabase &db) {
+    return KorvexSchemaVersion(db) == kSchemaVersion;
+}
+
+QString SchemaVersionMessage(const QString &where, int found, const QString &upgradeTarget) {
+    if (found < kSchemaVersion)
+        return QStringLiteral("Die Datenbank %1 hat die Version %2 des KORVEX-Datenbankschemas; dieses Programm "
+                              "braucht Version %3. Der Administrator bringt sie mit \"korvex-db upgrade %4\" auf "
+                              "den neuen Stand.")
+            .arg(where)
+            .arg(found)
+            .arg(kSchemaVersion)
+            .arg(upgradeTarget);
+    return QStringLiteral("Die Datenbank %1 hat die Version %2 des KORVEX-Datenbankschemas; dieses Programm kennt "
+                          "nur Version %3 und ist zu alt für sie. Bitte eine neuere Version des Programms verwenden.")
+        .arg(where)
+        .arg(found)
+        .arg(kSchemaVersion);
 }
 
 } // namespace kxserver

@@ -3,14 +3,19 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 class QSqlDatabase;
 
 namespace kxserver {
 
 enum class Backend { Sqlite, Postgres };
 
-// The version of the tables below; a database of another version is not ours to open.
-constexpr int kSchemaVersion = 1;
+// The version of the tables below; a database of another version is not ours to open. Every change
+// of the schema raises it and adds its step to Upgrade.cpp.
+//   1  the first schema
+//   2  personnel passwords stored as bcrypt hashes; speicher_log keeps the flags before the change
+constexpr int kSchemaVersion = 2;
 // The marker in korvex_meta ("schema") that tells a KORVEX database from any other.
 inline const char *const kSchemaMarker = "KORVEX";
 // SQLite's application id of our files ('KRVX'), so that file(1) and friends can tell them apart.
@@ -22,5 +27,12 @@ QStringList SchemaStatements(Backend backend);
 QStringList SchemaTables();
 // True when the database holds a KORVEX schema of our version. Reads only; never writes.
 bool IsKorvexDatabase(QSqlDatabase &db);
+// The schema version of a KORVEX database, whatever it is; nothing for any other database (or one
+// whose version cannot be read). Reads only.
+std::optional<int> KorvexSchemaVersion(QSqlDatabase &db);
+// Why a KORVEX database of version `found` cannot be used by this program (German): an older one
+// names the call that upgrades it (`upgradeTarget` is what follows "korvex-db upgrade"), a newer
+// one says that this program is too old. `where` names the database.
+QString SchemaVersionMessage(const QString &where, int found, const QString &upgradeTarget);
 
 } // namespace kxserver

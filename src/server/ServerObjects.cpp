@@ -1,5 +1,6 @@
 #include "ServerObjects.h"
 
+#include "PasswordHash.h"
 #include "Proposals.h"
 #include "ServerErrorCodes.h"
 #include "ServerQueries.h"
@@ -142,6 +143,11 @@ public:
 
     // A method that returns its one argument in display form (the 7-bit German letters as letters).
     void addConversion(const QString &method) { m_conversions.insert(method); }
+    // A method of one argument answered by `method` (for example a check against a value the object
+    // keeps to itself).
+    void addMethod(const QString &name, std::function<QVariant(const QVariant &argument)> method) {
+        m_methods.insert(name, std::move(method));
+    }
     void makeWritable(const QSet<QString> &members, Validator validator, Saver saver) {
         m_writable = members;
         m_validator = std::move(validator);
@@ -188,6 +194,11 @@ public:
             expectArguments(method, args, 1);
             return cacheapi::ConvertText(args.at(0).toString(), QStringLiteral("KORVEX"), false);
         }
+        if (const auto found = m_methods.constFind(method); found != m_methods.constEnd()) {
+            ensureUsable();
+            expectArguments(method, args, 1);
+            return found.value()(args.at(0));
+        }
         throw unknownMethod(m_className, method);
     }
 
@@ -196,34 +207,41 @@ private:
     QSet<QString> m_writable;
     QSet<QString> m_dirty;
     QSet<QString> m_conversions;
+    QHash<QString, std::function<QVariant(const QVariant &)>> m_methods;
     Validator m_validator;
     Saver m_saver;
 };
 
 // ---- Stored classes ---------------------------------------------------------------------------
 
-// Personnel classes: id company + "||" + key, read-only members in the order of the select.
+// Personnel classes: id company + "||" + key, read-only members in the order of the select. A class
+// with a password check selects the stored hash after its members; the hash is no member, so no
+// client can read it, and the check answers only "1" or "0".
 struct PersonnelClass {
     const char *name;
     const char *sql;
     QStringList members;
     const char *conversion;
+    const char *passwordCheck;
 };
 
 const PersonnelClass kPersonnelClasses[] = {
     {"KX.ParPersEdv",
-     "SELECT passwort, aktiv, pname, abtnr, dw, bergrp, pnr FROM pers_edv WHERE firma = ? AND code = ?",
-     {QStringLiteral("Passwort"), QStringLiteral("AKTIV"), QStringLiteral("PNAME"), QStringLiteral("ABTNR"),
-      QStringLiteral("DW"), QStringLiteral("BERGRP"), QStringLiteral("PNR")},
-     "PNAMELogicalToODBC"},
+     "SELECT aktiv, pname, abtnr, dw, bergrp, pnr, passwort FROM pers_edv WHERE firma = ? AND code = ?",
+     {QStringLiteral("AKTIV"), QStringLiteral("PNAME"), QStringLiteral("ABTNR"), QStringLiteral("DW"),
+      QStringLiteral("BERGRP"), QStringLiteral("PNR")},
+     "PNAMELogicalToODBC",
+     "PasswortPruefen"},
     {"KX.ParPersAbt",
      "SELECT abtbez FROM pers_abt WHERE firma = ? AND abtnr = ?",
      {QStringLiteral("abtbez")},
-     "ABTBEZlogicaltoodbc"},
+     "ABTBEZlogicaltoodbc",
+     nullptr},
     {"KX.PersBasis",
      "SELECT fax, email FROM pers_basis WHERE firma = ? AND pnr = ?",
      {QStringLiteral("fax"), QStringLiteral("EMAIL")},
-     "EMAILLogicalToodbc"},
+     "EMAILLogicalToodbc",
+     nullptr},
 };
 
 const PersonnelClass *personnelClass(const QString &className) {
@@ -255,6 +273,13 @@ cacheapi::ServerObjectPtr openPersonnel(const std::shared_ptr<SqlConnection> &co
         values.insert(personnel.members.at(i), query.value(i).toString());
     auto object = std::make_unique<StoredObject>(connection, className, values);
     object->addConversion(QString::fromLatin1(personnel.conversion));
+    if (personnel.passwordCheck) {
+        // Exactly as typed, letter case included; a stored value that is no hash never matches.
+        const QString hash = query.value(personnel.members.size()).toString();
+        object->addMethod(QString::fromLatin1(personnel.passwordCheck), [hash](const QVariant &typed) {
+            return QVariant(VerifyPassword(typed.toString(), hash) ? QStringLiteral("1") : QStringLiteral("0"));
+        });
+    }
     return object;
 }
 

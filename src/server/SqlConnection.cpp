@@ -63,6 +63,17 @@ bool isBusyError(Backend backend, const QSqlError &error) {
 // A file that the program could open but cannot work with: it is read-only (or its folder is, so
 // that SQLite cannot keep its journal beside it), or it is damaged. Reported at the connect, with
 // the reason: a clerk would otherwise log in and fail at the first change.
+// A KORVEX database of another schema version is no server that does not answer: the clerk, and
+// the administrator he calls, learn which version it is and what upgrades it.
+[[noreturn]] void throwOtherVersion(const ConnectTarget &target, int found) {
+    const bool sqlite = target.backend == Backend::Sqlite;
+    const QString host = target.host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(target.host) : target.host;
+    const QString server = QStringLiteral("%1:%2").arg(host).arg(target.port);
+    throw Error(kOtherSchemaVersion,
+                SchemaVersionMessage(sqlite ? QDir::toNativeSeparators(target.path) : QStringLiteral("korvex auf ") + server,
+                                     found, sqlite ? target.path : QStringLiteral("--pg ") + server));
+}
+
 [[noreturn]] void throwUnusable(const QString &path, const QSqlError &error) {
     const int code = SqlitePrimaryCode(error);
     const QString why = code == kSqliteCorrupt || code == kSqliteNotADb
@@ -173,6 +184,10 @@ bool SqlConnection::openSqlite() {
     };
     // Look before changing anything: a foreign file must stay exactly as it was.
     if (!pragma.exec(QStringLiteral("PRAGMA foreign_keys = ON")) || !IsKorvexDatabase(database)) {
+        if (const std::optional<int> found = KorvexSchemaVersion(database)) {
+            giveUp();
+            throwOtherVersion(m_target, *found);
+        }
         // Why it is not ours to open: a file whose name reads as a KORVEX database but whose
         // contents cannot be read is worth a word; a foreign file is not reachable, as always.
         QSqlQuery probe(database);
@@ -231,15 +246,18 @@ bool SqlConnection::openPostgres() {
     QSqlQuery setup(database);
     // A clerk waiting on another's lock gets an answer within seconds; a unit left open by a hung
     // workstation does not block the others for long; no statement runs for ever.
+    std::optional<int> version;
     const bool ready = awaitAnswer(CurrentAnswerLimits().setUp, [&] {
         return setup.exec(QStringLiteral("SET lock_timeout = '5s'")) &&
                setup.exec(QStringLiteral("SET idle_in_transaction_session_timeout = '60s'")) &&
                setup.exec(QStringLiteral("SET statement_timeout = '%1'").arg(QLatin1String(kStatementTimeout))) &&
-               IsKorvexDatabase(database);
+               (version = KorvexSchemaVersion(database)).has_value();
     });
-    if (!ready) {
+    if (!ready || *version != kSchemaVersion) {
         setup = QSqlQuery();
         database.close();
+        if (ready)
+            throwOtherVersion(m_target, *version);
         return false;
     }
     // The live view: every commit that changes a list names it on this channel (pg_notify), and the

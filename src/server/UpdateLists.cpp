@@ -202,6 +202,19 @@ std::optional<Entry> openLockedEntry(SqlConnection &connection, qint64 list, qin
     return makeEntry(list, pair, cached->second);
 }
 
+// The save log: one row per applied change, with the flags the master data had before it (where
+// the change sets them). Runs before the master data are written.
+void logChanges(SqlConnection &connection, qint64 list, const QString &saver, const QString &when) {
+    connection.run(
+        QStringLiteral("INSERT INTO speicher_log (liste, artlief, laktiv, hlief, laktiv_alt, hlief_alt, aend_pers,"
+                       " gesp_pers, gesp_zeit) SELECT o.liste, o.artlief, o.laktiv, o.hlief,"
+                       " CASE WHEN o.laktiv IS NULL THEN NULL ELSE al.aktiv END,"
+                       " CASE WHEN o.hlief IS NULL THEN NULL WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END,"
+                       " o.aend_pers, ?, ? FROM liste_aend o JOIN artlief al ON al.id = o.artlief"
+                       " JOIN artikel a ON a.id = al.artikel WHERE o.liste = ? AND COALESCE(o.aendsw, 0) <> 0"),
+        {saver, when, list});
+}
+
 } // namespace
 
 // The lock makes the rules below see the list as the writers before them left it, and "Speichern"
@@ -328,6 +341,8 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
                                changed.value(3), changed.value(4).toString()});
         changed.finish();
 
+        logChanges(connection, list, saver, when); // before the master data change: it keeps their flags
+
         QSqlQuery setActive = connection.prepare(
             QStringLiteral("UPDATE artlief SET aktiv = ?, aend_pers = ?, aend_zeit = ?, gesp_pers = ? WHERE id = ?"));
         std::map<qint64, QString> mainChanges; // article -> who changed its main supplier
@@ -362,10 +377,6 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
             connection.execute(setMain, {main, by, when, article});
         }
 
-        connection.run(QStringLiteral("INSERT INTO speicher_log (liste, artlief, laktiv, hlief, aend_pers, gesp_pers,"
-                                      " gesp_zeit) SELECT liste, artlief, laktiv, hlief, aend_pers, ?, ?"
-                                      " FROM liste_aend WHERE liste = ? AND COALESCE(aendsw, 0) <> 0"),
-                       {saver, when, list});
         connection.run(QStringLiteral("DELETE FROM liste_aend WHERE liste = ?"), {list});
         connection.run(QStringLiteral("DELETE FROM liste_haupt WHERE liste = ?"), {list});
         if (!changes.empty()) // a save that found nothing to apply is no save of this list

@@ -92,7 +92,9 @@ bool checkUserAndSetSession() {
     ObjectHolder person;
     person.reset(guarded(kUnknownCode, [] { return gFactory->openId(QStringLiteral("KX.ParPersEdv"), idOf(gUser)); }));
 
-    if (person->property(QStringLiteral("Passwort")).toString() != gPassword ||
+    // The server compares the typed password with what it stores (a salted hash, exactly as typed,
+    // letter case included); the stored value never comes to the workstation.
+    if (callText(person.operator->(), QStringLiteral("PasswortPruefen"), gPassword) != QStringLiteral("1") ||
         person->property(QStringLiteral("AKTIV")).toString() != QStringLiteral("J")) {
         person.close();
         gDesktop->messageBox(QStringLiteral("Anmeldung an Caché."),

@@ -60,9 +60,8 @@ protected:
     }
 
     void addMeier() {
-        server->addStored("KX.ParPersEdv", "1||MEIER",
-                          {{"Passwort", "geheim"},
-                           {"AKTIV", "J"},
+        server->addPerson("1||MEIER", "geheim",
+                          {{"AKTIV", "J"},
                            {"PNAME", "Hans Meier"},
                            {"ABTNR", "7"},
                            {"DW", ""},

@@ -9,7 +9,16 @@ using namespace kxserver;
 TEST_P(ServerTest, PersonnelRecordsOfTheDemoLogins) {
     cacheapi::FactoryPtr factory = connect();
     cacheapi::ServerObjectPtr user = factory->openId("KX.ParPersEdv", "1||DEMO");
-    EXPECT_EQ(user->property("Passwort").toString(), "demo");
+    // The password is checked by the server, exactly as typed, and never handed out.
+    const auto check = [](const cacheapi::ServerObjectPtr &person, const QString &typed) {
+        QVariantList args{typed};
+        return person->call("PasswortPruefen", args).toString();
+    };
+    EXPECT_EQ(check(user, "demo"), "1");
+    for (const QString &wrong : {QStringLiteral("Demo"), QStringLiteral("demo "), QString()})
+        EXPECT_EQ(check(user, wrong), "0") << wrong.toStdString();
+    ExpectServerError(kUnknownMember, [&] { user->property("Passwort"); });
+    ExpectServerError(kWrongArguments, [&] { user->call("PasswortPruefen"); });
     EXPECT_EQ(user->property("AKTIV").toString(), "J");
     EXPECT_EQ(user->property("PNAME").toString(), "J}rgen M}ller");
     EXPECT_EQ(user->property("ABTNR").toString(), "10");
@@ -20,7 +29,7 @@ TEST_P(ServerTest, PersonnelRecordsOfTheDemoLogins) {
     EXPECT_EQ(user->call("PNAMELogicalToODBC", name).toString(), QStringLiteral("Jürgen Müller"));
     EXPECT_EQ(name.at(0).toString(), "J}rgen M}ller") << "the argument stays as it was";
     // Personnel data are read-only for this program.
-    ExpectServerError(kReadOnly, [&] { user->setProperty("Passwort", "neu"); });
+    ExpectServerError(kReadOnly, [&] { user->setProperty("AKTIV", "N"); });
     EXPECT_EQ(user->call("sys_Save").toInt(), 1);
     EXPECT_EQ(user->call("SYS_Close").toInt(), 1);
     ExpectServerError(kClosed, [&] { user->property("PNAME"); });
@@ -43,7 +52,8 @@ TEST_P(ServerTest, PersonnelRecordsOfTheDemoLogins) {
         "KX.ParPersAbt", "1||" + factory->openId("KX.ParPersEdv", "1||OHNEBASIS")->property("ABTNR").toString()));
     ExpectServerError(kUnknownId, [&] { factory->openId("KX.PersBasis", "1||" + missingBase); });
     // The same code in another company is another person.
-    EXPECT_EQ(factory->openId("KX.ParPersEdv", "2||DEMO")->property("Passwort").toString(), "demo2");
+    EXPECT_EQ(check(factory->openId("KX.ParPersEdv", "2||DEMO"), "demo2"), "1");
+    EXPECT_EQ(check(factory->openId("KX.ParPersEdv", "2||DEMO"), "demo"), "0");
 }
 
 TEST_P(ServerTest, UnknownNamesAndIdsHaveTheirOwnErrors) {

@@ -16,9 +16,8 @@ protected:
     void SetUp() override {
         FakeSession::SetUp();
         QFile::remove(korvextest::SettingsFile());
-        server->addStored("KX.ParPersEdv", "1||MEIER",
-                          {{"Passwort", "geheim"},
-                           {"AKTIV", "J"},
+        server->addPerson("1||MEIER", "geheim",
+                          {{"AKTIV", "J"},
                            {"PNAME", "MEIER,HANS"},
                            {"ABTNR", "7"},
                            {"DW", "12"},
@@ -106,6 +105,11 @@ TEST_F(LoginTest, SuccessLogsInReadsTheUserAndSetsTheSession) {
     EXPECT_FALSE(gLoginRejected);
     EXPECT_TRUE(desktop.boxes.isEmpty());
     EXPECT_EQ(forms.loginModalShows, 0);
+
+    // The typed password goes to the server's check; the stored one is never asked for.
+    EXPECT_EQ(server->entries("call KX.ParPersEdv:1||MEIER PasswortPruefen"),
+              QStringList{"call KX.ParPersEdv:1||MEIER PasswortPruefen(geheim)"});
+    EXPECT_TRUE(server->entries("get KX.ParPersEdv:1||MEIER Passwort").isEmpty());
 
     // Connect-time environment, then the login's own, both with the code in quotes.
     EXPECT_EQ(server->entries("call KX.Windows Xecute(S"),

@@ -111,6 +111,15 @@ FakeServer::Object &FakeServer::addStored(const QString &className, const QStrin
     return o;
 }
 
+FakeServer::Object &FakeServer::addPerson(const QString &id, const QString &password, const QVariantMap &properties) {
+    Object &o = addStored(QStringLiteral("KX.ParPersEdv"), id, properties);
+    o.methods[QStringLiteral("PasswortPruefen")] = [password](QVariantList &args) {
+        return QVariant(args.size() == 1 && args.at(0).toString() == password ? QStringLiteral("1")
+                                                                              : QStringLiteral("0"));
+    };
+    return o;
+}
+
 void FakeServer::setRows(const QString &className, const QString &queryName, const QList<QVariantList> &rows) {
     queries[className + QLatin1Char(':') + queryName].rows = rows;
 }

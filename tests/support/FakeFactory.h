@@ -64,6 +64,9 @@ public:
     void onOperation(const QString &prefix, std::function<void()> action);
 
     Object &addStored(const QString &className, const QString &id, const QVariantMap &properties = {});
+    // A personnel record ("KX.ParPersEdv") whose password, like the server's, is no property: its
+    // method "PasswortPruefen" answers "1" for exactly that password and "0" for any other.
+    Object &addPerson(const QString &id, const QString &password, const QVariantMap &properties);
     void setRows(const QString &className, const QString &queryName, const QList<QVariantList> &rows);
 
     // A maker for gFactoryMaker: a fresh factory on this server for every call.

@@ -74,15 +74,18 @@ void ExportProtokoll(kxserver::SqlConnection &connection, int firma, const std::
          {"Bezeichnung", CellType::Text},
          {"Lieferant-Nr", CellType::Number},
          {"Lieferant", CellType::Text},
+         {"Aktiv alt", CellType::Text},
          {"Aktiv neu", CellType::Text},
+         {"Hauptlieferant alt", CellType::Text},
          {"Hauptlieferant neu", CellType::Text}},
         connection.run(
             QStringLiteral("SELECT s.gesp_zeit, s.gesp_pers, s.aend_pers, r.nr, a.artnr, a.bez, f.liefnr, f.name,"
-                           " s.laktiv, s.hlief FROM speicher_log s JOIN artliste l ON l.id = s.liste"
+                           " s.laktiv_alt, s.laktiv, s.hlief_alt, s.hlief FROM speicher_log s JOIN artliste l ON l.id = s.liste"
                            " JOIN upd_run r ON r.id = l.run JOIN artlief al ON al.id = s.artlief"
                            " JOIN artikel a ON a.id = al.artikel JOIN lieferant f ON f.id = al.lieferant"
                            " WHERE r.firma = ? AND s.gesp_zeit >= ? ORDER BY s.id"),
-            {firma, since ? since->toString(Qt::ISODate) : QString()}),
+            // Empty, not null: a null text would bind as NULL, and nothing compares >= NULL.
+            {firma, since ? since->toString(Qt::ISODate) : QStringLiteral("")}),
         [](const QSqlQuery &rows) {
             const QDateTime when = QDateTime::fromString(rows.value(0).toString(), Qt::ISODate);
             return QVariantList{when.isValid() ? QVariant(when) : QVariant(rows.value(0).toString()),
@@ -94,7 +97,9 @@ void ExportProtokoll(kxserver::SqlConnection &connection, int firma, const std::
                                 rows.value(6).toLongLong(),
                                 FromServerText(rows.value(7).toString()),
                                 rows.value(8).toString(),
-                                rows.value(9).toString()};
+                                rows.value(9).toString(),
+                                rows.value(10).toString(),
+                                rows.value(11).toString()};
         });
 }
 

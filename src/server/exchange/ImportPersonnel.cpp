@@ -3,6 +3,7 @@
 
 #include "Fields.h"
 #include "ImportRun.h"
+#include "PasswordHash.h"
 #include "TypedNulls.h"
 
 namespace kxexchange {
@@ -88,7 +89,21 @@ void ImportRun::personal(FileRows &file) {
     qint64 rows = 0;
     while (nextRow(file, &rows)) {
         const std::optional<QString> code = text(file, "Personalcode", false, true, kLoginFieldLength);
-        const std::optional<QString> password = text(file, "Passwort", false, false, kLoginFieldLength);
+        // The password is never quoted in a message: only what is wrong with it.
+        std::optional<QString> password;
+        {
+            QString expected;
+            password = PlainText(file.value("Passwort"), &expected);
+            if (!password)
+                error(file, "Passwort", QStringLiteral("das Passwort enthält ein Steuerzeichen, das nicht gespeichert "
+                                                       "werden kann"));
+            else if (password->size() > kLoginFieldLength)
+                error(file, "Passwort", QStringLiteral("das Passwort ist %1 Zeichen lang (erlaubt: höchstens %2)")
+                                            .arg(password->size())
+                                            .arg(kLoginFieldLength));
+            if (password && password->size() > kLoginFieldLength)
+                password.reset();
+        }
         QString expected;
         const std::optional<QString> active = ParseFlag(file.value("Aktiv"), &expected);
         if (!active)
@@ -112,11 +127,16 @@ void ImportRun::personal(FileRows &file) {
                          [&] { return QStringLiteral("der Personalcode %1").arg(*code); }))
             continue;
         const bool isNew = entry.values.isEmpty();
-        QStringList before = isNew ? QStringList(7, QString()) : entry.values;
+        // Empty, not null: a new person without the optional columns gets empty texts.
+        QStringList before = isNew ? QStringList(7, QStringLiteral("")) : entry.values;
         const auto keep = [&](int column, int stored) {
             return optional[column] ? *optional[column] : before.at(stored);
         };
-        const QStringList after{*password, *active, *name, keep(0, 3), keep(2, 4), keep(3, 5), keep(4, 6)};
+        // Only the hash leaves this program. A stored hash of the same password stays, so that an
+        // unchanged person is not rewritten with a new salt by every import.
+        const QString hash =
+            kxserver::VerifyPassword(*password, before.at(0)) ? before.at(0) : kxserver::HashPassword(*password);
+        const QStringList after{hash, *active, *name, keep(0, 3), keep(2, 4), keep(3, 5), keep(4, 6)};
         bool changed = isNew || after != before;
         entry.values = after;
         if (changed && clean())

@@ -4,7 +4,9 @@
 
 #include "ExchangeCommands.h"
 #include "KorvexDb.h"
+#include "ServerError.h"
 #include "ToolCommon.h"
+#include "Upgrade.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -21,6 +23,7 @@ const char *const kHelp =
     "                   [--nr N --bez TEXT --datum TT.MM.JJJJ]   (die drei mit update=CSV)\n"
     "  korvex-db export (DATEI | --pg HOST:PORT) [--firma N] update NR [-o AUS.csv|AUS.xlsx]\n"
     "  korvex-db export (DATEI | --pg HOST:PORT) [--firma N] protokoll [--seit TT.MM.JJJJ] [-o AUS]\n"
+    "  korvex-db upgrade (DATEI | --pg HOST:PORT)\n"
     "\n"
     "Legt die Tabellen einer KORVEX-Datenbank an:\n"
     "  DATEI             eine neue SQLite-Datei (eingebettete Datenbank eines Arbeitsplatzes).\n"
@@ -49,17 +52,62 @@ const char *const kHelp =
     "Speicherprotokoll als CSV (ohne -o auf die Standardausgabe) oder als Excel-Arbeitsmappe (.xlsx).\n"
     "Die Spalten der Dateien beschreibt docs/SERVER.md, \"Eigene Daten einspielen\".\n"
     "\n"
+    "upgrade bringt eine Datenbank einer fr\xC3\xBCheren Version auf die dieses Programms, in einem\n"
+    "Schritt oder gar nicht; von einer SQLite-Datei bleibt vorher eine Kopie daneben (DATEI.vN-DATUM).\n"
+    "\n"
     "Exit-Status: 0 erledigt, 1 Fehler oder abgelehnt (nichts ge\xC3\xA4ndert), 2 falscher Aufruf.\n";
+
+// korvex-db upgrade (DATEI | --pg HOST:PORT)
+int runUpgrade(const QStringList &arguments) {
+    kxserver::DbTarget target;
+    if (arguments.size() == 2 && arguments.at(0) == QLatin1String("--pg")) {
+        if (!ParsePgServer(arguments.at(1), &target.host, &target.port))
+            return UsageError(QStringLiteral("--pg: \"%1\" ist nicht von der Form HOST:PORT.").arg(arguments.at(1)));
+        target.backend = kxserver::Backend::Postgres;
+    } else if (arguments.size() == 1 && !arguments.at(0).startsWith(QLatin1Char('-'))) {
+        target.path = QFileInfo(arguments.at(0)).absoluteFilePath();
+    } else {
+        return UsageError(QStringLiteral("upgrade braucht genau eines: eine Datei oder --pg HOST:PORT."));
+    }
+    const QString where = target.backend == kxserver::Backend::Sqlite
+                              ? target.path
+                              : QStringLiteral("korvex auf %1:%2").arg(target.host).arg(target.port);
+    const kxserver::UpgradeResult result = kxserver::UpgradeDatabase(target);
+    if (!result.error.isEmpty())
+        return Failure(result.error);
+    if (result.from == kxserver::kSchemaVersion) {
+        Print(stdout, QStringLiteral("Die Datenbank %1 hat schon Version %2; nichts zu tun.\n")
+                          .arg(where)
+                          .arg(kxserver::kSchemaVersion));
+        return 0;
+    }
+    Print(stdout, QStringLiteral("Die Datenbank %1 hat jetzt Version %2 (vorher %3).\n")
+                      .arg(where)
+                      .arg(kxserver::kSchemaVersion)
+                      .arg(result.from));
+    if (!result.copy.isEmpty())
+        Print(stdout, QStringLiteral("Die Datei wie vorher: %1\n").arg(result.copy));
+    return 0;
+}
 
 } // namespace
 
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     const QStringList arguments = app.arguments().mid(1);
-    if (!arguments.isEmpty() && arguments.front() == QLatin1String("import"))
-        return RunImport(arguments.mid(1));
-    if (!arguments.isEmpty() && arguments.front() == QLatin1String("export"))
-        return RunExport(arguments.mid(1));
+    const QString command = arguments.isEmpty() ? QString() : arguments.front();
+    if (command == QLatin1String("upgrade"))
+        return runUpgrade(arguments.mid(1));
+    // A database that cannot be used (another schema version, a damaged or read-only file) is
+    // reported like any refusal, not as a crash.
+    try {
+        if (command == QLatin1String("import"))
+            return RunImport(arguments.mid(1));
+        if (command == QLatin1String("export"))
+            return RunExport(arguments.mid(1));
+    } catch (const cacheapi::ServerError &error) {
+        return Failure(error.description());
+    }
 
     kxserver::DbTarget target;
     kxserver::DbContent content;

@@ -1,0 +1,236 @@
+#include "Upgrade.h"
+
+#include "DemoData.h"
+#include "PasswordHash.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUrl>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <iterator>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace kxserver {
+
+namespace {
+
+std::atomic<quint64> gUpgradeConnections{0};
+
+// A named connection that is removed again when it goes out of scope.
+class UpgradeDb {
+public:
+    explicit UpgradeDb(const QString &driver)
+        : m_name(QStringLiteral("korvex-upgrade-%1").arg(++gUpgradeConnections)) {
+        QSqlDatabase::addDatabase(driver, m_name);
+    }
+    ~UpgradeDb() {
+        {
+            QSqlDatabase db = QSqlDatabase::database(m_name, false);
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(m_name);
+    }
+    QSqlDatabase db() const { return QSqlDatabase::database(m_name, false); }
+
+private:
+    QString m_name;
+};
+
+void setVersion(QSqlDatabase &db, Backend backend, int version) {
+    Exec(db, QStringLiteral("UPDATE korvex_meta SET value = '%1' WHERE key = 'version'").arg(version));
+    if (backend == Backend::Sqlite)
+        Exec(db, QStringLiteral("PRAGMA user_version = %1").arg(version));
+}
+
+// Every personnel password that is still plain text becomes a hash of itself. The plain texts
+// never leave this function: bound values, and no message names one.
+void hashPlainPasswords(QSqlDatabase &db) {
+    QSqlQuery read(db);
+    read.setForwardOnly(true);
+    if (!read.exec(QStringLiteral("SELECT firma, code, passwort FROM pers_edv")))
+        throw std::runtime_error(read.lastError().text().toStdString());
+    std::vector<std::pair<QVariantList, QString>> plain;
+    while (read.next())
+        if (!IsPasswordHash(read.value(2).toString()))
+            plain.push_back({{read.value(0), read.value(1)}, read.value(2).toString()});
+    read.finish();
+    QSqlQuery write(db);
+    if (!write.prepare(QStringLiteral("UPDATE pers_edv SET passwort = ? WHERE firma = ? AND code = ?")))
+        throw std::runtime_error(write.lastError().text().toStdString());
+    for (const auto &[key, password] : plain) {
+        write.addBindValue(HashPassword(password));
+        write.addBindValue(key.at(0));
+        write.addBindValue(key.at(1));
+        if (!write.exec())
+            throw std::runtime_error(
+                QStringLiteral("Personal %1: %2").arg(key.at(1).toString(), write.lastError().text()).toStdString());
+    }
+}
+
+// Version 1 -> 2: passwords as hashes; the save log keeps the flags before each change (rows
+// saved before have none: nobody wrote them down).
+void step1(QSqlDatabase &db, Backend backend) {
+    Exec(db, QStringLiteral("ALTER TABLE speicher_log ADD COLUMN laktiv_alt TEXT"));
+    Exec(db, QStringLiteral("ALTER TABLE speicher_log ADD COLUMN hlief_alt TEXT"));
+    hashPlainPasswords(db);
+    if (backend == Backend::Postgres) {
+        // ---- INTEGRATION POINT (PostgreSQL roles) ------------------------------------------------
+        // SecurePostgres(db) from PgSecurity.h goes here, inside this step's transaction: it takes
+        // the tables of version 1 (in "public", owned by the shared login) to the owner role, the
+        // schema and the clerks' grants. Until it is called, the data part above is the whole step.
+        // -----------------------------------------------------------------------------------------
+    }
+}
+
+using Step = void (*)(QSqlDatabase &, Backend);
+// kSteps[n - 1] takes version n to n + 1.
+const Step kSteps[] = {step1};
+static_assert(std::size(kSteps) == kSchemaVersion - 1, "every schema version needs its upgrade step");
+
+QString currentVersionNote(const QString &where, const std::optional<int> &found) {
+    if (!found)
+        return QStringLiteral("%1 ist keine KORVEX-Datenbank.").arg(where);
+    return SchemaVersionMessage(where, *found, QString());
+}
+
+// The file and the copy: nobody but the file's owner and group reads either (the copy of an old
+// version holds the passwords in plain text).
+void keepRights(const QString &original, const QString &copy) {
+    struct stat info {};
+    if (::stat(QFile::encodeName(original).constData(), &info) != 0)
+        return;
+    const mode_t mode = info.st_mode & 0660;
+    ::chmod(QFile::encodeName(original).constData(), info.st_mode & 07770);
+    if (::chown(QFile::encodeName(copy).constData(), static_cast<uid_t>(-1), info.st_gid) != 0)
+        ::chmod(QFile::encodeName(copy).constData(), mode & 0600);
+    else
+        ::chmod(QFile::encodeName(copy).constData(), mode);
+}
+
+// Opens the transaction, reads the version again under it (another upgrade may have run since the
+// first look) and runs the missing steps. Returns the reason when it refused or failed.
+QString upgradeInTransaction(QSqlDatabase &db, Backend backend, const QString &where, int *from) {
+    try {
+        Exec(db, backend == Backend::Sqlite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN"));
+        if (backend == Backend::Postgres)
+            Exec(db, QStringLiteral("LOCK TABLE korvex_meta IN ACCESS EXCLUSIVE MODE"));
+        const std::optional<int> found = KorvexSchemaVersion(db);
+        if (!found || *found > kSchemaVersion) {
+            Exec(db, QStringLiteral("ROLLBACK"));
+            return currentVersionNote(where, found);
+        }
+        *from = *found;
+        RunUpgradeSteps(db, backend, *found);
+        Exec(db, QStringLiteral("COMMIT"));
+    } catch (const std::exception &e) {
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return QStringLiteral("Das Upgrade von %1 ist gescheitert, nichts wurde geändert: %2")
+            .arg(where, QString::fromStdString(e.what()));
+    }
+    return QString();
+}
+
+UpgradeResult upgradeSqlite(const DbTarget &target) {
+    UpgradeResult result;
+    const QString path = QFileInfo(target.path).absoluteFilePath();
+    if (!QFileInfo(path).isFile()) {
+        result.error = QStringLiteral("Die Datei %1 gibt es nicht.").arg(path);
+        return result;
+    }
+    UpgradeDb scoped(QStringLiteral("QSQLITE"));
+    QSqlDatabase db = scoped.db();
+    // mode=rw: the upgrade never creates a file.
+    db.setDatabaseName(QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=rw"));
+    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=30000"));
+    if (!db.open()) {
+        result.error = QStringLiteral("%1 kann nicht geöffnet werden: %2").arg(path, db.lastError().text());
+        return result;
+    }
+    const std::optional<int> found = KorvexSchemaVersion(db);
+    if (!found || *found > kSchemaVersion) {
+        result.error = currentVersionNote(path, found);
+        return result;
+    }
+    result.from = *found;
+    if (*found == kSchemaVersion)
+        return result;
+
+    // The copy first, whole and consistent even while the file is in use (VACUUM INTO reads one
+    // snapshot); it is the way back should anything of the new version disappoint.
+    result.copy = QStringLiteral("%1.v%2-%3")
+                      .arg(path)
+                      .arg(*found)
+                      .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
+    QString quoted = result.copy;
+    quoted.replace(QLatin1Char('\''), QStringLiteral("''"));
+    QSqlQuery copy(db);
+    if (QFileInfo::exists(result.copy) || !copy.exec(QStringLiteral("VACUUM INTO '%1'").arg(quoted))) {
+        result.error = QStringLiteral("Die Kopie %1 kann nicht angelegt werden, nichts wurde geändert: %2")
+                           .arg(result.copy, QFileInfo::exists(result.copy) ? QStringLiteral("sie gibt es schon")
+                                                                             : copy.lastError().text());
+        result.copy.clear();
+        return result;
+    }
+    copy.finish();
+    keepRights(path, result.copy);
+    result.error = upgradeInTransaction(db, Backend::Sqlite, path, &result.from);
+    if (!result.error.isEmpty()) {
+        QFile::remove(result.copy); // the file is as it was
+        result.copy.clear();
+    }
+    return result;
+}
+
+UpgradeResult upgradePostgres(const DbTarget &target) {
+    UpgradeResult result;
+    const QString where = QStringLiteral("korvex auf %1:%2").arg(target.host).arg(target.port);
+    UpgradeDb scoped(QStringLiteral("QPSQL"));
+    QSqlDatabase db = scoped.db();
+    db.setHostName(target.host);
+    db.setPort(target.port);
+    db.setDatabaseName(QStringLiteral("korvex"));
+    db.setConnectOptions(QStringLiteral("connect_timeout=5;application_name=korvex-db"));
+    if (!db.open()) {
+        result.error = QStringLiteral("Die Datenbank %1 ist nicht erreichbar: %2").arg(where, db.lastError().text());
+        return result;
+    }
+    const std::optional<int> found = KorvexSchemaVersion(db);
+    if (!found || *found > kSchemaVersion) {
+        result.error = currentVersionNote(where, found);
+        return result;
+    }
+    result.from = *found;
+    if (*found == kSchemaVersion)
+        return result;
+    // A workstation in the middle of a step holds its locks for moments; one that hangs must not
+    // keep the upgrade waiting for ever.
+    QSqlQuery(db).exec(QStringLiteral("SET lock_timeout = '30s'"));
+    QSqlQuery(db).exec(QStringLiteral("SET client_min_messages = WARNING"));
+    result.error = upgradeInTransaction(db, Backend::Postgres, where, &result.from);
+    return result;
+}
+
+} // namespace
+
+void RunUpgradeSteps(QSqlDatabase &db, Backend backend, int from) {
+    for (int version = from; version < kSchemaVersion; ++version) {
+        kSteps[version - 1](db, backend);
+        setVersion(db, backend, version + 1);
+    }
+}
+
+UpgradeResult UpgradeDatabase(const DbTarget &target) {
+    return target.backend == Backend::Sqlite ? upgradeSqlite(target) : upgradePostgres(target);
+}
+
+} // namespace kxserver
