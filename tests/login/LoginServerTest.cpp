@@ -8,10 +8,13 @@
 #include "QtPrinters.h"
 #include "SqlFactory.h"
 #include "TestEnv.h"
+#include "Upgrade.h"
 
 #include <QDir>
 #include <QFile>
 #include <QSettings>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 
 #include <gtest/gtest.h>
 
@@ -52,13 +55,14 @@ protected:
     }
 
     // Stored values of company 1, branch 0 that point at the demo file.
-    static void storeLogin(const QString &code, const QString &password, const QString &firma = "1") {
+    static void storeLogin(const QString &code, const QString &password, const QString &firma = "1",
+                           const QString &server = databasePath()) {
         QSettings file(korvextest::SettingsFile(), QSettings::IniFormat);
         file.setValue("Login/Firma", firma);
         file.setValue("Login/Filiale", "0");
         file.setValue("Login/Name", code);
         file.setValue("Login/Passwort", MaskPassword(password));
-        file.setValue("Login/Server", databasePath());
+        file.setValue("Login/Server", server);
         file.setValue("Login/Port", "1972");
     }
 
@@ -203,4 +207,65 @@ TEST_F(LoginServerTest, HostileCodesReachTheServerOnlyAsText) {
         expectErrorBox(QStringLiteral("Anmeldung mit nicht existierendem Personalcode"), 1002);
         Disconnect();
     }
+}
+
+// A database of another schema version is no unreachable server: the login's error box names the
+// version and what to do. After the upgrade the imported and the demo users log in as before.
+TEST_F(LoginServerTest, AnOlderDatabaseAsksForItsUpgradeThenItsUsersLogIn) {
+    const QString path = QDir(korvextest::TempDir()).filePath(QStringLiteral("login-v1.db"));
+    QFile::remove(path);
+    ASSERT_TRUE(QFile::copy(qEnvironmentVariable("KORVEX_SOURCE_DIR") + "/tests/fixtures/v1.db", path));
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+    const auto expectVersionBox = [&](const QString &says) {
+        expectErrorBox(QStringLiteral("Verbindungsaufbau"), 1022);
+        EXPECT_TRUE(desktop.boxes.value(0).text.contains(says)) << desktop.boxes.value(0).text.toStdString();
+        EXPECT_FALSE(desktop.boxes.value(0).text.contains("nicht erreicht"));
+        desktop.boxes.clear();
+        ResetSession();
+        gFactoryMaker = MakeSqlFactory;
+    };
+    storeLogin("DEMO", "demo", "1", path);
+    EXPECT_FALSE(LoginUser());
+    expectVersionBox("Version 1 des KORVEX-Datenbankschemas; dieses Programm braucht Version 2. Der Administrator "
+                     "bringt sie mit \"korvex-db upgrade " + path + "\"");
+
+    const kxserver::UpgradeResult upgrade = kxserver::UpgradeDatabase({kxserver::Backend::Sqlite, path, {}, 0});
+    ASSERT_TRUE(upgrade.error.isEmpty()) << upgrade.error.toStdString();
+    struct User {
+        const char *code;
+        const char *password;
+        bool in;
+    };
+    for (const User &user : {User{"IMPORT", "Lager-7x", true}, User{"DEMO", "demo", true},
+                             User{"KOLLEGE", "kollege", true}, User{"IMPORT", "lager-7x", false}}) {
+        SCOPED_TRACE(user.code);
+        Disconnect();
+        storeLogin(user.code, user.password, "1", path);
+        EXPECT_EQ(LoginUser(), user.in);
+        if (!user.in)
+            expectRejected();
+        desktop.boxes.clear();
+        ResetSession();
+        gFactoryMaker = MakeSqlFactory;
+    }
+    storeLogin("IMPORT", "Lager-7x", "1", path);
+    EXPECT_TRUE(LoginUser());
+    EXPECT_EQ(gUserName, QStringLiteral("IMPORT|Ida Import"));
+    EXPECT_EQ(gUserData.abteilung, QStringLiteral("Lager"));
+    Disconnect();
+
+    // A newer version than this program knows: the program is too old, the data stay untouched.
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("login-v1"));
+        db.setDatabaseName(path);
+        ASSERT_TRUE(db.open());
+        ASSERT_TRUE(QSqlQuery(db).exec(QStringLiteral("UPDATE korvex_meta SET value = '3' WHERE key = 'version'")));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("login-v1"));
+    ResetSession();
+    gFactoryMaker = MakeSqlFactory;
+    storeLogin("DEMO", "demo", "1", path);
+    EXPECT_FALSE(LoginUser());
+    expectVersionBox("Version 3 des KORVEX-Datenbankschemas; dieses Programm kennt nur Version 2 und ist zu alt");
 }
