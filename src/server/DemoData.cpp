@@ -541,9 +541,8 @@ void addPersonnel(QSqlDatabase &db) {
                QStringLiteral("1003")});
     users.add({1, QStringLiteral("OHNEABT"), demoPassword("demo"), QStringLiteral("J"), QStringLiteral("Karl B{r"),
                QStringLiteral("99"), QStringLiteral("217"), QStringLiteral("EK2"), QStringLiteral("1004")});
-    users.add({1, QStringLiteral("OHNEBASIS"), demoPassword("demo"), QStringLiteral("J"),
-               QStringLiteral("Erika Sch|n"), QStringLiteral("20"), QStringLiteral("218"), QStringLiteral("VK"),
-               QStringLiteral("1999")});
+    users.add({1, QStringLiteral("OHNEBASIS"), demoPassword("demo"), QStringLiteral("J"), QStringLiteral("Erika Sch|n"),
+               QStringLiteral("20"), QStringLiteral("218"), QStringLiteral("VK"), QStringLiteral("1999")});
     users.add({2, QStringLiteral("DEMO"), demoPassword("demo2"), QStringLiteral("J"), QStringLiteral("Hanna K}ster"),
                QStringLiteral("10"), QStringLiteral("301"), QStringLiteral("EK1"), QStringLiteral("2001")});
     users.flush();

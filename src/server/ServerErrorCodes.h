@@ -31,7 +31,7 @@ enum ErrorCode : int {
     kBusy = 1019,             // the data are locked by another workstation for too long
     kNoInstance = 1020,       // the class has no transient instances / no stored objects
     kUnusableDatabase = 1021, // a database file that cannot be written (read-only) or is damaged
-    kOtherSchemaVersion = 1022, // a KORVEX database of an older (to be upgraded) or newer schema version
+    kOtherVersion = 1022,     // a KORVEX database of an older (to be upgraded) or newer schema version
 };
 
 inline cacheapi::ServerError Error(ErrorCode code, const QString &description) {

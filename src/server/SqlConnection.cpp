@@ -60,20 +60,21 @@ bool isBusyError(Backend backend, const QSqlError &error) {
     return code == QLatin1String("55P03") || code == QLatin1String("40001") || code == QLatin1String("40P01");
 }
 
-// A file that the program could open but cannot work with: it is read-only (or its folder is, so
-// that SQLite cannot keep its journal beside it), or it is damaged. Reported at the connect, with
-// the reason: a clerk would otherwise log in and fail at the first change.
 // A KORVEX database of another schema version is no server that does not answer: the clerk, and
 // the administrator he calls, learn which version it is and what upgrades it.
 [[noreturn]] void throwOtherVersion(const ConnectTarget &target, int found) {
     const bool sqlite = target.backend == Backend::Sqlite;
     const QString host = target.host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(target.host) : target.host;
     const QString server = QStringLiteral("%1:%2").arg(host).arg(target.port);
-    throw Error(kOtherSchemaVersion,
-                SchemaVersionMessage(sqlite ? QDir::toNativeSeparators(target.path) : QStringLiteral("korvex auf ") + server,
-                                     found, sqlite ? target.path : QStringLiteral("--pg ") + server));
+    throw Error(
+        kOtherVersion,
+        SchemaVersionMessage(sqlite ? QDir::toNativeSeparators(target.path) : QStringLiteral("korvex auf ") + server,
+                             found, sqlite ? target.path : QStringLiteral("--pg ") + server));
 }
 
+// A file that the program could open but cannot work with: it is read-only (or its folder is, so
+// that SQLite cannot keep its journal beside it), or it is damaged. Reported at the connect, with
+// the reason: a clerk would otherwise log in and fail at the first change.
 [[noreturn]] void throwUnusable(const QString &path, const QSqlError &error) {
     const int code = SqlitePrimaryCode(error);
     const QString why = code == kSqliteCorrupt || code == kSqliteNotADb

@@ -29,8 +29,7 @@ std::atomic<quint64> gUpgradeConnections{0};
 // A named connection that is removed again when it goes out of scope.
 class UpgradeDb {
 public:
-    explicit UpgradeDb(const QString &driver)
-        : m_name(QStringLiteral("korvex-upgrade-%1").arg(++gUpgradeConnections)) {
+    explicit UpgradeDb(const QString &driver) : m_name(QStringLiteral("korvex-upgrade-%1").arg(++gUpgradeConnections)) {
         QSqlDatabase::addDatabase(driver, m_name);
     }
     ~UpgradeDb() {
@@ -103,14 +102,14 @@ QString currentVersionNote(const QString &where, const std::optional<int> &found
     return SchemaVersionMessage(where, *found, QString());
 }
 
-// The file and the copy: nobody but the file's owner and group reads either (the copy of an old
-// version holds the passwords in plain text).
+// The copy is for the file's owner and group only, whatever the file allows (the copy of an old
+// version holds the passwords in plain text). The file keeps the rights its administrator gave it:
+// the clerks' accounts must still reach it after the upgrade.
 void keepRights(const QString &original, const QString &copy) {
     struct stat info {};
     if (::stat(QFile::encodeName(original).constData(), &info) != 0)
         return;
     const mode_t mode = info.st_mode & 0660;
-    ::chmod(QFile::encodeName(original).constData(), info.st_mode & 07770);
     if (::chown(QFile::encodeName(copy).constData(), static_cast<uid_t>(-1), info.st_gid) != 0)
         ::chmod(QFile::encodeName(copy).constData(), mode & 0600);
     else
@@ -177,7 +176,7 @@ UpgradeResult upgradeSqlite(const DbTarget &target) {
     if (QFileInfo::exists(result.copy) || !copy.exec(QStringLiteral("VACUUM INTO '%1'").arg(quoted))) {
         result.error = QStringLiteral("Die Kopie %1 kann nicht angelegt werden, nichts wurde geändert: %2")
                            .arg(result.copy, QFileInfo::exists(result.copy) ? QStringLiteral("sie gibt es schon")
-                                                                             : copy.lastError().text());
+                                                                            : copy.lastError().text());
         result.copy.clear();
         return result;
     }

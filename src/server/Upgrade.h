@@ -11,9 +11,9 @@ class QSqlDatabase;
 namespace kxserver {
 
 struct UpgradeResult {
-    QString error;  // empty on success; otherwise the reason (German), and nothing was changed
-    int from = 0;   // the version the database had
-    QString copy;   // SQLite: the copy of the file as it was, kept beside it
+    QString error; // empty on success; otherwise the reason (German), and nothing was changed
+    int from = 0;  // the version the database had
+    QString copy;  // SQLite: the copy of the file as it was, kept beside it
 };
 
 // Takes a KORVEX database of an earlier schema version to kSchemaVersion. On SQLite a copy of the

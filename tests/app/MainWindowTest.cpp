@@ -2,11 +2,13 @@
 // server's demo database.
 
 #include "AppFixture.h"
+#include "DemoData.h"
 #include "DialogLoginForms.h"
 #include "FMPass.h"
 #include "FMServer.h"
 #include "KxCombo.h"
 #include "KxList.h"
+#include "PasswordHash.h"
 #include "ProgramArguments.h"
 #include "TestEnv.h"
 #include "TextField.h"
@@ -459,7 +461,8 @@ TEST_F(AppTest, TheRealProgramReachesItsMainWindowAndEndsCleanly) {
     expectShownAndEnded({"1", "0", "DEMO", "demo", dbPath, "1972", "KORVEX"});
 
     // A password that looks like one of Qt's own options is the clerk's password all the same.
-    sql.exec(QStringLiteral("UPDATE pers_edv SET passwort = '-reverse' WHERE firma = 1 AND code = 'DEMO'"));
+    sql.exec(QStringLiteral("UPDATE pers_edv SET passwort = ? WHERE firma = 1 AND code = 'DEMO'"),
+             {kxserver::HashPassword(QStringLiteral("-reverse"), kxserver::kDemoPasswordCost)});
     expectShownAndEnded({"1", "0", "DEMO", "-reverse", dbPath, "1972", "KORVEX"});
 }
 #endif

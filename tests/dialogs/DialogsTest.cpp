@@ -60,13 +60,9 @@ protected:
     }
 
     void addMeier() {
-        server->addPerson("1||MEIER", "geheim",
-                          {{"AKTIV", "J"},
-                           {"PNAME", "Hans Meier"},
-                           {"ABTNR", "7"},
-                           {"DW", ""},
-                           {"BERGRP", ""},
-                           {"PNR", "9"}});
+        server->addPerson(
+            "1||MEIER", "geheim",
+            {{"AKTIV", "J"}, {"PNAME", "Hans Meier"}, {"ABTNR", "7"}, {"DW", ""}, {"BERGRP", ""}, {"PNR", "9"}});
         server->addStored("KX.ParPersAbt", "1||7", {{"abtbez", "EINKAUF"}});
         server->addStored("KX.PersBasis", "1||9", {{"fax", ""}, {"EMAIL", ""}});
         for (const char *cls : {"KX.ParPersEdv", "KX.ParPersAbt", "KX.PersBasis"})

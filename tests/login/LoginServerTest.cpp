@@ -227,7 +227,8 @@ TEST_F(LoginServerTest, AnOlderDatabaseAsksForItsUpgradeThenItsUsersLogIn) {
     storeLogin("DEMO", "demo", "1", path);
     EXPECT_FALSE(LoginUser());
     expectVersionBox("Version 1 des KORVEX-Datenbankschemas; dieses Programm braucht Version 2. Der Administrator "
-                     "bringt sie mit \"korvex-db upgrade " + path + "\"");
+                     "bringt sie mit \"korvex-db upgrade " +
+                     path + "\"");
 
     const kxserver::UpgradeResult upgrade = kxserver::UpgradeDatabase({kxserver::Backend::Sqlite, path, {}, 0});
     ASSERT_TRUE(upgrade.error.isEmpty()) << upgrade.error.toStdString();

@@ -2,6 +2,7 @@
 
 #include "Exporter.h"
 #include "Importer.h"
+#include "PasswordHash.h"
 #include "PgCluster.h"
 #include "ServerFixture.h"
 #include "TestEnv.h"
@@ -112,6 +113,22 @@ TEST_P(ExchangeTest, ExampleFilesImportIntoAnEmptyDatabaseAndTheListShowsThem) {
     EXPECT_EQ(rawSql(QStringLiteral("SELECT pname || '/' || abtbez FROM pers_edv e JOIN pers_abt a ON a.firma = "
                                     "e.firma AND a.abtnr = e.abtnr WHERE code = 'EINKAUF2'")),
               QStringLiteral("Sabine Wei~/Einkauf Hochbau"));
+    // Only hashes are stored, checked by the server's personnel object; a person without the optional
+    // columns gets empty values.
+    EXPECT_TRUE(
+        kxserver::IsPasswordHash(rawSql(QStringLiteral("SELECT passwort FROM pers_edv WHERE code = 'EINKAUF1'"))));
+    ImportRequest bare;
+    bare.files.push_back(
+        {QStringLiteral("personal"),
+         writeFile(QStringLiteral("personal.csv"), "Personalcode;Passwort;Aktiv;Name\nNEU;Neu-1;J;Neu\n")});
+    const ImportReport added = import(bare);
+    ASSERT_TRUE(added.ok) << reportText(added).toStdString();
+    for (const auto &[code, password] : {std::pair{"EINKAUF1", "geheim"}, {"NEU", "Neu-1"}}) {
+        QVariantList typed{QString::fromLatin1(password)};
+        EXPECT_EQ(
+            factory->openId("KX.ParPersEdv", QStringLiteral("1||") + code)->call("PasswortPruefen", typed).toString(),
+            "1");
+    }
 }
 
 TEST_P(ExchangeTest, ImportExportImportChangesNothing) {
@@ -187,7 +204,10 @@ TEST_P(ExchangeTest, BadFilesAreRefusedAndChangeNothing) {
         {"personal", pers + "ABCDEFGHIJKLMNOPQRSTU;x;J;Name\n",
          "Spalte \"Personalcode\": \"ABCDEFGHIJKLMNOPQRSTU\" ist "
          "21 Zeichen lang (erlaubt: höchstens 20)"},
-        {"personal", pers + "NEU;123456789012345678901;J;Name\n", "Spalte \"Passwort\""},
+        // The password is never quoted back.
+        {"personal", pers + "NEU;123456789012345678901;J;Name\n",
+         "Spalte \"Passwort\": das Passwort ist 21 Zeichen lang (erlaubt: höchstens 20)"},
+        {"personal", pers + "NEU;\"ge\nheim\";J;Name\n", "Spalte \"Passwort\": das Passwort enthält ein Steuerzeichen"},
         {"lieferanten", QByteArray("Lieferant-Nr;Name\n70100;A\0B\n", 28), "lieferanten.csv: ist keine Textdatei"},
     };
     // A clerk's unsaved choice in update 2: supplier 70012 main supplier of article 100001.

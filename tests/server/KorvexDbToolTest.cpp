@@ -193,7 +193,8 @@ QStringList everyRow(QSqlDatabase db) {
             for (int i = 0; i < record.count(); ++i) {
                 const QString name = record.fieldName(i);
                 if (name != QLatin1String("passwort") && !name.endsWith(QLatin1String("_alt")))
-                    values << name + QLatin1Char('=') + (query.isNull(i) ? QStringLiteral("NULL") : query.value(i).toString());
+                    values << name + QLatin1Char('=') +
+                                  (query.isNull(i) ? QStringLiteral("NULL") : query.value(i).toString());
             }
             rows << table + QLatin1Char(' ') + values.join(QLatin1Char(' '));
         }
@@ -209,7 +210,8 @@ QHash<QString, QString> passwords(QSqlDatabase db) {
     QSqlQuery query(db);
     EXPECT_TRUE(query.exec(QStringLiteral("SELECT firma, code, passwort FROM pers_edv")));
     while (query.next())
-        found.insert(query.value(0).toString() + QLatin1Char('|') + query.value(1).toString(), query.value(2).toString());
+        found.insert(query.value(0).toString() + QLatin1Char('|') + query.value(1).toString(),
+                     query.value(2).toString());
     return found;
 }
 
@@ -234,13 +236,14 @@ TEST_P(ServerTest, Version1FixtureUpgradesWithEveryRowIntact) {
         QStringList drops;
         for (const QString &table : SchemaTables())
             drops << QStringLiteral("DROP TABLE %1 CASCADE;").arg(table);
-        ASSERT_TRUE(cluster().psql(drops.join(' ') + " DO $$BEGIN CREATE ROLE korvex LOGIN CREATEDB; EXCEPTION WHEN "
-                                                   "duplicate_object THEN NULL; END$$; ALTER DATABASE korvex OWNER TO korvex;"))
+        ASSERT_TRUE(cluster().psql(drops.join(' ') +
+                                   " DO $$BEGIN CREATE ROLE korvex LOGIN CREATEDB; EXCEPTION WHEN "
+                                   "duplicate_object THEN NULL; END$$; ALTER DATABASE korvex OWNER TO korvex;"))
             << cluster().error().toStdString();
         QProcess psql;
-        psql.start(cluster().binDir() + "/psql", {"-X", "-q", "-v", "ON_ERROR_STOP=1", "-h", cluster().host(), "-p",
-                                                  QString::number(cluster().port()), "-d", "korvex", "-f",
-                                                  fixtures + "v1.sql"});
+        psql.start(cluster().binDir() + "/psql",
+                   {"-X", "-q", "-v", "ON_ERROR_STOP=1", "-h", cluster().host(), "-p",
+                    QString::number(cluster().port()), "-d", "korvex", "-f", fixtures + "v1.sql"});
         ASSERT_TRUE(psql.waitForFinished(120000));
         ASSERT_EQ(psql.exitCode(), 0) << psql.readAllStandardError().toStdString();
         target << "--pg" << server;
@@ -256,7 +259,8 @@ TEST_P(ServerTest, Version1FixtureUpgradesWithEveryRowIntact) {
 
     // The program and the tool name the version and the call that upgrades it.
     const QString upgradeCall = "korvex-db upgrade " + target.join(' ');
-    const QString refused = ExpectServerError(kOtherSchemaVersion, [&] { MakeSqlFactory()->connectTo(connectString()); });
+    const QString refused =
+        ExpectServerError(kOtherVersion, [&] { MakeSqlFactory()->connectTo(connectString()); });
     EXPECT_TRUE(refused.contains("Version 1 ") && refused.contains(upgradeCall)) << refused.toStdString();
     const ToolRun exportOld = runTool(QStringList{"export"} + target + QStringList{"protokoll"});
     EXPECT_EQ(exportOld.exitCode, 1);
@@ -300,9 +304,10 @@ TEST_P(ServerTest, Version1FixtureUpgradesWithEveryRowIntact) {
     EXPECT_EQ(speichern(*factory, key), 3);
     const ToolRun log = runTool(QStringList{"export"} + target + QStringList{"protokoll"});
     ASSERT_EQ(log.exitCode, 0) << log.err.toStdString();
-    for (const char *line : {"Aktiv alt;Aktiv neu;Hauptlieferant alt;Hauptlieferant neu",
-                             "KOLLEGE;KOLLEGE;2;100001;Portlandzement CEM I 42,5 R 25 kg Sack;70006;Ölmann Bauchemie GmbH;;J;;",
-                             ";DEMO;DEMO;1;100003;", ";J;J;J;N\r\n", ";J;J;N;J\r\n", ";J;N;;\r\n"})
+    for (const char *line :
+         {"Aktiv alt;Aktiv neu;Hauptlieferant alt;Hauptlieferant neu",
+          "KOLLEGE;KOLLEGE;2;100001;Portlandzement CEM I 42,5 R 25 kg Sack;70006;Ölmann Bauchemie GmbH;;J;;",
+          ";DEMO;DEMO;1;100003;", ";J;J;J;N\r\n", ";J;J;N;J\r\n", ";J;N;;\r\n"})
         EXPECT_TRUE(log.out.contains(QString::fromUtf8(line))) << line << "\n" << log.out.toStdString();
 
     if (!sqlite()) {
@@ -314,5 +319,41 @@ TEST_P(ServerTest, Version1FixtureUpgradesWithEveryRowIntact) {
         EXPECT_EQ(create.exitCode, 0) << create.err.toStdString();
         EXPECT_FALSE(create.err.contains("superuser")) << create.err.toStdString();
     }
+    db.close();
+}
+
+// A step that fails half way leaves the database as it was, and no copy behind.
+TEST(KorvexDbTool, AFailedUpgradeChangesNothing) {
+    const QString dir = korvextest::TempDir() + QStringLiteral("/failed-upgrade");
+    QDir(dir).removeRecursively();
+    QDir().mkpath(dir);
+    const QString file = dir + QStringLiteral("/korvex.db");
+    ASSERT_TRUE(QFile::copy(qEnvironmentVariable("KORVEX_SOURCE_DIR") + "/tests/fixtures/v1.db", file));
+    QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner);
+    QStringList before;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("failed-upgrade"));
+        db.setDatabaseName(file);
+        ASSERT_TRUE(db.open());
+        // The step's second column is there already: the step fails after its first change.
+        ASSERT_TRUE(QSqlQuery(db).exec(QStringLiteral("ALTER TABLE speicher_log ADD COLUMN hlief_alt TEXT")));
+        before = everyRow(db);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("failed-upgrade"));
+    const ToolRun run = runTool({"upgrade", file});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.err.contains("nichts wurde geändert")) << run.err.toStdString();
+    EXPECT_EQ(QDir(dir).entryList(QDir::Files), QStringList{"korvex.db"}) << "no copy of an unchanged file";
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("failed-upgrade"));
+    db.setDatabaseName(file);
+    ASSERT_TRUE(db.open());
+    EXPECT_EQ(KorvexSchemaVersion(db), 1);
+    EXPECT_EQ(everyRow(db), before);
+    QSqlQuery columns(db);
+    ASSERT_TRUE(columns.exec(QStringLiteral("SELECT laktiv_alt FROM speicher_log")) == false);
+    QSqlQuery plain(db);
+    ASSERT_TRUE(plain.exec(QStringLiteral("SELECT passwort FROM pers_edv WHERE code = 'IMPORT'")) && plain.next());
+    EXPECT_EQ(plain.value(0).toString(), "Lager-7x");
     db.close();
 }

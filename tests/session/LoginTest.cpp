@@ -16,13 +16,9 @@ protected:
     void SetUp() override {
         FakeSession::SetUp();
         QFile::remove(korvextest::SettingsFile());
-        server->addPerson("1||MEIER", "geheim",
-                          {{"AKTIV", "J"},
-                           {"PNAME", "MEIER,HANS"},
-                           {"ABTNR", "7"},
-                           {"DW", "12"},
-                           {"BERGRP", "3"},
-                           {"PNR", "4711"}});
+        server->addPerson(
+            "1||MEIER", "geheim",
+            {{"AKTIV", "J"}, {"PNAME", "MEIER,HANS"}, {"ABTNR", "7"}, {"DW", "12"}, {"BERGRP", "3"}, {"PNR", "4711"}});
         server->addStored("KX.ParPersAbt", "1||7", {{"abtbez", "EINKAUF"}});
         server->addStored("KX.PersBasis", "1||4711", {{"fax", "0511-99"}, {"EMAIL", "MEIER@EXAMPLE.ORG"}});
         // The display conversions, so the test sees that they are used.

@@ -79,11 +79,12 @@ void ExportProtokoll(kxserver::SqlConnection &connection, int firma, const std::
          {"Hauptlieferant alt", CellType::Text},
          {"Hauptlieferant neu", CellType::Text}},
         connection.run(
-            QStringLiteral("SELECT s.gesp_zeit, s.gesp_pers, s.aend_pers, r.nr, a.artnr, a.bez, f.liefnr, f.name,"
-                           " s.laktiv_alt, s.laktiv, s.hlief_alt, s.hlief FROM speicher_log s JOIN artliste l ON l.id = s.liste"
-                           " JOIN upd_run r ON r.id = l.run JOIN artlief al ON al.id = s.artlief"
-                           " JOIN artikel a ON a.id = al.artikel JOIN lieferant f ON f.id = al.lieferant"
-                           " WHERE r.firma = ? AND s.gesp_zeit >= ? ORDER BY s.id"),
+            QStringLiteral(
+                "SELECT s.gesp_zeit, s.gesp_pers, s.aend_pers, r.nr, a.artnr, a.bez, f.liefnr, f.name,"
+                " s.laktiv_alt, s.laktiv, s.hlief_alt, s.hlief FROM speicher_log s JOIN artliste l ON l.id = s.liste"
+                " JOIN upd_run r ON r.id = l.run JOIN artlief al ON al.id = s.artlief"
+                " JOIN artikel a ON a.id = al.artikel JOIN lieferant f ON f.id = al.lieferant"
+                " WHERE r.firma = ? AND s.gesp_zeit >= ? ORDER BY s.id"),
             // Empty, not null: a null text would bind as NULL, and nothing compares >= NULL.
             {firma, since ? since->toString(Qt::ISODate) : QStringLiteral("")}),
         [](const QSqlQuery &rows) {

@@ -95,12 +95,14 @@ void ImportRun::personal(FileRows &file) {
             QString expected;
             password = PlainText(file.value("Passwort"), &expected);
             if (!password)
-                error(file, "Passwort", QStringLiteral("das Passwort enthält ein Steuerzeichen, das nicht gespeichert "
-                                                       "werden kann"));
+                error(file, "Passwort",
+                      QStringLiteral("das Passwort enthält ein Steuerzeichen, das nicht gespeichert "
+                                     "werden kann"));
             else if (password->size() > kLoginFieldLength)
-                error(file, "Passwort", QStringLiteral("das Passwort ist %1 Zeichen lang (erlaubt: höchstens %2)")
-                                            .arg(password->size())
-                                            .arg(kLoginFieldLength));
+                error(file, "Passwort",
+                      QStringLiteral("das Passwort ist %1 Zeichen lang (erlaubt: höchstens %2)")
+                          .arg(password->size())
+                          .arg(kLoginFieldLength));
             if (password && password->size() > kLoginFieldLength)
                 password.reset();
         }

@@ -13,6 +13,8 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include <exception>
+
 namespace {
 
 const char *const kHelp =
@@ -107,6 +109,8 @@ int main(int argc, char **argv) {
             return RunExport(arguments.mid(1));
     } catch (const cacheapi::ServerError &error) {
         return Failure(error.description());
+    } catch (const std::exception &error) {
+        return Failure(QString::fromStdString(error.what()));
     }
 
     kxserver::DbTarget target;
