@@ -8,6 +8,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryFile>
+#include <QUrl>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,6 +57,27 @@ void fill(QSqlDatabase &db, Backend backend, const DbContent &content, const QSt
                                         : QStringLiteral("ANALYZE ") + SchemaTables().join(QStringLiteral(", ")));
 }
 
+// A refusal to overwrite names the way forward when the database there is one of ours of an older
+// version: replacing it with --force would lose the merchant's data, the upgrade keeps them.
+QString upgradeHint(QSqlDatabase &db, const QString &upgradeTarget) {
+    const std::optional<int> found = KorvexSchemaVersion(db);
+    if (!found || *found >= kSchemaVersion)
+        return QString();
+    return QStringLiteral(
+               " Sie hat die Version %1; \"korvex-db upgrade %2\" bringt sie mit allen Daten auf Version %3.")
+        .arg(*found)
+        .arg(upgradeTarget)
+        .arg(kSchemaVersion);
+}
+
+QString sqliteUpgradeHint(const QString &path) {
+    ScopedDb scoped(QStringLiteral("QSQLITE"));
+    QSqlDatabase db = scoped.db();
+    db.setDatabaseName(QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=ro"));
+    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI"));
+    return db.open() ? upgradeHint(db, path) : QString();
+}
+
 void removeSqliteFiles(const QString &path) {
     for (const QString &suffix :
          {QString(), QStringLiteral("-wal"), QStringLiteral("-shm"), QStringLiteral("-journal")})
@@ -66,7 +88,8 @@ QString createSqlite(const DbTarget &target, const DbContent &content, bool forc
     const QFileInfo info(target.path);
     const QString path = info.absoluteFilePath();
     if (info.exists() && !force)
-        return QStringLiteral("%1 existiert bereits; zum Überschreiben --force angeben.").arg(path);
+        return QStringLiteral("%1 existiert bereits; zum Überschreiben --force angeben.").arg(path) +
+               sqliteUpgradeHint(path);
     if (info.exists() && !info.isFile())
         return QStringLiteral("%1 ist keine Datei.").arg(path);
     if (!info.absoluteDir().exists())
@@ -153,7 +176,8 @@ QString createPostgres(const DbTarget &target, const DbContent &content, bool fo
     if (!ours.isEmpty() && !force)
         return QStringLiteral("Die Datenbank korvex auf %1 enthält bereits Tabellen (%2); zum Überschreiben --force "
                               "angeben.")
-            .arg(where, ours.join(QStringLiteral(", ")));
+                   .arg(where, ours.join(QStringLiteral(", "))) +
+               upgradeHint(db, QStringLiteral("--pg ") + where);
     try {
         Exec(db, QStringLiteral("SET client_min_messages = WARNING")); // no notice per missing table
         QStringList drops;

@@ -259,12 +259,14 @@ TEST_P(ServerTest, Version1FixtureUpgradesWithEveryRowIntact) {
 
     // The program and the tool name the version and the call that upgrades it.
     const QString upgradeCall = "korvex-db upgrade " + target.join(' ');
-    const QString refused =
-        ExpectServerError(kOtherVersion, [&] { MakeSqlFactory()->connectTo(connectString()); });
+    const QString refused = ExpectServerError(kOtherVersion, [&] { MakeSqlFactory()->connectTo(connectString()); });
     EXPECT_TRUE(refused.contains("Version 1 ") && refused.contains(upgradeCall)) << refused.toStdString();
-    const ToolRun exportOld = runTool(QStringList{"export"} + target + QStringList{"protokoll"});
-    EXPECT_EQ(exportOld.exitCode, 1);
-    EXPECT_TRUE(exportOld.err.contains(upgradeCall)) << exportOld.err.toStdString();
+    for (const QStringList &call : {QStringList{"export"} + target + QStringList{"protokoll"},
+                                    QStringList{"--demo"} + target}) { // the refusal to overwrite, too
+        const ToolRun run = runTool(call);
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_TRUE(run.err.contains(upgradeCall)) << run.err.toStdString();
+    }
 
     db.close(); // reopened on the new schema: Qt's SQLite driver does not survive a change under it
     const ToolRun upgrade = runTool(QStringList{"upgrade"} + target);
