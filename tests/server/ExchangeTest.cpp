@@ -9,7 +9,10 @@
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
+#include <QSqlDatabase>
 #include <QUuid>
+
+#include "ServerError.h"
 
 using namespace kxexchange;
 
@@ -61,6 +64,24 @@ protected:
         ExportUpdate(*connection, 1, nr, *sink);
         EXPECT_TRUE(sink->finish().isEmpty());
         return buffer.data();
+    }
+    // One kind of master data exported to a file of its own, as CSV or as a workbook.
+    QString exportMaster(const QString &kind, const QString &extension) const {
+        const auto connection = kxserver::SqlConnection::open(target());
+        const QString path = writeFile(kind + extension, QByteArray());
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        const auto sink = extension == QLatin1String(".xlsx") ? MakeXlsxSink(path, MasterDataSheet(kind))
+                                                               : MakeCsvSink(file);
+        ExportMasterData(*connection, 1, kind, *sink);
+        EXPECT_TRUE(sink->finish().isEmpty());
+        return path;
+    }
+    ImportReport importFile(const QString &kind, const QByteArray &content, bool dryRun = false) const {
+        ImportRequest request;
+        request.dryRun = dryRun;
+        request.files.push_back({kind, writeFile(kind + QStringLiteral(".csv"), content)});
+        return import(request);
     }
     // Replaces the demo database of the test by an empty one, as "korvex-db DATEI" makes it.
     void makeEmpty() const {
@@ -182,7 +203,7 @@ TEST_P(ExchangeTest, BadFilesAreRefusedAndChangeNothing) {
          "update.csv, Zeile 2, Spalte \"Artikel-Nr\": der Artikel \"999999\" ist "
          "unbekannt"},
         {"lieferanten", "Lieferant-Nr;Name\n70100;\"Zwei\nZeilen\"\n",
-         "Spalte \"Name\": \"Zwei Zeilen\" enthält an "
+         "Spalte \"Name\": \"Zwei\\nZeilen\" enthält an "
          "Stelle 5 ein Steuerzeichen"},
         {"personal", pers + "ABCDEFGHIJKLMNOPQRSTU;x;J;Name\n",
          "Spalte \"Personalcode\": \"ABCDEFGHIJKLMNOPQRSTU\" ist "
@@ -268,7 +289,7 @@ TEST_P(ExchangeTest, SpreadsheetDialects) {
     request.encoding = Encoding::Utf8;
     request.files = {{QStringLiteral("lieferanten"), writeFile(QStringLiteral("l.csv"), "Lieferant-Nr;Name\n70105;S\xFC"
                                                                                         "d\n")}};
-    EXPECT_TRUE(reportText(import(request)).startsWith(QStringLiteral("l.csv: ist nicht in UTF-8 geschrieben")))
+    EXPECT_TRUE(reportText(import(request)).startsWith(QStringLiteral("l.csv: Zeile 2: ist nicht in UTF-8 geschrieben")))
         << reportText(import(request)).toStdString();
     request.encoding = Encoding::Windows1252;
     request.files = {
@@ -287,6 +308,94 @@ TEST_P(ExchangeTest, SpreadsheetDialects) {
     EXPECT_EQ(
         reportText(import(request)),
         QStringLiteral("l.csv, Zeile 4, Spalte \"Lieferant-Nr\": \"0\" ist keine ganze Zahl von 1 bis 999999999"));
+}
+
+// What LibreOffice and Excel write when a merchant saves a file: two-digit years, prices without
+// thousands points or with them, and Excel's "sep=" line.
+TEST_P(ExchangeTest, DialectsReadAsSpreadsheetsWriteThem) {
+    struct Case {
+        QByteArray content;
+        const char *stored; // ek_cent and le_einkauf of 100001/70001, or the error's words
+    };
+    const QByteArray header = "Artikel-Nr;Lieferant-Nr;EK-Netto;per;Letzter Einkauf\r\n";
+    const Case cases[] = {
+        {header + "100001;70001;1234,5;Sack;12.02.24\r\n", "123450 2024-02-12"},
+        {header + "100001;70001;1.234,50;Sack;1.1.30\r\n", "123450 1930-01-01"},
+        {header + "100001;70001;1234.5;Sack;31.12.29\r\n", "123450 2029-12-31"},
+        {header + "100001;70001;4,85;Sack;29.02.00\r\n", "485 2000-02-29"},
+        {"sep=,\r\nArtikel-Nr,Lieferant-Nr,EK-Netto,per,Letzter Einkauf\r\n100001,70001,\"4,85\",Sack,2024-02-12\r\n",
+         "485 2024-02-12"},
+        {"sep=;\n" + header + "100001;70001;1;Sack;30.02.24\n",
+         "artlief.csv, Zeile 3, Spalte \"Letzter Einkauf\": \"30.02.24\" ist kein Datum, das es gibt"},
+    };
+    for (const Case &c : cases) {
+        const ImportReport report = importFile(QStringLiteral("artlief"), c.content);
+        const QString got =
+            report.ok ? rawSql(QStringLiteral("SELECT al.ek_cent || ' ' || al.le_einkauf FROM artlief al JOIN artikel a"
+                                              " ON a.id = al.artikel JOIN lieferant f ON f.id = al.lieferant"
+                                              " WHERE a.artnr = '100001' AND f.liefnr = 70001 AND a.firma = 1"))
+                      : reportText(report);
+        EXPECT_EQ(got, QString::fromUtf8(c.stored)) << c.content.constData();
+    }
+}
+
+// Every kind of master data, exported as CSV and as a workbook and imported again, changes nothing:
+// names a spreadsheet would take for formulas, an article number with leading zeros, the passwords
+// (which the export leaves out) included.
+TEST_P(ExchangeTest, MasterDataExportedImportsAgainUnchanged) {
+    ASSERT_TRUE(importFile(QStringLiteral("lieferanten"),
+                           "Lieferant-Nr;Name\n70201;=1+1\n70202;+49 Zentrale\n70203;-Rest-\n70204;@Rechnung\n"
+                           "70205;\"=HYPERLINK(\"\"http://x.example\"\";\"\"Rechnung\"\")\"\n")
+                    .ok);
+    ImportRequest article;
+    article.files = {{QStringLiteral("artikel"),
+                      writeFile(QStringLiteral("a.csv"), "Artikel-Nr;Bezeichnung;Hauptlieferant-Nr\n007;=A1*2;70201\n")},
+                     {QStringLiteral("artlief"),
+                      writeFile(QStringLiteral("al.csv"), "Artikel-Nr;Lieferant-Nr;EK-Netto;per\n007;70201;1234,5;Stk\n")}};
+    ASSERT_TRUE(import(article).ok) << reportText(import(article)).toStdString();
+    const QString before = snapshot();
+    for (const QString &kind : MasterDataKinds()) {
+        for (const QString &extension : {QStringLiteral(".csv"), QStringLiteral(".xlsx")}) {
+            SCOPED_TRACE((kind + extension).toStdString());
+            const QString path = exportMaster(kind, extension);
+            ImportRequest request;
+            request.files.push_back({kind, path});
+            const ImportReport report = import(request);
+            ASSERT_TRUE(report.ok) << reportText(report).toStdString();
+            EXPECT_TRUE(report.notes.isEmpty()) << report.notes.join(' ').toStdString();
+            ASSERT_EQ(report.counts.size(), 1u);
+            EXPECT_EQ(report.counts.front().added + report.counts.front().changed, 0);
+            EXPECT_GT(report.counts.front().unchanged, 0);
+            if (kind == QLatin1String("lieferanten") && extension == QLatin1String(".csv")) {
+                QFile file(path);
+                ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+                const QByteArray csv = file.readAll();
+                EXPECT_TRUE(csv.contains("\n70201;\"\t=1+1\"\r\n")) << "no cell starts with '='";
+                EXPECT_TRUE(csv.contains("\n70204;\"\t@Rechnung\"\r\n"));
+            }
+        }
+    }
+    EXPECT_EQ(snapshot(), before);
+}
+
+// A COMMIT that PostgreSQL answers with ROLLBACK (an earlier error the program did not see had
+// aborted the transaction) is a failure, not a success.
+TEST_P(ExchangeTest, ACommitThatRolledBackIsAFailure) {
+    if (sqlite())
+        GTEST_SKIP() << "SQLite reports every error where it happens";
+    const QStringList before = QSqlDatabase::connectionNames();
+    const auto connection = kxserver::SqlConnection::open(target());
+    QString name;
+    for (const QString &candidate : QSqlDatabase::connectionNames())
+        if (!before.contains(candidate))
+            name = candidate;
+    ASSERT_FALSE(name.isEmpty());
+    connection->beginUnit();
+    connection->write([&] { connection->run(QStringLiteral("UPDATE lieferant SET name = 'X' WHERE liefnr = 70001")); });
+    QSqlQuery behind(QSqlDatabase::database(name, false));
+    EXPECT_FALSE(behind.exec(QStringLiteral("SELECT 1 / 0")));
+    EXPECT_THROW(connection->commitUnit(), cacheapi::ServerError);
+    EXPECT_NE(rawSql(QStringLiteral("SELECT name FROM lieferant WHERE liefnr = 70001")), QStringLiteral("X"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ExchangeTest,

@@ -14,7 +14,7 @@ using kxserver::IdOrNull;
 using kxserver::NullText;
 
 // A text field: converted to the server's form or kept as it stands; a required one must not be
-// empty, and a login field holds at most 20 characters.
+// empty, and none is longer than its column allows (Fields.h).
 std::optional<QString> ImportRun::text(FileRows &file, const char *column, bool serverForm, bool required,
                                        int maxLength) {
     QString expected;
@@ -28,15 +28,16 @@ std::optional<QString> ImportRun::text(FileRows &file, const char *column, bool 
         error(file, column, QStringLiteral("das Feld ist leer (erwartet: ein Wert)"));
         return std::nullopt;
     }
-    if (maxLength > 0 && value->size() > maxLength) {
+    if (value->size() > maxLength) {
         error(file, column,
               QStringLiteral("\"%1\" ist %2 Zeichen lang (erlaubt: höchstens %3)")
-                  .arg(*value)
+                  .arg(ShownText(*value, 40))
                   .arg(value->size())
                   .arg(maxLength));
         return std::nullopt;
     }
-    return value;
+    // An empty field is an empty text, never NULL (the personnel columns are NOT NULL).
+    return value->isNull() ? QStringLiteral("") : *value;
 }
 
 bool ImportRun::supplierNumber(FileRows &file, const char *column, qint64 *id, bool mayBeEmpty) {
@@ -141,7 +142,7 @@ void ImportRun::artikel(FileRows &file) {
     QSqlQuery change = prepare(QStringLiteral("UPDATE artikel SET bez = ?, haupt_lief = ? WHERE id = ?"));
     qint64 rows = 0;
     while (nextRow(file, &rows)) {
-        const std::optional<QString> number = text(file, "Artikel-Nr", false, true);
+        const std::optional<QString> number = text(file, "Artikel-Nr", false, true, kCodeLength);
         const std::optional<QString> bez = text(file, "Bezeichnung", true, true);
         qint64 main = 0;
         const bool mainOk = !withMain || supplierNumber(file, "Hauptlieferant-Nr", &main, true);
@@ -195,7 +196,7 @@ void ImportRun::artlief(FileRows &file) {
             m_db.run(QStringLiteral("SELECT al.id, al.artikel, al.lieferant, al.ek_cent, al.pe, al.le_einkauf, al.aktiv"
                                     " FROM artlief al JOIN artikel a ON a.id = al.artikel WHERE a.firma = ?"),
                      {m_request.firma});
-        while (stored.next()) {
+        while (m_db.next(stored)) {
             Pair pair;
             pair.id = stored.value(0).toLongLong();
             pair.cents = stored.value(3).toLongLong();
@@ -242,7 +243,7 @@ void ImportRun::artlief(FileRows &file) {
         const std::optional<qint64> cents = ParseCents(file.value("EK-Netto"), &expected);
         if (!cents)
             fail("EK-Netto", expected);
-        const std::optional<QString> unit = text(file, "per", true, true);
+        const std::optional<QString> unit = text(file, "per", true, true, kCodeLength);
         std::optional<qint64> date;
         if (withDate && !file.value("Letzter Einkauf").trimmed().isEmpty()) {
             const std::optional<QDate> parsed = ParseDate(file.value("Letzter Einkauf"), &expected);

@@ -5,6 +5,8 @@
 #include "ImportRun.h"
 #include "TypedNulls.h"
 
+#include <algorithm>
+
 namespace kxexchange {
 
 using kxserver::IdOrNull;
@@ -25,7 +27,7 @@ struct Record {
 
 template <typename Map> void loadMap(kxserver::SqlConnection &db, const QString &sql, int firma, int values, Map &map) {
     QSqlQuery query = db.run(sql, {firma});
-    while (query.next()) {
+    while (db.next(query)) {
         auto &entry = map[query.value(0).toString()];
         for (int i = 1; i <= values; ++i)
             entry.values << query.value(i).toString();
@@ -74,21 +76,26 @@ void ImportRun::personal(FileRows &file) {
                       .arg(FromServerText(entry.values.join(QStringLiteral("\", \"")))));
             return false;
         }
-        if (!entry.seenLine && (!entry.stored || entry.values != values)) {
+        // Empty values for a record that does not exist create none: an exported person without a
+        // department record comes back without one.
+        const bool blank = std::all_of(values.begin(), values.end(), [](const QString &v) { return v.isEmpty(); });
+        if (!entry.seenLine && (entry.stored ? entry.values != values : !blank)) {
             *changed = true;
             if (clean())
                 exec(write, QVariantList{m_request.firma, key} + QVariantList(values.begin(), values.end()));
+            entry.stored = true;
         }
         entry.seenLine = file.line();
         entry.values = values;
-        entry.stored = true;
         return true;
     };
 
     qint64 rows = 0;
     while (nextRow(file, &rows)) {
         const std::optional<QString> code = text(file, "Personalcode", false, true, kLoginFieldLength);
-        const std::optional<QString> password = text(file, "Passwort", false, false, kLoginFieldLength);
+        // Without a Passwort column the stored password stays (an exported list holds none).
+        const std::optional<QString> password =
+            file.has("Passwort") ? text(file, "Passwort", false, false, kLoginFieldLength) : std::optional<QString>();
         QString expected;
         const std::optional<QString> active = ParseFlag(file.value("Aktiv"), &expected);
         if (!active)
@@ -97,12 +104,13 @@ void ImportRun::personal(FileRows &file) {
         std::optional<QString> optional[7];
         const char *const columns[] = {"Abteilung-Nr", "Abteilung", "DW",    "Berechtigungsgruppe",
                                        "Personal-Nr",  "Fax",       "E-Mail"};
-        bool ok = code && password && active && name;
+        const int lengths[] = {kCodeLength, kNameLength, kCodeLength, kCodeLength, kCodeLength, kCodeLength, kMailLength};
+        bool ok = code && (password || !file.has("Passwort")) && active && name;
         for (int i = 0; i < 7; ++i) {
             if (!file.has(columns[i]))
                 continue;
             const bool serverForm = i == 1 || i == 6; // read through the server's conversions
-            optional[i] = text(file, columns[i], serverForm, false);
+            optional[i] = text(file, columns[i], serverForm, false, lengths[i]);
             ok = ok && optional[i].has_value();
         }
         if (!ok)
@@ -112,11 +120,12 @@ void ImportRun::personal(FileRows &file) {
                          [&] { return QStringLiteral("der Personalcode %1").arg(*code); }))
             continue;
         const bool isNew = entry.values.isEmpty();
-        QStringList before = isNew ? QStringList(7, QString()) : entry.values;
+        // A new login's columns that the file does not have are empty, not NULL.
+        QStringList before = isNew ? QStringList(7, QStringLiteral("")) : entry.values;
         const auto keep = [&](int column, int stored) {
             return optional[column] ? *optional[column] : before.at(stored);
         };
-        const QStringList after{*password, *active, *name, keep(0, 3), keep(2, 4), keep(3, 5), keep(4, 6)};
+        const QStringList after{password ? *password : before.at(0), *active, *name, keep(0, 3), keep(2, 4), keep(3, 5), keep(4, 6)};
         bool changed = isNew || after != before;
         entry.values = after;
         if (changed && clean())
@@ -126,8 +135,8 @@ void ImportRun::personal(FileRows &file) {
             continue;
         if ((optional[5] || optional[6]) && !after.at(6).isEmpty()) {
             const Record stored = bases.value(after.at(6));
-            const QStringList values{optional[5] ? *optional[5] : stored.values.value(0),
-                                     optional[6] ? *optional[6] : stored.values.value(1)};
+            const QStringList values{optional[5] ? *optional[5] : stored.values.value(0, QStringLiteral("")),
+                                     optional[6] ? *optional[6] : stored.values.value(1, QStringLiteral(""))};
             if (!record(bases, after.at(6), values, "Personal-Nr", base, &changed))
                 continue;
         }
@@ -139,7 +148,7 @@ void ImportRun::update(FileRows &file) {
     const qint64 number = *m_request.runNr;
     QSqlQuery existing =
         m_db.run(QStringLiteral("SELECT 1 FROM upd_run WHERE firma = ? AND nr = ?"), {m_request.firma, number});
-    if (existing.next()) {
+    if (m_db.next(existing)) {
         fileError(QStringLiteral("--nr %1").arg(number),
                   QStringLiteral("das Update %1 der Firma %2 gibt es schon; ein bestehendes Update wird nicht "
                                  "verändert (erwartet: eine neue Update-Nummer)")

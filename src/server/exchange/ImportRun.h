@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CsvReader.h"
+#include "Fields.h"
 #include "Importer.h"
 
 #include <QHash>
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -25,7 +27,7 @@ struct ColumnDef {
 // One file being read: its columns by name, and the current record.
 class FileRows {
 public:
-    FileRows(const QString &path, const QString &kind) : m_path(path), m_kind(kind) {}
+    FileRows(const QString &path, const QString &kind) : m_reader(MakeRowReader(path)), m_path(path), m_kind(kind) {}
     const QString &path() const { return m_path; }
     const QString &kind() const { return m_kind; }
     QString name() const;
@@ -33,9 +35,11 @@ public:
     int index(const char *column) const { return m_columns.value(QString::fromLatin1(column), -1); }
     bool has(const char *column) const { return index(column) >= 0; }
     QString value(const char *column) const;
-    qint64 line() const { return m_reader.line(); }
+    qint64 line() const { return m_reader->line(); }
+    RowReader &reader() { return *m_reader; }
+    const RowReader &reader() const { return *m_reader; }
 
-    CsvReader m_reader;
+    std::unique_ptr<RowReader> m_reader;
     QHash<QString, int> m_columns; // canonical name -> index
 
 private:
@@ -125,7 +129,8 @@ private:
     // Reads a field; false (with the error recorded) when it is not what the column holds.
     bool supplierNumber(FileRows &file, const char *column, qint64 *id, bool mayBeEmpty);
     Article *knownArticle(FileRows &file, const char *column);
-    std::optional<QString> text(FileRows &file, const char *column, bool serverForm, bool required, int maxLength = 0);
+    std::optional<QString> text(FileRows &file, const char *column, bool serverForm, bool required,
+                                int maxLength = kNameLength);
 
     kxserver::SqlConnection &m_db;
     const ImportRequest &m_request;

@@ -4,12 +4,16 @@
 
 #include "ExchangeCommands.h"
 #include "KorvexDb.h"
+#include "ServerError.h"
 #include "ToolCommon.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QStringList>
+
+#include <exception>
+#include <new>
 
 namespace {
 
@@ -51,11 +55,30 @@ const char *const kHelp =
     "\n"
     "Exit-Status: 0 erledigt, 1 Fehler oder abgelehnt (nichts ge\xC3\xA4ndert), 2 falscher Aufruf.\n";
 
+int run(const QStringList &arguments);
+
 } // namespace
 
+// Every error ends here at the latest, as a German message and exit status 1: an admin's tool
+// that dies of an exception leaves him a core dump instead of a reason.
 int main(int argc, char **argv) {
-    QCoreApplication app(argc, argv);
-    const QStringList arguments = app.arguments().mid(1);
+    try {
+        QCoreApplication app(argc, argv);
+        return run(app.arguments().mid(1));
+    } catch (const cacheapi::ServerError &e) {
+        return Failure(QStringLiteral("%1 (Fehler %2)").arg(e.description()).arg(e.number()));
+    } catch (const std::bad_alloc &) {
+        return Failure(QStringLiteral("der Arbeitsspeicher reicht nicht aus; nichts wurde geändert."));
+    } catch (const std::exception &e) {
+        return Failure(QStringLiteral("unerwarteter Fehler: %1").arg(QString::fromLocal8Bit(e.what())));
+    } catch (...) {
+        return Failure(QStringLiteral("unerwarteter Fehler; nichts wurde geändert."));
+    }
+}
+
+namespace {
+
+int run(const QStringList &arguments) {
     if (!arguments.isEmpty() && arguments.front() == QLatin1String("import"))
         return RunImport(arguments.mid(1));
     if (!arguments.isEmpty() && arguments.front() == QLatin1String("export"))
@@ -132,3 +155,5 @@ int main(int argc, char **argv) {
                           .arg(timer.elapsed() / 1000.0, 0, 'f', 1));
     return 0;
 }
+
+} // namespace

@@ -1,0 +1,14 @@
+#include "RowReader.h"
+
+#include "CsvReader.h"
+#include "WorkbookReader.h"
+
+namespace kxexchange {
+
+std::unique_ptr<RowReader> MakeRowReader(const QString &path) {
+    if (path.endsWith(QLatin1String(".xlsx"), Qt::CaseInsensitive))
+        return std::make_unique<WorkbookReader>();
+    return std::make_unique<CsvReader>();
+}
+
+} // namespace kxexchange
