@@ -226,10 +226,14 @@ TEST_P(ExchangeTest, BadFilesAreRefusedAndChangeNothing) {
             request.runBez = QStringLiteral("Neu");
             request.runDatum = QDate(2025, 1, 1);
         }
-        const ImportReport report = import(request);
-        EXPECT_FALSE(report.ok) << c.message;
-        EXPECT_TRUE(reportText(report).contains(QString::fromUtf8(c.message)))
-            << "expected: " << c.message << "\ngot: " << reportText(report).toStdString();
+        // The check before the writing finds what the stored state would; a dry run says the same.
+        for (const bool dryRun : {false, true}) {
+            request.dryRun = dryRun;
+            const ImportReport report = import(request);
+            EXPECT_FALSE(report.ok) << c.message;
+            EXPECT_TRUE(reportText(report).contains(QString::fromUtf8(c.message)))
+                << "expected: " << c.message << "\ngot: " << reportText(report).toStdString() << " dry run " << dryRun;
+        }
     }
     // An existing run is never changed; more than 20 errors list 20 and count all.
     ImportRequest existing = examples({QStringLiteral("update")});
@@ -376,6 +380,24 @@ TEST_P(ExchangeTest, MasterDataExportedImportsAgainUnchanged) {
         }
     }
     EXPECT_EQ(snapshot(), before);
+}
+
+// An import reads and checks its files before it takes any lock, and a dry run takes none at all:
+// a clerk's unit holding the write lock (and the lists' locks) does not stop it.
+TEST_P(ExchangeTest, ADryRunTakesNoLock) {
+    const auto clerk = kxserver::SqlConnection::open(target());
+    clerk->beginUnit();
+    clerk->write([&] {
+        if (!sqlite())
+            clerk->run(QStringLiteral("SELECT l.id FROM artliste l ORDER BY l.id FOR UPDATE"));
+        clerk->run(QStringLiteral("UPDATE lieferant SET name = name WHERE liefnr = 70001"));
+    });
+    const ImportReport report =
+        importFile(QStringLiteral("artlief"), "Artikel-Nr;Lieferant-Nr;EK-Netto;per\n100001;70001;9,99;Sack\n", true);
+    EXPECT_TRUE(report.ok) << reportText(report).toStdString();
+    ASSERT_EQ(report.counts.size(), 1u);
+    EXPECT_EQ(report.counts.front().changed, 1);
+    clerk->rollbackUnit();
 }
 
 // A COMMIT that PostgreSQL answers with ROLLBACK (an earlier error the program did not see had

@@ -52,21 +52,21 @@ void ImportRun::personal(FileRows &file) {
             departments);
     loadMap(m_db, QStringLiteral("SELECT pnr, fax, email FROM pers_basis WHERE firma = ?"), m_request.firma, 2, bases);
 
-    QSqlQuery person = prepare(
+    Statement person = prepare(
         QStringLiteral("INSERT INTO pers_edv (firma, code, passwort, aktiv, pname, abtnr, dw, bergrp, pnr)"
                        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (firma, code) DO UPDATE SET"
                        " passwort = excluded.passwort, aktiv = excluded.aktiv, pname = excluded.pname,"
                        " abtnr = excluded.abtnr, dw = excluded.dw, bergrp = excluded.bergrp, pnr = excluded.pnr"));
-    QSqlQuery department =
+    Statement department =
         prepare(QStringLiteral("INSERT INTO pers_abt (firma, abtnr, abtbez) VALUES (?, ?, ?)"
                                " ON CONFLICT (firma, abtnr) DO UPDATE SET abtbez = excluded.abtbez"));
-    QSqlQuery base = prepare(QStringLiteral("INSERT INTO pers_basis (firma, pnr, fax, email) VALUES (?, ?, ?, ?)"
+    Statement base = prepare(QStringLiteral("INSERT INTO pers_basis (firma, pnr, fax, email) VALUES (?, ?, ?, ?)"
                                             " ON CONFLICT (firma, pnr) DO UPDATE SET fax = excluded.fax,"
                                             " email = excluded.email"));
 
     // A department or base record named by several rows must be described alike by all of them.
     const auto record = [&](QHash<QString, Record> &map, const QString &key, const QStringList &values,
-                            const char *column, QSqlQuery &write, bool *changed) {
+                            const char *column, Statement &write, bool *changed) {
         Record &entry = map[key];
         if (entry.seenLine && entry.values != values) {
             error(file, column,
@@ -160,16 +160,20 @@ void ImportRun::update(FileRows &file) {
     const std::optional<QString> bez = ToServerText(m_request.runBez, &expected);
     if (!bez)
         fileError(QStringLiteral("--bez"), expected);
-    if (!openFile(file) || !bez)
+    else if (bez->size() > kNameLength)
+        fileError(QStringLiteral("--bez"), QStringLiteral("die Bezeichnung ist %1 Zeichen lang (erlaubt: höchstens %2)")
+                                               .arg(bez->size())
+                                               .arg(kNameLength));
+    if (!openFile(file) || !bez || !clean())
         return;
     KindCount &counts = count(file.kind());
     const qint64 run = nextId("upd_run");
     const QDate date = m_request.runDatum;
     // The server's date number: (year - 1900) * 10000 + month * 100 + day.
     const qint64 dateNumber = (date.year() - 1900) * 10000 + date.month() * 100 + date.day();
-    m_db.run(QStringLiteral("INSERT INTO upd_run (id, firma, nr, bez, datum) VALUES (?, ?, ?, ?, ?)"),
-             {run, m_request.firma, number, *bez, dateNumber});
-    QSqlQuery insert =
+    Statement header = prepare(QStringLiteral("INSERT INTO upd_run (id, firma, nr, bez, datum) VALUES (?, ?, ?, ?, ?)"));
+    exec(header, {run, m_request.firma, number, *bez, dateNumber});
+    Statement insert =
         prepare(QStringLiteral("INSERT INTO upd_artikel (run, artnr, artikel, velka_lief) VALUES (?, ?, ?, ?)"));
     QHash<QString, qint64> seen;
     qint64 rows = 0;

@@ -106,9 +106,24 @@ private:
         seenLine = Line(std::min<qint64>(file.line(), std::numeric_limits<Line>::max()));
         return true;
     }
+    // The first id a new row of the table gets; noted, so that the writing phase can tell whether
+    // another import added rows in between.
     qint64 nextId(const char *table);
-    QSqlQuery prepare(const QString &sql) { return m_db.prepare(sql); }
-    void exec(QSqlQuery &query, const QVariantList &values) { m_db.execute(query, values); }
+    // Writes are only noted while the files are read and checked, and sent in the short writing
+    // phase (write()), under the lock, when the whole call has proven clean.
+    struct Statement {
+        QString sql;
+    };
+    Statement prepare(const QString &sql) { return {sql}; }
+    void exec(const Statement &statement, const QVariantList &values) {
+        if (!m_request.dryRun)
+            m_writes.emplace_back(statement.sql, values);
+    }
+    void write();
+    void loadPairs();
+    // The rules of checkArticles and checkLists on the state the call would leave, before
+    // anything is written (and for a dry run, which writes nothing).
+    void checkRulesAhead();
     KindCount &count(const QString &kind);
     void loadSuppliers();
     void loadArticles();
@@ -142,6 +157,10 @@ private:
     bool m_listsLocked = false;
     QStringList m_units;
     QHash<QString, qint32> m_unitIndex;
+    QHash<QPair<qint64, qint64>, Pair> m_pairs; // (article id, supplier id): the state after the call
+    bool m_pairsLoaded = false;
+    std::vector<std::pair<QString, QVariantList>> m_writes;
+    std::vector<std::pair<QString, qint64>> m_firstIds; // table, first new id as the files were read
 };
 
 } // namespace kxexchange

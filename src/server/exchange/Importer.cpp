@@ -166,7 +166,9 @@ KindCount &ImportRun::count(const QString &kind) {
 
 qint64 ImportRun::nextId(const char *table) {
     QSqlQuery query = m_db.run(QStringLiteral("SELECT COALESCE(MAX(id), 0) FROM %1").arg(QLatin1String(table)));
-    return m_db.next(query) ? query.value(0).toLongLong() + 1 : 1;
+    const qint64 id = m_db.next(query) ? query.value(0).toLongLong() + 1 : 1;
+    m_firstIds.emplace_back(QString::fromLatin1(table), id);
+    return id;
 }
 
 void ImportRun::loadSuppliers() {
@@ -256,9 +258,12 @@ void ImportRun::checkLists() {
     }
 }
 
+// Two phases: the files are read and every rule checked first, without a transaction and so
+// without holding any lock while the files are read; only a clean call then writes, in one short
+// unit under the write lock (and the lists' locks), where the rules are checked once more on the
+// state as stored, in case a clerk changed a list in between. A dry run ends after the first phase.
 ImportReport ImportRun::run() {
     m_report = ImportReport();
-    m_db.beginUnit();
     try {
         for (const Kind &kind : kinds()) {
             for (const ImportFile &file : m_request.files) {
@@ -275,19 +280,45 @@ ImportReport ImportRun::run() {
             }
         }
         if (clean())
-            checkArticles();
-        if (clean())
-            checkLists();
+            checkRulesAhead();
         if (clean() && !m_request.dryRun)
-            m_db.commitUnit();
-        else
-            m_db.rollbackUnit();
+            write();
     } catch (const cacheapi::ServerError &failure) {
         m_db.rollbackUnit();
         fileError(QStringLiteral("Datenbank"), failure.description());
     }
     m_report.ok = clean();
     return m_report;
+}
+
+void ImportRun::write() {
+    m_db.beginUnit();
+    lockLists();
+    // Another import that added rows since the files were read would collide with the ids given here.
+    for (const auto &[table, first] : m_firstIds) {
+        QSqlQuery query = m_db.run(QStringLiteral("SELECT COALESCE(MAX(id), 0) FROM %1").arg(table));
+        if (m_db.next(query) && query.value(0).toLongLong() + 1 != first) {
+            fileError(QStringLiteral("Datenbank"), QStringLiteral("während der Prüfung hat ein anderer Import neue "
+                                                                  "Stammdaten angelegt; bitte den Import wiederholen"));
+            m_db.rollbackUnit();
+            return;
+        }
+    }
+    QHash<QString, QSqlQuery> prepared;
+    for (const auto &[sql, values] : m_writes) {
+        auto found = prepared.find(sql);
+        if (found == prepared.end())
+            found = prepared.insert(sql, m_db.prepare(sql));
+        m_db.execute(*found, values);
+    }
+    m_writes.clear();
+    checkArticles();
+    if (clean())
+        checkLists();
+    if (clean())
+        m_db.commitUnit();
+    else
+        m_db.rollbackUnit();
 }
 
 QString DatabaseName(const kxserver::ConnectTarget &target) {
