@@ -12,6 +12,10 @@
 #include <QSqlDatabase>
 #include <QUuid>
 
+#include <xlsxwriter.h>
+
+#include <functional>
+
 #include "ServerError.h"
 
 using namespace kxexchange;
@@ -380,6 +384,72 @@ TEST_P(ExchangeTest, MasterDataExportedImportsAgainUnchanged) {
         }
     }
     EXPECT_EQ(snapshot(), before);
+}
+
+// A workbook's cells are read by their type: a date cell in any display format is a date, a number
+// cell a number whatever format shows it, a text cell text even when it reads like a number; its
+// messages name the sheet's row and the column's heading.
+TEST_P(ExchangeTest, WorkbookCellsAreReadByTheirType) {
+    const auto book = [](const QString &name, const std::function<void(lxw_workbook *, lxw_worksheet *)> &fill) {
+        const QString path = writeFile(name, QByteArray());
+        lxw_workbook *workbook = workbook_new(QFile::encodeName(path).constData());
+        fill(workbook, workbook_add_worksheet(workbook, nullptr));
+        EXPECT_EQ(workbook_close(workbook), LXW_NO_ERROR);
+        return path;
+    };
+    const auto header = [](lxw_worksheet *sheet, lxw_row_t row, const std::vector<const char *> &names) {
+        for (size_t i = 0; i < names.size(); ++i)
+            worksheet_write_string(sheet, row, lxw_col_t(i), names[i], nullptr);
+    };
+    const QString articles = book(QStringLiteral("artikel.xlsx"), [&](lxw_workbook *, lxw_worksheet *sheet) {
+        header(sheet, 0, {"Artikel-Nr", "Bezeichnung", "Hauptlieferant-Nr"});
+        worksheet_write_string(sheet, 1, 0, "007", nullptr);
+        worksheet_write_number(sheet, 2, 0, 8, nullptr);
+        for (lxw_row_t row : {1, 2}) {
+            worksheet_write_string(sheet, row, 1, "Neu", nullptr);
+            worksheet_write_number(sheet, row, 2, 70001, nullptr);
+        }
+    });
+    const QString pairs = book(QStringLiteral("artlief.xlsx"), [&](lxw_workbook *workbook, lxw_worksheet *sheet) {
+        lxw_format *euro = workbook_add_format(workbook);
+        format_set_num_format(euro, "#,##0.00 [$€-407]");
+        lxw_format *longDate = workbook_add_format(workbook);
+        format_set_num_format(longDate, "d. mmmm yyyy");
+        lxw_format *stamp = workbook_add_format(workbook);
+        format_set_num_format(stamp, "yyyy-mm-dd hh:mm");
+        header(sheet, 2, {"Artikel-Nr", "Lieferant-Nr", "EK-Netto", "per", "Letzter Einkauf"}); // rows 1, 2 empty
+        lxw_datetime day{2024, 2, 12, 0, 0, 0};
+        lxw_datetime evening{2023, 11, 20, 18, 30, 0};
+        worksheet_write_string(sheet, 3, 0, "007", nullptr);
+        worksheet_write_number(sheet, 3, 1, 70001, nullptr);
+        worksheet_write_number(sheet, 3, 2, 1234.5, euro);
+        worksheet_write_string(sheet, 3, 3, "Sack", nullptr);
+        worksheet_write_datetime(sheet, 3, 4, &day, longDate);
+        worksheet_write_string(sheet, 4, 0, "8", nullptr);
+        worksheet_write_number(sheet, 4, 1, 70001, nullptr);
+        worksheet_write_string(sheet, 4, 2, "4,85", nullptr);
+        worksheet_write_string(sheet, 4, 3, "Stk", nullptr);
+        worksheet_write_datetime(sheet, 4, 4, &evening, stamp);
+    });
+    ImportRequest request;
+    request.files = {{QStringLiteral("artikel"), articles}, {QStringLiteral("artlief"), pairs}};
+    const ImportReport report = import(request);
+    ASSERT_TRUE(report.ok) << reportText(report).toStdString();
+    EXPECT_EQ(rawSql(QStringLiteral("SELECT a.artnr || ' ' || al.ek_cent || ' ' || al.le_einkauf FROM artlief al JOIN"
+                                    " artikel a ON a.id = al.artikel WHERE a.artnr IN ('007', '8') ORDER BY a.artnr")),
+              QStringLiteral("007 123450 2024-02-12\n8 485 2023-11-20"));
+
+    const QString bad = book(QStringLiteral("bad.xlsx"), [&](lxw_workbook *, lxw_worksheet *sheet) {
+        header(sheet, 0, {"Lieferant-Nr", "Name"});
+        worksheet_write_number(sheet, 1, 0, 70401, nullptr);
+        worksheet_write_string(sheet, 1, 1, "Gut", nullptr);
+        worksheet_write_number(sheet, 5, 0, 70402.5, nullptr);
+        worksheet_write_string(sheet, 5, 1, "Halb", nullptr);
+    });
+    request.files = {{QStringLiteral("lieferanten"), bad}};
+    EXPECT_EQ(reportText(import(request)),
+              QStringLiteral("bad.xlsx, Zeile 6, Spalte \"Lieferant-Nr\": \"70402.5\" ist keine ganze Zahl von 1 bis "
+                             "999999999"));
 }
 
 // An import reads and checks its files before it takes any lock, and a dry run takes none at all:
