@@ -29,7 +29,9 @@ const char *const kCsvOut = "csv:Text - txt - csv (StarCalc):59,34,76,1,,1031,fa
 
 class Calc {
 public:
-    Calc() : m_profile(korvextest::TempDir() + QStringLiteral("/lo-profile-") + QUuid::createUuid().toString(QUuid::Id128)) {
+    Calc()
+        : m_profile(korvextest::TempDir() + QStringLiteral("/lo-profile-") +
+                    QUuid::createUuid().toString(QUuid::Id128)) {
         QDir().mkpath(m_profile + QStringLiteral("/user"));
         QFile settings(m_profile + QStringLiteral("/user/registrymodifications.xcu"));
         if (settings.open(QIODevice::WriteOnly))
@@ -44,9 +46,8 @@ public:
     // machine gets minutes, not seconds; a hung soffice is ended and the test fails.
     QStringList convert(const QStringList &files, const char *to, const QString &folder, const char *in = nullptr) {
         QDir().mkpath(folder);
-        QStringList arguments{QStringLiteral("-env:UserInstallation=file://") + m_profile,
-                              QStringLiteral("--headless"), QStringLiteral("--norestore"),
-                              QStringLiteral("--nolockcheck")};
+        QStringList arguments{QStringLiteral("-env:UserInstallation=file://") + m_profile, QStringLiteral("--headless"),
+                              QStringLiteral("--norestore"), QStringLiteral("--nolockcheck")};
         if (in)
             arguments << QStringLiteral("--infilter=") + QString::fromUtf8(in);
         arguments << QStringLiteral("--convert-to") << QString::fromUtf8(to) << QStringLiteral("--outdir") << folder
@@ -81,8 +82,8 @@ QString exportTo(const QString &db, const QString &kind, const QString &path) {
     const auto connection = kxserver::SqlConnection::open(sqlite(db));
     QFile file(path);
     EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-    const auto sink = path.endsWith(QLatin1String(".xlsx")) ? MakeXlsxSink(path, MasterDataSheet(kind))
-                                                            : MakeCsvSink(file);
+    const auto sink =
+        path.endsWith(QLatin1String(".xlsx")) ? MakeXlsxSink(path, MasterDataSheet(kind)) : MakeCsvSink(file);
     ExportMasterData(*connection, 1, kind, *sink);
     EXPECT_TRUE(sink->finish().isEmpty());
     return path;

@@ -117,5 +117,6 @@ TEST(BadInput, HostileFilesAreRefusedWithBoundedWork) {
     request.progress = [&](const QString &, qint64, qint64, qint64) { QFile::resize(cut, 100000); };
     const kxexchange::ImportReport report = kxexchange::Import({Backend::Sqlite, db, {}, 0}, request);
     EXPECT_FALSE(report.ok);
-    EXPECT_TRUE(report.errors.join(' ').contains("die Datei wurde beim Lesen verändert")) << report.errors.join(' ').toStdString();
+    EXPECT_TRUE(report.errors.join(' ').contains("die Datei wurde beim Lesen verändert"))
+        << report.errors.join(' ').toStdString();
 }

@@ -75,8 +75,8 @@ protected:
         const QString path = writeFile(kind + extension, QByteArray());
         QFile file(path);
         EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        const auto sink = extension == QLatin1String(".xlsx") ? MakeXlsxSink(path, MasterDataSheet(kind))
-                                                               : MakeCsvSink(file);
+        const auto sink =
+            extension == QLatin1String(".xlsx") ? MakeXlsxSink(path, MasterDataSheet(kind)) : MakeCsvSink(file);
         ExportMasterData(*connection, 1, kind, *sink);
         EXPECT_TRUE(sink->finish().isEmpty());
         return path;
@@ -297,7 +297,8 @@ TEST_P(ExchangeTest, SpreadsheetDialects) {
     request.encoding = Encoding::Utf8;
     request.files = {{QStringLiteral("lieferanten"), writeFile(QStringLiteral("l.csv"), "Lieferant-Nr;Name\n70105;S\xFC"
                                                                                         "d\n")}};
-    EXPECT_TRUE(reportText(import(request)).startsWith(QStringLiteral("l.csv: Zeile 2: ist nicht in UTF-8 geschrieben")))
+    EXPECT_TRUE(
+        reportText(import(request)).startsWith(QStringLiteral("l.csv: Zeile 2: ist nicht in UTF-8 geschrieben")))
         << reportText(import(request)).toStdString();
     request.encoding = Encoding::Windows1252;
     request.files = {
@@ -356,10 +357,11 @@ TEST_P(ExchangeTest, MasterDataExportedImportsAgainUnchanged) {
                            "70205;\"=HYPERLINK(\"\"http://x.example\"\";\"\"Rechnung\"\")\"\n")
                     .ok);
     ImportRequest article;
-    article.files = {{QStringLiteral("artikel"),
-                      writeFile(QStringLiteral("a.csv"), "Artikel-Nr;Bezeichnung;Hauptlieferant-Nr\n007;=A1*2;70201\n")},
-                     {QStringLiteral("artlief"),
-                      writeFile(QStringLiteral("al.csv"), "Artikel-Nr;Lieferant-Nr;EK-Netto;per\n007;70201;1234,5;Stk\n")}};
+    article.files = {
+        {QStringLiteral("artikel"),
+         writeFile(QStringLiteral("a.csv"), "Artikel-Nr;Bezeichnung;Hauptlieferant-Nr\n007;=A1*2;70201\n")},
+        {QStringLiteral("artlief"),
+         writeFile(QStringLiteral("al.csv"), "Artikel-Nr;Lieferant-Nr;EK-Netto;per\n007;70201;1234,5;Stk\n")}};
     ASSERT_TRUE(import(article).ok) << reportText(import(article)).toStdString();
     const QString before = snapshot();
     for (const QString &kind : MasterDataKinds()) {

@@ -190,7 +190,8 @@ TEST(KorvexDbTool, ExportWritesItsFileSafely) {
     ASSERT_EQ(runTool({"export", db, "personal", "-o", workbook}).exitCode, 0);
     EXPECT_TRUE(content(workbook).startsWith("PK"));
     EXPECT_EQ(mode(workbook), 0600u);
-    EXPECT_EQ(QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
+    EXPECT_EQ(QDir(dir)
+                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
                   .filter(QRegularExpression(QStringLiteral("^(?!korvex\\.sqlite)"))),
               (QStringList{"lief.csv", "lief.csv.neu", "personal.xlsx", "victim"}))
         << "no temporary file stays behind";

@@ -330,7 +330,8 @@ bool CsvReader::readRecord(QStringList &fields) {
         field.clear();
         m_held += 1;
         if (fields.size() > kMaxFields)
-            return failed(QStringLiteral("Zeile %1: die Zeile hat mehr als %2 Felder").arg(m_recordLine).arg(kMaxFields));
+            return failed(
+                QStringLiteral("Zeile %1: die Zeile hat mehr als %2 Felder").arg(m_recordLine).arg(kMaxFields));
         return true;
     };
     while (true) {

@@ -88,8 +88,7 @@ std::optional<qint64> ParseWholeNumber(const QString &input, QString *expected) 
 std::optional<QDate> ParseDate(const QString &input, QString *expected) {
     // Two-digit years as the spreadsheets read them (LibreOffice's and Excel's default window):
     // 30 to 99 are 1930 to 1999, 00 to 29 are 2000 to 2029.
-    static const QRegularExpression german(
-        QStringLiteral("^([0-9]{1,2})\\.([0-9]{1,2})\\.([0-9]{4}|[0-9]{2})$"));
+    static const QRegularExpression german(QStringLiteral("^([0-9]{1,2})\\.([0-9]{1,2})\\.([0-9]{4}|[0-9]{2})$"));
     static const QRegularExpression iso(QStringLiteral("^([0-9]{4})-([0-9]{2})-([0-9]{2})$"));
     const QString text = input.trimmed();
     QDate date;
@@ -98,8 +97,7 @@ std::optional<QDate> ParseDate(const QString &input, QString *expected) {
         if (m.captured(3).size() == 2)
             year += year < kTwoDigitYearPivot ? 2000 : 1900;
         date = QDate(year, m.captured(2).toInt(), m.captured(1).toInt());
-    }
-    else if (const QRegularExpressionMatch i = iso.match(text); i.hasMatch())
+    } else if (const QRegularExpressionMatch i = iso.match(text); i.hasMatch())
         date = QDate(i.captured(1).toInt(), i.captured(2).toInt(), i.captured(3).toInt());
     else {
         *expected = QStringLiteral("%1 ist kein Datum (erwartet: TT.MM.JJJJ oder TT.MM.JJ)").arg(quoted(input));

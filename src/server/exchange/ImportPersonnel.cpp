@@ -104,7 +104,8 @@ void ImportRun::personal(FileRows &file) {
         std::optional<QString> optional[7];
         const char *const columns[] = {"Abteilung-Nr", "Abteilung", "DW",    "Berechtigungsgruppe",
                                        "Personal-Nr",  "Fax",       "E-Mail"};
-        const int lengths[] = {kCodeLength, kNameLength, kCodeLength, kCodeLength, kCodeLength, kCodeLength, kMailLength};
+        const int lengths[] = {kCodeLength, kNameLength, kCodeLength, kCodeLength,
+                               kCodeLength, kCodeLength, kMailLength};
         bool ok = code && (password || !file.has("Passwort")) && active && name;
         for (int i = 0; i < 7; ++i) {
             if (!file.has(columns[i]))
@@ -125,7 +126,8 @@ void ImportRun::personal(FileRows &file) {
         const auto keep = [&](int column, int stored) {
             return optional[column] ? *optional[column] : before.at(stored);
         };
-        const QStringList after{password ? *password : before.at(0), *active, *name, keep(0, 3), keep(2, 4), keep(3, 5), keep(4, 6)};
+        const QStringList after{
+            password ? *password : before.at(0), *active, *name, keep(0, 3), keep(2, 4), keep(3, 5), keep(4, 6)};
         bool changed = isNew || after != before;
         entry.values = after;
         if (changed && clean())
@@ -171,7 +173,8 @@ void ImportRun::update(FileRows &file) {
     const QDate date = m_request.runDatum;
     // The server's date number: (year - 1900) * 10000 + month * 100 + day.
     const qint64 dateNumber = (date.year() - 1900) * 10000 + date.month() * 100 + date.day();
-    Statement header = prepare(QStringLiteral("INSERT INTO upd_run (id, firma, nr, bez, datum) VALUES (?, ?, ?, ?, ?)"));
+    Statement header =
+        prepare(QStringLiteral("INSERT INTO upd_run (id, firma, nr, bez, datum) VALUES (?, ?, ?, ?, ?)"));
     exec(header, {run, m_request.firma, number, *bez, dateNumber});
     Statement insert =
         prepare(QStringLiteral("INSERT INTO upd_artikel (run, artnr, artikel, velka_lief) VALUES (?, ?, ?, ?)"));

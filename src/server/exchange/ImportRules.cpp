@@ -81,9 +81,9 @@ void ImportRun::checkRulesAhead() {
                 mainActive = mainActive || key.second == main;
             }
         }
-        const QString reason = active == 0                 ? QStringLiteral("keinen aktiven Lieferanten")
+        const QString reason = active == 0                ? QStringLiteral("keinen aktiven Lieferanten")
                                : main != 0 && !mainActive ? QStringLiteral("einen inaktiven Hauptlieferanten")
-                                                           : QString();
+                                                          : QString();
         if (!reason.isEmpty())
             failures.emplace(std::make_pair(*number, lists.value(1).toLongLong()), reason);
     }

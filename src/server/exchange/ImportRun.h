@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <functional>
-#include <memory>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <vector>
 

@@ -112,8 +112,8 @@ bool ImportRun::openFile(FileRows &file) {
     for (int i = 0; i < header.size(); ++i) {
         const int at = int(known.indexOf(NormalizedHeader(header.at(i))));
         if (at < 0) {
-            m_report.notes
-                << QStringLiteral("%1: die Spalte \"%2\" wird nicht gelesen.").arg(ShownText(file.name()), ShownText(header.at(i)));
+            m_report.notes << QStringLiteral("%1: die Spalte \"%2\" wird nicht gelesen.")
+                                  .arg(ShownText(file.name()), ShownText(header.at(i)));
             continue;
         }
         const QString name = QString::fromUtf8(columns.at(at).name);

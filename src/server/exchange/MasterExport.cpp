@@ -28,18 +28,25 @@ struct MasterKind {
 
 const std::vector<MasterKind> &masterKinds() {
     static const std::vector<MasterKind> kinds{
-        {"lieferanten", "Lieferanten",
+        {"lieferanten",
+         "Lieferanten",
          {{QStringLiteral("Lieferant-Nr"), CellType::Number}, {QStringLiteral("Name"), CellType::Text}},
          "SELECT liefnr, name FROM lieferant WHERE firma = ? ORDER BY liefnr",
-         [](const QSqlQuery &r) { return QVariantList{number(r, 0), shown(r, 1)}; }},
-        {"artikel", "Artikel",
+         [](const QSqlQuery &r) {
+             return QVariantList{number(r, 0), shown(r, 1)};
+         }},
+        {"artikel",
+         "Artikel",
          {{QStringLiteral("Artikel-Nr"), CellType::Text},
           {QStringLiteral("Bezeichnung"), CellType::Text},
           {QStringLiteral("Hauptlieferant-Nr"), CellType::Number}},
          "SELECT a.artnr, a.bez, f.liefnr FROM artikel a LEFT JOIN lieferant f ON f.id = a.haupt_lief"
          " WHERE a.firma = ? ORDER BY a.artnr",
-         [](const QSqlQuery &r) { return QVariantList{text(r, 0), shown(r, 1), number(r, 2)}; }},
-        {"artlief", "Artikel-Lieferanten",
+         [](const QSqlQuery &r) {
+             return QVariantList{text(r, 0), shown(r, 1), number(r, 2)};
+         }},
+        {"artlief",
+         "Artikel-Lieferanten",
          {{QStringLiteral("Artikel-Nr"), CellType::Text},
           {QStringLiteral("Lieferant-Nr"), CellType::Number},
           {QStringLiteral("EK-Netto"), CellType::Money},
@@ -51,11 +58,13 @@ const std::vector<MasterKind> &masterKinds() {
          " ORDER BY a.artnr, f.liefnr",
          [](const QSqlQuery &r) {
              const QDate date = QDate::fromString(r.value(4).toString(), Qt::ISODate);
-             return QVariantList{text(r, 0),  number(r, 1), number(r, 2), shown(r, 3),
-                                 date.isValid() ? QVariant(date) : QVariant(), text(r, 5)};
+             return QVariantList{
+                 text(r, 0), number(r, 1), number(r, 2), shown(r, 3), date.isValid() ? QVariant(date) : QVariant(),
+                 text(r, 5)};
          }},
         // No password: the list goes to a spreadsheet, and an import without the column keeps them.
-        {"personal", "Personal",
+        {"personal",
+         "Personal",
          {{QStringLiteral("Personalcode"), CellType::Text},
           {QStringLiteral("Aktiv"), CellType::Text},
           {QStringLiteral("Name"), CellType::Text},
@@ -71,7 +80,7 @@ const std::vector<MasterKind> &masterKinds() {
          " LEFT JOIN pers_basis b ON b.firma = e.firma AND b.pnr = e.pnr WHERE e.firma = ? ORDER BY e.code",
          [](const QSqlQuery &r) {
              return QVariantList{text(r, 0), text(r, 1), shown(r, 2), text(r, 3), shown(r, 4),
-                                 text(r, 5), text(r, 6), text(r, 7), text(r, 8), shown(r, 9)};
+                                 text(r, 5), text(r, 6), text(r, 7),  text(r, 8), shown(r, 9)};
          }},
     };
     return kinds;

@@ -60,8 +60,8 @@ bool OutputFile::open() {
         return false;
     const QFileInfo info(m_target);
     // mkstemp creates with O_EXCL: a link or file of the same name makes it pick another name.
-    QByteArray pattern = QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName() +
-                                           QStringLiteral(".XXXXXX"));
+    QByteArray pattern =
+        QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
     const int fd = ::mkstemp(pattern.data());
     if (fd < 0)
         return fail(systemError());
@@ -77,8 +77,8 @@ bool OutputFile::openPath() {
     if (!prepareMode())
         return false;
     const QFileInfo info(m_target);
-    QByteArray pattern = QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName() +
-                                           QStringLiteral(".XXXXXX"));
+    QByteArray pattern =
+        QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
     if (!::mkdtemp(pattern.data())) // 0700, ours alone: nobody can plant a link in it
         return fail(systemError());
     m_folder = QFile::decodeName(pattern);

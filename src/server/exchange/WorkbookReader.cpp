@@ -96,7 +96,8 @@ bool WorkbookReader::readPart(const QString &name, QByteArray *content, bool req
         return fail(QStringLiteral("ist keine Arbeitsmappe, die gelesen wird (%1 ist zu groß)").arg(name));
     zip_file *file = zip_fopen(m_zip, part.constData(), 0);
     if (!file)
-        return fail(QStringLiteral("kann nicht gelesen werden (%1: %2)").arg(name, QString::fromUtf8(zip_strerror(m_zip))));
+        return fail(
+            QStringLiteral("kann nicht gelesen werden (%1: %2)").arg(name, QString::fromUtf8(zip_strerror(m_zip))));
     char buffer[kChunk];
     zip_int64_t got = 0;
     while ((got = zip_fread(file, buffer, kChunk)) > 0) {
@@ -194,7 +195,8 @@ bool WorkbookReader::readSharedStrings() {
                               .arg(CsvReader::kMaxRecord));
         }
         if (total > kMaxSharedText)
-            ok = fail(QStringLiteral("enthält mehr als %1 Zeichen Text (mehr liest der Import nicht)").arg(kMaxSharedText));
+            ok = fail(
+                QStringLiteral("enthält mehr als %1 Zeichen Text (mehr liest der Import nicht)").arg(kMaxSharedText));
     }
     zip_fclose(file);
     return ok;

@@ -191,7 +191,8 @@ int RunExport(const QStringList &arguments) {
         }
     }
     if (kind.isEmpty())
-        return UsageError(QStringLiteral("was ausgeben? update NR, protokoll, %1.").arg(masterKinds.join(QStringLiteral(", "))));
+        return UsageError(
+            QStringLiteral("was ausgeben? update NR, protokoll, %1.").arg(masterKinds.join(QStringLiteral(", "))));
     if (since && kind != QLatin1String("protokoll"))
         return UsageError(QStringLiteral("--seit gehört zu protokoll."));
 
@@ -238,7 +239,8 @@ int RunExport(const QStringList &arguments) {
     if (error.isEmpty())
         error = written;
     if (error.isEmpty() && standardOutput.isOpen() && !standardOutput.flush())
-        error = QStringLiteral("die Standardausgabe kann nicht geschrieben werden (%1)").arg(standardOutput.errorString());
+        error =
+            QStringLiteral("die Standardausgabe kann nicht geschrieben werden (%1)").arg(standardOutput.errorString());
     if (error.isEmpty() && target && !target->commit())
         error = target->error();
     if (!error.isEmpty())
