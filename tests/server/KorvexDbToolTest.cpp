@@ -10,7 +10,13 @@
 #include <QProcess>
 #include <QRegularExpression>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
 
 using namespace kxserver;
 
@@ -197,7 +203,21 @@ TEST(KorvexDbTool, ExportWritesItsFileSafely) {
         << "no temporary file stays behind";
 }
 
-// A damaged database file ends import and export with the program's own message and status 1,
+namespace {
+bool immutable(const QString &path, bool on) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return ok;
+}
+} // namespace
+
+// A damaged or read-only database file ends import and export with the program's own message and status 1,
 // never with an abort.
 TEST(KorvexDbTool, ADamagedDatabaseEndsWithAMessage) {
     const QString examples = qEnvironmentVariable("KORVEX_SOURCE_DIR") + QStringLiteral("/docs/examples/");
@@ -208,7 +228,8 @@ TEST(KorvexDbTool, ADamagedDatabaseEndsWithAMessage) {
     };
     const Case cases[] = {{"cut after the first pages", 3 * 4096, true},
                           {"pages overwritten", 4096, false},
-                          {"header overwritten", 16, false}};
+                          {"header overwritten", 16, false},
+                          {"read-only", -1, false}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         const QString db = korvextest::TempDir() + QStringLiteral("/damaged.sqlite");
@@ -217,7 +238,19 @@ TEST(KorvexDbTool, ADamagedDatabaseEndsWithAMessage) {
         ASSERT_TRUE(CreateDatabase({Backend::Sqlite, db, {}, 0}, {true, 0}, true).isEmpty());
         QFile file(db);
         ASSERT_TRUE(file.open(QIODevice::ReadWrite));
-        if (c.cut) {
+        // Root writes whatever the mode says, so as root the immutable flag makes the file read-only.
+        std::shared_ptr<void> writable;
+        if (c.from < 0) {
+            file.close();
+            const bool set =
+                ::geteuid() == 0 ? immutable(db, true) : ::chmod(QFile::encodeName(db).constData(), 0444) == 0;
+            if (!set)
+                continue; // a file system without the flag
+            writable.reset(static_cast<void *>(nullptr), [&](void *) {
+                if (::geteuid() == 0)
+                    immutable(db, false);
+            });
+        } else if (c.cut) {
             file.resize(c.from);
         } else {
             file.seek(c.from);

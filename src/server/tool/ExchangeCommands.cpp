@@ -121,7 +121,7 @@ int RunImport(const QStringList &arguments) {
             lastShown = timer.elapsed();
             const double seconds = std::max(timer.elapsed() / 1000.0, 0.001);
             Print(stderr, QStringLiteral("\r%1: %2 Zeilen, %3 Zeilen/s, %4 %\x1b[K")
-                              .arg(file)
+                              .arg(kxexchange::ShownText(file))
                               .arg(rows)
                               .arg(qint64(rows / seconds))
                               .arg(size > 0 ? 100 * bytes / size : 100));
