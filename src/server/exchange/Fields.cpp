@@ -26,13 +26,13 @@ qsizetype controlAt(const QString &text) {
 
 } // namespace
 
-QString ShownText(const QString &text, qsizetype maxLength) {
+QString ShownText(const QString &text, qsizetype maxLength, bool keepLineBreaks) {
     QString shown;
     const qsizetype end = std::min(text.size(), maxLength);
     for (qsizetype i = 0; i < end; ++i) {
         const char16_t c = text.at(i).unicode();
         if (c == u'\n')
-            shown += QLatin1String("\\n");
+            shown += keepLineBreaks ? QStringLiteral("\n") : QStringLiteral("\\n");
         else if (c == u'\r')
             shown += QLatin1String("\\r");
         else if (c == u'\t')

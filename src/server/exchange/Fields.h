@@ -19,7 +19,7 @@ constexpr int kTwoDigitYearPivot = 30;
 
 // A text from a file as a message shows it: control characters escaped (\x1b, \n), so that
 // nothing in a file reaches the administrator's terminal as a command; cut after `maxLength`.
-QString ShownText(const QString &text, qsizetype maxLength = 80);
+QString ShownText(const QString &text, qsizetype maxLength = 80, bool keepLineBreaks = false);
 
 // "1.234,50", "1234,5", "1234.50", "12": a price in cents. Negative prices and more than two
 // decimals are refused (a price is stored in cents and must not be rounded unseen).

@@ -84,7 +84,7 @@ QString FileRows::value(const char *column) const {
 
 void ImportRun::fileError(const QString &where, const QString &what) {
     if (m_report.errors.size() < kMaxListedErrors)
-        m_report.errors << ShownText(QStringLiteral("%1: %2").arg(where, what), 1000);
+        m_report.errors << ShownText(QStringLiteral("%1: %2").arg(where, what), 1000, true);
     ++m_report.errorCount;
 }
 
