@@ -5,6 +5,7 @@
 
 #include "CacheApi.h"
 #include "CsvReader.h"
+#include "Exporter.h"
 #include "Importer.h"
 #include "KorvexDb.h"
 #include "TestEnv.h"
@@ -63,6 +64,18 @@ TEST(BadInput, HostileFilesAreRefusedWithBoundedWork) {
     QFile::remove(fifo);
     ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     const QByteArray header = "Lieferant-Nr;Name\n";
+    QByteArray workbook;
+    {
+        const QString path = dir + QStringLiteral("/whole.xlsx");
+        const auto sink = kxexchange::MakeXlsxSink(path, QStringLiteral("Lieferanten"));
+        sink->begin({{QStringLiteral("Lieferant-Nr"), kxexchange::CellType::Number}});
+        for (int i = 0; i < 2000; ++i)
+            sink->row({70000 + i});
+        ASSERT_TRUE(sink->finish().isEmpty());
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        workbook = file.readAll();
+    }
     struct Case {
         const char *name;
         QString path;
@@ -83,6 +96,8 @@ TEST(BadInput, HostileFilesAreRefusedWithBoundedWork) {
          "f.csv: Zeile 3: ist nicht in UTF-8 geschrieben"},
         {"a UTF-8 surrogate", write("g.csv", header + "70301;\xC3\xBC\n\n70302;\xED\xA0\x80\n"),
          "g.csv: Zeile 4: ist nicht in UTF-8 geschrieben"},
+        {"a CSV named as a workbook", write("h.xlsx", header + "70301;A\n"), "h.xlsx: ist keine Arbeitsmappe"},
+        {"a workbook cut short", write("i.xlsx", workbook.left(workbook.size() / 2)), "i.xlsx: ist keine Arbeitsmappe"},
         {"a FIFO without a writer", fifo, "fifo.csv: ist keine gewöhnliche Datei"},
         {"a device", QStringLiteral("/dev/zero"), "zero: ist keine gewöhnliche Datei"},
         {"a folder", dir, "hostile: ist ein Ordner"},
