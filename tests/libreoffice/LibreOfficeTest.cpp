@@ -145,6 +145,7 @@ TEST(LibreOffice, OurExportsOpenWithTheirTypesAndComeBackUnchanged) {
     Calc calc;
     const QStringList fromCsv = calc.convert(csv, "xlsx", dir + QStringLiteral("/from-csv"), kCsvIn);
     const QStringList fromXlsx = calc.convert(xlsx, kCsvOut, dir + QStringLiteral("/from-xlsx"));
+    const QStringList asOds = calc.convert(csv, "ods", dir + QStringLiteral("/ods"), kCsvIn);
 
     // Opened from our CSV, a price is a number cell, a date a date cell, a formula-looking name
     // a text cell holding what was typed.
@@ -161,8 +162,8 @@ TEST(LibreOffice, OurExportsOpenWithTheirTypesAndComeBackUnchanged) {
     EXPECT_EQ(formulaLooking, (QStringList{"=1+1", "+49 Zentrale", "-Rest-", "@Rechnung",
                                            "=HYPERLINK(\"http://x.example\";\"Rechnung\")"}));
 
-    // What LibreOffice saved, workbook or CSV, imports as no change at all.
-    for (const QStringList &files : {fromCsv, fromXlsx}) {
+    // What LibreOffice saved, workbook (its own format too) or CSV, imports as no change at all.
+    for (const QStringList &files : {fromCsv, fromXlsx, asOds}) {
         const ImportReport report = importAll(db, MasterDataKinds(), files);
         ASSERT_TRUE(report.ok) << errors(report).toStdString();
         for (const KindCount &count : report.counts)
@@ -182,7 +183,8 @@ TEST(LibreOffice, ExampleFilesSavedByLibreOfficeImport) {
         examples << qEnvironmentVariable("KORVEX_SOURCE_DIR") + QStringLiteral("/docs/examples/%1.csv").arg(kind);
     Calc calc;
     const QStringList saved[] = {examples, calc.convert(examples, kCsvOut, dir + QStringLiteral("/csv"), kCsvIn),
-                                 calc.convert(examples, "xlsx", dir + QStringLiteral("/xlsx"), kCsvIn)};
+                                 calc.convert(examples, "xlsx", dir + QStringLiteral("/xlsx"), kCsvIn),
+                                 calc.convert(examples, "ods", dir + QStringLiteral("/ods"), kCsvIn)};
     // The dates went out with two-digit years, as LibreOffice's German default shows them.
     QFile pairs(saved[1].at(2));
     ASSERT_TRUE(pairs.open(QIODevice::ReadOnly));

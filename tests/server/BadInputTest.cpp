@@ -97,6 +97,7 @@ TEST(BadInput, HostileFilesAreRefusedWithBoundedWork) {
         {"a UTF-8 surrogate", write("g.csv", header + "70301;\xC3\xBC\n\n70302;\xED\xA0\x80\n"),
          "g.csv: Zeile 4: ist nicht in UTF-8 geschrieben"},
         {"a CSV named as a workbook", write("h.xlsx", header + "70301;A\n"), "h.xlsx: ist keine Arbeitsmappe"},
+        {"a CSV named as a spreadsheet", write("h.ods", header + "70301;A\n"), "h.ods: ist keine Arbeitsmappe"},
         {"a workbook cut short", write("i.xlsx", workbook.left(workbook.size() / 2)), "i.xlsx: ist keine Arbeitsmappe"},
         {"a FIFO without a writer", fifo, "fifo.csv: ist keine gewöhnliche Datei"},
         {"a device", QStringLiteral("/dev/zero"), "zero: ist keine gewöhnliche Datei"},

@@ -35,7 +35,7 @@ public:
     virtual qint64 size() const = 0;
 };
 
-// The reader for a file by its name: a workbook for ".xlsx", CSV for anything else.
+// The reader for a file by its name: a workbook for ".xlsx" and ".ods", CSV for anything else.
 std::unique_ptr<RowReader> MakeRowReader(const QString &path);
 
 } // namespace kxexchange

@@ -237,10 +237,12 @@ bool WorkbookReader::open(const QString &path, Encoding, const QStringList &) {
     if (!m_zip) {
         if (fd >= 0)
             ::close(fd);
-        return fail(QStringLiteral("ist keine Arbeitsmappe (kein gültiges .xlsx)"));
+        return fail(QStringLiteral("ist keine Arbeitsmappe (kein gültiges .xlsx oder .ods)"));
     }
-    QString sheetPath;
-    if (!readWorkbook(&sheetPath) || !readSharedStrings() || !readStyles())
+    // An OpenDocument spreadsheet keeps its sheets in content.xml, its cells typed in attributes.
+    m_ods = zip_name_locate(m_zip, "content.xml", 0) >= 0 && zip_name_locate(m_zip, "xl/workbook.xml", 0) < 0;
+    QString sheetPath = QStringLiteral("content.xml");
+    if (!m_ods && (!readWorkbook(&sheetPath) || !readSharedStrings() || !readStyles()))
         return false;
     const QByteArray sheet = sheetPath.toUtf8();
     zip_stat_t info;
@@ -272,7 +274,7 @@ bool WorkbookReader::next() {
     while (true) {
         QStringList fields;
         bool found = false;
-        if (!readRow(fields, &found) || !found)
+        if (!(m_ods ? readOdsRow(fields, &found) : readRow(fields, &found)) || !found)
             return false;
         if (std::any_of(fields.begin(), fields.end(), [](const QString &f) { return !f.isEmpty(); })) {
             m_fields = fields;

@@ -12,7 +12,8 @@
 struct zip;
 struct zip_file;
 
-// Reads the first sheet of an Excel workbook (.xlsx, as Excel and LibreOffice write it) as the
+// Reads the first sheet of an Excel workbook (.xlsx, as Excel and LibreOffice write it) or of an
+// OpenDocument spreadsheet (.ods, LibreOffice's own format) as the
 // importers read a CSV: the first row that holds anything names the columns, each further row is
 // a record, its line the sheet's row number. Cells are read by their type and handed on in the form
 // the CSV rules read: a date cell (a number shown in a date format, whatever the format) as
@@ -50,6 +51,7 @@ private:
     // Feeds the sheet's reader with the next piece; false at the end of the part.
     bool feedSheet();
     bool readRow(QStringList &fields, bool *found);
+    bool readOdsRow(QStringList &fields, bool *found);
     bool readCell(QStringList &fields);
     QString cellValue(const QString &type, int style, const QString &raw, const QString &inlineText);
 
@@ -60,6 +62,10 @@ private:
     QStringList m_shared;
     QList<bool> m_dateStyles; // per cell style: shows a date
     bool m_date1904 = false;
+    bool m_ods = false;
+    bool m_sheetDone = false; // .ods: the first table has ended
+    qint64 m_repeatLeft = 0;  // .ods: repetitions of the last row still to hand out
+    QStringList m_repeated;
     QStringList m_header;
     QStringList m_fields;
     qint64 m_line = 0;
