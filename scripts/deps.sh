@@ -8,7 +8,7 @@ set -euo pipefail
 run_set=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6sql6-sqlite libqt6sql6-psql libpq-dev libcrypt-dev libgl-dev
-  qt6-translations-l10n libxlsxwriter-dev
+  qt6-translations-l10n libxlsxwriter-dev libzip-dev
   fonts-dejavu-core xdg-utils
 )
 test_set=(
@@ -16,6 +16,7 @@ test_set=(
   postgresql sqlite3 poppler-utils dpkg-dev file
   xvfb xdotool imagemagick x11-utils
   clang libclang-rt-14-dev
+  libreoffice-calc-nogui
 )
 
 packages=("${run_set[@]}")

@@ -544,6 +544,7 @@ SqlConnection::Rows SqlConnection::runPostgresScript(const QString &text) {
     Rows rows;
     QString message;
     QString state;
+    QString lastTag; // the command tag of the script's last statement
     bool sent = false;
     {
         AnswerWatch::Waiting waiting(m_watch.get(), socket(), CurrentAnswerLimits().statement);
@@ -560,7 +561,9 @@ SqlConnection::Rows SqlConnection::runPostgresScript(const QString &text) {
                 message = QString::fromUtf8(PQresultErrorMessage(result)).trimmed();
                 const char *code = PQresultErrorField(result, PG_DIAG_SQLSTATE);
                 state = code ? QString::fromLatin1(code) : QString();
-            } else if (status == PGRES_TUPLES_OK) {
+            }
+            lastTag = QString::fromLatin1(PQcmdStatus(result));
+            if (status == PGRES_TUPLES_OK) {
                 rows.clear();
                 const int count = PQntuples(result);
                 const int columns = PQnfields(result);
@@ -578,11 +581,22 @@ SqlConnection::Rows SqlConnection::runPostgresScript(const QString &text) {
     }
     if (!message.isEmpty())
         fail(QSqlError(QStringLiteral("QPSQL"), message, QSqlError::StatementError, state));
+    failUnlessCommitted(text, lastTag);
     // Not sent, or the server went away in the middle: nothing of the script is known to be stored.
     if (!sent || PQstatus(connection) != CONNECTION_OK || lost())
         fail(QSqlError(QStringLiteral("QPSQL"), QString::fromUtf8(PQerrorMessage(connection)),
                        QSqlError::ConnectionError));
     return rows;
+}
+
+// PostgreSQL answers the COMMIT of a transaction that an earlier, unnoticed error aborted with
+// "ROLLBACK" and no error: a script ending in COMMIT has stored its work only when the answer says so.
+void SqlConnection::failUnlessCommitted(const QString &script, const QString &lastTag) {
+    if (!script.endsWith(QLatin1String("COMMIT")) || lastTag == QLatin1String("COMMIT"))
+        return;
+    fail(QSqlError(QStringLiteral("QPSQL"),
+                   QStringLiteral("COMMIT answered \"%1\": the transaction was rolled back").arg(lastTag),
+                   QSqlError::TransactionError, QStringLiteral("25P02")));
 }
 
 QSqlQuery SqlConnection::run(const QString &sql, const QVariantList &values) {

@@ -219,6 +219,7 @@ private:
     // Binds the values in order and executes under the watch; fails on error (counts no trip).
     void bindAndExec(QSqlQuery &query, const QVariantList &values);
     Rows runPostgresScript(const QString &text);
+    void failUnlessCommitted(const QString &script, const QString &lastTag);
     // Runs one round trip to a PostgreSQL server under the watch.
     template <typename Call> auto awaitAnswer(std::chrono::milliseconds limit, Call &&call) {
         AnswerWatch::Waiting waiting(m_watch.get(), socket(), limit);

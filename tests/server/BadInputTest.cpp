@@ -4,6 +4,19 @@
 #include "SqlConnection.h"
 
 #include "CacheApi.h"
+#include "CsvReader.h"
+#include "Exporter.h"
+#include "Importer.h"
+#include "KorvexDb.h"
+#include "TestEnv.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+
+#include <sys/stat.h>
 
 using namespace kxserver;
 
@@ -30,4 +43,96 @@ TEST_P(ServerTest, XecuteTakesCompanyAndBranchWithTheSignTheSessionSends) {
         QVariantList command{QString::fromLatin1(bad)};
         ExpectServerError(kBadCommand, [&] { windows->call("Xecute", command); });
     }
+}
+
+// Hostile files: each is refused with its line and what is wrong, in a message without a control
+// character, after work linear in the file and with memory bounded by the longest accepted row,
+// both as the reader counts them (characters looked at, characters held at once); a FIFO, a device
+// or a folder is refused before anything reads from it.
+TEST(BadInput, HostileFilesAreRefusedWithBoundedWork) {
+    const QString dir = korvextest::TempDir() + QStringLiteral("/hostile");
+    QDir().mkpath(dir);
+    const QString db = dir + QStringLiteral("/korvex.sqlite");
+    ASSERT_TRUE(CreateDemoDatabase(db).isEmpty());
+    const auto write = [&](const QString &name, const QByteArray &content) {
+        QFile file(dir + QLatin1Char('/') + name);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(content);
+        return file.fileName();
+    };
+    const QString fifo = dir + QStringLiteral("/fifo.csv");
+    QFile::remove(fifo);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QByteArray header = "Lieferant-Nr;Name\n";
+    QByteArray workbook;
+    {
+        const QString path = dir + QStringLiteral("/whole.xlsx");
+        const auto sink = kxexchange::MakeXlsxSink(path, QStringLiteral("Lieferanten"));
+        sink->begin({{QStringLiteral("Lieferant-Nr"), kxexchange::CellType::Number}});
+        for (int i = 0; i < 2000; ++i)
+            sink->row({70000 + i});
+        ASSERT_TRUE(sink->finish().isEmpty());
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        workbook = file.readAll();
+    }
+    struct Case {
+        const char *name;
+        QString path;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"header without a line break", write("a.csv", header.chopped(1) + QByteArray(8 << 20, 'x')),
+         "a.csv: Zeile 1: die Zeile ist länger als 65536 Zeichen"},
+        {"a row of separators", write("b.csv", header + QByteArray(8 << 20, ';')),
+         "b.csv: Zeile 2: die Zeile hat mehr als 256 Felder"},
+        {"a name of a mebibyte", write("c.csv", header + "70301;\"" + QByteArray(1 << 20, 'a') + "\"\n"),
+         "c.csv: Zeile 2: die Zeile ist länger als 65536 Zeichen"},
+        {"a name longer than its column", write("d.csv", header + "70301;" + QByteArray(201, 'a') + "\n"),
+         "d.csv, Zeile 2, Spalte \"Name\": \"aaaa"},
+        {"control characters", write("e.csv", header + "70301;A\x1b[31mB\x07\n"),
+         "Spalte \"Name\": \"A\\x1b[31mB\\x07\" enthält an Stelle 2 ein Steuerzeichen"},
+        {"an overlong UTF-8 form", write("f.csv", header + "70301;M\xC3\xBCller\n70302;M\xE0\x80\xAFller\n"),
+         "f.csv: Zeile 3: ist nicht in UTF-8 geschrieben"},
+        {"a UTF-8 surrogate", write("g.csv", header + "70301;\xC3\xBC\n\n70302;\xED\xA0\x80\n"),
+         "g.csv: Zeile 4: ist nicht in UTF-8 geschrieben"},
+        {"a CSV named as a workbook", write("h.xlsx", header + "70301;A\n"), "h.xlsx: ist keine Arbeitsmappe"},
+        {"a CSV named as a spreadsheet", write("h.ods", header + "70301;A\n"), "h.ods: ist keine Arbeitsmappe"},
+        {"a workbook cut short", write("i.xlsx", workbook.left(workbook.size() / 2)), "i.xlsx: ist keine Arbeitsmappe"},
+        {"a FIFO without a writer", fifo, "fifo.csv: ist keine gewöhnliche Datei"},
+        {"a device", QStringLiteral("/dev/zero"), "zero: ist keine gewöhnliche Datei"},
+        {"a folder", dir, "hostile: ist ein Ordner"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        kxexchange::ImportRequest request;
+        request.files.push_back({QStringLiteral("lieferanten"), c.path});
+        const kxexchange::ImportReport report = kxexchange::Import({Backend::Sqlite, db, {}, 0}, request);
+        ASSERT_FALSE(report.ok);
+        const QString text = report.errors.join(QLatin1Char('\n'));
+        EXPECT_TRUE(text.contains(QString::fromUtf8(c.message))) << text.left(300).toStdString();
+        EXPECT_FALSE(std::any_of(text.begin(), text.end(), [](QChar ch) { return ch.unicode() < 0x20 && ch != '\n'; }));
+        EXPECT_LE(text.size(), 2000);
+
+        kxexchange::CsvReader reader;
+        if (reader.open(c.path, kxexchange::Encoding::Detect, {}))
+            while (reader.next()) {
+            }
+        const qint64 size = QFileInfo(c.path).isFile() ? QFileInfo(c.path).size() : 0;
+        EXPECT_LE(reader.work(), 2 * size + 1024);
+        EXPECT_LE(reader.peakHeld(), 3 * kxexchange::CsvReader::kMaxRecord);
+    }
+    // A file cut short while it is read (between the check of its bytes and the reading of its rows)
+    // is not taken as ended where it was cut.
+    QByteArray many = header;
+    for (int i = 0; i < 20000; ++i)
+        many += QByteArray::number(700000 + i) + ";Lieferant " + QByteArray::number(i) + "\n";
+    const QString cut = write("cut.csv", many);
+    kxexchange::ImportRequest request;
+    request.files.push_back({QStringLiteral("lieferanten"), cut});
+    request.progress = [&](const QString &, qint64, qint64, qint64) { QFile::resize(cut, 100000); };
+    const kxexchange::ImportReport report = kxexchange::Import({Backend::Sqlite, db, {}, 0}, request);
+    EXPECT_FALSE(report.ok);
+    EXPECT_TRUE(report.errors.join(' ').contains("die Datei wurde beim Lesen verändert"))
+        << report.errors.join(' ').toStdString();
 }

@@ -10,7 +10,14 @@
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
+#include <QSqlDatabase>
 #include <QUuid>
+
+#include <xlsxwriter.h>
+
+#include <functional>
+
+#include "ServerError.h"
 
 using namespace kxexchange;
 
@@ -62,6 +69,24 @@ protected:
         ExportUpdate(*connection, 1, nr, *sink);
         EXPECT_TRUE(sink->finish().isEmpty());
         return buffer.data();
+    }
+    // One kind of master data exported to a file of its own, as CSV or as a workbook.
+    QString exportMaster(const QString &kind, const QString &extension) const {
+        const auto connection = kxserver::SqlConnection::open(target());
+        const QString path = writeFile(kind + extension, QByteArray());
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        const auto sink =
+            extension == QLatin1String(".xlsx") ? MakeXlsxSink(path, MasterDataSheet(kind)) : MakeCsvSink(file);
+        ExportMasterData(*connection, 1, kind, *sink);
+        EXPECT_TRUE(sink->finish().isEmpty());
+        return path;
+    }
+    ImportReport importFile(const QString &kind, const QByteArray &content, bool dryRun = false) const {
+        ImportRequest request;
+        request.dryRun = dryRun;
+        request.files.push_back({kind, writeFile(kind + QStringLiteral(".csv"), content)});
+        return import(request);
     }
     // Replaces the demo database of the test by an empty one, as "korvex-db DATEI" makes it.
     void makeEmpty() const {
@@ -199,7 +224,7 @@ TEST_P(ExchangeTest, BadFilesAreRefusedAndChangeNothing) {
          "update.csv, Zeile 2, Spalte \"Artikel-Nr\": der Artikel \"999999\" ist "
          "unbekannt"},
         {"lieferanten", "Lieferant-Nr;Name\n70100;\"Zwei\nZeilen\"\n",
-         "Spalte \"Name\": \"Zwei Zeilen\" enthält an "
+         "Spalte \"Name\": \"Zwei\\nZeilen\" enthält an "
          "Stelle 5 ein Steuerzeichen"},
         {"personal", pers + "ABCDEFGHIJKLMNOPQRSTU;x;J;Name\n",
          "Spalte \"Personalcode\": \"ABCDEFGHIJKLMNOPQRSTU\" ist "
@@ -225,10 +250,14 @@ TEST_P(ExchangeTest, BadFilesAreRefusedAndChangeNothing) {
             request.runBez = QStringLiteral("Neu");
             request.runDatum = QDate(2025, 1, 1);
         }
-        const ImportReport report = import(request);
-        EXPECT_FALSE(report.ok) << c.message;
-        EXPECT_TRUE(reportText(report).contains(QString::fromUtf8(c.message)))
-            << "expected: " << c.message << "\ngot: " << reportText(report).toStdString();
+        // The check before the writing finds what the stored state would; a dry run says the same.
+        for (const bool dryRun : {false, true}) {
+            request.dryRun = dryRun;
+            const ImportReport report = import(request);
+            EXPECT_FALSE(report.ok) << c.message;
+            EXPECT_TRUE(reportText(report).contains(QString::fromUtf8(c.message)))
+                << "expected: " << c.message << "\ngot: " << reportText(report).toStdString() << " dry run " << dryRun;
+        }
     }
     // An existing run is never changed; more than 20 errors list 20 and count all.
     ImportRequest existing = examples({QStringLiteral("update")});
@@ -288,7 +317,8 @@ TEST_P(ExchangeTest, SpreadsheetDialects) {
     request.encoding = Encoding::Utf8;
     request.files = {{QStringLiteral("lieferanten"), writeFile(QStringLiteral("l.csv"), "Lieferant-Nr;Name\n70105;S\xFC"
                                                                                         "d\n")}};
-    EXPECT_TRUE(reportText(import(request)).startsWith(QStringLiteral("l.csv: ist nicht in UTF-8 geschrieben")))
+    EXPECT_TRUE(
+        reportText(import(request)).startsWith(QStringLiteral("l.csv: Zeile 2: ist nicht in UTF-8 geschrieben")))
         << reportText(import(request)).toStdString();
     request.encoding = Encoding::Windows1252;
     request.files = {
@@ -307,6 +337,179 @@ TEST_P(ExchangeTest, SpreadsheetDialects) {
     EXPECT_EQ(
         reportText(import(request)),
         QStringLiteral("l.csv, Zeile 4, Spalte \"Lieferant-Nr\": \"0\" ist keine ganze Zahl von 1 bis 999999999"));
+}
+
+// What LibreOffice and Excel write when a merchant saves a file: two-digit years, prices without
+// thousands points or with them, and Excel's "sep=" line.
+TEST_P(ExchangeTest, DialectsReadAsSpreadsheetsWriteThem) {
+    struct Case {
+        QByteArray content;
+        const char *stored; // ek_cent and le_einkauf of 100001/70001, or the error's words
+    };
+    const QByteArray header = "Artikel-Nr;Lieferant-Nr;EK-Netto;per;Letzter Einkauf\r\n";
+    const Case cases[] = {
+        {header + "100001;70001;1234,5;Sack;12.02.24\r\n", "123450 2024-02-12"},
+        {header + "100001;70001;1.234,50;Sack;1.1.30\r\n", "123450 1930-01-01"},
+        {header + "100001;70001;1234.5;Sack;31.12.29\r\n", "123450 2029-12-31"},
+        {header + "100001;70001;4,85;Sack;29.02.00\r\n", "485 2000-02-29"},
+        {"sep=,\r\nArtikel-Nr,Lieferant-Nr,EK-Netto,per,Letzter Einkauf\r\n100001,70001,\"4,85\",Sack,2024-02-12\r\n",
+         "485 2024-02-12"},
+        {"sep=;\n" + header + "100001;70001;1;Sack;30.02.24\n",
+         "artlief.csv, Zeile 3, Spalte \"Letzter Einkauf\": \"30.02.24\" ist kein Datum, das es gibt"},
+    };
+    for (const Case &c : cases) {
+        const ImportReport report = importFile(QStringLiteral("artlief"), c.content);
+        const QString got =
+            report.ok ? rawSql(QStringLiteral("SELECT al.ek_cent || ' ' || al.le_einkauf FROM artlief al JOIN artikel a"
+                                              " ON a.id = al.artikel JOIN lieferant f ON f.id = al.lieferant"
+                                              " WHERE a.artnr = '100001' AND f.liefnr = 70001 AND a.firma = 1"))
+                      : reportText(report);
+        EXPECT_EQ(got, QString::fromUtf8(c.stored)) << c.content.constData();
+    }
+}
+
+// Every kind of master data, exported as CSV and as a workbook and imported again, changes nothing:
+// names a spreadsheet would take for formulas, an article number with leading zeros, the passwords
+// (which the export leaves out) included.
+TEST_P(ExchangeTest, MasterDataExportedImportsAgainUnchanged) {
+    ASSERT_TRUE(importFile(QStringLiteral("lieferanten"),
+                           "Lieferant-Nr;Name\n70201;=1+1\n70202;+49 Zentrale\n70203;-Rest-\n70204;@Rechnung\n"
+                           "70205;\"=HYPERLINK(\"\"http://x.example\"\";\"\"Rechnung\"\")\"\n")
+                    .ok);
+    ImportRequest article;
+    article.files = {
+        {QStringLiteral("artikel"),
+         writeFile(QStringLiteral("a.csv"), "Artikel-Nr;Bezeichnung;Hauptlieferant-Nr\n007;=A1*2;70201\n")},
+        {QStringLiteral("artlief"),
+         writeFile(QStringLiteral("al.csv"), "Artikel-Nr;Lieferant-Nr;EK-Netto;per\n007;70201;1234,5;Stk\n")}};
+    ASSERT_TRUE(import(article).ok) << reportText(import(article)).toStdString();
+    const QString before = snapshot();
+    for (const QString &kind : MasterDataKinds()) {
+        for (const QString &extension : {QStringLiteral(".csv"), QStringLiteral(".xlsx")}) {
+            SCOPED_TRACE((kind + extension).toStdString());
+            const QString path = exportMaster(kind, extension);
+            ImportRequest request;
+            request.files.push_back({kind, path});
+            const ImportReport report = import(request);
+            ASSERT_TRUE(report.ok) << reportText(report).toStdString();
+            EXPECT_TRUE(report.notes.isEmpty()) << report.notes.join(' ').toStdString();
+            ASSERT_EQ(report.counts.size(), 1u);
+            EXPECT_EQ(report.counts.front().added + report.counts.front().changed, 0);
+            EXPECT_GT(report.counts.front().unchanged, 0);
+            if (kind == QLatin1String("lieferanten") && extension == QLatin1String(".csv")) {
+                QFile file(path);
+                ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+                const QByteArray csv = file.readAll();
+                EXPECT_TRUE(csv.contains("\n70201;\"\t=1+1\"\r\n")) << "no cell starts with '='";
+                EXPECT_TRUE(csv.contains("\n70204;\"\t@Rechnung\"\r\n"));
+            }
+        }
+    }
+    EXPECT_EQ(snapshot(), before);
+}
+
+// A workbook's cells are read by their type: a date cell in any display format is a date, a number
+// cell a number whatever format shows it, a text cell text even when it reads like a number; its
+// messages name the sheet's row and the column's heading.
+TEST_P(ExchangeTest, WorkbookCellsAreReadByTheirType) {
+    const auto book = [](const QString &name, const std::function<void(lxw_workbook *, lxw_worksheet *)> &fill) {
+        const QString path = writeFile(name, QByteArray());
+        lxw_workbook *workbook = workbook_new(QFile::encodeName(path).constData());
+        fill(workbook, workbook_add_worksheet(workbook, nullptr));
+        EXPECT_EQ(workbook_close(workbook), LXW_NO_ERROR);
+        return path;
+    };
+    const auto header = [](lxw_worksheet *sheet, lxw_row_t row, const std::vector<const char *> &names) {
+        for (size_t i = 0; i < names.size(); ++i)
+            worksheet_write_string(sheet, row, lxw_col_t(i), names[i], nullptr);
+    };
+    const QString articles = book(QStringLiteral("artikel.xlsx"), [&](lxw_workbook *, lxw_worksheet *sheet) {
+        header(sheet, 0, {"Artikel-Nr", "Bezeichnung", "Hauptlieferant-Nr"});
+        worksheet_write_string(sheet, 1, 0, "007", nullptr);
+        worksheet_write_number(sheet, 2, 0, 8, nullptr);
+        for (lxw_row_t row : {1, 2}) {
+            worksheet_write_string(sheet, row, 1, "Neu", nullptr);
+            worksheet_write_number(sheet, row, 2, 70001, nullptr);
+        }
+    });
+    const QString pairs = book(QStringLiteral("artlief.xlsx"), [&](lxw_workbook *workbook, lxw_worksheet *sheet) {
+        lxw_format *euro = workbook_add_format(workbook);
+        format_set_num_format(euro, "#,##0.00 [$€-407]");
+        lxw_format *longDate = workbook_add_format(workbook);
+        format_set_num_format(longDate, "d. mmmm yyyy");
+        lxw_format *stamp = workbook_add_format(workbook);
+        format_set_num_format(stamp, "yyyy-mm-dd hh:mm");
+        header(sheet, 2, {"Artikel-Nr", "Lieferant-Nr", "EK-Netto", "per", "Letzter Einkauf"}); // rows 1, 2 empty
+        lxw_datetime day{2024, 2, 12, 0, 0, 0};
+        lxw_datetime evening{2023, 11, 20, 18, 30, 0};
+        worksheet_write_string(sheet, 3, 0, "007", nullptr);
+        worksheet_write_number(sheet, 3, 1, 70001, nullptr);
+        worksheet_write_number(sheet, 3, 2, 1234.5, euro);
+        worksheet_write_string(sheet, 3, 3, "Sack", nullptr);
+        worksheet_write_datetime(sheet, 3, 4, &day, longDate);
+        worksheet_write_string(sheet, 4, 0, "8", nullptr);
+        worksheet_write_number(sheet, 4, 1, 70001, nullptr);
+        worksheet_write_string(sheet, 4, 2, "4,85", nullptr);
+        worksheet_write_string(sheet, 4, 3, "Stk", nullptr);
+        worksheet_write_datetime(sheet, 4, 4, &evening, stamp);
+    });
+    ImportRequest request;
+    request.files = {{QStringLiteral("artikel"), articles}, {QStringLiteral("artlief"), pairs}};
+    const ImportReport report = import(request);
+    ASSERT_TRUE(report.ok) << reportText(report).toStdString();
+    EXPECT_EQ(rawSql(QStringLiteral("SELECT a.artnr || ' ' || al.ek_cent || ' ' || al.le_einkauf FROM artlief al JOIN"
+                                    " artikel a ON a.id = al.artikel WHERE a.artnr IN ('007', '8') ORDER BY a.artnr")),
+              QStringLiteral("007 123450 2024-02-12\n8 485 2023-11-20"));
+
+    const QString bad = book(QStringLiteral("bad.xlsx"), [&](lxw_workbook *, lxw_worksheet *sheet) {
+        header(sheet, 0, {"Lieferant-Nr", "Name"});
+        worksheet_write_number(sheet, 1, 0, 70401, nullptr);
+        worksheet_write_string(sheet, 1, 1, "Gut", nullptr);
+        worksheet_write_number(sheet, 5, 0, 70402.5, nullptr);
+        worksheet_write_string(sheet, 5, 1, "Halb", nullptr);
+    });
+    request.files = {{QStringLiteral("lieferanten"), bad}};
+    EXPECT_EQ(reportText(import(request)),
+              QStringLiteral("bad.xlsx, Zeile 6, Spalte \"Lieferant-Nr\": \"70402.5\" ist keine ganze Zahl von 1 bis "
+                             "999999999"));
+}
+
+// An import reads and checks its files before it takes any lock, and a dry run takes none at all:
+// a clerk's unit holding the write lock (and the lists' locks) does not stop it.
+TEST_P(ExchangeTest, ADryRunTakesNoLock) {
+    const auto clerk = kxserver::SqlConnection::open(target());
+    clerk->beginUnit();
+    clerk->write([&] {
+        if (!sqlite())
+            clerk->run(QStringLiteral("SELECT l.id FROM artliste l ORDER BY l.id FOR UPDATE"));
+        clerk->run(QStringLiteral("UPDATE lieferant SET name = name WHERE liefnr = 70001"));
+    });
+    const ImportReport report =
+        importFile(QStringLiteral("artlief"), "Artikel-Nr;Lieferant-Nr;EK-Netto;per\n100001;70001;9,99;Sack\n", true);
+    EXPECT_TRUE(report.ok) << reportText(report).toStdString();
+    ASSERT_EQ(report.counts.size(), 1u);
+    EXPECT_EQ(report.counts.front().changed, 1);
+    clerk->rollbackUnit();
+}
+
+// A COMMIT that PostgreSQL answers with ROLLBACK (an earlier error the program did not see had
+// aborted the transaction) is a failure, not a success.
+TEST_P(ExchangeTest, ACommitThatRolledBackIsAFailure) {
+    if (sqlite())
+        GTEST_SKIP() << "SQLite reports every error where it happens";
+    const QStringList before = QSqlDatabase::connectionNames();
+    const auto connection = kxserver::SqlConnection::open(target());
+    QString name;
+    for (const QString &candidate : QSqlDatabase::connectionNames())
+        if (!before.contains(candidate))
+            name = candidate;
+    ASSERT_FALSE(name.isEmpty());
+    connection->beginUnit();
+    connection->write([&] { connection->run(QStringLiteral("UPDATE lieferant SET name = 'X' WHERE liefnr = 70001")); });
+    QSqlQuery behind(QSqlDatabase::database(name, false));
+    EXPECT_FALSE(behind.exec(QStringLiteral("SELECT 1 / 0")));
+    EXPECT_THROW(connection->commitUnit(), cacheapi::ServerError);
+    EXPECT_NE(rawSql(QStringLiteral("SELECT name FROM lieferant WHERE liefnr = 70001")), QStringLiteral("X"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ExchangeTest,

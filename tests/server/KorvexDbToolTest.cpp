@@ -9,13 +9,19 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QSqlRecord>
 
+#include <fcntl.h>
 #include <grp.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <memory>
 
 using namespace kxserver;
 
@@ -173,6 +179,124 @@ TEST(KorvexDbTool, ImportAndExportCallForms) {
     const ToolRun unknown = runTool({"export", db, "update", "9"});
     EXPECT_EQ(unknown.exitCode, 1);
     EXPECT_TRUE(unknown.err.contains("existiert nicht")) << unknown.err.toStdString();
+}
+
+// -o never writes through a link planted beside the target, keeps the old file until the new one
+// is whole, gives a new file to its owner alone and an existing one its mode; master data go out
+// with the import's columns.
+TEST(KorvexDbTool, ExportWritesItsFileSafely) {
+    const QString dir = korvextest::TempDir() + QStringLiteral("/tool-output");
+    QDir(dir).removeRecursively();
+    ASSERT_TRUE(QDir().mkpath(dir));
+    const QString db = dir + QStringLiteral("/korvex.sqlite");
+    ASSERT_TRUE(CreateDemoDatabase(db).isEmpty());
+    const QString out = dir + QStringLiteral("/lief.csv");
+    const QString victim = dir + QStringLiteral("/victim");
+    {
+        QFile file(victim);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("victim");
+    }
+    ASSERT_TRUE(QFile::link(victim, out + QStringLiteral(".neu")));
+    const auto mode = [](const QString &path) {
+        struct stat info {};
+        return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0u;
+    };
+    const auto content = [](const QString &path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    ASSERT_EQ(runTool({"export", db, "lieferanten", "-o", out}).exitCode, 0);
+    EXPECT_TRUE(content(out).startsWith("\xEF\xBB\xBFLieferant-Nr;Name\r\n70001;")) << content(out).constData();
+    EXPECT_EQ(content(victim), "victim");
+    EXPECT_EQ(mode(out), 0600u);
+
+    ASSERT_EQ(::chmod(QFile::encodeName(out).constData(), 0640), 0);
+    const unsigned long long before = inode(out);
+    ASSERT_EQ(runTool({"export", db, "artikel", "-o", out}).exitCode, 0);
+    EXPECT_TRUE(content(out).contains("Artikel-Nr;Bezeichnung;Hauptlieferant-Nr\r\n"));
+    EXPECT_EQ(mode(out), 0640u);
+    EXPECT_NE(inode(out), before) << "renamed over, not rewritten in place";
+
+    const QByteArray kept = content(out);
+    EXPECT_EQ(runTool({"export", db, "update", "9", "-o", out}).exitCode, 1);
+    EXPECT_EQ(content(out), kept) << "a failed export leaves the old file";
+    const QString workbook = dir + QStringLiteral("/personal.xlsx");
+    ASSERT_EQ(runTool({"export", db, "personal", "-o", workbook}).exitCode, 0);
+    EXPECT_TRUE(content(workbook).startsWith("PK"));
+    EXPECT_EQ(mode(workbook), 0600u);
+    EXPECT_EQ(QDir(dir)
+                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
+                  .filter(QRegularExpression(QStringLiteral("^(?!korvex\\.sqlite)"))),
+              (QStringList{"lief.csv", "lief.csv.neu", "personal.xlsx", "victim"}))
+        << "no temporary file stays behind";
+}
+
+namespace {
+bool immutable(const QString &path, bool on) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return ok;
+}
+} // namespace
+
+// A damaged or read-only database file ends import and export with the program's own message and status 1,
+// never with an abort.
+TEST(KorvexDbTool, ADamagedDatabaseEndsWithAMessage) {
+    const QString examples = qEnvironmentVariable("KORVEX_SOURCE_DIR") + QStringLiteral("/docs/examples/");
+    struct Case {
+        const char *name;
+        qint64 from; // bytes from here on are overwritten, or the file is cut here when `cut`
+        bool cut;
+    };
+    const Case cases[] = {{"cut after the first pages", 3 * 4096, true},
+                          {"pages overwritten", 4096, false},
+                          {"header overwritten", 16, false},
+                          {"read-only", -1, false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString db = korvextest::TempDir() + QStringLiteral("/damaged.sqlite");
+        QFile::remove(db + "-wal");
+        QFile::remove(db + "-shm");
+        ASSERT_TRUE(CreateDatabase({Backend::Sqlite, db, {}, 0}, {true, 0}, true).isEmpty());
+        QFile file(db);
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        // Root writes whatever the mode says, so as root the immutable flag makes the file read-only.
+        std::shared_ptr<void> writable;
+        if (c.from < 0) {
+            file.close();
+            const bool set =
+                ::geteuid() == 0 ? immutable(db, true) : ::chmod(QFile::encodeName(db).constData(), 0444) == 0;
+            if (!set)
+                continue; // a file system without the flag
+            writable.reset(static_cast<void *>(nullptr), [&](void *) {
+                if (::geteuid() == 0)
+                    immutable(db, false);
+            });
+        } else if (c.cut) {
+            file.resize(c.from);
+        } else {
+            file.seek(c.from);
+            file.write(QByteArray(int(file.size() - c.from), '\x55'));
+        }
+        file.close();
+        for (const QStringList &arguments :
+             {QStringList{"import", db, "lieferanten=" + examples + "lieferanten.csv"},
+              QStringList{"export", db, "artlief"}, QStringList{"export", db, "protokoll"}}) {
+            const ToolRun run = runTool(arguments);
+            EXPECT_EQ(run.exitCode, 1) << arguments.join(' ').toStdString() << run.err.toStdString();
+            EXPECT_TRUE(run.err.startsWith("korvex-db: ")) << run.err.toStdString();
+            EXPECT_TRUE(run.err.contains("Die Datenbankdatei") || run.err.contains("nicht erreichbar") ||
+                        run.err.contains("beschädigt"))
+                << run.err.toStdString();
+        }
+    }
 }
 
 namespace {

@@ -1,6 +1,15 @@
 #include "CsvReader.h"
 
+#include <QFileDevice>
+
+#include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kxexchange {
 
@@ -14,32 +23,66 @@ constexpr std::array<char16_t, 32> kCp1252High{0x20AC, 0,      0x201A, 0x0192, 0
                                                0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
                                                0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
-// Checks UTF-8 piece by piece: a sequence may be split between two pieces.
+// Checks UTF-8 piece by piece (a sequence may be split between two pieces), strictly: overlong
+// forms, surrogates and code points past U+10FFFF are no UTF-8, which a decoder would quietly turn
+// into U+FFFD. Notes the line of the first fault and whether any valid multi-byte sequence came.
 class Utf8Check {
 public:
     void feed(const QByteArray &bytes) {
         for (const char c : bytes) {
             const auto byte = static_cast<unsigned char>(c);
             if (m_need > 0) {
-                if ((byte & 0xC0) != 0x80)
-                    m_valid = false;
-                --m_need;
-            } else if (byte >= 0xC2 && byte <= 0xDF) {
+                if (byte < m_low || byte > m_high) {
+                    fault();
+                    m_need = 0;
+                } else {
+                    m_low = 0x80;
+                    m_high = 0xBF;
+                    if (--m_need == 0)
+                        ++m_sequences;
+                    continue;
+                }
+            }
+            if (byte == '\n')
+                ++m_line;
+            if (byte < 0x80)
+                continue;
+            m_low = 0x80;
+            m_high = 0xBF;
+            if (byte >= 0xC2 && byte <= 0xDF) {
                 m_need = 1;
             } else if (byte >= 0xE0 && byte <= 0xEF) {
                 m_need = 2;
+                m_low = byte == 0xE0 ? 0xA0 : 0x80;
+                m_high = byte == 0xED ? 0x9F : 0xBF;
             } else if (byte >= 0xF0 && byte <= 0xF4) {
                 m_need = 3;
-            } else if (byte >= 0x80) {
-                m_valid = false;
+                m_low = byte == 0xF0 ? 0x90 : 0x80;
+                m_high = byte == 0xF4 ? 0x8F : 0xBF;
+            } else {
+                fault();
             }
         }
     }
-    bool valid() const { return m_valid && m_need == 0; }
+    void finish() {
+        if (m_need > 0)
+            fault();
+    }
+    bool valid() const { return m_faultLine == 0; }
+    qint64 faultLine() const { return m_faultLine; }
+    bool anySequence() const { return m_sequences > 0; }
 
 private:
+    void fault() {
+        if (m_faultLine == 0)
+            m_faultLine = m_line;
+    }
     int m_need = 0;
-    bool m_valid = true;
+    unsigned char m_low = 0x80;
+    unsigned char m_high = 0xBF;
+    qint64 m_line = 1;
+    qint64 m_faultLine = 0;
+    qint64 m_sequences = 0;
 };
 
 const QStringList kSeparators{QStringLiteral(";"), QStringLiteral("\t"), QStringLiteral(",")};
@@ -78,30 +121,57 @@ QString CsvReader::decode(const QByteArray &bytes, bool last) {
     return text;
 }
 
-bool CsvReader::open(const QString &path, Encoding encoding, const QStringList &knownNames) {
-    m_file.setFileName(path);
-    if (!m_file.open(QIODevice::ReadOnly)) {
-        m_error = QStringLiteral("kann nicht gelesen werden (%1)").arg(m_file.errorString());
+bool OpenRegularFile(QFile &file, const QString &path, QString *error) {
+    // Opened without waiting, then looked at: a FIFO is refused before anything reads from it.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = QStringLiteral("kann nicht gelesen werden (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
-    m_size = m_file.size();
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        *error = S_ISDIR(info.st_mode) ? QStringLiteral("ist ein Ordner, keine Datei")
+                                       : QStringLiteral("ist keine gewöhnliche Datei (ein Gerät, eine Pipe oder ein "
+                                                        "Socket wird nicht gelesen)");
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        *error = QStringLiteral("kann nicht gelesen werden (%1)").arg(file.errorString());
+        return false;
+    }
+    return true;
+}
 
-    // A first pass settles what the file is before anything of it is taken: a NUL byte or, in
-    // Windows-1252, a byte the code page does not define means it is no text file at all.
+bool CsvReader::failed(const QString &what) {
+    m_error = what;
+    m_failed = true;
+    m_eof = true;
+    return false;
+}
+
+// The first pass settles what the file is before anything of it is taken: a NUL byte or, in
+// Windows-1252, a byte the code page does not define means it is no text file at all; and which
+// encoding it is in.
+bool CsvReader::firstPass(Encoding encoding) {
     Utf8Check utf8;
     bool undefined1252 = false;
     bool first = true;
-    while (!m_file.atEnd()) {
+    while (true) {
+        m_file.unsetError();
         QByteArray chunk = m_file.read(kChunk);
+        if (m_file.error() != QFileDevice::NoError)
+            return failed(QStringLiteral("kann nicht gelesen werden (%1)").arg(m_file.errorString()));
         if (chunk.isEmpty())
             break;
+        m_firstPassBytes += chunk.size();
         if (first && chunk.startsWith("\xEF\xBB\xBF"))
             chunk.remove(0, 3);
         first = false;
-        if (chunk.contains('\0')) {
-            m_error = QStringLiteral("ist keine Textdatei (sie enthält Nullbytes)");
-            return false;
-        }
+        if (chunk.contains('\0'))
+            return failed(QStringLiteral("ist keine Textdatei (sie enthält Nullbytes)"));
         utf8.feed(chunk);
         for (const char c : chunk) {
             const auto byte = static_cast<unsigned char>(c);
@@ -109,54 +179,78 @@ bool CsvReader::open(const QString &path, Encoding encoding, const QStringList &
                 undefined1252 = true;
         }
     }
-    const bool validUtf8 = utf8.valid();
-    m_encoding = encoding == Encoding::Detect ? (validUtf8 ? Encoding::Utf8 : Encoding::Windows1252) : encoding;
-    if (m_encoding == Encoding::Utf8 && !validUtf8) {
-        m_error = QStringLiteral("ist nicht in UTF-8 geschrieben (für Windows-1252: --encoding windows-1252)");
+    utf8.finish();
+    m_size = m_firstPassBytes;
+    // A file with no UTF-8 sequence at all that is not UTF-8 is Windows-1252; one that has some
+    // and then a broken one is damaged UTF-8, and guessing would store other letters than typed.
+    if (encoding == Encoding::Detect)
+        encoding = utf8.valid() || utf8.anySequence() ? Encoding::Utf8 : Encoding::Windows1252;
+    m_encoding = encoding;
+    if (m_encoding == Encoding::Utf8 && !utf8.valid())
+        return failed(QStringLiteral("Zeile %1: ist nicht in UTF-8 geschrieben (eine ungültige Bytefolge; für "
+                                     "Windows-1252: --encoding windows-1252)")
+                          .arg(utf8.faultLine()));
+    if (m_encoding == Encoding::Windows1252 && undefined1252)
+        return failed(QStringLiteral("ist keine Textdatei (Bytes, die Windows-1252 nicht kennt)"));
+    return true;
+}
+
+bool CsvReader::open(const QString &path, Encoding encoding, const QStringList &knownNames) {
+    if (!OpenRegularFile(m_file, path, &m_error) || !firstPass(encoding))
         return false;
-    }
-    if (m_encoding == Encoding::Windows1252 && undefined1252) {
-        m_error = QStringLiteral("ist keine Textdatei (Bytes, die Windows-1252 nicht kennt)");
-        return false;
-    }
     m_file.seek(0);
-    const QByteArray start = m_file.peek(3);
-    if (start == "\xEF\xBB\xBF") {
+    if (m_file.peek(3) == "\xEF\xBB\xBF") {
         m_file.seek(3);
         m_bytesRead = 3;
     }
 
-    // The separator: the one the header row holds outside quotes. Where it holds several kinds,
-    // the one that splits it into the most known column names.
-    while (!m_eof && !m_buffer.contains(QLatin1Char('\n')))
+    // The first line, looked for in the new characters only (a header row without a line break
+    // must not be scanned again for every piece), and no longer than a record may be.
+    qsizetype end = -1;
+    for (qsizetype from = 0; end < 0 && !m_eof; from = m_buffer.size()) {
         fill();
-    const qsizetype end = m_buffer.indexOf(QLatin1Char('\n'));
-    const QString headerText = end < 0 ? m_buffer : m_buffer.left(end);
-    QStringList present;
-    for (const QString &candidate : kSeparators)
-        if (headerText.contains(candidate))
-            present << candidate;
-    if (present.size() > 1) {
-        int best = -1;
-        bool tie = false;
-        for (const QString &candidate : present) {
-            int known = 0;
-            for (const QString &name : headerText.split(candidate))
-                known += knownNames.contains(NormalizedHeader(QString(name).remove(QLatin1Char('"')))) ? 1 : 0;
-            if (known > best) {
-                best = known;
-                m_separator = candidate.at(0);
-                tie = false;
-            } else if (known == best) {
-                tie = true;
+        end = m_buffer.indexOf(QLatin1Char('\n'), from);
+        m_work += (end < 0 ? m_buffer.size() : end) - from;
+        if (end < 0 && m_buffer.size() > kMaxRecord)
+            return failed(QStringLiteral("Zeile 1: die Zeile ist länger als %1 Zeichen").arg(kMaxRecord));
+    }
+    if (m_failed)
+        return false;
+    // Excel's "sep=;" line names the separator and is no header.
+    QString headerText = m_buffer.left(end < 0 ? m_buffer.size() : end);
+    if (headerText.endsWith(QLatin1Char('\r')))
+        headerText.chop(1);
+    if (headerText.size() == 5 && headerText.startsWith(QLatin1String("sep="), Qt::CaseInsensitive)) {
+        m_separator = headerText.at(4);
+        m_pos = end < 0 ? m_buffer.size() : end + 1;
+        m_line = 2;
+    } else {
+        // The separator: the one the header row holds outside quotes. Where it holds several
+        // kinds, the one that splits it into the most known column names.
+        QStringList present;
+        for (const QString &candidate : kSeparators)
+            if (headerText.contains(candidate))
+                present << candidate;
+        if (present.size() > 1) {
+            int best = -1;
+            bool tie = false;
+            for (const QString &candidate : present) {
+                int known = 0;
+                for (const QString &name : headerText.split(candidate))
+                    known += knownNames.contains(NormalizedHeader(QString(name).remove(QLatin1Char('"')))) ? 1 : 0;
+                if (known > best) {
+                    best = known;
+                    m_separator = candidate.at(0);
+                    tie = false;
+                } else if (known == best) {
+                    tie = true;
+                }
             }
+            if (tie)
+                return failed(QStringLiteral("Zeile 1: das Trennzeichen ist nicht eindeutig (erwartet: \";\")"));
+        } else if (present.size() == 1) {
+            m_separator = present.front().at(0);
         }
-        if (tie) {
-            m_error = QStringLiteral("Zeile 1: das Trennzeichen ist nicht eindeutig (erwartet: \";\")");
-            return false;
-        }
-    } else if (present.size() == 1) {
-        m_separator = present.front().at(0);
     }
     if (!next()) {
         if (m_error.isEmpty())
@@ -170,14 +264,29 @@ bool CsvReader::open(const QString &path, Encoding encoding, const QStringList &
 bool CsvReader::fill() {
     if (m_eof)
         return false;
+    m_file.unsetError();
     const QByteArray chunk = m_file.read(kChunk);
+    if (m_file.error() != QFileDevice::NoError)
+        return failed(QStringLiteral("Zeile %1: die Datei kann nicht weiter gelesen werden (%2)")
+                          .arg(m_line)
+                          .arg(m_file.errorString()));
     m_bytesRead += chunk.size();
-    const bool last = chunk.isEmpty() || m_file.atEnd();
+    // The second pass must read what the first one checked: a file cut short (or grown) in
+    // between is not read to a false end.
+    const bool last = chunk.isEmpty() || m_bytesRead >= m_firstPassBytes;
+    if (last && m_bytesRead != m_firstPassBytes)
+        return failed(QStringLiteral("Zeile %1: die Datei wurde beim Lesen verändert (%2 statt %3 Bytes)")
+                          .arg(m_line)
+                          .arg(m_bytesRead)
+                          .arg(m_firstPassBytes));
     if (m_pos > 0) {
         m_buffer.remove(0, m_pos);
         m_pos = 0;
     }
     m_buffer += decode(chunk, last);
+    if (m_encoding == Encoding::Utf8 && m_utf8.hasError())
+        return failed(QStringLiteral("Zeile %1: die Datei wurde beim Lesen verändert (kein UTF-8 mehr)").arg(m_line));
+    m_peakHeld = std::max(m_peakHeld, qint64(m_buffer.size() + m_held));
     if (last)
         m_eof = true;
     return true;
@@ -197,7 +306,8 @@ bool CsvReader::next() {
 }
 
 // One record from the current position. The state machine works on the decoded characters and
-// refills the buffer whenever it runs dry, so a quoted field may span any number of pieces.
+// refills the buffer whenever it runs dry, so a quoted field may span any number of pieces; a record
+// longer than kMaxRecord characters, or of more than kMaxFields fields, ends the reading.
 bool CsvReader::readRecord(QStringList &fields) {
     const auto at = [this](QChar *c) {
         while (m_pos >= m_buffer.size())
@@ -210,20 +320,33 @@ bool CsvReader::readRecord(QStringList &fields) {
     if (!at(&c))
         return false;
     m_recordLine = m_line;
+    m_held = 0;
     QString field;
     bool quoted = false;
     bool wasQuoted = false;
     qint64 quoteLine = m_line;
+    const auto endField = [&] {
+        fields << field;
+        field.clear();
+        m_held += 1;
+        if (fields.size() > kMaxFields)
+            return failed(
+                QStringLiteral("Zeile %1: die Zeile hat mehr als %2 Felder").arg(m_recordLine).arg(kMaxFields));
+        return true;
+    };
     while (true) {
         if (!at(&c)) {
-            if (quoted) {
-                m_error = QStringLiteral("Zeile %1: ein Anführungszeichen wird nicht geschlossen").arg(quoteLine);
+            if (m_failed)
                 return false;
-            }
-            fields << field;
-            return true;
+            if (quoted)
+                return failed(QStringLiteral("Zeile %1: ein Anführungszeichen wird nicht geschlossen").arg(quoteLine));
+            return endField();
         }
         ++m_pos;
+        ++m_work;
+        if (++m_held > kMaxRecord)
+            return failed(
+                QStringLiteral("Zeile %1: die Zeile ist länger als %2 Zeichen").arg(m_recordLine).arg(kMaxRecord));
         if (quoted) {
             if (c == QLatin1Char('"')) {
                 QChar following;
@@ -231,6 +354,8 @@ bool CsvReader::readRecord(QStringList &fields) {
                     field += c;
                     ++m_pos;
                 } else {
+                    if (m_failed)
+                        return false;
                     quoted = false;
                 }
             } else {
@@ -241,15 +366,14 @@ bool CsvReader::readRecord(QStringList &fields) {
             continue;
         }
         if (c == m_separator) {
-            fields << field;
-            field.clear();
+            if (!endField())
+                return false;
             wasQuoted = false;
         } else if (c == QLatin1Char('\n')) {
             ++m_line;
             if (field.endsWith(QLatin1Char('\r')) && !wasQuoted)
                 field.chop(1);
-            fields << field;
-            return true;
+            return endField();
         } else if (c == QLatin1Char('"') && field.isEmpty() && !wasQuoted) {
             quoted = true;
             wasQuoted = true;

@@ -26,13 +26,15 @@ QVariant textOrNull(const QVariant &value) {
 
 // A table out of a query: the header row, then the cells `cells` makes of each row of the query,
 // one at a time.
-void writeTable(TableSink &sink, std::initializer_list<std::pair<const char *, CellType>> columns, QSqlQuery rows,
+void writeTable(kxserver::SqlConnection &connection, TableSink &sink,
+                std::initializer_list<std::pair<const char *, CellType>> columns, QSqlQuery rows,
                 const std::function<QVariantList(const QSqlQuery &)> &cells) {
     std::vector<ColumnSpec> header;
     for (const auto &[name, type] : columns)
         header.push_back({QString::fromUtf8(name), type});
     sink.begin(header);
-    while (rows.next())
+    // A fetch that fails is an error, not the end of the table: a cut-short export must not pass.
+    while (connection.next(rows))
         sink.row(cells(rows));
 }
 
@@ -40,7 +42,7 @@ void writeTable(TableSink &sink, std::initializer_list<std::pair<const char *, C
 
 void ExportUpdate(kxserver::SqlConnection &connection, int firma, qint64 nr, TableSink &sink) {
     const QString key = kxserver::lists::ArtListe(connection, firma, nr).section(QLatin1Char('|'), 0, 0);
-    writeTable(sink,
+    writeTable(connection, sink,
                {{"Artikel-Nr", CellType::Text},
                 {"Bezeichnung", CellType::Text},
                 {"Hauptlieferant-Nr", CellType::Number},
@@ -65,7 +67,7 @@ void ExportProtokoll(kxserver::SqlConnection &connection, int firma, const std::
                      TableSink &sink) {
     // The save time is ISO text, so "on or after a day" compares as text from that day's start.
     writeTable(
-        sink,
+        connection, sink,
         {{"Gespeichert am", CellType::DateTime},
          {"Gespeichert von", CellType::Text},
          {"Geändert von", CellType::Text},

@@ -35,6 +35,10 @@ public:
     virtual QString finish() = 0;
 };
 
+// A text cell of a CSV as no spreadsheet turns it into a formula (a tab before =, +, -, @, a tab or
+// a carriage return); the import reads it back as it was.
+QString NoFormula(const QString &text);
+
 // CSV in the German spreadsheet dialect: UTF-8 with byte-order mark, ';', decimal comma, dates as
 // dd.mm.yyyy, CRLF, quotes where a field needs them. `out` must be open for writing.
 std::unique_ptr<TableSink> MakeCsvSink(QIODevice &out);
@@ -49,5 +53,11 @@ void ExportUpdate(kxserver::SqlConnection &connection, int firma, qint64 nr, Tab
 // "protokoll": every saved change of the company's runs, on or after `since` when given.
 void ExportProtokoll(kxserver::SqlConnection &connection, int firma, const std::optional<QDate> &since,
                      TableSink &sink);
+
+// "lieferanten", "artikel", "artlief", "personal": the master data of the company with the import's
+// columns (personnel without passwords); the sheet name of each. Throws cacheapi::ServerError.
+QStringList MasterDataKinds();
+QString MasterDataSheet(const QString &kind);
+void ExportMasterData(kxserver::SqlConnection &connection, int firma, const QString &kind, TableSink &sink);
 
 } // namespace kxexchange

@@ -4,12 +4,14 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
+
 namespace kxexchange {
 
 namespace {
 
 QString quoted(const QString &text) {
-    return QLatin1Char('"') + text + QLatin1Char('"');
+    return QLatin1Char('"') + ShownText(text) + QLatin1Char('"');
 }
 
 // The position (counted from 1) of the first control character, 0 when there is none.
@@ -23,6 +25,27 @@ qsizetype controlAt(const QString &text) {
 }
 
 } // namespace
+
+QString ShownText(const QString &text, qsizetype maxLength, bool keepLineBreaks) {
+    QString shown;
+    const qsizetype end = std::min(text.size(), maxLength);
+    for (qsizetype i = 0; i < end; ++i) {
+        const char16_t c = text.at(i).unicode();
+        if (c == u'\n')
+            shown += keepLineBreaks ? QStringLiteral("\n") : QStringLiteral("\\n");
+        else if (c == u'\r')
+            shown += QLatin1String("\\r");
+        else if (c == u'\t')
+            shown += QLatin1String("\\t");
+        else if (c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F))
+            shown += QStringLiteral("\\x%1").arg(int(c), 2, 16, QLatin1Char('0'));
+        else
+            shown += text.at(i);
+    }
+    if (end < text.size())
+        shown += QStringLiteral("…");
+    return shown;
+}
 
 std::optional<qint64> ParseCents(const QString &input, QString *expected) {
     const QString text = input.trimmed();
@@ -63,16 +86,21 @@ std::optional<qint64> ParseWholeNumber(const QString &input, QString *expected) 
 }
 
 std::optional<QDate> ParseDate(const QString &input, QString *expected) {
-    static const QRegularExpression german(QStringLiteral("^([0-9]{1,2})\\.([0-9]{1,2})\\.([0-9]{4})$"));
+    // Two-digit years as the spreadsheets read them (LibreOffice's and Excel's default window):
+    // 30 to 99 are 1930 to 1999, 00 to 29 are 2000 to 2029.
+    static const QRegularExpression german(QStringLiteral("^([0-9]{1,2})\\.([0-9]{1,2})\\.([0-9]{4}|[0-9]{2})$"));
     static const QRegularExpression iso(QStringLiteral("^([0-9]{4})-([0-9]{2})-([0-9]{2})$"));
     const QString text = input.trimmed();
     QDate date;
-    if (const QRegularExpressionMatch m = german.match(text); m.hasMatch())
-        date = QDate(m.captured(3).toInt(), m.captured(2).toInt(), m.captured(1).toInt());
-    else if (const QRegularExpressionMatch i = iso.match(text); i.hasMatch())
+    if (const QRegularExpressionMatch m = german.match(text); m.hasMatch()) {
+        int year = m.captured(3).toInt();
+        if (m.captured(3).size() == 2)
+            year += year < kTwoDigitYearPivot ? 2000 : 1900;
+        date = QDate(year, m.captured(2).toInt(), m.captured(1).toInt());
+    } else if (const QRegularExpressionMatch i = iso.match(text); i.hasMatch())
         date = QDate(i.captured(1).toInt(), i.captured(2).toInt(), i.captured(3).toInt());
     else {
-        *expected = QStringLiteral("%1 ist kein Datum (erwartet: TT.MM.JJJJ)").arg(quoted(input));
+        *expected = QStringLiteral("%1 ist kein Datum (erwartet: TT.MM.JJJJ oder TT.MM.JJ)").arg(quoted(input));
         return std::nullopt;
     }
     if (!date.isValid() || date.year() < 1900) {
@@ -97,7 +125,7 @@ std::optional<QString> PlainText(const QString &input, QString *expected) {
     if (const qsizetype at = controlAt(text)) {
         *expected = QStringLiteral("%1 enthält an Stelle %2 ein Steuerzeichen (z. B. einen Zeilenumbruch), das "
                                    "nicht gespeichert werden kann")
-                        .arg(quoted(QString(text).replace(QLatin1Char('\n'), QLatin1Char(' '))))
+                        .arg(quoted(text))
                         .arg(at);
         return std::nullopt;
     }

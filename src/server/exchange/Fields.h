@@ -9,12 +9,24 @@
 // value, or empty and says in `expected` what the text should have been, for the error message.
 namespace kxexchange {
 
+// The longest texts the import takes, in characters: codes, passwords and the other short keys as
+// the login dialog's fields hold them; names and descriptions; an e-mail address.
+constexpr int kCodeLength = 20;
+constexpr int kNameLength = 200;
+constexpr int kMailLength = 254;
+// Two-digit years below this are 20xx, the others 19xx.
+constexpr int kTwoDigitYearPivot = 30;
+
+// A text from a file as a message shows it: control characters escaped (\x1b, \n), so that
+// nothing in a file reaches the administrator's terminal as a command; cut after `maxLength`.
+QString ShownText(const QString &text, qsizetype maxLength = 80, bool keepLineBreaks = false);
+
 // "1.234,50", "1234,5", "1234.50", "12": a price in cents. Negative prices and more than two
 // decimals are refused (a price is stored in cents and must not be rounded unseen).
 std::optional<qint64> ParseCents(const QString &text, QString *expected);
 // A whole number from 1 to 999,999,999 (supplier and run numbers); thousands points allowed.
 std::optional<qint64> ParseWholeNumber(const QString &text, QString *expected);
-// "dd.mm.yyyy" or "yyyy-mm-dd", a date that exists.
+// "dd.mm.yyyy", "dd.mm.yy" (see kTwoDigitYearPivot) or "yyyy-mm-dd", a date that exists.
 std::optional<QDate> ParseDate(const QString &text, QString *expected);
 // "J"/"N", "ja"/"nein", "1"/"0" (any letter case): "J" or "N".
 std::optional<QString> ParseFlag(const QString &text, QString *expected);

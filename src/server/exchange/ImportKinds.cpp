@@ -14,7 +14,7 @@ using kxserver::IdOrNull;
 using kxserver::NullText;
 
 // A text field: converted to the server's form or kept as it stands; a required one must not be
-// empty, and a login field holds at most 20 characters.
+// empty, and none is longer than its column allows (Fields.h).
 std::optional<QString> ImportRun::text(FileRows &file, const char *column, bool serverForm, bool required,
                                        int maxLength) {
     QString expected;
@@ -28,15 +28,16 @@ std::optional<QString> ImportRun::text(FileRows &file, const char *column, bool 
         error(file, column, QStringLiteral("das Feld ist leer (erwartet: ein Wert)"));
         return std::nullopt;
     }
-    if (maxLength > 0 && value->size() > maxLength) {
+    if (value->size() > maxLength) {
         error(file, column,
               QStringLiteral("\"%1\" ist %2 Zeichen lang (erlaubt: höchstens %3)")
-                  .arg(*value)
+                  .arg(ShownText(*value, 40))
                   .arg(value->size())
                   .arg(maxLength));
         return std::nullopt;
     }
-    return value;
+    // An empty field is an empty text, never NULL (the personnel columns are NOT NULL).
+    return value->isNull() ? QStringLiteral("") : *value;
 }
 
 bool ImportRun::supplierNumber(FileRows &file, const char *column, qint64 *id, bool mayBeEmpty) {
@@ -84,8 +85,8 @@ void ImportRun::lieferanten(FileRows &file) {
     const auto fail = [&](const char *column, const QString &what) { error(file, column, what); };
     KindCount &counts = count(file.kind());
     qint64 nextSupplier = nextId("lieferant");
-    QSqlQuery insert = prepare(QStringLiteral("INSERT INTO lieferant (id, firma, liefnr, name) VALUES (?, ?, ?, ?)"));
-    QSqlQuery change = prepare(QStringLiteral("UPDATE lieferant SET name = ? WHERE id = ?"));
+    Statement insert = prepare(QStringLiteral("INSERT INTO lieferant (id, firma, liefnr, name) VALUES (?, ?, ?, ?)"));
+    Statement change = prepare(QStringLiteral("UPDATE lieferant SET name = ? WHERE id = ?"));
     qint64 rows = 0;
     while (nextRow(file, &rows)) {
         QString expected;
@@ -132,16 +133,16 @@ void ImportRun::lockLists() {
 void ImportRun::artikel(FileRows &file) {
     if (!openFile(file))
         return;
-    lockLists();
+    loadPairs();
     KindCount &counts = count(file.kind());
     const bool withMain = file.has("Hauptlieferant-Nr");
     qint64 nextArticle = nextId("artikel");
-    QSqlQuery insert =
+    Statement insert =
         prepare(QStringLiteral("INSERT INTO artikel (id, firma, artnr, bez, haupt_lief) VALUES (?, ?, ?, ?, ?)"));
-    QSqlQuery change = prepare(QStringLiteral("UPDATE artikel SET bez = ?, haupt_lief = ? WHERE id = ?"));
+    Statement change = prepare(QStringLiteral("UPDATE artikel SET bez = ?, haupt_lief = ? WHERE id = ?"));
     qint64 rows = 0;
     while (nextRow(file, &rows)) {
-        const std::optional<QString> number = text(file, "Artikel-Nr", false, true);
+        const std::optional<QString> number = text(file, "Artikel-Nr", false, true, kCodeLength);
         const std::optional<QString> bez = text(file, "Bezeichnung", true, true);
         qint64 main = 0;
         const bool mainOk = !withMain || supplierNumber(file, "Hauptlieferant-Nr", &main, true);
@@ -180,38 +181,44 @@ qint32 ImportRun::unitIndex(const QString &unit) {
     return m_unitIndex.insert(unit, qint32(m_units.size() - 1)).value();
 }
 
+// Every pair of the company, once per call: the artlief file changes them, and the rules of the
+// articles an artikel or artlief file names are checked on them before anything is written.
+void ImportRun::loadPairs() {
+    if (m_pairsLoaded)
+        return;
+    m_pairsLoaded = true;
+    QSqlQuery stored =
+        m_db.run(QStringLiteral("SELECT al.id, al.artikel, al.lieferant, al.ek_cent, al.pe, al.le_einkauf, al.aktiv"
+                                " FROM artlief al JOIN artikel a ON a.id = al.artikel WHERE a.firma = ?"),
+                 {m_request.firma});
+    while (m_db.next(stored)) {
+        Pair pair;
+        pair.id = stored.value(0).toLongLong();
+        pair.cents = stored.value(3).toLongLong();
+        pair.unit = unitIndex(stored.value(4).toString());
+        const QDate date = QDate::fromString(stored.value(5).toString(), Qt::ISODate);
+        pair.lastPurchase = date.isValid() ? date.toJulianDay() : 0;
+        pair.active = stored.value(6).toString() == QLatin1String("J") ? 'J' : 'N';
+        m_pairs.insert({stored.value(1).toLongLong(), stored.value(2).toLongLong()}, pair);
+    }
+}
+
 void ImportRun::artlief(FileRows &file) {
     if (!openFile(file))
         return;
-    lockLists();
     const auto fail = [&](const char *column, const QString &what) { error(file, column, what); };
     KindCount &counts = count(file.kind());
     const bool withDate = file.has("Letzter Einkauf");
     const bool withActive = file.has("Aktiv");
 
-    QHash<QPair<qint64, qint64>, Pair> pairs;
-    {
-        QSqlQuery stored =
-            m_db.run(QStringLiteral("SELECT al.id, al.artikel, al.lieferant, al.ek_cent, al.pe, al.le_einkauf, al.aktiv"
-                                    " FROM artlief al JOIN artikel a ON a.id = al.artikel WHERE a.firma = ?"),
-                     {m_request.firma});
-        while (stored.next()) {
-            Pair pair;
-            pair.id = stored.value(0).toLongLong();
-            pair.cents = stored.value(3).toLongLong();
-            pair.unit = unitIndex(stored.value(4).toString());
-            const QDate date = QDate::fromString(stored.value(5).toString(), Qt::ISODate);
-            pair.lastPurchase = date.isValid() ? date.toJulianDay() : 0;
-            pair.active = stored.value(6).toString() == QLatin1String("J") ? 'J' : 'N';
-            pairs.insert({stored.value(1).toLongLong(), stored.value(2).toLongLong()}, pair);
-        }
-    }
+    loadPairs();
+    QHash<QPair<qint64, qint64>, Pair> &pairs = m_pairs;
     qint64 nextPair = nextId("artlief");
     // New pairs go out 500 to a statement: one round trip per row would be most of the time on
     // PostgreSQL (and half of it on SQLite).
     constexpr int kBatch = 500;
     QVariantList pending;
-    std::optional<QSqlQuery> fullBatch;
+    std::optional<Statement> fullBatch;
     const auto flush = [&](bool all) {
         const int batchRows = int(pending.size() / 7);
         if (batchRows == 0 || (!all && batchRows < kBatch))
@@ -226,12 +233,12 @@ void ImportRun::artlief(FileRows &file) {
                 fullBatch = prepare(sql(kBatch));
             exec(*fullBatch, pending);
         } else {
-            QSqlQuery rest = prepare(sql(batchRows));
+            Statement rest = prepare(sql(batchRows));
             exec(rest, pending);
         }
         pending.clear();
     };
-    QSqlQuery change =
+    Statement change =
         prepare(QStringLiteral("UPDATE artlief SET ek_cent = ?, pe = ?, le_einkauf = ?, aktiv = ? WHERE id = ?"));
     qint64 rows = 0;
     while (nextRow(file, &rows)) {
@@ -242,7 +249,7 @@ void ImportRun::artlief(FileRows &file) {
         const std::optional<qint64> cents = ParseCents(file.value("EK-Netto"), &expected);
         if (!cents)
             fail("EK-Netto", expected);
-        const std::optional<QString> unit = text(file, "per", true, true);
+        const std::optional<QString> unit = text(file, "per", true, true, kCodeLength);
         std::optional<qint64> date;
         if (withDate && !file.value("Letzter Einkauf").trimmed().isEmpty()) {
             const std::optional<QDate> parsed = ParseDate(file.value("Letzter Einkauf"), &expected);

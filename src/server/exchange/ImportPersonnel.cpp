@@ -6,6 +6,8 @@
 #include "PasswordHash.h"
 #include "TypedNulls.h"
 
+#include <algorithm>
+
 namespace kxexchange {
 
 using kxserver::IdOrNull;
@@ -26,7 +28,7 @@ struct Record {
 
 template <typename Map> void loadMap(kxserver::SqlConnection &db, const QString &sql, int firma, int values, Map &map) {
     QSqlQuery query = db.run(sql, {firma});
-    while (query.next()) {
+    while (db.next(query)) {
         auto &entry = map[query.value(0).toString()];
         for (int i = 1; i <= values; ++i)
             entry.values << query.value(i).toString();
@@ -51,21 +53,21 @@ void ImportRun::personal(FileRows &file) {
             departments);
     loadMap(m_db, QStringLiteral("SELECT pnr, fax, email FROM pers_basis WHERE firma = ?"), m_request.firma, 2, bases);
 
-    QSqlQuery person = prepare(
+    Statement person = prepare(
         QStringLiteral("INSERT INTO pers_edv (firma, code, passwort, aktiv, pname, abtnr, dw, bergrp, pnr)"
                        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (firma, code) DO UPDATE SET"
                        " passwort = excluded.passwort, aktiv = excluded.aktiv, pname = excluded.pname,"
                        " abtnr = excluded.abtnr, dw = excluded.dw, bergrp = excluded.bergrp, pnr = excluded.pnr"));
-    QSqlQuery department =
+    Statement department =
         prepare(QStringLiteral("INSERT INTO pers_abt (firma, abtnr, abtbez) VALUES (?, ?, ?)"
                                " ON CONFLICT (firma, abtnr) DO UPDATE SET abtbez = excluded.abtbez"));
-    QSqlQuery base = prepare(QStringLiteral("INSERT INTO pers_basis (firma, pnr, fax, email) VALUES (?, ?, ?, ?)"
+    Statement base = prepare(QStringLiteral("INSERT INTO pers_basis (firma, pnr, fax, email) VALUES (?, ?, ?, ?)"
                                             " ON CONFLICT (firma, pnr) DO UPDATE SET fax = excluded.fax,"
                                             " email = excluded.email"));
 
     // A department or base record named by several rows must be described alike by all of them.
     const auto record = [&](QHash<QString, Record> &map, const QString &key, const QStringList &values,
-                            const char *column, QSqlQuery &write, bool *changed) {
+                            const char *column, Statement &write, bool *changed) {
         Record &entry = map[key];
         if (entry.seenLine && entry.values != values) {
             error(file, column,
@@ -75,23 +77,27 @@ void ImportRun::personal(FileRows &file) {
                       .arg(FromServerText(entry.values.join(QStringLiteral("\", \"")))));
             return false;
         }
-        if (!entry.seenLine && (!entry.stored || entry.values != values)) {
+        // Empty values for a record that does not exist create none: an exported person without a
+        // department record comes back without one.
+        const bool blank = std::all_of(values.begin(), values.end(), [](const QString &v) { return v.isEmpty(); });
+        if (!entry.seenLine && (entry.stored ? entry.values != values : !blank)) {
             *changed = true;
             if (clean())
                 exec(write, QVariantList{m_request.firma, key} + QVariantList(values.begin(), values.end()));
+            entry.stored = true;
         }
         entry.seenLine = file.line();
         entry.values = values;
-        entry.stored = true;
         return true;
     };
 
     qint64 rows = 0;
     while (nextRow(file, &rows)) {
         const std::optional<QString> code = text(file, "Personalcode", false, true, kLoginFieldLength);
-        // The password is never quoted in a message: only what is wrong with it.
+        // Without a Passwort column the stored password stays (an exported list holds none). The
+        // password is never quoted in a message: only what is wrong with it.
         std::optional<QString> password;
-        {
+        if (file.has("Passwort")) {
             QString expected;
             password = PlainText(file.value("Passwort"), &expected);
             if (!password)
@@ -114,12 +120,14 @@ void ImportRun::personal(FileRows &file) {
         std::optional<QString> optional[7];
         const char *const columns[] = {"Abteilung-Nr", "Abteilung", "DW",    "Berechtigungsgruppe",
                                        "Personal-Nr",  "Fax",       "E-Mail"};
-        bool ok = code && password && active && name;
+        const int lengths[] = {kCodeLength, kNameLength, kCodeLength, kCodeLength,
+                               kCodeLength, kCodeLength, kMailLength};
+        bool ok = code && (password || !file.has("Passwort")) && active && name;
         for (int i = 0; i < 7; ++i) {
             if (!file.has(columns[i]))
                 continue;
             const bool serverForm = i == 1 || i == 6; // read through the server's conversions
-            optional[i] = text(file, columns[i], serverForm, false);
+            optional[i] = text(file, columns[i], serverForm, false, lengths[i]);
             ok = ok && optional[i].has_value();
         }
         if (!ok)
@@ -129,15 +137,16 @@ void ImportRun::personal(FileRows &file) {
                          [&] { return QStringLiteral("der Personalcode %1").arg(*code); }))
             continue;
         const bool isNew = entry.values.isEmpty();
-        // Empty, not null: a new person without the optional columns gets empty texts.
+        // A new login's columns that the file does not have are empty, not NULL.
         QStringList before = isNew ? QStringList(7, QStringLiteral("")) : entry.values;
         const auto keep = [&](int column, int stored) {
             return optional[column] ? *optional[column] : before.at(stored);
         };
         // Only the hash leaves this program. A stored hash of the same password stays, so that an
         // unchanged person is not rewritten with a new salt by every import.
-        const QString hash =
-            kxserver::VerifyPassword(*password, before.at(0)) ? before.at(0) : kxserver::HashPassword(*password);
+        const QString hash = !password ? before.at(0)
+                             : kxserver::VerifyPassword(*password, before.at(0)) ? before.at(0)
+                                                                                 : kxserver::HashPassword(*password);
         const QStringList after{hash, *active, *name, keep(0, 3), keep(2, 4), keep(3, 5), keep(4, 6)};
         bool changed = isNew || after != before;
         entry.values = after;
@@ -148,8 +157,8 @@ void ImportRun::personal(FileRows &file) {
             continue;
         if ((optional[5] || optional[6]) && !after.at(6).isEmpty()) {
             const Record stored = bases.value(after.at(6));
-            const QStringList values{optional[5] ? *optional[5] : stored.values.value(0),
-                                     optional[6] ? *optional[6] : stored.values.value(1)};
+            const QStringList values{optional[5] ? *optional[5] : stored.values.value(0, QStringLiteral("")),
+                                     optional[6] ? *optional[6] : stored.values.value(1, QStringLiteral(""))};
             if (!record(bases, after.at(6), values, "Personal-Nr", base, &changed))
                 continue;
         }
@@ -161,7 +170,7 @@ void ImportRun::update(FileRows &file) {
     const qint64 number = *m_request.runNr;
     QSqlQuery existing =
         m_db.run(QStringLiteral("SELECT 1 FROM upd_run WHERE firma = ? AND nr = ?"), {m_request.firma, number});
-    if (existing.next()) {
+    if (m_db.next(existing)) {
         fileError(QStringLiteral("--nr %1").arg(number),
                   QStringLiteral("das Update %1 der Firma %2 gibt es schon; ein bestehendes Update wird nicht "
                                  "verändert (erwartet: eine neue Update-Nummer)")
@@ -173,16 +182,21 @@ void ImportRun::update(FileRows &file) {
     const std::optional<QString> bez = ToServerText(m_request.runBez, &expected);
     if (!bez)
         fileError(QStringLiteral("--bez"), expected);
-    if (!openFile(file) || !bez)
+    else if (bez->size() > kNameLength)
+        fileError(QStringLiteral("--bez"), QStringLiteral("die Bezeichnung ist %1 Zeichen lang (erlaubt: höchstens %2)")
+                                               .arg(bez->size())
+                                               .arg(kNameLength));
+    if (!openFile(file) || !bez || !clean())
         return;
     KindCount &counts = count(file.kind());
     const qint64 run = nextId("upd_run");
     const QDate date = m_request.runDatum;
     // The server's date number: (year - 1900) * 10000 + month * 100 + day.
     const qint64 dateNumber = (date.year() - 1900) * 10000 + date.month() * 100 + date.day();
-    m_db.run(QStringLiteral("INSERT INTO upd_run (id, firma, nr, bez, datum) VALUES (?, ?, ?, ?, ?)"),
-             {run, m_request.firma, number, *bez, dateNumber});
-    QSqlQuery insert =
+    Statement header =
+        prepare(QStringLiteral("INSERT INTO upd_run (id, firma, nr, bez, datum) VALUES (?, ?, ?, ?, ?)"));
+    exec(header, {run, m_request.firma, number, *bez, dateNumber});
+    Statement insert =
         prepare(QStringLiteral("INSERT INTO upd_artikel (run, artnr, artikel, velka_lief) VALUES (?, ?, ?, ?)"));
     QHash<QString, qint64> seen;
     qint64 rows = 0;

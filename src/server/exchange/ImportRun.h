@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CsvReader.h"
+#include "Fields.h"
 #include "Importer.h"
 
 #include <QHash>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -25,7 +27,7 @@ struct ColumnDef {
 // One file being read: its columns by name, and the current record.
 class FileRows {
 public:
-    FileRows(const QString &path, const QString &kind) : m_path(path), m_kind(kind) {}
+    FileRows(const QString &path, const QString &kind) : m_reader(MakeRowReader(path)), m_path(path), m_kind(kind) {}
     const QString &path() const { return m_path; }
     const QString &kind() const { return m_kind; }
     QString name() const;
@@ -33,9 +35,11 @@ public:
     int index(const char *column) const { return m_columns.value(QString::fromLatin1(column), -1); }
     bool has(const char *column) const { return index(column) >= 0; }
     QString value(const char *column) const;
-    qint64 line() const { return m_reader.line(); }
+    qint64 line() const { return m_reader->line(); }
+    RowReader &reader() { return *m_reader; }
+    const RowReader &reader() const { return *m_reader; }
 
-    CsvReader m_reader;
+    std::unique_ptr<RowReader> m_reader;
     QHash<QString, int> m_columns; // canonical name -> index
 
 private:
@@ -102,9 +106,24 @@ private:
         seenLine = Line(std::min<qint64>(file.line(), std::numeric_limits<Line>::max()));
         return true;
     }
+    // The first id a new row of the table gets; noted, so that the writing phase can tell whether
+    // another import added rows in between.
     qint64 nextId(const char *table);
-    QSqlQuery prepare(const QString &sql) { return m_db.prepare(sql); }
-    void exec(QSqlQuery &query, const QVariantList &values) { m_db.execute(query, values); }
+    // Writes are only noted while the files are read and checked, and sent in the short writing
+    // phase (write()), under the lock, when the whole call has proven clean.
+    struct Statement {
+        QString sql;
+    };
+    Statement prepare(const QString &sql) { return {sql}; }
+    void exec(const Statement &statement, const QVariantList &values) {
+        if (!m_request.dryRun)
+            m_writes.emplace_back(statement.sql, values);
+    }
+    void write();
+    void loadPairs();
+    // The rules of checkArticles and checkLists on the state the call would leave, before
+    // anything is written (and for a dry run, which writes nothing).
+    void checkRulesAhead();
     KindCount &count(const QString &kind);
     void loadSuppliers();
     void loadArticles();
@@ -125,7 +144,8 @@ private:
     // Reads a field; false (with the error recorded) when it is not what the column holds.
     bool supplierNumber(FileRows &file, const char *column, qint64 *id, bool mayBeEmpty);
     Article *knownArticle(FileRows &file, const char *column);
-    std::optional<QString> text(FileRows &file, const char *column, bool serverForm, bool required, int maxLength = 0);
+    std::optional<QString> text(FileRows &file, const char *column, bool serverForm, bool required,
+                                int maxLength = kNameLength);
 
     kxserver::SqlConnection &m_db;
     const ImportRequest &m_request;
@@ -137,6 +157,10 @@ private:
     bool m_listsLocked = false;
     QStringList m_units;
     QHash<QString, qint32> m_unitIndex;
+    QHash<QPair<qint64, qint64>, Pair> m_pairs; // (article id, supplier id): the state after the call
+    bool m_pairsLoaded = false;
+    std::vector<std::pair<QString, QVariantList>> m_writes;
+    std::vector<std::pair<QString, qint64>> m_firstIds; // table, first new id as the files were read
 };
 
 } // namespace kxexchange

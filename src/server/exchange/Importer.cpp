@@ -27,7 +27,7 @@ const std::vector<ImportRun::Kind> &ImportRun::kinds() {
         {QStringLiteral("personal"),
          &ImportRun::personal,
          {{"Personalcode", true},
-          {"Passwort", true},
+          {"Passwort", false},
           {"Aktiv", true},
           {"Name", true},
           {"Abteilung-Nr", false},
@@ -78,13 +78,13 @@ QString FileRows::name() const {
 
 QString FileRows::value(const char *column) const {
     const int at = index(column);
-    const QStringList &fields = m_reader.fields();
+    const QStringList &fields = m_reader->fields();
     return at >= 0 && at < fields.size() ? fields.at(at) : QString();
 }
 
 void ImportRun::fileError(const QString &where, const QString &what) {
     if (m_report.errors.size() < kMaxListedErrors)
-        m_report.errors << QStringLiteral("%1: %2").arg(where, what);
+        m_report.errors << ShownText(QStringLiteral("%1: %2").arg(where, what), 1000, true);
     ++m_report.errorCount;
 }
 
@@ -104,16 +104,16 @@ bool ImportRun::openFile(FileRows &file) {
     QStringList known;
     for (const ColumnDef &column : columns)
         known << NormalizedHeader(QString::fromUtf8(column.name));
-    if (!file.m_reader.open(file.path(), m_request.encoding, known)) {
-        fileError(file.name(), file.m_reader.error());
+    if (!file.reader().open(file.path(), m_request.encoding, known)) {
+        fileError(file.name(), file.reader().error());
         return false;
     }
-    const QStringList &header = file.m_reader.header();
+    const QStringList &header = file.reader().header();
     for (int i = 0; i < header.size(); ++i) {
         const int at = int(known.indexOf(NormalizedHeader(header.at(i))));
         if (at < 0) {
-            m_report.notes
-                << QStringLiteral("%1: die Spalte \"%2\" wird nicht gelesen.").arg(file.name(), header.at(i));
+            m_report.notes << QStringLiteral("%1: die Spalte \"%2\" wird nicht gelesen.")
+                                  .arg(ShownText(file.name()), ShownText(header.at(i)));
             continue;
         }
         const QString name = QString::fromUtf8(columns.at(at).name);
@@ -137,22 +137,22 @@ bool ImportRun::openFile(FileRows &file) {
 }
 
 bool ImportRun::nextRow(FileRows &file, qint64 *rows) {
-    while (file.m_reader.next()) {
+    while (file.reader().next()) {
         ++*rows;
         if (m_request.progress && *rows % 4096 == 0)
-            m_request.progress(file.name(), file.m_reader.bytesRead(), file.m_reader.size(), *rows);
-        if (file.m_reader.fields().size() > file.m_reader.header().size()) {
+            m_request.progress(file.name(), file.reader().bytesRead(), file.reader().size(), *rows);
+        if (file.reader().fields().size() > file.reader().header().size()) {
             error(file, nullptr,
                   QStringLiteral("die Zeile hat %1 Felder, die Kopfzeile nur %2 (ein Trennzeichen zu viel, oder ein "
                                  "Feld mit Trennzeichen ohne Anführungszeichen?)")
-                      .arg(file.m_reader.fields().size())
-                      .arg(file.m_reader.header().size()));
+                      .arg(file.reader().fields().size())
+                      .arg(file.reader().header().size()));
             continue;
         }
         return true;
     }
-    if (!file.m_reader.error().isEmpty())
-        fileError(file.name(), file.m_reader.error());
+    if (!file.reader().error().isEmpty())
+        fileError(file.name(), file.reader().error());
     return false;
 }
 
@@ -166,13 +166,15 @@ KindCount &ImportRun::count(const QString &kind) {
 
 qint64 ImportRun::nextId(const char *table) {
     QSqlQuery query = m_db.run(QStringLiteral("SELECT COALESCE(MAX(id), 0) FROM %1").arg(QLatin1String(table)));
-    return query.next() ? query.value(0).toLongLong() + 1 : 1;
+    const qint64 id = m_db.next(query) ? query.value(0).toLongLong() + 1 : 1;
+    m_firstIds.emplace_back(QString::fromLatin1(table), id);
+    return id;
 }
 
 void ImportRun::loadSuppliers() {
     QSqlQuery query =
         m_db.run(QStringLiteral("SELECT id, liefnr, name FROM lieferant WHERE firma = ?"), {m_request.firma});
-    while (query.next()) {
+    while (m_db.next(query)) {
         Supplier supplier;
         supplier.id = query.value(0).toLongLong();
         supplier.name = query.value(2).toString();
@@ -184,7 +186,7 @@ void ImportRun::loadSuppliers() {
 void ImportRun::loadArticles() {
     QSqlQuery query =
         m_db.run(QStringLiteral("SELECT id, artnr, bez, haupt_lief FROM artikel WHERE firma = ?"), {m_request.firma});
-    while (query.next()) {
+    while (m_db.next(query)) {
         Article article;
         article.id = query.value(0).toLongLong();
         article.bez = query.value(2).toString();
@@ -209,7 +211,7 @@ void ImportRun::checkArticles() {
                                 " FROM artikel a LEFT JOIN artlief al ON al.artikel = a.id WHERE a.firma = ?"
                                 " GROUP BY a.id, a.artnr, a.haupt_lief ORDER BY a.artnr"),
                  {m_request.firma});
-    while (query.next()) {
+    while (m_db.next(query)) {
         const QString where = touchedAt(query.value(0).toString());
         if (where.isEmpty())
             continue;
@@ -241,7 +243,7 @@ void ImportRun::checkLists() {
                        " AND x.artikel = a.id) OR h.liste IS NOT NULL)"
                        " GROUP BY l.id, r.nr, a.id, a.artnr ORDER BY a.artnr, r.nr"),
         {m_request.firma});
-    while (query.next()) {
+    while (m_db.next(query)) {
         const QString where = touchedAt(query.value(0).toString());
         if (where.isEmpty())
             continue;
@@ -256,9 +258,12 @@ void ImportRun::checkLists() {
     }
 }
 
+// Two phases: the files are read and every rule checked first, without a transaction and so
+// without holding any lock while the files are read; only a clean call then writes, in one short
+// unit under the write lock (and the lists' locks), where the rules are checked once more on the
+// state as stored, in case a clerk changed a list in between. A dry run ends after the first phase.
 ImportReport ImportRun::run() {
     m_report = ImportReport();
-    m_db.beginUnit();
     try {
         for (const Kind &kind : kinds()) {
             for (const ImportFile &file : m_request.files) {
@@ -275,19 +280,45 @@ ImportReport ImportRun::run() {
             }
         }
         if (clean())
-            checkArticles();
-        if (clean())
-            checkLists();
+            checkRulesAhead();
         if (clean() && !m_request.dryRun)
-            m_db.commitUnit();
-        else
-            m_db.rollbackUnit();
+            write();
     } catch (const cacheapi::ServerError &failure) {
         m_db.rollbackUnit();
         fileError(QStringLiteral("Datenbank"), failure.description());
     }
     m_report.ok = clean();
     return m_report;
+}
+
+void ImportRun::write() {
+    m_db.beginUnit();
+    lockLists();
+    // Another import that added rows since the files were read would collide with the ids given here.
+    for (const auto &[table, first] : m_firstIds) {
+        QSqlQuery query = m_db.run(QStringLiteral("SELECT COALESCE(MAX(id), 0) FROM %1").arg(table));
+        if (m_db.next(query) && query.value(0).toLongLong() + 1 != first) {
+            fileError(QStringLiteral("Datenbank"), QStringLiteral("während der Prüfung hat ein anderer Import neue "
+                                                                  "Stammdaten angelegt; bitte den Import wiederholen"));
+            m_db.rollbackUnit();
+            return;
+        }
+    }
+    QHash<QString, QSqlQuery> prepared;
+    for (const auto &[sql, values] : m_writes) {
+        auto found = prepared.find(sql);
+        if (found == prepared.end())
+            found = prepared.insert(sql, m_db.prepare(sql));
+        m_db.execute(*found, values);
+    }
+    m_writes.clear();
+    checkArticles();
+    if (clean())
+        checkLists();
+    if (clean())
+        m_db.commitUnit();
+    else
+        m_db.rollbackUnit();
 }
 
 QString DatabaseName(const kxserver::ConnectTarget &target) {
@@ -307,12 +338,18 @@ ImportReport Import(kxserver::SqlConnection &connection, const ImportRequest &re
 }
 
 ImportReport Import(const kxserver::ConnectTarget &target, const ImportRequest &request) {
-    const std::shared_ptr<kxserver::SqlConnection> connection = kxserver::SqlConnection::open(target);
+    ImportReport refused;
+    refused.errorCount = 1;
+    std::shared_ptr<kxserver::SqlConnection> connection;
+    try {
+        connection = kxserver::SqlConnection::open(target);
+    } catch (const cacheapi::ServerError &failure) {
+        refused.errors << failure.description(); // a damaged or read-only file
+        return refused;
+    }
     if (!connection) {
-        ImportReport report;
-        report.errorCount = 1;
-        report.errors << UnreachableDatabase(target);
-        return report;
+        refused.errors << UnreachableDatabase(target);
+        return refused;
     }
     return Import(*connection, request);
 }

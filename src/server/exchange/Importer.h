@@ -13,7 +13,7 @@
 
 // Bringing a merchant's own data into a KORVEX database: suppliers, articles, article-supplier
 // pairs, personnel and the purchasing association's proposal as a new update run, each kind from one
-// CSV file. All files of one call go in as one transaction, in dependency order: any error, and
+// CSV file or the first sheet of one workbook (.xlsx). All files of one call go in as one transaction, in dependency order: any error, and
 // nothing at all is changed. The prepared lists of the update runs and their unsaved changes are
 // never touched.
 namespace kxexchange {

@@ -35,6 +35,18 @@ QString cellText(const QVariant &cell, CellType type) {
     }
 }
 
+} // namespace
+
+QString NoFormula(const QString &text) {
+    // A spreadsheet takes a cell starting with one of these as a formula (or, for '-' and '+',
+    // tries to). A tab before it makes the cell text; the import takes blanks off every text, and no
+    // stored text starts with one, so the value comes back exactly as it was.
+    static const QString triggers = QStringLiteral("=+-@\t\r");
+    return !text.isEmpty() && triggers.contains(text.front()) ? QLatin1Char('\t') + text : text;
+}
+
+namespace {
+
 class CsvSink : public TableSink {
 public:
     explicit CsvSink(QIODevice &out) : m_out(out) {}
@@ -49,8 +61,12 @@ public:
     }
     void row(const QVariantList &cells) override {
         QStringList texts;
-        for (size_t i = 0; i < m_columns.size(); ++i)
-            texts << cellText(cells.value(qsizetype(i)), m_columns[i].type);
+        for (size_t i = 0; i < m_columns.size(); ++i) {
+            QString text = cellText(cells.value(qsizetype(i)), m_columns[i].type);
+            if (m_columns[i].type == CellType::Text)
+                text = NoFormula(text);
+            texts << text;
+        }
         line(texts);
     }
     QString finish() override {

@@ -3,6 +3,7 @@
 #include "Exporter.h"
 #include "Fields.h"
 #include "Importer.h"
+#include "OutputFile.h"
 #include "ServerError.h"
 #include "ToolCommon.h"
 
@@ -120,7 +121,7 @@ int RunImport(const QStringList &arguments) {
             lastShown = timer.elapsed();
             const double seconds = std::max(timer.elapsed() / 1000.0, 0.001);
             Print(stderr, QStringLiteral("\r%1: %2 Zeilen, %3 Zeilen/s, %4 %\x1b[K")
-                              .arg(file)
+                              .arg(kxexchange::ShownText(file))
                               .arg(rows)
                               .arg(qint64(rows / seconds))
                               .arg(size > 0 ? 100 * bytes / size : 100));
@@ -162,6 +163,7 @@ int RunExport(const QStringList &arguments) {
     std::optional<QDate> since;
     QString output;
     const QStringList &rest = common.rest;
+    const QStringList masterKinds = kxexchange::MasterDataKinds();
     for (int i = 0; i < rest.size(); ++i) {
         const QString &argument = rest.at(i);
         if (argument == QLatin1String("-o") || argument == QLatin1String("--seit")) {
@@ -173,7 +175,8 @@ int RunExport(const QStringList &arguments) {
             } else if (!(since = germanDate(value))) {
                 return UsageError(QStringLiteral("--seit braucht ein Datum TT.MM.JJJJ, das es gibt."));
             }
-        } else if (kind.isEmpty() && (argument == QLatin1String("update") || argument == QLatin1String("protokoll"))) {
+        } else if (kind.isEmpty() && (argument == QLatin1String("update") || argument == QLatin1String("protokoll") ||
+                                      masterKinds.contains(argument))) {
             kind = argument;
             if (kind == QLatin1String("update")) {
                 QString expected;
@@ -188,50 +191,59 @@ int RunExport(const QStringList &arguments) {
         }
     }
     if (kind.isEmpty())
-        return UsageError(QStringLiteral("was ausgeben? update NR oder protokoll."));
+        return UsageError(
+            QStringLiteral("was ausgeben? update NR, protokoll, %1.").arg(masterKinds.join(QStringLiteral(", "))));
     if (since && kind != QLatin1String("protokoll"))
         return UsageError(QStringLiteral("--seit gehört zu protokoll."));
 
-    const std::shared_ptr<kxserver::SqlConnection> connection = kxserver::SqlConnection::open(common.target);
+    std::shared_ptr<kxserver::SqlConnection> connection;
+    try {
+        connection = kxserver::SqlConnection::open(common.target);
+    } catch (const cacheapi::ServerError &e) {
+        return Failure(e.description()); // a damaged or read-only file, in the program's words
+    }
     if (!connection)
         return Failure(kxexchange::UnreachableDatabase(common.target));
-    QFile file;
+    const QString sheet = kind == QLatin1String("update")      ? QStringLiteral("Update %1").arg(nr)
+                          : kind == QLatin1String("protokoll") ? QStringLiteral("Protokoll")
+                                                               : kxexchange::MasterDataSheet(kind);
+    // Written under a temporary name: a failed export leaves the name asked for as it was.
+    std::optional<kxexchange::OutputFile> target;
+    QFile standardOutput;
     std::unique_ptr<kxexchange::TableSink> sink;
-    const QString sheet =
-        kind == QLatin1String("update") ? QStringLiteral("Update %1").arg(nr) : QStringLiteral("Protokoll");
-    // Written under a temporary name: a failed export leaves no half file under the name asked for.
-    const QString temporary = output.isEmpty() ? QString() : output + QStringLiteral(".neu");
-    if (output.endsWith(QLatin1String(".xlsx"), Qt::CaseInsensitive)) {
-        sink = kxexchange::MakeXlsxSink(temporary, sheet);
+    if (!output.isEmpty()) {
+        target.emplace(output);
+        const bool workbook = output.endsWith(QLatin1String(".xlsx"), Qt::CaseInsensitive);
+        if (!(workbook ? target->openPath() : target->open()))
+            return Failure(target->error() + QLatin1Char('.'));
+        sink = workbook ? kxexchange::MakeXlsxSink(target->path(), sheet) : kxexchange::MakeCsvSink(target->device());
     } else {
-        if (output.isEmpty() ? !file.open(stdout, QIODevice::WriteOnly)
-                             : (file.setFileName(temporary), !file.open(QIODevice::WriteOnly | QIODevice::Truncate)))
-            return Failure(QStringLiteral("%1 kann nicht geschrieben werden (%2).").arg(output, file.errorString()));
-        sink = kxexchange::MakeCsvSink(file);
+        if (!standardOutput.open(stdout, QIODevice::WriteOnly))
+            return Failure(QStringLiteral("die Standardausgabe kann nicht geschrieben werden (%1).")
+                               .arg(standardOutput.errorString()));
+        sink = kxexchange::MakeCsvSink(standardOutput);
     }
     QString error;
     try {
         if (kind == QLatin1String("update"))
             kxexchange::ExportUpdate(*connection, common.firma, nr, *sink);
-        else
+        else if (kind == QLatin1String("protokoll"))
             kxexchange::ExportProtokoll(*connection, common.firma, since, *sink);
+        else
+            kxexchange::ExportMasterData(*connection, common.firma, kind, *sink);
     } catch (const cacheapi::ServerError &e) {
         error = e.description();
     }
     const QString written = sink->finish();
     sink.reset();
-    file.close();
     if (error.isEmpty())
         error = written;
-    if (!error.isEmpty()) {
-        if (!temporary.isEmpty())
-            QFile::remove(temporary);
+    if (error.isEmpty() && standardOutput.isOpen() && !standardOutput.flush())
+        error =
+            QStringLiteral("die Standardausgabe kann nicht geschrieben werden (%1)").arg(standardOutput.errorString());
+    if (error.isEmpty() && target && !target->commit())
+        error = target->error();
+    if (!error.isEmpty())
         return Failure(error);
-    }
-    if (!temporary.isEmpty()) {
-        QFile::remove(output);
-        if (!QFile::rename(temporary, output))
-            return Failure(QStringLiteral("%1 kann nicht nach %2 umbenannt werden.").arg(temporary, output));
-    }
     return 0;
 }

@@ -14,6 +14,7 @@
 #include <QStringList>
 
 #include <exception>
+#include <new>
 
 namespace {
 
@@ -21,11 +22,12 @@ const char *const kHelp =
     "Aufruf:\n"
     "  korvex-db [--demo] [--articles N] [--force] DATEI\n"
     "  korvex-db [--demo] [--articles N] [--force] --pg HOST:PORT\n"
-    "  korvex-db import (DATEI | --pg HOST:PORT) [--firma N] [--dry-run] [--encoding ENC] ART=CSV...\n"
-    "                   [--nr N --bez TEXT --datum TT.MM.JJJJ]   (die drei mit update=CSV)\n"
+    "  korvex-db import (DATEI | --pg HOST:PORT) [--firma N] [--dry-run] [--encoding ENC] ART=CSV|XLSX|ODS...\n"
+    "                   [--nr N --bez TEXT --datum TT.MM.JJJJ]   (die drei mit update=...)\n"
     "  korvex-db export (DATEI | --pg HOST:PORT) [--firma N] update NR [-o AUS.csv|AUS.xlsx]\n"
     "  korvex-db export (DATEI | --pg HOST:PORT) [--firma N] protokoll [--seit TT.MM.JJJJ] [-o AUS]\n"
     "  korvex-db upgrade (DATEI | --pg HOST:PORT)\n"
+    "  korvex-db export (DATEI | --pg HOST:PORT) [--firma N] lieferanten|artikel|artlief|personal [-o AUS]\n"
     "\n"
     "Legt die Tabellen einer KORVEX-Datenbank an:\n"
     "  DATEI             eine neue SQLite-Datei (eingebettete Datenbank eines Arbeitsplatzes).\n"
@@ -46,12 +48,14 @@ const char *const kHelp =
     "  --help            diese Hilfe.\n"
     "\n"
     "\n"
-    "import liest eigene Daten aus CSV-Dateien (Trennzeichen ;, UTF-8 oder Windows-1252) ein,\n"
-    "alle Dateien eines Aufrufs zusammen oder gar nicht. ART ist lieferanten, artikel, artlief,\n"
+    "import liest eigene Daten aus CSV-Dateien (Trennzeichen ;, UTF-8 oder Windows-1252) oder aus\n"
+    "dem ersten Blatt einer Arbeitsmappe (.xlsx, .ods) ein, alle Dateien eines Aufrufs zusammen oder\n"
+    "gar nicht. ART ist lieferanten, artikel, artlief,\n"
     "personal oder update; --firma ist sonst 1; --dry-run pr\xC3\xBC"
     "ft nur und nennt, was sich\n"
-    "\xC3\xA4ndern w\xC3\xBCrde. export schreibt die Artikelliste eines Updates oder das\n"
-    "Speicherprotokoll als CSV (ohne -o auf die Standardausgabe) oder als Excel-Arbeitsmappe (.xlsx).\n"
+    "\xC3\xA4ndern w\xC3\xBCrde. export schreibt die Artikelliste eines Updates, das Speicherprotokoll\n"
+    "oder die Stammdaten einer Art (mit den Spalten des Imports, Personal ohne Passw\xC3\xB6rter) als CSV\n"
+    "(ohne -o auf die Standardausgabe) oder als Excel-Arbeitsmappe (.xlsx).\n"
     "Die Spalten der Dateien beschreibt docs/SERVER.md, \"Eigene Daten einspielen\".\n"
     "\n"
     "upgrade bringt eine Datenbank einer fr\xC3\xBCheren Version auf die dieses Programms, in einem\n"
@@ -91,27 +95,36 @@ int runUpgrade(const QStringList &arguments) {
         Print(stdout, QStringLiteral("Die Datei wie vorher: %1\n").arg(result.copy));
     return 0;
 }
+int run(const QStringList &arguments);
 
 } // namespace
 
+// Every error ends here at the latest, as a German message and exit status 1: an admin's tool
+// that dies of an exception leaves him a core dump instead of a reason.
 int main(int argc, char **argv) {
-    QCoreApplication app(argc, argv);
-    const QStringList arguments = app.arguments().mid(1);
-    const QString command = arguments.isEmpty() ? QString() : arguments.front();
-    if (command == QLatin1String("upgrade"))
-        return runUpgrade(arguments.mid(1));
-    // A database that cannot be used (another schema version, a damaged or read-only file) is
-    // reported like any refusal, not as a crash.
     try {
-        if (command == QLatin1String("import"))
-            return RunImport(arguments.mid(1));
-        if (command == QLatin1String("export"))
-            return RunExport(arguments.mid(1));
-    } catch (const cacheapi::ServerError &error) {
-        return Failure(error.description());
-    } catch (const std::exception &error) {
-        return Failure(QString::fromStdString(error.what()));
+        QCoreApplication app(argc, argv);
+        return run(app.arguments().mid(1));
+    } catch (const cacheapi::ServerError &e) {
+        return Failure(QStringLiteral("%1 (Fehler %2)").arg(e.description()).arg(e.number()));
+    } catch (const std::bad_alloc &) {
+        return Failure(QStringLiteral("der Arbeitsspeicher reicht nicht aus; nichts wurde geändert."));
+    } catch (const std::exception &e) {
+        return Failure(QStringLiteral("unerwarteter Fehler: %1").arg(QString::fromLocal8Bit(e.what())));
+    } catch (...) {
+        return Failure(QStringLiteral("unerwarteter Fehler; nichts wurde geändert."));
     }
+}
+
+namespace {
+
+int run(const QStringList &arguments) {
+    if (!arguments.isEmpty() && arguments.front() == QLatin1String("upgrade"))
+        return runUpgrade(arguments.mid(1));
+    if (!arguments.isEmpty() && arguments.front() == QLatin1String("import"))
+        return RunImport(arguments.mid(1));
+    if (!arguments.isEmpty() && arguments.front() == QLatin1String("export"))
+        return RunExport(arguments.mid(1));
 
     kxserver::DbTarget target;
     kxserver::DbContent content;
@@ -184,3 +197,5 @@ int main(int argc, char **argv) {
                           .arg(timer.elapsed() / 1000.0, 0, 'f', 1));
     return 0;
 }
+
+} // namespace
