@@ -127,13 +127,14 @@ const char *const kStatements[] = {
     " AND o.hlief IS NOT DISTINCT FROM NEW.hlief AND o.aend_pers IS NOT DISTINCT FROM NEW.aend_pers) THEN"
     " PERFORM korvex.abgelehnt('Das Speicherprotokoll nimmt nur gespeicherte Änderungen auf.'); END IF;"
     " RETURN NEW; END $f$",
-    // A list: prepared under a code of the login; its version only counts up (the writers' lock);
+    // A list: prepared under a code of the login (or none: preparing needs no session); its version
+    // only counts up (the writers' lock);
     // saved under a code of the login.
     "CREATE OR REPLACE FUNCTION korvex.artliste_schreiben() RETURNS trigger LANGUAGE plpgsql SECURITY DEFINER " KX_FIXED
     " AS $f$ DECLARE v_firma bigint; BEGIN"
     " IF korvex.verwalter() THEN RETURN NEW; END IF;"
     " SELECT firma INTO v_firma FROM korvex.upd_run WHERE id = NEW.run;"
-    " IF TG_OP = 'INSERT' AND NOT korvex.darf(v_firma, NEW.erst_pers) THEN PERFORM korvex.abgelehnt(format("
+    " IF TG_OP = 'INSERT' AND NEW.erst_pers IS NOT NULL AND NOT korvex.darf(v_firma, NEW.erst_pers) THEN PERFORM korvex.abgelehnt(format("
     "'Personalcode \"%s\" ist diesem Login in Firma %s nicht zugeordnet', NEW.erst_pers, v_firma)); END IF;"
     " IF TG_OP = 'UPDATE' THEN"
     " IF NEW.version NOT IN (OLD.version, OLD.version + 1) THEN"
