@@ -727,8 +727,10 @@ void SqlConnection::rollbackUnit() {
 
 SqlConnection::Rows SqlConnection::runWithParameters(const QString &sql, const QStringList &values) {
     ensureOpen();
+    if (m_beginPending)
+        runScript({}); // inside a unit the statement belongs to its transaction
     PGconn *connection = pgConnection();
-    if (!connection || m_transaction)
+    if (!connection)
         throw Error(kNotConnected, QStringLiteral("Keine Verbindung zum Server."));
     std::vector<QByteArray> texts;
     std::vector<const char *> pointers;
