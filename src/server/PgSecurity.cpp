@@ -87,7 +87,8 @@ void removeForeignCode(QSqlDatabase &db, const QStringList &formerOwners) {
 }
 
 void secure(QSqlDatabase &db) {
-    Exec(db, QStringLiteral("SET LOCAL search_path = pg_catalog, korvex"));
+    // pg_catalog is searched first all the same; what is created unqualified goes into korvex.
+    Exec(db, QStringLiteral("SET LOCAL search_path = korvex"));
     Exec(db, QStringLiteral("SET LOCAL client_min_messages = WARNING"));
     for (const char *role : {kPgOwnerRole, kPgClerksRole})
         Exec(db, QStringLiteral("DO $d$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = '%1') THEN"
@@ -124,8 +125,8 @@ void secure(QSqlDatabase &db) {
     // Nobody but the owner creates anything here; the clerks only connect.
     Exec(db, QStringLiteral("DO $d$ BEGIN EXECUTE format('REVOKE ALL ON DATABASE %I FROM PUBLIC',"
                             " current_database()); EXECUTE format('GRANT CONNECT ON DATABASE %I TO korvex_clerks',"
-                            " current_database()); EXECUTE format('ALTER DATABASE %I SET search_path ="
-                            " pg_catalog, korvex', current_database()); END $d$"));
+                            " current_database()); EXECUTE format('ALTER DATABASE %I SET search_path = korvex',"
+                            " current_database()); END $d$"));
     Exec(db, QStringLiteral("REVOKE CREATE ON SCHEMA public FROM PUBLIC"));
     Exec(db, QStringLiteral("REVOKE ALL ON SCHEMA korvex FROM PUBLIC"));
 

@@ -20,7 +20,8 @@ class QSqlDatabase;
 //   owned the tables before (the shared role of older set-ups) owns nothing afterwards and keeps
 //   no right in the database.
 //
-// Sessions find the tables through the database's search_path (pg_catalog, korvex).
+// Sessions find the tables through the database's search_path (korvex; pg_catalog is always
+// searched first).
 namespace kxserver {
 
 inline const char *const kPgSchema = "korvex";

@@ -274,6 +274,17 @@ TEST_P(ClerkTest, LoginsAreMadeMappedAndRemoved) {
               QStringLiteral("DEMO,KOLLEGE"));
     EXPECT_FALSE(rawSql(verifier).contains(QStringLiteral("neu-geheim")));
 
+    // Without a password on standard input nothing changes.
+    QProcess empty;
+    empty.start(QStringLiteral(KORVEX_DB_TOOL),
+                {"zugang", "--pg", QStringLiteral("%1:%2").arg(cluster().host()).arg(cluster().port()), "h2_leer",
+                 "--firma", "1", "--personal", "DEMO"});
+    empty.closeWriteChannel();
+    ASSERT_TRUE(empty.waitForFinished(60000));
+    EXPECT_EQ(empty.exitCode(), 1);
+    EXPECT_TRUE(empty.readAllStandardError().contains("kein Passwort"));
+    EXPECT_EQ(rawSql("SELECT count(*) FROM pg_roles WHERE rolname = 'h2_leer'"), QStringLiteral("0"));
+
     EXPECT_NE(SetPgLogin(target(), kClerk, 1, {QStringLiteral("NIEMAND")}, QStringLiteral("x")), QString());
     EXPECT_NE(SetPgLogin(target(), cluster().user(), 1, {QStringLiteral("DEMO")}, QStringLiteral("x")), QString());
     EXPECT_NE(SetPgLogin(target(), QStringLiteral("a b"), 1, {QStringLiteral("DEMO")}, QStringLiteral("x")), QString());
