@@ -150,6 +150,7 @@ const char *const kStatements[] = {
     " RETURN NEW; END $f$",
 
     // At the commit of a clerk's transaction: every touched article keeps at most one main supplier,
+    // (refused with SQLSTATE KX011, which the program reports as its own refusal, error 1011)
     // an active one, and an active supplier, in the list's view and in the master data; a list's main
     // supplier of an article is the one its entries give.
     "CREATE OR REPLACE FUNCTION korvex.pruefen() RETURNS trigger LANGUAGE plpgsql SECURITY DEFINER " KX_FIXED
@@ -180,7 +181,7 @@ const char *const kStatements[] = {
     " HAVING bool_or(al.lieferant = a.haupt_lief AND al.aktiv <> 'J') OR count(*) FILTER (WHERE al.aktiv = 'J') = 0"
     " LIMIT 1; END IF;"
     " DELETE FROM korvex.pruefung WHERE tx = v_tx;"
-    " IF v IS NOT NULL THEN RAISE EXCEPTION USING ERRCODE = '23514', MESSAGE = 'Die Änderung wurde abgelehnt: '"
+    " IF v IS NOT NULL THEN RAISE EXCEPTION USING ERRCODE = 'KX011', MESSAGE = 'Die Änderung wurde abgelehnt: '"
     " || v || '. Nichts davon wurde gespeichert.'; END IF;"
     " RETURN NULL; END $f$",
 

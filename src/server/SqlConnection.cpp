@@ -98,6 +98,16 @@ bool setPostgresSearchPath(QSqlQuery &setup) {
     return setup.exec(QStringLiteral("SET search_path = pg_catalog, korvex, public"));
 }
 
+// The supplier rules a clerk's commit broke, as PostgreSQL's own check refused them (see
+// PgSecuritySql.cpp): the same refusal as the program's, which the window answers with a refresh.
+std::optional<QString> SupplierRulesRefusal(const QSqlError &error) {
+    if (error.nativeErrorCode() != QLatin1String("KX011"))
+        return std::nullopt;
+    const QString text = error.databaseText().section(QLatin1Char('\n'), 0, 0);
+    const qsizetype start = text.indexOf(QLatin1String("Die "));
+    return start < 0 ? text : text.mid(start);
+}
+
 } // namespace
 
 quint64 RoundTrips() {
@@ -431,6 +441,8 @@ void SqlConnection::fail(const QSqlError &error) {
             m_unitBroken = true;
         endTransaction();
     }
+    if (const std::optional<QString> rules = SupplierRulesRefusal(error))
+        throw Error(kRejected, *rules);
     if (isBusyError(m_target.backend, error))
         throw Error(kBusy, QStringLiteral("Die Daten werden gerade an einem anderen Arbeitsplatz geändert. Der "
                                           "Vorgang wurde nicht ausgeführt, nichts davon wurde gespeichert; nach dem "

@@ -174,10 +174,10 @@ TEST_P(ClerkTest, ForbiddenActionsAreRefusedByTheDatabase) {
         {"drop changes without saving them",
          {pending(70006, "'J'", "NULL"), "DELETE FROM liste_aend WHERE liste = " + kList}},
     };
-    // Refused for want of a right (42501) or by the rules at commit (23514), never by a typo here.
+    // Refused for want of a right (42501) or by the rules at commit (KX011), never by a typo here.
     for (const auto &c : cases) {
         const QString error = clerk.run(c.statements);
-        EXPECT_TRUE(error.startsWith(QLatin1String("42501 ")) || error.startsWith(QLatin1String("23514 ")))
+        EXPECT_TRUE(error.startsWith(QLatin1String("42501 ")) || error.startsWith(QLatin1String("KX011 ")))
             << c.what << ": " << error.toStdString();
     }
 
@@ -227,6 +227,18 @@ TEST_P(ClerkTest, TheProgramsStepsWorkForAClerksLogin) {
                   QStringLiteral("70015"));
         EXPECT_EQ(rawSql("SELECT DISTINCT gesp_pers FROM speicher_log"), QStringLiteral("DEMO"));
         EXPECT_EQ(rawSql("SELECT count(*) FROM liste_aend"), QStringLiteral("0"));
+    }
+    // The database holds every touched article to the rules, also one that was broken before (the
+    // program only refuses what a change breaks): the window gets its refusal, error 1011.
+    {
+        cacheapi::FactoryPtr factory = as(kClerk);
+        const QString key = listKey(*factory, QStringLiteral("3"));
+        rawSql("INSERT INTO liste_aend (liste, artlief, artikel, laktiv, aendsw, aend_pers) VALUES (" + kList + ", " +
+               pair(70015) + ", " + kArticle + ", 'N', 1, 'DEMO')"); // its main supplier, saved above
+        const QString entry = entryId(*factory, key, "100001", 70012);
+        ExpectServerError(kRejected, [&] { writeEntry(*factory, entry, {{"laktiv", "N"}, {"aendsw", 1}}); });
+        EXPECT_NO_THROW(makeMain(*factory, key, "100001", 70001)) << "a change that mends it passes";
+        rawSql("DELETE FROM liste_aend; DELETE FROM liste_haupt");
     }
     // A session under a code the login is not mapped to writes nothing.
     cacheapi::FactoryPtr other = as(kClerk, QStringLiteral("KOLLEGE"));
