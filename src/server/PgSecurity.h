@@ -30,7 +30,8 @@ inline const char *const kPgClerksRole = "korvex_clerks";
 
 // Brings database `db` (tables in "public" owned by their creator, or already secured) to the state
 // above. Idempotent; runs inside the caller's transaction when one is open, otherwise in one of its
-// own. Needs a superuser, or a login with CREATEROLE that owns the tables (a fresh database).
+// own. Needs a superuser, or (for a fresh database, whose tables it made) a login with CREATEDB and
+// CREATEROLE.
 // Throws std::runtime_error with the database's message.
 void SecurePostgres(QSqlDatabase &db);
 
