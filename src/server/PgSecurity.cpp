@@ -87,8 +87,9 @@ void removeForeignCode(QSqlDatabase &db, const QStringList &formerOwners) {
 }
 
 void secure(QSqlDatabase &db) {
-    // pg_catalog is searched first all the same; what is created unqualified goes into korvex.
-    Exec(db, QStringLiteral("SET LOCAL search_path = korvex"));
+    // pg_catalog is searched first all the same; what is created unqualified goes into korvex. Not
+    // LOCAL: the caller's later statements (after its commit too) find the tables where they are now.
+    Exec(db, QStringLiteral("SET search_path = korvex"));
     Exec(db, QStringLiteral("SET LOCAL client_min_messages = WARNING"));
     for (const char *role : {kPgOwnerRole, kPgClerksRole})
         Exec(db, QStringLiteral("DO $d$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = '%1') THEN"
@@ -141,8 +142,6 @@ void secure(QSqlDatabase &db) {
 
 void SecurePostgres(QSqlDatabase &db) {
     if (inTransaction(db)) {
-        // The search_path set here holds until the caller's transaction ends: the tables are in
-        // schema korvex now, so that is where the caller's further statements must find them.
         secure(db);
         return;
     }
