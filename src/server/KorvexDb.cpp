@@ -1,10 +1,12 @@
 #include "KorvexDb.h"
 
 #include "DemoData.h"
+#include "PgSecurity.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryFile>
@@ -49,6 +51,8 @@ void fill(QSqlDatabase &db, Backend backend, const DbContent &content, const QSt
         Exec(db, statement);
     if (content.demo || content.benchmarkArticles > 0)
         FillDemoData(db, content);
+    if (backend == Backend::Postgres)
+        SecurePostgres(db); // the owner role takes the new tables over, the clerks get their rights
     Exec(db, QStringLiteral("COMMIT"));
     // Fresh statistics, so the planner takes the indexes from the first query on. Only our own
     // tables: a bare ANALYZE on PostgreSQL walks the catalogue too and warns about every shared
@@ -168,11 +172,15 @@ QString createPostgres(const DbTarget &target, const DbContent &content, bool fo
     QSqlDatabase db = scoped.db();
     if (!openPostgres(db, target, QStringLiteral("korvex")))
         return QStringLiteral("Die Datenbank korvex auf %1 ist nicht erreichbar: %2").arg(where, db.lastError().text());
-    const QStringList existing = db.tables();
     QStringList ours;
-    for (const QString &table : SchemaTables())
-        if (existing.contains(table))
-            ours << table;
+    {
+        // Tables of a secured database are in schema korvex (listed with it), older ones in public.
+        QStringList existing = db.tables();
+        existing.replaceInStrings(QRegularExpression(QStringLiteral("^korvex\\.")), QString());
+        for (const QString &table : SchemaTables())
+            if (existing.contains(table))
+                ours << table;
+    }
     if (!ours.isEmpty() && !force)
         return QStringLiteral("Die Datenbank korvex auf %1 enthält bereits Tabellen (%2); zum Überschreiben --force "
                               "angeben.")
@@ -180,9 +188,13 @@ QString createPostgres(const DbTarget &target, const DbContent &content, bool fo
                upgradeHint(db, QStringLiteral("--pg ") + where);
     try {
         Exec(db, QStringLiteral("SET client_min_messages = WARNING")); // no notice per missing table
+        // The new tables go where older versions made them (public), and SecurePostgres moves them.
+        // pg_catalog is searched first all the same.
+        Exec(db, QStringLiteral("SET search_path = public"));
         QStringList drops;
         for (const QString &table : SchemaTables())
-            drops << QStringLiteral("DROP TABLE IF EXISTS %1 CASCADE").arg(table);
+            drops << QStringLiteral("DROP TABLE IF EXISTS public.%1 CASCADE").arg(table)
+                  << QStringLiteral("DROP TABLE IF EXISTS korvex.%1 CASCADE").arg(table);
         fill(db, Backend::Postgres, content, drops);
     } catch (const std::exception &e) {
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));

@@ -98,7 +98,9 @@ QStringList SchemaTables() {
 std::optional<int> KorvexSchemaVersion(QSqlDatabase &db) {
     // The table list first: on PostgreSQL a failing statement would spoil nothing here, but asking
     // the catalogue keeps the server log free of errors for every foreign database we look at.
-    if (!db.tables().contains(QStringLiteral("korvex_meta")))
+    // On PostgreSQL the tables are in schema korvex (Qt lists them with it), in older databases in public.
+    const QStringList tables = db.tables();
+    if (!tables.contains(QStringLiteral("korvex_meta")) && !tables.contains(QStringLiteral("korvex.korvex_meta")))
         return std::nullopt;
     QSqlQuery query(db);
     query.setForwardOnly(true);

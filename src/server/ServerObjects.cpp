@@ -1,6 +1,7 @@
 #include "ServerObjects.h"
 
 #include "PasswordHash.h"
+#include "PgPersonnel.h"
 #include "Proposals.h"
 #include "ServerErrorCodes.h"
 #include "ServerQueries.h"
@@ -352,6 +353,8 @@ cacheapi::ServerObjectPtr NewInstance(const std::shared_ptr<SqlConnection> &conn
 cacheapi::ServerObjectPtr OpenStored(const std::shared_ptr<SqlConnection> &connection, const QString &className,
                                      const QString &id) {
     connection->ensureOpen();
+    if (className == QLatin1String("KX.ParPersEdv") && connection->backend() == Backend::Postgres)
+        return OpenPgPersonnel(connection, className, id); // checked by the server, never read
     if (const PersonnelClass *personnel = personnelClass(className))
         return openPersonnel(connection, *personnel, className, id);
     if (className == kHauptlief)

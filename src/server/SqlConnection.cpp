@@ -103,6 +103,23 @@ bool unusable(const QSqlError &error) {
     }
 }
 
+// The session's own search_path, pg_catalog first: whatever a login set for itself, our names mean
+// our tables (schema korvex; public in databases of older versions) and the system's functions. The
+// admin's tool reads and writes through this connection too.
+bool setPostgresSearchPath(QSqlQuery &setup) {
+    return setup.exec(QStringLiteral("SET search_path = pg_catalog, korvex, public"));
+}
+
+// The supplier rules a clerk's commit broke, as PostgreSQL's own check refused them (see
+// PgSecuritySql.cpp): the same refusal as the program's, which the window answers with a refresh.
+std::optional<QString> SupplierRulesRefusal(const QSqlError &error) {
+    if (error.nativeErrorCode() != QLatin1String("KX011"))
+        return std::nullopt;
+    const QString text = error.databaseText().section(QLatin1Char('\n'), 0, 0);
+    const qsizetype start = text.indexOf(QLatin1String("Die "));
+    return start < 0 ? text : text.mid(start);
+}
+
 } // namespace
 
 quint64 RoundTrips() {
@@ -249,7 +266,7 @@ bool SqlConnection::openPostgres() {
     // workstation does not block the others for long; no statement runs for ever.
     std::optional<int> version;
     const bool ready = awaitAnswer(CurrentAnswerLimits().setUp, [&] {
-        return setup.exec(QStringLiteral("SET lock_timeout = '5s'")) &&
+        return setPostgresSearchPath(setup) && setup.exec(QStringLiteral("SET lock_timeout = '5s'")) &&
                setup.exec(QStringLiteral("SET idle_in_transaction_session_timeout = '60s'")) &&
                setup.exec(QStringLiteral("SET statement_timeout = '%1'").arg(QLatin1String(kStatementTimeout))) &&
                (version = KorvexSchemaVersion(database)).has_value();
@@ -443,6 +460,8 @@ void SqlConnection::fail(const QSqlError &error) {
             m_unitBroken = true;
         endTransaction();
     }
+    if (const std::optional<QString> rules = SupplierRulesRefusal(error))
+        throw Error(kRejected, *rules);
     if (isBusyError(m_target.backend, error))
         throw Error(kBusy, QStringLiteral("Die Daten werden gerade an einem anderen Arbeitsplatz geändert. Der "
                                           "Vorgang wurde nicht ausgeführt, nichts davon wurde gespeichert; nach dem "
@@ -749,6 +768,46 @@ void SqlConnection::rollbackUnit() {
     m_unit = false;
     m_unitBroken = false;
     rollbackTransaction();
+}
+
+SqlConnection::Rows SqlConnection::runWithParameters(const QString &sql, const QStringList &values) {
+    ensureOpen();
+    if (m_beginPending)
+        runScript({}); // inside a unit the statement belongs to its transaction
+    PGconn *connection = pgConnection();
+    if (!connection)
+        throw Error(kNotConnected, QStringLiteral("Keine Verbindung zum Server."));
+    std::vector<QByteArray> texts;
+    std::vector<const char *> pointers;
+    for (const QString &value : values)
+        texts.push_back(value.toUtf8());
+    for (const QByteArray &text : texts)
+        pointers.push_back(text.constData());
+    countTrip();
+    PGresult *result = nullptr;
+    {
+        AnswerWatch::Waiting waiting(m_watch.get(), socket(), CurrentAnswerLimits().statement);
+        result = PQexecParams(connection, sql.toUtf8().constData(), static_cast<int>(pointers.size()), nullptr,
+                              pointers.data(), nullptr, nullptr, 0);
+    }
+    Rows rows;
+    const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+    if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
+        const QString message = QString::fromUtf8(result ? PQresultErrorMessage(result) : PQerrorMessage(connection));
+        const char *code = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+        PQclear(result);
+        fail(QSqlError(QStringLiteral("QPSQL"), message.trimmed(),
+                       code ? QSqlError::StatementError : QSqlError::ConnectionError,
+                       code ? QString::fromLatin1(code) : QString()));
+    }
+    for (int r = 0; r < PQntuples(result); ++r) {
+        QVariantList row;
+        for (int c = 0; c < PQnfields(result); ++c)
+            row << (PQgetisnull(result, r, c) ? QVariant() : QVariant(QString::fromUtf8(PQgetvalue(result, r, c))));
+        rows.push_back(row);
+    }
+    PQclear(result);
+    return rows;
 }
 
 } // namespace kxserver

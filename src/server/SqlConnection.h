@@ -100,6 +100,9 @@ public:
     using Statement = std::pair<QString, QVariantList>;
     using Rows = std::vector<QVariantList>;
     Rows runScript(const std::vector<Statement> &statements);
+    // PostgreSQL only: one statement with its values sent apart from its text ($1, $2, ...), so that
+    // a value (a typed password) never appears in a statement the server might log.
+    Rows runWithParameters(const QString &sql, const QStringList &values);
     // Prepares once for several executions within one call.
     QSqlQuery prepare(const QString &sql);
     void execute(QSqlQuery &query, const QVariantList &values);

@@ -2,6 +2,7 @@
 
 #include "DemoData.h"
 #include "PasswordHash.h"
+#include "PgSecurity.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -79,16 +80,16 @@ void hashPlainPasswords(QSqlDatabase &db) {
 // Version 1 -> 2: passwords as hashes; the save log keeps the flags before each change (rows
 // saved before have none: nobody wrote them down).
 void step1(QSqlDatabase &db, Backend backend) {
+    // On PostgreSQL the owner role takes the tables of version 1 (in "public", owned by the shared
+    // login) over first, so that nothing the old owner planted on them runs in this session's writes;
+    // once more at the end, so that the new columns get the clerks' rights and checks.
+    if (backend == Backend::Postgres)
+        SecurePostgres(db);
     Exec(db, QStringLiteral("ALTER TABLE speicher_log ADD COLUMN laktiv_alt TEXT"));
     Exec(db, QStringLiteral("ALTER TABLE speicher_log ADD COLUMN hlief_alt TEXT"));
     hashPlainPasswords(db);
-    if (backend == Backend::Postgres) {
-        // ---- INTEGRATION POINT (PostgreSQL roles) ------------------------------------------------
-        // SecurePostgres(db) from PgSecurity.h goes here, inside this step's transaction: it takes
-        // the tables of version 1 (in "public", owned by the shared login) to the owner role, the
-        // schema and the clerks' grants. Until it is called, the data part above is the whole step.
-        // -----------------------------------------------------------------------------------------
-    }
+    if (backend == Backend::Postgres)
+        SecurePostgres(db);
 }
 
 using Step = void (*)(QSqlDatabase &, Backend);

@@ -70,6 +70,7 @@ TEST(KorvexDbTool, HelpAndWrongArguments) {
     const ToolRun help = runTool({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(help.out.contains("--pg HOST:PORT")) << help.out.toStdString();
+    EXPECT_TRUE(help.out.contains("korvex-db zugang --pg HOST:PORT LOGIN --entfernen")) << help.out.toStdString();
     EXPECT_TRUE(help.out.contains("DEMO")) << "the help names the demo login";
     // An empty or arbitrary port makes the program's connection fail, also for a database file.
     EXPECT_TRUE(help.out.contains("Der Port muss dort eine Zahl")) << help.out.toStdString();
@@ -79,7 +80,11 @@ TEST(KorvexDbTool, HelpAndWrongArguments) {
          {QStringList{}, QStringList{"--demo"}, QStringList{"--frobnicate", file}, QStringList{"--articles", "0", file},
           QStringList{"--articles", "zehn", file}, QStringList{file, "--articles"}, QStringList{"--pg", "nohost"},
           QStringList{"--pg", "127.0.0.1:99999"}, QStringList{"--pg", "127.0.0.1:5432", file},
-          QStringList{file, file + "2"}}) {
+          QStringList{file, file + "2"}, QStringList{"zugang", "anna", "--firma", "1", "--personal", "DEMO"},
+          QStringList{"zugang", "--pg", "127.0.0.1:5432", "--firma", "1", "--personal", "DEMO"},
+          QStringList{"zugang", "--pg", "127.0.0.1:5432", "anna", "--firma", "1"},
+          QStringList{"zugang", "--pg", "127.0.0.1:5432", "anna", "--firma", "null", "--personal", "DEMO"},
+          QStringList{"zugang", "--pg", "127.0.0.1:5432", "anna", "--entfernen", "--firma", "1"}}) {
         const ToolRun run = runTool(arguments);
         EXPECT_EQ(run.exitCode, 2) << arguments.join(' ').toStdString();
         EXPECT_TRUE(run.err.startsWith("korvex-db: ")) << run.err.toStdString();

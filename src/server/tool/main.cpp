@@ -2,6 +2,7 @@
 // workstation) or in database "korvex" of a PostgreSQL server (shared by several workstations),
 // with the demo merchant's data or a large generated update run on request.
 
+#include "AccessCommand.h"
 #include "ExchangeCommands.h"
 #include "KorvexDb.h"
 #include "ServerError.h"
@@ -28,6 +29,8 @@ const char *const kHelp =
     "  korvex-db export (DATEI | --pg HOST:PORT) [--firma N] protokoll [--seit TT.MM.JJJJ] [-o AUS]\n"
     "  korvex-db upgrade (DATEI | --pg HOST:PORT)\n"
     "  korvex-db export (DATEI | --pg HOST:PORT) [--firma N] lieferanten|artikel|artlief|personal [-o AUS]\n"
+    "  korvex-db zugang --pg HOST:PORT LOGIN --firma N --personal CODE[,CODE...]   (Passwort: 1. Zeile)\n"
+    "  korvex-db zugang --pg HOST:PORT LOGIN --entfernen\n"
     "\n"
     "Legt die Tabellen einer KORVEX-Datenbank an:\n"
     "  DATEI             eine neue SQLite-Datei (eingebettete Datenbank eines Arbeitsplatzes).\n"
@@ -36,7 +39,9 @@ const char *const kHelp =
     "                    sein (1 bis 5 Ziffern), sein Wert wird nicht verwendet.\n"
     "  --pg HOST:PORT    die Datenbank \"korvex\" auf einem PostgreSQL-Server (wird angelegt, wenn\n"
     "                    sie fehlt). Benutzer und Passwort kommen aus libpq (PGUSER, ~/.pgpass,\n"
-    "                    PGSERVICE); das Programm speichert keine.\n"
+    "                    PGSERVICE); das Programm speichert keine. Mit dem eigenen Login des\n"
+    "                    Administrators aufrufen (CREATEDB und CREATEROLE, oder Superuser): er\n"
+    "                    legt die Rollen korvex_owner (Eigent\xC3\xBCmer) und korvex_clerks an.\n"
     "\n"
     "Optionen:\n"
     "  --demo            Beispieldaten eines Baustoffh\xC3\xA4ndlers: Benutzer, Lieferanten, rund 280\n"
@@ -60,6 +65,10 @@ const char *const kHelp =
     "\n"
     "upgrade bringt eine Datenbank einer fr\xC3\xBCheren Version auf die dieses Programms, in einem\n"
     "Schritt oder gar nicht; von einer SQLite-Datei bleibt vorher eine Kopie daneben (DATEI.vN-DATUM).\n"
+
+    "zugang legt den PostgreSQL-Login eines Sachbearbeiters an (oder \xC3\xA4ndert ihn): in der Gruppe\n"
+    "korvex_clerks, mit dem Passwort aus der ersten Zeile der Standardeingabe (als scram-sha-256\n"
+    "gespeichert), berechtigt f\xC3\xBCr die genannten Personalcodes der Firma; --entfernen l\xC3\xB6scht ihn.\n"
     "\n"
     "Exit-Status: 0 erledigt, 1 Fehler oder abgelehnt (nichts ge\xC3\xA4ndert), 2 falscher Aufruf.\n";
 
@@ -125,6 +134,8 @@ int run(const QStringList &arguments) {
         return RunImport(arguments.mid(1));
     if (!arguments.isEmpty() && arguments.front() == QLatin1String("export"))
         return RunExport(arguments.mid(1));
+    if (!arguments.isEmpty() && arguments.front() == QLatin1String("zugang"))
+        return RunAccess(arguments.mid(1));
 
     kxserver::DbTarget target;
     kxserver::DbContent content;

@@ -1,0 +1,296 @@
+#include "PgSecuritySql.h"
+
+namespace kxserver {
+
+namespace {
+
+// Every function runs with a fixed search_path, so nothing a session put in its way is called.
+#define KX_FIXED "SET search_path = pg_catalog, korvex, pg_temp"
+// The checks look rows up by keys that have indexes; compiling them (JIT) for a large statement
+// would cost far more than running them.
+#define KX_CHECK KX_FIXED " SET jit = off"
+
+const char *const kStatements[] = {
+    // Which personnel codes of which company a database login may act as.
+    "CREATE TABLE IF NOT EXISTS korvex.zugang (login TEXT NOT NULL, firma INTEGER NOT NULL, code TEXT NOT NULL,"
+    " PRIMARY KEY (login, firma, code))",
+    // The articles a clerk's transaction touched, per list (0: the master data), checked at its commit.
+    "CREATE TABLE IF NOT EXISTS korvex.pruefung (tx BIGINT NOT NULL, liste BIGINT NOT NULL, artikel BIGINT NOT NULL,"
+    " PRIMARY KEY (tx, liste, artikel))",
+    // One row per such transaction: its insert queues the one check at commit.
+    "CREATE TABLE IF NOT EXISTS korvex.pruefung_tx (tx BIGINT PRIMARY KEY)",
+    // The checks below look a saved entry's pending changes up by entry and by article.
+    "CREATE INDEX IF NOT EXISTS liste_aend_artlief ON korvex.liste_aend (artlief)",
+    "CREATE INDEX IF NOT EXISTS liste_aend_nur_artikel ON korvex.liste_aend (artikel)",
+    "CREATE INDEX IF NOT EXISTS speicher_log_eintrag ON korvex.speicher_log (liste, artlief)",
+
+    // The admin's sessions (members of the owner, superusers) are not held to the clerks' rules.
+    // These two are called only by the functions below, whose search_path is fixed; without a
+    // search_path of their own they are inlined there (they run for every row a clerk writes).
+    "CREATE OR REPLACE FUNCTION korvex.verwalter() RETURNS boolean LANGUAGE sql STABLE"
+    " AS $f$ SELECT pg_catalog.pg_has_role(session_user, 'korvex_owner', 'MEMBER') $f$",
+    // May the login record a change under this code of this company?
+    "CREATE OR REPLACE FUNCTION korvex.darf(p_firma bigint, p_code text) RETURNS boolean LANGUAGE sql STABLE"
+    " AS $f$ SELECT p_code IS NOT NULL AND EXISTS (SELECT 1 FROM korvex.zugang z WHERE z.login = session_user"
+    " AND z.firma = p_firma AND z.code = p_code) $f$",
+    "CREATE OR REPLACE FUNCTION korvex.abgelehnt(p_text text) RETURNS void LANGUAGE plpgsql " KX_FIXED
+    " AS $f$ BEGIN RAISE EXCEPTION USING ERRCODE = '42501', MESSAGE = 'Abgelehnt: ' || p_text; END $f$",
+
+    // The login: whether a code exists (so that a missing one keeps its own error), and the record,
+    // only when the password matches the stored bcrypt hash and the code is mapped to the login.
+    // pgcrypto knows bcrypt as "$2a$"; for passwords of fewer than 256 bytes it computes what "$2b$" does.
+    "CREATE OR REPLACE FUNCTION korvex.personal_vorhanden(p_firma integer, p_code text) RETURNS boolean"
+    " LANGUAGE sql STABLE SECURITY DEFINER " KX_FIXED
+    " AS $f$ SELECT EXISTS (SELECT 1 FROM korvex.pers_edv WHERE firma = p_firma AND code = p_code) $f$",
+    "CREATE OR REPLACE FUNCTION korvex.anmelden(p_firma integer, p_code text, p_passwort text)"
+    " RETURNS TABLE (aktiv text, pname text, abtnr text, dw text, bergrp text, pnr text)"
+    " LANGUAGE sql STABLE SECURITY DEFINER " KX_FIXED
+    " AS $f$ SELECT p.aktiv, p.pname, p.abtnr, p.dw, p.bergrp, p.pnr FROM korvex.pers_edv p"
+    " WHERE p.firma = p_firma AND p.code = p_code"
+    " AND (korvex.verwalter() OR EXISTS (SELECT 1 FROM korvex.zugang z WHERE z.login = session_user"
+    " AND z.firma = p_firma AND z.code = p_code))"
+    " AND p.passwort ~ '^[$]2[aby][$][0-9]{2}[$].{53}$'"
+    " AND korvex.crypt(p_passwort, '$2a' || substr(p.passwort, 4)) = '$2a' || substr(p.passwort, 4) $f$",
+
+    // Pending changes of a list: written by the clicks, taking proposals and taking back, always for
+    // an entry of an article of the list's run, under a code of the login's company.
+    "CREATE OR REPLACE FUNCTION korvex.liste_aend_schreiben() RETURNS trigger LANGUAGE plpgsql SECURITY "
+    "DEFINER " KX_CHECK " AS $f$ DECLARE v text; BEGIN"
+    " IF korvex.verwalter() OR NOT EXISTS (SELECT 1 FROM neu) THEN RETURN NULL; END IF;"
+    " SELECT CASE WHEN al.artikel IS DISTINCT FROM n.artikel OR NOT EXISTS (SELECT 1 FROM korvex.upd_artikel u"
+    " WHERE u.run = l.run AND u.artnr = a.artnr AND u.artikel = a.id)"
+    " THEN format('Eintrag %s gehört nicht zu Artikel %s der Liste %s', n.artlief, n.artikel, n.liste)"
+    " WHEN NOT EXISTS (SELECT 1 FROM korvex.zugang z WHERE z.login = session_user AND z.firma = r.firma"
+    " AND z.code = n.aend_pers)"
+    " THEN format('Personalcode \"%s\" ist diesem Login in Firma %s nicht zugeordnet', n.aend_pers, r.firma)"
+    " ELSE format('Ungültiger Wert im Eintrag %s', n.artlief) END INTO v"
+    " FROM neu n JOIN korvex.artliste l ON l.id = n.liste JOIN korvex.upd_run r ON r.id = l.run"
+    " LEFT JOIN korvex.artlief al ON al.id = n.artlief LEFT JOIN korvex.artikel a ON a.id = n.artikel"
+    " WHERE al.artikel IS DISTINCT FROM n.artikel"
+    " OR NOT EXISTS (SELECT 1 FROM korvex.upd_artikel u WHERE u.run = l.run AND u.artnr = a.artnr"
+    " AND u.artikel = a.id)"
+    " OR NOT EXISTS (SELECT 1 FROM korvex.zugang z WHERE z.login = session_user AND z.firma = r.firma"
+    " AND z.code = n.aend_pers)"
+    " OR n.laktiv NOT IN ('J', 'N') OR n.hlief NOT IN ('J', 'N') LIMIT 1;"
+    " IF v IS NOT NULL THEN PERFORM korvex.abgelehnt(v); END IF;"
+    " INSERT INTO korvex.pruefung SELECT DISTINCT txid_current(), liste, artikel FROM neu ON CONFLICT DO NOTHING;"
+    " INSERT INTO korvex.pruefung_tx VALUES (txid_current()) ON CONFLICT DO NOTHING;"
+    " RETURN NULL; END $f$",
+    // Pending changes go only with "Speichern", which has logged each of them in the same transaction.
+    // (One hashed look at the lists' log rows of this transaction: a lookup per deleted row is
+    // planned as a scan per row.)
+    "CREATE OR REPLACE FUNCTION korvex.liste_aend_loeschen() RETURNS trigger LANGUAGE plpgsql SECURITY "
+    "DEFINER " KX_CHECK " AS $f$ BEGIN"
+    " IF korvex.verwalter() THEN RETURN NULL; END IF;"
+    " IF EXISTS (SELECT 1 FROM alt o WHERE COALESCE(o.aendsw, 0) <> 0 AND (o.liste, o.artlief) NOT IN"
+    " (SELECT s.liste, s.artlief FROM korvex.speicher_log s WHERE s.liste IN (SELECT liste FROM alt)"
+    " AND s.xmin = pg_current_xact_id()::xid)) THEN"
+    " PERFORM korvex.abgelehnt('Nicht gespeicherte Änderungen werden nur mit \"Speichern\" übernommen.'); END IF;"
+    " INSERT INTO korvex.pruefung SELECT DISTINCT txid_current(), liste, artikel FROM alt ON CONFLICT DO NOTHING;"
+    " INSERT INTO korvex.pruefung_tx VALUES (txid_current()) ON CONFLICT DO NOTHING;"
+    " RETURN NULL; END $f$",
+    // The list's main supplier per article: checked against the list's entries at commit.
+    "CREATE OR REPLACE FUNCTION korvex.liste_haupt_neu() RETURNS trigger LANGUAGE plpgsql SECURITY DEFINER " KX_CHECK
+    " AS $f$ BEGIN IF korvex.verwalter() THEN RETURN NULL; END IF;"
+    " INSERT INTO korvex.pruefung SELECT DISTINCT txid_current(), liste, artikel FROM neu ON CONFLICT DO NOTHING;"
+    " INSERT INTO korvex.pruefung_tx VALUES (txid_current()) ON CONFLICT DO NOTHING;"
+    " RETURN NULL; END $f$",
+    "CREATE OR REPLACE FUNCTION korvex.liste_haupt_alt() RETURNS trigger LANGUAGE plpgsql SECURITY DEFINER " KX_CHECK
+    " AS $f$ BEGIN IF korvex.verwalter() THEN RETURN NULL; END IF;"
+    " INSERT INTO korvex.pruefung SELECT DISTINCT txid_current(), liste, artikel FROM alt ON CONFLICT DO NOTHING;"
+    " INSERT INTO korvex.pruefung_tx VALUES (txid_current()) ON CONFLICT DO NOTHING;"
+    " RETURN NULL; END $f$",
+
+    // "Speichern" applies a pending change of a list to the master data: the active flag and who changed
+    // it as the change says, saved under a code of the login.
+    "CREATE OR REPLACE FUNCTION korvex.artlief_speichern() RETURNS trigger LANGUAGE plpgsql SECURITY DEFINER " KX_CHECK
+    " AS $f$ DECLARE v text; BEGIN"
+    " IF korvex.verwalter() THEN RETURN NULL; END IF;"
+    " SELECT CASE WHEN NOT EXISTS (SELECT 1 FROM korvex.zugang z WHERE z.login = session_user"
+    " AND z.firma = a.firma AND z.code = n.gesp_pers)"
+    " THEN format('Personalcode \"%s\" ist diesem Login in Firma %s nicht zugeordnet', n.gesp_pers, a.firma)"
+    " ELSE format('Lieferant %s des Artikels %s wird nur mit \"Speichern\" einer Änderung geändert', f.liefnr,"
+    " a.artnr) END INTO v FROM neu n JOIN korvex.artikel a ON a.id = n.artikel"
+    " JOIN korvex.lieferant f ON f.id = n.lieferant"
+    " WHERE NOT EXISTS (SELECT 1 FROM korvex.zugang z WHERE z.login = session_user AND z.firma = a.firma"
+    " AND z.code = n.gesp_pers) OR NOT EXISTS (SELECT 1 FROM korvex.liste_aend o"
+    " WHERE o.artlief = n.id AND COALESCE(o.aendsw, 0) <> 0 AND o.laktiv = n.aktiv"
+    " AND COALESCE(NULLIF(o.aend_pers, ''), n.gesp_pers) = n.aend_pers) LIMIT 1;"
+    " IF v IS NOT NULL THEN PERFORM korvex.abgelehnt(v); END IF;"
+    " INSERT INTO korvex.pruefung SELECT DISTINCT txid_current(), 0, artikel FROM neu ON CONFLICT DO NOTHING;"
+    " INSERT INTO korvex.pruefung_tx VALUES (txid_current()) ON CONFLICT DO NOTHING;"
+    " RETURN NULL; END $f$",
+    // ... and the article's main supplier: the one a pending main-supplier change of a list gives.
+    "CREATE OR REPLACE FUNCTION korvex.artikel_speichern() RETURNS trigger LANGUAGE plpgsql SECURITY DEFINER " KX_CHECK
+    " AS $f$ DECLARE v text; BEGIN"
+    " IF korvex.verwalter() THEN RETURN NULL; END IF;"
+    " SELECT format('Der Hauptlieferant des Artikels %s wird nur mit \"Speichern\" einer Änderung geändert',"
+    " n.artnr) INTO v FROM neu n JOIN alt x ON x.id = n.id"
+    " WHERE NOT EXISTS (SELECT 1 FROM korvex.liste_aend o WHERE o.artikel = n.id AND COALESCE(o.aendsw, 0) <> 0"
+    " AND o.hlief IS NOT NULL AND o.aend_pers = n.aend_pers AND (n.haupt_lief IS NULL"
+    " OR n.haupt_lief IS NOT DISTINCT FROM x.haupt_lief OR EXISTS (SELECT 1 FROM korvex.liste_aend m"
+    " JOIN korvex.artlief al ON al.id = m.artlief WHERE m.liste = o.liste AND m.artikel = n.id"
+    " AND al.lieferant = n.haupt_lief AND m.hlief = 'J' AND COALESCE(m.aendsw, 0) <> 0))) LIMIT 1;"
+    " IF v IS NOT NULL THEN PERFORM korvex.abgelehnt(v); END IF;"
+    " INSERT INTO korvex.pruefung SELECT DISTINCT txid_current(), 0, id FROM neu ON CONFLICT DO NOTHING;"
+    " INSERT INTO korvex.pruefung_tx VALUES (txid_current()) ON CONFLICT DO NOTHING;"
+    " RETURN NULL; END $f$",
+    // The save log: a row per pending change being saved, as the change says, under a code of the
+    // login; its number is the log's own.
+    "CREATE OR REPLACE FUNCTION korvex.speicher_log_neu() RETURNS trigger LANGUAGE plpgsql SECURITY DEFINER " KX_CHECK
+    " SET enable_seqscan = off AS $f$ BEGIN"
+    " IF korvex.verwalter() THEN RETURN NEW; END IF;"
+    " NEW.id := nextval(pg_get_serial_sequence('korvex.speicher_log', 'id'));"
+    " IF NOT EXISTS (SELECT 1 FROM korvex.artliste l JOIN korvex.upd_run r ON r.id = l.run WHERE l.id = NEW.liste"
+    " AND EXISTS (SELECT 1 FROM korvex.zugang z WHERE z.login = session_user AND z.firma = r.firma"
+    " AND z.code = NEW.gesp_pers)) THEN PERFORM korvex.abgelehnt(format('Personalcode \"%s\" ist"
+    " diesem Login nicht zugeordnet', NEW.gesp_pers)); END IF;"
+    " IF NOT EXISTS (SELECT 1 FROM korvex.liste_aend o WHERE o.liste = NEW.liste AND o.artlief = NEW.artlief"
+    " AND COALESCE(o.aendsw, 0) <> 0 AND o.laktiv IS NOT DISTINCT FROM NEW.laktiv"
+    " AND o.hlief IS NOT DISTINCT FROM NEW.hlief AND o.aend_pers IS NOT DISTINCT FROM NEW.aend_pers) THEN"
+    " PERFORM korvex.abgelehnt('Das Speicherprotokoll nimmt nur gespeicherte Änderungen auf.'); END IF;"
+    // The flags before the change are the master data's, read before Speichern changes them.
+    " IF NOT EXISTS (SELECT 1 FROM korvex.artlief al JOIN korvex.artikel a ON a.id = al.artikel"
+    " WHERE al.id = NEW.artlief AND NEW.laktiv_alt IS NOT DISTINCT FROM"
+    " CASE WHEN NEW.laktiv IS NULL THEN NULL ELSE al.aktiv END AND NEW.hlief_alt IS NOT DISTINCT FROM"
+    " CASE WHEN NEW.hlief IS NULL THEN NULL WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END) THEN"
+    " PERFORM korvex.abgelehnt('Das Speicherprotokoll nimmt nur die Kennzeichen vor der Änderung auf, wie"
+    " die Stammdaten sie zeigen.'); END IF;"
+    " RETURN NEW; END $f$",
+    // A list: prepared under a code of the login (or none: preparing needs no session); its version
+    // only counts up (the writers' lock);
+    // saved under a code of the login.
+    "CREATE OR REPLACE FUNCTION korvex.artliste_schreiben() RETURNS trigger LANGUAGE plpgsql SECURITY DEFINER " KX_CHECK
+    " AS $f$ DECLARE v_firma bigint; BEGIN"
+    " IF korvex.verwalter() THEN RETURN NEW; END IF;"
+    " SELECT firma INTO v_firma FROM korvex.upd_run WHERE id = NEW.run;"
+    " IF TG_OP = 'INSERT' AND NEW.erst_pers IS NOT NULL AND NOT korvex.darf(v_firma, NEW.erst_pers) THEN PERFORM "
+    "korvex.abgelehnt(format("
+    "'Personalcode \"%s\" ist diesem Login in Firma %s nicht zugeordnet', NEW.erst_pers, v_firma)); END IF;"
+    " IF TG_OP = 'UPDATE' THEN"
+    " IF NEW.version NOT IN (OLD.version, OLD.version + 1) THEN"
+    " PERFORM korvex.abgelehnt('Die Version einer Artikelliste zählt nur um eins weiter.'); END IF;"
+    " IF NEW.gesp_pers IS DISTINCT FROM OLD.gesp_pers AND NOT korvex.darf(v_firma, NEW.gesp_pers) THEN"
+    " PERFORM korvex.abgelehnt(format('Personalcode \"%s\" ist diesem Login in Firma %s nicht zugeordnet',"
+    " NEW.gesp_pers, v_firma)); END IF; END IF;"
+    " RETURN NEW; END $f$",
+
+    // At the commit of a clerk's transaction: every touched article keeps at most one main supplier,
+    // (refused with SQLSTATE KX011, which the program reports as its own refusal, error 1011)
+    // an active one, and an active supplier, in the list's view and in the master data; a list's main
+    // supplier of an article is the one its entries give.
+    "CREATE OR REPLACE FUNCTION korvex.pruefen() RETURNS trigger LANGUAGE plpgsql SECURITY DEFINER " KX_CHECK
+    " AS $f$ DECLARE v_tx bigint := txid_current(); v text; BEGIN"
+    " IF NOT EXISTS (SELECT 1 FROM korvex.pruefung WHERE tx = v_tx) THEN RETURN NULL; END IF;"
+    " WITH p AS (SELECT liste, artikel FROM korvex.pruefung WHERE tx = v_tx AND liste > 0),"
+    " e AS (SELECT p.liste, p.artikel, al.lieferant, COALESCE(o.laktiv, al.aktiv) AS aktiv,"
+    " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END) AS haupt,"
+    " o.hlief IS NOT NULL AS eigen FROM p JOIN korvex.artikel a ON a.id = p.artikel"
+    " JOIN korvex.artlief al ON al.artikel = p.artikel"
+    " LEFT JOIN korvex.liste_aend o ON o.liste = p.liste AND o.artlief = al.id),"
+    " s AS (SELECT liste, artikel, count(*) FILTER (WHERE haupt = 'J') AS haupt,"
+    " count(*) FILTER (WHERE haupt = 'J' AND aktiv <> 'J') AS inaktiv, count(*) FILTER (WHERE aktiv = 'J') AS aktiv,"
+    " bool_or(eigen) AS eigen, min(lieferant) FILTER (WHERE haupt = 'J') AS lief FROM e GROUP BY liste, artikel)"
+    " SELECT format('Artikel %s hätte in der Artikelliste %s %s', a.artnr, s.liste, CASE"
+    " WHEN s.haupt > 1 THEN 'mehr als einen Hauptlieferanten' WHEN s.inaktiv > 0 THEN"
+    " 'einen inaktiven Hauptlieferanten' WHEN s.aktiv = 0 THEN 'keinen aktiven Lieferanten' ELSE"
+    " 'einen anderen Hauptlieferanten als seine Lieferanten' END) INTO v"
+    " FROM s JOIN korvex.artikel a ON a.id = s.artikel"
+    " LEFT JOIN korvex.liste_haupt h ON h.liste = s.liste AND h.artikel = s.artikel"
+    " WHERE s.haupt > 1 OR s.inaktiv > 0 OR s.aktiv = 0 OR (h.liste IS NULL AND s.eigen)"
+    " OR (h.liste IS NOT NULL AND h.haupt_lief IS DISTINCT FROM CASE WHEN s.haupt = 1 THEN s.lief END) LIMIT 1;"
+    " IF v IS NULL THEN"
+    " SELECT format('Artikel %s hätte in den Stammdaten %s', a.artnr, CASE WHEN bool_or(al.lieferant ="
+    " a.haupt_lief AND al.aktiv <> 'J') THEN 'einen inaktiven Hauptlieferanten' ELSE 'keinen aktiven"
+    " Lieferanten' END) INTO v FROM korvex.pruefung p JOIN korvex.artikel a ON a.id = p.artikel"
+    " JOIN korvex.artlief al ON al.artikel = p.artikel WHERE p.tx = v_tx AND p.liste = 0 GROUP BY a.id, a.artnr"
+    " HAVING bool_or(al.lieferant = a.haupt_lief AND al.aktiv <> 'J') OR count(*) FILTER (WHERE al.aktiv = 'J') = 0"
+    " LIMIT 1; END IF;"
+    " DELETE FROM korvex.pruefung WHERE tx = v_tx; DELETE FROM korvex.pruefung_tx WHERE tx = v_tx;"
+    " IF v IS NOT NULL THEN RAISE EXCEPTION USING ERRCODE = 'KX011', MESSAGE = 'Die Änderung wurde abgelehnt: '"
+    " || v || '. Nichts davon wurde gespeichert.'; END IF;"
+    " RETURN NULL; END $f$",
+
+    // The triggers: statement triggers see all rows of a statement at once (one check per click).
+    "DROP TRIGGER IF EXISTS kx_liste_aend_neu ON korvex.liste_aend",
+    "CREATE TRIGGER kx_liste_aend_neu AFTER INSERT ON korvex.liste_aend REFERENCING NEW TABLE AS neu"
+    " FOR EACH STATEMENT EXECUTE FUNCTION korvex.liste_aend_schreiben()",
+    "DROP TRIGGER IF EXISTS kx_liste_aend_aend ON korvex.liste_aend",
+    "CREATE TRIGGER kx_liste_aend_aend AFTER UPDATE ON korvex.liste_aend REFERENCING NEW TABLE AS neu"
+    " FOR EACH STATEMENT EXECUTE FUNCTION korvex.liste_aend_schreiben()",
+    "DROP TRIGGER IF EXISTS kx_liste_aend_weg ON korvex.liste_aend",
+    "CREATE TRIGGER kx_liste_aend_weg AFTER DELETE ON korvex.liste_aend REFERENCING OLD TABLE AS alt"
+    " FOR EACH STATEMENT EXECUTE FUNCTION korvex.liste_aend_loeschen()",
+    "DROP TRIGGER IF EXISTS kx_liste_haupt_neu ON korvex.liste_haupt",
+    "CREATE TRIGGER kx_liste_haupt_neu AFTER INSERT ON korvex.liste_haupt REFERENCING NEW TABLE AS neu"
+    " FOR EACH STATEMENT EXECUTE FUNCTION korvex.liste_haupt_neu()",
+    "DROP TRIGGER IF EXISTS kx_liste_haupt_aend ON korvex.liste_haupt",
+    "CREATE TRIGGER kx_liste_haupt_aend AFTER UPDATE ON korvex.liste_haupt REFERENCING NEW TABLE AS neu"
+    " FOR EACH STATEMENT EXECUTE FUNCTION korvex.liste_haupt_neu()",
+    "DROP TRIGGER IF EXISTS kx_liste_haupt_weg ON korvex.liste_haupt",
+    "CREATE TRIGGER kx_liste_haupt_weg AFTER DELETE ON korvex.liste_haupt REFERENCING OLD TABLE AS alt"
+    " FOR EACH STATEMENT EXECUTE FUNCTION korvex.liste_haupt_alt()",
+    "DROP TRIGGER IF EXISTS kx_artlief_aend ON korvex.artlief",
+    "CREATE TRIGGER kx_artlief_aend AFTER UPDATE ON korvex.artlief REFERENCING NEW TABLE AS neu"
+    " FOR EACH STATEMENT EXECUTE FUNCTION korvex.artlief_speichern()",
+    "DROP TRIGGER IF EXISTS kx_artikel_aend ON korvex.artikel",
+    "CREATE TRIGGER kx_artikel_aend AFTER UPDATE ON korvex.artikel REFERENCING OLD TABLE AS alt NEW TABLE AS neu"
+    " FOR EACH STATEMENT EXECUTE FUNCTION korvex.artikel_speichern()",
+    "DROP TRIGGER IF EXISTS kx_speicher_log_neu ON korvex.speicher_log",
+    "CREATE TRIGGER kx_speicher_log_neu BEFORE INSERT ON korvex.speicher_log FOR EACH ROW"
+    " EXECUTE FUNCTION korvex.speicher_log_neu()",
+    "DROP TRIGGER IF EXISTS kx_artliste ON korvex.artliste",
+    "CREATE TRIGGER kx_artliste BEFORE INSERT OR UPDATE ON korvex.artliste FOR EACH ROW"
+    " EXECUTE FUNCTION korvex.artliste_schreiben()",
+    "DROP TRIGGER IF EXISTS kx_pruefen ON korvex.pruefung",
+    "DROP TRIGGER IF EXISTS kx_pruefen ON korvex.pruefung_tx",
+    "CREATE CONSTRAINT TRIGGER kx_pruefen AFTER INSERT ON korvex.pruefung_tx DEFERRABLE INITIALLY DEFERRED"
+    " FOR EACH ROW EXECUTE FUNCTION korvex.pruefen()",
+
+    // What a clerk may touch at all: what the program reads and the columns its steps write.
+    "REVOKE ALL ON ALL TABLES IN SCHEMA korvex FROM PUBLIC, korvex_clerks",
+    "REVOKE ALL ON ALL SEQUENCES IN SCHEMA korvex FROM PUBLIC, korvex_clerks",
+    "REVOKE ALL ON FUNCTION korvex.verwalter(), korvex.darf(bigint, text), korvex.abgelehnt(text),"
+    " korvex.personal_vorhanden(integer, text), korvex.anmelden(integer, text, text),"
+    " korvex.liste_aend_schreiben(), korvex.liste_aend_loeschen(), korvex.liste_haupt_neu(),"
+    " korvex.liste_haupt_alt(), korvex.artlief_speichern(), korvex.artikel_speichern(),"
+    " korvex.speicher_log_neu(), korvex.artliste_schreiben(), korvex.pruefen() FROM PUBLIC",
+    "GRANT USAGE ON SCHEMA korvex TO korvex_clerks",
+    "GRANT EXECUTE ON FUNCTION korvex.personal_vorhanden(integer, text), korvex.anmelden(integer, text, text)"
+    " TO korvex_clerks",
+    "GRANT SELECT ON korvex.korvex_meta, korvex.pers_abt, korvex.pers_basis, korvex.lieferant, korvex.upd_run,"
+    " korvex.upd_artikel TO korvex_clerks",
+    "GRANT SELECT (id, firma, artnr, bez, haupt_lief), UPDATE (haupt_lief, aend_pers, aend_zeit) ON korvex.artikel"
+    " TO korvex_clerks",
+    "GRANT SELECT (id, artikel, lieferant, ek_cent, pe, le_einkauf, aktiv),"
+    " UPDATE (aktiv, aend_pers, aend_zeit, gesp_pers) ON korvex.artlief TO korvex_clerks",
+    "GRANT SELECT (id, run, version), INSERT (run, erst_pers, erst_zeit), UPDATE (version, gesp_pers, gesp_zeit)"
+    " ON korvex.artliste TO korvex_clerks",
+    "GRANT SELECT, INSERT, DELETE, UPDATE (laktiv, hlief, aendsw, aend_pers, aend_zeit) ON korvex.liste_aend"
+    " TO korvex_clerks",
+    "GRANT SELECT, INSERT, DELETE, UPDATE (haupt_lief) ON korvex.liste_haupt TO korvex_clerks",
+    "GRANT INSERT ON korvex.speicher_log TO korvex_clerks",
+};
+
+#undef KX_CHECK
+#undef KX_FIXED
+
+} // namespace
+
+QStringList PgSecurityStatements() {
+    QStringList statements;
+    for (const char *statement : kStatements)
+        statements << QString::fromUtf8(statement);
+    return statements;
+}
+
+QStringList PgTriggerNames() {
+    return {QStringLiteral("kx_liste_aend_neu"),   QStringLiteral("kx_liste_aend_aend"),
+            QStringLiteral("kx_liste_aend_weg"),   QStringLiteral("kx_liste_haupt_neu"),
+            QStringLiteral("kx_liste_haupt_aend"), QStringLiteral("kx_liste_haupt_weg"),
+            QStringLiteral("kx_artlief_aend"),     QStringLiteral("kx_artikel_aend"),
+            QStringLiteral("kx_speicher_log_neu"), QStringLiteral("kx_artliste"),
+            QStringLiteral("kx_pruefen")};
+}
+
+} // namespace kxserver

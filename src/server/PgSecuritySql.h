@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QStringList>
+
+namespace kxserver {
+
+// The owner's objects of a secured PostgreSQL database (see PgSecurity.h), run as korvex_owner:
+// the mapping of logins, the login functions, the triggers and the clerks' grants. Each statement
+// may run again over its own result.
+QStringList PgSecurityStatements();
+// The names of the triggers above; any other trigger on our tables was not made by us.
+QStringList PgTriggerNames();
+
+} // namespace kxserver
