@@ -155,6 +155,7 @@ bool checkUserAndSetSession() {
 
 bool LoginUser() {
     ThrowIfEnded();
+    gLoggedIn = false;
     gUserName.clear();
     gUserDisplayName.clear();
     gUserData = UserData();
@@ -181,6 +182,7 @@ bool LoginUser() {
     }
     if (!loggedIn)
         dropCommandLine(fromCommandLine);
+    gLoggedIn = loggedIn;
 
     EndServerAccess(false);
     gForms->hideLogin();
