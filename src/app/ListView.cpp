@@ -2,9 +2,9 @@
 
 #include <QApplication>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
-#include <QHelpEvent>
 #include <QPainter>
 #include <QToolTip>
 

@@ -120,8 +120,7 @@ QVariant BindValueFor(const QSqlDatabase &db, const QVariant &value) {
     const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
     // Qt's driver hands out libpq's connection under its struct name.
     pg_conn *connection = nullptr;
-    if (handle.isValid() &&
-        (qstrcmp(handle.typeName(), "pg_conn*") == 0 || qstrcmp(handle.typeName(), "PGconn*") == 0))
+    if (handle.isValid() && (qstrcmp(handle.typeName(), "pg_conn*") == 0 || qstrcmp(handle.typeName(), "PGconn*") == 0))
         connection = *static_cast<pg_conn *const *>(handle.constData());
     return PgBindValue(connection, value);
 }

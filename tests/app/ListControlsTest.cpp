@@ -9,8 +9,8 @@
 #include <QEventLoop>
 #include <QFocusEvent>
 #include <QFontMetricsF>
-#include <QHelpEvent>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QLineEdit>
 #include <QScrollBar>
 #include <QSignalSpy>

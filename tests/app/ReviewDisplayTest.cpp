@@ -147,7 +147,8 @@ TEST_F(ReviewAids, PriceCellsShowThePricePerUnitAndTheCheapestOfferIsBold) {
     for (const int column : {1, 3})
         for (const QString &text : {view->model()->index(0, column).data().toString(),
                                     column == 1 ? QStringLiteral("99.999,99 €") : QStringLiteral("00.00.0000")})
-            EXPECT_LE(QFontMetricsF(bold).horizontalAdvance(text) + margins, header->sectionSize(column)) << text.toStdString();
+            EXPECT_LE(QFontMetricsF(bold).horizontalAdvance(text) + margins, header->sectionSize(column))
+                << text.toStdString();
     // The dearer one switched inactive: the cheaper one is alone in its unit, nothing to compare.
     toggle(1, kAktiv);
     ASSERT_TRUE(desktop.boxes.isEmpty()) << desktop.boxes.first().text.toStdString();

@@ -413,9 +413,8 @@ TEST_P(ServerTest, TextIsQuotedForTheSettingsTheSessionHasNotForThoseAtTheConnec
     connection->run(QStringLiteral("SET standard_conforming_strings = off"));
     // Another way in: a plain connection of the tool's kind, for the batch inserts.
     QSqlDatabase plain = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("quote-probe"));
-    const std::shared_ptr<void> removePlain(nullptr, [](void *) {
-        QSqlDatabase::removeDatabase(QStringLiteral("quote-probe"));
-    });
+    const std::shared_ptr<void> removePlain(
+        nullptr, [](void *) { QSqlDatabase::removeDatabase(QStringLiteral("quote-probe")); });
     plain.setHostName(cluster().host());
     plain.setPort(cluster().port());
     plain.setDatabaseName(QStringLiteral("korvex"));
@@ -425,8 +424,12 @@ TEST_P(ServerTest, TextIsQuotedForTheSettingsTheSessionHasNotForThoseAtTheConnec
     const QString text = QStringLiteral("O'Brien\\'); DELETE FROM korvex_meta; --\\ \\\\ '' \\n Ä");
     const QString insert = QStringLiteral("INSERT INTO korvex_meta (key, value) VALUES (?, ?)");
     const std::function<void(const QString &)> ways[] = {
-        [&](const QString &key) { connection->run(insert, {key, text}); },
-        [&](const QString &key) { connection->runScript({{insert, {key, text}}}); },
+        [&](const QString &key) {
+            connection->run(insert, {key, text});
+        },
+        [&](const QString &key) {
+            connection->runScript({{insert, {key, text}}});
+        },
         [&](const QString &key) {
             QSqlQuery prepared = connection->prepare(insert);
             connection->execute(prepared, {key, text});

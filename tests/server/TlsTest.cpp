@@ -30,8 +30,8 @@ protected:
             return;
         s_cluster->setClientEnvironment();
         s_wrongCa = QDir(korvextest::TempDir()).filePath(QStringLiteral("fremd.crt"));
-        s_started = korvextest::PgCluster::MakeCertificateAuthority(korvextest::TempDir(), QStringLiteral("fremd"),
-                                                                    &s_error);
+        s_started =
+            korvextest::PgCluster::MakeCertificateAuthority(korvextest::TempDir(), QStringLiteral("fremd"), &s_error);
     }
     static void TearDownTestSuite() { s_cluster.reset(); }
 
@@ -115,9 +115,8 @@ TEST_F(TlsTest, VerifyFullConnectsWithTheServersAuthorityOnlyForTheToolAndThePro
     // every weaker mode (require, verify-ca) would not, whatever either connection set for itself.
     ASSERT_TRUE(s_cluster->issueServerCertificate(QStringLiteral("DNS:anderer-server.example")))
         << s_cluster->error().toStdString();
-    const std::shared_ptr<void> restore(nullptr, [](void *) {
-        s_cluster->issueServerCertificate(QStringLiteral("DNS:localhost,IP:127.0.0.1"));
-    });
+    const std::shared_ptr<void> restore(
+        nullptr, [](void *) { s_cluster->issueServerCertificate(QStringLiteral("DNS:localhost,IP:127.0.0.1")); });
     verifyFull(s_cluster->caFile(), false);
     EXPECT_FALSE(MakeSqlFactory()->connectTo(s_cluster->connectString()));
     EXPECT_FALSE(kxserver::CreateDatabase(target(), demo, true).isEmpty());

@@ -25,9 +25,9 @@ namespace {
 const char *const kServiceUser = "postgres";
 
 // Variables that would make libpq or psql go elsewhere than the throwaway cluster.
-const char *const kClientVariables[] = {"PGHOST",    "PGHOSTADDR", "PGPORT",           "PGDATABASE",
-                                        "PGSERVICE", "PGPASSWORD", "PGPASSFILE",       "PGSERVICEFILE",
-                                        "PGOPTIONS", "PGSSLMODE",  "PGSSLROOTCERT",    "PGCONNECT_TIMEOUT"};
+const char *const kClientVariables[] = {"PGHOST",    "PGHOSTADDR", "PGPORT",        "PGDATABASE",
+                                        "PGSERVICE", "PGPASSWORD", "PGPASSFILE",    "PGSERVICEFILE",
+                                        "PGOPTIONS", "PGSSLMODE",  "PGSSLROOTCERT", "PGCONNECT_TIMEOUT"};
 
 // Runs openssl with `arguments` in `dir`; false with its output in *error when it fails.
 bool runOpenssl(const QString &dir, const QStringList &arguments, QString *error) {
@@ -43,8 +43,8 @@ bool runOpenssl(const QString &dir, const QStringList &arguments, QString *error
     }
     if (process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
         return true;
-    *error = QStringLiteral("openssl %1 scheitert: %2")
-                 .arg(arguments.value(0), QString::fromLocal8Bit(process.readAll()));
+    *error =
+        QStringLiteral("openssl %1 scheitert: %2").arg(arguments.value(0), QString::fromLocal8Bit(process.readAll()));
     return false;
 }
 
@@ -74,22 +74,21 @@ bool PgCluster::issueServerCertificate(const QString &altNames) {
                     QStringList{QStringLiteral("req")} + kNewKey +
                         QStringList{QStringLiteral("-keyout"), QStringLiteral("server.key"), QStringLiteral("-out"),
                                     QStringLiteral("server.csr"), QStringLiteral("-subj"),
-                                    QStringLiteral("/CN=") + altNames.section(QLatin1Char(','), 0, 0).section(
-                                                                 QLatin1Char(':'), 1)},
+                                    QStringLiteral("/CN=") +
+                                        altNames.section(QLatin1Char(','), 0, 0).section(QLatin1Char(':'), 1)},
                     &error))
         return fail(error);
     QFile extensions(dir + QStringLiteral("/server.ext"));
     if (!extensions.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        extensions.write(QStringLiteral("subjectAltName=%1\nextendedKeyUsage=serverAuth\n").arg(altNames).toUtf8()) <
-            0)
+        extensions.write(QStringLiteral("subjectAltName=%1\nextendedKeyUsage=serverAuth\n").arg(altNames).toUtf8()) < 0)
         return fail(QStringLiteral("server.ext nicht schreibbar"));
     extensions.close();
     if (!runOpenssl(dir,
-                    {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), QStringLiteral("server.csr"),
-                     QStringLiteral("-CA"), QStringLiteral("ca.crt"), QStringLiteral("-CAkey"), QStringLiteral("ca.key"),
-                     QStringLiteral("-CAcreateserial"), QStringLiteral("-days"), QStringLiteral("2"),
-                     QStringLiteral("-extfile"), QStringLiteral("server.ext"), QStringLiteral("-out"),
-                     QStringLiteral("server.crt")},
+                    {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
+                     QStringLiteral("server.csr"), QStringLiteral("-CA"), QStringLiteral("ca.crt"),
+                     QStringLiteral("-CAkey"), QStringLiteral("ca.key"), QStringLiteral("-CAcreateserial"),
+                     QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-extfile"),
+                     QStringLiteral("server.ext"), QStringLiteral("-out"), QStringLiteral("server.crt")},
                     &error))
         return fail(error);
     // The server reads its key only when nobody else may; as root it runs as the service user.
