@@ -13,7 +13,7 @@ run_set=(
 )
 test_set=(
   libgtest-dev libgmock-dev libbenchmark-dev
-  postgresql sqlite3 poppler-utils dpkg-dev file
+  postgresql sqlite3 poppler-utils dpkg-dev file openssl
   xvfb xdotool imagemagick x11-utils
   clang libclang-rt-14-dev
   libreoffice-calc-nogui

@@ -93,6 +93,8 @@ void FMStart::buildControls() {
                         QStringLiteral("le. Einkauf"), QStringLiteral("Aktiv"), QStringLiteral("Hauptlieferant")},
                        {200, 70, 75, 75, 50, 75});
     lilief->setCheckColumns({kAktiv, kHauptlieferant});
+    // A price and a date always show whole, also in the bold row of the cheapest offer.
+    lilief->setWholeTexts({{2, QStringLiteral("99.999,99 €")}, {4, QStringLiteral("00.00.0000")}});
     place(lilief, 360, 5280, 8775, 3375);
 
     BUSpeich = new QPushButton(QStringLiteral("Speichern"), client);

@@ -10,6 +10,8 @@
 #include <QDir>
 #include <QEvent>
 #include <QFile>
+#include <QFontInfo>
+#include <QFontMetricsF>
 #include <QHeaderView>
 #include <QPdfWriter>
 #include <QPointer>
@@ -34,6 +36,8 @@ std::function<QPrinterInfo()> &printerLookup() {
 }
 
 const QMarginsF kPaperMargins(15, 15, 15, 15); // millimetres
+// Below this a list is no longer readable; a column too narrow even then cuts its text.
+constexpr qreal kSmallestPointSize = 6;
 
 } // namespace
 
@@ -66,6 +70,32 @@ public:
             view->horizontalHeader()->resizeSection(c, std::max(right - x, 1));
             x = right;
         }
+        fitFont();
+    }
+
+    // Halves of a point down from the list's own font until every text that must show whole fits
+    // its column in bold, with the margins the style leaves beside a cell's text.
+    void fitFont() {
+        if (whole.isEmpty())
+            return;
+        const QFont base = q->font();
+        qreal size = base.pointSizeF() > 0 ? base.pointSizeF() : QFontInfo(base).pointSizeF();
+        const int margins = 2 * (view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1);
+        QFont font = base;
+        for (;; size -= 0.5) {
+            font.setPointSizeF(size);
+            QFont bold = font;
+            bold.setBold(true);
+            const QFontMetricsF metrics(bold, view);
+            bool fits = true;
+            for (auto it = whole.cbegin(); it != whole.cend(); ++it)
+                fits = fits && metrics.horizontalAdvance(it.value()) + margins <=
+                                   view->horizontalHeader()->sectionSize(it.key() - 1);
+            if (fits || size <= kSmallestPointSize)
+                break;
+        }
+        if (font != view->font())
+            view->setFont(font);
     }
 
     double designWidth(int column) const {
@@ -101,6 +131,7 @@ public:
     ListModel *model = nullptr;
     ListView *view = nullptr;
     QList<int> widths;
+    QMap<int, QString> whole;
     QString title;
     QString pdfBaseName = QStringLiteral("Artikelliste");
     bool notifying = false;
@@ -161,6 +192,15 @@ void KxList::setColumns(const QStringList &headers, const QList<int> &widths) {
     d->widths = widths;
     d->model->setHeaders(headers);
     d->fitColumns();
+}
+
+void KxList::setWholeTexts(const QMap<int, QString> &widest) {
+    d->whole = widest;
+    d->fitColumns();
+}
+
+QFont KxList::cellFont() const {
+    return d->view->font();
 }
 
 QStringList KxList::columnHeaders() const {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QFont>
 #include <QList>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
@@ -27,6 +29,13 @@ public:
     QStringList columnHeaders() const;
     // Columns (from 1) that hold check cells instead of text.
     void setCheckColumns(const QList<int> &columns);
+    // Texts that must always show whole, by column (from 1): the widest one a column can hold. The
+    // columns keep their shares; the list takes the largest size of its font, up to the one it was
+    // given, at which each of these texts fits its column in bold. Any other cell that is cut shows
+    // its whole text as its tooltip.
+    void setWholeTexts(const QMap<int, QString> &widest);
+    // The font the list's cells are drawn in (a bold row: the same in bold).
+    QFont cellFont() const;
 
     // Rows and cells outside the list read as empty (0 for a check cell); writes to them do nothing.
     void clear();

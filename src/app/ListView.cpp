@@ -2,9 +2,11 @@
 
 #include <QApplication>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QToolTip>
 
 class ListView::UserInput {
 public:
@@ -119,6 +121,13 @@ void ListView::focusInEvent(QFocusEvent *event) {
     QTableView::focusInEvent(event);
 }
 
+void ListView::changeEvent(QEvent *event) {
+    QTableView::changeEvent(event);
+    // The one row height follows the font the list was given.
+    if (event->type() == QEvent::FontChange)
+        verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
+}
+
 QModelIndex ListView::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) {
     // Home and End go to the first and last row, as in any list box, not to the row's first and
     // last column.
@@ -150,4 +159,25 @@ void CheckCellDelegate::paint(QPainter *painter, const QStyleOptionViewItem &opt
     box.state &= ~(QStyle::State_HasFocus | QStyle::State_On | QStyle::State_Off | QStyle::State_NoChange);
     box.state |= state.toInt() == Qt::Checked ? QStyle::State_On : QStyle::State_Off;
     style->drawPrimitive(QStyle::PE_IndicatorItemViewItemCheck, &box, painter, widget);
+}
+
+bool CheckCellDelegate::isCut(const QStyleOptionViewItem &option, const QModelIndex &index) const {
+    QStyleOptionViewItem cell = option;
+    initStyleOption(&cell, index);
+    if (cell.text.isEmpty())
+        return false;
+    const QWidget *widget = cell.widget;
+    const QStyle *style = widget ? widget->style() : QApplication::style();
+    const int margins = 2 * (style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1);
+    return QFontMetricsF(cell.font).horizontalAdvance(cell.text) + margins > cell.rect.width();
+}
+
+bool CheckCellDelegate::helpEvent(QHelpEvent *event, QAbstractItemView *view, const QStyleOptionViewItem &option,
+                                  const QModelIndex &index) {
+    if (event && view && event->type() == QEvent::ToolTip && index.isValid() &&
+        !index.data(Qt::ToolTipRole).isValid() && isCut(option, index)) {
+        QToolTip::showText(event->globalPos(), index.data(Qt::DisplayRole).toString(), view->viewport(), option.rect);
+        return true;
+    }
+    return QStyledItemDelegate::helpEvent(event, view, option, index);
 }

@@ -47,6 +47,7 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
     void focusInEvent(QFocusEvent *event) override;
     QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
+    void changeEvent(QEvent *event) override;
 
 private:
     class UserInput;
@@ -57,9 +58,14 @@ private:
     QPersistentModelIndex m_pressedCheckCell;
 };
 
-// Draws a check cell as a check box in the middle of the cell, with no text.
+// Draws a check cell as a check box in the middle of the cell, with no text. A text cell that is cut
+// (and has no tooltip of its own) shows its whole text as its tooltip.
 class CheckCellDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
     void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override;
+    bool helpEvent(QHelpEvent *event, QAbstractItemView *view, const QStyleOptionViewItem &option,
+                   const QModelIndex &index) override;
+    // Whether the cell's text is wider than the room the style leaves it in `option`.
+    bool isCut(const QStyleOptionViewItem &option, const QModelIndex &index) const;
 };

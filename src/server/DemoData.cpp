@@ -1,6 +1,7 @@
 #include "DemoData.h"
 
 #include "PasswordHash.h"
+#include "PgLiteral.h"
 #include "TypedNulls.h"
 
 #include <QDate>
@@ -34,7 +35,7 @@ void BatchInsert::send(std::optional<QSqlQuery> &query, int rows) {
                 QStringLiteral("INSERT INTO %1: %2").arg(m_table, query->lastError().text()).toStdString());
     }
     for (int i = 0; i < rows * m_columns.size(); ++i)
-        query->bindValue(i, m_values.at(i));
+        query->bindValue(i, BindValueFor(m_db, m_values.at(i)));
     if (!query->exec())
         throw std::runtime_error(
             QStringLiteral("INSERT INTO %1: %2").arg(m_table, query->lastError().text()).toStdString());

@@ -1,6 +1,7 @@
 #include "SqlConnection.h"
 
 #include "DatabaseErrors.h"
+#include "PgLiteral.h"
 #include "ServerErrorCodes.h"
 
 #include <QDateTime>
@@ -10,7 +11,6 @@
 #include <QRegularExpression>
 #include <QSqlDriver>
 #include <QSqlError>
-#include <QSqlField>
 #include <QSqlRecord>
 #include <QUrl>
 
@@ -489,8 +489,11 @@ void SqlConnection::execute(QSqlQuery &query, const QVariantList &values) {
 }
 
 void SqlConnection::bindAndExec(QSqlQuery &query, const QVariantList &values) {
+    // Qt's driver writes the values of a prepared statement into its EXECUTE; text goes in quoted by
+    // libpq on the live connection (PgLiteral.h).
+    const bool postgres = m_target.backend == Backend::Postgres;
     for (int i = 0; i < values.size(); ++i)
-        query.bindValue(i, values.at(i));
+        query.bindValue(i, postgres ? PgBindValue(pgConnection(), values.at(i)) : values.at(i));
     if (!awaitAnswer(CurrentAnswerLimits().statement, [&] { return query.exec(); }))
         fail(query.lastError());
 }
@@ -628,8 +631,8 @@ QSqlQuery SqlConnection::run(const QString &sql, const QVariantList &values) {
     }
     // Without values there is nothing to bind: sent as it stands (PostgreSQL cannot prepare BEGIN).
     // On PostgreSQL Qt's driver would send three requests for a statement with values (PREPARE,
-    // EXECUTE with the values written in by the driver's formatValue, DEALLOCATE); writing them in
-    // the same way here sends one, with the same quoting.
+    // EXECUTE with the values written in, DEALLOCATE); writing them in here sends one, quoted by
+    // libpq on the live connection (PgLiteral.h).
     ensureOpen();
     const QString text = values.isEmpty() ? sql : inlineValues(sql, values);
     QSqlQuery query(db());
@@ -641,39 +644,7 @@ QSqlQuery SqlConnection::run(const QString &sql, const QVariantList &values) {
 }
 
 QString SqlConnection::inlineValues(const QString &sql, const QVariantList &values) const {
-    const QSqlDriver *driver = db().driver();
-    QString text;
-    text.reserve(sql.size() + 16 * values.size());
-    qsizetype next = 0;
-    bool quoted = false;
-    qsizetype copied = 0; // the text before this position is in `text` already
-    for (qsizetype at = 0; at < sql.size(); ++at) {
-        const QChar c = sql.at(at);
-        if (c == QLatin1Char('\''))
-            quoted = !quoted;
-        if (c != QLatin1Char('?') || quoted)
-            continue;
-        if (next >= values.size())
-            throw Error(
-                kDatabase,
-                QStringLiteral("Datenbankfehler: zu wenige Werte für die Platzhalter von %1").arg(sql.left(80)));
-        text += QStringView(sql).mid(copied, at - copied);
-        copied = at + 1;
-        const QVariant &value = values.at(next++);
-        const int type = value.metaType().id();
-        if (!value.isNull() && (type == QMetaType::LongLong || type == QMetaType::Int)) {
-            text += QString::number(value.toLongLong()); // what the driver writes for a whole number
-            continue;
-        }
-        QSqlField field(QString(), value.metaType());
-        field.setValue(value);
-        text += driver->formatValue(field);
-    }
-    text += QStringView(sql).mid(copied);
-    if (next != values.size())
-        throw Error(kDatabase,
-                    QStringLiteral("Datenbankfehler: zu viele Werte für die Platzhalter von %1").arg(sql.left(80)));
-    return text;
+    return PgInlineValues(pgConnection(), sql, values);
 }
 
 void SqlConnection::beginTransaction() {

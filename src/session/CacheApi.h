@@ -30,6 +30,10 @@ extern QString gConnectString; // "cn_iptcp:" + server + "[" + port + "]:KORVEX"
 
 extern bool gLoginFailed;   // a server error ended the last login
 extern bool gLoginRejected; // the last login did not succeed
+// Set when a login has checked the password of gFirma, gFiliale and gUser, cleared when the next login
+// starts. While it is set those values (and gPassword) are the session's identity: reading the settings
+// again (the settings dialog's save) changes the connection values and the fields, never them.
+extern bool gLoggedIn;
 // Once a login with command-line values was rejected or failed, the command line is not used
 // again in this run, so a wrong password there cannot repeat the same failing login forever.
 extern bool gCommandLineDropped;

@@ -157,6 +157,7 @@ bool checkUserAndSetSession() {
 
 bool LoginUser() {
     ThrowIfEnded();
+    gLoggedIn = false;
     gUserName.clear();
     gUserDisplayName.clear();
     gUserData = UserData();
@@ -183,6 +184,7 @@ bool LoginUser() {
     }
     if (!loggedIn)
         dropCommandLine(fromCommandLine);
+    gLoggedIn = loggedIn;
 
     EndServerAccess(false);
     gForms->hideLogin();

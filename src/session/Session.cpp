@@ -16,6 +16,7 @@ QString gConnectString;
 
 bool gLoginFailed = false;
 bool gLoginRejected = false;
+bool gLoggedIn = false;
 bool gCommandLineDropped = false;
 
 FactoryPtr gFactory;
@@ -77,6 +78,7 @@ void ResetSession() {
     gConnectString.clear();
     gLoginFailed = false;
     gLoginRejected = false;
+    gLoggedIn = false;
     gCommandLineDropped = false;
     gFactory.reset();
     gUserName.clear();

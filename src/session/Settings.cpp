@@ -71,13 +71,15 @@ bool isNumericField(const QString &text) {
     return true;
 }
 
-void showSettingsInForms(LoginForms &f) {
-    f.setField(LoginForms::Field::BFIRMA, gFirma);
-    f.setField(LoginForms::Field::BFIL, gFiliale);
+// The settings dialog's fields show the connection values in force; company, branch and personnel
+// code are passed in, since after a login the fields may hold those of the next login.
+void showSettingsInForms(LoginForms &f, const QString &firma, const QString &filiale, const QString &user) {
+    f.setField(LoginForms::Field::BFIRMA, firma);
+    f.setField(LoginForms::Field::BFIL, filiale);
     f.setField(LoginForms::Field::BSERVERIP, gServer);
     f.setField(LoginForms::Field::BPORT, gPort);
     f.setField(LoginForms::Field::BNAMESPACE, gNamespace);
-    f.setField(LoginForms::Field::BUSER, gUser);
+    f.setField(LoginForms::Field::BUSER, user);
 }
 
 // A value far beyond any real one (a broken or hostile file) reads as missing: filling the fields with
@@ -149,24 +151,38 @@ QString MaskPassword(const QString &Text) {
 
 void LoadLoginSettings() {
     LoginForms &f = forms();
+    QString firma;
+    QString filiale;
+    QString user;
+    QString password;
     {
         const auto store = OpenLoginStore();
-        gFirma = readText(*store, QStringLiteral("Firma"), QStringLiteral("1"));
-        gFiliale = readText(*store, QStringLiteral("Filiale"), QStringLiteral("0"));
+        firma = readText(*store, QStringLiteral("Firma"), QStringLiteral("1"));
+        filiale = readText(*store, QStringLiteral("Filiale"), QStringLiteral("0"));
         gServer = readText(*store, QStringLiteral("Server"), kDefaultServer);
         gPort = readText(*store, QStringLiteral("Port"), kStoredPort);
         gNamespace = readText(*store, QStringLiteral("Namespace"), kDefaultNamespace);
-        gUser = readText(*store, QStringLiteral("Name"), QString());
+        user = readText(*store, QStringLiteral("Name"), QString());
         checkStore(*store, false);
 
         // After a server error the password typed in the dialog stays in force; otherwise the stored one wins.
-        gPassword = f.field(LoginForms::Field::BPASSWORT);
+        password = f.field(LoginForms::Field::BPASSWORT);
         if (!gLoginFailed) {
-            gPassword = MaskPassword(readText(*store, QStringLiteral("Passwort"), QString()));
-            f.setField(LoginForms::Field::BPASSWORT, gPassword);
+            password = MaskPassword(readText(*store, QStringLiteral("Passwort"), QString()));
+            f.setField(LoginForms::Field::BPASSWORT, password);
         }
     }
-    showSettingsInForms(f);
+    // Whoever is logged in stays who he is until a login checks the password of somebody else: a
+    // company or code saved in the settings dialog is the next login's, shown in the fields and
+    // stored, while the session (its environment at every reconnect, what it writes) keeps the
+    // identity whose password was checked. Server and port take effect at once.
+    if (!gLoggedIn) {
+        gFirma = firma;
+        gFiliale = filiale;
+        gUser = user;
+        gPassword = password;
+    }
+    showSettingsInForms(f, firma, filiale, user);
 }
 
 void SaveLoginSettings() {
@@ -211,7 +227,7 @@ void ReadCommandLine() {
         gServer = Piece(gCommandLine, blank, 5, kDefaultServer);
         gPort = Piece(gCommandLine, blank, 6, kCommandLinePort);
         gNamespace = Piece(gCommandLine, blank, 7, kDefaultNamespace);
-        showSettingsInForms(f);
+        showSettingsInForms(f, gFirma, gFiliale, gUser);
     } else {
         LoadLoginSettings();
         const bool complete = !gPassword.isEmpty() && !gLoginFailed && !gLoginRejected && !gUser.isEmpty();

@@ -8,13 +8,16 @@
 #include <QComboBox>
 #include <QEventLoop>
 #include <QFocusEvent>
+#include <QFontMetricsF>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QLineEdit>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
 #include <QVBoxLayout>
 
 #include <gtest/gtest.h>
@@ -352,6 +355,40 @@ TEST_F(SupplierList, ColumnsTakeTheShareOfTheirDesignWidthsAndHeadingsShowWholeA
         }
         EXPECT_EQ(sum, available);
     }
+}
+
+TEST_F(SupplierList, PricesAndDatesShowWholeInBoldAndACutNameShowsWholeAsItsTooltip) {
+    const QString price = QStringLiteral("99.999,99 €");
+    const QString date = QStringLiteral("00.00.0000");
+    list->setWholeTexts({{2, price}, {4, date}});
+    list->setRowBold(0, true);
+    const int margins = 2 * (view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1);
+    for (const int width : {545, 700}) {
+        list->resize(width + 2 * view->frameWidth() + 20, 300);
+        QCoreApplication::processEvents();
+        QFont bold = list->cellFont();
+        bold.setBold(true);
+        EXPECT_LE(bold.pointSizeF(), list->font().pointSizeF());
+        EXPECT_LE(QFontMetricsF(bold).horizontalAdvance(price) + margins, view->horizontalHeader()->sectionSize(1));
+        EXPECT_LE(QFontMetricsF(bold).horizontalAdvance(date) + margins, view->horizontalHeader()->sectionSize(3));
+        // The bold row's cells take the list's font, not the application's.
+        EXPECT_EQ(view->model()->index(0, 1).data(Qt::FontRole).value<QFont>().resolve(view->font()), bold);
+        EXPECT_EQ(view->verticalHeader()->defaultSectionSize(), QFontMetrics(list->cellFont()).height() + 4);
+    }
+
+    const QString name = QStringLiteral("70012 Baustoffhandel Müller & Söhne, Großhandel für Hoch- und Tiefbau");
+    list->setRowText(1, row({qPrintable(name), "1,00 €", "St", ""}));
+    const auto tipAt = [&](int r, int column) {
+        const QPoint at = cellCentre(r, column);
+        QHelpEvent help(QEvent::ToolTip, at, view->viewport()->mapToGlobal(at));
+        QCoreApplication::sendEvent(view->viewport(), &help);
+    };
+    tipAt(1, 1);
+    EXPECT_TRUE(QToolTip::isVisible());
+    EXPECT_EQ(QToolTip::text(), name);
+    // A cell shown whole has no tooltip.
+    tipAt(2, 1);
+    EXPECT_TRUE(QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 5000));
 }
 
 TEST(KxList, HundredThousandRows) {

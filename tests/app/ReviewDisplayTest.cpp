@@ -10,12 +10,16 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QFont>
+#include <QFontMetricsF>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStatusBar>
+#include <QStyle>
+#include <QTableView>
 #include <QTest>
 
 using namespace cacheapi;
@@ -135,6 +139,16 @@ TEST_F(ReviewAids, PriceCellsShowThePricePerUnitAndTheCheapestOfferIsBold) {
     EXPECT_EQ(view->model()->index(0, 1).data(Qt::ToolTipRole).toString(), QStringLiteral("0,89 € je lfm"));
     EXPECT_TRUE(view->model()->index(0, 0).data(Qt::FontRole).value<QFont>().bold());
     EXPECT_FALSE(view->model()->index(1, 0).data(Qt::FontRole).isValid());
+    // The bold row's price and date, and the widest of each, show whole in their columns.
+    QFont bold = window->lilief->cellFont();
+    bold.setBold(true);
+    const int margins = 2 * (view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1);
+    const auto header = qobject_cast<QTableView *>(view)->horizontalHeader();
+    for (const int column : {1, 3})
+        for (const QString &text : {view->model()->index(0, column).data().toString(),
+                                    column == 1 ? QStringLiteral("99.999,99 €") : QStringLiteral("00.00.0000")})
+            EXPECT_LE(QFontMetricsF(bold).horizontalAdvance(text) + margins, header->sectionSize(column))
+                << text.toStdString();
     // The dearer one switched inactive: the cheaper one is alone in its unit, nothing to compare.
     toggle(1, kAktiv);
     ASSERT_TRUE(desktop.boxes.isEmpty()) << desktop.boxes.first().text.toStdString();

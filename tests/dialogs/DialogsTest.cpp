@@ -59,16 +59,17 @@ protected:
         file.setValue("Login/Port", "1972");
     }
 
-    void addMeier() {
-        server->addPerson(
-            "1||MEIER", "geheim",
-            {{"AKTIV", "J"}, {"PNAME", "Hans Meier"}, {"ABTNR", "7"}, {"DW", ""}, {"BERGRP", ""}, {"PNR", "9"}});
-        server->addStored("KX.ParPersAbt", "1||7", {{"abtbez", "EINKAUF"}});
-        server->addStored("KX.PersBasis", "1||9", {{"fax", ""}, {"EMAIL", ""}});
+    void addClerk(const QString &firma, const QString &code, const QString &password, const QString &name) {
+        server->addPerson(firma + "||" + code, password,
+                          {{"AKTIV", "J"}, {"PNAME", name}, {"ABTNR", "7"}, {"DW", ""}, {"BERGRP", ""}, {"PNR", "9"}});
+        server->addStored("KX.ParPersAbt", firma + "||7", {{"abtbez", "EINKAUF"}});
+        server->addStored("KX.PersBasis", firma + "||9", {{"fax", ""}, {"EMAIL", ""}});
         for (const char *cls : {"KX.ParPersEdv", "KX.ParPersAbt", "KX.PersBasis"})
             for (const char *method : {"PNAMELogicalToODBC", "ABTBEZlogicaltoodbc", "EMAILLogicalToodbc"})
                 server->classMethods[cls][method] = [](QVariantList &a) { return a.value(0); };
     }
+
+    void addMeier() { addClerk("1", "MEIER", "geheim", "Hans Meier"); }
 
     // Acts as the user once a dialog is shown modally; a watchdog hides everything after 5 s so a
     // loop that never ends shows up as a failure instead of a hang.
@@ -513,4 +514,66 @@ TEST_F(DialogsTest, AbbruchInTheShownAgainDialogEndsTheProgram) {
     EXPECT_EQ(server->log.size(), serverCallsAtEnd); // nothing more reached the server
     EXPECT_EQ(mainWindow.windowTitle(), QStringLiteral("alt"));
     EXPECT_FALSE(pass.isVisible());
+}
+
+TEST_F(DialogsTest, TheSettingsDialogChangesTheServerButNeverWhoIsLoggedIn) {
+    addMeier();
+    addClerk("2", "KOLLEGE", "kollege", "Karl Kollege");
+    storeLogin("MEIER", "geheim");
+    QWidget mainWindow;
+    mainWindow.show();
+    pass.setMainWindow(&mainWindow);
+    ASSERT_TRUE(LoginUser());
+    const QString caption = QStringLiteral("KORVEX Update Hauptlieferanten              Firma: 1     Filiale: 0     "
+                                           "Benutzer: Hans Meier");
+    mainWindow.setWindowTitle(caption);
+
+    // Datei -> Login, another code, "Server" -> "Ändern" -> "Ja", company 2 and another port ->
+    // "Ändern" -> "Ja" -> "Zurück", and Escape instead of "Anmelden".
+    pass.showModeless();
+    pass.BUSER->setText(QStringLiteral("KOLLEGE"));
+    desktop.answers = {Desktop::Answer::Yes, Desktop::Answer::Yes};
+    whenModal(&serverDialog, [this] {
+        serverDialog.BUEdit->click();
+        serverDialog.BFIRMA->setText(QStringLiteral("2"));
+        serverDialog.BPORT->setText(QStringLiteral("1975"));
+        serverDialog.BUEdit->click();
+        serverDialog.BUZurueck->click();
+    });
+    pass.BUServer->click();
+    QTest::keyClick(pass.BPASSWORT, Qt::Key_Escape);
+    ASSERT_FALSE(timedOut);
+    ASSERT_FALSE(pass.isVisible());
+    ASSERT_EQ(desktop.boxes.size(), 2);
+    EXPECT_EQ(desktop.boxes[1].text, QStringLiteral("Änderungen sichern?"));
+
+    // Saved and shown as the next login's values; the connection went and the new port is dialled.
+    EXPECT_EQ(stored("Firma"), QStringLiteral("2"));
+    EXPECT_EQ(stored("Name"), QStringLiteral("KOLLEGE"));
+    EXPECT_EQ(serverDialog.BFIRMA->text(), QStringLiteral("2"));
+    EXPECT_EQ(pass.BUSER->text(), QStringLiteral("KOLLEGE"));
+    EXPECT_FALSE(server->entries("disconnect").isEmpty());
+    server->log.clear();
+    ConnectServer();
+    EXPECT_EQ(server->entries("connectTo"), QStringList({"connectTo cn_iptcp:127.0.0.1[1975]:KORVEX"}));
+    // The session is still the one whose password was checked: what it sends, what it writes under.
+    EXPECT_EQ(server->entries("call KX.Windows Xecute(S "),
+              QStringList({"call KX.Windows Xecute(S FIRMA=1,FIL=0,PERSONAL=\"MEIER\")"}));
+    EXPECT_EQ(gFirma, QStringLiteral("1"));
+    EXPECT_EQ(gUser, QStringLiteral("MEIER"));
+    EXPECT_EQ(gPassword, QStringLiteral("geheim"));
+    EXPECT_EQ(mainWindow.windowTitle(), caption);
+
+    // Only a login with the other clerk's password makes him the session.
+    pass.showModeless();
+    pass.BPASSWORT->setText(QStringLiteral("kollege"));
+    pass.BUSpeich->click();
+    EXPECT_EQ(gUserName, QStringLiteral("KOLLEGE|Karl Kollege"));
+    EXPECT_EQ(mainWindow.windowTitle(), QStringLiteral("KORVEX Update Hauptlieferanten              Firma: 2     "
+                                                       "Filiale: 0     Benutzer: Karl Kollege"));
+    server->log.clear();
+    Disconnect();
+    ConnectServer();
+    EXPECT_EQ(server->entries("call KX.Windows Xecute(S "),
+              QStringList({"call KX.Windows Xecute(S FIRMA=2,FIL=0,PERSONAL=\"KOLLEGE\")"}));
 }

@@ -1,6 +1,7 @@
 // Connecting: both backends, failures that must read as "not reachable", honest connected?,
 // and reconnecting after the backend went away.
 
+#include "DemoData.h"
 #include "PgCluster.h"
 #include "ServerFixture.h"
 #include "SqlConnection.h"
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 
 #include <fcntl.h>
@@ -398,4 +400,51 @@ TEST_P(ServerTest, EachFactoryHasItsOwnConnectionAndCleansUp) {
         EXPECT_EQ(rows(*second, "Updates").size(), 5);
     }
     EXPECT_EQ(QSqlDatabase::connectionNames(), before);
+}
+
+TEST_P(ServerTest, TextIsQuotedForTheSettingsTheSessionHasNotForThoseAtTheConnect) {
+    if (sqlite())
+        GTEST_SKIP() << "PostgreSQL only";
+    const std::optional<ConnectTarget> target = ParseConnectString(connectString());
+    ASSERT_TRUE(target);
+    std::shared_ptr<SqlConnection> connection = SqlConnection::open(*target);
+    ASSERT_TRUE(connection);
+    // Switched after the connect, as a function or trigger run in the session can switch it.
+    connection->run(QStringLiteral("SET standard_conforming_strings = off"));
+    // Another way in: a plain connection of the tool's kind, for the batch inserts.
+    QSqlDatabase plain = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("quote-probe"));
+    const std::shared_ptr<void> removePlain(
+        nullptr, [](void *) { QSqlDatabase::removeDatabase(QStringLiteral("quote-probe")); });
+    plain.setHostName(cluster().host());
+    plain.setPort(cluster().port());
+    plain.setDatabaseName(QStringLiteral("korvex"));
+    ASSERT_TRUE(plain.open()) << plain.lastError().text().toStdString();
+    ASSERT_TRUE(QSqlQuery(plain).exec(QStringLiteral("SET standard_conforming_strings = off")));
+
+    const QString text = QStringLiteral("O'Brien\\'); DELETE FROM korvex_meta; --\\ \\\\ '' \\n Ä");
+    const QString insert = QStringLiteral("INSERT INTO korvex_meta (key, value) VALUES (?, ?)");
+    const std::function<void(const QString &)> ways[] = {
+        [&](const QString &key) {
+            connection->run(insert, {key, text});
+        },
+        [&](const QString &key) {
+            connection->runScript({{insert, {key, text}}});
+        },
+        [&](const QString &key) {
+            QSqlQuery prepared = connection->prepare(insert);
+            connection->execute(prepared, {key, text});
+        },
+        [&](const QString &key) {
+            BatchInsert batch(plain, QStringLiteral("korvex_meta"), {QStringLiteral("key"), QStringLiteral("value")});
+            batch.add({key, text});
+            batch.flush();
+        },
+    };
+    int way = 0;
+    for (const auto &write : ways) {
+        const QString key = QStringLiteral("quote-%1").arg(++way);
+        EXPECT_NO_THROW(write(key)) << way;
+        EXPECT_EQ(rawSql(QStringLiteral("SELECT value FROM korvex_meta WHERE key = '%1'").arg(key)), text) << way;
+    }
+    EXPECT_EQ(rawSql(QStringLiteral("SELECT count(*) FROM korvex_meta WHERE key = 'schema'")), "1");
 }

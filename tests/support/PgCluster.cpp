@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,13 +25,104 @@ namespace {
 const char *const kServiceUser = "postgres";
 
 // Variables that would make libpq or psql go elsewhere than the throwaway cluster.
-const char *const kClientVariables[] = {"PGHOST",    "PGHOSTADDR", "PGPORT",           "PGDATABASE",
-                                        "PGSERVICE", "PGPASSWORD", "PGPASSFILE",       "PGSERVICEFILE",
-                                        "PGOPTIONS", "PGSSLMODE",  "PGCONNECT_TIMEOUT"};
+const char *const kClientVariables[] = {"PGHOST",    "PGHOSTADDR", "PGPORT",        "PGDATABASE",
+                                        "PGSERVICE", "PGPASSWORD", "PGPASSFILE",    "PGSERVICEFILE",
+                                        "PGOPTIONS", "PGSSLMODE",  "PGSSLROOTCERT", "PGCONNECT_TIMEOUT"};
+
+// Runs openssl with `arguments` in `dir`; false with its output in *error when it fails.
+bool runOpenssl(const QString &dir, const QStringList &arguments, QString *error) {
+    QProcess process;
+    process.setWorkingDirectory(dir);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QStringLiteral("openssl"), arguments);
+    if (!process.waitForStarted(10000) || !process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished(5000);
+        *error = QStringLiteral("openssl läuft nicht durch (scripts/deps.sh installiert es)");
+        return false;
+    }
+    if (process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
+        return true;
+    *error =
+        QStringLiteral("openssl %1 scheitert: %2").arg(arguments.value(0), QString::fromLocal8Bit(process.readAll()));
+    return false;
+}
+
+// An elliptic-curve key: quick to make, and what a current server would use.
+const QStringList kNewKey{QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                          QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
 
 } // namespace
 
-PgCluster::PgCluster() : m_binDir(findBinDir()), m_asRoot(::geteuid() == 0) {}
+bool PgCluster::MakeCertificateAuthority(const QString &dir, const QString &name, QString *error) {
+    return runOpenssl(dir,
+                      QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + kNewKey +
+                          QStringList{QStringLiteral("-keyout"), name + QStringLiteral(".key"), QStringLiteral("-out"),
+                                      name + QStringLiteral(".crt"), QStringLiteral("-days"), QStringLiteral("2"),
+                                      QStringLiteral("-subj"), QStringLiteral("/CN=KORVEX Test-CA ") + name,
+                                      QStringLiteral("-addext"), QStringLiteral("basicConstraints=critical,CA:TRUE"),
+                                      QStringLiteral("-addext"), QStringLiteral("keyUsage=critical,keyCertSign")},
+                      error);
+}
+
+bool PgCluster::issueServerCertificate(const QString &altNames) {
+    if (m_transport != Transport::Tls || !m_dir)
+        return fail(QStringLiteral("Der Cluster läuft ohne TLS"));
+    const QString dir = m_dir->path();
+    QString error;
+    if (!runOpenssl(dir,
+                    QStringList{QStringLiteral("req")} + kNewKey +
+                        QStringList{QStringLiteral("-keyout"), QStringLiteral("server.key"), QStringLiteral("-out"),
+                                    QStringLiteral("server.csr"), QStringLiteral("-subj"),
+                                    QStringLiteral("/CN=") +
+                                        altNames.section(QLatin1Char(','), 0, 0).section(QLatin1Char(':'), 1)},
+                    &error))
+        return fail(error);
+    QFile extensions(dir + QStringLiteral("/server.ext"));
+    if (!extensions.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        extensions.write(QStringLiteral("subjectAltName=%1\nextendedKeyUsage=serverAuth\n").arg(altNames).toUtf8()) < 0)
+        return fail(QStringLiteral("server.ext nicht schreibbar"));
+    extensions.close();
+    if (!runOpenssl(dir,
+                    {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
+                     QStringLiteral("server.csr"), QStringLiteral("-CA"), QStringLiteral("ca.crt"),
+                     QStringLiteral("-CAkey"), QStringLiteral("ca.key"), QStringLiteral("-CAcreateserial"),
+                     QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-extfile"),
+                     QStringLiteral("server.ext"), QStringLiteral("-out"), QStringLiteral("server.crt")},
+                    &error))
+        return fail(error);
+    // The server reads its key only when nobody else may; as root it runs as the service user.
+    const QByteArray key = QFile::encodeName(dir + QStringLiteral("/server.key"));
+    if (::chmod(key.constData(), 0600) != 0)
+        return fail(QStringLiteral("chmod server.key scheitert"));
+    if (m_asRoot) {
+        const passwd *service = ::getpwnam(kServiceUser);
+        for (const char *file : {"server.key", "server.crt", "ca.crt"})
+            if (!service || ::chown(QFile::encodeName(dir + QLatin1Char('/') + QLatin1String(file)).constData(),
+                                    service->pw_uid, service->pw_gid) != 0)
+                return fail(QStringLiteral("chown %1 scheitert").arg(QLatin1String(file)));
+    }
+    // A restart, not a reload: pg_ctl returns once the server takes connections with the new one.
+    return !m_running || restartServer();
+}
+
+bool PgCluster::setUpTls() {
+    QString error;
+    if (!MakeCertificateAuthority(m_dir->path(), QStringLiteral("ca"), &error))
+        return fail(error);
+    if (!issueServerCertificate(QStringLiteral("DNS:localhost,IP:127.0.0.1")))
+        return false;
+    // Only TLS connections over the network; psql's default (sslmode=prefer) takes TLS as well.
+    QFile hba(m_dataDir + QStringLiteral("/pg_hba.conf"));
+    if (!hba.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        hba.write("local all all trust\nhostssl all all 127.0.0.1/32 trust\n") < 0)
+        return fail(QStringLiteral("pg_hba.conf nicht schreibbar"));
+    m_caFile = m_dir->path() + QStringLiteral("/ca.crt");
+    return true;
+}
+
+PgCluster::PgCluster(Transport transport)
+    : m_binDir(findBinDir()), m_asRoot(::geteuid() == 0), m_transport(transport) {}
 
 PgCluster::~PgCluster() {
     if (m_running)
@@ -222,6 +314,9 @@ bool PgCluster::start() {
                         QStringLiteral("--no-sync"), QStringLiteral("--no-instructions")},
                        120000))
         return false;
+    const bool tls = m_transport == Transport::Tls;
+    if (tls && !setUpTls())
+        return false;
 
     // A few tries: another process may take the free port between the look-up and the start.
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -244,6 +339,12 @@ bool PgCluster::start() {
                        .arg(m_port)
                        .arg(m_dir->path())
                        .toUtf8());
+        if (tls)
+            conf.write(QStringLiteral("ssl = on\n"
+                                      "ssl_cert_file = '%1/server.crt'\n"
+                                      "ssl_key_file = '%1/server.key'\n")
+                           .arg(m_dir->path())
+                           .toUtf8());
         conf.close();
         if (startServer())
             break;

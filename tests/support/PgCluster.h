@@ -16,9 +16,14 @@ namespace korvextest {
 //
 // Clients reach it without stored credentials: setClientEnvironment() puts the superuser's name into
 // PGUSER, which libpq reads on its own.
+//
+// With Transport::Tls the server takes connections over TLS only (pg_hba "hostssl"), with a
+// certificate for 127.0.0.1 and localhost signed by a certificate authority made for the cluster
+// (caFile()); a client that verifies it needs that file as its root certificate.
 class PgCluster {
 public:
-    PgCluster();
+    enum class Transport { Plain, Tls };
+    explicit PgCluster(Transport transport = Transport::Plain);
     ~PgCluster();
     PgCluster(const PgCluster &) = delete;
     PgCluster &operator=(const PgCluster &) = delete;
@@ -47,6 +52,15 @@ public:
     // Runs psql with one SQL command against database `database`; false when psql fails.
     bool psql(const QString &sql, const QString &database = QStringLiteral("korvex"), QString *output = nullptr);
 
+    // The certificate authority that signed the server's certificate (Transport::Tls), else empty.
+    QString caFile() const { return m_caFile; }
+    // Makes a certificate authority of its own in `dir` (<name>.crt, <name>.key); false with the
+    // reason in *error when openssl fails.
+    static bool MakeCertificateAuthority(const QString &dir, const QString &name, QString *error);
+    // Gives the server (Transport::Tls) a new certificate of the cluster's authority for `altNames`
+    // (e.g. "DNS:localhost,IP:127.0.0.1"; the first name is also its CN) and restarts it if it runs.
+    bool issueServerCertificate(const QString &altNames);
+
     QString error() const { return m_error; }
     QString binDir() const { return m_binDir; }
 
@@ -57,6 +71,7 @@ private:
     bool runServerTool(const QStringList &command, int timeoutMs, QString *output = nullptr);
     bool runClientTool(const QString &tool, const QStringList &arguments, QString *output = nullptr);
     bool fail(const QString &message);
+    bool setUpTls();
     QString baseDir() const;
     void sweepStale() const;
     static int freePort();
@@ -68,6 +83,8 @@ private:
     int m_port = 0;
     bool m_running = false;
     bool m_asRoot = false;
+    Transport m_transport = Transport::Plain;
+    QString m_caFile;
     QString m_error;
 };
 
