@@ -174,6 +174,9 @@ TEST_P(ServerTest, BackendGoneMeansNotConnectedAndReconnectWorks) {
         EXPECT_TRUE(factory->connected());
     } else {
         korvextest::PgCluster &pg = cluster();
+        // The throwaway cluster commits without waiting for its log (synchronous_commit off), so an
+        // immediate stop could lose the list just made; the checkpoint writes it out first.
+        ASSERT_TRUE(pg.psql(QStringLiteral("CHECKPOINT"))) << pg.error().toStdString();
         ASSERT_TRUE(pg.stopServer(true)) << pg.error().toStdString();
         EXPECT_FALSE(factory->connected());
         EXPECT_FALSE(MakeSqlFactory()->connectTo(connectString()));

@@ -362,13 +362,13 @@ TEST_P(ServerTest, Version1FixtureUpgradesWithEveryRowIntact) {
         db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
         db.setDatabaseName(m_file);
     } else {
-        QStringList drops;
-        for (const QString &table : SchemaTables())
-            drops << QStringLiteral("DROP TABLE %1 CASCADE;").arg(table);
-        ASSERT_TRUE(cluster().psql(drops.join(' ') +
-                                   " DO $$BEGIN CREATE ROLE korvex LOGIN CREATEDB; EXCEPTION WHEN "
-                                   "duplicate_object THEN NULL; END$$; ALTER DATABASE korvex OWNER TO korvex;"))
-            << cluster().error().toStdString();
+        // A database as version 1 set it up: made by and owned by the shared login, tables in public.
+        for (const char *sql : {"DO $$BEGIN CREATE ROLE korvex LOGIN CREATEDB; EXCEPTION WHEN duplicate_object THEN"
+                                " NULL; END$$",
+                                "DROP DATABASE IF EXISTS korvex WITH (FORCE)",
+                                "CREATE DATABASE korvex OWNER korvex ENCODING 'UTF8' TEMPLATE template0"})
+            ASSERT_TRUE(cluster().psql(QString::fromLatin1(sql), QStringLiteral("postgres")))
+                << cluster().error().toStdString();
         QProcess psql;
         psql.start(cluster().binDir() + "/psql",
                    {"-X", "-q", "-v", "ON_ERROR_STOP=1", "-h", cluster().host(), "-p",
@@ -442,11 +442,18 @@ TEST_P(ServerTest, Version1FixtureUpgradesWithEveryRowIntact) {
         EXPECT_TRUE(log.out.contains(QString::fromUtf8(line))) << line << "\n" << log.out.toStdString();
 
     if (!sqlite()) {
-        // The version-1 owner (of the database, as in the version-1 set-up) is no superuser:
-        // creating anew as it warns about nothing.
+        // The version-1 owner keeps at most a clerk's rights; an admin's own login that is no
+        // superuser (CREATEDB, CREATEROLE, member of the owner role) creates anew and is warned of nothing.
         db.close();
         factory.reset();
-        const ToolRun create = runTool({"--demo", "--force", "--pg", server}, QStringLiteral("korvex"));
+        ASSERT_TRUE(cluster().psql("DO $$BEGIN CREATE ROLE kx_admin LOGIN CREATEDB CREATEROLE; EXCEPTION WHEN "
+                                   "duplicate_object THEN NULL; END$$; GRANT korvex_owner TO kx_admin;"))
+            << cluster().error().toStdString();
+        QString owned;
+        ASSERT_TRUE(cluster().psql("SELECT count(*) FROM pg_tables WHERE tableowner = 'korvex'", QStringLiteral("korvex"),
+                                   &owned));
+        EXPECT_EQ(owned.trimmed(), "0") << "the old shared login owns no table any more";
+        const ToolRun create = runTool({"--demo", "--force", "--pg", server}, QStringLiteral("kx_admin"));
         EXPECT_EQ(create.exitCode, 0) << create.err.toStdString();
         EXPECT_FALSE(create.err.contains("superuser")) << create.err.toStdString();
     }
