@@ -24,11 +24,6 @@ public:
     // The articles changed elsewhere: their rows, and the current one's supplier cells.
     void apply(const QStringList &articles);
 
-    // Reads one article's entries (one query) and shows them: the row's "Haupt-Lief" and, for the
-    // current article, the supplier cells in place. False when the current article's supplier list
-    // no longer holds exactly these entries: then only a refill shows them.
-    bool refreshArticle(int row, const QString &articleNumber);
-
     static constexpr int kIntervalMs = 400;
 
 private:

@@ -410,10 +410,15 @@ void SqlConnection::fail(const QSqlError &error) {
         if (m_unit)
             m_unitBroken = true;
         close();
-        throw Error(kNotConnected, silent ? QStringLiteral("Der Server antwortet nicht mehr; die Verbindung wurde "
-                                                           "getrennt. Nicht gespeicherte Änderungen sind verworfen.")
-                                          : QStringLiteral("Die Verbindung zum Server ist abgebrochen. Nicht "
-                                                           "gespeicherte Änderungen sind verworfen."));
+        // What was written before stays on the server; the step itself may or may not have been
+        // stored (a commit whose answer never came), and the window shows the server's state
+        // before the next change.
+        const QString step = QStringLiteral(" Der Vorgang ist vielleicht gespeichert, vielleicht nicht; die Anzeige "
+                                            "wird vor der nächsten Änderung auf den Stand des Servers gebracht.");
+        throw Error(kNotConnected,
+                    (silent ? QStringLiteral("Der Server antwortet nicht mehr; die Verbindung wurde getrennt.")
+                            : QStringLiteral("Die Verbindung zum Server ist abgebrochen.")) +
+                        step);
     }
     if (m_target.backend == Backend::Postgres && m_transaction && m_open) {
         // PostgreSQL has aborted the transaction already and refuses every further statement
@@ -426,8 +431,8 @@ void SqlConnection::fail(const QSqlError &error) {
     }
     if (isBusyError(m_target.backend, error))
         throw Error(kBusy, QStringLiteral("Die Daten werden gerade an einem anderen Arbeitsplatz geändert. Der "
-                                          "Vorgang wurde nicht ausgeführt, nichts davon wurde gespeichert; nach dem "
-                                          "nächsten Start können Sie ihn wiederholen."));
+                                          "Vorgang wurde nicht ausgeführt, nichts davon wurde gespeichert; bitte "
+                                          "versuchen Sie es gleich noch einmal."));
     throw Error(kDatabase, DescribeDatabaseError(m_target.backend, error));
 }
 
@@ -622,6 +627,21 @@ QString SqlConnection::inlineValues(const QString &sql, const QVariantList &valu
         throw Error(kDatabase,
                     QStringLiteral("Datenbankfehler: zu viele Werte für die Platzhalter von %1").arg(sql.left(80)));
     return text;
+}
+
+SqlConnection::PendingWrite &SqlConnection::PendingWrites::of(qint64 list, qint64 pair, qint64 article) {
+    const auto [at, fresh] = m_index.try_emplace({list, pair}, m_writes.size());
+    if (fresh) {
+        m_writes.push_back({list, pair, article, {}, {}, {}, {}, {}});
+        m_articles.insert({list, article});
+    }
+    return m_writes[at->second];
+}
+
+void SqlConnection::PendingWrites::clear() {
+    m_writes.clear();
+    m_index.clear();
+    m_articles.clear();
 }
 
 void SqlConnection::beginTransaction() {

@@ -6,6 +6,8 @@
 #include "ServerErrorCodes.h"
 
 #include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QMetaType>
 #include <QSet>
 
@@ -202,6 +204,15 @@ std::optional<Entry> openLockedEntry(SqlConnection &connection, qint64 list, qin
     return makeEntry(list, pair, cached->second);
 }
 
+// The save log: one row per applied change, who changed it, who saved it and when. Its columns are
+// named here and nowhere else.
+void logSavedChanges(SqlConnection &connection, qint64 list, const QString &saver, const QString &when) {
+    connection.run(QStringLiteral("INSERT INTO speicher_log (liste, artlief, laktiv, hlief, aend_pers, gesp_pers,"
+                                  " gesp_zeit) SELECT liste, artlief, laktiv, hlief, aend_pers, ?, ?"
+                                  " FROM liste_aend WHERE liste = ? AND COALESCE(aendsw, 0) <> 0"),
+                   {saver, when, list});
+}
+
 } // namespace
 
 // The lock makes the rules below see the list as the writers before them left it, and "Speichern"
@@ -222,7 +233,7 @@ QString SessionPersonal(const SqlConnection &connection) {
     return *connection.sessionPersonal;
 }
 
-QString ArticleListSql() {
+QString ArticleListSql(const QString &filter) {
     return QStringLiteral("SELECT u.artnr, a.bez, h.liefnr, h.name, v.liefnr, v.name"
                           " FROM artliste l JOIN upd_artikel u ON u.run = l.run"
                           " JOIN artikel a ON a.id = u.artikel"
@@ -230,7 +241,21 @@ QString ArticleListSql() {
                           " LEFT JOIN lieferant h ON h.id ="
                           " CASE WHEN o.liste IS NULL THEN a.haupt_lief ELSE o.haupt_lief END"
                           " LEFT JOIN lieferant v ON v.id = u.velka_lief"
-                          " WHERE l.id = ? ORDER BY u.artnr");
+                          " WHERE l.id = ?%1 ORDER BY u.artnr")
+        .arg(filter.isEmpty() ? QString() : QStringLiteral(" AND ") + filter);
+}
+
+QString SomeArticles(const SqlConnection &connection) {
+    // A JSON array as one value: no limit on bound parameters, and the same statement for 10 or
+    // 20,000 articles.
+    return connection.backend() == Backend::Sqlite
+               ? QStringLiteral("u.artnr IN (SELECT value FROM json_each(?))")
+               : QStringLiteral("u.artnr IN (SELECT json_array_elements_text(CAST(? AS json)))");
+}
+
+QVariant ArticleNumbersValue(const QVariant &numbers) {
+    const QStringList list = numbers.toString().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(list)).toJson(QJsonDocument::Compact));
 }
 
 qint64 ListKey(const QVariant &value) {
@@ -311,67 +336,46 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
         connection.changedLists.insert(list);
         const QString when = SqlConnection::now();
 
-        QSqlQuery changed =
-            connection.run(QStringLiteral("SELECT artlief, artikel, laktiv, hlief, aend_pers FROM liste_aend"
-                                          " WHERE liste = ? AND COALESCE(aendsw, 0) <> 0 ORDER BY artlief"),
-                           {list});
-        struct Change {
-            qint64 pair;
-            qint64 article;
-            QVariant laktiv;
-            QVariant hlief;
-            QString by;
-        };
-        std::vector<Change> changes;
-        while (connection.next(changed))
-            changes.push_back({changed.value(0).toLongLong(), changed.value(1).toLongLong(), changed.value(2),
-                               changed.value(3), changed.value(4).toString()});
-        changed.finish();
-
-        QSqlQuery setActive = connection.prepare(
-            QStringLiteral("UPDATE artlief SET aktiv = ?, aend_pers = ?, aend_zeit = ?, gesp_pers = ? WHERE id = ?"));
-        std::map<qint64, QString> mainChanges; // article -> who changed its main supplier
-        for (const Change &change : changes) {
-            const QString by = change.by.isEmpty() ? saver : change.by;
-            if (!change.laktiv.isNull())
-                connection.execute(setActive, {change.laktiv.toString(), by, when, saver, change.pair});
-            if (!change.hlief.isNull())
-                mainChanges[change.article] = by;
+        // Set-based, in a few statements whatever the number of changes: the list stays locked for
+        // as short as possible (another clerk's click waits for it, and gives up after 5 seconds).
+        QSqlQuery counted = connection.run(
+            QStringLiteral("SELECT COUNT(*) FROM liste_aend WHERE liste = ? AND COALESCE(aendsw, 0) <> 0"), {list});
+        const int changes = connection.next(counted) ? counted.value(0).toInt() : 0;
+        counted.finish();
+        if (changes > 0) {
+            // Logged first, while the master data still hold what the changes replace.
+            logSavedChanges(connection, list, saver, when);
+            const QString changedEntry = QStringLiteral("(SELECT o.%1 FROM liste_aend o WHERE o.liste = ?"
+                                                        " AND o.artlief = artlief.id)");
+            connection.run(
+                QStringLiteral("UPDATE artlief SET aktiv = %1, aend_pers = COALESCE(NULLIF(%2, ''), ?),"
+                               " aend_zeit = ?, gesp_pers = ? WHERE id IN (SELECT artlief FROM liste_aend"
+                               " WHERE liste = ? AND COALESCE(aendsw, 0) <> 0 AND laktiv IS NOT NULL)")
+                    .arg(changedEntry.arg(QLatin1String("laktiv")), changedEntry.arg(QLatin1String("aend_pers"))),
+                {list, list, saver, when, saver, list});
+            // The main supplier lives once per article in the master data: the entry the saved
+            // changes mark with "J" (unchanged entries keep what the master data say); who changed
+            // it is the last entry's changer in supplier-entry order, as the entries were applied.
+            connection.run(
+                QStringLiteral(
+                    "UPDATE artikel SET haupt_lief = (SELECT al.lieferant FROM artlief al"
+                    " LEFT JOIN liste_aend o ON o.liste = ? AND o.artlief = al.id WHERE al.artikel = artikel.id"
+                    " AND CASE WHEN o.hlief IS NOT NULL AND COALESCE(o.aendsw, 0) <> 0 THEN o.hlief"
+                    " WHEN artikel.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END = 'J'"
+                    " ORDER BY al.lieferant LIMIT 1),"
+                    " aend_pers = COALESCE((SELECT NULLIF(o.aend_pers, '') FROM liste_aend o WHERE o.liste = ?"
+                    " AND o.artikel = artikel.id AND o.hlief IS NOT NULL AND COALESCE(o.aendsw, 0) <> 0"
+                    " ORDER BY o.artlief DESC LIMIT 1), ?), aend_zeit = ?"
+                    " WHERE id IN (SELECT artikel FROM liste_aend WHERE liste = ? AND hlief IS NOT NULL"
+                    " AND COALESCE(aendsw, 0) <> 0)"),
+                {list, list, saver, when, list});
         }
-
-        // The main supplier lives once per article in the master data: the entry the saved changes
-        // mark with "J" (unchanged entries keep what the master data say).
-        QSqlQuery mains = connection.prepare(
-            QStringLiteral("SELECT al.lieferant, CASE WHEN o.hlief IS NOT NULL AND COALESCE(o.aendsw, 0) <> 0"
-                           " THEN o.hlief WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END"
-                           " FROM artlief al JOIN artikel a ON a.id = al.artikel"
-                           " LEFT JOIN liste_aend o ON o.liste = ? AND o.artlief = al.id"
-                           " WHERE al.artikel = ? ORDER BY al.lieferant"));
-        QSqlQuery setMain = connection.prepare(
-            QStringLiteral("UPDATE artikel SET haupt_lief = ?, aend_pers = ?, aend_zeit = ? WHERE id = ?"));
-        for (const auto &[article, by] : mainChanges) {
-            connection.execute(mains, {list, article});
-            QVariant main = NullNumber();
-            while (connection.next(mains)) {
-                if (mains.value(1).toString() == QLatin1String("J")) {
-                    main = mains.value(0).toLongLong();
-                    break;
-                }
-            }
-            mains.finish();
-            connection.execute(setMain, {main, by, when, article});
-        }
-
-        connection.run(QStringLiteral("INSERT INTO speicher_log (liste, artlief, laktiv, hlief, aend_pers, gesp_pers,"
-                                      " gesp_zeit) SELECT liste, artlief, laktiv, hlief, aend_pers, ?, ?"
-                                      " FROM liste_aend WHERE liste = ? AND COALESCE(aendsw, 0) <> 0"),
-                       {saver, when, list});
         connection.run(QStringLiteral("DELETE FROM liste_aend WHERE liste = ?"), {list});
         connection.run(QStringLiteral("DELETE FROM liste_haupt WHERE liste = ?"), {list});
-        if (!changes.empty()) // a save that found nothing to apply is no save of this list
+        if (changes > 0) // a save that found nothing to apply is no save of this list
             connection.run(QStringLiteral("UPDATE artliste SET gesp_pers = ?, gesp_zeit = ? WHERE id = ?"),
                            {saver, when, list});
-        return static_cast<int>(changes.size());
+        return changes;
     });
 }
 
@@ -424,15 +428,8 @@ void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optiona
         // Only the members changed in memory are written, so a flag another workstation set in the
         // meantime is not overwritten with the value this object read when it was opened. The write
         // waits for the commit; two writes of one entry become one.
-        SqlConnection::PendingWrite *pending = nullptr;
-        for (SqlConnection::PendingWrite &w : connection.pendingWrites)
-            if (w.list == entry.list && w.pair == entry.pair)
-                pending = &w;
+        SqlConnection::PendingWrite *pending = &connection.pendingWrites.of(entry.list, entry.pair, entry.article);
         connection.changedLists.insert(entry.list);
-        if (!pending) {
-            connection.pendingWrites.push_back({entry.list, entry.pair, entry.article, {}, {}, {}, {}, {}});
-            pending = &connection.pendingWrites.back();
-        }
         if (laktiv)
             pending->laktiv = laktiv;
         if (hlief)
@@ -498,7 +495,7 @@ namespace kxserver {
 std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connection) {
     // The state after the writes: the entries read under the lock with the pending writes on them.
     std::map<std::pair<qint64, qint64>, std::vector<SqlConnection::RuleEntry>> after = connection.ruleEntries;
-    for (const SqlConnection::PendingWrite &w : connection.pendingWrites) {
+    for (const SqlConnection::PendingWrite &w : connection.pendingWrites.all()) {
         auto found = after.find({w.list, w.article});
         if (found == after.end())
             continue;
@@ -515,7 +512,7 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
     std::vector<SqlConnection::Statement> script;
     // All entry writes in as few statements as the database's limit on values allows.
     constexpr size_t kRowsPerStatement = 500;
-    const auto &writes = connection.pendingWrites;
+    const auto &writes = connection.pendingWrites.all();
     for (size_t from = 0; from < writes.size(); from += kRowsPerStatement) {
         const size_t to = std::min(writes.size(), from + kRowsPerStatement);
         QStringList rows;
@@ -539,8 +536,7 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
     for (const auto &[key, before] : connection.touchedArticles) {
         const qint64 list = key.first; // plain names: a lambda below captures them
         const qint64 article = key.second;
-        if (!std::any_of(connection.pendingWrites.begin(), connection.pendingWrites.end(),
-                         [&](const SqlConnection::PendingWrite &w) { return w.list == list && w.article == article; }))
+        if (!connection.pendingWrites.touches(list, article))
             continue; // only read under the lock, never written
         const SupplierRules now = lists::rulesOf(after[key], before.articleNumber);
         QString reason;
