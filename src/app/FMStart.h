@@ -92,6 +92,8 @@ public:
     std::unique_ptr<ArticleDisplay> display;
     // Shows other workstations' changes while idle.
     LiveView *liveView = nullptr;
+    // How many steps "Rückgängig" can take back.
+    int undoDepth() const;
     // The price per base unit as the price cells' tooltips, the cheapest active offers in bold.
     void markPrices();
 

@@ -107,6 +107,10 @@ void FMStart::buildEditMenus() {
     updateStatus();
 }
 
+int FMStart::undoDepth() const {
+    return m_undo->depth();
+}
+
 void FMStart::updateStatus() {
     statusLine->setText(mainlogic::StatusText(liart->currentRow(), liart->rowCount(), m_filter->differing(),
                                               m_undo->changedArticles()));

@@ -35,6 +35,7 @@ class UndoStack {
 public:
     void push(UndoStep step);
     bool isEmpty() const { return m_steps.empty(); }
+    int depth() const { return int(m_steps.size()); }
     const UndoStep &top() const { return m_steps.back(); }
     void pop();
     // The articles at `rows` leave the top step (another workstation changed them since; taking the

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <iterator>
 #include <map>
+#include <set>
 
 namespace kxserver::lists {
 
@@ -532,6 +533,30 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
                             " aend_pers = excluded.aend_pers, aend_zeit = excluded.aend_zeit")
                  .arg(rows.join(QStringLiteral(", "))),
              values});
+    }
+    // A change mark of 0 says "no change": "Rückgängig" writes it back for an entry it returns to
+    // where it was before the step. Should the master data have moved since (another list's or a
+    // colleague's save), that entry now differs from its saved state and is a change after all.
+    std::map<qint64, std::set<qint64>> unmarked; // list -> articles written with mark 0
+    for (const SqlConnection::PendingWrite &w : writes)
+        if (w.aendsw && *w.aendsw == 0)
+            unmarked[w.list].insert(w.article);
+    for (const auto &[list, articleSet] : unmarked) {
+        QVariantList articles;
+        for (const qint64 article : articleSet)
+            articles << article;
+        for (qsizetype from = 0; from < articles.size(); from += lists::kParameterChunk) {
+            const QVariantList chunk = articles.mid(from, lists::kParameterChunk);
+            script.push_back(
+                {QStringLiteral("UPDATE liste_aend SET aendsw = 1 WHERE liste = ? AND artikel IN (%1)"
+                                " AND COALESCE(aendsw, 0) = 0 AND EXISTS (SELECT 1 FROM artlief al"
+                                " JOIN artikel a ON a.id = al.artikel WHERE al.id = liste_aend.artlief AND"
+                                " (COALESCE(liste_aend.laktiv, al.aktiv) <> al.aktiv OR COALESCE(liste_aend.hlief,"
+                                " CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END) <>"
+                                " CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END))")
+                     .arg(lists::Placeholders(chunk.size())),
+                 QVariantList{list} + chunk});
+        }
     }
     for (const auto &[key, before] : connection.touchedArticles) {
         const qint64 list = key.first; // plain names: a lambda below captures them

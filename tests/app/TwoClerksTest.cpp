@@ -433,3 +433,27 @@ TEST_F(TwoClerks, MovingToAnArticleShowsItFromTheServersEntries) {
     EXPECT_TRUE(desktop.boxes.isEmpty()) << desktop.boxes.first().text.toStdString();
     EXPECT_EQ(serverMainOf100001(), kNames[3]);
 }
+
+TEST_F(TwoClerks, TakenBackAfterAColleaguesSaveIsAChangeToSave) {
+    // Taken back before anything was saved, an entry is no change; once a colleague's Speichern put
+    // the change into the master data, taking it back is a change of its own that the next save
+    // applies (it must not vanish with the list's changes).
+    ASSERT_NO_FATAL_FAILURE(startOnRun2());
+    const auto colleagueSaves = [this] {
+        FactoryPtr other = colleague();
+        ServerObjectPtr list = other->newInstance(kClass);
+        QVariantList args{"1", window->artListKey};
+        list->call("Speichern", args);
+        other->disconnect();
+    };
+    toggle(2, kAktiv);
+    colleagueSaves();
+    ASSERT_EQ(sql.value("SELECT aktiv FROM artlief WHERE id = ?", {ids[2].section("||", 1)}).toString(), "N");
+    RunHandler([this] { window->Rueckgaengig_Click(); });
+    EXPECT_TRUE(desktop.boxes.isEmpty()) << desktop.boxes.first().text.toStdString();
+    EXPECT_EQ(entry(ids[2]).laktiv, "J");
+    EXPECT_EQ(entry(ids[2]).aendsw, 1);
+    colleagueSaves();
+    EXPECT_EQ(sql.value("SELECT aktiv FROM artlief WHERE id = ?", {ids[2].section("||", 1)}).toString(), "J");
+    EXPECT_EQ(entry(ids[2]).laktiv, "J");
+}
