@@ -30,7 +30,7 @@ void LiveView::look() {
         QStringList changed;
         {
             ServerBusy busy;
-            changed = gFactory->takeChanges(m_window.artListKey);
+            changed = gFactory->takeChanges(m_window.artListKey, m_since);
         }
         apply(changed);
     } catch (const ServerError &) {
@@ -42,7 +42,8 @@ void LiveView::watch(const QString &listKey) {
     // Taken before the list is read: a change committed from here on is news at the first look,
     // however long that look waits for the clerk to be idle; one committed before is on the screen.
     ServerBusy busy;
-    gFactory->takeChanges(listKey);
+    m_since.clear();
+    gFactory->takeChanges(listKey, m_since);
 }
 
 void LiveView::apply(const QStringList &articles) {

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QVariantMap>
 
 class FMStart;
 class QTimer;
@@ -29,4 +30,7 @@ public:
 private:
     FMStart &m_window;
     QTimer *m_timer = nullptr;
+    // What the last look saw of the loaded list: kept here, not in the connection, so that the look
+    // after a reconnect shows what colleagues did meanwhile.
+    QVariantMap m_since;
 };

@@ -358,7 +358,7 @@ void SqlConnection::close() {
         return;
     m_open = false;
     QObject::disconnect(m_notifications);
-    watched.clear();
+    watchedLists.clear();
     m_notified.clear();
     m_unit = false;
     m_unitBroken = false;

@@ -212,9 +212,9 @@ public:
     // The lists this transaction changed: their watchers at other workstations are told at the commit.
     std::set<qint64> changedLists;
 
-    // The live view (see lists::TakeChanges): per watched list, the list's own changes per article
-    // as last seen; whether anything may have changed since.
-    std::map<qint64, std::map<QString, QString>> watched;
+    // The live view (see lists::TakeChanges): the lists this connection has looked at (what was seen
+    // is the caller's, so that it outlives the connection); whether anything may have changed since.
+    std::set<qint64> watchedLists;
     bool mayHaveChanged(qint64 list);
 
     // A timestamp for "when" columns: local time, ISO 8601.

@@ -59,7 +59,7 @@ QString Placeholders(qsizetype count);
 
 // The articles of a list whose entries another workstation changed since the last call (see
 // Factory::takeChanges).
-QStringList TakeChanges(SqlConnection &connection, const QVariant &listKey);
+QStringList TakeChanges(SqlConnection &connection, const QVariant &listKey, QVariantMap &since);
 
 // The article list of a list key (one parameter), as the main window shows it: article number,
 // description, main supplier number and name (with the list's unsaved changes), proposed main

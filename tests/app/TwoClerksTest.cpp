@@ -271,6 +271,33 @@ TEST_F(TwoClerks, AnotherWorkstationsChangeShowsWithinASecondWithoutMovingAnythi
     const QStringList rows = rowTexts(window->liart);
     window->liveView->apply({"999999", ""});
     EXPECT_EQ(rowTexts(window->liart), rows);
+
+    // After the idle disconnect, what the colleague did meanwhile shows once the program is
+    // connected again (the next action reconnects; the live view itself never does).
+    RunHandler([] { Disconnect(); });
+    colleagueWrites({{3, {{"laktiv", "N"}, {"aendsw", 1}}}});
+    RunHandler([] { ConnectServer(); });
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return window->lilief->checkState(3, kAktiv) == 0; }, 1000 + 2 * LiveView::kIntervalMs));
+
+    // A colleague's take-all of every differing article costs one read of their rows (and the
+    // current article's suppliers), not one per article.
+    QStringList differs = differing();
+    differs.removeAll("100001"); // its proposal 70015 is inactive now
+    ASSERT_GE(differs.size(), 10);
+    {
+        FactoryPtr other = colleague();
+        ServerObjectPtr list = other->newInstance(kClass);
+        QVariantList args{window->artListKey, differs.join('\n')};
+        list->call("VorschlaegeUebernehmen", args);
+        other->disconnect();
+    }
+    const qsizetype mark = log->calls.size();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->statusLine->text().contains(" · 1 weichen ab"); },
+                                1000 + 2 * LiveView::kIntervalMs))
+        << window->statusLine->text().toStdString();
+    EXPECT_LE(log->calls.mid(mark).filter("execute ").size(), 2) << log->calls.mid(mark).join(" / ").toStdString();
+    EXPECT_TRUE(desktop.boxes.isEmpty());
 }
 
 TEST_F(TwoClerks, UndoOfAnArticleChangedElsewhereShowsTheBoxAndWritesNothing) {
