@@ -629,42 +629,19 @@ QString SqlConnection::inlineValues(const QString &sql, const QVariantList &valu
     return text;
 }
 
-SqlConnection::PendingWrite &SqlConnection::PendingWrites::of(qint64 list, qint64 pair, qint64 article) {
-    const auto [at, fresh] = m_index.try_emplace({list, pair}, m_writes.size());
-    if (fresh) {
-        m_writes.push_back({list, pair, article, {}, {}, {}, {}, {}});
-        m_articles.insert({list, article});
-    }
-    return m_writes[at->second];
-}
-
-void SqlConnection::PendingWrites::clear() {
-    m_writes.clear();
-    m_index.clear();
-    m_articles.clear();
-}
-
 void SqlConnection::beginTransaction() {
     // BEGIN waits for the transaction's first statement and goes out with it (runScript): a unit
     // costs no request of its own.
     m_beginPending = true;
     m_transaction = true;
     writtenStamps.clear();
-    lockedLists.clear();
-    touchedArticles.clear();
-    entryCache.clear();
+    book.reset();
 }
 
 void SqlConnection::endTransaction() {
     m_transaction = false;
     m_beginPending = false;
-    changedLists.clear();
-    pendingWrites.clear();
-    ruleEntries.clear();
-    lockedLists.clear();
-    touchedArticles.clear();
-    checkedArticles.clear();
-    entryCache.clear();
+    book.reset();
     m_statements.clear();
 }
 
@@ -675,12 +652,12 @@ void SqlConnection::commitTransaction() {
     }
     std::vector<Statement> script = CheckTouchedArticles(*this);
     if (m_target.backend == Backend::Postgres)
-        for (const qint64 list : changedLists) // delivered with the commit, never without it
+        for (const qint64 list : book.changedLists) // delivered with the commit, never without it
             script.push_back(
                 {QStringLiteral("SELECT pg_notify(?, ?)"), {QString::fromLatin1(kListChannel), QString::number(list)}});
     script.push_back({QStringLiteral("COMMIT"), {}});
     runScript(script);
-    for (const auto &[key, after] : checkedArticles)
+    for (const auto &[key, after] : book.checkedArticles)
         writtenStamps[{key.first, after.articleNumber}] = after.stamp;
     endTransaction();
 }

@@ -46,13 +46,13 @@ std::optional<qint64> wholeNumber(const QVariant &value) {
 const QString kLockSql = QStringLiteral("UPDATE artliste SET version = version + 1 WHERE id = ?");
 
 // The rules' state of an article from its entries (in supplier-number order).
-SupplierRules rulesOf(const std::vector<SqlConnection::RuleEntry> &entries, const QString &articleNumber) {
+SupplierRules rulesOf(const std::vector<UnitBook::RuleEntry> &entries, const QString &articleNumber) {
     SupplierRules rules;
     rules.articleNumber = articleNumber;
     ArticleStamp stamp;
     int active = 0;
     int mains = 0;
-    for (const SqlConnection::RuleEntry &entry : entries) {
+    for (const UnitBook::RuleEntry &entry : entries) {
         const bool isActive = entry.laktiv == QLatin1String("J");
         const bool isMain = entry.hlief == QLatin1String("J");
         active += isActive ? 1 : 0;
@@ -95,16 +95,16 @@ using ArticleRules = std::pair<qint64, SupplierRules>;
 // entries not yet opened go into the entry cache. Articles without rows are not in the result.
 std::vector<ArticleRules> takeRules(SqlConnection &connection, qint64 list, const SqlConnection::Rows &rows) {
     std::vector<ArticleRules> result;
-    std::vector<SqlConnection::RuleEntry> entries;
+    std::vector<UnitBook::RuleEntry> entries;
     QString number;
     qint64 article = 0;
     const auto finish = [&] {
         if (article == 0)
             return;
         SupplierRules rules = rulesOf(entries, number);
-        connection.ruleEntries[{list, article}] = std::move(entries);
+        connection.book.ruleEntries[{list, article}] = std::move(entries);
         entries.clear();
-        connection.touchedArticles.emplace(std::make_pair(list, article), rules);
+        connection.book.touchedArticles.emplace(std::make_pair(list, article), rules);
         result.emplace_back(article, std::move(rules));
     };
     for (const QVariantList &row : rows) {
@@ -113,16 +113,16 @@ std::vector<ArticleRules> takeRules(SqlConnection &connection, qint64 list, cons
             article = rowArticle;
             number = row.value(5).toString();
         }
-        SqlConnection::RuleEntry entry;
+        UnitBook::RuleEntry entry;
         entry.supplier = row.value(0).toLongLong();
         entry.laktiv = row.value(1).toString();
         entry.hlief = row.value(2).toString();
         entry.listMain = row.value(3).toInt() != 0;
         entry.pair = row.value(4).toLongLong();
         entries.push_back(entry);
-        connection.entryCache.emplace(
+        connection.book.entryCache.emplace(
             std::make_pair(list, entry.pair),
-            SqlConnection::CachedEntry{article, entry.laktiv, entry.hlief, row.value(7).toInt()});
+            UnitBook::CachedEntry{article, entry.laktiv, entry.hlief, row.value(7).toInt()});
     }
     finish();
     return result;
@@ -146,7 +146,7 @@ std::vector<ArticleRules> readLocked(SqlConnection &connection, qint64 list, con
             values << number;
         values << list;
         std::vector<SqlConnection::Statement> script;
-        if (!connection.lockedLists.count(list))
+        if (!connection.book.lockedLists.count(list))
             script.push_back({kLockSql, {list}});
         script.push_back({rulesQuery(QStringLiteral("a.id IN (SELECT u.artikel FROM artliste l JOIN upd_artikel u"
                                                     " ON u.run = l.run AND u.artnr IN (%1) WHERE l.id = ?)")
@@ -154,7 +154,7 @@ std::vector<ArticleRules> readLocked(SqlConnection &connection, qint64 list, con
                           values});
         std::vector<ArticleRules> part = takeRules(connection, list, connection.runScript(script));
         if (!part.empty())
-            connection.lockedLists.insert(list); // rows came, so the list exists and its row is locked
+            connection.book.lockedLists.insert(list); // rows came, so the list exists and its row is locked
         std::move(part.begin(), part.end(), std::back_inserter(result));
     }
     return result;
@@ -173,11 +173,11 @@ QString entryQuery(const char *pick) {
         .arg(QLatin1String(pick));
 }
 
-SqlConnection::CachedEntry entryValues(const QSqlQuery &row) {
+UnitBook::CachedEntry entryValues(const QSqlQuery &row) {
     return {row.value(1).toLongLong(), row.value(2).toString(), row.value(3).toString(), row.value(4).toInt()};
 }
 
-Entry makeEntry(qint64 list, qint64 pair, const SqlConnection::CachedEntry &values) {
+Entry makeEntry(qint64 list, qint64 pair, const UnitBook::CachedEntry &values) {
     Entry entry;
     entry.list = list;
     entry.pair = pair;
@@ -191,15 +191,15 @@ Entry makeEntry(qint64 list, qint64 pair, const SqlConnection::CachedEntry &valu
 // An entry of a list whose lock this transaction holds: from the entries read under the lock, or
 // read now together with every other entry of its article.
 std::optional<Entry> openLockedEntry(SqlConnection &connection, qint64 list, qint64 pair) {
-    auto cached = connection.entryCache.find({list, pair});
-    if (cached == connection.entryCache.end()) {
+    auto cached = connection.book.entryCache.find({list, pair});
+    if (cached == connection.book.entryCache.end()) {
         static const QString sql = entryQuery("JOIN artlief x ON x.id = ? JOIN artlief al ON al.artikel = x.artikel");
         const auto query = connection.runCached(sql, {pair, list});
         while (connection.next(*query))
-            connection.entryCache.emplace(std::make_pair(list, query->value(0).toLongLong()), entryValues(*query));
+            connection.book.entryCache.emplace(std::make_pair(list, query->value(0).toLongLong()), entryValues(*query));
         query->finish();
-        cached = connection.entryCache.find({list, pair});
-        if (cached == connection.entryCache.end())
+        cached = connection.book.entryCache.find({list, pair});
+        if (cached == connection.book.entryCache.end())
             return std::nullopt;
     }
     return makeEntry(list, pair, cached->second);
@@ -219,12 +219,12 @@ void logSavedChanges(SqlConnection &connection, qint64 list, const QString &save
 // The lock makes the rules below see the list as the writers before them left it, and "Speichern"
 // never drops a change that was written while it ran.
 void LockList(SqlConnection &connection, qint64 list) {
-    if (connection.lockedLists.count(list))
+    if (connection.book.lockedLists.count(list))
         return;
     const auto query = connection.runCached(kLockSql, {list});
     if (query->numRowsAffected() != 1)
         throw Error(kUnknownList, QStringLiteral("Die Artikelliste %1 existiert nicht.").arg(list));
-    connection.lockedLists.insert(list);
+    connection.book.lockedLists.insert(list);
 }
 
 QString SessionPersonal(const SqlConnection &connection) {
@@ -321,20 +321,16 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
         throw unknown();
 
     return connection.write([&] {
-        if (!connection.pendingWrites.empty()) {
-            // Writes of this unit waiting for its commit: the save must see them.
+        // Writes of this unit waiting for its commit: the save must see them.
+        if (!connection.book.pendingWrites.empty())
             connection.runScript(CheckTouchedArticles(connection));
-            connection.pendingWrites.clear();
-            connection.touchedArticles.clear();
-            connection.ruleEntries.clear();
-        }
-        connection.entryCache.clear(); // the save changes every entry of the list
+        connection.book.writesSent();
         QSqlQuery owner = connection.run(
             QStringLiteral("SELECT r.firma FROM artliste l JOIN upd_run r ON r.id = l.run WHERE l.id = ?"), {list});
         if (!connection.next(owner) || owner.value(0).toLongLong() != *company)
             throw unknown();
         LockList(connection, list);
-        connection.changedLists.insert(list);
+        connection.book.changedLists.insert(list);
         const QString when = SqlConnection::now();
 
         // Set-based, in a few statements whatever the number of changes: the list stays locked for
@@ -389,7 +385,7 @@ std::optional<Entry> OpenEntry(SqlConnection &connection, const QString &id) {
     const std::optional<qint64> pair = wholeNumber(id.mid(split + 2));
     if (list < 0 || !pair)
         return std::nullopt;
-    if (connection.lockedLists.count(list))
+    if (connection.book.lockedLists.count(list))
         return openLockedEntry(connection, list, *pair);
     static const QString sql = entryQuery("JOIN artlief al ON al.id = ?");
     const auto query = connection.runCached(sql, {*pair, list});
@@ -411,7 +407,7 @@ QStringList LockedArticleStamps(SqlConnection &connection, const QVariant &listK
 
 void NoteWrittenArticles(SqlConnection &connection, qint64 list, const QStringList &articleNumbers) {
     for (auto &[article, rules] : readLocked(connection, list, articleNumbers))
-        connection.checkedArticles[{list, article}] = std::move(rules);
+        connection.book.checkedArticles[{list, article}] = std::move(rules);
 }
 
 QString Placeholders(qsizetype count) {
@@ -424,13 +420,13 @@ void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optiona
     connection.write([&] {
         LockList(connection, entry.list);
         const auto key = std::make_pair(entry.list, entry.article);
-        if (!connection.touchedArticles.count(key))
+        if (!connection.book.touchedArticles.count(key))
             readRules(connection, entry.list, entry.article);
         // Only the members changed in memory are written, so a flag another workstation set in the
         // meantime is not overwritten with the value this object read when it was opened. The write
         // waits for the commit; two writes of one entry become one.
-        SqlConnection::PendingWrite *pending = &connection.pendingWrites.of(entry.list, entry.pair, entry.article);
-        connection.changedLists.insert(entry.list);
+        UnitBook::PendingWrite *pending = &connection.book.pendingWrites.of(entry.list, entry.pair, entry.article);
+        connection.book.changedLists.insert(entry.list);
         if (laktiv)
             pending->laktiv = laktiv;
         if (hlief)
@@ -441,9 +437,9 @@ void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optiona
         pending->when = SqlConnection::now();
         // What a later open of the entry in this transaction reads.
         const auto cached =
-            connection.entryCache
+            connection.book.entryCache
                 .try_emplace({entry.list, entry.pair},
-                             SqlConnection::CachedEntry{entry.article, entry.laktiv, entry.hlief, entry.aendsw})
+                             UnitBook::CachedEntry{entry.article, entry.laktiv, entry.hlief, entry.aendsw})
                 .first;
         if (laktiv)
             cached->second.laktiv = *laktiv;
@@ -531,12 +527,12 @@ namespace kxserver {
 
 std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connection) {
     // The state after the writes: the entries read under the lock with the pending writes on them.
-    std::map<std::pair<qint64, qint64>, std::vector<SqlConnection::RuleEntry>> after = connection.ruleEntries;
-    for (const SqlConnection::PendingWrite &w : connection.pendingWrites.all()) {
+    std::map<std::pair<qint64, qint64>, std::vector<UnitBook::RuleEntry>> after = connection.book.ruleEntries;
+    for (const UnitBook::PendingWrite &w : connection.book.pendingWrites.all()) {
         auto found = after.find({w.list, w.article});
         if (found == after.end())
             continue;
-        for (SqlConnection::RuleEntry &entry : found->second)
+        for (UnitBook::RuleEntry &entry : found->second)
             if (entry.pair == w.pair) {
                 if (w.laktiv)
                     entry.laktiv = *w.laktiv;
@@ -549,13 +545,13 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
     std::vector<SqlConnection::Statement> script;
     // All entry writes in as few statements as the database's limit on values allows.
     constexpr size_t kRowsPerStatement = 500;
-    const auto &writes = connection.pendingWrites.all();
+    const auto &writes = connection.book.pendingWrites.all();
     for (size_t from = 0; from < writes.size(); from += kRowsPerStatement) {
         const size_t to = std::min(writes.size(), from + kRowsPerStatement);
         QStringList rows;
         QVariantList values;
         for (size_t i = from; i < to; ++i) {
-            const SqlConnection::PendingWrite &w = writes[i];
+            const UnitBook::PendingWrite &w = writes[i];
             rows << QStringLiteral("(?, ?, ?, ?, ?, ?, ?, ?)");
             values << w.list << w.pair << w.article << lists::orNull(w.laktiv) << lists::orNull(w.hlief)
                    << (w.aendsw ? QVariant(qlonglong(*w.aendsw)) : NullNumber()) << w.by << w.when;
@@ -574,7 +570,7 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
     // where it was before the step. Should the master data have moved since (another list's or a
     // colleague's save), that entry now differs from its saved state and is a change after all.
     std::map<qint64, std::set<qint64>> unmarked; // list -> articles written with mark 0
-    for (const SqlConnection::PendingWrite &w : writes)
+    for (const UnitBook::PendingWrite &w : writes)
         if (w.aendsw && *w.aendsw == 0)
             unmarked[w.list].insert(w.article);
     for (const auto &[list, articleSet] : unmarked) {
@@ -594,10 +590,10 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
                  QVariantList{list} + chunk});
         }
     }
-    for (const auto &[key, before] : connection.touchedArticles) {
+    for (const auto &[key, before] : connection.book.touchedArticles) {
         const qint64 list = key.first; // plain names: a lambda below captures them
         const qint64 article = key.second;
-        if (!connection.pendingWrites.touches(list, article))
+        if (!connection.book.pendingWrites.touches(list, article))
             continue; // only read under the lock, never written
         const SupplierRules now = lists::rulesOf(after[key], before.articleNumber);
         QString reason;
@@ -613,7 +609,7 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
                                        "er inzwischen an einem anderen Arbeitsplatz geändert. Nichts davon wurde "
                                        "gespeichert.")
                             .arg(before.articleNumber, reason));
-        connection.checkedArticles[key] = now;
+        connection.book.checkedArticles[key] = now;
         if (now.touchesMain)
             script.push_back(
                 {QStringLiteral("INSERT INTO liste_haupt (liste, artikel, haupt_lief) VALUES (?, ?, ?)"
