@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <ctime>
 #include <mutex>
 
 namespace kxserver {
@@ -391,11 +392,11 @@ void SqlConnection::ensureOpen() const {
 QString SqlConnection::now() {
     // Asked once per entry a unit writes; the text only changes with the second, and writing it out
     // costs more than the rest of an entry's bookkeeping.
-    thread_local qint64 second = -1;
+    // The system's clock in seconds is cheap; the local time behind the text is not.
+    thread_local std::time_t second = -1;
     thread_local QString text;
-    const QDateTime time = QDateTime::currentDateTime();
-    if (const qint64 s = time.toSecsSinceEpoch(); s != second) {
-        text = time.toString(Qt::ISODate);
+    if (const std::time_t s = std::time(nullptr); s != second) {
+        text = QDateTime::currentDateTime().toString(Qt::ISODate);
         second = s;
     }
     return text;

@@ -543,8 +543,11 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
             }
     }
     std::vector<SqlConnection::Statement> script;
-    // All entry writes in as few statements as the database's limit on values allows.
-    constexpr size_t kRowsPerStatement = 500;
+    // All entry writes in as few statements as the database's limit on values allows. SQLite runs
+    // in-process, so more statements cost no request; but Qt's driver looks up every bound value's
+    // name in a list as long as the statement's values, so a statement of 4,000 values costs it
+    // millions of steps: there, small statements.
+    const size_t kRowsPerStatement = connection.backend() == Backend::Sqlite ? 25 : 500;
     const auto &writes = connection.book.pendingWrites.all();
     for (size_t from = 0; from < writes.size(); from += kRowsPerStatement) {
         const size_t to = std::min(writes.size(), from + kRowsPerStatement);
