@@ -1,5 +1,6 @@
 #include "FMStart.h"
 
+#include "ArticleDisplay.h"
 #include "ArticleFilter.h"
 #include "CacheApi.h"
 #include "EntryWrites.h"
@@ -9,6 +10,7 @@
 #include "LiveView.h"
 #include "MainConstants.h"
 #include "MainLogic.h"
+#include "ServerErrorCodes.h"
 #include "TextHelpers.h"
 #include "UndoStack.h"
 
@@ -62,6 +64,7 @@ FMStart::FMStart(QWidget *parent) : QMainWindow(parent) {
     setWindowTitle(QStringLiteral("KORVEX Update Hauptlieferanten"));
     setWindowIcon(QIcon(QStringLiteral(":/app/korvex.png")));
     freshness = std::make_unique<Freshness>(*this);
+    display = std::make_unique<ArticleDisplay>(*this);
     buildControls();
     liveView = new LiveView(*this);
 }
@@ -269,30 +272,7 @@ void FMStart::lief_such() {
     ServerBusy busy;
     ConnectServer();
     Label2->setText(mainlogic::SupplierHeading(liart->rowText(liart->currentRow())));
-
-    const QString article = Piece(liart->rowText(liart->currentRow()), kLF, 1);
-    QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("ArtikelLief"));
-    query->execute({artListKey, article});
-    lilief->clear();
-    freshness->cleared();
-    const QString mainSupplier = Piece(liart->rowText(liart->currentRow()), kLF, 3);
-    int i = 0;
-    while (query->next()) {
-        const QVariant supplier = query->column(2);
-        lilief->addRow(mainlogic::SupplierRow(supplier, query->column(3), query->column(4), query->column(5)));
-        if (mainlogic::IsMainSupplier(mainSupplier, mainlogic::CellText(supplier))) {
-            lilief->setCurrentRow(i);
-            lilief->setCheckState(i, kHauptlieferant, 1);
-        } else {
-            lilief->setCheckState(i, kHauptlieferant, 0);
-        }
-        lilief->setCheckState(i, kAktiv, mainlogic::CellText(query->column(6)) == QLatin1String("J") ? 1 : 0);
-        lilief->setHiddenText(i, mainlogic::CellText(query->column(1)));
-        ++i;
-    }
-    freshness->filled(artListKey, article, query->stamp());
-    query->close();
-    markPrices();
+    display->showCurrent(false);
 }
 
 void FMStart::lilief_CheckCell(int row, int column, int state) {
@@ -321,9 +301,11 @@ void FMStart::changeFlag(int row, int column, int state) {
             return;
         }
         ConnectServer();
-        WriteEntries({{lilief->hiddenText(row), lilief->checkState(row, kAktiv) > 0, std::nullopt}});
+        const int article = liart->currentRow();
+        ArticleBefore before{article, liart->rowText(article),
+                             WriteEntries({{lilief->hiddenText(row), lilief->checkState(row, kAktiv) > 0, {}}}), {}};
         freshness->commit();
-        recordChange({activeBefore(row)});
+        recordChange({std::move(before)});
         // An "Aktiv" switch changes which offers are compared; a main-supplier change does not.
         markPrices();
         BUSpeich->setEnabled(true);
@@ -353,18 +335,18 @@ bool FMStart::setMainSupplier(int row) {
         lilief->setCheckState(row, kHauptlieferant, 0);
         return false;
     }
-    ArticleBefore before = mainBefore(row);
-    liart->setRowText(article, mainlogic::ArticleRowWithMainSupplier(liart->rowText(article), supplierText));
-
     // Every entry of the article is written in the click's unit: a write failing half-way must not
     // leave the article with two main suppliers or none on the server.
     std::vector<EntryFlags> entries;
     for (int i = 0; i < lilief->rowCount(); ++i)
         entries.push_back({lilief->hiddenText(i), std::nullopt, i == row});
-    WriteEntries(entries);
+    ArticleBefore before{article, liart->rowText(article), WriteEntries(entries), {}};
+    freshness->commit(); // stored before the screen says so and the list moves on
     for (int i = 0; i < lilief->rowCount(); ++i)
         lilief->setCheckState(i, kHauptlieferant, i == row ? 1 : 0);
-    freshness->commit(); // stored before the list moves on
+    // The article row names the new main supplier only once the server holds it: a step cut off
+    // with its connection must not leave a supplier on screen (and in print) that was never stored.
+    liart->setRowText(article, mainlogic::ArticleRowWithMainSupplier(liart->rowText(article), supplierText));
     recordChange({std::move(before)});
 
     // With "Nur abweichende Artikel" on, the next article is the next one shown.
@@ -380,12 +362,29 @@ void FMStart::BUSpeich_Click() {
     gDesktop->setBusyPointer(true);
     gDesktop->processEvents();
     ThrowIfEnded();
+    QString busyText;
     {
         ServerBusy busy;
         ConnectServer();
         ServerObjectPtr list = gFactory->newInstance(kClass);
         QVariantList args{gFirma, artListKey};
-        list->call(QStringLiteral("Speichern"), args);
+        try {
+            list->call(QStringLiteral("Speichern"), args);
+        } catch (const ServerError &error) {
+            // Another workstation held the list longer than the server waits: nothing was saved, the
+            // changes are still there to be saved; the program goes on as after a refused click.
+            if (error.number() != kxserver::kBusy)
+                throw;
+            busyText = error.description();
+        }
+    }
+    if (!busyText.isEmpty()) {
+        BUSpeich->setEnabled(true);
+        gDesktop->setBusyPointer(false);
+        if (!display->showCurrent(true))
+            lief_such();
+        refuse(*freshness, busyText);
+        return;
     }
     reviewAfterSave();
     gDesktop->setBusyPointer(false);

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 
+class ArticleDisplay;
 class ArticleFilter;
 class FindBar;
 class UndoStack;
@@ -87,8 +88,12 @@ public:
 
     // Whether the supplier list still shows the server's state; every change of flags asks it first.
     std::unique_ptr<Freshness> freshness;
+    // Shows an article from the server's rows (the refill, the live view, a stale screen).
+    std::unique_ptr<ArticleDisplay> display;
     // Shows other workstations' changes while idle.
     LiveView *liveView = nullptr;
+    // How many steps "Rückgängig" can take back.
+    int undoDepth() const;
     // The price per base unit as the price cells' tooltips, the cheapest active offers in bold.
     void markPrices();
 
@@ -108,10 +113,6 @@ private:
     void reviewAfterSave();
     // An accepted change: `before` is the article as it was; the undo stack and the display follow.
     void recordChange(std::vector<ArticleBefore> before);
-    // The current article before an accepted "Aktiv" switch of `row` (its cell shows the new state),
-    // and before a main-supplier change to `row` (its "Hauptlieferant" cell already ticked).
-    ArticleBefore activeBefore(int row) const;
-    ArticleBefore mainBefore(int row) const;
     void updateStatus();
 
     std::unique_ptr<ArticleFilter> m_filter;

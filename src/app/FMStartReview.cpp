@@ -3,6 +3,7 @@
 // check-cell handler, or writes in one unit that first asks whether the screen is still current, as
 // that handler does.
 
+#include "ArticleDisplay.h"
 #include "ArticleFilter.h"
 #include "CacheApi.h"
 #include "EntryWrites.h"
@@ -106,6 +107,10 @@ void FMStart::buildEditMenus() {
     updateStatus();
 }
 
+int FMStart::undoDepth() const {
+    return m_undo->depth();
+}
+
 void FMStart::updateStatus() {
     statusLine->setText(mainlogic::StatusText(liart->currentRow(), liart->rowCount(), m_filter->differing(),
                                               m_undo->changedArticles()));
@@ -121,20 +126,6 @@ void FMStart::reviewAfterLoad() {
 void FMStart::reviewAfterSave() {
     m_undo->clear();
     updateStatus();
-}
-
-ArticleBefore FMStart::activeBefore(int row) const {
-    const int article = liart->currentRow();
-    return {
-        article, liart->rowText(article), {{lilief->hiddenText(row), lilief->checkState(row, kAktiv) == 0, {}}}, {}};
-}
-
-ArticleBefore FMStart::mainBefore(int row) const {
-    const int article = liart->currentRow();
-    ArticleBefore before{article, liart->rowText(article), {}, {}};
-    for (int i = 0; i < lilief->rowCount(); ++i)
-        before.entries.push_back({lilief->hiddenText(i), {}, i != row && lilief->checkState(i, kHauptlieferant) > 0});
-    return before;
 }
 
 void FMStart::markPrices() {
@@ -203,7 +194,7 @@ void FMStart::AlleVorschlaege_Click() {
     if (liart->rowCount() == 0)
         return;
     ConnectServer();
-    ProposalPlan plan = PlanProposals(artListKey, liart);
+    const ProposalPlan plan = PlanProposals(artListKey, liart);
     if (plan.take.isEmpty()) {
         inform(plan.skipped.isEmpty() ? QStringLiteral("Es gibt keinen abweichenden Vorschlag.")
                                       : mainlogic::TakeAllReport(0, plan.skipped));
@@ -215,15 +206,32 @@ void FMStart::AlleVorschlaege_Click() {
     ThrowIfEnded();
     if (answer != Desktop::Answer::Yes)
         return;
-    gDesktop->setBusyPointer(true);
-    const bool taken = TakeProposals(this, artListKey, plan.take);
-    gDesktop->setBusyPointer(false);
-    if (!taken)
-        return;
+    ConnectServer();
+    std::vector<int> rows;
     for (const ArticleBefore &article : plan.before)
-        liart->setRowText(article.row,
-                          mainlogic::ArticleRowWithMainSupplier(article.rowText, Piece(article.rowText, kLF, 4)));
-    recordChange(std::move(plan.before));
+        rows.push_back(article.row);
+    // What "Rückgängig" puts back is read again in the unit that writes, under the list's lock: a
+    // colleague's change made while the question was open is then the state to go back to. When
+    // the articles are no longer what the clerk confirmed, nothing is written and the screen shows
+    // the server's state, as a stale click is answered.
+    UndoStep before;
+    gDesktop->setBusyPointer(true);
+    const bool taken = freshness->inUnit(
+        [&] {
+            ProposalPlan now = PlanProposals(artListKey, liart);
+            if (now.take != plan.take)
+                return false;
+            before = std::move(now.before);
+            return true;
+        },
+        [&] { return TakeProposals(this, artListKey, plan.take); }, rows);
+    gDesktop->setBusyPointer(false);
+    if (!taken) {
+        updateStatus();
+        return;
+    }
+    display->showRows(plan.take); // the rows as the server now holds them
+    recordChange(std::move(before));
     lief_such();
     BUSpeich->setEnabled(true);
     inform(mainlogic::TakeAllReport(int(plan.take.size()), plan.skipped));
@@ -235,8 +243,11 @@ void FMStart::Rueckgaengig_Click() {
     ConnectServer();
     const UndoStep &step = m_undo->top();
     std::vector<EntryFlags> entries;
-    for (const ArticleBefore &article : step)
+    QStringList numbers;
+    for (const ArticleBefore &article : step) {
         entries.insert(entries.end(), article.entries.begin(), article.entries.end());
+        numbers << Piece(article.rowText, kLF, 1);
+    }
     // Taking back all proposals writes every entry of their articles again: that takes a while.
     gDesktop->setBusyPointer(true);
     std::vector<int> changed;
@@ -251,9 +262,8 @@ void FMStart::Rueckgaengig_Click() {
         updateStatus();
         return;
     }
-    for (const ArticleBefore &article : step)
-        liart->setRowText(article.row, article.rowText);
     m_undo->pop();
+    display->showRows(numbers); // as the server now holds them, after the commit
     lief_such();
     updateStatus();
 }

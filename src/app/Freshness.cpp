@@ -3,7 +3,7 @@
 #include "CacheApi.h"
 #include "FMStart.h"
 #include "KxList.h"
-#include "LiveView.h"
+#include "ArticleDisplay.h"
 #include "MainConstants.h"
 #include "MainLogic.h"
 #include "ServerErrorCodes.h"
@@ -12,6 +12,9 @@
 using namespace cacheapi;
 
 namespace {
+
+const QString kStaleText = QStringLiteral("Der Artikel wurde inzwischen an einem anderen Arbeitsplatz geändert. Die "
+                                          "Anzeige ist jetzt aktuell; bitte prüfen Sie die Änderung erneut.");
 
 QString currentArticleNumber(const FMStart &window) {
     const int r = window.liart->currentRow();
@@ -42,6 +45,7 @@ void Freshness::accepted() {
 }
 
 bool Freshness::stampMatches() {
+    m_lost = false;
     // Only a list that belongs to the current article and whose state the server described can be
     // compared; anything else has nothing to be stale against.
     if (m_list != m_window.artListKey || m_article != currentArticleNumber(m_window))
@@ -49,8 +53,10 @@ bool Freshness::stampMatches() {
     // A step that lost its connection under this screen may have left it showing what the server
     // does not hold (a rolled-back change, or the state before a commit whose answer never came):
     // the screen is then brought up to the server's state first.
-    if (m_losses != ConnectionLosses())
+    if (m_losses != ConnectionLosses()) {
+        m_lost = true;
         return false;
+    }
     if (m_stamp.isEmpty())
         return true;
     ServerBusy busy;
@@ -78,38 +84,59 @@ std::vector<int> Freshness::changedSince(const UndoStep &step) {
 }
 
 bool Freshness::change(const std::function<void()> &body) {
-    return freshUnit([this] { return stampMatches(); }, body, {});
+    return inUnit([this] { return stampMatches(); },
+                  [&] {
+                      body();
+                      return true;
+                  },
+                  {});
 }
 
 bool Freshness::undo(const UndoStep &step, const std::function<void()> &body, std::vector<int> &changed) {
     changed.clear();
-    return freshUnit(
+    m_lost = false;
+    return inUnit(
         [&] {
             changed = changedSince(step);
             return changed.empty();
         },
-        body, changed);
+        [&] {
+            body();
+            return true;
+        },
+        changed);
 }
 
-bool Freshness::freshUnit(const std::function<bool()> &fresh, const std::function<void()> &body,
-                          const std::vector<int> &refresh) {
+bool Freshness::inUnit(const std::function<bool()> &fresh, const std::function<bool()> &body,
+                       const std::vector<int> &rows) {
     gFactory->beginUnit();
     m_unit = true;
     try {
         if (!fresh()) {
             release();
-            answerRefusal(refresh);
+            answerRefusal(rows, m_lost ? QStringLiteral("Die Verbindung zum Server war unterbrochen; der letzte Schritt "
+                                                        "ist vielleicht gespeichert, vielleicht nicht. Die Anzeige "
+                                                        "zeigt jetzt den Stand des Servers; bitte prüfen Sie die "
+                                                        "Änderung erneut.")
+                                       : kStaleText);
             return false;
         }
-        body();
+        if (!body()) {
+            release();
+            return false;
+        }
         commit();
         return true;
     } catch (const ServerError &error) {
         release();
-        // Only the server's refusal of a change to an article another workstation changed.
-        if (error.number() != kxserver::kRejected)
+        // The server's refusal of a change to an article another workstation changed, and another
+        // workstation's unit that held the list too long: nothing was written either way.
+        if (error.number() == kxserver::kRejected)
+            answerRefusal(rows, kStaleText);
+        else if (error.number() == kxserver::kBusy)
+            answerRefusal(rows, error.description());
+        else
             throw;
-        answerRefusal(refresh);
         return false;
     } catch (...) {
         release();
@@ -139,22 +166,19 @@ void Freshness::release() {
     }
 }
 
-void Freshness::answerRefusal(const std::vector<int> &rows) {
+void Freshness::answerRefusal(const std::vector<int> &rows, const QString &message) {
     FMStart &w = m_window;
     const int r = w.liart->currentRow();
     if (r >= 0 || !rows.empty())
         ConnectServer();
+    QStringList others;
     for (const int row : rows)
         if (row != r && row >= 0 && row < w.liart->rowCount())
-            w.liveView->refreshArticle(row, Piece(w.liart->rowText(row), kLF, 1));
-    if (r >= 0) {
-        // The article row and the supplier cells in one read; a list whose entries changed is refilled.
-        if (!w.liveView->refreshArticle(r, Piece(w.liart->rowText(r), kLF, 1)))
-            w.lief_such();
-    }
-    gDesktop->messageBox(kEditTitle,
-                         QStringLiteral("Der Artikel wurde inzwischen an einem anderen Arbeitsplatz geändert. Die "
-                                        "Anzeige ist jetzt aktuell; bitte prüfen Sie die Änderung erneut."),
-                         Desktop::Buttons::Ok, Desktop::Icon::Information);
+            others << Piece(w.liart->rowText(row), kLF, 1);
+    w.display->showRows(others);
+    // The article row and the supplier cells in one read; a list whose entries changed is refilled.
+    if (r >= 0 && !w.display->showCurrent(true))
+        w.lief_such();
+    gDesktop->messageBox(kEditTitle, message, Desktop::Buttons::Ok, Desktop::Icon::Information);
     ThrowIfEnded();
 }

@@ -38,6 +38,13 @@ public:
     // those rows and the current article are brought up to the server's state, the clerk is told,
     // and false is returned. The server's refusal is answered the same way (`changed` empty).
     bool undo(const UndoStep &step, const std::function<void()> &body, std::vector<int> &changed);
+    // The unit every change of flags runs in, after ConnectServer. `fresh` asks the server under the
+    // list's lock whether the screen still shows what the change is meant for; `body` writes (false:
+    // the clerk gave up, nothing is written and nothing said). Then the unit commits; true. A stale
+    // screen, the server's refusal (1011) and another workstation holding the list too long (1019)
+    // write nothing: the current article and the articles at `rows` are brought up to the server's
+    // state, the clerk is told, and false is returned; the program goes on.
+    bool inUnit(const std::function<bool()> &fresh, const std::function<bool()> &body, const std::vector<int> &rows);
     // Inside `body`: commits the writes so far (before the window moves on to another article).
     void commit();
     // Inside `body`: gives up the unit and its lock, before a message box waits for the clerk.
@@ -48,13 +55,10 @@ private:
     QString m_list;
     QString m_article;
     QString m_stamp;
-    int m_losses = 0; // ConnectionLosses() when the list was filled
+    int m_losses = 0;     // ConnectionLosses() when the list was filled
+    bool m_lost = false;  // the last question found a connection lost since the list was filled
     bool m_unit = false;
 
-    // The unit of change and undo: `fresh` asks the server under the list's lock; `refresh` are the
-    // article rows to bring up to date besides the current article when it says no.
-    bool freshUnit(const std::function<bool()> &fresh, const std::function<void()> &body,
-                   const std::vector<int> &refresh);
     // False when the server's stamp differs from the one the screen was filled with.
     bool stampMatches();
     // The rows of the step's articles whose stamp on the server is no longer the one the step's
@@ -62,8 +66,7 @@ private:
     std::vector<int> changedSince(const UndoStep &step);
     // This program's change to the shown article was accepted: the screen shows what it wrote.
     void accepted();
-    // The answer to a stale screen, and to the server's refusal of a change because the article
-    // changed in the same moment: the current article's row and supplier list are brought up to the
-    // server's state, and the clerk is told.
-    void answerRefusal(const std::vector<int> &rows);
+    // The answer to a stale screen and to the server's refusal: the current article and the rows
+    // are brought up to the server's state, and the clerk is told `message`.
+    void answerRefusal(const std::vector<int> &rows, const QString &message);
 };

@@ -1,26 +1,16 @@
 #include "LiveView.h"
 
+#include "ArticleDisplay.h"
 #include "CacheApi.h"
 #include "FMStart.h"
-#include "Freshness.h"
 #include "KxList.h"
-#include "MainLogic.h"
+#include "MainConstants.h"
 #include "TextHelpers.h"
 
 #include <QApplication>
-#include <QSet>
 #include <QTimer>
 
 using namespace cacheapi;
-
-namespace {
-
-const QString kClass = QStringLiteral("UpdateVelka.Hauptlief");
-const QString kLF = QStringLiteral("\n");
-constexpr int kAktiv = 5;
-constexpr int kHauptlieferant = 6;
-
-} // namespace
 
 LiveView::LiveView(FMStart &window) : QObject(&window), m_window(window), m_timer(new QTimer(this)) {
     m_timer->setObjectName(QStringLiteral("liveView"));
@@ -40,7 +30,7 @@ void LiveView::look() {
         QStringList changed;
         {
             ServerBusy busy;
-            changed = gFactory->takeChanges(m_window.artListKey);
+            changed = gFactory->takeChanges(m_window.artListKey, m_since);
         }
         apply(changed);
     } catch (const ServerError &) {
@@ -52,72 +42,20 @@ void LiveView::watch(const QString &listKey) {
     // Taken before the list is read: a change committed from here on is news at the first look,
     // however long that look waits for the clerk to be idle; one committed before is on the screen.
     ServerBusy busy;
-    gFactory->takeChanges(listKey);
+    m_since.clear();
+    gFactory->takeChanges(listKey, m_since);
 }
 
 void LiveView::apply(const QStringList &articles) {
     if (articles.isEmpty())
         return;
-    // Another workstation's take-all names thousands of articles: a set keeps this one pass.
-    const QSet<QString> wanted(articles.begin(), articles.end());
     KxList *liart = m_window.liart;
-    for (int row = 0; row < liart->rowCount(); ++row) {
-        const QString number = Piece(liart->rowText(row), kLF, 1);
-        if (wanted.contains(number))
-            refreshArticle(row, number); // an article not in the list is never found, so ignored
-    }
-}
-
-bool LiveView::refreshArticle(int row, const QString &articleNumber) {
-    FMStart &w = m_window;
-    struct Supplier {
-        QString id;
-        QString text; // the server's supplier text, which lief_such compares with "Haupt-Lief"
-        QString row;  // as the supplier list shows it
-        bool active;
-        bool main;
-    };
-    QList<Supplier> suppliers;
-    QString stamp;
-    {
-        ServerBusy busy;
-        QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("ArtikelLief"));
-        query->execute({w.artListKey, articleNumber});
-        while (query->next())
-            suppliers.append(
-                {mainlogic::CellText(query->column(1)), mainlogic::CellText(query->column(2)),
-                 mainlogic::SupplierRow(query->column(2), query->column(3), query->column(4), query->column(5)),
-                 mainlogic::CellText(query->column(6)) == QLatin1String("J"),
-                 mainlogic::CellText(query->column(7)) == QLatin1String("J")});
-        stamp = query->stamp();
-        query->close();
-    }
-    QString mainSupplier;
-    for (const Supplier &s : suppliers)
-        if (s.main)
-            mainSupplier = Piece(s.row, kLF, 1);
-    const QString text = mainlogic::ArticleRowWithMainSupplier(w.liart->rowText(row), mainSupplier);
-    if (text != w.liart->rowText(row))
-        w.liart->setRowText(row, text);
-    if (row != w.liart->currentRow())
-        return true;
-    // The current article's cells, in place: only when the list still holds exactly these entries
+    const int current = liart->currentRow();
+    const QString currentNumber = current < 0 ? QString() : Piece(liart->rowText(current), kLF, 1);
+    // The changed rows in one request; an article the list does not hold is ignored.
+    m_window.display->showRows(articles);
+    // The current article's cells in place: only when the list still holds exactly these entries
     // (otherwise the next click finds the screen stale and refreshes it whole).
-    KxList *lilief = w.lilief;
-    if (lilief->rowCount() != suppliers.size())
-        return false;
-    for (int i = 0; i < suppliers.size(); ++i)
-        if (lilief->hiddenText(i) != suppliers[i].id || lilief->rowText(i) != suppliers[i].row)
-            return false;
-    for (int i = 0; i < suppliers.size(); ++i) {
-        const int active = suppliers[i].active ? 1 : 0;
-        const int main = mainlogic::IsMainSupplier(mainSupplier, suppliers[i].text) ? 1 : 0;
-        if (lilief->checkState(i, kAktiv) != active)
-            lilief->setCheckState(i, kAktiv, active);
-        if (lilief->checkState(i, kHauptlieferant) != main)
-            lilief->setCheckState(i, kHauptlieferant, main);
-    }
-    w.markPrices(); // an "Aktiv" switch changes which offers are compared
-    w.freshness->filled(w.artListKey, articleNumber, stamp);
-    return true;
+    if (current >= 0 && articles.contains(currentNumber))
+        m_window.display->showCurrent(true);
 }

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QVariantMap>
 
 class FMStart;
 class QTimer;
@@ -24,14 +25,12 @@ public:
     // The articles changed elsewhere: their rows, and the current one's supplier cells.
     void apply(const QStringList &articles);
 
-    // Reads one article's entries (one query) and shows them: the row's "Haupt-Lief" and, for the
-    // current article, the supplier cells in place. False when the current article's supplier list
-    // no longer holds exactly these entries: then only a refill shows them.
-    bool refreshArticle(int row, const QString &articleNumber);
-
     static constexpr int kIntervalMs = 400;
 
 private:
     FMStart &m_window;
     QTimer *m_timer = nullptr;
+    // What the last look saw of the loaded list: kept here, not in the connection, so that the look
+    // after a reconnect shows what colleagues did meanwhile.
+    QVariantMap m_since;
 };

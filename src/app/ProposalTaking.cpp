@@ -1,7 +1,6 @@
 #include "ProposalTaking.h"
 
 #include "CacheApi.h"
-#include "EntryWrites.h"
 #include "KxList.h"
 #include "MainConstants.h"
 #include "MainLogic.h"
@@ -65,7 +64,8 @@ ProposalPlan PlanProposals(const QString &listKey, const KxList *articles) {
         const bool active = mainlogic::CellText(query->column(3)) == QLatin1String("J");
         if (active && mainlogic::CellText(query->column(5)) == QLatin1String("J"))
             takeable = true;
-        article.entries.push_back({id, std::nullopt, mainlogic::CellText(query->column(4)) == QLatin1String("J")});
+        article.entries.push_back({id, std::nullopt, mainlogic::CellText(query->column(4)) == QLatin1String("J"),
+                                   query->column(6).toInt()});
     }
     finish();
     query->close();
@@ -83,17 +83,15 @@ bool TakeProposals(QWidget *parent, const QString &listKey, const QStringList &a
     progress.setAutoClose(false);
 
     ServerBusy busy;
-    return InOneUnit([&] {
-        ServerObjectPtr list = gFactory->newInstance(kClass);
-        for (int part = 0; part < parts; ++part) {
-            QVariantList args{listKey,
-                              QStringList(articleNumbers.mid(qsizetype(part) * kPart, kPart)).join(QLatin1Char('\n'))};
-            list->call(QStringLiteral("VorschlaegeUebernehmen"), args);
-            progress.setValue(part + 1); // lets the dialog's own events run once it shows
-            ThrowIfEnded();
-            if (progress.wasCanceled())
-                return false;
-        }
-        return true;
-    });
+    ServerObjectPtr list = gFactory->newInstance(kClass);
+    for (int part = 0; part < parts; ++part) {
+        QVariantList args{listKey,
+                          QStringList(articleNumbers.mid(qsizetype(part) * kPart, kPart)).join(QLatin1Char('\n'))};
+        list->call(QStringLiteral("VorschlaegeUebernehmen"), args);
+        progress.setValue(part + 1); // lets the dialog's own events run once it shows
+        ThrowIfEnded();
+        if (progress.wasCanceled())
+            return false;
+    }
+    return true;
 }

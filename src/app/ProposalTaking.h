@@ -15,10 +15,11 @@ struct ProposalPlan {
     UndoStep before;     // the articles to take, as they are now (for "Rückgängig")
 };
 
-// Reads the differing articles of the list from the server (query "Vorschlaege"). Articles the
-// article list does not show are left out.
+// Reads the differing articles of the list from the server (query "Vorschlaege"); inside a unit the
+// server reads them under the list's lock. Articles the article list does not show are left out.
 ProposalPlan PlanProposals(const QString &listKey, const KxList *articles);
 
-// Takes the articles in one unit, a part at a time, with a progress dialog for runs that take
-// longer than half a second. False when the clerk pressed "Abbrechen": then nothing is written.
+// Takes the articles inside the caller's unit, a part at a time, with a progress dialog for runs
+// that take longer than half a second. False when the clerk pressed "Abbrechen": the caller then
+// gives the unit up, and nothing is written.
 bool TakeProposals(QWidget *parent, const QString &listKey, const QStringList &articleNumbers);

@@ -6,15 +6,17 @@
 #include <optional>
 #include <vector>
 
-// The flags of one supplier entry before a change: only the ones the change wrote.
+// The flags of one supplier entry before a change: only the ones the change wrote, and its change
+// mark (aendsw): an entry taken back to where it was is no change, so its mark goes back too.
 struct EntryFlags {
     QString id;
     std::optional<bool> active; // laktiv
     std::optional<bool> main;   // hlief
+    int mark = 1;               // aendsw
 };
 
 // One article in a change: its row in the article list, the row's text and its entries' flags,
-// all as they were before the change; and the server's stamp of the article as the change left it
+// all as they were before the change (the flags as read under the list's lock in the change's unit); and the server's stamp of the article as the change left it
 // (empty when the server cannot tell), so that taking the change back first finds out whether
 // another workstation changed the article since.
 struct ArticleBefore {
@@ -33,6 +35,7 @@ class UndoStack {
 public:
     void push(UndoStep step);
     bool isEmpty() const { return m_steps.empty(); }
+    int depth() const { return int(m_steps.size()); }
     const UndoStep &top() const { return m_steps.back(); }
     void pop();
     // The articles at `rows` leave the top step (another workstation changed them since; taking the

@@ -9,11 +9,15 @@
 namespace kxserver::lists {
 
 QSqlQuery ProposalRows(SqlConnection &connection, qint64 list) {
+    // Asked inside a unit, the rows are read under the list's lock: they are then what the unit's
+    // writes change, and what taking them back restores.
+    if (connection.inUnit())
+        LockList(connection, list);
     // The main supplier as the list shows it: the list's own where its changes give one.
     return connection.run(
         QStringLiteral("SELECT u.artnr, al.id, COALESCE(o.laktiv, al.aktiv),"
                        " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END),"
-                       " CASE WHEN al.lieferant = u.velka_lief THEN 1 ELSE 0 END"
+                       " CASE WHEN al.lieferant = u.velka_lief THEN 1 ELSE 0 END, COALESCE(o.aendsw, 0)"
                        " FROM artliste l JOIN upd_artikel u ON u.run = l.run JOIN artikel a ON a.id = u.artikel"
                        " LEFT JOIN liste_haupt h ON h.liste = l.id AND h.artikel = u.artikel"
                        " LEFT JOIN artlief al ON al.artikel = u.artikel"
@@ -37,7 +41,7 @@ int TakeProposals(SqlConnection &connection, const QVariant &listKey, const QVar
 
     return connection.write([&] {
         LockList(connection, list);
-        connection.entryCache.clear(); // every entry of these articles changes
+        connection.book.entryCache.clear(); // every entry of these articles changes
         const QString when = SqlConnection::now();
         for (qsizetype from = 0; from < numbers.size(); from += kParameterChunk) {
             const QStringList chunk = numbers.mid(from, kParameterChunk);

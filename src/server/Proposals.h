@@ -11,8 +11,8 @@ namespace kxserver::lists {
 // Query "Vorschlaege"(list key): one row per supplier entry of every article whose proposed main
 // supplier is given and differs from the main supplier the list shows, ordered by article number
 // and supplier number: article number, entry pair id, laktiv, hlief (as the list shows them), and
-// whether the entry's supplier is the proposed one (1 or 0). An article without suppliers gives
-// one row with a null pair id.
+// whether the entry's supplier is the proposed one (1 or 0), its change mark (aendsw). An article
+// without suppliers gives one row with a null pair id. Inside a unit it takes the list's lock first.
 QSqlQuery ProposalRows(SqlConnection &connection, qint64 list);
 
 // "VorschlaegeUebernehmen"(list key, article numbers joined by line feeds): makes the proposed

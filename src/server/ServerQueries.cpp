@@ -43,6 +43,22 @@ QString purchaseDate(const QVariant &iso) {
     return text.mid(8, 2) + QLatin1Char('.') + text.mid(5, 2) + QLatin1Char('.') + text.left(4);
 }
 
+// A column of the article list's rows (ArticleListSql).
+QVariant articleColumn(const QSqlQuery &row, int column, const QString &context) {
+    switch (column) {
+    case 1:
+        return context + QStringLiteral("||") + row.value(0).toString();
+    case 2:
+        return row.value(0).toString();
+    case 3:
+        return row.value(1).toString();
+    case 4:
+        return supplierText(row.value(2), row.value(3));
+    default:
+        return supplierText(row.value(4), row.value(5));
+    }
+}
+
 const std::vector<QueryDef> &hauptliefQueries() {
     static const std::vector<QueryDef> queries{
         {"Updates", 0, 4,
@@ -73,18 +89,19 @@ const std::vector<QueryDef> &hauptliefQueries() {
              return connection.run(lists::ArticleListSql(), {list});
          },
          [](const QSqlQuery &row, int column, const QString &context) -> QVariant {
-             switch (column) {
-             case 1:
-                 return context + QStringLiteral("||") + row.value(0).toString();
-             case 2:
-                 return row.value(0).toString();
-             case 3:
-                 return row.value(1).toString();
-             case 4:
-                 return supplierText(row.value(2), row.value(3));
-             default:
-                 return supplierText(row.value(4), row.value(5));
-             }
+             return articleColumn(row, column, context);
+         }},
+        // The rows of "Artikel" for some articles of the list only (their numbers joined by line
+        // feeds), in one request however many: what a screen needs to show the rows that changed.
+        {"ArtikelZeilen", 2, 5,
+         [](SqlConnection &connection, const QVariantList &params, QString &context) {
+             const qint64 list = lists::ListKey(params.at(0));
+             context = QString::number(list);
+             return connection.run(lists::ArticleListSql(lists::SomeArticles(connection)),
+                                   {list, lists::ArticleNumbersValue(params.at(1))});
+         },
+         [](const QSqlQuery &row, int column, const QString &context) -> QVariant {
+             return articleColumn(row, column, context);
          }},
         // Column 7, the entry's main-supplier flag, is this server's own: with it a refreshed screen
         // learns the article's main supplier from the same read as its suppliers.
@@ -125,7 +142,7 @@ const std::vector<QueryDef> &hauptliefQueries() {
          [](ArticleStamp &stamp, const QSqlQuery &row) {
              stamp.add(row.value(0).toString(), row.value(6).toString(), row.value(7).toString());
          }},
-        {"Vorschlaege", 1, 5,
+        {"Vorschlaege", 1, 6,
          [](SqlConnection &connection, const QVariantList &params, QString &context) {
              const qint64 list = lists::ListKey(params.at(0));
              context = QString::number(list);
@@ -141,8 +158,10 @@ const std::vector<QueryDef> &hauptliefQueries() {
                  return row.value(2).toString();
              case 4:
                  return row.value(3).toString();
-             default:
+             case 5:
                  return row.value(4).toInt() ? QStringLiteral("J") : QStringLiteral("N");
+             default:
+                 return row.value(5).toInt();
              }
          }},
     };

@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <ctime>
 #include <mutex>
 
 namespace kxserver {
@@ -394,7 +395,7 @@ void SqlConnection::close() {
         return;
     m_open = false;
     QObject::disconnect(m_notifications);
-    watched.clear();
+    watchedLists.clear();
     m_notified.clear();
     m_unit = false;
     m_unitBroken = false;
@@ -427,11 +428,11 @@ void SqlConnection::ensureOpen() const {
 QString SqlConnection::now() {
     // Asked once per entry a unit writes; the text only changes with the second, and writing it out
     // costs more than the rest of an entry's bookkeeping.
-    thread_local qint64 second = -1;
+    // The system's clock in seconds is cheap; the local time behind the text is not.
+    thread_local std::time_t second = -1;
     thread_local QString text;
-    const QDateTime time = QDateTime::currentDateTime();
-    if (const qint64 s = time.toSecsSinceEpoch(); s != second) {
-        text = time.toString(Qt::ISODate);
+    if (const std::time_t s = std::time(nullptr); s != second) {
+        text = QDateTime::currentDateTime().toString(Qt::ISODate);
         second = s;
     }
     return text;
@@ -446,10 +447,15 @@ void SqlConnection::fail(const QSqlError &error) {
         if (m_unit)
             m_unitBroken = true;
         close();
-        throw Error(kNotConnected, silent ? QStringLiteral("Der Server antwortet nicht mehr; die Verbindung wurde "
-                                                           "getrennt. Nicht gespeicherte Änderungen sind verworfen.")
-                                          : QStringLiteral("Die Verbindung zum Server ist abgebrochen. Nicht "
-                                                           "gespeicherte Änderungen sind verworfen."));
+        // What was written before stays on the server; the step itself may or may not have been
+        // stored (a commit whose answer never came), and the window shows the server's state
+        // before the next change.
+        const QString step = QStringLiteral(" Der Vorgang ist vielleicht gespeichert, vielleicht nicht; die Anzeige "
+                                            "wird vor der nächsten Änderung auf den Stand des Servers gebracht.");
+        throw Error(kNotConnected,
+                    (silent ? QStringLiteral("Der Server antwortet nicht mehr; die Verbindung wurde getrennt.")
+                            : QStringLiteral("Die Verbindung zum Server ist abgebrochen.")) +
+                        step);
     }
     if (m_target.backend == Backend::Postgres && m_transaction && m_open) {
         // PostgreSQL has aborted the transaction already and refuses every further statement
@@ -464,8 +470,8 @@ void SqlConnection::fail(const QSqlError &error) {
         throw Error(kRejected, *rules);
     if (isBusyError(m_target.backend, error))
         throw Error(kBusy, QStringLiteral("Die Daten werden gerade an einem anderen Arbeitsplatz geändert. Der "
-                                          "Vorgang wurde nicht ausgeführt, nichts davon wurde gespeichert; nach dem "
-                                          "nächsten Start können Sie ihn wiederholen."));
+                                          "Vorgang wurde nicht ausgeführt, nichts davon wurde gespeichert; bitte "
+                                          "versuchen Sie es gleich noch einmal."));
     throw Error(kDatabase, DescribeDatabaseError(m_target.backend, error));
 }
 
@@ -653,21 +659,13 @@ void SqlConnection::beginTransaction() {
     m_beginPending = true;
     m_transaction = true;
     writtenStamps.clear();
-    lockedLists.clear();
-    touchedArticles.clear();
-    entryCache.clear();
+    book.reset();
 }
 
 void SqlConnection::endTransaction() {
     m_transaction = false;
     m_beginPending = false;
-    changedLists.clear();
-    pendingWrites.clear();
-    ruleEntries.clear();
-    lockedLists.clear();
-    touchedArticles.clear();
-    checkedArticles.clear();
-    entryCache.clear();
+    book.reset();
     m_statements.clear();
 }
 
@@ -678,12 +676,12 @@ void SqlConnection::commitTransaction() {
     }
     std::vector<Statement> script = CheckTouchedArticles(*this);
     if (m_target.backend == Backend::Postgres)
-        for (const qint64 list : changedLists) // delivered with the commit, never without it
+        for (const qint64 list : book.changedLists) // delivered with the commit, never without it
             script.push_back(
                 {QStringLiteral("SELECT pg_notify(?, ?)"), {QString::fromLatin1(kListChannel), QString::number(list)}});
     script.push_back({QStringLiteral("COMMIT"), {}});
     runScript(script);
-    for (const auto &[key, after] : checkedArticles)
+    for (const auto &[key, after] : book.checkedArticles)
         writtenStamps[{key.first, after.articleNumber}] = after.stamp;
     endTransaction();
 }

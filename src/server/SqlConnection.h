@@ -2,6 +2,7 @@
 
 #include "AnswerWatch.h"
 #include "Schema.h"
+#include "UnitBook.h"
 
 #include <QMetaObject>
 #include <QSqlDatabase>
@@ -57,16 +58,6 @@ AnswerLimits CurrentAnswerLimits();
 // For tests that cannot wait half a minute for a paused server.
 void SetAnswerLimits(const AnswerLimits &limits);
 
-// The state of an article's supplier entries that the writing rules look at.
-struct SupplierRules {
-    bool severalMains = false;
-    bool inactiveMain = false;
-    bool noneActive = false;
-    bool touchesMain = false; // some entry of the article has a main-supplier change in the list
-    qint64 mainSupplier = 0;  // lieferant id of the (single) main supplier, 0 when none
-    QString articleNumber;
-    QString stamp; // the article's stamp (ArticleStamp.h) in this state
-};
 
 // One open database connection, shared by a factory and the cursors and objects it handed out, so
 // that whatever outlives the factory still fails cleanly instead of touching a removed connection.
@@ -149,58 +140,16 @@ public:
         }
     }
 
-    // Bookkeeping of the current transaction for the supplier rules: the lists locked so far and,
-    // per (list, article), the rules' state before the first write.
-    std::set<qint64> lockedLists;
-    std::map<std::pair<qint64, qint64>, SupplierRules> touchedArticles;
+    // The unit's bookkeeping (locks taken, rows read under them, pending writes, the rules' state):
+    // one object, reset as a whole when a transaction begins and when it ends.
+    UnitBook book;
     // The stamps of the articles the last committed transaction wrote, by (list, article number), as
     // it left them: the window's own accepted change does not make its screen stale.
     std::map<std::pair<qint64, QString>, QString> writtenStamps;
-    // The rules' state after the writes, as the commit check found it.
-    std::map<std::pair<qint64, qint64>, SupplierRules> checkedArticles;
 
-    // Supplier entries read in the current transaction while it holds their list's lock, by (list,
-    // pair id). Under the lock only this connection changes them, and it drops an entry from here
-    // whenever it writes it; so the first entry opened under the lock brings its article's others
-    // along, and a main-supplier change of 50 suppliers reads once instead of 50 times.
-    struct CachedEntry {
-        qint64 article = 0;
-        QString laktiv;
-        QString hlief;
-        int aendsw = 0;
-    };
-    std::map<std::pair<qint64, qint64>, CachedEntry> entryCache;
-
-    // Entry writes of the current transaction, sent together when it commits (the rules are checked
-    // against the state read under the list's lock before that), so that a unit of any size costs one
-    // request to store.
-    struct PendingWrite {
-        qint64 list = 0;
-        qint64 pair = 0;
-        qint64 article = 0;
-        std::optional<QString> laktiv;
-        std::optional<QString> hlief;
-        std::optional<int> aendsw;
-        QString by;
-        QString when;
-    };
-    std::vector<PendingWrite> pendingWrites;
-    // The state of the written entries of an article, for the rules: read under the lock before the
-    // first write of the transaction.
-    struct RuleEntry {
-        qint64 pair = 0;
-        qint64 supplier = 0;
-        QString laktiv;
-        QString hlief;
-        bool listMain = false; // the list holds a main-supplier flag of its own for it
-    };
-    std::map<std::pair<qint64, qint64>, std::vector<RuleEntry>> ruleEntries;
-    // The lists this transaction changed: their watchers at other workstations are told at the commit.
-    std::set<qint64> changedLists;
-
-    // The live view (see lists::TakeChanges): per watched list, the list's own changes per article
-    // as last seen; whether anything may have changed since.
-    std::map<qint64, std::map<QString, QString>> watched;
+    // The live view (see lists::TakeChanges): the lists this connection has looked at (what was seen
+    // is the caller's, so that it outlives the connection); whether anything may have changed since.
+    std::set<qint64> watchedLists;
     bool mayHaveChanged(qint64 list);
 
     // A timestamp for "when" columns: local time, ISO 8601.

@@ -74,10 +74,10 @@ public:
         return stamps;
     }
 
-    QStringList takeChanges(const QString &listKey) override {
+    QStringList takeChanges(const QString &listKey, QVariantMap &since) override {
         if (!m_connection || !m_connection->isOpen())
             return {};
-        return lists::TakeChanges(*m_connection, listKey);
+        return lists::TakeChanges(*m_connection, listKey, since);
     }
 
     QString stampAfterWrite(const QString &listKey, const QString &articleNumber) override {

@@ -6,12 +6,15 @@
 #include "ServerErrorCodes.h"
 
 #include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QMetaType>
 #include <QSet>
 
 #include <algorithm>
 #include <iterator>
 #include <map>
+#include <set>
 
 namespace kxserver::lists {
 
@@ -43,13 +46,13 @@ std::optional<qint64> wholeNumber(const QVariant &value) {
 const QString kLockSql = QStringLiteral("UPDATE artliste SET version = version + 1 WHERE id = ?");
 
 // The rules' state of an article from its entries (in supplier-number order).
-SupplierRules rulesOf(const std::vector<SqlConnection::RuleEntry> &entries, const QString &articleNumber) {
+SupplierRules rulesOf(const std::vector<UnitBook::RuleEntry> &entries, const QString &articleNumber) {
     SupplierRules rules;
     rules.articleNumber = articleNumber;
     ArticleStamp stamp;
     int active = 0;
     int mains = 0;
-    for (const SqlConnection::RuleEntry &entry : entries) {
+    for (const UnitBook::RuleEntry &entry : entries) {
         const bool isActive = entry.laktiv == QLatin1String("J");
         const bool isMain = entry.hlief == QLatin1String("J");
         active += isActive ? 1 : 0;
@@ -92,16 +95,16 @@ using ArticleRules = std::pair<qint64, SupplierRules>;
 // entries not yet opened go into the entry cache. Articles without rows are not in the result.
 std::vector<ArticleRules> takeRules(SqlConnection &connection, qint64 list, const SqlConnection::Rows &rows) {
     std::vector<ArticleRules> result;
-    std::vector<SqlConnection::RuleEntry> entries;
+    std::vector<UnitBook::RuleEntry> entries;
     QString number;
     qint64 article = 0;
     const auto finish = [&] {
         if (article == 0)
             return;
         SupplierRules rules = rulesOf(entries, number);
-        connection.ruleEntries[{list, article}] = std::move(entries);
+        connection.book.ruleEntries[{list, article}] = std::move(entries);
         entries.clear();
-        connection.touchedArticles.emplace(std::make_pair(list, article), rules);
+        connection.book.touchedArticles.emplace(std::make_pair(list, article), rules);
         result.emplace_back(article, std::move(rules));
     };
     for (const QVariantList &row : rows) {
@@ -110,16 +113,16 @@ std::vector<ArticleRules> takeRules(SqlConnection &connection, qint64 list, cons
             article = rowArticle;
             number = row.value(5).toString();
         }
-        SqlConnection::RuleEntry entry;
+        UnitBook::RuleEntry entry;
         entry.supplier = row.value(0).toLongLong();
         entry.laktiv = row.value(1).toString();
         entry.hlief = row.value(2).toString();
         entry.listMain = row.value(3).toInt() != 0;
         entry.pair = row.value(4).toLongLong();
         entries.push_back(entry);
-        connection.entryCache.emplace(
+        connection.book.entryCache.emplace(
             std::make_pair(list, entry.pair),
-            SqlConnection::CachedEntry{article, entry.laktiv, entry.hlief, row.value(7).toInt()});
+            UnitBook::CachedEntry{article, entry.laktiv, entry.hlief, row.value(7).toInt()});
     }
     finish();
     return result;
@@ -143,7 +146,7 @@ std::vector<ArticleRules> readLocked(SqlConnection &connection, qint64 list, con
             values << number;
         values << list;
         std::vector<SqlConnection::Statement> script;
-        if (!connection.lockedLists.count(list))
+        if (!connection.book.lockedLists.count(list))
             script.push_back({kLockSql, {list}});
         script.push_back({rulesQuery(QStringLiteral("a.id IN (SELECT u.artikel FROM artliste l JOIN upd_artikel u"
                                                     " ON u.run = l.run AND u.artnr IN (%1) WHERE l.id = ?)")
@@ -151,7 +154,7 @@ std::vector<ArticleRules> readLocked(SqlConnection &connection, qint64 list, con
                           values});
         std::vector<ArticleRules> part = takeRules(connection, list, connection.runScript(script));
         if (!part.empty())
-            connection.lockedLists.insert(list); // rows came, so the list exists and its row is locked
+            connection.book.lockedLists.insert(list); // rows came, so the list exists and its row is locked
         std::move(part.begin(), part.end(), std::back_inserter(result));
     }
     return result;
@@ -170,11 +173,11 @@ QString entryQuery(const char *pick) {
         .arg(QLatin1String(pick));
 }
 
-SqlConnection::CachedEntry entryValues(const QSqlQuery &row) {
+UnitBook::CachedEntry entryValues(const QSqlQuery &row) {
     return {row.value(1).toLongLong(), row.value(2).toString(), row.value(3).toString(), row.value(4).toInt()};
 }
 
-Entry makeEntry(qint64 list, qint64 pair, const SqlConnection::CachedEntry &values) {
+Entry makeEntry(qint64 list, qint64 pair, const UnitBook::CachedEntry &values) {
     Entry entry;
     entry.list = list;
     entry.pair = pair;
@@ -188,23 +191,24 @@ Entry makeEntry(qint64 list, qint64 pair, const SqlConnection::CachedEntry &valu
 // An entry of a list whose lock this transaction holds: from the entries read under the lock, or
 // read now together with every other entry of its article.
 std::optional<Entry> openLockedEntry(SqlConnection &connection, qint64 list, qint64 pair) {
-    auto cached = connection.entryCache.find({list, pair});
-    if (cached == connection.entryCache.end()) {
+    auto cached = connection.book.entryCache.find({list, pair});
+    if (cached == connection.book.entryCache.end()) {
         static const QString sql = entryQuery("JOIN artlief x ON x.id = ? JOIN artlief al ON al.artikel = x.artikel");
         const auto query = connection.runCached(sql, {pair, list});
         while (connection.next(*query))
-            connection.entryCache.emplace(std::make_pair(list, query->value(0).toLongLong()), entryValues(*query));
+            connection.book.entryCache.emplace(std::make_pair(list, query->value(0).toLongLong()), entryValues(*query));
         query->finish();
-        cached = connection.entryCache.find({list, pair});
-        if (cached == connection.entryCache.end())
+        cached = connection.book.entryCache.find({list, pair});
+        if (cached == connection.book.entryCache.end())
             return std::nullopt;
     }
     return makeEntry(list, pair, cached->second);
 }
 
-// The save log: one row per applied change, with the flags the master data had before it (where
-// the change sets them). Runs before the master data are written.
-void logChanges(SqlConnection &connection, qint64 list, const QString &saver, const QString &when) {
+// The save log: one row per applied change, who changed it, who saved it and when, with the flags
+// the master data had before it (where the change sets them). Runs before the master data are
+// written. Its columns are named here and nowhere else.
+void logSavedChanges(SqlConnection &connection, qint64 list, const QString &saver, const QString &when) {
     connection.run(
         QStringLiteral("INSERT INTO speicher_log (liste, artlief, laktiv, hlief, laktiv_alt, hlief_alt, aend_pers,"
                        " gesp_pers, gesp_zeit) SELECT o.liste, o.artlief, o.laktiv, o.hlief,"
@@ -220,12 +224,12 @@ void logChanges(SqlConnection &connection, qint64 list, const QString &saver, co
 // The lock makes the rules below see the list as the writers before them left it, and "Speichern"
 // never drops a change that was written while it ran.
 void LockList(SqlConnection &connection, qint64 list) {
-    if (connection.lockedLists.count(list))
+    if (connection.book.lockedLists.count(list))
         return;
     const auto query = connection.runCached(kLockSql, {list});
     if (query->numRowsAffected() != 1)
         throw Error(kUnknownList, QStringLiteral("Die Artikelliste %1 existiert nicht.").arg(list));
-    connection.lockedLists.insert(list);
+    connection.book.lockedLists.insert(list);
 }
 
 QString SessionPersonal(const SqlConnection &connection) {
@@ -235,7 +239,7 @@ QString SessionPersonal(const SqlConnection &connection) {
     return *connection.sessionPersonal;
 }
 
-QString ArticleListSql() {
+QString ArticleListSql(const QString &filter) {
     return QStringLiteral("SELECT u.artnr, a.bez, h.liefnr, h.name, v.liefnr, v.name"
                           " FROM artliste l JOIN upd_artikel u ON u.run = l.run"
                           " JOIN artikel a ON a.id = u.artikel"
@@ -243,7 +247,21 @@ QString ArticleListSql() {
                           " LEFT JOIN lieferant h ON h.id ="
                           " CASE WHEN o.liste IS NULL THEN a.haupt_lief ELSE o.haupt_lief END"
                           " LEFT JOIN lieferant v ON v.id = u.velka_lief"
-                          " WHERE l.id = ? ORDER BY u.artnr");
+                          " WHERE l.id = ?%1 ORDER BY u.artnr")
+        .arg(filter.isEmpty() ? QString() : QStringLiteral(" AND ") + filter);
+}
+
+QString SomeArticles(const SqlConnection &connection) {
+    // A JSON array as one value: no limit on bound parameters, and the same statement for 10 or
+    // 20,000 articles.
+    return connection.backend() == Backend::Sqlite
+               ? QStringLiteral("u.artnr IN (SELECT value FROM json_each(?))")
+               : QStringLiteral("u.artnr IN (SELECT json_array_elements_text(CAST(? AS json)))");
+}
+
+QVariant ArticleNumbersValue(const QVariant &numbers) {
+    const QStringList list = numbers.toString().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(list)).toJson(QJsonDocument::Compact));
 }
 
 qint64 ListKey(const QVariant &value) {
@@ -308,81 +326,58 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
         throw unknown();
 
     return connection.write([&] {
-        if (!connection.pendingWrites.empty()) {
-            // Writes of this unit waiting for its commit: the save must see them.
+        // Writes of this unit waiting for its commit: the save must see them.
+        if (!connection.book.pendingWrites.empty())
             connection.runScript(CheckTouchedArticles(connection));
-            connection.pendingWrites.clear();
-            connection.touchedArticles.clear();
-            connection.ruleEntries.clear();
-        }
-        connection.entryCache.clear(); // the save changes every entry of the list
+        connection.book.writesSent();
         QSqlQuery owner = connection.run(
             QStringLiteral("SELECT r.firma FROM artliste l JOIN upd_run r ON r.id = l.run WHERE l.id = ?"), {list});
         if (!connection.next(owner) || owner.value(0).toLongLong() != *company)
             throw unknown();
         LockList(connection, list);
-        connection.changedLists.insert(list);
+        connection.book.changedLists.insert(list);
         const QString when = SqlConnection::now();
 
-        QSqlQuery changed =
-            connection.run(QStringLiteral("SELECT artlief, artikel, laktiv, hlief, aend_pers FROM liste_aend"
-                                          " WHERE liste = ? AND COALESCE(aendsw, 0) <> 0 ORDER BY artlief"),
-                           {list});
-        struct Change {
-            qint64 pair;
-            qint64 article;
-            QVariant laktiv;
-            QVariant hlief;
-            QString by;
-        };
-        std::vector<Change> changes;
-        while (connection.next(changed))
-            changes.push_back({changed.value(0).toLongLong(), changed.value(1).toLongLong(), changed.value(2),
-                               changed.value(3), changed.value(4).toString()});
-        changed.finish();
-
-        logChanges(connection, list, saver, when); // before the master data change: it keeps their flags
-
-        QSqlQuery setActive = connection.prepare(
-            QStringLiteral("UPDATE artlief SET aktiv = ?, aend_pers = ?, aend_zeit = ?, gesp_pers = ? WHERE id = ?"));
-        std::map<qint64, QString> mainChanges; // article -> who changed its main supplier
-        for (const Change &change : changes) {
-            const QString by = change.by.isEmpty() ? saver : change.by;
-            if (!change.laktiv.isNull())
-                connection.execute(setActive, {change.laktiv.toString(), by, when, saver, change.pair});
-            if (!change.hlief.isNull())
-                mainChanges[change.article] = by;
+        // Set-based, in a few statements whatever the number of changes: the list stays locked for
+        // as short as possible (another clerk's click waits for it, and gives up after 5 seconds).
+        QSqlQuery counted = connection.run(
+            QStringLiteral("SELECT COUNT(*) FROM liste_aend WHERE liste = ? AND COALESCE(aendsw, 0) <> 0"), {list});
+        const int changes = connection.next(counted) ? counted.value(0).toInt() : 0;
+        counted.finish();
+        if (changes > 0) {
+            // Logged first, while the master data still hold what the changes replace.
+            logSavedChanges(connection, list, saver, when);
+            const QString changedEntry = QStringLiteral("(SELECT o.%1 FROM liste_aend o WHERE o.liste = ?"
+                                                        " AND o.artlief = artlief.id)");
+            connection.run(
+                QStringLiteral("UPDATE artlief SET aktiv = %1, aend_pers = COALESCE(NULLIF(%2, ''), ?),"
+                               " aend_zeit = ?, gesp_pers = ? WHERE id IN (SELECT artlief FROM liste_aend"
+                               " WHERE liste = ? AND COALESCE(aendsw, 0) <> 0 AND laktiv IS NOT NULL)")
+                    .arg(changedEntry.arg(QLatin1String("laktiv")), changedEntry.arg(QLatin1String("aend_pers"))),
+                {list, list, saver, when, saver, list});
+            // The main supplier lives once per article in the master data: the entry the saved
+            // changes mark with "J" (unchanged entries keep what the master data say); who changed
+            // it is the last entry's changer in supplier-entry order, as the entries were applied.
+            connection.run(
+                QStringLiteral(
+                    "UPDATE artikel SET haupt_lief = (SELECT al.lieferant FROM artlief al"
+                    " LEFT JOIN liste_aend o ON o.liste = ? AND o.artlief = al.id WHERE al.artikel = artikel.id"
+                    " AND CASE WHEN o.hlief IS NOT NULL AND COALESCE(o.aendsw, 0) <> 0 THEN o.hlief"
+                    " WHEN artikel.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END = 'J'"
+                    " ORDER BY al.lieferant LIMIT 1),"
+                    " aend_pers = COALESCE((SELECT NULLIF(o.aend_pers, '') FROM liste_aend o WHERE o.liste = ?"
+                    " AND o.artikel = artikel.id AND o.hlief IS NOT NULL AND COALESCE(o.aendsw, 0) <> 0"
+                    " ORDER BY o.artlief DESC LIMIT 1), ?), aend_zeit = ?"
+                    " WHERE id IN (SELECT artikel FROM liste_aend WHERE liste = ? AND hlief IS NOT NULL"
+                    " AND COALESCE(aendsw, 0) <> 0)"),
+                {list, list, saver, when, list});
         }
-
-        // The main supplier lives once per article in the master data: the entry the saved changes
-        // mark with "J" (unchanged entries keep what the master data say).
-        QSqlQuery mains = connection.prepare(
-            QStringLiteral("SELECT al.lieferant, CASE WHEN o.hlief IS NOT NULL AND COALESCE(o.aendsw, 0) <> 0"
-                           " THEN o.hlief WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END"
-                           " FROM artlief al JOIN artikel a ON a.id = al.artikel"
-                           " LEFT JOIN liste_aend o ON o.liste = ? AND o.artlief = al.id"
-                           " WHERE al.artikel = ? ORDER BY al.lieferant"));
-        QSqlQuery setMain = connection.prepare(
-            QStringLiteral("UPDATE artikel SET haupt_lief = ?, aend_pers = ?, aend_zeit = ? WHERE id = ?"));
-        for (const auto &[article, by] : mainChanges) {
-            connection.execute(mains, {list, article});
-            QVariant main = NullNumber();
-            while (connection.next(mains)) {
-                if (mains.value(1).toString() == QLatin1String("J")) {
-                    main = mains.value(0).toLongLong();
-                    break;
-                }
-            }
-            mains.finish();
-            connection.execute(setMain, {main, by, when, article});
-        }
-
         connection.run(QStringLiteral("DELETE FROM liste_aend WHERE liste = ?"), {list});
         connection.run(QStringLiteral("DELETE FROM liste_haupt WHERE liste = ?"), {list});
-        if (!changes.empty()) // a save that found nothing to apply is no save of this list
+        if (changes > 0) // a save that found nothing to apply is no save of this list
             connection.run(QStringLiteral("UPDATE artliste SET gesp_pers = ?, gesp_zeit = ? WHERE id = ?"),
                            {saver, when, list});
-        return static_cast<int>(changes.size());
+        return changes;
     });
 }
 
@@ -395,7 +390,7 @@ std::optional<Entry> OpenEntry(SqlConnection &connection, const QString &id) {
     const std::optional<qint64> pair = wholeNumber(id.mid(split + 2));
     if (list < 0 || !pair)
         return std::nullopt;
-    if (connection.lockedLists.count(list))
+    if (connection.book.lockedLists.count(list))
         return openLockedEntry(connection, list, *pair);
     static const QString sql = entryQuery("JOIN artlief al ON al.id = ?");
     const auto query = connection.runCached(sql, {*pair, list});
@@ -417,7 +412,7 @@ QStringList LockedArticleStamps(SqlConnection &connection, const QVariant &listK
 
 void NoteWrittenArticles(SqlConnection &connection, qint64 list, const QStringList &articleNumbers) {
     for (auto &[article, rules] : readLocked(connection, list, articleNumbers))
-        connection.checkedArticles[{list, article}] = std::move(rules);
+        connection.book.checkedArticles[{list, article}] = std::move(rules);
 }
 
 QString Placeholders(qsizetype count) {
@@ -430,20 +425,13 @@ void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optiona
     connection.write([&] {
         LockList(connection, entry.list);
         const auto key = std::make_pair(entry.list, entry.article);
-        if (!connection.touchedArticles.count(key))
+        if (!connection.book.touchedArticles.count(key))
             readRules(connection, entry.list, entry.article);
         // Only the members changed in memory are written, so a flag another workstation set in the
         // meantime is not overwritten with the value this object read when it was opened. The write
         // waits for the commit; two writes of one entry become one.
-        SqlConnection::PendingWrite *pending = nullptr;
-        for (SqlConnection::PendingWrite &w : connection.pendingWrites)
-            if (w.list == entry.list && w.pair == entry.pair)
-                pending = &w;
-        connection.changedLists.insert(entry.list);
-        if (!pending) {
-            connection.pendingWrites.push_back({entry.list, entry.pair, entry.article, {}, {}, {}, {}, {}});
-            pending = &connection.pendingWrites.back();
-        }
+        UnitBook::PendingWrite *pending = &connection.book.pendingWrites.of(entry.list, entry.pair, entry.article);
+        connection.book.changedLists.insert(entry.list);
         if (laktiv)
             pending->laktiv = laktiv;
         if (hlief)
@@ -454,9 +442,9 @@ void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optiona
         pending->when = SqlConnection::now();
         // What a later open of the entry in this transaction reads.
         const auto cached =
-            connection.entryCache
+            connection.book.entryCache
                 .try_emplace({entry.list, entry.pair},
-                             SqlConnection::CachedEntry{entry.article, entry.laktiv, entry.hlief, entry.aendsw})
+                             UnitBook::CachedEntry{entry.article, entry.laktiv, entry.hlief, entry.aendsw})
                 .first;
         if (laktiv)
             cached->second.laktiv = *laktiv;
@@ -467,15 +455,33 @@ void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optiona
     });
 }
 
-QStringList TakeChanges(SqlConnection &connection, const QVariant &listKey) {
+QStringList TakeChanges(SqlConnection &connection, const QVariant &listKey, QVariantMap &since) {
     const qint64 list = ListKey(listKey);
     if (list < 0 || !connection.isOpen())
         return {};
-    const bool first = !connection.watched.count(list);
-    if (!connection.mayHaveChanged(list) && !first)
+    const bool first = since.value(QStringLiteral("list")).toLongLong() != list;
+    // This connection's own gate (a notification, SQLite's commit counter) says whether anything was
+    // committed since its last look. A connection that has not looked yet (a reconnect after the
+    // idle disconnect or a restart) cannot tell, and asks the list's counter.
+    const bool looked = connection.watchedLists.count(list) > 0;
+    const bool maybe = connection.mayHaveChanged(list);
+    if (!first && looked && !maybe)
         return {};
-    // The list's own changes per article: small (only what was changed and not yet saved), and
-    // every accepted write or save of the list changes it.
+    connection.watchedLists.insert(list);
+    // Every commit that writes the list raises its counter (its lock), and every save logs what it
+    // applied. Read before the changes themselves, so that no commit slips in between unseen.
+    QSqlQuery counter = connection.run(QStringLiteral("SELECT l.version, (SELECT COALESCE(MAX(s.id), 0) FROM"
+                                                      " speicher_log s) FROM artliste l WHERE l.id = ?"),
+                                       {list});
+    if (!connection.next(counter))
+        return {};
+    const qint64 version = counter.value(0).toLongLong();
+    const qint64 logged = counter.value(1).toLongLong();
+    counter.finish();
+    if (!first && version == since.value(QStringLiteral("version")).toLongLong() &&
+        logged == since.value(QStringLiteral("logged")).toLongLong())
+        return {};
+    // The list's own changes per article: small (only what was changed and not yet saved).
     QSqlQuery query = connection.run(QStringLiteral("SELECT a.artnr, o.artlief, o.laktiv, o.hlief FROM liste_aend o"
                                                     " JOIN artikel a ON a.id = o.artikel WHERE o.liste = ?"
                                                     " ORDER BY a.artnr, o.artlief"),
@@ -486,19 +492,37 @@ QStringList TakeChanges(SqlConnection &connection, const QVariant &listKey) {
             QStringLiteral("%1|%2|%3;")
                 .arg(query.value(1).toString(), query.value(2).toString(), query.value(3).toString());
     query.finish();
-    std::map<QString, QString> &seen = connection.watched[list];
     QStringList changed;
     if (!first) {
+        const QVariantMap seen = since.value(QStringLiteral("seen")).toMap();
         for (const auto &[article, state] : now) {
-            const auto found = seen.find(article);
-            if (found == seen.end() || found->second != state)
+            const auto found = seen.constFind(article);
+            if (found == seen.constEnd() || found.value().toString() != state)
                 changed << article;
         }
-        for (const auto &[article, state] : seen)
-            if (!now.count(article))
-                changed << article;
+        for (auto it = seen.constBegin(); it != seen.constEnd(); ++it)
+            if (!now.count(it.key()))
+                changed << it.key();
+        // A change and its save between two looks leave the list's own changes as they were: the
+        // save log names what was applied since.
+        const qint64 loggedBefore = since.value(QStringLiteral("logged")).toLongLong();
+        if (logged > loggedBefore) {
+            QSqlQuery saved = connection.run(
+                QStringLiteral("SELECT DISTINCT a.artnr FROM speicher_log s JOIN artlief al ON al.id = s.artlief"
+                               " JOIN artikel a ON a.id = al.artikel WHERE s.id > ? AND s.id <= ? AND s.liste = ?"),
+                {loggedBefore, logged, list});
+            while (connection.next(saved))
+                changed << saved.value(0).toString();
+        }
+        changed.removeDuplicates();
     }
-    seen = std::move(now);
+    QVariantMap seen;
+    for (const auto &[article, state] : now)
+        seen.insert(article, state);
+    since = {{QStringLiteral("list"), list},
+             {QStringLiteral("version"), version},
+             {QStringLiteral("logged"), logged},
+             {QStringLiteral("seen"), seen}};
     return changed;
 }
 
@@ -508,12 +532,12 @@ namespace kxserver {
 
 std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connection) {
     // The state after the writes: the entries read under the lock with the pending writes on them.
-    std::map<std::pair<qint64, qint64>, std::vector<SqlConnection::RuleEntry>> after = connection.ruleEntries;
-    for (const SqlConnection::PendingWrite &w : connection.pendingWrites) {
+    std::map<std::pair<qint64, qint64>, std::vector<UnitBook::RuleEntry>> after = connection.book.ruleEntries;
+    for (const UnitBook::PendingWrite &w : connection.book.pendingWrites.all()) {
         auto found = after.find({w.list, w.article});
         if (found == after.end())
             continue;
-        for (SqlConnection::RuleEntry &entry : found->second)
+        for (UnitBook::RuleEntry &entry : found->second)
             if (entry.pair == w.pair) {
                 if (w.laktiv)
                     entry.laktiv = *w.laktiv;
@@ -524,15 +548,18 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
             }
     }
     std::vector<SqlConnection::Statement> script;
-    // All entry writes in as few statements as the database's limit on values allows.
-    constexpr size_t kRowsPerStatement = 500;
-    const auto &writes = connection.pendingWrites;
+    // All entry writes in as few statements as the database's limit on values allows. SQLite runs
+    // in-process, so more statements cost no request; but Qt's driver looks up every bound value's
+    // name in a list as long as the statement's values, so a statement of 4,000 values costs it
+    // millions of steps: there, small statements.
+    const size_t kRowsPerStatement = connection.backend() == Backend::Sqlite ? 25 : 500;
+    const auto &writes = connection.book.pendingWrites.all();
     for (size_t from = 0; from < writes.size(); from += kRowsPerStatement) {
         const size_t to = std::min(writes.size(), from + kRowsPerStatement);
         QStringList rows;
         QVariantList values;
         for (size_t i = from; i < to; ++i) {
-            const SqlConnection::PendingWrite &w = writes[i];
+            const UnitBook::PendingWrite &w = writes[i];
             rows << QStringLiteral("(?, ?, ?, ?, ?, ?, ?, ?)");
             values << w.list << w.pair << w.article << lists::orNull(w.laktiv) << lists::orNull(w.hlief)
                    << (w.aendsw ? QVariant(qlonglong(*w.aendsw)) : NullNumber()) << w.by << w.when;
@@ -547,11 +574,34 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
                  .arg(rows.join(QStringLiteral(", "))),
              values});
     }
-    for (const auto &[key, before] : connection.touchedArticles) {
+    // A change mark of 0 says "no change": "Rückgängig" writes it back for an entry it returns to
+    // where it was before the step. Should the master data have moved since (another list's or a
+    // colleague's save), that entry now differs from its saved state and is a change after all.
+    std::map<qint64, std::set<qint64>> unmarked; // list -> articles written with mark 0
+    for (const UnitBook::PendingWrite &w : writes)
+        if (w.aendsw && *w.aendsw == 0)
+            unmarked[w.list].insert(w.article);
+    for (const auto &[list, articleSet] : unmarked) {
+        QVariantList articles;
+        for (const qint64 article : articleSet)
+            articles << article;
+        for (qsizetype from = 0; from < articles.size(); from += lists::kParameterChunk) {
+            const QVariantList chunk = articles.mid(from, lists::kParameterChunk);
+            script.push_back(
+                {QStringLiteral("UPDATE liste_aend SET aendsw = 1 WHERE liste = ? AND artikel IN (%1)"
+                                " AND COALESCE(aendsw, 0) = 0 AND EXISTS (SELECT 1 FROM artlief al"
+                                " JOIN artikel a ON a.id = al.artikel WHERE al.id = liste_aend.artlief AND"
+                                " (COALESCE(liste_aend.laktiv, al.aktiv) <> al.aktiv OR COALESCE(liste_aend.hlief,"
+                                " CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END) <>"
+                                " CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END))")
+                     .arg(lists::Placeholders(chunk.size())),
+                 QVariantList{list} + chunk});
+        }
+    }
+    for (const auto &[key, before] : connection.book.touchedArticles) {
         const qint64 list = key.first; // plain names: a lambda below captures them
         const qint64 article = key.second;
-        if (!std::any_of(connection.pendingWrites.begin(), connection.pendingWrites.end(),
-                         [&](const SqlConnection::PendingWrite &w) { return w.list == list && w.article == article; }))
+        if (!connection.book.pendingWrites.touches(list, article))
             continue; // only read under the lock, never written
         const SupplierRules now = lists::rulesOf(after[key], before.articleNumber);
         QString reason;
@@ -567,7 +617,7 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
                                        "er inzwischen an einem anderen Arbeitsplatz geändert. Nichts davon wurde "
                                        "gespeichert.")
                             .arg(before.articleNumber, reason));
-        connection.checkedArticles[key] = now;
+        connection.book.checkedArticles[key] = now;
         if (now.touchesMain)
             script.push_back(
                 {QStringLiteral("INSERT INTO liste_haupt (liste, artikel, haupt_lief) VALUES (?, ?, ?)"

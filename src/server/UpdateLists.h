@@ -59,12 +59,18 @@ QString Placeholders(qsizetype count);
 
 // The articles of a list whose entries another workstation changed since the last call (see
 // Factory::takeChanges).
-QStringList TakeChanges(SqlConnection &connection, const QVariant &listKey);
+QStringList TakeChanges(SqlConnection &connection, const QVariant &listKey, QVariantMap &since);
 
 // The article list of a list key (one parameter), as the main window shows it: article number,
 // description, main supplier number and name (with the list's unsaved changes), proposed main
 // supplier number and name; ordered by article number. The export reads the same rows.
-QString ArticleListSql();
+// With `filter`, an SQL condition on the run's article u with one more parameter after the key,
+// only those articles.
+QString ArticleListSql(const QString &filter = QString());
+// The condition of ArticleListSql that picks the articles whose numbers ArticleNumbersValue gives,
+// as one bound value: any number of them in one statement on either backend.
+QString SomeArticles(const SqlConnection &connection);
+QVariant ArticleNumbersValue(const QVariant &numbers);
 
 // A list key as the server knows it: a positive whole number, or -1 for any other text (which
 // matches no list).

@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <QVariant>
 #include <QVariantList>
+#include <QVariantMap>
 
 #include <functional>
 #include <memory>
@@ -91,11 +92,14 @@ public:
         return QString();
     }
     // The live view: the numbers of the articles of list `listKey` whose entries another workstation
-    // changed since the last call; the first call for a list only starts watching it. Cheap while
-    // nothing changed (no request where the server notifies, one counter read otherwise). Empty when
-    // not connected: it never connects.
-    virtual QStringList takeChanges(const QString &listKey) {
+    // changed (or saved) since the last call; the first call for a list only starts watching it.
+    // `since` is what the caller has seen, kept by the caller and handed back on every call (empty at
+    // first): so a reconnect, which brings a new factory, misses nothing. Cheap while nothing
+    // changed (no request where the server notifies, one counter read otherwise). Empty when not
+    // connected: it never connects.
+    virtual QStringList takeChanges(const QString &listKey, QVariantMap &since) {
         Q_UNUSED(listKey);
+        Q_UNUSED(since);
         return QStringList();
     }
 };

@@ -150,7 +150,9 @@ public:
         record(*m_log, QStringLiteral("articleStamps %1,%2").arg(listKey, articleNumbers.join(QLatin1Char(' '))));
         return m_inner->articleStamps(listKey, articleNumbers);
     }
-    QStringList takeChanges(const QString &listKey) override { return m_inner->takeChanges(listKey); }
+    QStringList takeChanges(const QString &listKey, QVariantMap &since) override {
+        return m_inner->takeChanges(listKey, since);
+    }
     QString stampAfterWrite(const QString &listKey, const QString &articleNumber) override {
         return m_inner->stampAfterWrite(listKey, articleNumber);
     }

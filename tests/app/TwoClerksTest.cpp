@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
+#include <QTimer>
 
 using namespace cacheapi;
 
@@ -270,6 +271,33 @@ TEST_F(TwoClerks, AnotherWorkstationsChangeShowsWithinASecondWithoutMovingAnythi
     const QStringList rows = rowTexts(window->liart);
     window->liveView->apply({"999999", ""});
     EXPECT_EQ(rowTexts(window->liart), rows);
+
+    // After the idle disconnect, what the colleague did meanwhile shows once the program is
+    // connected again (the next action reconnects; the live view itself never does).
+    RunHandler([] { Disconnect(); });
+    colleagueWrites({{3, {{"laktiv", "N"}, {"aendsw", 1}}}});
+    RunHandler([] { ConnectServer(); });
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return window->lilief->checkState(3, kAktiv) == 0; }, 1000 + 2 * LiveView::kIntervalMs));
+
+    // A colleague's take-all of every differing article costs one read of their rows (and the
+    // current article's suppliers), not one per article.
+    QStringList differs = differing();
+    differs.removeAll("100001"); // its proposal 70015 is inactive now
+    ASSERT_GE(differs.size(), 10);
+    {
+        FactoryPtr other = colleague();
+        ServerObjectPtr list = other->newInstance(kClass);
+        QVariantList args{window->artListKey, differs.join('\n')};
+        list->call("VorschlaegeUebernehmen", args);
+        other->disconnect();
+    }
+    const qsizetype mark = log->calls.size();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->statusLine->text().contains(" · 1 weichen ab"); },
+                                1000 + 2 * LiveView::kIntervalMs))
+        << window->statusLine->text().toStdString();
+    EXPECT_LE(log->calls.mid(mark).filter("execute ").size(), 2) << log->calls.mid(mark).join(" / ").toStdString();
+    EXPECT_TRUE(desktop.boxes.isEmpty());
 }
 
 TEST_F(TwoClerks, UndoOfAnArticleChangedElsewhereShowsTheBoxAndWritesNothing) {
@@ -334,4 +362,125 @@ TEST_F(TwoClerks, UndoOfAnArticleChangedElsewhereShowsTheBoxAndWritesNothing) {
         EXPECT_NE(expected, saved) << c.what;
         EXPECT_FALSE(window->mRueckgaengig->isEnabled()) << c.what;
     }
+}
+
+TEST_F(TwoClerks, UndoOfTakingAllPutsBackWhatTheServerHeldWhenItWasWritten) {
+    // A colleague makes 70012 main supplier of 100001 while the question of "Alle Vorschläge" is
+    // open. The take reads its articles again under the lock, so taking it back restores the
+    // colleague's 70012, not the 70001 the screen showed when the clerk asked.
+    ASSERT_NO_FATAL_FAILURE(startOnRun2());
+    desktop.onBox = [this](const FakeDesktop::Box &box) {
+        if (box.buttons == Desktop::Buttons::YesNo)
+            colleagueMakesMain(2);
+    };
+    RunHandler([this] { window->AlleVorschlaege_Click(); });
+    desktop.onBox = nullptr;
+    ASSERT_EQ(desktop.boxes.size(), 2) << desktop.boxes.last().text.toStdString(); // question, report
+    EXPECT_EQ(entry(ids[3]).hlief, "J") << "the proposal 70015 was taken";
+    RunHandler([this] { window->Rueckgaengig_Click(); });
+    EXPECT_EQ(desktop.boxes.size(), 2) << desktop.boxes.last().text.toStdString();
+    EXPECT_EQ(serverMainOf100001(), kNames[2]) << "the colleague's main supplier is back";
+    EXPECT_EQ(window->liart->rowText(0).section('\n', 2, 2), kNames[2]);
+    for (int i = 0; i < ids.size(); ++i)
+        EXPECT_EQ(window->lilief->checkState(i, kHaupt), i == 2 ? 1 : 0) << i;
+    EXPECT_FALSE(ProgramEnded());
+}
+
+TEST_F(TwoClerks, ALongUnitElsewhereIsAnsweredLikeARefusal) {
+    // Another workstation holds the list's lock longer than the server waits (error 1019): whatever
+    // the clerk did is not stored, he is told, the screen shows the server's state, and the program
+    // goes on; once the lock is free the same action goes through.
+    const QString busy = QStringLiteral("Die Daten werden gerade an einem anderen Arbeitsplatz geändert.");
+    struct Case {
+        const char *what;
+        std::function<void()> before; // this clerk's change before the colleague's unit
+        std::function<void()> action;
+        std::function<bool()> done;  // the action's effect on the server
+    };
+    const std::vector<Case> cases{
+        {"a click", nullptr, [this] { toggle(2, kAktiv); },
+         [this] { return entry(ids[2]).laktiv == "N"; }},
+        {"Rückgängig", [this] { toggle(2, kAktiv); },
+         [this] { RunHandler([this] { window->Rueckgaengig_Click(); }); },
+         [this] { return entry(ids[2]).laktiv == "J"; }},
+        {"Speichern", [this] { toggle(2, kAktiv); },
+         [this] { RunHandler([this] { window->BUSpeich_Click(); }); },
+         [this] { return sql.value("SELECT COUNT(*) FROM speicher_log").toInt() > 0; }},
+        {"Alle Vorschläge", nullptr, [this] { RunHandler([this] { window->AlleVorschlaege_Click(); }); },
+         [this] { return entry(ids[3]).hlief == "J"; }},
+    };
+    for (const Case &c : cases) {
+        restart();
+        ASSERT_NO_FATAL_FAILURE(startOnRun2());
+        if (c.before)
+            c.before();
+        const bool saveEnabled = window->BUSpeich->isEnabled();
+        const QStringList shown = rowTexts(window->liart);
+        FactoryPtr other = colleague();
+        other->beginUnit();
+        ServerObjectPtr held = other->openId(kClass, ids[0]);
+        held->setProperty("aendsw", 1);
+        held->call("sys_Save"); // takes the list's lock until the unit ends
+        const qsizetype boxes = desktop.boxes.size();
+        c.action();
+        ASSERT_GT(desktop.boxes.size(), boxes) << c.what;
+        EXPECT_TRUE(desktop.boxes.last().text.startsWith(busy)) << c.what << ": " << desktop.boxes.last().text.toStdString();
+        EXPECT_FALSE(desktop.boxes.last().text.contains("Start")) << c.what;
+        EXPECT_EQ(desktop.boxes.last().title, kTitle) << c.what;
+        EXPECT_FALSE(ProgramEnded()) << c.what;
+        held.reset();
+        other->rollbackUnit();
+        other->disconnect();
+        EXPECT_FALSE(c.done()) << c.what << ": nothing stored";
+        EXPECT_EQ(rowTexts(window->liart), shown) << c.what;
+        EXPECT_EQ(window->BUSpeich->isEnabled(), saveEnabled) << c.what;
+        desktop.boxes.clear();
+        c.action();
+        EXPECT_TRUE(c.done()) << c.what << ": the same action goes through once the lock is free";
+        EXPECT_FALSE(ProgramEnded()) << c.what;
+    }
+}
+
+TEST_F(TwoClerks, MovingToAnArticleShowsItFromTheServersEntries) {
+    // The live view is not running: only moving to the article shows the colleague's change. The
+    // ticks come from the entries' own main-supplier flags, and the row's "Haupt-Lief" with them.
+    ASSERT_NO_FATAL_FAILURE(startOnRun2());
+    QTimer *live = window->findChild<QTimer *>(QStringLiteral("liveView"));
+    ASSERT_NE(live, nullptr);
+    live->stop();
+    colleagueMakesMain(2);
+    clickArticle(1);
+    clickArticle(0);
+    for (int i = 0; i < ids.size(); ++i)
+        EXPECT_EQ(window->lilief->checkState(i, kHaupt), i == 2 ? 1 : 0) << i;
+    EXPECT_EQ(window->lilief->currentRow(), 2);
+    EXPECT_EQ(window->liart->rowText(0).section('\n', 2, 2), kNames[2]);
+    // What the screen shows is current: the next click is written without a box.
+    toggle(3, kHaupt);
+    EXPECT_TRUE(desktop.boxes.isEmpty()) << desktop.boxes.first().text.toStdString();
+    EXPECT_EQ(serverMainOf100001(), kNames[3]);
+}
+
+TEST_F(TwoClerks, TakenBackAfterAColleaguesSaveIsAChangeToSave) {
+    // Taken back before anything was saved, an entry is no change; once a colleague's Speichern put
+    // the change into the master data, taking it back is a change of its own that the next save
+    // applies (it must not vanish with the list's changes).
+    ASSERT_NO_FATAL_FAILURE(startOnRun2());
+    const auto colleagueSaves = [this] {
+        FactoryPtr other = colleague();
+        ServerObjectPtr list = other->newInstance(kClass);
+        QVariantList args{"1", window->artListKey};
+        list->call("Speichern", args);
+        other->disconnect();
+    };
+    toggle(2, kAktiv);
+    colleagueSaves();
+    ASSERT_EQ(sql.value("SELECT aktiv FROM artlief WHERE id = ?", {ids[2].section("||", 1)}).toString(), "N");
+    RunHandler([this] { window->Rueckgaengig_Click(); });
+    EXPECT_TRUE(desktop.boxes.isEmpty()) << desktop.boxes.first().text.toStdString();
+    EXPECT_EQ(entry(ids[2]).laktiv, "J");
+    EXPECT_EQ(entry(ids[2]).aendsw, 1);
+    colleagueSaves();
+    EXPECT_EQ(sql.value("SELECT aktiv FROM artlief WHERE id = ?", {ids[2].section("||", 1)}).toString(), "J");
+    EXPECT_EQ(entry(ids[2]).laktiv, "J");
 }

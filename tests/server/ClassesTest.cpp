@@ -2,6 +2,7 @@
 // queries, and the errors for names the server does not know.
 
 #include "PasswordHash.h"
+#include "SqlConnection.h"
 #include "ServerFixture.h"
 
 using namespace kxserver;
@@ -165,6 +166,17 @@ TEST_P(ServerTest, QueriesDeliverTheColumnsTheMainWindowReads) {
         const int count = static_cast<int>(suppliers(*factory, key, row.at(1).toString()).size());
         ASSERT_TRUE(count >= 2 && count <= 8) << row.at(1).toString().toStdString() << ": " << count;
     }
+
+    // Some rows of the list, in one request: exactly "Artikel"'s rows of the numbers asked (in
+    // article-number order, any number of them, unknown and hostile numbers matching nothing).
+    QStringList some{"100003", "100001", "999999", "x\"]'"};
+    for (int i = 0; i < 1000; ++i)
+        some << QString::number(200000 + i);
+    const quint64 trips = kxserver::RoundTrips();
+    EXPECT_EQ(rows(*factory, "ArtikelZeilen", {key, some.join('\n')}),
+              (QList<QVariantList>{articles.at(0), articles.at(2)}));
+    EXPECT_LE(kxserver::RoundTrips() - trips, 1u);
+    EXPECT_EQ(rows(*factory, "ArtikelZeilen", {key, ""}), QList<QVariantList>());
 
     // The empty update and unknown lists give no rows.
     EXPECT_TRUE(rows(*factory, "Artikel", {listKey(*factory, "4")}).isEmpty());

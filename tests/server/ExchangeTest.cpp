@@ -184,6 +184,22 @@ TEST_P(ExchangeTest, ImportExportImportChangesNothing) {
     EXPECT_EQ(exportUpdate(2), exported);
 }
 
+TEST_P(ExchangeTest, AbweichendIsJExactlyWhereTheWindowCountsTheArticleAsDiffering) {
+    // A proposal that is given and names another supplier than the main one (or the article has
+    // none); an article without a proposal never differs.
+    int withoutProposal = 0;
+    const QList<QByteArray> lines = exportUpdate(3).split('\n');
+    for (const QByteArray &line : lines.mid(1)) {
+        const QList<QByteArray> field = line.trimmed().split(';');
+        if (field.size() < 7)
+            continue;
+        const bool proposed = !field[4].isEmpty();
+        withoutProposal += proposed ? 0 : 1;
+        EXPECT_EQ(field[6], proposed && field[2] != field[4] ? "J" : "N") << line.constData();
+    }
+    EXPECT_GT(withoutProposal, 0) << "update 3 has articles without a proposal";
+}
+
 // Each kind of bad file is refused with a message naming file, line and column, and the database
 // stays row for row as it was.
 TEST_P(ExchangeTest, BadFilesAreRefusedAndChangeNothing) {

@@ -207,13 +207,14 @@ TEST_P(ServerTest, AWatcherLearnsWhichArticlesAnotherWorkstationChanged) {
     cacheapi::FactoryPtr other = clerk(QStringLiteral("KOLLEGE"));
     const QString key = listKey(*mine, "2");
     const QString key3 = listKey(*other, "3");
-    EXPECT_TRUE(mine->takeChanges(key).isEmpty()) << "the first look only starts watching";
+    QVariantMap since; // what this workstation has seen: kept across its connections
+    EXPECT_TRUE(mine->takeChanges(key, since).isEmpty()) << "the first look only starts watching";
     // Waits for the next non-empty answer, the event loop running (PostgreSQL's notifications).
     const auto nextChanges = [&] {
         QStringList changes;
         const bool arrived = QTest::qWaitFor(
             [&] {
-                changes = mine->takeChanges(key);
+                changes = mine->takeChanges(key, since);
                 return !changes.isEmpty();
             },
             3000);
@@ -233,23 +234,40 @@ TEST_P(ServerTest, AWatcherLearnsWhichArticlesAnotherWorkstationChanged) {
          },
          {"100002"}},
         {"Speichern, which moves both into the master data", [&] { speichern(*other, key); }, {"100001", "100002"}},
+        // Between two looks: the list's own changes end as they began, the save log tells.
+        {"a change and its Speichern",
+         [&] {
+             writeEntry(*other, entryId(*other, key, "100005", 70010), {{"laktiv", "N"}, {"aendsw", 1}});
+             speichern(*other, key);
+         },
+         {"100005"}},
+        // While this workstation was disconnected (the idle disconnect, a restart): the look on the
+        // new connection shows what happened meanwhile.
+        {"a change while disconnected",
+         [&] {
+             mine->disconnect();
+             writeEntry(*other, entryId(*other, key, "100004", 70012), {{"laktiv", "N"}, {"aendsw", 1}});
+             ASSERT_TRUE(mine->connectTo(connectString()));
+             session(*mine);
+         },
+         {"100004"}},
     };
     for (const Step &step : steps) {
         step.run();
         QStringList changes = nextChanges();
         changes.sort();
         EXPECT_EQ(changes, step.changes) << step.what;
-        EXPECT_TRUE(mine->takeChanges(key).isEmpty()) << step.what << ": told once";
+        EXPECT_TRUE(mine->takeChanges(key, since).isEmpty()) << step.what << ": told once";
     }
     // Another list's change is no news here, nor is an unknown list. (This workstation's own change
     // may come along with the next news of others: a refresh of it shows what the screen shows.)
     makeMain(*other, key3, "100001", 70012);
-    EXPECT_TRUE(mine->takeChanges(key).isEmpty());
+    EXPECT_TRUE(mine->takeChanges(key, since).isEmpty());
     makeMain(*mine, key, "100001", 70001);
     writeEntry(*other, entryId(*other, key, "100002", 70012), {{"laktiv", "J"}, {"aendsw", 1}});
     EXPECT_TRUE(nextChanges().contains("100002"));
-    EXPECT_TRUE(mine->takeChanges(QStringLiteral("999")).isEmpty());
-    EXPECT_TRUE(mine->takeChanges(QStringLiteral("x")).isEmpty());
+    EXPECT_TRUE(mine->takeChanges(QStringLiteral("999"), since).isEmpty());
+    EXPECT_TRUE(mine->takeChanges(QStringLiteral("x"), since).isEmpty());
     mine->disconnect();
-    EXPECT_TRUE(mine->takeChanges(key).isEmpty()) << "never connects";
+    EXPECT_TRUE(mine->takeChanges(key, since).isEmpty()) << "never connects";
 }

@@ -5,6 +5,10 @@
 
 #include "TestEnv.h"
 
+#include <QElapsedTimer>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+
 using namespace kxserver;
 
 TEST(LargeUpdate, AHundredThousandArticlesLoadWholeAndTakeAChange) {
@@ -35,5 +39,48 @@ TEST(LargeUpdate, AHundredThousandArticlesLoadWholeAndTakeAChange) {
     const QString after = ServerTest::article(*factory, key, kBenchmarkFirstArticle).value(3).toString();
     EXPECT_TRUE(after.startsWith(QStringLiteral("71010 "))) << after.toStdString();
     EXPECT_NE(before, after);
+
+    // One unit that writes many entries (taking back all proposals of a large update): the cost of
+    // each write does not grow with the writes before it, so four times the entries take about four
+    // times as long, not sixteen.
+    QStringList ids;
+    QStringList articleOf; // the article number of each entry
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("large-ids"));
+        db.setDatabaseName(file);
+        ASSERT_TRUE(db.open());
+        QSqlQuery query(db);
+        ASSERT_TRUE(query.exec(QStringLiteral("SELECT al.id, u.artnr FROM upd_run r JOIN upd_artikel u ON u.run = r.id"
+                                              " JOIN artlief al ON al.artikel = u.artikel WHERE r.nr = %1"
+                                              " ORDER BY al.id LIMIT 100000")
+                                   .arg(kBenchmarkRun)));
+        while (query.next()) {
+            ids << key + QStringLiteral("||") + query.value(0).toString();
+            articleOf << query.value(1).toString();
+        }
+        query = QSqlQuery();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("large-ids"));
+    ASSERT_EQ(ids.size(), 100000);
+    const auto writeAll = [&](qsizetype count) {
+        QElapsedTimer timer;
+        timer.start();
+        factory->beginUnit();
+        // As "Rückgängig" opens its unit: the articles' stamps under the lock, which reads them.
+        QStringList articles = articleOf.mid(0, count);
+        articles.removeDuplicates();
+        factory->articleStamps(key, articles);
+        for (qsizetype i = 0; i < count; ++i) {
+            cacheapi::ServerObjectPtr entry = factory->openId(QStringLiteral("UpdateVelka.Hauptlief"), ids.at(i));
+            entry->setProperty(QStringLiteral("aendsw"), 1);
+            entry->call(QStringLiteral("sys_Save"));
+        }
+        factory->commitUnit();
+        return double(timer.elapsed() + 1);
+    };
+    const double quarter = writeAll(25000);
+    const double whole = writeAll(100000);
+    EXPECT_LT(whole / quarter, 8.0) << quarter << " ms for 25,000 entries, " << whole << " ms for 100,000";
     factory->disconnect();
 }

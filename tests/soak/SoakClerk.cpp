@@ -1,7 +1,7 @@
 // One clerk of the soak: the program's real main window, headless, logged in through the command
 // line to the given server, walking a seeded random walk through one update's articles: pick an
-// article, tick "Hauptlieferant" of another active supplier, switch "Aktiv", "Rückgängig",
-// "Speichern", pick the update again. Every action runs through the window's own handler inside the
+// article, tick "Hauptlieferant" of another active supplier, switch "Aktiv", take all proposals,
+// "Rückgängig", "Speichern", pick the update again. Every action runs through the window's own handler inside the
 // handler guard; the event loop turns between actions, so the live view and the idle disconnect run.
 //
 // The log file gets "try <n> <kind> <pair>:<a|h>:<J|N> ..." before an action that writes and
@@ -45,14 +45,19 @@ constexpr int kIdleMs = 1500;
 
 const QString kStale = QStringLiteral("Der Artikel wurde inzwischen an einem anderen Arbeitsplatz geändert. Die "
                                       "Anzeige ist jetzt aktuell; bitte prüfen Sie die Änderung erneut.");
+// After a step cut off with its connection, the next change first shows the server's state.
+const QString kAfterLoss = QStringLiteral("Die Verbindung zum Server war unterbrochen;");
+// Another workstation (a clerk's unit, an import) held the list longer than the server waits.
+const QString kBusy = QStringLiteral("Die Daten werden gerade an einem anderen Arbeitsplatz geändert.");
 const QStringList kRefusals{QStringLiteral("Hauptlieferant muss aktiv sein"),
                             QStringLiteral("Ein Lieferant muss Aktiv sein"),
                             QStringLiteral("Ein Lieferant muss Hauptlieferant sein")};
 
 struct Counts {
     int clicks = 0, saves = 0, undos = 0, picks = 0, accepted = 0, connects = 0;
-    int retries = 0, lost = 0, fresh = 0, refusals = 0, other = 0, errors = 0;
-    int boxes() const { return retries + lost + fresh + refusals + other + errors; }
+    int retries = 0, lost = 0, fresh = 0, refusals = 0, other = 0, errors = 0, busy = 0, takeAll = 0;
+    int proposals = 0; // the question and the report of "Alle Vorschläge", which belong to it
+    int boxes() const { return retries + lost + fresh + refusals + other + errors + busy; }
 };
 Counts counts;
 
@@ -69,8 +74,15 @@ public:
             // A step under way when the server went away (1008, or 1009 for a server shutting
             // down): the program shows this box only when its connection is gone afterwards.
             ++counts.lost;
-        } else if (text == kStale) {
+        } else if (text == kStale || text.startsWith(kAfterLoss)) {
             ++counts.fresh;
+        } else if (text.startsWith(kBusy)) {
+            ++counts.busy;
+        } else if (title == kEditTitle &&
+                   (text.contains(QStringLiteral(" Artikel übernehmen? ")) ||
+                    text.contains(QStringLiteral(" Vorschläge übernommen.")) ||
+                    text == QStringLiteral("Es gibt keinen abweichenden Vorschlag."))) {
+            ++counts.proposals;
         } else if (kRefusals.contains(text)) {
             ++counts.refusals;
         } else if (text.startsWith(QLatin1String("Laufzeitfehler")) || text.startsWith(QLatin1String("Server nach"))) {
@@ -119,6 +131,12 @@ struct Change {
     bool on;
 };
 using Step = std::vector<Change>;
+// A step as "Rückgängig" takes it back: the clerk's own changes, or all proposals taken (which only
+// touch the shared articles, whose entries no clerk's log names).
+struct UndoStep {
+    Step before;
+    bool all = false;
+};
 
 class Clerk {
 public:
@@ -132,7 +150,7 @@ private:
     QFile &m_log;
     std::mt19937 m_random;
     std::map<int, int> m_rows; // article number -> row of liart
-    std::vector<Step> m_undo;  // what "Rückgängig" puts back, as the window's own stack
+    std::vector<UndoStep> m_undo; // what "Rückgängig" puts back, as the window's own stack
     QString m_update;
     int m_seq = 0;
 
@@ -157,6 +175,8 @@ private:
     void pickArticle(int number);
     void tickMain();
     void switchActive();
+    void takeAll();
+    void undo();
 };
 
 bool Clerk::pickUpdate(const QString &number) {
@@ -225,7 +245,31 @@ void Clerk::tickMain() {
     if (writes(
             "main", step, [this, row] { w.lilief_CheckCell(row, kHauptlieferant, 1); },
             [&] { return Piece(w.liart->rowText(articleRow), kLF, 3) == supplier; }))
-        m_undo.push_back(before);
+        m_undo.push_back({before});
+}
+
+void Clerk::takeAll() {
+    const int depth = w.undoDepth();
+    writes(
+        "all", {}, [this] { w.AlleVorschlaege_Click(); }, [] { return true; });
+    if (w.undoDepth() > depth)
+        m_undo.push_back({{}, true});
+    ++counts.takeAll;
+}
+
+void Clerk::undo() {
+    if (w.mRueckgaengig->isEnabled() != !m_undo.empty() || w.undoDepth() != int(m_undo.size()))
+        std::fprintf(stderr, "clerk: the undo stack and the menu disagree\n"), ++counts.other;
+    if (m_undo.empty())
+        return;
+    const int depth = w.undoDepth();
+    if (writes(
+            "undo", m_undo.back().before, [this] { w.Rueckgaengig_Click(); }, [] { return true; }))
+        ++counts.undos;
+    // Taken back, or left by the program because another workstation changed the step's articles
+    // since (this clerk's own steps hold one article each; all proposals may keep some of theirs).
+    if (w.undoDepth() < depth)
+        m_undo.pop_back();
 }
 
 void Clerk::switchActive() {
@@ -244,7 +288,7 @@ void Clerk::switchActive() {
                 return currentArticle() == article && w.lilief->hiddenText(row) == id &&
                        (w.lilief->checkState(row, kAktiv) > 0) == on;
             }))
-        m_undo.push_back({{pair(row), 'a', !on}});
+        m_undo.push_back({{{pair(row), 'a', !on}}});
 }
 
 void Clerk::walk(qint64 ms, Range own, Range shared) {
@@ -261,20 +305,10 @@ void Clerk::walk(qint64 ms, Range own, Range shared) {
             tickMain();
         } else if (dice < 85) {
             switchActive();
+        } else if (dice < 91) {
+            undo();
         } else if (dice < 93) {
-            if (w.mRueckgaengig->isEnabled() != !m_undo.empty())
-                std::fprintf(stderr, "clerk: the undo stack and the menu disagree\n"), ++counts.other;
-            const int fresh = counts.fresh;
-            if (!m_undo.empty() &&
-                writes(
-                    "undo", m_undo.back(), [this] { w.Rueckgaengig_Click(); }, [this] { return true; })) {
-                ++counts.undos;
-                m_undo.pop_back();
-            } else if (counts.fresh != fresh) {
-                // Another workstation changed the step's article since: the program took it out of
-                // its step, and this clerk's steps hold one article each.
-                m_undo.pop_back();
-            }
+            takeAll();
         } else if (dice < 97) {
             if (w.BUSpeich->isEnabled() && run([this] { w.BUSpeich_Click(); })) {
                 ++counts.saves;
@@ -331,11 +365,11 @@ int main(int argc, char **argv) {
         RunHandler([&window] { window.Beenden_Click(); }); // "Datei → Beenden", as the clerk ends
         code = EndedByError() ? 1 : code;
     }
-    std::printf("clicks %d\nsaves %d\nundos %d\npicks %d\naccepted %d\nreconnects %d\nretries %d\nlost %d\n"
-                "fresh %d\nrefusals %d\nother %d\nerrors %d\n",
-                counts.clicks, counts.saves, counts.undos, counts.picks, counts.accepted,
-                std::max(0, counts.connects - 1), counts.retries, counts.lost, counts.fresh, counts.refusals,
-                counts.other, counts.errors);
+    std::printf("clicks %d\nsaves %d\nundos %d\ntakeall %d\npicks %d\naccepted %d\nreconnects %d\nretries %d\n"
+                "lost %d\nfresh %d\nbusy %d\nrefusals %d\nother %d\nerrors %d\n",
+                counts.clicks, counts.saves, counts.undos, counts.takeAll, counts.picks, counts.accepted,
+                std::max(0, counts.connects - 1), counts.retries, counts.lost, counts.fresh, counts.busy,
+                counts.refusals, counts.other, counts.errors);
     std::fflush(stdout);
     return code;
 }

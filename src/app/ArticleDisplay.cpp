@@ -1,0 +1,128 @@
+#include "ArticleDisplay.h"
+
+#include "CacheApi.h"
+#include "FMStart.h"
+#include "Freshness.h"
+#include "KxList.h"
+#include "MainConstants.h"
+#include "MainLogic.h"
+#include "TextHelpers.h"
+
+#include <QHash>
+#include <QLabel>
+
+using namespace cacheapi;
+
+void ArticleDisplay::showRows(const QStringList &articleNumbers) {
+    FMStart &w = m_window;
+    if (articleNumbers.isEmpty() || w.artListKey.isEmpty())
+        return;
+    QHash<QString, int> rowOf;
+    for (int r = 0; r < w.liart->rowCount(); ++r)
+        rowOf.insert(Piece(w.liart->rowText(r), kLF, 1), r);
+    QStringList wanted;
+    for (const QString &number : articleNumbers)
+        if (rowOf.contains(number))
+            wanted << number;
+    if (wanted.isEmpty())
+        return;
+    wanted.removeDuplicates();
+    ServerBusy busy;
+    QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("ArtikelZeilen"));
+    query->execute({w.artListKey, wanted.join(kLF)});
+    while (query->next()) {
+        const auto found = rowOf.constFind(mainlogic::CellText(query->column(2)));
+        if (found == rowOf.constEnd())
+            continue;
+        const QString text =
+            mainlogic::ArticleRow(query->column(2), query->column(3), query->column(4), query->column(5));
+        if (text != w.liart->rowText(found.value()))
+            w.liart->setRowText(found.value(), text);
+    }
+    query->close();
+}
+
+bool ArticleDisplay::showCurrent(bool inPlace) {
+    FMStart &w = m_window;
+    const int r = w.liart->currentRow();
+    if (r < 0)
+        return false;
+    const QString articleRow = w.liart->rowText(r);
+    const QString article = Piece(articleRow, kLF, 1);
+    struct Supplier {
+        QString id;
+        QString text; // the server's supplier text
+        QString row;  // as the supplier list shows it
+        bool active;
+        std::optional<bool> main; // empty: the server does not tell
+    };
+    QList<Supplier> suppliers;
+    QString stamp;
+    {
+        ServerBusy busy;
+        QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("ArtikelLief"));
+        query->execute({w.artListKey, article});
+        while (query->next()) {
+            const QVariant main = query->column(7);
+            suppliers.append({mainlogic::CellText(query->column(1)), mainlogic::CellText(query->column(2)),
+                              mainlogic::SupplierRow(query->column(2), query->column(3), query->column(4),
+                                                     query->column(5)),
+                              mainlogic::CellText(query->column(6)) == QLatin1String("J"),
+                              main.isNull() ? std::nullopt
+                                            : std::optional<bool>(main.toString() == QLatin1String("J"))});
+        }
+        stamp = query->stamp();
+        query->close();
+    }
+    KxList *lilief = w.lilief;
+    if (inPlace) {
+        if (lilief->rowCount() != suppliers.size())
+            return false;
+        for (int i = 0; i < suppliers.size(); ++i)
+            if (lilief->hiddenText(i) != suppliers[i].id || lilief->rowText(i) != suppliers[i].row)
+                return false;
+    }
+    // The entries name their main supplier; a server that does not tell leaves it to the row's
+    // "Haupt-Lief", compared by the suppliers' leading numbers.
+    bool flagged = false;
+    QString mainSupplier;
+    for (const Supplier &s : suppliers)
+        if (s.main) {
+            flagged = true;
+            if (*s.main)
+                mainSupplier = Piece(s.row, kLF, 1);
+        }
+    const auto isMain = [&](const Supplier &s) {
+        return s.main ? *s.main : mainlogic::IsMainSupplier(Piece(articleRow, kLF, 3), s.text);
+    };
+    if (!inPlace) {
+        lilief->clear();
+        w.freshness->cleared();
+    }
+    for (int i = 0; i < suppliers.size(); ++i) {
+        const Supplier &s = suppliers[i];
+        const int main = isMain(s) ? 1 : 0;
+        const int active = s.active ? 1 : 0;
+        if (!inPlace) {
+            lilief->addRow(s.row);
+            if (main)
+                lilief->setCurrentRow(i);
+            lilief->setCheckState(i, kHauptlieferant, main);
+            lilief->setCheckState(i, kAktiv, active);
+            lilief->setHiddenText(i, s.id);
+            continue;
+        }
+        if (lilief->checkState(i, kAktiv) != active)
+            lilief->setCheckState(i, kAktiv, active);
+        if (lilief->checkState(i, kHauptlieferant) != main)
+            lilief->setCheckState(i, kHauptlieferant, main);
+    }
+    if (flagged) {
+        const QString text = mainlogic::ArticleRowWithMainSupplier(articleRow, mainSupplier);
+        if (text != articleRow)
+            w.liart->setRowText(r, text);
+    }
+    w.freshness->filled(w.artListKey, article, stamp);
+    w.markPrices(); // an "Aktiv" switch changes which offers are compared
+    return true;
+}

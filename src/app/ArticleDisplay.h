@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class FMStart;
+
+// Shows articles from the server's rows, the one way the window does it: the click's refill of the
+// supplier list (lief_such), the live view and the answer to a stale screen alike. The
+// "Hauptlieferant" ticks come from the entries' own main-supplier flags and the article row's
+// "Haupt-Lief" from the same rows, so the two never disagree and nothing on screen claims what the
+// server does not hold.
+class ArticleDisplay {
+public:
+    explicit ArticleDisplay(FMStart &window) : m_window(window) {}
+
+    // The article rows of these articles as the server holds them now, in one request whatever their
+    // number; rows whose text is the same stay untouched, numbers the list does not hold are ignored.
+    void showRows(const QStringList &articleNumbers);
+    // The current article's suppliers from one read of its entries, and its row's "Haupt-Lief" from
+    // their main-supplier flags. A refill replaces the supplier list whole (rows, ticks, current row
+    // on the main supplier); in place only sets the cells, and only when the list still holds
+    // exactly these entries (false otherwise, and nothing is changed).
+    bool showCurrent(bool inPlace);
+
+private:
+    FMStart &m_window;
+};
