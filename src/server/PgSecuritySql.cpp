@@ -269,7 +269,9 @@ const char *const kStatements[] = {
     "GRANT SELECT, INSERT, DELETE, UPDATE (laktiv, hlief, aendsw, aend_pers, aend_zeit) ON korvex.liste_aend"
     " TO korvex_clerks",
     "GRANT SELECT, INSERT, DELETE, UPDATE (haupt_lief) ON korvex.liste_haupt TO korvex_clerks",
-    "GRANT INSERT ON korvex.speicher_log TO korvex_clerks",
+    // The live view asks which entries a save applied since its last look: their numbers only, not
+    // who changed or saved them.
+    "GRANT SELECT (id, liste, artlief), INSERT ON korvex.speicher_log TO korvex_clerks",
 };
 
 #undef KX_CHECK

@@ -132,6 +132,7 @@ TEST_P(ClerkTest, ForbiddenActionsAreRefusedByTheDatabase) {
         {"read personnel data", {"SELECT code, aktiv FROM pers_edv"}},
         {"read the login mapping", {"SELECT * FROM zugang"}},
         {"read audit columns", {"SELECT aend_pers FROM artlief"}},
+        {"read who saved what", {"SELECT gesp_pers FROM speicher_log"}},
         {"create a table", {"CREATE TABLE korvex.x (a int)"}},
         {"create a table in public", {"CREATE TABLE public.x (a int)"}},
         {"create a temporary table", {"CREATE TEMP TABLE x (a int)"}},
