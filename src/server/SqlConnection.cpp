@@ -676,12 +676,12 @@ void SqlConnection::commitTransaction() {
     }
     std::vector<Statement> script = CheckTouchedArticles(*this);
     if (m_target.backend == Backend::Postgres)
-        for (const qint64 list : book.changedLists) // delivered with the commit, never without it
+        for (const qint64 list : book.changedLists()) // delivered with the commit, never without it
             script.push_back(
                 {QStringLiteral("SELECT pg_notify(?, ?)"), {QString::fromLatin1(kListChannel), QString::number(list)}});
     script.push_back({QStringLiteral("COMMIT"), {}});
     runScript(script);
-    for (const auto &[key, after] : book.checkedArticles)
+    for (const auto &[key, after] : book.checked())
         writtenStamps[{key.first, after.articleNumber}] = after.stamp;
     endTransaction();
 }
