@@ -41,7 +41,7 @@ int TakeProposals(SqlConnection &connection, const QVariant &listKey, const QVar
 
     return connection.write([&] {
         LockList(connection, list);
-        connection.book.entryCache.clear(); // every entry of these articles changes
+        connection.book.forgetEntries(); // every entry of these articles changes
         const QString when = SqlConnection::now();
         for (qsizetype from = 0; from < numbers.size(); from += kParameterChunk) {
             const QStringList chunk = numbers.mid(from, kParameterChunk);

@@ -17,21 +17,35 @@ void UnitBook::PendingWrites::clear() {
     m_articles.clear();
 }
 
+void UnitBook::noteRulesRead(qint64 list, qint64 article, std::vector<RuleEntry> entries, const SupplierRules &rules) {
+    m_ruleEntries[{list, article}] = std::move(entries);
+    m_touchedArticles.emplace(ArticleKey(list, article), rules);
+}
+
+const UnitBook::CachedEntry *UnitBook::cachedEntry(qint64 list, qint64 pair) const {
+    const auto found = m_entryCache.find({list, pair});
+    return found == m_entryCache.end() ? nullptr : &found->second;
+}
+
+UnitBook::CachedEntry &UnitBook::entryWritten(qint64 list, qint64 pair, const CachedEntry &read) {
+    return m_entryCache.try_emplace({list, pair}, read).first->second;
+}
+
 void UnitBook::reset() {
-    lockedLists.clear();
-    touchedArticles.clear();
-    checkedArticles.clear();
-    entryCache.clear();
-    pendingWrites.clear();
-    ruleEntries.clear();
-    changedLists.clear();
+    m_lockedLists.clear();
+    m_touchedArticles.clear();
+    m_checkedArticles.clear();
+    m_entryCache.clear();
+    m_pendingWrites.clear();
+    m_ruleEntries.clear();
+    m_changedLists.clear();
 }
 
 void UnitBook::writesSent() {
-    pendingWrites.clear();
-    touchedArticles.clear();
-    ruleEntries.clear();
-    entryCache.clear();
+    m_pendingWrites.clear();
+    m_touchedArticles.clear();
+    m_ruleEntries.clear();
+    m_entryCache.clear();
 }
 
 } // namespace kxserver

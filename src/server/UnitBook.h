@@ -26,12 +26,6 @@ struct SupplierRules {
 // commit's check found. One object with one reset, owned by the connection.
 class UnitBook {
 public:
-    // The lists locked so far and, per (list, article), the rules' state before the first write.
-    std::set<qint64> lockedLists;
-    std::map<std::pair<qint64, qint64>, SupplierRules> touchedArticles;
-    // The rules' state after the writes, as the commit check found it.
-    std::map<std::pair<qint64, qint64>, SupplierRules> checkedArticles;
-
     // Supplier entries read in the current transaction while it holds their list's lock, by (list,
     // pair id). Under the lock only this connection changes them, and it drops an entry from here
     // whenever it writes it; so the first entry opened under the lock brings its article's others
@@ -42,7 +36,6 @@ public:
         QString hlief;
         int aendsw = 0;
     };
-    std::map<std::pair<qint64, qint64>, CachedEntry> entryCache;
 
     // Entry writes of the current transaction, sent together when it commits (the rules are checked
     // against the state read under the list's lock before that), so that a unit of any size costs one
@@ -74,7 +67,7 @@ public:
         std::map<std::pair<qint64, qint64>, size_t> m_index; // (list, pair) -> position
         std::set<std::pair<qint64, qint64>> m_articles;      // (list, article)
     };
-    PendingWrites pendingWrites;
+
     // The state of the written entries of an article, for the rules: read under the lock before the
     // first write of the transaction.
     struct RuleEntry {
@@ -84,15 +77,58 @@ public:
         QString hlief;
         bool listMain = false; // the list holds a main-supplier flag of its own for it
     };
-    std::map<std::pair<qint64, qint64>, std::vector<RuleEntry>> ruleEntries;
+
+    using ArticleKey = std::pair<qint64, qint64>; // (list, article)
+    using RulesByArticle = std::map<ArticleKey, SupplierRules>;
+    using RuleEntriesByArticle = std::map<ArticleKey, std::vector<RuleEntry>>;
+
+    // The lists locked so far.
+    bool holdsLock(qint64 list) const { return m_lockedLists.count(list) > 0; }
+    void noteLock(qint64 list) { m_lockedLists.insert(list); }
+
+    // Per (list, article), the rules' state and the entries before the first write, read under the
+    // lock; a second read of the same article keeps the first state.
+    void noteRulesRead(qint64 list, qint64 article, std::vector<RuleEntry> entries, const SupplierRules &rules);
+    bool rulesRead(qint64 list, qint64 article) const { return m_touchedArticles.count({list, article}) > 0; }
+    const RulesByArticle &rulesBefore() const { return m_touchedArticles; }
+    const RuleEntriesByArticle &ruleEntries() const { return m_ruleEntries; }
+
+    // The rules' state after the writes, as the commit check (or a save's read) found it.
+    void noteChecked(qint64 list, qint64 article, SupplierRules rules) {
+        m_checkedArticles[{list, article}] = std::move(rules);
+    }
+    const RulesByArticle &checked() const { return m_checkedArticles; }
+
+    // The entry cache: an entry read under the lock (a second read keeps the first), the one found
+    // there (nullptr when none), the one a write changes (made from `read` when not cached yet), and
+    // dropping them all when every entry may change.
+    void cacheEntry(qint64 list, qint64 pair, const CachedEntry &entry) { m_entryCache.emplace(ArticleKey(list, pair), entry); }
+    const CachedEntry *cachedEntry(qint64 list, qint64 pair) const;
+    CachedEntry &entryWritten(qint64 list, qint64 pair, const CachedEntry &read);
+    void forgetEntries() { m_entryCache.clear(); }
+
+    // The write of this entry waiting for the commit, made empty on its first use; all of them.
+    PendingWrite &pendingWrite(qint64 list, qint64 pair, qint64 article) { return m_pendingWrites.of(list, pair, article); }
+    const PendingWrites &pendingWrites() const { return m_pendingWrites; }
+
     // The lists this transaction changed: their watchers at other workstations are told at the commit.
-    std::set<qint64> changedLists;
+    void noteChanged(qint64 list) { m_changedLists.insert(list); }
+    const std::set<qint64> &changedLists() const { return m_changedLists; }
 
     // A transaction begins or ends: nothing of the last one is known any more.
     void reset();
     // The pending writes went out within the transaction (before a save): the rules start afresh
     // for what follows, the locks stay; the save changes every entry of the list.
     void writesSent();
+
+private:
+    std::set<qint64> m_lockedLists;
+    RulesByArticle m_touchedArticles;
+    RulesByArticle m_checkedArticles;
+    std::map<std::pair<qint64, qint64>, CachedEntry> m_entryCache; // by (list, pair)
+    PendingWrites m_pendingWrites;
+    RuleEntriesByArticle m_ruleEntries;
+    std::set<qint64> m_changedLists;
 };
 
 } // namespace kxserver

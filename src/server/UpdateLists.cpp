@@ -102,9 +102,8 @@ std::vector<ArticleRules> takeRules(SqlConnection &connection, qint64 list, cons
         if (article == 0)
             return;
         SupplierRules rules = rulesOf(entries, number);
-        connection.book.ruleEntries[{list, article}] = std::move(entries);
+        connection.book.noteRulesRead(list, article, std::move(entries), rules);
         entries.clear();
-        connection.book.touchedArticles.emplace(std::make_pair(list, article), rules);
         result.emplace_back(article, std::move(rules));
     };
     for (const QVariantList &row : rows) {
@@ -120,9 +119,8 @@ std::vector<ArticleRules> takeRules(SqlConnection &connection, qint64 list, cons
         entry.listMain = row.value(3).toInt() != 0;
         entry.pair = row.value(4).toLongLong();
         entries.push_back(entry);
-        connection.book.entryCache.emplace(
-            std::make_pair(list, entry.pair),
-            UnitBook::CachedEntry{article, entry.laktiv, entry.hlief, row.value(7).toInt()});
+        connection.book.cacheEntry(list, entry.pair,
+                                   UnitBook::CachedEntry{article, entry.laktiv, entry.hlief, row.value(7).toInt()});
     }
     finish();
     return result;
@@ -146,7 +144,7 @@ std::vector<ArticleRules> readLocked(SqlConnection &connection, qint64 list, con
             values << number;
         values << list;
         std::vector<SqlConnection::Statement> script;
-        if (!connection.book.lockedLists.count(list))
+        if (!connection.book.holdsLock(list))
             script.push_back({kLockSql, {list}});
         script.push_back({rulesQuery(QStringLiteral("a.id IN (SELECT u.artikel FROM artliste l JOIN upd_artikel u"
                                                     " ON u.run = l.run AND u.artnr IN (%1) WHERE l.id = ?)")
@@ -154,7 +152,7 @@ std::vector<ArticleRules> readLocked(SqlConnection &connection, qint64 list, con
                           values});
         std::vector<ArticleRules> part = takeRules(connection, list, connection.runScript(script));
         if (!part.empty())
-            connection.book.lockedLists.insert(list); // rows came, so the list exists and its row is locked
+            connection.book.noteLock(list); // rows came, so the list exists and its row is locked
         std::move(part.begin(), part.end(), std::back_inserter(result));
     }
     return result;
@@ -191,18 +189,18 @@ Entry makeEntry(qint64 list, qint64 pair, const UnitBook::CachedEntry &values) {
 // An entry of a list whose lock this transaction holds: from the entries read under the lock, or
 // read now together with every other entry of its article.
 std::optional<Entry> openLockedEntry(SqlConnection &connection, qint64 list, qint64 pair) {
-    auto cached = connection.book.entryCache.find({list, pair});
-    if (cached == connection.book.entryCache.end()) {
+    const UnitBook::CachedEntry *cached = connection.book.cachedEntry(list, pair);
+    if (!cached) {
         static const QString sql = entryQuery("JOIN artlief x ON x.id = ? JOIN artlief al ON al.artikel = x.artikel");
         const auto query = connection.runCached(sql, {pair, list});
         while (connection.next(*query))
-            connection.book.entryCache.emplace(std::make_pair(list, query->value(0).toLongLong()), entryValues(*query));
+            connection.book.cacheEntry(list, query->value(0).toLongLong(), entryValues(*query));
         query->finish();
-        cached = connection.book.entryCache.find({list, pair});
-        if (cached == connection.book.entryCache.end())
+        cached = connection.book.cachedEntry(list, pair);
+        if (!cached)
             return std::nullopt;
     }
-    return makeEntry(list, pair, cached->second);
+    return makeEntry(list, pair, *cached);
 }
 
 // The save log: one row per applied change, who changed it, who saved it and when, with the flags
@@ -224,12 +222,12 @@ void logSavedChanges(SqlConnection &connection, qint64 list, const QString &save
 // The lock makes the rules below see the list as the writers before them left it, and "Speichern"
 // never drops a change that was written while it ran.
 void LockList(SqlConnection &connection, qint64 list) {
-    if (connection.book.lockedLists.count(list))
+    if (connection.book.holdsLock(list))
         return;
     const auto query = connection.runCached(kLockSql, {list});
     if (query->numRowsAffected() != 1)
         throw Error(kUnknownList, QStringLiteral("Die Artikelliste %1 existiert nicht.").arg(list));
-    connection.book.lockedLists.insert(list);
+    connection.book.noteLock(list);
 }
 
 QString SessionPersonal(const SqlConnection &connection) {
@@ -327,7 +325,7 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
 
     return connection.write([&] {
         // Writes of this unit waiting for its commit: the save must see them.
-        if (!connection.book.pendingWrites.empty())
+        if (!connection.book.pendingWrites().empty())
             connection.runScript(CheckTouchedArticles(connection));
         connection.book.writesSent();
         QSqlQuery owner = connection.run(
@@ -335,7 +333,7 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
         if (!connection.next(owner) || owner.value(0).toLongLong() != *company)
             throw unknown();
         LockList(connection, list);
-        connection.book.changedLists.insert(list);
+        connection.book.noteChanged(list);
         const QString when = SqlConnection::now();
 
         // Set-based, in a few statements whatever the number of changes: the list stays locked for
@@ -390,7 +388,7 @@ std::optional<Entry> OpenEntry(SqlConnection &connection, const QString &id) {
     const std::optional<qint64> pair = wholeNumber(id.mid(split + 2));
     if (list < 0 || !pair)
         return std::nullopt;
-    if (connection.book.lockedLists.count(list))
+    if (connection.book.holdsLock(list))
         return openLockedEntry(connection, list, *pair);
     static const QString sql = entryQuery("JOIN artlief al ON al.id = ?");
     const auto query = connection.runCached(sql, {*pair, list});
@@ -412,7 +410,7 @@ QStringList LockedArticleStamps(SqlConnection &connection, const QVariant &listK
 
 void NoteWrittenArticles(SqlConnection &connection, qint64 list, const QStringList &articleNumbers) {
     for (auto &[article, rules] : readLocked(connection, list, articleNumbers))
-        connection.book.checkedArticles[{list, article}] = std::move(rules);
+        connection.book.noteChecked(list, article, std::move(rules));
 }
 
 QString Placeholders(qsizetype count) {
@@ -424,14 +422,13 @@ void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optiona
     const QString by = SessionPersonal(connection);
     connection.write([&] {
         LockList(connection, entry.list);
-        const auto key = std::make_pair(entry.list, entry.article);
-        if (!connection.book.touchedArticles.count(key))
+        if (!connection.book.rulesRead(entry.list, entry.article))
             readRules(connection, entry.list, entry.article);
         // Only the members changed in memory are written, so a flag another workstation set in the
         // meantime is not overwritten with the value this object read when it was opened. The write
         // waits for the commit; two writes of one entry become one.
-        UnitBook::PendingWrite *pending = &connection.book.pendingWrites.of(entry.list, entry.pair, entry.article);
-        connection.book.changedLists.insert(entry.list);
+        UnitBook::PendingWrite *pending = &connection.book.pendingWrite(entry.list, entry.pair, entry.article);
+        connection.book.noteChanged(entry.list);
         if (laktiv)
             pending->laktiv = laktiv;
         if (hlief)
@@ -441,17 +438,14 @@ void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optiona
         pending->by = by;
         pending->when = SqlConnection::now();
         // What a later open of the entry in this transaction reads.
-        const auto cached =
-            connection.book.entryCache
-                .try_emplace({entry.list, entry.pair},
-                             UnitBook::CachedEntry{entry.article, entry.laktiv, entry.hlief, entry.aendsw})
-                .first;
+        UnitBook::CachedEntry &cached = connection.book.entryWritten(
+            entry.list, entry.pair, UnitBook::CachedEntry{entry.article, entry.laktiv, entry.hlief, entry.aendsw});
         if (laktiv)
-            cached->second.laktiv = *laktiv;
+            cached.laktiv = *laktiv;
         if (hlief)
-            cached->second.hlief = *hlief;
+            cached.hlief = *hlief;
         if (aendsw)
-            cached->second.aendsw = *aendsw;
+            cached.aendsw = *aendsw;
     });
 }
 
@@ -532,8 +526,8 @@ namespace kxserver {
 
 std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connection) {
     // The state after the writes: the entries read under the lock with the pending writes on them.
-    std::map<std::pair<qint64, qint64>, std::vector<UnitBook::RuleEntry>> after = connection.book.ruleEntries;
-    for (const UnitBook::PendingWrite &w : connection.book.pendingWrites.all()) {
+    UnitBook::RuleEntriesByArticle after = connection.book.ruleEntries();
+    for (const UnitBook::PendingWrite &w : connection.book.pendingWrites().all()) {
         auto found = after.find({w.list, w.article});
         if (found == after.end())
             continue;
@@ -553,7 +547,7 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
     // name in a list as long as the statement's values, so a statement of 4,000 values costs it
     // millions of steps: there, small statements.
     const size_t kRowsPerStatement = connection.backend() == Backend::Sqlite ? 25 : 500;
-    const auto &writes = connection.book.pendingWrites.all();
+    const auto &writes = connection.book.pendingWrites().all();
     for (size_t from = 0; from < writes.size(); from += kRowsPerStatement) {
         const size_t to = std::min(writes.size(), from + kRowsPerStatement);
         QStringList rows;
@@ -598,10 +592,10 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
                  QVariantList{list} + chunk});
         }
     }
-    for (const auto &[key, before] : connection.book.touchedArticles) {
+    for (const auto &[key, before] : connection.book.rulesBefore()) {
         const qint64 list = key.first; // plain names: a lambda below captures them
         const qint64 article = key.second;
-        if (!connection.book.pendingWrites.touches(list, article))
+        if (!connection.book.pendingWrites().touches(list, article))
             continue; // only read under the lock, never written
         const SupplierRules now = lists::rulesOf(after[key], before.articleNumber);
         QString reason;
@@ -617,7 +611,7 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
                                        "er inzwischen an einem anderen Arbeitsplatz geändert. Nichts davon wurde "
                                        "gespeichert.")
                             .arg(before.articleNumber, reason));
-        connection.book.checkedArticles[key] = now;
+        connection.book.noteChecked(list, article, now);
         if (now.touchesMain)
             script.push_back(
                 {QStringLiteral("INSERT INTO liste_haupt (liste, artikel, haupt_lief) VALUES (?, ?, ?)"

@@ -1,0 +1,17 @@
+#pragma once
+
+// What the files of SqlConnection share among themselves and with no one else.
+
+#include "Schema.h"
+
+class QSqlError;
+
+namespace kxserver::detail {
+
+// Counts one request to the server (RoundTrips()).
+void countTrip();
+
+// Another connection holds the lock (SQLite) or the unit lost a lock race (PostgreSQL).
+bool isBusyError(Backend backend, const QSqlError &error);
+
+} // namespace kxserver::detail
