@@ -166,6 +166,12 @@ void Freshness::release() {
     }
 }
 
+void Freshness::refuse(const QString &message) {
+    release(); // no lock waits for the clerk
+    gDesktop->messageBox(kEditTitle, message, Desktop::Buttons::Ok, Desktop::Icon::Information);
+    ThrowIfEnded();
+}
+
 void Freshness::answerRefusal(const std::vector<int> &rows, const QString &message) {
     FMStart &w = m_window;
     const int r = w.liart->currentRow();

@@ -49,6 +49,8 @@ public:
     void commit();
     // Inside `body`: gives up the unit and its lock, before a message box waits for the clerk.
     void release();
+    // Gives up the unit (as release) and tells the clerk why the change is not made.
+    void refuse(const QString &message);
 
 private:
     FMStart &m_window;

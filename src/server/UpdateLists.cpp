@@ -1,4 +1,5 @@
 #include "UpdateLists.h"
+#include "ListsDetail.h"
 
 #include "TypedNulls.h"
 
@@ -18,18 +19,8 @@
 
 namespace kxserver::lists {
 
-namespace {
-
-template <typename T> QVariant orNull(const std::optional<T> &value) {
-    if (!value)
-        return std::is_same_v<T, QString> ? NullText() : NullNumber();
-    return QVariant::fromValue(*value);
-}
-
-// A whole number written as text or passed as a number; empty for anything else. A plus sign is
-// allowed, because the session passes a company the clerk gave as "+1" on as a whole number.
 // Read by hand: every entry a click opens passes through here.
-std::optional<qint64> wholeNumber(const QVariant &value) {
+std::optional<qint64> WholeNumber(const QVariant &value) {
     const QString text = value.toString().trimmed();
     QStringView digits(text);
     if (digits.startsWith(QLatin1Char('+')))
@@ -42,11 +33,7 @@ std::optional<qint64> wholeNumber(const QVariant &value) {
     return digits.toLongLong();
 }
 
-// Every writer of a list takes this row lock (once per transaction) and queues behind the others.
-const QString kLockSql = QStringLiteral("UPDATE artliste SET version = version + 1 WHERE id = ?");
-
-// The rules' state of an article from its entries (in supplier-number order).
-SupplierRules rulesOf(const std::vector<UnitBook::RuleEntry> &entries, const QString &articleNumber) {
+SupplierRules RulesOf(const std::vector<UnitBook::RuleEntry> &entries, const QString &articleNumber) {
     SupplierRules rules;
     rules.articleNumber = articleNumber;
     ArticleStamp stamp;
@@ -73,6 +60,12 @@ SupplierRules rulesOf(const std::vector<UnitBook::RuleEntry> &entries, const QSt
         rules.mainSupplier = 0;
     return rules;
 }
+
+namespace {
+
+// Every writer of a list takes this row lock (once per transaction) and queues behind the others.
+const QString kLockSql = QStringLiteral("UPDATE artliste SET version = version + 1 WHERE id = ?");
+
 
 // An article's entries as the list shows them, picked by `pick` (parameters after the list key), in
 // the supplier list's order (article by article), so that the stamp comes out as the list's query
@@ -101,7 +94,7 @@ std::vector<ArticleRules> takeRules(SqlConnection &connection, qint64 list, cons
     const auto finish = [&] {
         if (article == 0)
             return;
-        SupplierRules rules = rulesOf(entries, number);
+        SupplierRules rules = RulesOf(entries, number);
         connection.book.noteRulesRead(list, article, std::move(entries), rules);
         entries.clear();
         result.emplace_back(article, std::move(rules));
@@ -203,20 +196,6 @@ std::optional<Entry> openLockedEntry(SqlConnection &connection, qint64 list, qin
     return makeEntry(list, pair, *cached);
 }
 
-// The save log: one row per applied change, who changed it, who saved it and when, with the flags
-// the master data had before it (where the change sets them). Runs before the master data are
-// written. Its columns are named here and nowhere else.
-void logSavedChanges(SqlConnection &connection, qint64 list, const QString &saver, const QString &when) {
-    connection.run(
-        QStringLiteral("INSERT INTO speicher_log (liste, artlief, laktiv, hlief, laktiv_alt, hlief_alt, aend_pers,"
-                       " gesp_pers, gesp_zeit) SELECT o.liste, o.artlief, o.laktiv, o.hlief,"
-                       " CASE WHEN o.laktiv IS NULL THEN NULL ELSE al.aktiv END,"
-                       " CASE WHEN o.hlief IS NULL THEN NULL WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END,"
-                       " o.aend_pers, ?, ? FROM liste_aend o JOIN artlief al ON al.id = o.artlief"
-                       " JOIN artikel a ON a.id = al.artikel WHERE o.liste = ? AND COALESCE(o.aendsw, 0) <> 0"),
-        {saver, when, list});
-}
-
 } // namespace
 
 // The lock makes the rules below see the list as the writers before them left it, and "Speichern"
@@ -263,7 +242,7 @@ QVariant ArticleNumbersValue(const QVariant &numbers) {
 }
 
 qint64 ListKey(const QVariant &value) {
-    const std::optional<qint64> number = wholeNumber(value);
+    const std::optional<qint64> number = WholeNumber(value);
     return number && *number > 0 ? *number : -1;
 }
 
@@ -271,8 +250,8 @@ QString ArtListe(SqlConnection &connection, const QVariant &firma, const QVarian
     connection.ensureOpen();
     // The combo box may hand over its whole row (columns joined by line feeds): the number is the
     // first column.
-    const std::optional<qint64> company = wholeNumber(firma);
-    const std::optional<qint64> number = wholeNumber(update.toString().section(QLatin1Char('\n'), 0, 0));
+    const std::optional<qint64> company = WholeNumber(firma);
+    const std::optional<qint64> number = WholeNumber(update.toString().section(QLatin1Char('\n'), 0, 0));
     const auto unknown = [&] {
         return Error(kUnknownUpdate, QStringLiteral("Das Update \"%1\" der Firma \"%2\" existiert nicht.")
                                          .arg(update.toString(), firma.toString()));
@@ -311,81 +290,13 @@ QString ArtListe(SqlConnection &connection, const QVariant &firma, const QVarian
     return QStringLiteral("%1|%2|%3").arg(list).arg(articleCount).arg(pendingCount);
 }
 
-int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &listKey) {
-    connection.ensureOpen();
-    const QString saver = SessionPersonal(connection);
-    const qint64 list = ListKey(listKey);
-    const std::optional<qint64> company = wholeNumber(firma);
-    const auto unknown = [&] {
-        return Error(kUnknownList, QStringLiteral("Die Artikelliste \"%1\" der Firma \"%2\" existiert nicht.")
-                                       .arg(listKey.toString(), firma.toString()));
-    };
-    if (list < 0 || !company)
-        throw unknown();
-
-    return connection.write([&] {
-        // Writes of this unit waiting for its commit: the save must see them.
-        if (!connection.book.pendingWrites().empty())
-            connection.runScript(CheckTouchedArticles(connection));
-        connection.book.writesSent();
-        QSqlQuery owner = connection.run(
-            QStringLiteral("SELECT r.firma FROM artliste l JOIN upd_run r ON r.id = l.run WHERE l.id = ?"), {list});
-        if (!connection.next(owner) || owner.value(0).toLongLong() != *company)
-            throw unknown();
-        LockList(connection, list);
-        connection.book.noteChanged(list);
-        const QString when = SqlConnection::now();
-
-        // Set-based, in a few statements whatever the number of changes: the list stays locked for
-        // as short as possible (another clerk's click waits for it, and gives up after 5 seconds).
-        QSqlQuery counted = connection.run(
-            QStringLiteral("SELECT COUNT(*) FROM liste_aend WHERE liste = ? AND COALESCE(aendsw, 0) <> 0"), {list});
-        const int changes = connection.next(counted) ? counted.value(0).toInt() : 0;
-        counted.finish();
-        if (changes > 0) {
-            // Logged first, while the master data still hold what the changes replace.
-            logSavedChanges(connection, list, saver, when);
-            const QString changedEntry = QStringLiteral("(SELECT o.%1 FROM liste_aend o WHERE o.liste = ?"
-                                                        " AND o.artlief = artlief.id)");
-            connection.run(
-                QStringLiteral("UPDATE artlief SET aktiv = %1, aend_pers = COALESCE(NULLIF(%2, ''), ?),"
-                               " aend_zeit = ?, gesp_pers = ? WHERE id IN (SELECT artlief FROM liste_aend"
-                               " WHERE liste = ? AND COALESCE(aendsw, 0) <> 0 AND laktiv IS NOT NULL)")
-                    .arg(changedEntry.arg(QLatin1String("laktiv")), changedEntry.arg(QLatin1String("aend_pers"))),
-                {list, list, saver, when, saver, list});
-            // The main supplier lives once per article in the master data: the entry the saved
-            // changes mark with "J" (unchanged entries keep what the master data say); who changed
-            // it is the last entry's changer in supplier-entry order, as the entries were applied.
-            connection.run(
-                QStringLiteral(
-                    "UPDATE artikel SET haupt_lief = (SELECT al.lieferant FROM artlief al"
-                    " LEFT JOIN liste_aend o ON o.liste = ? AND o.artlief = al.id WHERE al.artikel = artikel.id"
-                    " AND CASE WHEN o.hlief IS NOT NULL AND COALESCE(o.aendsw, 0) <> 0 THEN o.hlief"
-                    " WHEN artikel.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END = 'J'"
-                    " ORDER BY al.lieferant LIMIT 1),"
-                    " aend_pers = COALESCE((SELECT NULLIF(o.aend_pers, '') FROM liste_aend o WHERE o.liste = ?"
-                    " AND o.artikel = artikel.id AND o.hlief IS NOT NULL AND COALESCE(o.aendsw, 0) <> 0"
-                    " ORDER BY o.artlief DESC LIMIT 1), ?), aend_zeit = ?"
-                    " WHERE id IN (SELECT artikel FROM liste_aend WHERE liste = ? AND hlief IS NOT NULL"
-                    " AND COALESCE(aendsw, 0) <> 0)"),
-                {list, list, saver, when, list});
-        }
-        connection.run(QStringLiteral("DELETE FROM liste_aend WHERE liste = ?"), {list});
-        connection.run(QStringLiteral("DELETE FROM liste_haupt WHERE liste = ?"), {list});
-        if (changes > 0) // a save that found nothing to apply is no save of this list
-            connection.run(QStringLiteral("UPDATE artliste SET gesp_pers = ?, gesp_zeit = ? WHERE id = ?"),
-                           {saver, when, list});
-        return changes;
-    });
-}
-
 std::optional<Entry> OpenEntry(SqlConnection &connection, const QString &id) {
     connection.ensureOpen();
     const int split = id.indexOf(QStringLiteral("||"));
     if (split < 0)
         return std::nullopt;
     const qint64 list = ListKey(id.left(split));
-    const std::optional<qint64> pair = wholeNumber(id.mid(split + 2));
+    const std::optional<qint64> pair = WholeNumber(id.mid(split + 2));
     if (list < 0 || !pair)
         return std::nullopt;
     if (connection.book.holdsLock(list))
@@ -449,176 +360,4 @@ void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optiona
     });
 }
 
-QStringList TakeChanges(SqlConnection &connection, const QVariant &listKey, QVariantMap &since) {
-    const qint64 list = ListKey(listKey);
-    if (list < 0 || !connection.isOpen())
-        return {};
-    const bool first = since.value(QStringLiteral("list")).toLongLong() != list;
-    // This connection's own gate (a notification, SQLite's commit counter) says whether anything was
-    // committed since its last look. A connection that has not looked yet (a reconnect after the
-    // idle disconnect or a restart) cannot tell, and asks the list's counter.
-    const bool looked = connection.watchedLists.count(list) > 0;
-    const bool maybe = connection.mayHaveChanged(list);
-    if (!first && looked && !maybe)
-        return {};
-    connection.watchedLists.insert(list);
-    // Every commit that writes the list raises its counter (its lock), and every save logs what it
-    // applied. Read before the changes themselves, so that no commit slips in between unseen.
-    QSqlQuery counter = connection.run(QStringLiteral("SELECT l.version, (SELECT COALESCE(MAX(s.id), 0) FROM"
-                                                      " speicher_log s) FROM artliste l WHERE l.id = ?"),
-                                       {list});
-    if (!connection.next(counter))
-        return {};
-    const qint64 version = counter.value(0).toLongLong();
-    const qint64 logged = counter.value(1).toLongLong();
-    counter.finish();
-    if (!first && version == since.value(QStringLiteral("version")).toLongLong() &&
-        logged == since.value(QStringLiteral("logged")).toLongLong())
-        return {};
-    // The list's own changes per article: small (only what was changed and not yet saved).
-    QSqlQuery query = connection.run(QStringLiteral("SELECT a.artnr, o.artlief, o.laktiv, o.hlief FROM liste_aend o"
-                                                    " JOIN artikel a ON a.id = o.artikel WHERE o.liste = ?"
-                                                    " ORDER BY a.artnr, o.artlief"),
-                                     {list});
-    std::map<QString, QString> now;
-    while (connection.next(query))
-        now[query.value(0).toString()] +=
-            QStringLiteral("%1|%2|%3;")
-                .arg(query.value(1).toString(), query.value(2).toString(), query.value(3).toString());
-    query.finish();
-    QStringList changed;
-    if (!first) {
-        const QVariantMap seen = since.value(QStringLiteral("seen")).toMap();
-        for (const auto &[article, state] : now) {
-            const auto found = seen.constFind(article);
-            if (found == seen.constEnd() || found.value().toString() != state)
-                changed << article;
-        }
-        for (auto it = seen.constBegin(); it != seen.constEnd(); ++it)
-            if (!now.count(it.key()))
-                changed << it.key();
-        // A change and its save between two looks leave the list's own changes as they were: the
-        // save log names what was applied since.
-        const qint64 loggedBefore = since.value(QStringLiteral("logged")).toLongLong();
-        if (logged > loggedBefore) {
-            QSqlQuery saved = connection.run(
-                QStringLiteral("SELECT DISTINCT a.artnr FROM speicher_log s JOIN artlief al ON al.id = s.artlief"
-                               " JOIN artikel a ON a.id = al.artikel WHERE s.id > ? AND s.id <= ? AND s.liste = ?"),
-                {loggedBefore, logged, list});
-            while (connection.next(saved))
-                changed << saved.value(0).toString();
-        }
-        changed.removeDuplicates();
-    }
-    QVariantMap seen;
-    for (const auto &[article, state] : now)
-        seen.insert(article, state);
-    since = {{QStringLiteral("list"), list},
-             {QStringLiteral("version"), version},
-             {QStringLiteral("logged"), logged},
-             {QStringLiteral("seen"), seen}};
-    return changed;
-}
-
 } // namespace kxserver::lists
-
-namespace kxserver {
-
-std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connection) {
-    // The state after the writes: the entries read under the lock with the pending writes on them.
-    UnitBook::RuleEntriesByArticle after = connection.book.ruleEntries();
-    for (const UnitBook::PendingWrite &w : connection.book.pendingWrites().all()) {
-        auto found = after.find({w.list, w.article});
-        if (found == after.end())
-            continue;
-        for (UnitBook::RuleEntry &entry : found->second)
-            if (entry.pair == w.pair) {
-                if (w.laktiv)
-                    entry.laktiv = *w.laktiv;
-                if (w.hlief) {
-                    entry.hlief = *w.hlief;
-                    entry.listMain = true;
-                }
-            }
-    }
-    std::vector<SqlConnection::Statement> script;
-    // All entry writes in as few statements as the database's limit on values allows. SQLite runs
-    // in-process, so more statements cost no request; but Qt's driver looks up every bound value's
-    // name in a list as long as the statement's values, so a statement of 4,000 values costs it
-    // millions of steps: there, small statements.
-    const size_t kRowsPerStatement = connection.backend() == Backend::Sqlite ? 25 : 500;
-    const auto &writes = connection.book.pendingWrites().all();
-    for (size_t from = 0; from < writes.size(); from += kRowsPerStatement) {
-        const size_t to = std::min(writes.size(), from + kRowsPerStatement);
-        QStringList rows;
-        QVariantList values;
-        for (size_t i = from; i < to; ++i) {
-            const UnitBook::PendingWrite &w = writes[i];
-            rows << QStringLiteral("(?, ?, ?, ?, ?, ?, ?, ?)");
-            values << w.list << w.pair << w.article << lists::orNull(w.laktiv) << lists::orNull(w.hlief)
-                   << (w.aendsw ? QVariant(qlonglong(*w.aendsw)) : NullNumber()) << w.by << w.when;
-        }
-        script.push_back(
-            {QStringLiteral("INSERT INTO liste_aend (liste, artlief, artikel, laktiv, hlief, aendsw, aend_pers,"
-                            " aend_zeit) VALUES %1 ON CONFLICT (liste, artlief) DO UPDATE SET"
-                            " laktiv = COALESCE(excluded.laktiv, liste_aend.laktiv),"
-                            " hlief = COALESCE(excluded.hlief, liste_aend.hlief),"
-                            " aendsw = COALESCE(excluded.aendsw, liste_aend.aendsw),"
-                            " aend_pers = excluded.aend_pers, aend_zeit = excluded.aend_zeit")
-                 .arg(rows.join(QStringLiteral(", "))),
-             values});
-    }
-    // A change mark of 0 says "no change": "Rückgängig" writes it back for an entry it returns to
-    // where it was before the step. Should the master data have moved since (another list's or a
-    // colleague's save), that entry now differs from its saved state and is a change after all.
-    std::map<qint64, std::set<qint64>> unmarked; // list -> articles written with mark 0
-    for (const UnitBook::PendingWrite &w : writes)
-        if (w.aendsw && *w.aendsw == 0)
-            unmarked[w.list].insert(w.article);
-    for (const auto &[list, articleSet] : unmarked) {
-        QVariantList articles;
-        for (const qint64 article : articleSet)
-            articles << article;
-        for (qsizetype from = 0; from < articles.size(); from += lists::kParameterChunk) {
-            const QVariantList chunk = articles.mid(from, lists::kParameterChunk);
-            script.push_back(
-                {QStringLiteral("UPDATE liste_aend SET aendsw = 1 WHERE liste = ? AND artikel IN (%1)"
-                                " AND COALESCE(aendsw, 0) = 0 AND EXISTS (SELECT 1 FROM artlief al"
-                                " JOIN artikel a ON a.id = al.artikel WHERE al.id = liste_aend.artlief AND"
-                                " (COALESCE(liste_aend.laktiv, al.aktiv) <> al.aktiv OR COALESCE(liste_aend.hlief,"
-                                " CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END) <>"
-                                " CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END))")
-                     .arg(lists::Placeholders(chunk.size())),
-                 QVariantList{list} + chunk});
-        }
-    }
-    for (const auto &[key, before] : connection.book.rulesBefore()) {
-        const qint64 list = key.first; // plain names: a lambda below captures them
-        const qint64 article = key.second;
-        if (!connection.book.pendingWrites().touches(list, article))
-            continue; // only read under the lock, never written
-        const SupplierRules now = lists::rulesOf(after[key], before.articleNumber);
-        QString reason;
-        if (now.severalMains && !before.severalMains)
-            reason = QStringLiteral("mehr als einen Hauptlieferanten");
-        else if (now.inactiveMain && !before.inactiveMain)
-            reason = QStringLiteral("einen inaktiven Hauptlieferanten");
-        else if (now.noneActive && !before.noneActive)
-            reason = QStringLiteral("keinen aktiven Lieferanten");
-        if (!reason.isEmpty())
-            throw Error(kRejected,
-                        QStringLiteral("Die Änderung wurde abgelehnt: Artikel %1 hätte danach %2. Vermutlich wurde "
-                                       "er inzwischen an einem anderen Arbeitsplatz geändert. Nichts davon wurde "
-                                       "gespeichert.")
-                            .arg(before.articleNumber, reason));
-        connection.book.noteChecked(list, article, now);
-        if (now.touchesMain)
-            script.push_back(
-                {QStringLiteral("INSERT INTO liste_haupt (liste, artikel, haupt_lief) VALUES (?, ?, ?)"
-                                " ON CONFLICT (liste, artikel) DO UPDATE SET haupt_lief = excluded.haupt_lief"),
-                 {list, article, IdOrNull(now.mainSupplier)}});
-    }
-    return script;
-}
-
-} // namespace kxserver

@@ -1,0 +1,94 @@
+// "Speichern": a list's changes applied to the master data, set-based, with the save log.
+#include "ListsDetail.h"
+#include "ServerErrorCodes.h"
+#include "UpdateLists.h"
+
+namespace kxserver::lists {
+
+namespace {
+
+// The save log: one row per applied change, who changed it, who saved it and when, with the flags
+// the master data had before it (where the change sets them). Runs before the master data are
+// written. Its columns are named here and nowhere else.
+void logSavedChanges(SqlConnection &connection, qint64 list, const QString &saver, const QString &when) {
+    connection.run(
+        QStringLiteral("INSERT INTO speicher_log (liste, artlief, laktiv, hlief, laktiv_alt, hlief_alt, aend_pers,"
+                       " gesp_pers, gesp_zeit) SELECT o.liste, o.artlief, o.laktiv, o.hlief,"
+                       " CASE WHEN o.laktiv IS NULL THEN NULL ELSE al.aktiv END,"
+                       " CASE WHEN o.hlief IS NULL THEN NULL WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END,"
+                       " o.aend_pers, ?, ? FROM liste_aend o JOIN artlief al ON al.id = o.artlief"
+                       " JOIN artikel a ON a.id = al.artikel WHERE o.liste = ? AND COALESCE(o.aendsw, 0) <> 0"),
+        {saver, when, list});
+}
+
+} // namespace
+
+int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &listKey) {
+    connection.ensureOpen();
+    const QString saver = SessionPersonal(connection);
+    const qint64 list = ListKey(listKey);
+    const std::optional<qint64> company = WholeNumber(firma);
+    const auto unknown = [&] {
+        return Error(kUnknownList, QStringLiteral("Die Artikelliste \"%1\" der Firma \"%2\" existiert nicht.")
+                                       .arg(listKey.toString(), firma.toString()));
+    };
+    if (list < 0 || !company)
+        throw unknown();
+
+    return connection.write([&] {
+        // Writes of this unit waiting for its commit: the save must see them.
+        if (!connection.book.pendingWrites().empty())
+            connection.runScript(CheckTouchedArticles(connection));
+        connection.book.writesSent();
+        QSqlQuery owner = connection.run(
+            QStringLiteral("SELECT r.firma FROM artliste l JOIN upd_run r ON r.id = l.run WHERE l.id = ?"), {list});
+        if (!connection.next(owner) || owner.value(0).toLongLong() != *company)
+            throw unknown();
+        LockList(connection, list);
+        connection.book.noteChanged(list);
+        const QString when = SqlConnection::now();
+
+        // Set-based, in a few statements whatever the number of changes: the list stays locked for
+        // as short as possible (another clerk's click waits for it, and gives up after 5 seconds).
+        QSqlQuery counted = connection.run(
+            QStringLiteral("SELECT COUNT(*) FROM liste_aend WHERE liste = ? AND COALESCE(aendsw, 0) <> 0"), {list});
+        const int changes = connection.next(counted) ? counted.value(0).toInt() : 0;
+        counted.finish();
+        if (changes > 0) {
+            // Logged first, while the master data still hold what the changes replace.
+            logSavedChanges(connection, list, saver, when);
+            const QString changedEntry = QStringLiteral("(SELECT o.%1 FROM liste_aend o WHERE o.liste = ?"
+                                                        " AND o.artlief = artlief.id)");
+            connection.run(
+                QStringLiteral("UPDATE artlief SET aktiv = %1, aend_pers = COALESCE(NULLIF(%2, ''), ?),"
+                               " aend_zeit = ?, gesp_pers = ? WHERE id IN (SELECT artlief FROM liste_aend"
+                               " WHERE liste = ? AND COALESCE(aendsw, 0) <> 0 AND laktiv IS NOT NULL)")
+                    .arg(changedEntry.arg(QLatin1String("laktiv")), changedEntry.arg(QLatin1String("aend_pers"))),
+                {list, list, saver, when, saver, list});
+            // The main supplier lives once per article in the master data: the entry the saved
+            // changes mark with "J" (unchanged entries keep what the master data say); who changed
+            // it is the last entry's changer in supplier-entry order, as the entries were applied.
+            connection.run(
+                QStringLiteral(
+                    "UPDATE artikel SET haupt_lief = (SELECT al.lieferant FROM artlief al"
+                    " LEFT JOIN liste_aend o ON o.liste = ? AND o.artlief = al.id WHERE al.artikel = artikel.id"
+                    " AND CASE WHEN o.hlief IS NOT NULL AND COALESCE(o.aendsw, 0) <> 0 THEN o.hlief"
+                    " WHEN artikel.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END = 'J'"
+                    " ORDER BY al.lieferant LIMIT 1),"
+                    " aend_pers = COALESCE((SELECT NULLIF(o.aend_pers, '') FROM liste_aend o WHERE o.liste = ?"
+                    " AND o.artikel = artikel.id AND o.hlief IS NOT NULL AND COALESCE(o.aendsw, 0) <> 0"
+                    " ORDER BY o.artlief DESC LIMIT 1), ?), aend_zeit = ?"
+                    " WHERE id IN (SELECT artikel FROM liste_aend WHERE liste = ? AND hlief IS NOT NULL"
+                    " AND COALESCE(aendsw, 0) <> 0)"),
+                {list, list, saver, when, list});
+        }
+        connection.run(QStringLiteral("DELETE FROM liste_aend WHERE liste = ?"), {list});
+        connection.run(QStringLiteral("DELETE FROM liste_haupt WHERE liste = ?"), {list});
+        if (changes > 0) // a save that found nothing to apply is no save of this list
+            connection.run(QStringLiteral("UPDATE artliste SET gesp_pers = ?, gesp_zeit = ? WHERE id = ?"),
+                           {saver, when, list});
+        return changes;
+    });
+}
+
+} // namespace kxserver::lists
