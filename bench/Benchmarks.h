@@ -4,6 +4,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <random>
+
 namespace bench {
 
 void ArticleList(benchmark::State &state, Backend backend, int articles);
@@ -17,6 +19,12 @@ void AktivSwitch(benchmark::State &state, Backend backend, int suppliers);
 void Clerks(benchmark::State &state, int clerks, int seconds);
 // The clerk behind Clerks: korvex_bench --clerk SERVER PORT SECONDS SEED
 int clerkWorker(const QString &server, const QString &port, int seconds, unsigned seed);
+// A clerk's two actions in that walk, for figures that drive clerks their own way: pick a random
+// article of the loaded update (its supplier list read), and tick "Hauptlieferant" of another active
+// supplier or switch "Aktiv" of one that is not the main one. Each returns its microseconds, the tick
+// -1 when the article has no other supplier.
+double clerkPick(FMStart &window, std::mt19937 &random);
+double clerkTick(FMStart &window, std::mt19937 &random);
 void StartUp(benchmark::State &state, Backend backend);
 void FormLoad(benchmark::State &state, Backend backend);
 void PeakMemory(benchmark::State &state, Backend backend);

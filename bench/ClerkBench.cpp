@@ -74,6 +74,31 @@ std::vector<double> numbersOf(const QByteArray &out, const QByteArray &name) {
 
 } // namespace
 
+double clerkPick(FMStart &window, std::mt19937 &random) {
+    window.liart->setCurrentRow(std::uniform_int_distribution<int>(0, window.liart->rowCount() - 1)(random));
+    return microsecondsOf([&window] { window.lief_such(); });
+}
+
+double clerkTick(FMStart &window, std::mt19937 &random) {
+    KxList *list = window.lilief;
+    std::vector<int> others, activeOthers;
+    for (int i = 0; i < list->rowCount(); ++i)
+        if (list->checkState(i, kHauptlieferant) == 0) {
+            others.push_back(i);
+            if (list->checkState(i, kAktiv) > 0)
+                activeOthers.push_back(i);
+        }
+    if (others.empty())
+        return -1;
+    const bool mainChange = !activeOthers.empty() && random() % 2 == 0;
+    const std::vector<int> &candidates = mainChange ? activeOthers : others;
+    const int row = candidates[random() % candidates.size()];
+    const int column = mainChange ? kHauptlieferant : kAktiv;
+    const int state = mainChange || list->checkState(row, kAktiv) == 0 ? 1 : 0;
+    list->setCheckState(row, column, state);
+    return microsecondsOf([&window, row, column, state] { window.lilief_CheckCell(row, column, state); });
+}
+
 int clerkWorker(const QString &server, const QString &port, int seconds, unsigned seed) {
     Database db;
     db.backend = Backend::Postgres;
@@ -82,8 +107,7 @@ int clerkWorker(const QString &server, const QString &port, int seconds, unsigne
     FMStart &window = program(db);
     loadBenchmarkUpdate(window);
     QCoreApplication::processEvents();
-    const int articles = window.liart->rowCount();
-    if (articles == 0)
+    if (window.liart->rowCount() == 0)
         return 1;
     std::printf("ready\n");
     std::fflush(stdout);
@@ -96,30 +120,15 @@ int clerkWorker(const QString &server, const QString &port, int seconds, unsigne
 
     std::mt19937 random(seed);
     std::vector<double> clicks, picks;
-    KxList *list = window.lilief;
     QElapsedTimer running;
     running.start();
     while (running.elapsed() < seconds * 1000 && !cacheapi::ProgramEnded()) {
-        window.liart->setCurrentRow(std::uniform_int_distribution<int>(0, articles - 1)(random));
-        picks.push_back(microsecondsOf([&window] { window.lief_such(); }));
+        picks.push_back(clerkPick(window, random));
         think(random);
-        std::vector<int> others, activeOthers;
-        for (int i = 0; i < list->rowCount(); ++i)
-            if (list->checkState(i, kHauptlieferant) == 0) {
-                others.push_back(i);
-                if (list->checkState(i, kAktiv) > 0)
-                    activeOthers.push_back(i);
-            }
-        if (others.empty())
+        const double click = clerkTick(window, random);
+        if (click < 0)
             continue;
-        const bool mainChange = !activeOthers.empty() && random() % 2 == 0;
-        const std::vector<int> &candidates = mainChange ? activeOthers : others;
-        const int row = candidates[random() % candidates.size()];
-        const int column = mainChange ? kHauptlieferant : kAktiv;
-        const int state = mainChange || list->checkState(row, kAktiv) == 0 ? 1 : 0;
-        list->setCheckState(row, column, state);
-        clicks.push_back(
-            microsecondsOf([&window, row, column, state] { window.lilief_CheckCell(row, column, state); }));
+        clicks.push_back(click);
         think(random);
     }
     printLine("clicks_us", clicks);
