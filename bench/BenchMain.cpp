@@ -3,6 +3,7 @@
 //   korvex_bench [Google Benchmark options]        e.g. --benchmark_filter=SQLite
 //   korvex_bench --memory-probe SERVER PORT          (the child behind the peak-memory figure)
 //   korvex_bench --clerk SERVER PORT SECONDS SEED    (one clerk of the many-clerks figure)
+//   korvex_bench --capacity-clerk SERVER PORT SEED   (one session of the capacity figure)
 
 #include "BenchEnv.h"
 #include "Benchmarks.h"
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 using namespace bench;
 
@@ -61,6 +63,14 @@ void addClicks(Backend b, benchmark::TimeUnit liefSuchUnit) {
     }
 }
 
+// One server's capacity: the same 32 sessions at rising offered rates, idle (0) first.
+void addCapacity() {
+    const std::vector<int> rates{0, 2, 5, 10, 20, 40, 80, 160};
+    for (int rate : rates)
+        add("PostgreSQL/Capacity/" + std::to_string(rate), benchmark::kMillisecond, 1, Timing::Real, Capacity, 32,
+            rate, rate == 0 ? 10 : 20, rate == rates.back());
+}
+
 void registerAll() {
     constexpr auto ms = benchmark::kMillisecond;
     // Registered in this order on purpose: PostgreSQL holds one size at a time, so its 10,000-article
@@ -94,6 +104,7 @@ void registerAll() {
         add(std::string(backendName(b)) + "/AktivSwitch/8", ms, 100, Timing::Cpu, AktivSwitch, b, 8);
     addClicks(Backend::PostgresDelayed, ms);
     add("PostgreSQL/Clerks/32", ms, 1, Timing::Real, Clerks, 32, 30);
+    addCapacity();
 }
 
 } // namespace
@@ -112,6 +123,9 @@ int main(int argc, char **argv) {
     if (argc == 6 && std::strcmp(argv[1], "--clerk") == 0)
         return clerkWorker(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]), std::atoi(argv[4]),
                            unsigned(std::atoi(argv[5])));
+    if (argc == 5 && std::strcmp(argv[1], "--capacity-clerk") == 0)
+        return capacityClerk(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
+                             unsigned(std::atoi(argv[4])));
 
     registerAll();
     benchmark::Initialize(&argc, argv);

@@ -33,5 +33,11 @@ void TakeAllProposalsFloor(benchmark::State &state, Backend backend);
 void FilterSwitch(benchmark::State &state, Backend backend);
 void ImportArtlief(benchmark::State &state, Backend backend);
 void ImportArtliefFloor(benchmark::State &state, Backend backend);
+// `clerks` open sessions driven open-loop at `rate` clicks per second for `seconds`; the sessions stay
+// open from one rate to the next and end after the one marked `last`.
+void Capacity(benchmark::State &state, int clerks, int rate, int seconds, bool last);
+// A session of Capacity: korvex_bench --capacity-clerk SERVER PORT SEED, clicking on a schedule it
+// reads from stdin.
+int capacityClerk(const QString &server, const QString &port, unsigned seed);
 
 } // namespace bench
