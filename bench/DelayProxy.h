@@ -4,31 +4,22 @@
 // both directions: a loopback server that answers like one across a real network. One thread of the
 // benchmark process serves every connection; nothing outside loopback is ever dialled.
 
-#include <atomic>
+#include "TcpRelay.h"
+
 #include <chrono>
-#include <thread>
 
 namespace bench {
 
 class DelayProxy {
 public:
     // Forwards each connection made to port() to 127.0.0.1:targetPort, `oneWay` late each way.
-    DelayProxy(int targetPort, std::chrono::microseconds oneWay);
-    ~DelayProxy();
-    DelayProxy(const DelayProxy &) = delete;
-    DelayProxy &operator=(const DelayProxy &) = delete;
+    DelayProxy(int targetPort, std::chrono::microseconds oneWay)
+        : m_relay(targetPort, oneWay, nullptr, "the delaying proxy") {}
 
-    int port() const { return m_port; }
+    int port() const { return m_relay.port(); }
 
 private:
-    void run();
-
-    int m_listen = -1;
-    int m_port = 0;
-    int m_target;
-    std::chrono::microseconds m_delay;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
+    korvextest::TcpRelay m_relay;
 };
 
 } // namespace bench

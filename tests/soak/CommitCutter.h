@@ -5,19 +5,19 @@
 // for the server's answer (the commit has happened by then), drops that answer and cuts the
 // connection. The clerk's program sees its connection break under a commit that is stored.
 
+#include "TcpRelay.h"
+
 #include <atomic>
-#include <thread>
 
 namespace soak {
 
 class CommitCutter {
 public:
     explicit CommitCutter(int targetPort);
-    ~CommitCutter();
     CommitCutter(const CommitCutter &) = delete;
     CommitCutter &operator=(const CommitCutter &) = delete;
 
-    int port() const { return m_port; }
+    int port() const { return m_relay.port(); }
     // The next commit that passes is cut (one at a time).
     void arm() { m_armed = true; }
     bool armed() const { return m_armed; }
@@ -25,15 +25,9 @@ public:
     int cuts() const { return m_cuts; }
 
 private:
-    void run();
-
-    int m_listen = -1;
-    int m_port = 0;
-    int m_target;
     std::atomic<bool> m_armed{false};
     std::atomic<int> m_cuts{0};
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
+    korvextest::TcpRelay m_relay; // last: its thread stops before the counters above go
 };
 
 } // namespace soak

@@ -1,4 +1,4 @@
-#include "DelayProxy.h"
+#include "TcpRelay.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,9 +13,10 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
-namespace bench {
+namespace korvextest {
 
 namespace {
 
@@ -38,13 +39,18 @@ struct Direction {
     size_t queued = 0;
     bool eof = false;
     bool shut = false;
+    bool cut = false; // the filter cut the connection
 
     bool due(Clock::time_point now) const { return !queue.empty() && queue.front().due <= now; }
 
-    void read(Clock::time_point due) {
+    void read(Clock::time_point due, const TcpRelay::Filter &filter, bool fromClient, bool &mark) {
         char buffer[65536];
         const ssize_t n = ::recv(from, buffer, sizeof buffer, MSG_DONTWAIT);
         if (n > 0) {
+            if (filter && !filter(fromClient, std::string_view(buffer, size_t(n)), mark)) {
+                cut = true;
+                return;
+            }
             queue.push_back({due, std::string(buffer, size_t(n))});
             queued += size_t(n);
         } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
@@ -77,11 +83,12 @@ struct Link {
     Direction up;   // client to server
     Direction down; // server to client
     bool broken = false;
+    bool mark = false; // the filter's
     ~Link() {
         ::close(up.from);
         ::close(up.to);
     }
-    bool done() const { return broken || (up.shut && down.shut); }
+    bool done() const { return broken || up.cut || down.cut || (up.shut && down.shut); }
 };
 
 sockaddr_in loopback(int port) {
@@ -103,7 +110,8 @@ short events(const Direction &in, const Direction &out, Clock::time_point now) {
 
 } // namespace
 
-DelayProxy::DelayProxy(int targetPort, std::chrono::microseconds oneWay) : m_target(targetPort), m_delay(oneWay) {
+TcpRelay::TcpRelay(int targetPort, std::chrono::microseconds oneWay, Filter filter, std::string what)
+    : m_target(targetPort), m_delay(oneWay), m_filter(std::move(filter)) {
     m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a = loopback(0);
     socklen_t size = sizeof a;
@@ -111,21 +119,22 @@ DelayProxy::DelayProxy(int targetPort, std::chrono::microseconds oneWay) : m_tar
         ::listen(m_listen, 64) != 0 || ::getsockname(m_listen, reinterpret_cast<sockaddr *>(&a), &size) != 0) {
         if (m_listen >= 0)
             ::close(m_listen); // no destructor runs for a constructor that throws
-        throw std::runtime_error("the delaying proxy cannot listen on 127.0.0.1");
+        throw std::runtime_error(what + " cannot listen on 127.0.0.1");
     }
     m_port = ntohs(a.sin_port);
     m_thread = std::thread([this] { run(); });
 }
 
-DelayProxy::~DelayProxy() {
+TcpRelay::~TcpRelay() {
     m_stop = true;
     m_thread.join();
     ::close(m_listen);
 }
 
-void DelayProxy::run() {
+void TcpRelay::run() {
     // The kernel may wake a sleeper up to 50 us late by default, which each delayed chunk would add.
-    ::prctl(PR_SET_TIMERSLACK, 1UL);
+    if (m_delay.count() > 0)
+        ::prctl(PR_SET_TIMERSLACK, 1UL);
     std::vector<std::unique_ptr<Link>> links;
     std::vector<pollfd> fds;
     while (!m_stop) {
@@ -149,9 +158,11 @@ void DelayProxy::run() {
         for (size_t i = 0; i < links.size(); ++i) {
             Link &l = *links[i];
             if (fds[1 + 2 * i].revents & (POLLIN | POLLHUP | POLLERR))
-                l.up.read(now + m_delay);
-            if (fds[2 + 2 * i].revents & (POLLIN | POLLHUP | POLLERR))
-                l.down.read(now + m_delay);
+                l.up.read(now + m_delay, m_filter, true, l.mark);
+            if (!l.up.cut && (fds[2 + 2 * i].revents & (POLLIN | POLLHUP | POLLERR)))
+                l.down.read(now + m_delay, m_filter, false, l.mark);
+            if (l.up.cut || l.down.cut)
+                continue; // closed with the link, nothing more passes
             l.broken = !l.up.flush(now) || !l.down.flush(now);
         }
         std::erase_if(links, [](const auto &l) { return l->done(); });
@@ -178,4 +189,4 @@ void DelayProxy::run() {
     }
 }
 
-} // namespace bench
+} // namespace korvextest
