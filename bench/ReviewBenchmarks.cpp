@@ -8,6 +8,7 @@
 #include "FMStart.h"
 #include "KorvexDb.h"
 #include "KxList.h"
+#include "SqlConnection.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -127,6 +128,111 @@ void TakeAllProposalsFloor(benchmark::State &state, Backend backend) {
         state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
     state.counters["articles"] = differing;
+    resetList(sql);
+}
+
+namespace {
+
+// Untimed set-up of a round: the list emptied and loaded, then all proposals taken as the clerk
+// takes them. False (and the figure skipped) when that did not ask and report.
+bool takeAllUntimed(benchmark::State &state, QSqlDatabase &sql, FMStart &window) {
+    resetList(sql);
+    loadBenchmarkUpdate(window);
+    QCoreApplication::processEvents();
+    const int boxes = desktop().boxes;
+    cacheapi::RunHandler([&window] { window.AlleVorschlaege_Click(); });
+    if (desktop().boxes != boxes + 2 || cacheapi::ProgramEnded() || window.undoDepth() != 1) {
+        state.SkipWithError("not the question and the report");
+        return false;
+    }
+    return true;
+}
+
+// The main suppliers of the differing articles as the master data hold them before a save, so
+// that each round saves the same 20,000 changes again.
+struct MainSuppliers {
+    QVariantList ids, mains;
+};
+
+MainSuppliers readMainSuppliers(QSqlDatabase &sql) {
+    QSqlQuery query(sql);
+    query.prepare(QStringLiteral("SELECT a.id, a.haupt_lief FROM upd_run r JOIN upd_artikel u ON u.run = r.id"
+                                 " JOIN artikel a ON a.id = u.artikel WHERE r.firma = 1 AND r.nr = ?"
+                                 " AND u.velka_lief IS NOT NULL AND u.velka_lief <> COALESCE(a.haupt_lief, -1)"));
+    query.addBindValue(kxserver::kBenchmarkRun);
+    query.exec();
+    MainSuppliers saved;
+    while (query.next()) {
+        saved.ids << query.value(0);
+        saved.mains << query.value(1);
+    }
+    return saved;
+}
+
+void restoreMainSuppliers(QSqlDatabase &sql, const MainSuppliers &saved) {
+    sql.transaction();
+    QSqlQuery query(sql);
+    query.prepare(QStringLiteral("UPDATE artikel SET haupt_lief = ? WHERE id = ?"));
+    for (qsizetype i = 0; i < saved.ids.size(); ++i) {
+        query.bindValue(0, saved.mains[i]);
+        query.bindValue(1, saved.ids[i]);
+        query.exec();
+    }
+    sql.commit();
+}
+
+} // namespace
+
+// "Rückgängig" of the take-all: every entry of the 20,000 articles written back in one unit, after
+// the check that no other workstation changed them since, and the article rows shown anew.
+void UndoTakeAll(benchmark::State &state, Backend backend) {
+    const Database &db = database(backend, 100000);
+    QSqlDatabase sql = floorConnection(db);
+    const int differing = keepDiffering(sql);
+    FMStart &window = program(db);
+    for (auto _ : state) {
+        if (!takeAllUntimed(state, sql, window))
+            break;
+        const int boxes = desktop().boxes;
+        const auto start = std::chrono::steady_clock::now();
+        cacheapi::RunHandler([&window] { window.Rueckgaengig_Click(); });
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        if (desktop().boxes != boxes || cacheapi::ProgramEnded() || window.undoDepth() != 0) {
+            state.SkipWithError("Rückgängig did not take the step back");
+            break;
+        }
+    }
+    state.counters["articles"] = differing;
+    resetList(sql);
+}
+
+// "Speichern" after the take-all: the 100,000 entries' changes applied to the master data with the
+// save log. The master data's main suppliers are put back between rounds (not timed).
+void Save(benchmark::State &state, Backend backend) {
+    const Database &db = database(backend, 100000);
+    QSqlDatabase sql = floorConnection(db);
+    const int differing = keepDiffering(sql);
+    const MainSuppliers before = readMainSuppliers(sql);
+    FMStart &window = program(db);
+    quint64 statements = 0;
+    for (auto _ : state) {
+        if (!takeAllUntimed(state, sql, window))
+            break;
+        const int boxes = desktop().boxes;
+        const quint64 trips = kxserver::RoundTrips();
+        const auto start = std::chrono::steady_clock::now();
+        cacheapi::RunHandler([&window] { window.BUSpeich_Click(); });
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        statements += kxserver::RoundTrips() - trips;
+        const bool saved = desktop().boxes == boxes && !cacheapi::ProgramEnded() && window.undoDepth() == 0;
+        restoreMainSuppliers(sql, before);
+        if (!saved) {
+            state.SkipWithError("Speichern did not save");
+            break;
+        }
+    }
+    state.counters["articles"] = differing;
+    state.counters["round_trips"] = state.iterations() ? double(statements) / double(state.iterations()) : 0.0;
     resetList(sql);
 }
 

@@ -203,6 +203,32 @@ void ImportRun::loadPairs() {
     }
 }
 
+namespace {
+
+// A pair's last purchase as the database holds it: an ISO date, or null.
+QVariant PurchaseValue(qint64 julianDay) {
+    return julianDay == 0 ? NullText() : QVariant(QDate::fromJulianDay(julianDay).toString(Qt::ISODate));
+}
+
+} // namespace
+
+void ImportRun::writeNewPairs(qsizetype first, int count, QHash<QString, QSqlQuery> &prepared) {
+    QString sql =
+        QStringLiteral("INSERT INTO artlief (id, artikel, lieferant, ek_cent, pe, le_einkauf, aktiv) VALUES ") +
+        QStringList(count, QStringLiteral("(?, ?, ?, ?, ?, ?, ?)")).join(QLatin1Char(','));
+    auto found = prepared.find(sql);
+    if (found == prepared.end())
+        found = prepared.insert(sql, m_db.prepare(sql));
+    QVariantList values;
+    values.reserve(qsizetype(count) * 7);
+    for (qsizetype i = first; i < first + count; ++i) {
+        const NewPair &pair = m_newPairs[size_t(i)];
+        values << pair.id << pair.article << pair.supplier << pair.cents << m_units.at(pair.unit)
+               << PurchaseValue(pair.lastPurchase) << QString(QLatin1Char(pair.active));
+    }
+    m_db.execute(*found, values);
+}
+
 void ImportRun::artlief(FileRows &file) {
     if (!openFile(file))
         return;
@@ -217,26 +243,13 @@ void ImportRun::artlief(FileRows &file) {
     // New pairs go out 500 to a statement: one round trip per row would be most of the time on
     // PostgreSQL (and half of it on SQLite).
     constexpr int kBatch = 500;
-    QVariantList pending;
-    std::optional<Statement> fullBatch;
+    qsizetype batchFirst = qsizetype(m_newPairs.size());
     const auto flush = [&](bool all) {
-        const int batchRows = int(pending.size() / 7);
+        const int batchRows = int(qsizetype(m_newPairs.size()) - batchFirst);
         if (batchRows == 0 || (!all && batchRows < kBatch))
             return;
-        const auto sql = [](int count) {
-            return QStringLiteral(
-                       "INSERT INTO artlief (id, artikel, lieferant, ek_cent, pe, le_einkauf, aktiv) VALUES ") +
-                   QStringList(count, QStringLiteral("(?, ?, ?, ?, ?, ?, ?)")).join(QLatin1Char(','));
-        };
-        if (batchRows == kBatch) {
-            if (!fullBatch)
-                fullBatch = prepare(sql(kBatch));
-            exec(*fullBatch, pending);
-        } else {
-            Statement rest = prepare(sql(batchRows));
-            exec(rest, pending);
-        }
-        pending.clear();
+        m_writes.emplace_back(QString(), QVariantList{batchFirst, batchRows});
+        batchFirst = qsizetype(m_newPairs.size());
     };
     Statement change =
         prepare(QStringLiteral("UPDATE artlief SET ek_cent = ?, pe = ?, le_einkauf = ?, aktiv = ? WHERE id = ?"));
@@ -290,22 +303,20 @@ void ImportRun::artlief(FileRows &file) {
             after.lastPurchase = *date;
         if (active)
             after.active = active->at(0).toLatin1();
-        const QVariant dateValue = after.lastPurchase == 0
-                                       ? NullText()
-                                       : QVariant(QDate::fromJulianDay(after.lastPurchase).toString(Qt::ISODate));
-        const QString activeText(QLatin1Char(after.active));
         if (isNew) {
             after.id = nextPair++;
             ++counts.added;
-            if (clean()) {
-                pending << after.id << article->id << supplier << after.cents << *unit << dateValue << activeText;
+            if (clean() && !m_request.dryRun) {
+                m_newPairs.push_back(
+                    {after.id, article->id, supplier, after.cents, after.lastPurchase, after.unit, after.active});
                 flush(false);
             }
         } else if (after.cents != pair.cents || after.unit != pair.unit || after.lastPurchase != pair.lastPurchase ||
                    after.active != pair.active) {
             ++counts.changed;
             if (clean())
-                exec(change, {after.cents, *unit, dateValue, activeText, after.id});
+                exec(change, {after.cents, *unit, PurchaseValue(after.lastPurchase), QString(QLatin1Char(after.active)),
+                              after.id});
         } else {
             ++counts.unchanged;
         }

@@ -160,6 +160,16 @@ private:
     QHash<QPair<qint64, qint64>, Pair> m_pairs; // (article id, supplier id): the state after the call
     bool m_pairsLoaded = false;
     std::vector<std::pair<QString, QVariantList>> m_writes;
+    // A million new pairs would be seven QVariants each in m_writes (some 400 MB); they are kept
+    // as these small rows instead, and m_writes holds one marker per batch of them (an empty
+    // statement with the batch's first row and its count), expanded in write() in its place.
+    struct NewPair {
+        qint64 id, article, supplier, cents, lastPurchase;
+        qint32 unit;
+        char active;
+    };
+    std::vector<NewPair> m_newPairs;
+    void writeNewPairs(qsizetype first, int count, QHash<QString, QSqlQuery> &prepared);
     std::vector<std::pair<QString, qint64>> m_firstIds; // table, first new id as the files were read
 };
 

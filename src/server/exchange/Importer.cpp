@@ -306,12 +306,17 @@ void ImportRun::write() {
     }
     QHash<QString, QSqlQuery> prepared;
     for (const auto &[sql, values] : m_writes) {
+        if (sql.isEmpty()) {
+            writeNewPairs(values.at(0).toLongLong(), values.at(1).toInt(), prepared);
+            continue;
+        }
         auto found = prepared.find(sql);
         if (found == prepared.end())
             found = prepared.insert(sql, m_db.prepare(sql));
         m_db.execute(*found, values);
     }
     m_writes.clear();
+    m_newPairs = {};
     checkArticles();
     if (clean())
         checkLists();
