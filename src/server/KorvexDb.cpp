@@ -2,6 +2,7 @@
 
 #include "DemoData.h"
 #include "PgSecurity.h"
+#include "ScopedDb.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,32 +16,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-
 namespace kxserver {
 
 namespace {
-
-std::atomic<quint64> gToolConnections{0};
-
-// A named connection that is removed again when it goes out of scope.
-class ScopedDb {
-public:
-    explicit ScopedDb(const QString &driver) : m_name(QStringLiteral("korvex-db-%1").arg(++gToolConnections)) {
-        QSqlDatabase::addDatabase(driver, m_name);
-    }
-    ~ScopedDb() {
-        {
-            QSqlDatabase db = QSqlDatabase::database(m_name, false);
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(m_name);
-    }
-    QSqlDatabase db() const { return QSqlDatabase::database(m_name, false); }
-
-private:
-    QString m_name;
-};
 
 // One transaction: on PostgreSQL the old tables are only gone when the new ones stand.
 void fill(QSqlDatabase &db, Backend backend, const DbContent &content, const QStringList &before = {}) {
@@ -75,7 +53,7 @@ QString upgradeHint(QSqlDatabase &db, const QString &upgradeTarget) {
 }
 
 QString sqliteUpgradeHint(const QString &path) {
-    ScopedDb scoped(QStringLiteral("QSQLITE"));
+    ScopedDb scoped(QStringLiteral("QSQLITE"), QStringLiteral("korvex-db"));
     QSqlDatabase db = scoped.db();
     db.setDatabaseName(QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=ro"));
     db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI"));
@@ -111,7 +89,7 @@ QString createSqlite(const DbTarget &target, const DbContent &content, bool forc
     }
     QString error;
     {
-        ScopedDb scoped(QStringLiteral("QSQLITE"));
+        ScopedDb scoped(QStringLiteral("QSQLITE"), QStringLiteral("korvex-db"));
         QSqlDatabase db = scoped.db();
         db.setDatabaseName(temporary);
         if (!db.open()) {
@@ -156,7 +134,7 @@ QString createPostgres(const DbTarget &target, const DbContent &content, bool fo
     const QString where = QStringLiteral("%1:%2").arg(target.host).arg(target.port);
     {
         // The database itself, when the server does not have it yet (needs the CREATEDB right).
-        ScopedDb scoped(QStringLiteral("QPSQL"));
+        ScopedDb scoped(QStringLiteral("QPSQL"), QStringLiteral("korvex-db"));
         QSqlDatabase db = scoped.db();
         if (!openPostgres(db, target, QStringLiteral("postgres")))
             return QStringLiteral("Der PostgreSQL-Server %1 ist nicht erreichbar: %2")
@@ -168,7 +146,7 @@ QString createPostgres(const DbTarget &target, const DbContent &content, bool fo
             return QStringLiteral("Die Datenbank korvex kann auf %1 nicht angelegt werden: %2")
                 .arg(where, query.lastError().text());
     }
-    ScopedDb scoped(QStringLiteral("QPSQL"));
+    ScopedDb scoped(QStringLiteral("QPSQL"), QStringLiteral("korvex-db"));
     QSqlDatabase db = scoped.db();
     if (!openPostgres(db, target, QStringLiteral("korvex")))
         return QStringLiteral("Die Datenbank korvex auf %1 ist nicht erreichbar: %2").arg(where, db.lastError().text());

@@ -3,6 +3,7 @@
 #include "DemoData.h"
 #include "PasswordHash.h"
 #include "PgSecurity.h"
+#include "ScopedDb.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -15,7 +16,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <iterator>
 #include <stdexcept>
 #include <utility>
@@ -24,27 +24,6 @@
 namespace kxserver {
 
 namespace {
-
-std::atomic<quint64> gUpgradeConnections{0};
-
-// A named connection that is removed again when it goes out of scope.
-class UpgradeDb {
-public:
-    explicit UpgradeDb(const QString &driver) : m_name(QStringLiteral("korvex-upgrade-%1").arg(++gUpgradeConnections)) {
-        QSqlDatabase::addDatabase(driver, m_name);
-    }
-    ~UpgradeDb() {
-        {
-            QSqlDatabase db = QSqlDatabase::database(m_name, false);
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(m_name);
-    }
-    QSqlDatabase db() const { return QSqlDatabase::database(m_name, false); }
-
-private:
-    QString m_name;
-};
 
 void setVersion(QSqlDatabase &db, Backend backend, int version) {
     Exec(db, QStringLiteral("UPDATE korvex_meta SET value = '%1' WHERE key = 'version'").arg(version));
@@ -147,7 +126,7 @@ UpgradeResult upgradeSqlite(const DbTarget &target) {
         result.error = QStringLiteral("Die Datei %1 gibt es nicht.").arg(path);
         return result;
     }
-    UpgradeDb scoped(QStringLiteral("QSQLITE"));
+    ScopedDb scoped(QStringLiteral("QSQLITE"), QStringLiteral("korvex-upgrade"));
     QSqlDatabase db = scoped.db();
     // mode=rw: the upgrade never creates a file.
     db.setDatabaseName(QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=rw"));
@@ -194,7 +173,7 @@ UpgradeResult upgradeSqlite(const DbTarget &target) {
 UpgradeResult upgradePostgres(const DbTarget &target) {
     UpgradeResult result;
     const QString where = QStringLiteral("korvex auf %1:%2").arg(target.host).arg(target.port);
-    UpgradeDb scoped(QStringLiteral("QPSQL"));
+    ScopedDb scoped(QStringLiteral("QPSQL"), QStringLiteral("korvex-upgrade"));
     QSqlDatabase db = scoped.db();
     db.setHostName(target.host);
     db.setPort(target.port);
