@@ -68,6 +68,9 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
             // The main supplier lives once per article in the master data: the entry the saved
             // changes mark with "J" (unchanged entries keep what the master data say); who changed
             // it is the last entry's changer in supplier-entry order, as the entries were applied.
+            // That changer is found from the article's own entries: asked by list alone, SQLite walks
+            // the list's whole change table in entry order for every article (a save of 20,000
+            // articles took 110 s instead of 0.3 s).
             connection.run(
                 QStringLiteral(
                     "UPDATE artikel SET haupt_lief = (SELECT al.lieferant FROM artlief al"
@@ -75,9 +78,10 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
                     " AND CASE WHEN o.hlief IS NOT NULL AND COALESCE(o.aendsw, 0) <> 0 THEN o.hlief"
                     " WHEN artikel.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END = 'J'"
                     " ORDER BY al.lieferant LIMIT 1),"
-                    " aend_pers = COALESCE((SELECT NULLIF(o.aend_pers, '') FROM liste_aend o WHERE o.liste = ?"
-                    " AND o.artikel = artikel.id AND o.hlief IS NOT NULL AND COALESCE(o.aendsw, 0) <> 0"
-                    " ORDER BY o.artlief DESC LIMIT 1), ?), aend_zeit = ?"
+                    " aend_pers = COALESCE((SELECT NULLIF(o.aend_pers, '') FROM artlief x"
+                    " JOIN liste_aend o ON o.liste = ? AND o.artlief = x.id WHERE x.artikel = artikel.id"
+                    " AND o.hlief IS NOT NULL AND COALESCE(o.aendsw, 0) <> 0 ORDER BY x.id DESC LIMIT 1), ?),"
+                    " aend_zeit = ?"
                     " WHERE id IN (SELECT artikel FROM liste_aend WHERE liste = ? AND hlief IS NOT NULL"
                     " AND COALESCE(aendsw, 0) <> 0)"),
                 {list, list, saver, when, list});
