@@ -4,7 +4,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include <QByteArray>
+
 #include <random>
+#include <vector>
 
 namespace bench {
 
@@ -25,6 +28,13 @@ int clerkWorker(const QString &server, const QString &port, int seconds, unsigne
 // -1 when the article has no other supplier.
 double clerkPick(FMStart &window, std::mt19937 &random);
 double clerkTick(FMStart &window, std::mt19937 &random);
+
+// What a clerk's child process prints and the benchmark reads back: a named line of numbers, and a
+// percentile of them.
+void printLine(const char *name, const std::vector<double> &values);
+std::vector<double> numbersOf(const QByteArray &out, const QByteArray &name);
+double percentile(std::vector<double> values, double p);
+
 void StartUp(benchmark::State &state, Backend backend);
 void FormLoad(benchmark::State &state, Backend backend);
 void PeakMemory(benchmark::State &state, Backend backend);

@@ -67,29 +67,6 @@ void waitUntil(Clock::time_point t) {
     std::this_thread::sleep_until(t);
 }
 
-void printLine(const char *name, const std::vector<double> &values) {
-    std::printf("%s", name);
-    for (double v : values)
-        std::printf(" %.0f", v);
-    std::printf("\n");
-}
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty())
-        return 0.0;
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
-}
-
-std::vector<double> numbersOf(const QByteArray &out, const QByteArray &name) {
-    std::vector<double> values;
-    for (const QByteArray &line : out.split('\n'))
-        if (line.startsWith(name + ' '))
-            for (const QByteArray &n : line.mid(name.size() + 1).split(' '))
-                values.push_back(n.toDouble());
-    return values;
-}
-
 // Fields of /proc/PID/stat: the parent, and the processor time in clock ticks of the process and of
 // its children that it has waited for.
 struct ProcStat {

@@ -48,6 +48,8 @@ double microsecondsOf(const std::function<void()> &handler) {
     return double(timer.nsecsElapsed()) / 1000.0;
 }
 
+} // namespace
+
 void printLine(const char *name, const std::vector<double> &values) {
     std::printf("%s", name);
     for (double v : values)
@@ -71,8 +73,6 @@ std::vector<double> numbersOf(const QByteArray &out, const QByteArray &name) {
                 values.push_back(n.toDouble());
     return values;
 }
-
-} // namespace
 
 double clerkPick(FMStart &window, std::mt19937 &random) {
     window.liart->setCurrentRow(std::uniform_int_distribution<int>(0, window.liart->rowCount() - 1)(random));
