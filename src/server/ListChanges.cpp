@@ -1,80 +1,95 @@
 // What another workstation changed in a list since this one last looked (the live view).
 #include "UpdateLists.h"
 
+#include <QSet>
 #include <QVariantMap>
 
-#include <map>
+#include <limits>
 
 namespace kxserver::lists {
+
+namespace {
+
+// One statement, one snapshot: the list's version and the highest save-log id (kind 0, with whether
+// rows written at or before the version seen last are still there), the articles of the rows written
+// since that version (kind 1), and the articles whose entries a save applied since the last log id
+// seen (kind 2). Every writer of a list raises its version before it writes, and the database stamps
+// each row with that version (aend_nr), so a row written after the version read here has a higher one.
+const QString kLookSql = QStringLiteral(
+    "SELECT 0, l.version, (SELECT COALESCE(MAX(s.id), 0) FROM speicher_log s),"
+    " CASE WHEN EXISTS (SELECT 1 FROM liste_aend o WHERE o.liste = l.id AND o.aend_nr <= ?) THEN 1 ELSE 0 END, NULL"
+    " FROM artliste l WHERE l.id = ?"
+    " UNION ALL SELECT DISTINCT 1, 0, 0, 0, a.artnr FROM liste_aend o JOIN artikel a ON a.id = o.artikel"
+    " WHERE o.liste = ? AND o.aend_nr > ?"
+    " UNION ALL SELECT DISTINCT 2, 0, 0, 0, a.artnr FROM speicher_log s JOIN artlief al ON al.id = s.artlief"
+    " JOIN artikel a ON a.id = al.artikel WHERE s.liste = ? AND s.id > ?");
+
+const QString kList = QStringLiteral("list");
+const QString kVersion = QStringLiteral("version");
+const QString kLogged = QStringLiteral("logged");
+const QString kSeen = QStringLiteral("seen");
+
+} // namespace
 
 QStringList TakeChanges(SqlConnection &connection, const QVariant &listKey, QVariantMap &since) {
     const qint64 list = ListKey(listKey);
     if (list < 0 || !connection.isOpen())
         return {};
-    const bool first = since.value(QStringLiteral("list")).toLongLong() != list;
+    const bool first = since.value(kList).toLongLong() != list;
     // This connection's own gate (a notification, SQLite's commit counter) says whether anything was
     // committed since its last look. A connection that has not looked yet (a reconnect after the
-    // idle disconnect or a restart) cannot tell, and asks the list's counter.
+    // idle disconnect or a restart) cannot tell, and asks the list.
     const bool looked = connection.watchedLists.count(list) > 0;
     const bool maybe = connection.mayHaveChanged(list);
     if (!first && looked && !maybe)
         return {};
     connection.watchedLists.insert(list);
-    // Every commit that writes the list raises its counter (its lock), and every save logs what it
-    // applied. Read before the changes themselves, so that no commit slips in between unseen.
-    QSqlQuery counter = connection.run(QStringLiteral("SELECT l.version, (SELECT COALESCE(MAX(s.id), 0) FROM"
-                                                      " speicher_log s) FROM artliste l WHERE l.id = ?"),
-                                       {list});
-    if (!connection.next(counter))
-        return {};
-    const qint64 version = counter.value(0).toLongLong();
-    const qint64 logged = counter.value(1).toLongLong();
-    counter.finish();
-    if (!first && version == since.value(QStringLiteral("version")).toLongLong() &&
-        logged == since.value(QStringLiteral("logged")).toLongLong())
-        return {};
-    // The list's own changes per article: small (only what was changed and not yet saved).
-    QSqlQuery query = connection.run(QStringLiteral("SELECT a.artnr, o.artlief, o.laktiv, o.hlief FROM liste_aend o"
-                                                    " JOIN artikel a ON a.id = o.artikel WHERE o.liste = ?"
-                                                    " ORDER BY a.artnr, o.artlief"),
-                                     {list});
-    std::map<QString, QString> now;
-    while (connection.next(query))
-        now[query.value(0).toString()] +=
-            QStringLiteral("%1|%2|%3;")
-                .arg(query.value(1).toString(), query.value(2).toString(), query.value(3).toString());
+    // The first look takes every row's article (what is changed and not saved now) and no save as
+    // news; later looks what came since.
+    const qint64 versionSeen = first ? -1 : since.value(kVersion).toLongLong();
+    const qint64 loggedSeen = first ? std::numeric_limits<qint64>::max() : since.value(kLogged).toLongLong();
+    QSqlQuery query = connection.run(kLookSql, {versionSeen, list, list, versionSeen, list, loggedSeen});
+    bool found = false;
+    qint64 version = 0;
+    qint64 logged = 0;
+    bool olderRowsLeft = false;
+    QStringList written;
+    QStringList saved;
+    while (connection.next(query)) {
+        switch (query.value(0).toInt()) {
+        case 0:
+            found = true;
+            version = query.value(1).toLongLong();
+            logged = query.value(2).toLongLong();
+            olderRowsLeft = query.value(3).toInt() != 0;
+            break;
+        case 1:
+            written << query.value(4).toString();
+            break;
+        default:
+            saved << query.value(4).toString();
+        }
+    }
     query.finish();
+    if (!found)
+        return {};
+    // The articles seen with rows: a Speichern removes every row of the list, also those it does not
+    // log (entries taken back to their saved state), so once none of the rows seen is left, each of
+    // those articles may show something else now.
+    QSet<QString> seen = first ? QSet<QString>() : since.value(kSeen).value<QSet<QString>>();
+    since.remove(kSeen); // the set is changed below, without a copy
     QStringList changed;
     if (!first) {
-        const QVariantMap seen = since.value(QStringLiteral("seen")).toMap();
-        for (const auto &[article, state] : now) {
-            const auto found = seen.constFind(article);
-            if (found == seen.constEnd() || found.value().toString() != state)
-                changed << article;
-        }
-        for (auto it = seen.constBegin(); it != seen.constEnd(); ++it)
-            if (!now.count(it.key()))
-                changed << it.key();
-        // A change and its save between two looks leave the list's own changes as they were: the
-        // save log names what was applied since.
-        const qint64 loggedBefore = since.value(QStringLiteral("logged")).toLongLong();
-        if (logged > loggedBefore) {
-            QSqlQuery saved = connection.run(
-                QStringLiteral("SELECT DISTINCT a.artnr FROM speicher_log s JOIN artlief al ON al.id = s.artlief"
-                               " JOIN artikel a ON a.id = al.artikel WHERE s.id > ? AND s.id <= ? AND s.liste = ?"),
-                {loggedBefore, logged, list});
-            while (connection.next(saved))
-                changed << saved.value(0).toString();
+        changed = written + saved;
+        if (!olderRowsLeft && !seen.isEmpty()) {
+            changed += QStringList(seen.cbegin(), seen.cend());
+            seen.clear();
         }
         changed.removeDuplicates();
     }
-    QVariantMap seen;
-    for (const auto &[article, state] : now)
-        seen.insert(article, state);
-    since = {{QStringLiteral("list"), list},
-             {QStringLiteral("version"), version},
-             {QStringLiteral("logged"), logged},
-             {QStringLiteral("seen"), seen}};
+    for (const QString &article : written)
+        seen.insert(article);
+    since = {{kList, list}, {kVersion, version}, {kLogged, logged}, {kSeen, QVariant::fromValue(seen)}};
     return changed;
 }
 

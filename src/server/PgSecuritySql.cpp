@@ -73,6 +73,11 @@ const char *const kStatements[] = {
     " AND z.code = n.aend_pers)"
     " OR n.laktiv NOT IN ('J', 'N') OR n.hlief NOT IN ('J', 'N') LIMIT 1;"
     " IF v IS NOT NULL THEN PERFORM korvex.abgelehnt(v); END IF;"
+    // Only under the list's lock: the transaction has raised the list's version (its row is this
+    // transaction's own), so the rows it writes carry a number no look has seen yet.
+    " IF EXISTS (SELECT 1 FROM korvex.artliste l WHERE l.id IN (SELECT n.liste FROM neu n) AND age(l.xmin) <> 0)"
+    " THEN PERFORM korvex.abgelehnt('Die Änderungen einer Artikelliste werden nur unter ihrer Sperre geschrieben.');"
+    " END IF;"
     " INSERT INTO korvex.pruefung SELECT DISTINCT txid_current(), liste, artikel FROM neu ON CONFLICT DO NOTHING;"
     " INSERT INTO korvex.pruefung_tx VALUES (txid_current()) ON CONFLICT DO NOTHING;"
     " RETURN NULL; END $f$",
@@ -211,7 +216,19 @@ const char *const kStatements[] = {
     " || v || '. Nichts davon wurde gespeichert.'; END IF;"
     " RETURN NULL; END $f$",
 
+    // Every row written to a list's changes takes the list's version of the writing transaction
+    // (which its writers' lock has raised), whoever writes it and whatever the row said: the live view
+    // reads the rows written since the version it saw last. For every row, so kept lean: no
+    // search_path of its own and no definer's rights (a clerk may read the version), every name
+    // and the one operator qualified.
+    "CREATE OR REPLACE FUNCTION korvex.liste_aend_nr() RETURNS trigger LANGUAGE plpgsql"
+    " AS $f$ BEGIN SELECT l.version INTO NEW.aend_nr FROM korvex.artliste l"
+    " WHERE l.id OPERATOR(pg_catalog.=) NEW.liste; RETURN NEW; END $f$",
+
     // The triggers: statement triggers see all rows of a statement at once (one check per click).
+    "DROP TRIGGER IF EXISTS kx_liste_aend_nr ON korvex.liste_aend",
+    "CREATE TRIGGER kx_liste_aend_nr BEFORE INSERT OR UPDATE ON korvex.liste_aend FOR EACH ROW"
+    " EXECUTE FUNCTION korvex.liste_aend_nr()",
     "DROP TRIGGER IF EXISTS kx_liste_aend_neu ON korvex.liste_aend",
     "CREATE TRIGGER kx_liste_aend_neu AFTER INSERT ON korvex.liste_aend REFERENCING NEW TABLE AS neu"
     " FOR EACH STATEMENT EXECUTE FUNCTION korvex.liste_aend_schreiben()",
@@ -254,7 +271,7 @@ const char *const kStatements[] = {
     " korvex.personal_vorhanden(integer, text), korvex.anmelden(integer, text, text),"
     " korvex.liste_aend_schreiben(), korvex.liste_aend_loeschen(), korvex.liste_haupt_neu(),"
     " korvex.liste_haupt_alt(), korvex.artlief_speichern(), korvex.artikel_speichern(),"
-    " korvex.speicher_log_neu(), korvex.artliste_schreiben(), korvex.pruefen() FROM PUBLIC",
+    " korvex.speicher_log_neu(), korvex.artliste_schreiben(), korvex.pruefen(), korvex.liste_aend_nr() FROM PUBLIC",
     "GRANT USAGE ON SCHEMA korvex TO korvex_clerks",
     "GRANT EXECUTE ON FUNCTION korvex.personal_vorhanden(integer, text), korvex.anmelden(integer, text, text)"
     " TO korvex_clerks",
@@ -292,7 +309,7 @@ QStringList PgTriggerNames() {
             QStringLiteral("kx_liste_haupt_aend"), QStringLiteral("kx_liste_haupt_weg"),
             QStringLiteral("kx_artlief_aend"),     QStringLiteral("kx_artikel_aend"),
             QStringLiteral("kx_speicher_log_neu"), QStringLiteral("kx_artliste"),
-            QStringLiteral("kx_pruefen")};
+            QStringLiteral("kx_pruefen"),          QStringLiteral("kx_liste_aend_nr")};
 }
 
 } // namespace kxserver

@@ -50,9 +50,11 @@ const char *const kStatements[] = {
     " version BIGINT NOT NULL DEFAULT 0, erst_pers TEXT, erst_zeit TEXT, gesp_pers TEXT, gesp_zeit TEXT)",
     "CREATE TABLE liste_aend (liste BIGINT NOT NULL REFERENCES artliste (id),"
     " artlief BIGINT NOT NULL REFERENCES artlief (id), artikel BIGINT NOT NULL REFERENCES artikel (id),"
-    " laktiv TEXT, hlief TEXT, aendsw INTEGER, aend_pers TEXT, aend_zeit TEXT, PRIMARY KEY (liste, artlief))"
-    "%CLUSTER%",
+    " laktiv TEXT, hlief TEXT, aendsw INTEGER, aend_pers TEXT, aend_zeit TEXT,"
+    " aend_nr BIGINT NOT NULL DEFAULT 0, PRIMARY KEY (liste, artlief))%CLUSTER%",
     "CREATE INDEX liste_aend_artikel ON liste_aend (liste, artikel)",
+    // The rows written since a given version (the live view's look); aend_nr came with version 3.
+    "CREATE INDEX liste_aend_nr ON liste_aend (liste, aend_nr)",
     "CREATE TABLE liste_haupt (liste BIGINT NOT NULL REFERENCES artliste (id),"
     " artikel BIGINT NOT NULL REFERENCES artikel (id), haupt_lief BIGINT REFERENCES lieferant (id),"
     " PRIMARY KEY (liste, artikel))%CLUSTER%",
@@ -81,10 +83,25 @@ QStringList SchemaStatements(Backend backend) {
         sql.replace(QLatin1String("%CLUSTER%"), sqlite ? QLatin1String(" WITHOUT ROWID") : QLatin1String(""));
         statements << sql;
     }
+    if (sqlite)
+        statements << SqliteChangeNumberStatements();
     statements << QStringLiteral("INSERT INTO korvex_meta (key, value) VALUES ('schema', '%1')")
                       .arg(QLatin1String(kSchemaMarker))
                << QStringLiteral("INSERT INTO korvex_meta (key, value) VALUES ('version', '%1')").arg(kSchemaVersion);
     return statements;
+}
+
+QStringList SqliteChangeNumberStatements() {
+    // Every writer of a list has raised its version (the writers' lock) before it writes; the row
+    // takes that number. The update trigger names the columns a writer sets, so that its own update
+    // of aend_nr does not call it again.
+    const QString stamp =
+        QStringLiteral("BEGIN UPDATE liste_aend SET aend_nr = (SELECT version FROM artliste WHERE id ="
+                       " NEW.liste) WHERE liste = NEW.liste AND artlief = NEW.artlief; END");
+    return {QStringLiteral("CREATE TRIGGER liste_aend_nr_neu AFTER INSERT ON liste_aend ") + stamp,
+            QStringLiteral("CREATE TRIGGER liste_aend_nr_aend AFTER UPDATE OF liste, artlief, laktiv, hlief, aendsw,"
+                           " aend_pers, aend_zeit ON liste_aend ") +
+                stamp};
 }
 
 QStringList SchemaTables() {

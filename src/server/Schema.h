@@ -15,7 +15,9 @@ enum class Backend { Sqlite, Postgres };
 // of the schema raises it and adds its step to Upgrade.cpp.
 //   1  the first schema
 //   2  personnel passwords stored as bcrypt hashes; speicher_log keeps the flags before the change
-constexpr int kSchemaVersion = 2;
+//   3  liste_aend.aend_nr: the list's version of the transaction that last wrote the row, set by the
+//      database itself, so that a watching workstation reads only the rows written since its last look
+constexpr int kSchemaVersion = 3;
 // The marker in korvex_meta ("schema") that tells a KORVEX database from any other.
 inline const char *const kSchemaMarker = "KORVEX";
 // SQLite's application id of our files ('KRVX'), so that file(1) and friends can tell them apart.
@@ -23,6 +25,10 @@ constexpr int kSqliteApplicationId = 0x4B525658;
 
 // The statements that create the tables of an empty database, in order.
 QStringList SchemaStatements(Backend backend);
+// What numbers a list's changes on SQLite (the column itself is part of the table): an index, and the
+// triggers that stamp every written row with the list's version. PostgreSQL has its own trigger,
+// with the clerks' rights (PgSecuritySql.cpp).
+QStringList SqliteChangeNumberStatements();
 // Our tables, in an order in which they can be dropped.
 QStringList SchemaTables();
 // True when the database holds a KORVEX schema of our version. Reads only; never writes.

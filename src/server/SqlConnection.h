@@ -29,6 +29,9 @@ namespace kxserver {
 // in-process, it counts the statements run. Only ever grows; the benchmarks print it beside every
 // figure, and the tests bound what a click costs by it.
 quint64 RoundTrips();
+// Rows this process has read from its database servers (every row a query delivered). Only ever
+// grows; the tests bound what a look of the live view reads by it.
+quint64 RowsRead();
 
 // The PostgreSQL notification channel on which a commit names each list it changed.
 inline const char *const kListChannel = "korvex_liste";

@@ -23,6 +23,7 @@ namespace kxserver {
 namespace {
 
 std::atomic<quint64> gRoundTrips{0};
+std::atomic<quint64> gRowsRead{0};
 
 std::mutex gLimitsMutex;
 AnswerLimits gLimits;
@@ -62,6 +63,10 @@ using detail::isBusyError;
 
 quint64 RoundTrips() {
     return gRoundTrips.load();
+}
+
+quint64 RowsRead() {
+    return gRowsRead.load();
 }
 
 AnswerLimits CurrentAnswerLimits() {
@@ -181,8 +186,10 @@ void SqlConnection::bindAndExec(QSqlQuery &query, const QVariantList &values) {
 
 bool SqlConnection::next(QSqlQuery &query) {
     ensureOpen();
-    if (awaitAnswer(CurrentAnswerLimits().statement, [&] { return query.next(); }))
+    if (awaitAnswer(CurrentAnswerLimits().statement, [&] { return query.next(); })) {
+        ++gRowsRead;
         return true;
+    }
     if (query.lastError().type() != QSqlError::NoError)
         fail(query.lastError());
     return false;

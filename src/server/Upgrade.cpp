@@ -71,9 +71,24 @@ void step1(QSqlDatabase &db, Backend backend) {
         SecurePostgres(db);
 }
 
+// Version 2 -> 3: every change row carries the list version that wrote it. The rows there are count
+// as written at the list's current version: a workstation of an older version is not running (it
+// refuses the new schema), so none has seen anything of them that a later look would miss.
+void step2(QSqlDatabase &db, Backend backend) {
+    Exec(db, QStringLiteral("ALTER TABLE liste_aend ADD COLUMN aend_nr BIGINT NOT NULL DEFAULT 0"));
+    Exec(db, QStringLiteral("UPDATE liste_aend SET aend_nr = (SELECT l.version FROM artliste l WHERE l.id ="
+                            " liste_aend.liste)"));
+    Exec(db, QStringLiteral("CREATE INDEX liste_aend_nr ON liste_aend (liste, aend_nr)"));
+    if (backend == Backend::Sqlite)
+        for (const QString &statement : SqliteChangeNumberStatements())
+            Exec(db, statement);
+    else
+        SecurePostgres(db); // the trigger that numbers the rows, and the clerks' rights on the column
+}
+
 using Step = void (*)(QSqlDatabase &, Backend);
 // kSteps[n - 1] takes version n to n + 1.
-const Step kSteps[] = {step1};
+const Step kSteps[] = {step1, step2};
 static_assert(std::size(kSteps) == kSchemaVersion - 1, "every schema version needs its upgrade step");
 
 QString currentVersionNote(const QString &where, const std::optional<int> &found) {

@@ -44,6 +44,11 @@ QString pending(int liefnr, const QString &laktiv, const QString &hlief, const Q
         .arg(kList, pair(liefnr), kArticle, laktiv, hlief, by);
 }
 
+// The writers' lock, as the program takes it before it writes a list's changes.
+QString lock() {
+    return QStringLiteral("UPDATE artliste SET version = version + 1 WHERE id = %1").arg(kList);
+}
+
 // A plain connection under a login, as psql would have it.
 class Plain {
 public:
@@ -159,21 +164,22 @@ TEST_P(ClerkTest, ForbiddenActionsAreRefusedByTheDatabase) {
           ", " + pair(70012) + ", 'N', NULL, 'DEMO', 'DEMO', 'x')"}},
         {"rewrite the save log", {"UPDATE speicher_log SET gesp_pers = 'X'"}},
         {"empty the save log", {"DELETE FROM speicher_log"}},
-        {"write under a colleague's code", {pending(70012, "'N'", "NULL", "KOLLEGE")}},
+        {"write under a colleague's code", {lock(), pending(70012, "'N'", "NULL", "KOLLEGE")}},
         {"prepare a list of another company",
          {"INSERT INTO artliste (run, erst_pers, erst_zeit) SELECT id, 'DEMO', 'x' FROM upd_run WHERE firma = 2"}},
         {"save a list under a colleague's code", {"UPDATE artliste SET gesp_pers = 'KOLLEGE' WHERE id = " + kList}},
         {"jump the list's version", {"UPDATE artliste SET version = version + 5 WHERE id = " + kList}},
-        {"two main suppliers", {pending(70012, "NULL", "'J'")}},
-        {"an inactive main supplier", {pending(70001, "'N'", "NULL")}},
+        {"two main suppliers", {lock(), pending(70012, "NULL", "'J'")}},
+        {"an inactive main supplier", {lock(), pending(70001, "'N'", "NULL")}},
         {"no active supplier",
-         {pending(70001, "'N'", "'N'"), pending(70012, "'N'", "'N'"), pending(70015, "'N'", "'N'"),
+         {lock(), pending(70001, "'N'", "'N'"), pending(70012, "'N'", "'N'"), pending(70015, "'N'", "'N'"),
           "INSERT INTO liste_haupt (liste, artikel, haupt_lief) VALUES (" + kList + ", " + kArticle + ", NULL)"}},
         {"a list's main supplier its entries do not give",
          {"INSERT INTO liste_haupt (liste, artikel, haupt_lief) VALUES (" + kList + ", " + kArticle + ", " +
           supplier(70012) + ")"}},
         {"drop changes without saving them",
-         {pending(70006, "'J'", "NULL"), "DELETE FROM liste_aend WHERE liste = " + kList}},
+         {lock(), pending(70006, "'J'", "NULL"), "DELETE FROM liste_aend WHERE liste = " + kList}},
+        {"number a change", {lock(), pending(70006, "'J'", "NULL"), "UPDATE liste_aend SET aend_nr = 0"}},
     };
     // Refused for want of a right (42501) or by the rules at commit (KX011), never by a typo here.
     for (const auto &c : cases) {
@@ -182,13 +188,22 @@ TEST_P(ClerkTest, ForbiddenActionsAreRefusedByTheDatabase) {
             << c.what << ": " << error.toStdString();
     }
 
+    // A change written without the writers' lock would carry a number a watching look has seen.
+    EXPECT_TRUE(clerk.run({pending(70006, "'J'", "NULL")}).contains("nur unter ihrer Sperre"));
+
     // Sent by hand the way the program writes, a main-supplier change passes: the rules are checked
     // at the commit, not after each statement.
-    EXPECT_EQ(clerk.run({pending(70015, "NULL", "'J'"), pending(70001, "NULL", "'N'"),
-                         "INSERT INTO liste_haupt (liste, artikel, haupt_lief) VALUES (" + kList + ", " + kArticle +
-                             ", " + supplier(70015) + ")"}),
-              QString());
+    EXPECT_EQ(
+        clerk.run({lock(),
+                   pending(70015, "NULL", "'J'").replace(") VALUES", ", aend_nr) VALUES").replace("'x')", "'x', 0)"),
+                   pending(70001, "NULL", "'N'"),
+                   "INSERT INTO liste_haupt (liste, artikel, haupt_lief) VALUES (" + kList + ", " + kArticle + ", " +
+                       supplier(70015) + ")"}),
+        QString());
     EXPECT_EQ(rawSql("SELECT count(*) FROM liste_aend WHERE aend_pers = 'DEMO'"), QStringLiteral("2"));
+    EXPECT_EQ(rawSql("SELECT count(*) FROM liste_aend o JOIN artliste l ON l.id = o.liste WHERE o.aend_nr = l.version"),
+              QStringLiteral("2"))
+        << "a change's number is the list version that wrote it, whatever the clerk sent";
     EXPECT_EQ(rawSql("SELECT count(*) FROM speicher_log"), QStringLiteral("0"));
 }
 

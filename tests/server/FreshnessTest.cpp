@@ -210,15 +210,22 @@ TEST_P(ServerTest, AWatcherLearnsWhichArticlesAnotherWorkstationChanged) {
     QVariantMap since; // what this workstation has seen: kept across its connections
     EXPECT_TRUE(mine->takeChanges(key, since).isEmpty()) << "the first look only starts watching";
     // Waits for the next non-empty answer, the event loop running (PostgreSQL's notifications).
+    // A look reads what came since the last one, not the list's changes: one row of its own and one
+    // per article it names.
     const auto nextChanges = [&] {
         QStringList changes;
+        int looks = 0;
+        const quint64 rowsBefore = kxserver::RowsRead();
         const bool arrived = QTest::qWaitFor(
             [&] {
+                ++looks;
                 changes = mine->takeChanges(key, since);
                 return !changes.isEmpty();
             },
             3000);
         EXPECT_TRUE(arrived) << "no change reported within 3 s";
+        EXPECT_LE(kxserver::RowsRead() - rowsBefore, quint64(looks + changes.size()))
+            << changes.join(' ').toStdString();
         return changes;
     };
     struct Step {
@@ -249,6 +256,14 @@ TEST_P(ServerTest, AWatcherLearnsWhichArticlesAnotherWorkstationChanged) {
              writeEntry(*other, entryId(*other, key, "100004", 70012), {{"laktiv", "N"}, {"aendsw", 1}});
              ASSERT_TRUE(mine->connectTo(connectString()));
              session(*mine);
+         },
+         {"100004"}},
+        // Taken back to its saved state and saved between two looks: the save logs nothing, and the
+        // list's changes are gone.
+        {"an undo and a Speichern",
+         [&] {
+             writeEntry(*other, entryId(*other, key, "100004", 70012), {{"laktiv", "J"}, {"aendsw", 0}});
+             EXPECT_EQ(speichern(*other, key), 0);
          },
          {"100004"}},
     };
