@@ -42,6 +42,7 @@ void TakeAllProposals(benchmark::State &state, Backend backend);
 void TakeAllProposalsFloor(benchmark::State &state, Backend backend);
 void UndoTakeAll(benchmark::State &state, Backend backend);
 void Save(benchmark::State &state, Backend backend);
+void LiveLook(benchmark::State &state, Backend backend);
 void FilterSwitch(benchmark::State &state, Backend backend);
 void ImportArtlief(benchmark::State &state, Backend backend);
 void ImportArtliefFloor(benchmark::State &state, Backend backend);

@@ -8,6 +8,7 @@
 #include "FMStart.h"
 #include "KorvexDb.h"
 #include "KxList.h"
+#include "LiveView.h"
 #include "SqlConnection.h"
 
 #include <QAction>
@@ -15,6 +16,8 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
+#include <QThread>
+#include <QTimer>
 #include <QVariant>
 
 #include <chrono>
@@ -233,6 +236,71 @@ void Save(benchmark::State &state, Backend backend) {
     }
     state.counters["articles"] = differing;
     state.counters["round_trips"] = state.iterations() ? double(statements) / double(state.iterations()) : 0.0;
+    resetList(sql);
+}
+
+// A watching clerk's look after a colleague took all 20,000 proposals: what his live view reads of
+// the colleague's commit and the changed rows it shows anew. The colleague's take-all is the floor's
+// bare SQL (the same rows) behind the writers' lock, with the commit's notification on PostgreSQL;
+// not timed. A look that finds nothing yet (the notification still on its way) is not counted.
+void LiveLook(benchmark::State &state, Backend backend) {
+    const Database &db = database(backend, 100000);
+    QSqlDatabase sql = floorConnection(db);
+    const int differing = keepDiffering(sql);
+    FMStart &window = program(db);
+    const QString list = QStringLiteral("(SELECT l.id FROM artliste l JOIN upd_run r ON r.id = l.run"
+                                        " WHERE r.firma = 1 AND r.nr = ?)");
+    const QString pick = QStringLiteral(
+        " FROM artliste l JOIN upd_run r ON r.id = l.run JOIN upd_artikel u ON u.run = r.id"
+        " JOIN artikel a ON a.id = u.artikel JOIN artlief al ON al.artikel = a.id WHERE r.firma = 1 AND r.nr = ?"
+        " AND u.velka_lief IS NOT NULL AND u.velka_lief <> COALESCE(a.haupt_lief, -1)");
+    quint64 trips = 0, rows = 0;
+    // Only the looks timed here: the live view's own timer would take the news first.
+    QTimer *timer = window.findChild<QTimer *>(QStringLiteral("liveView"));
+    if (timer)
+        timer->stop();
+    for (auto _ : state) {
+        resetList(sql);
+        loadBenchmarkUpdate(window); // the live view watches from here
+        QCoreApplication::processEvents();
+        sql.transaction();
+        exec(sql, QStringLiteral("UPDATE artliste SET version = version + 1 WHERE id = ") + list,
+             {kxserver::kBenchmarkRun});
+        exec(sql,
+             QStringLiteral("INSERT INTO liste_aend (liste, artlief, artikel, hlief, aendsw) SELECT l.id, al.id,"
+                            " al.artikel, CASE WHEN al.lieferant = u.velka_lief THEN 'J' ELSE 'N' END, 1") +
+                 pick,
+             {kxserver::kBenchmarkRun});
+        if (backend != Backend::Sqlite)
+            exec(sql, QStringLiteral("SELECT pg_notify(?, CAST(%1 AS text))").arg(list),
+                 {QString::fromLatin1(kxserver::kListChannel), kxserver::kBenchmarkRun});
+        sql.commit();
+        for (int attempt = 0;; ++attempt) {
+            const quint64 tripsBefore = kxserver::RoundTrips();
+            const quint64 rowsBefore = kxserver::RowsRead();
+            const auto start = std::chrono::steady_clock::now();
+            window.liveView->look();
+            const auto end = std::chrono::steady_clock::now();
+            if (kxserver::RoundTrips() != tripsBefore) {
+                state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+                trips += kxserver::RoundTrips() - tripsBefore;
+                rows += kxserver::RowsRead() - rowsBefore;
+                break;
+            }
+            if (attempt == 1000) {
+                state.SkipWithError("the look never saw the colleague's commit");
+                break;
+            }
+            QThread::msleep(2);
+            QCoreApplication::processEvents();
+        }
+    }
+    const double n = state.iterations() ? double(state.iterations()) : 1.0;
+    state.counters["articles"] = differing;
+    state.counters["round_trips"] = double(trips) / n;
+    state.counters["rows_read"] = double(rows) / n;
+    if (timer)
+        timer->start();
     resetList(sql);
 }
 

@@ -17,12 +17,10 @@ void ArticleDisplay::showRows(const QStringList &articleNumbers) {
     FMStart &w = m_window;
     if (articleNumbers.isEmpty() || w.artListKey.isEmpty())
         return;
-    QHash<QString, int> rowOf;
-    for (int r = 0; r < w.liart->rowCount(); ++r)
-        rowOf.insert(Piece(w.liart->rowText(r), kLF, 1), r);
+    bool fresh = false;
     QStringList wanted;
     for (const QString &number : articleNumbers)
-        if (rowOf.contains(number))
+        if (rowOf(number, fresh) >= 0)
             wanted << number;
     if (wanted.isEmpty())
         return;
@@ -31,15 +29,32 @@ void ArticleDisplay::showRows(const QStringList &articleNumbers) {
     QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("ArtikelZeilen"));
     query->execute({w.artListKey, wanted.join(kLF)});
     while (query->next()) {
-        const auto found = rowOf.constFind(mainlogic::CellText(query->column(2)));
-        if (found == rowOf.constEnd())
+        const int row = rowOf(mainlogic::CellText(query->column(2)), fresh);
+        if (row < 0)
             continue;
         const QString text =
             mainlogic::ArticleRow(query->column(2), query->column(3), query->column(4), query->column(5));
-        if (text != w.liart->rowText(found.value()))
-            w.liart->setRowText(found.value(), text);
+        if (text != w.liart->rowText(row))
+            w.liart->setRowText(row, text);
     }
     query->close();
+}
+
+int ArticleDisplay::rowOf(const QString &number, bool &fresh) {
+    KxList *list = m_window.liart;
+    const auto found = m_rowOf.constFind(number);
+    if (found != m_rowOf.constEnd() && found.value() < list->rowCount() &&
+        Piece(list->rowText(found.value()), kLF, 1) == number)
+        return found.value();
+    if (fresh)
+        return -1;
+    fresh = true;
+    m_rowOf.clear();
+    m_rowOf.reserve(list->rowCount());
+    for (int r = 0; r < list->rowCount(); ++r)
+        m_rowOf.insert(Piece(list->rowText(r), kLF, 1), r);
+    const auto again = m_rowOf.constFind(number);
+    return again == m_rowOf.constEnd() ? -1 : again.value();
 }
 
 bool ArticleDisplay::showCurrent(bool inPlace) {

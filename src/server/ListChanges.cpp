@@ -19,10 +19,10 @@ const QString kLookSql = QStringLiteral(
     "SELECT 0, l.version, (SELECT COALESCE(MAX(s.id), 0) FROM speicher_log s),"
     " CASE WHEN EXISTS (SELECT 1 FROM liste_aend o WHERE o.liste = l.id AND o.aend_nr <= ?) THEN 1 ELSE 0 END, NULL"
     " FROM artliste l WHERE l.id = ?"
-    " UNION ALL SELECT DISTINCT 1, 0, 0, 0, a.artnr FROM liste_aend o JOIN artikel a ON a.id = o.artikel"
-    " WHERE o.liste = ? AND o.aend_nr > ?"
-    " UNION ALL SELECT DISTINCT 2, 0, 0, 0, a.artnr FROM speicher_log s JOIN artlief al ON al.id = s.artlief"
-    " JOIN artikel a ON a.id = al.artikel WHERE s.liste = ? AND s.id > ?");
+    " UNION ALL SELECT 1, 0, 0, 0, a.artnr FROM artikel a WHERE a.id IN (SELECT o.artikel FROM liste_aend o"
+    " WHERE o.liste = ? AND o.aend_nr > ?)"
+    " UNION ALL SELECT 2, 0, 0, 0, a.artnr FROM artikel a WHERE a.id IN (SELECT al.artikel FROM speicher_log s"
+    " JOIN artlief al ON al.id = s.artlief WHERE s.liste = ? AND s.id > ?)");
 
 const QString kList = QStringLiteral("list");
 const QString kVersion = QStringLiteral("version");

@@ -98,7 +98,7 @@ const std::vector<QueryDef> &hauptliefQueries() {
              const qint64 list = lists::ListKey(params.at(0));
              context = QString::number(list);
              return connection.run(lists::ArticleListSql(lists::SomeArticles(connection)),
-                                   {list, lists::ArticleNumbersValue(params.at(1))});
+                                   {list, lists::ArticleNumbersValue(connection, params.at(1))});
          },
          [](const QSqlQuery &row, int column, const QString &context) -> QVariant {
              return articleColumn(row, column, context);

@@ -229,16 +229,28 @@ QString ArticleListSql(const QString &filter) {
 }
 
 QString SomeArticles(const SqlConnection &connection) {
-    // A JSON array as one value: no limit on bound parameters, and the same statement for 10 or
-    // 20,000 articles.
-    return connection.backend() == Backend::Sqlite
-               ? QStringLiteral("u.artnr IN (SELECT value FROM json_each(?))")
-               : QStringLiteral("u.artnr IN (SELECT json_array_elements_text(CAST(? AS json)))");
+    // One value for any number of articles: no limit on bound parameters, and the same statement
+    // for 10 or 20,000. SQLite takes a JSON array; PostgreSQL an array, whose length its planner sees
+    // (the values go out written into the statement), so that 20,000 articles are joined by hash,
+    // not looked up one by one.
+    return connection.backend() == Backend::Sqlite ? QStringLiteral("u.artnr IN (SELECT value FROM json_each(?))")
+                                                   : QStringLiteral("u.artnr = ANY (CAST(? AS text[]))");
 }
 
-QVariant ArticleNumbersValue(const QVariant &numbers) {
+QVariant ArticleNumbersValue(const SqlConnection &connection, const QVariant &numbers) {
     const QStringList list = numbers.toString().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    return QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(list)).toJson(QJsonDocument::Compact));
+    if (connection.backend() == Backend::Sqlite)
+        return QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(list)).toJson(QJsonDocument::Compact));
+    // An array literal: every element quoted, its quotes and backslashes escaped.
+    QString array = QStringLiteral("{");
+    for (const QString &number : list) {
+        if (array.size() > 1)
+            array += QLatin1Char(',');
+        QString quoted = number;
+        quoted.replace(QLatin1Char('\\'), QStringLiteral("\\\\")).replace(QLatin1Char('"'), QStringLiteral("\\\""));
+        array += QLatin1Char('"') + quoted + QLatin1Char('"');
+    }
+    return array + QLatin1Char('}');
 }
 
 qint64 ListKey(const QVariant &value) {

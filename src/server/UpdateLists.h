@@ -70,7 +70,7 @@ QString ArticleListSql(const QString &filter = QString());
 // The condition of ArticleListSql that picks the articles whose numbers ArticleNumbersValue gives,
 // as one bound value: any number of them in one statement on either backend.
 QString SomeArticles(const SqlConnection &connection);
-QVariant ArticleNumbersValue(const QVariant &numbers);
+QVariant ArticleNumbersValue(const SqlConnection &connection, const QVariant &numbers);
 
 // A list key as the server knows it: a positive whole number, or -1 for any other text (which
 // matches no list).
