@@ -10,23 +10,22 @@ namespace kxserver::lists {
 
 namespace {
 
-// One statement, one snapshot: the list's version and the highest save-log id (kind 0, with whether
-// rows written at or before the version seen last are still there), the articles of the rows written
-// since that version (kind 1), and the articles whose entries a save applied since the last log id
-// seen (kind 2). Every writer of a list raises its version before it writes, and the database stamps
-// each row with that version (aend_nr), so a row written after the version read here has a higher one.
+// One statement, one snapshot: the list's version (kind 0, with whether rows written at or before
+// the version seen last are still there), the articles of the change rows written since that version
+// (kind 1), and the articles whose entries a save applied since (kind 2). Every writer of a list
+// raises its version before it writes, and each change row and save-log row carries the version
+// that wrote it (aend_nr), so a row written after the version read here has a higher one. (A save
+// log's id would not do: two lists saved at once take their ids in one order and commit in another.)
 const QString kLookSql = QStringLiteral(
-    "SELECT 0, l.version, (SELECT COALESCE(MAX(s.id), 0) FROM speicher_log s),"
-    " CASE WHEN EXISTS (SELECT 1 FROM liste_aend o WHERE o.liste = l.id AND o.aend_nr <= ?) THEN 1 ELSE 0 END, NULL"
-    " FROM artliste l WHERE l.id = ?"
-    " UNION ALL SELECT 1, 0, 0, 0, a.artnr FROM artikel a WHERE a.id IN (SELECT o.artikel FROM liste_aend o"
+    "SELECT 0, l.version, CASE WHEN EXISTS (SELECT 1 FROM liste_aend o WHERE o.liste = l.id AND o.aend_nr <= ?)"
+    " THEN 1 ELSE 0 END, NULL FROM artliste l WHERE l.id = ?"
+    " UNION ALL SELECT 1, 0, 0, a.artnr FROM artikel a WHERE a.id IN (SELECT o.artikel FROM liste_aend o"
     " WHERE o.liste = ? AND o.aend_nr > ?)"
-    " UNION ALL SELECT 2, 0, 0, 0, a.artnr FROM artikel a WHERE a.id IN (SELECT al.artikel FROM speicher_log s"
-    " JOIN artlief al ON al.id = s.artlief WHERE s.liste = ? AND s.id > ?)");
+    " UNION ALL SELECT 2, 0, 0, a.artnr FROM artikel a WHERE a.id IN (SELECT al.artikel FROM speicher_log s"
+    " JOIN artlief al ON al.id = s.artlief WHERE s.liste = ? AND s.aend_nr > ?)");
 
 const QString kList = QStringLiteral("list");
 const QString kVersion = QStringLiteral("version");
-const QString kLogged = QStringLiteral("logged");
 const QString kSeen = QStringLiteral("seen");
 
 } // namespace
@@ -47,11 +46,11 @@ QStringList TakeChanges(SqlConnection &connection, const QVariant &listKey, QVar
     // The first look takes every row's article (what is changed and not saved now) and no save as
     // news; later looks what came since.
     const qint64 versionSeen = first ? -1 : since.value(kVersion).toLongLong();
-    const qint64 loggedSeen = first ? std::numeric_limits<qint64>::max() : since.value(kLogged).toLongLong();
-    QSqlQuery query = connection.run(kLookSql, {versionSeen, list, list, versionSeen, list, loggedSeen});
+    // On the first look the saves are no news, whatever their number.
+    const qint64 savedSince = first ? std::numeric_limits<qint64>::max() : versionSeen;
+    QSqlQuery query = connection.run(kLookSql, {versionSeen, list, list, versionSeen, list, savedSince});
     bool found = false;
     qint64 version = 0;
-    qint64 logged = 0;
     bool olderRowsLeft = false;
     QStringList written;
     QStringList saved;
@@ -60,14 +59,13 @@ QStringList TakeChanges(SqlConnection &connection, const QVariant &listKey, QVar
         case 0:
             found = true;
             version = query.value(1).toLongLong();
-            logged = query.value(2).toLongLong();
-            olderRowsLeft = query.value(3).toInt() != 0;
+            olderRowsLeft = query.value(2).toInt() != 0;
             break;
         case 1:
-            written << query.value(4).toString();
+            written << query.value(3).toString();
             break;
         default:
-            saved << query.value(4).toString();
+            saved << query.value(3).toString();
         }
     }
     query.finish();
@@ -89,7 +87,7 @@ QStringList TakeChanges(SqlConnection &connection, const QVariant &listKey, QVar
     }
     for (const QString &article : written)
         seen.insert(article);
-    since = {{kList, list}, {kVersion, version}, {kLogged, logged}, {kSeen, QVariant::fromValue(seen)}};
+    since = {{kList, list}, {kVersion, version}, {kSeen, QVariant::fromValue(seen)}};
     return changed;
 }
 

@@ -8,16 +8,18 @@ namespace kxserver::lists {
 namespace {
 
 // The save log: one row per applied change, who changed it, who saved it and when, with the flags
-// the master data had before it (where the change sets them). Runs before the master data are
+// the master data had before it (where the change sets them), and the list version of the save
+// (raised by its lock, so a watching look finds the rows by it). Runs before the master data are
 // written. Its columns are named here and nowhere else.
 void logSavedChanges(SqlConnection &connection, qint64 list, const QString &saver, const QString &when) {
     connection.run(
         QStringLiteral("INSERT INTO speicher_log (liste, artlief, laktiv, hlief, laktiv_alt, hlief_alt, aend_pers,"
-                       " gesp_pers, gesp_zeit) SELECT o.liste, o.artlief, o.laktiv, o.hlief,"
+                       " gesp_pers, gesp_zeit, aend_nr) SELECT o.liste, o.artlief, o.laktiv, o.hlief,"
                        " CASE WHEN o.laktiv IS NULL THEN NULL ELSE al.aktiv END,"
                        " CASE WHEN o.hlief IS NULL THEN NULL WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END,"
-                       " o.aend_pers, ?, ? FROM liste_aend o JOIN artlief al ON al.id = o.artlief"
-                       " JOIN artikel a ON a.id = al.artikel WHERE o.liste = ? AND COALESCE(o.aendsw, 0) <> 0"),
+                       " o.aend_pers, ?, ?, l.version FROM liste_aend o JOIN artliste l ON l.id = o.liste"
+                       " JOIN artlief al ON al.id = o.artlief JOIN artikel a ON a.id = al.artikel"
+                       " WHERE o.liste = ? AND COALESCE(o.aendsw, 0) <> 0"),
         {saver, when, list});
 }
 

@@ -86,7 +86,9 @@ void removeForeignCode(QSqlDatabase &db, const QStringList &formerOwners) {
         Exec(db, QStringLiteral("DROP OWNED BY %1").arg(quoted(owner)));
 }
 
-void secure(QSqlDatabase &db) {
+// The owner role takes the database, the schema and our tables over, and nothing a former owner
+// planted on them stays.
+void takeOver(QSqlDatabase &db) {
     // pg_catalog is searched first all the same; what is created unqualified goes into korvex. Not
     // LOCAL: the caller's later statements (after its commit too) find the tables where they are now.
     Exec(db, QStringLiteral("SET search_path = korvex"));
@@ -130,7 +132,10 @@ void secure(QSqlDatabase &db) {
                             " current_database()); END $d$"));
     Exec(db, QStringLiteral("REVOKE CREATE ON SCHEMA public FROM PUBLIC"));
     Exec(db, QStringLiteral("REVOKE ALL ON SCHEMA korvex FROM PUBLIC"));
+}
 
+void secure(QSqlDatabase &db) {
+    takeOver(db);
     Exec(db, QStringLiteral("SET LOCAL ROLE korvex_owner"));
     Exec(db, QStringLiteral("CREATE EXTENSION IF NOT EXISTS pgcrypto WITH SCHEMA korvex"));
     for (const QString &statement : PgSecurityStatements())
@@ -153,6 +158,12 @@ void SecurePostgres(QSqlDatabase &db) {
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
         throw;
     }
+}
+
+void TakeOverPostgres(QSqlDatabase &db) {
+    if (!inTransaction(db))
+        throw std::runtime_error("TakeOverPostgres needs the caller's transaction");
+    takeOver(db);
 }
 
 bool IsSecuredPostgres(QSqlDatabase &db) {

@@ -35,6 +35,11 @@ inline const char *const kPgClerksRole = "korvex_clerks";
 // Throws std::runtime_error with the database's message.
 void SecurePostgres(QSqlDatabase &db);
 
+// Only the first part of SecurePostgres, inside the caller's transaction: the owner role takes the
+// database, schema and tables over, and whatever a former owner planted on them goes. For an
+// upgrade, before it writes a row: the clerks' rights and our triggers follow once the tables have
+// their new shape (SecurePostgres at the end).
+void TakeOverPostgres(QSqlDatabase &db);
 // True when `db` has been through SecurePostgres (schema and mapping table exist).
 bool IsSecuredPostgres(QSqlDatabase &db);
 

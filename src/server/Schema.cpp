@@ -61,10 +61,13 @@ const char *const kStatements[] = {
 
     // Every applied change: who changed it in the list, who saved it, when, and the flags it changed
     // as they were before the save (laktiv_alt, hlief_alt; empty where the change left the flag
-    // alone, and in rows saved before version 2). The two came with version 2, hence at the end.
+    // alone, and in rows saved before version 2), and the list version of the save (aend_nr; 0 in
+    // rows saved before version 3). Each came with its version, hence at the end.
     "CREATE TABLE speicher_log (id %AUTO%, liste BIGINT NOT NULL, artlief BIGINT NOT NULL, laktiv TEXT,"
     " hlief TEXT, aend_pers TEXT, gesp_pers TEXT NOT NULL, gesp_zeit TEXT NOT NULL, laktiv_alt TEXT,"
-    " hlief_alt TEXT)",
+    " hlief_alt TEXT, aend_nr BIGINT NOT NULL DEFAULT 0)",
+    // What a list's saves applied since a given version (the live view's look).
+    "CREATE INDEX speicher_log_nr ON speicher_log (liste, aend_nr)",
 };
 
 } // namespace

@@ -16,7 +16,8 @@ enum class Backend { Sqlite, Postgres };
 //   1  the first schema
 //   2  personnel passwords stored as bcrypt hashes; speicher_log keeps the flags before the change
 //   3  liste_aend.aend_nr: the list's version of the transaction that last wrote the row, set by the
-//      database itself, so that a watching workstation reads only the rows written since its last look
+//      database itself, and speicher_log.aend_nr, the list's version of the save, so that a watching
+//      workstation reads only the rows written since its last look
 constexpr int kSchemaVersion = 3;
 // The marker in korvex_meta ("schema") that tells a KORVEX database from any other.
 inline const char *const kSchemaMarker = "KORVEX";

@@ -58,20 +58,14 @@ void hashPlainPasswords(QSqlDatabase &db) {
 
 // Version 1 -> 2: passwords as hashes; the save log keeps the flags before each change (rows
 // saved before have none: nobody wrote them down).
-void step1(QSqlDatabase &db, Backend backend) {
-    // On PostgreSQL the owner role takes the tables of version 1 (in "public", owned by the shared
-    // login) over first, so that nothing the old owner planted on them runs in this session's writes;
-    // once more at the end, so that the new columns get the clerks' rights and checks.
-    if (backend == Backend::Postgres)
-        SecurePostgres(db);
+void step1(QSqlDatabase &db, Backend) {
     Exec(db, QStringLiteral("ALTER TABLE speicher_log ADD COLUMN laktiv_alt TEXT"));
     Exec(db, QStringLiteral("ALTER TABLE speicher_log ADD COLUMN hlief_alt TEXT"));
     hashPlainPasswords(db);
-    if (backend == Backend::Postgres)
-        SecurePostgres(db);
 }
 
-// Version 2 -> 3: every change row carries the list version that wrote it. The rows there are count
+// Version 2 -> 3: every change row and every save-log row carries the list version that wrote it
+// (the rows logged before: 0, older than any version a look has seen). The change rows there count
 // as written at the list's current version: a workstation of an older version is not running (it
 // refuses the new schema), so none has seen anything of them that a later look would miss.
 void step2(QSqlDatabase &db, Backend backend) {
@@ -79,11 +73,11 @@ void step2(QSqlDatabase &db, Backend backend) {
     Exec(db, QStringLiteral("UPDATE liste_aend SET aend_nr = (SELECT l.version FROM artliste l WHERE l.id ="
                             " liste_aend.liste)"));
     Exec(db, QStringLiteral("CREATE INDEX liste_aend_nr ON liste_aend (liste, aend_nr)"));
+    Exec(db, QStringLiteral("ALTER TABLE speicher_log ADD COLUMN aend_nr BIGINT NOT NULL DEFAULT 0"));
+    Exec(db, QStringLiteral("CREATE INDEX speicher_log_nr ON speicher_log (liste, aend_nr)"));
     if (backend == Backend::Sqlite)
         for (const QString &statement : SqliteChangeNumberStatements())
             Exec(db, statement);
-    else
-        SecurePostgres(db); // the trigger that numbers the rows, and the clerks' rights on the column
 }
 
 using Step = void (*)(QSqlDatabase &, Backend);
@@ -217,10 +211,18 @@ UpgradeResult upgradePostgres(const DbTarget &target) {
 } // namespace
 
 void RunUpgradeSteps(QSqlDatabase &db, Backend backend, int from) {
+    // On PostgreSQL the owner role takes the tables over first (those of version 1 are in "public",
+    // owned by the shared login), so that nothing a former owner planted on them runs in this
+    // session's writes; the clerks' rights and checks of this version follow at the end, when the
+    // tables have their new columns.
+    if (backend == Backend::Postgres && from < kSchemaVersion)
+        TakeOverPostgres(db);
     for (int version = from; version < kSchemaVersion; ++version) {
         kSteps[version - 1](db, backend);
         setVersion(db, backend, version + 1);
     }
+    if (backend == Backend::Postgres && from < kSchemaVersion)
+        SecurePostgres(db);
 }
 
 UpgradeResult UpgradeDatabase(const DbTarget &target) {

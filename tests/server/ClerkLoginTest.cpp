@@ -162,6 +162,9 @@ TEST_P(ClerkTest, ForbiddenActionsAreRefusedByTheDatabase) {
         {"forge the save log",
          {"INSERT INTO speicher_log (liste, artlief, laktiv, hlief, aend_pers, gesp_pers, gesp_zeit) VALUES (" + kList +
           ", " + pair(70012) + ", 'N', NULL, 'DEMO', 'DEMO', 'x')"}},
+        {"number a save log's row",
+         {lock(), "INSERT INTO speicher_log (id, liste, artlief, gesp_pers, gesp_zeit) VALUES (1, " + kList + ", " +
+                      pair(70012) + ", 'DEMO', 'x')"}},
         {"rewrite the save log", {"UPDATE speicher_log SET gesp_pers = 'X'"}},
         {"empty the save log", {"DELETE FROM speicher_log"}},
         {"write under a colleague's code", {lock(), pending(70012, "'N'", "NULL", "KOLLEGE")}},
