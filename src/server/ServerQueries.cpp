@@ -22,7 +22,7 @@ struct QueryDef {
     int parameters;
     int columns;
     // Executes the query; `context` keeps what the columns need besides the row (the list key).
-    std::function<QSqlQuery(SqlConnection &, const QVariantList &params, QString &context)> run;
+    std::function<std::shared_ptr<QSqlQuery>(SqlConnection &, const QVariantList &params, QString &context)> run;
     std::function<QVariant(const QSqlQuery &, int column, const QString &context)> column;
     // For the queries of one article's supplier entries: adds a row to the article's stamp.
     std::function<void(ArticleStamp &, const QSqlQuery &)> stampPart = nullptr;
@@ -65,10 +65,11 @@ const std::vector<QueryDef> &hauptliefQueries() {
          [](SqlConnection &connection, const QVariantList &, QString &) {
              // A session that named its company sees that company's runs only.
              if (connection.sessionFirma)
-                 return connection.run(
+                 return std::make_shared<QSqlQuery>(connection.run(
                      QStringLiteral("SELECT firma, nr, bez, datum FROM upd_run WHERE firma = ? ORDER BY nr"),
-                     {*connection.sessionFirma});
-             return connection.run(QStringLiteral("SELECT firma, nr, bez, datum FROM upd_run ORDER BY firma, nr"));
+                     {*connection.sessionFirma}));
+             return std::make_shared<QSqlQuery>(
+                 connection.run(QStringLiteral("SELECT firma, nr, bez, datum FROM upd_run ORDER BY firma, nr")));
          },
          [](const QSqlQuery &row, int column, const QString &) -> QVariant {
              switch (column) {
@@ -86,7 +87,9 @@ const std::vector<QueryDef> &hauptliefQueries() {
          [](SqlConnection &connection, const QVariantList &params, QString &context) {
              const qint64 list = lists::ListKey(params.at(0));
              context = QString::number(list);
-             return connection.run(lists::ArticleListSql(), {list});
+             // Once per list: preparing it costs nothing beside its rows, and a plan made once for any
+             // list would not know how large this one is.
+             return std::make_shared<QSqlQuery>(connection.run(lists::ArticleListSql(), {list}));
          },
          [](const QSqlQuery &row, int column, const QString &context) -> QVariant {
              return articleColumn(row, column, context);
@@ -97,8 +100,11 @@ const std::vector<QueryDef> &hauptliefQueries() {
          [](SqlConnection &connection, const QVariantList &params, QString &context) {
              const qint64 list = lists::ListKey(params.at(0));
              context = QString::number(list);
-             return connection.run(lists::ArticleListSql(lists::SomeArticles(connection)),
-                                   {list, lists::ArticleNumbersValue(connection, params.at(1))});
+             // Run as it stands, not kept prepared: PostgreSQL's planner must see the array's length
+             // (see SomeArticles), which a plan made once for any values does not.
+             return std::make_shared<QSqlQuery>(
+                 connection.run(lists::ArticleListSql(lists::SomeArticles(connection)),
+                                {list, lists::ArticleNumbersValue(connection, params.at(1))}));
          },
          [](const QSqlQuery &row, int column, const QString &context) -> QVariant {
              return articleColumn(row, column, context);
@@ -109,7 +115,7 @@ const std::vector<QueryDef> &hauptliefQueries() {
          [](SqlConnection &connection, const QVariantList &params, QString &context) {
              const qint64 list = lists::ListKey(params.at(0));
              context = QString::number(list);
-             return connection.run(
+             return connection.runCached(
                  QStringLiteral("SELECT al.id, f.liefnr, f.name, al.ek_cent, al.pe, al.le_einkauf,"
                                 " COALESCE(o.laktiv, al.aktiv),"
                                 " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END)"
@@ -146,7 +152,7 @@ const std::vector<QueryDef> &hauptliefQueries() {
          [](SqlConnection &connection, const QVariantList &params, QString &context) {
              const qint64 list = lists::ListKey(params.at(0));
              context = QString::number(list);
-             return lists::ProposalRows(connection, list);
+             return std::make_shared<QSqlQuery>(lists::ProposalRows(connection, list));
          },
          [](const QSqlQuery &row, int column, const QString &context) -> QVariant {
              switch (column) {
@@ -230,7 +236,7 @@ private:
     // Declared first so that the statement below dies before the connection it belongs to.
     std::shared_ptr<SqlConnection> m_connection;
     const QueryDef &m_def;
-    std::optional<QSqlQuery> m_query;
+    std::shared_ptr<QSqlQuery> m_query; // lent by the connection until the cursor lets go of it
     QString m_context;
     bool m_row = false;
     bool m_done = false; // the last row was read: the stamp covers everything delivered
@@ -258,10 +264,10 @@ QString StampOfArticle(SqlConnection &connection, const QString &listKey, const 
     // The supplier list's own query, so that both stamps are made from exactly the same rows.
     const QueryDef &def = queryDef("ArtikelLief");
     QString context;
-    QSqlQuery query = def.run(connection, {listKey, articleNumber}, context);
+    const std::shared_ptr<QSqlQuery> query = def.run(connection, {listKey, articleNumber}, context);
     ArticleStamp stamp;
-    while (connection.next(query))
-        def.stampPart(stamp, query);
+    while (connection.next(*query))
+        def.stampPart(stamp, *query);
     return stamp.result();
 }
 

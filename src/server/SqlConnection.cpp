@@ -315,6 +315,8 @@ void SqlConnection::close() {
         checkpoint.finish();
     }
     database.close();
+    // The kept statements stay until the connection is removed (see the member): freed now, each
+    // would send its DEALLOCATE to a connection that is closed, or to a server that has gone.
 }
 
 void SqlConnection::ensureOpen() const {

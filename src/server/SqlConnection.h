@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AnswerWatch.h"
+#include "KeptStatements.h"
 #include "Schema.h"
 #include "UnitBook.h"
 
@@ -64,7 +65,8 @@ void SetAnswerLimits(const AnswerLimits &limits);
 
 // One open database connection, shared by a factory and the cursors and objects it handed out, so
 // that whatever outlives the factory still fails cleanly instead of touching a removed connection.
-// Every statement is prepared for one call and dies with it; nothing prepared survives a reconnect.
+// The statements it runs through runCached stay prepared on it (KeptStatements) and die with it:
+// nothing prepared survives a reconnect, which opens a connection of its own.
 class SqlConnection {
 public:
     // Opens the target; empty when it cannot be reached or is not a KORVEX database.
@@ -84,10 +86,11 @@ public:
 
     // Prepares, binds the values in order and executes; throws ServerError on failure.
     QSqlQuery run(const QString &sql, const QVariantList &values = {});
-    // Like run, but inside a transaction the prepared statement is kept for the rest of it: the 50
-    // opens and saves of a main-supplier change then prepare each statement once. Only for
-    // statements whose rows are read at once (a cursor would lose its rows when they are reused).
-    // The statements die with the transaction, so none outlives a unit or a reconnect.
+    // Like run, but the statement stays prepared on this connection for the next call with the same
+    // text (SQLite compiles it, PostgreSQL parses and plans it once): for the program's own fixed
+    // statements, not for texts made per call. The statement goes back to the connection, finished,
+    // when the last copy of the pointer is gone; while a caller still holds it, another call with
+    // the same text prepares one of its own, so a cursor never loses its rows to a second reader.
     std::shared_ptr<QSqlQuery> runCached(const QString &sql, const QVariantList &values);
     // Sends several statements as one request (on SQLite: runs them one after the other) and
     // returns the last one's rows. A transaction's BEGIN still waiting goes out with them.
@@ -173,6 +176,8 @@ private:
     [[noreturn]] void fail(const QSqlError &error);
     // Binds the values in order and executes under the watch; fails on error (counts no trip).
     void bindAndExec(QSqlQuery &query, const QVariantList &values);
+    // The statement kept for `sql`, lent to the caller; prepared (and kept) when there is none idle.
+    std::shared_ptr<QSqlQuery> keptStatement(const QString &sql);
     Rows runPostgresScript(const QString &text);
     void failUnlessCommitted(const QString &script, const QString &lastTag);
     // Runs one round trip to a PostgreSQL server under the watch.
@@ -200,7 +205,9 @@ private:
     void drainNotifications();
     unsigned long long m_device = 0;
     unsigned long long m_inode = 0;
-    std::map<QString, std::shared_ptr<QSqlQuery>> m_statements; // prepared within the current transaction
+    // runCached's statements, prepared on this connection. Freed after the connection is removed,
+    // with its driver: a PostgreSQL statement then frees nothing on the server (the session ended).
+    detail::KeptStatements m_kept;
     std::unique_ptr<AnswerWatch> m_watch;                       // PostgreSQL only
 };
 

@@ -195,15 +195,27 @@ bool SqlConnection::next(QSqlQuery &query) {
     return false;
 }
 
+std::shared_ptr<QSqlQuery> SqlConnection::keptStatement(const QString &sql) {
+    if (std::shared_ptr<QSqlQuery> kept = m_kept.lend(sql))
+        return kept;
+    return m_kept.keep(sql, prepare(sql));
+}
+
 std::shared_ptr<QSqlQuery> SqlConnection::runCached(const QString &sql, const QVariantList &values) {
-    // PostgreSQL statements go out whole in one request anyway (see run); only SQLite gains.
-    if (!m_transaction || values.isEmpty() || m_target.backend == Backend::Postgres)
+    // Without values run sends the text as it stands (PostgreSQL cannot prepare BEGIN).
+    if (values.isEmpty())
         return std::make_shared<QSqlQuery>(run(sql, values));
-    auto found = m_statements.find(sql);
-    if (found == m_statements.end())
-        found = m_statements.emplace(sql, std::make_shared<QSqlQuery>(prepare(sql))).first;
-    execute(*found->second, values);
-    return found->second;
+    ensureOpen();
+    if (m_beginPending)
+        runScript({}); // a statement prepared before belongs to this transaction all the same
+    std::shared_ptr<QSqlQuery> query = m_kept.lend(sql);
+    if (!query && m_target.backend == Backend::Postgres && m_kept.has(sql))
+        // Still being read by another caller: run once as it stands (one request, not three).
+        return std::make_shared<QSqlQuery>(run(sql, values));
+    if (!query)
+        query = m_kept.keep(sql, prepare(sql));
+    execute(*query, values);
+    return query;
 }
 
 SqlConnection::Rows SqlConnection::runScript(const std::vector<Statement> &statements) {
@@ -229,15 +241,15 @@ SqlConnection::Rows SqlConnection::runScript(const std::vector<Statement> &state
     }
     // In-process: one call of the program, statement by statement, each with its values bound.
     for (const Statement &statement : all) {
-        QSqlQuery query = prepare(statement.first);
-        bindAndExec(query, statement.second);
-        if (query.isSelect()) {
+        const std::shared_ptr<QSqlQuery> query = keptStatement(statement.first);
+        bindAndExec(*query, statement.second);
+        if (query->isSelect()) {
             rows.clear();
-            const int columns = query.record().count();
-            while (next(query)) {
+            const int columns = query->record().count();
+            while (next(*query)) {
                 QVariantList row;
                 for (int i = 0; i < columns; ++i)
-                    row << query.value(i);
+                    row << query->value(i);
                 rows.push_back(row);
             }
         }
@@ -258,6 +270,10 @@ SqlConnection::Rows SqlConnection::runPostgresScript(const QString &text) {
     bool sent = false;
     {
         AnswerWatch::Waiting waiting(m_watch.get(), socket(), CurrentAnswerLimits().statement);
+        // What a statement run through Qt's driver left unread goes first, as the driver itself does
+        // before each of its own: a kept statement stays open after its caller let go of it.
+        while (PGresult *unread = PQgetResult(connection))
+            PQclear(unread);
         sent = PQsendQuery(connection, text.toUtf8().constData()) != 0;
         // Every statement's result is read: the first error is the script's, and it has ended the
         // statements after it (and left an open transaction aborted, which fail() rolls back).

@@ -22,7 +22,6 @@ void SqlConnection::endTransaction() {
     m_transaction = false;
     m_beginPending = false;
     book.reset();
-    m_statements.clear();
 }
 
 void SqlConnection::commitTransaction() {

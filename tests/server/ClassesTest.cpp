@@ -204,6 +204,33 @@ TEST_P(ServerTest, CursorMisuseIsReportedNotUndefined) {
     cursor->close();
     ExpectServerError(kCursorState, [&] { cursor->next(); });
     ExpectServerError(kWrongArguments, [&] { factory->openQuery("UpdateVelka.Hauptlief", "Updates")->execute({1}); });
+
+    // Cursors of one query read in turn, and the query asked again meanwhile: each keeps its own
+    // rows (the statement stays prepared on the connection, but never runs again under a reader).
+    // PostgreSQL's driver streams one result at a time: there the next statement ends the last.
+    if (!sqlite())
+        return;
+    const QString key = listKey(*factory, "3");
+    const QList<QVariantList> first = suppliers(*factory, key, "100001");
+    const QList<QVariantList> second = suppliers(*factory, key, "100002");
+    ASSERT_NE(first, second);
+    cacheapi::QueryCursorPtr other = factory->openQuery("UpdateVelka.Hauptlief", "ArtikelLief");
+    cursor->execute({key, "100001"});
+    other->execute({key, "100002"});
+    QList<QVariantList> read[2];
+    for (bool more = true; more;) {
+        more = false;
+        for (int i = 0; i < 2; ++i) {
+            cacheapi::QueryCursor &c = i == 0 ? *cursor : *other;
+            if (!c.next())
+                continue;
+            more = true;
+            read[i].append({c.column(1), c.column(2), c.column(3), c.column(4), c.column(5), c.column(6)});
+            EXPECT_EQ(suppliers(*factory, key, "100001"), first);
+        }
+    }
+    EXPECT_EQ(read[0], first);
+    EXPECT_EQ(read[1], second);
 }
 
 TEST_P(ServerTest, HostileInputIsOnlyData) {

@@ -174,6 +174,21 @@ TEST_P(ServerTest, BackendGoneMeansNotConnectedAndReconnectWorks) {
         EXPECT_TRUE(factory->connected());
     } else {
         korvextest::PgCluster &pg = cluster();
+        // The connection keeps its statements prepared on the server; one that the server ended
+        // takes them along, and the connection that replaces it prepares them afresh.
+        const QList<QVariantList> before = suppliers(*factory, key, "100001");
+        quint64 trips = kxserver::RoundTrips();
+        ASSERT_EQ(suppliers(*factory, key, "100001"), before);
+        const quint64 keptTrips = kxserver::RoundTrips() - trips;
+        ASSERT_TRUE(pg.psql(QStringLiteral("SELECT pg_terminate_backend(pid, 5000) FROM pg_stat_activity"
+                                           " WHERE application_name = 'korvex-hauptlief'")))
+            << pg.error().toStdString();
+        EXPECT_FALSE(factory->connected());
+        ASSERT_TRUE(factory->connectTo(connectString()));
+        trips = kxserver::RoundTrips();
+        EXPECT_EQ(suppliers(*factory, key, "100001"), before);
+        EXPECT_GT(kxserver::RoundTrips() - trips, keptTrips) << "prepared again on the new connection";
+        EXPECT_EQ(suppliers(*factory, key, "100001"), before);
         // The throwaway cluster commits without waiting for its log (synchronous_commit off), so an
         // immediate stop could lose the list just made; the checkpoint writes it out first.
         ASSERT_TRUE(pg.psql(QStringLiteral("CHECKPOINT"))) << pg.error().toStdString();
@@ -190,6 +205,7 @@ TEST_P(ServerTest, BackendGoneMeansNotConnectedAndReconnectWorks) {
     ExpectServerError(kNoSession, [&] { speichern(*factory, key); });
     session(*factory);
     EXPECT_EQ(listKey(*factory, "3"), key);
+    EXPECT_EQ(suppliers(*factory, key, "100001").size(), 4);
     EXPECT_EQ(suppliers(*factory, key, "100001").size(), 4);
     EXPECT_EQ(speichern(*factory, key), 0);
 }

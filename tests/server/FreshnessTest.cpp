@@ -184,6 +184,8 @@ TEST_P(ServerTest, AClickCostsAFewRoundTripsWhateverTheNumberOfSuppliers) {
          1},
         {"the supplier list",
          [&] {
+             // Its first read on a connection prepares the statement there: one request more, once.
+             suppliers(*factory, key, "100002");
              const quint64 before = kxserver::RoundTrips();
              EXPECT_EQ(suppliers(*factory, key, "100001").size(), 4);
              return kxserver::RoundTrips() - before;
