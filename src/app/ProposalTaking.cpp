@@ -1,12 +1,12 @@
 #include "ProposalTaking.h"
 
+#include "ArticleRows.h"
 #include "CacheApi.h"
 #include "KxList.h"
 #include "MainConstants.h"
 #include "MainLogic.h"
 #include "TextHelpers.h"
 
-#include <QHash>
 #include <QProgressDialog>
 
 using namespace cacheapi;
@@ -20,11 +20,7 @@ constexpr int kPart = 500;
 } // namespace
 
 ProposalPlan PlanProposals(const QString &listKey, const KxList *articles) {
-    QHash<QString, int> rowOf;
-    rowOf.reserve(articles->rowCount());
-    for (int r = 0; r < articles->rowCount(); ++r)
-        rowOf.insert(Piece(articles->rowText(r), kLF, 1), r);
-
+    ArticleRows rowOf(articles);
     ProposalPlan plan;
     ServerBusy busy;
     QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("Vorschlaege"));
@@ -49,12 +45,12 @@ ProposalPlan PlanProposals(const QString &listKey, const KxList *articles) {
             current.clear();
             article = ArticleBefore();
             takeable = false;
-            const auto row = rowOf.constFind(number);
-            if (row == rowOf.constEnd())
+            const int row = rowOf.find(number);
+            if (row < 0)
                 continue; // an article the list does not show is no decision of this clerk
             current = number;
-            article.row = row.value();
-            article.rowText = articles->rowText(row.value());
+            article.row = row;
+            article.rowText = articles->rowText(row);
         }
         if (current.isEmpty())
             continue;

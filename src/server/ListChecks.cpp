@@ -1,5 +1,6 @@
 // A unit's pending entry writes, checked against the supplier rules and sent in as few statements as
 // the backend allows, just before its commit.
+#include "JsonRows.h"
 #include "ListsDetail.h"
 #include "ServerErrorCodes.h"
 #include "UpdateLists.h"
@@ -27,32 +28,30 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
             }
     }
     std::vector<SqlConnection::Statement> script;
-    // All entry writes in as few statements as the database's limit on values allows. SQLite runs
-    // in-process, so more statements cost no request; but Qt's driver looks up every bound value's
-    // name in a list as long as the statement's values, so a statement of 4,000 values costs it
-    // millions of steps: there, small statements.
-    const size_t kRowsPerStatement = connection.backend() == Backend::Sqlite ? 25 : 500;
+    const Backend backend = connection.backend();
+    // All entry writes as rows of one bound value per statement: a unit of 100,000 entries (taking
+    // back all proposals) is 20 statements, each parsed once.
     const auto &writes = connection.book.pendingWrites().all();
-    for (size_t from = 0; from < writes.size(); from += kRowsPerStatement) {
-        const size_t to = std::min(writes.size(), from + kRowsPerStatement);
-        QStringList rows;
-        QVariantList values;
-        for (size_t i = from; i < to; ++i) {
-            const UnitBook::PendingWrite &w = writes[i];
-            rows << QStringLiteral("(?, ?, ?, ?, ?, ?, ?, ?)");
-            values << w.list << w.pair << w.article << lists::orNull(w.laktiv) << lists::orNull(w.hlief)
-                   << (w.aendsw ? QVariant(qlonglong(*w.aendsw)) : NullNumber()) << w.by << w.when;
-        }
-        script.push_back(
-            {QStringLiteral("INSERT INTO liste_aend (liste, artlief, artikel, laktiv, hlief, aendsw, aend_pers,"
-                            " aend_zeit) VALUES %1 ON CONFLICT (liste, artlief) DO UPDATE SET"
-                            " laktiv = COALESCE(excluded.laktiv, liste_aend.laktiv),"
-                            " hlief = COALESCE(excluded.hlief, liste_aend.hlief),"
-                            " aendsw = COALESCE(excluded.aendsw, liste_aend.aendsw),"
-                            " aend_pers = excluded.aend_pers, aend_zeit = excluded.aend_zeit")
-                 .arg(rows.join(QStringLiteral(", "))),
-             values});
+    JsonRows entries({QStringLiteral("bigint"), QStringLiteral("bigint"), QStringLiteral("bigint"),
+                      QStringLiteral("text"), QStringLiteral("text"), QStringLiteral("integer"),
+                      QStringLiteral("text"), QStringLiteral("text")});
+    const QString entrySql =
+        QStringLiteral("INSERT INTO liste_aend (liste, artlief, artikel, laktiv, hlief, aendsw, aend_pers,"
+                       " aend_zeit) %1 ON CONFLICT (liste, artlief) DO UPDATE SET"
+                       " laktiv = COALESCE(excluded.laktiv, liste_aend.laktiv),"
+                       " hlief = COALESCE(excluded.hlief, liste_aend.hlief),"
+                       " aendsw = COALESCE(excluded.aendsw, liste_aend.aendsw),"
+                       " aend_pers = excluded.aend_pers, aend_zeit = excluded.aend_zeit")
+            .arg(entries.select(backend));
+    for (const UnitBook::PendingWrite &w : writes) {
+        entries.number(w.list).number(w.pair).number(w.article).textOrNull(w.laktiv).textOrNull(w.hlief);
+        entries.numberOrNull(w.aendsw ? std::optional<qint64>(*w.aendsw) : std::nullopt).text(w.by).text(w.when);
+        entries.endRow();
+        if (entries.rows() == kJsonRowsPerStatement)
+            script.push_back({entrySql, {entries.take()}});
     }
+    if (!entries.empty())
+        script.push_back({entrySql, {entries.take()}});
     // A change mark of 0 says "no change": "Rückgängig" writes it back for an entry it returns to
     // where it was before the step. Should the master data have moved since (another list's or a
     // colleague's save), that entry now differs from its saved state and is a change after all.
@@ -60,23 +59,20 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
     for (const UnitBook::PendingWrite &w : writes)
         if (w.aendsw && *w.aendsw == 0)
             unmarked[w.list].insert(w.article);
-    for (const auto &[list, articleSet] : unmarked) {
-        QVariantList articles;
-        for (const qint64 article : articleSet)
-            articles << article;
-        for (qsizetype from = 0; from < articles.size(); from += lists::kParameterChunk) {
-            const QVariantList chunk = articles.mid(from, lists::kParameterChunk);
-            script.push_back(
-                {QStringLiteral("UPDATE liste_aend SET aendsw = 1 WHERE liste = ? AND artikel IN (%1)"
-                                " AND COALESCE(aendsw, 0) = 0 AND EXISTS (SELECT 1 FROM artlief al"
-                                " JOIN artikel a ON a.id = al.artikel WHERE al.id = liste_aend.artlief AND"
-                                " (COALESCE(liste_aend.laktiv, al.aktiv) <> al.aktiv OR COALESCE(liste_aend.hlief,"
-                                " CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END) <>"
-                                " CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END))")
-                     .arg(lists::Placeholders(chunk.size())),
-                 QVariantList{list} + chunk});
-        }
-    }
+    for (const auto &[list, articleSet] : unmarked)
+        script.push_back(
+            {QStringLiteral("UPDATE liste_aend SET aendsw = 1 WHERE liste = ? AND artikel %1"
+                            " AND COALESCE(aendsw, 0) = 0 AND EXISTS (SELECT 1 FROM artlief al"
+                            " JOIN artikel a ON a.id = al.artikel WHERE al.id = liste_aend.artlief AND"
+                            " (COALESCE(liste_aend.laktiv, al.aktiv) <> al.aktiv OR COALESCE(liste_aend.hlief,"
+                            " CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END) <>"
+                            " CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END))")
+                 .arg(IdsInJson(backend)),
+             {list, JsonIdList(articleSet)}});
+    JsonRows mains({QStringLiteral("bigint"), QStringLiteral("bigint"), QStringLiteral("bigint")});
+    const QString mainSql = QStringLiteral("INSERT INTO liste_haupt (liste, artikel, haupt_lief) %1"
+                                           " ON CONFLICT (liste, artikel) DO UPDATE SET haupt_lief = excluded.haupt_lief")
+                                .arg(mains.select(backend));
     for (const auto &[key, before] : connection.book.rulesBefore()) {
         const qint64 list = key.first; // plain names: a lambda below captures them
         const qint64 article = key.second;
@@ -97,12 +93,16 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
                                        "gespeichert.")
                             .arg(before.articleNumber, reason));
         connection.book.noteChecked(list, article, now);
-        if (now.touchesMain)
-            script.push_back(
-                {QStringLiteral("INSERT INTO liste_haupt (liste, artikel, haupt_lief) VALUES (?, ?, ?)"
-                                " ON CONFLICT (liste, artikel) DO UPDATE SET haupt_lief = excluded.haupt_lief"),
-                 {list, article, IdOrNull(now.mainSupplier)}});
+        if (now.touchesMain) {
+            mains.number(list).number(article).numberOrNull(now.mainSupplier ? std::optional<qint64>(now.mainSupplier)
+                                                                             : std::nullopt);
+            mains.endRow();
+            if (mains.rows() == kJsonRowsPerStatement)
+                script.push_back({mainSql, {mains.take()}});
+        }
     }
+    if (!mains.empty())
+        script.push_back({mainSql, {mains.take()}});
     return script;
 }
 

@@ -1,10 +1,13 @@
 #include "Proposals.h"
 
+#include "ListsDetail.h"
 #include "ServerErrorCodes.h"
 #include "UpdateLists.h"
 
-#include <QSet>
+#include <QHash>
 #include <QStringList>
+
+#include <algorithm>
 
 namespace kxserver::lists {
 
@@ -30,6 +33,66 @@ QSqlQuery ProposalRows(SqlConnection &connection, qint64 list) {
         {list});
 }
 
+namespace {
+
+// One article named for taking its proposal, with its entries under the list's lock (in the
+// supplier list's order, so that the stamp comes out as the list's query makes it).
+struct TakenArticle {
+    qint64 id = 0;
+    qint64 proposal = 0; // 0: none
+    std::vector<UnitBook::RuleEntry> entries;
+};
+
+// The named articles of the list with their entries and their proposal, in one statement.
+QHash<QString, TakenArticle> readTaken(SqlConnection &connection, qint64 list, const QStringList &numbers) {
+    // Unsorted: each article's few entries are put in order here, which costs less than the
+    // database's sort of 100,000 rows.
+    QSqlQuery query = connection.run(
+        QStringLiteral("SELECT u.artnr, u.artikel, u.velka_lief, al.id, al.lieferant, COALESCE(o.laktiv, al.aktiv),"
+                       " f.liefnr"
+                       " FROM artliste l JOIN upd_artikel u ON u.run = l.run"
+                       " LEFT JOIN artlief al ON al.artikel = u.artikel"
+                       " LEFT JOIN lieferant f ON f.id = al.lieferant"
+                       " LEFT JOIN liste_aend o ON o.liste = l.id AND o.artlief = al.id"
+                       " WHERE l.id = ? AND %1")
+            .arg(SomeArticles(connection)),
+        {list, ArticleNumbersValue(connection, numbers)});
+    QHash<QString, TakenArticle> taken;
+    taken.reserve(numbers.size());
+    // Each article's entries beside their supplier numbers, until they are put in order.
+    QHash<QString, std::vector<std::pair<qint64, UnitBook::RuleEntry>>> read;
+    read.reserve(numbers.size());
+    std::vector<std::pair<qint64, UnitBook::RuleEntry>> *entries = nullptr;
+    TakenArticle *article = nullptr;
+    QString number;
+    while (connection.next(query)) {
+        if (!article || query.value(0).toString() != number) {
+            number = query.value(0).toString();
+            article = &taken[number];
+            entries = &read[number];
+            article->id = query.value(1).toLongLong();
+            article->proposal = query.value(2).toLongLong();
+        }
+        if (query.value(3).isNull())
+            continue; // an article without suppliers
+        UnitBook::RuleEntry entry;
+        entry.pair = query.value(3).toLongLong();
+        entry.supplier = query.value(4).toLongLong();
+        entry.laktiv = query.value(5).toString();
+        entries->emplace_back(query.value(6).toLongLong(), std::move(entry));
+    }
+    for (auto it = read.begin(); it != read.end(); ++it) {
+        std::stable_sort(it->begin(), it->end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+        std::vector<UnitBook::RuleEntry> &sorted = taken[it.key()].entries;
+        sorted.reserve(it->size());
+        for (auto &[supplierNumber, entry] : *it)
+            sorted.push_back(std::move(entry));
+    }
+    return taken;
+}
+
+} // namespace
+
 int TakeProposals(SqlConnection &connection, const QVariant &listKey, const QVariant &articleNumbers) {
     connection.ensureOpen();
     const QString by = SessionPersonal(connection);
@@ -42,85 +105,76 @@ int TakeProposals(SqlConnection &connection, const QVariant &listKey, const QVar
     return connection.write([&] {
         LockList(connection, list);
         connection.book.forgetEntries(); // every entry of these articles changes
-        const QString when = SqlConnection::now();
-        for (qsizetype from = 0; from < numbers.size(); from += kParameterChunk) {
-            const QStringList chunk = numbers.mid(from, kParameterChunk);
-            const QString in = Placeholders(chunk.size());
-            QVariantList values{list};
-            for (const QString &number : chunk)
-                values << number;
-
-            // Checked under the lock, so what is written is what the rules allow now, whatever
-            // another workstation changed since the clerk's list was read.
-            QSqlQuery check = connection.run(
-                QStringLiteral("SELECT u.artnr, CASE WHEN al.id IS NOT NULL AND COALESCE(o.laktiv, al.aktiv) = 'J'"
-                               " THEN 1 ELSE 0 END"
-                               " FROM artliste l JOIN upd_artikel u ON u.run = l.run"
-                               " LEFT JOIN artlief al ON al.artikel = u.artikel AND al.lieferant = u.velka_lief"
-                               " LEFT JOIN liste_aend o ON o.liste = l.id AND o.artlief = al.id"
-                               " WHERE l.id = ? AND u.artnr IN (%1)")
-                    .arg(in),
-                values);
-            QSet<QString> found;
-            while (connection.next(check)) {
-                const QString number = check.value(0).toString();
-                found.insert(number);
-                if (check.value(1).toInt() == 0)
-                    throw Error(kRejected,
-                                QStringLiteral("Die Änderung wurde abgelehnt: Der vorgeschlagene Lieferant des "
-                                               "Artikels %1 ist kein aktiver Lieferant des Artikels. Vermutlich "
-                                               "wurde er inzwischen an einem anderen Arbeitsplatz geändert. Nichts "
-                                               "davon wurde gespeichert.")
-                                    .arg(number));
+        if (numbers.isEmpty())
+            return 0;
+        connection.book.noteChanged(list); // watchers at other workstations learn of it with the commit
+        // Read under the lock, so what is written is what the rules allow now, whatever another
+        // workstation changed since the clerk's list was read. The state after the writes follows
+        // from it: the proposed supplier becomes the only main supplier, nothing else changes.
+        QHash<QString, TakenArticle> taken = readTaken(connection, list, numbers);
+        std::vector<std::pair<qint64, SupplierRules>> after;
+        after.reserve(size_t(numbers.size()));
+        for (const QString &number : numbers) {
+            const auto found = taken.find(number);
+            if (found == taken.end())
+                throw Error(
+                    kUnknownList,
+                    QStringLiteral("Die Artikelliste %1 enthält den Artikel \"%2\" nicht.").arg(list).arg(number));
+            TakenArticle &article = found.value();
+            bool proposalActive = false;
+            for (UnitBook::RuleEntry &entry : article.entries) {
+                const bool proposed = article.proposal != 0 && entry.supplier == article.proposal;
+                if (proposed && entry.laktiv == QLatin1String("J"))
+                    proposalActive = true;
+                entry.hlief = proposed ? QStringLiteral("J") : QStringLiteral("N");
+                entry.listMain = true;
             }
-            check.finish();
-            for (const QString &number : chunk)
-                if (!found.contains(number))
-                    throw Error(
-                        kUnknownList,
-                        QStringLiteral("Die Artikelliste %1 enthält den Artikel \"%2\" nicht.").arg(list).arg(number));
-
-            QVariantList insert{by, when};
-            insert += values;
-            connection.run(
-                QStringLiteral("INSERT INTO liste_aend (liste, artlief, artikel, laktiv, hlief, aendsw, aend_pers,"
-                               " aend_zeit) SELECT l.id, al.id, al.artikel, NULL,"
-                               " CASE WHEN al.lieferant = u.velka_lief THEN 'J' ELSE 'N' END, 1, ?, ?"
-                               " FROM artliste l JOIN upd_artikel u ON u.run = l.run"
-                               " JOIN artlief al ON al.artikel = u.artikel WHERE l.id = ? AND u.artnr IN (%1)"
-                               " ON CONFLICT (liste, artlief) DO UPDATE SET hlief = excluded.hlief,"
-                               " aendsw = excluded.aendsw, aend_pers = excluded.aend_pers,"
-                               " aend_zeit = excluded.aend_zeit")
-                    .arg(in),
-                insert);
-            // The supplier rules over what is now written, as the commit checks them for single
-            // entries, in one query: exactly one main supplier, and that one active.
-            QSqlQuery rules = connection.run(
-                QStringLiteral("SELECT u.artnr FROM artliste l JOIN upd_artikel u ON u.run = l.run"
-                               " JOIN artikel a ON a.id = u.artikel JOIN artlief al ON al.artikel = a.id"
-                               " LEFT JOIN liste_aend o ON o.liste = l.id AND o.artlief = al.id"
-                               " WHERE l.id = ? AND u.artnr IN (%1) GROUP BY u.artnr"
-                               " HAVING SUM(CASE WHEN COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant"
-                               " THEN 'J' ELSE 'N' END) = 'J' THEN 1 ELSE 0 END) <> 1"
-                               " OR SUM(CASE WHEN COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant"
-                               " THEN 'J' ELSE 'N' END) = 'J' AND COALESCE(o.laktiv, al.aktiv) <> 'J'"
-                               " THEN 1 ELSE 0 END) > 0")
-                    .arg(in),
-                values);
-            if (connection.next(rules))
+            if (!proposalActive)
+                throw Error(kRejected,
+                            QStringLiteral("Die Änderung wurde abgelehnt: Der vorgeschlagene Lieferant des "
+                                           "Artikels %1 ist kein aktiver Lieferant des Artikels. Vermutlich "
+                                           "wurde er inzwischen an einem anderen Arbeitsplatz geändert. Nichts "
+                                           "davon wurde gespeichert.")
+                                .arg(number));
+            // The supplier rules over what is written, as the commit checks them for single entries:
+            // exactly one main supplier, and that one active.
+            SupplierRules rules = RulesOf(article.entries, number);
+            if (rules.severalMains || rules.inactiveMain || rules.mainSupplier == 0)
                 throw Error(kRejected, QStringLiteral("Die Änderung wurde abgelehnt: Artikel %1 hätte danach nicht "
                                                       "genau einen aktiven Hauptlieferanten. Nichts davon wurde "
                                                       "gespeichert.")
-                                           .arg(rules.value(0).toString()));
-            rules.finish();
-            connection.run(
-                QStringLiteral("INSERT INTO liste_haupt (liste, artikel, haupt_lief)"
-                               " SELECT l.id, u.artikel, u.velka_lief FROM artliste l"
-                               " JOIN upd_artikel u ON u.run = l.run WHERE l.id = ? AND u.artnr IN (%1)"
-                               " ON CONFLICT (liste, artikel) DO UPDATE SET haupt_lief = excluded.haupt_lief")
-                    .arg(in),
-                values);
-            NoteWrittenArticles(connection, list, chunk);
+                                           .arg(number));
+            after.emplace_back(article.id, std::move(rules));
+        }
+
+        const QString when = SqlConnection::now();
+        const QVariant picked = ArticleNumbersValue(connection, numbers);
+        connection.runScript(
+            {{QStringLiteral("INSERT INTO liste_aend (liste, artlief, artikel, laktiv, hlief, aendsw, aend_pers,"
+                             " aend_zeit) SELECT l.id, al.id, al.artikel, NULL,"
+                             " CASE WHEN al.lieferant = u.velka_lief THEN 'J' ELSE 'N' END, 1, ?, ?"
+                             " FROM artliste l JOIN upd_artikel u ON u.run = l.run"
+                             " JOIN artlief al ON al.artikel = u.artikel WHERE l.id = ? AND %1"
+                             " ON CONFLICT (liste, artlief) DO UPDATE SET hlief = excluded.hlief,"
+                             " aendsw = excluded.aendsw, aend_pers = excluded.aend_pers,"
+                             " aend_zeit = excluded.aend_zeit")
+                  .arg(SomeArticles(connection)),
+              {by, when, list, picked}},
+             {QStringLiteral("INSERT INTO liste_haupt (liste, artikel, haupt_lief)"
+                             " SELECT l.id, u.artikel, u.velka_lief FROM artliste l"
+                             " JOIN upd_artikel u ON u.run = l.run WHERE l.id = ? AND %1"
+                             " ON CONFLICT (liste, artikel) DO UPDATE SET haupt_lief = excluded.haupt_lief")
+                  .arg(SomeArticles(connection)),
+              {list, picked}}});
+
+        // What the commit knows of the written articles, as a read under the lock would find them now:
+        // their entries for later opens and writes in the unit, and their stamps for "Rückgängig".
+        for (auto &[id, rules] : after) {
+            std::vector<UnitBook::RuleEntry> &entries = taken[rules.articleNumber].entries;
+            for (const UnitBook::RuleEntry &entry : entries)
+                connection.book.cacheEntry(list, entry.pair, UnitBook::CachedEntry{id, entry.laktiv, entry.hlief, 1});
+            connection.book.noteRulesRead(list, id, std::move(entries), rules);
+            connection.book.noteChecked(list, id, std::move(rules));
         }
         return static_cast<int>(numbers.size());
     });

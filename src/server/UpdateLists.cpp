@@ -67,17 +67,18 @@ namespace {
 const QString kLockSql = QStringLiteral("UPDATE artliste SET version = version + 1 WHERE id = ?");
 
 
-// An article's entries as the list shows them, picked by `pick` (parameters after the list key), in
-// the supplier list's order (article by article), so that the stamp comes out as the list's query
-// makes it.
+// An article's entries as the list shows them, picked by `pick` (parameters after the list key), with
+// the supplier number that gives the supplier list's order. Unsorted: takeRules puts each article's
+// few entries in order, which costs less than the database's sort of 100,000 rows.
 QString rulesQuery(const QString &pick) {
     return QStringLiteral("SELECT al.lieferant, COALESCE(o.laktiv, al.aktiv),"
                           " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END),"
-                          " CASE WHEN o.hlief IS NULL THEN 0 ELSE 1 END, al.id, a.artnr, a.id, COALESCE(o.aendsw, 0)"
+                          " CASE WHEN o.hlief IS NULL THEN 0 ELSE 1 END, al.id, a.artnr, a.id, COALESCE(o.aendsw, 0),"
+                          " f.liefnr"
                           " FROM artlief al JOIN artikel a ON a.id = al.artikel"
                           " JOIN lieferant f ON f.id = al.lieferant"
                           " LEFT JOIN liste_aend o ON o.liste = ? AND o.artlief = al.id"
-                          " WHERE %1 ORDER BY a.id, f.liefnr")
+                          " WHERE %1")
         .arg(pick);
 }
 
@@ -87,23 +88,24 @@ using ArticleRules = std::pair<qint64, SupplierRules>;
 // Reads the rows of rulesQuery as the state before this transaction's writes, article by article;
 // entries not yet opened go into the entry cache. Articles without rows are not in the result.
 std::vector<ArticleRules> takeRules(SqlConnection &connection, qint64 list, const SqlConnection::Rows &rows) {
-    std::vector<ArticleRules> result;
-    std::vector<UnitBook::RuleEntry> entries;
-    QString number;
-    qint64 article = 0;
-    const auto finish = [&] {
-        if (article == 0)
-            return;
-        SupplierRules rules = RulesOf(entries, number);
-        connection.book.noteRulesRead(list, article, std::move(entries), rules);
-        entries.clear();
-        result.emplace_back(article, std::move(rules));
+    struct Read {
+        qint64 supplierNumber;
+        int aendsw;
+        UnitBook::RuleEntry entry;
     };
+    struct Article {
+        QString number;
+        std::vector<Read> reads;
+    };
+    std::map<qint64, Article> articles; // by id; an article's rows mostly come one after another
+    Article *current = nullptr;
+    qint64 currentId = 0;
     for (const QVariantList &row : rows) {
-        if (const qint64 rowArticle = row.value(6).toLongLong(); rowArticle != article) {
-            finish();
-            article = rowArticle;
-            number = row.value(5).toString();
+        if (const qint64 id = row.value(6).toLongLong(); !current || id != currentId) {
+            currentId = id;
+            current = &articles[id];
+            if (current->number.isEmpty())
+                current->number = row.value(5).toString();
         }
         UnitBook::RuleEntry entry;
         entry.supplier = row.value(0).toLongLong();
@@ -111,11 +113,25 @@ std::vector<ArticleRules> takeRules(SqlConnection &connection, qint64 list, cons
         entry.hlief = row.value(2).toString();
         entry.listMain = row.value(3).toInt() != 0;
         entry.pair = row.value(4).toLongLong();
-        entries.push_back(entry);
-        connection.book.cacheEntry(list, entry.pair,
-                                   UnitBook::CachedEntry{article, entry.laktiv, entry.hlief, row.value(7).toInt()});
+        current->reads.push_back({row.value(8).toLongLong(), row.value(7).toInt(), std::move(entry)});
     }
-    finish();
+    std::vector<ArticleRules> result;
+    result.reserve(articles.size());
+    for (auto &[article, read] : articles) {
+        // The supplier list's order, in which the stamp is made.
+        std::stable_sort(read.reads.begin(), read.reads.end(),
+                         [](const Read &a, const Read &b) { return a.supplierNumber < b.supplierNumber; });
+        std::vector<UnitBook::RuleEntry> entries;
+        entries.reserve(read.reads.size());
+        for (Read &r : read.reads) {
+            connection.book.cacheEntry(list, r.entry.pair,
+                                       UnitBook::CachedEntry{article, r.entry.laktiv, r.entry.hlief, r.aendsw});
+            entries.push_back(std::move(r.entry));
+        }
+        SupplierRules rules = RulesOf(entries, read.number);
+        connection.book.noteRulesRead(list, article, std::move(entries), rules);
+        result.emplace_back(article, std::move(rules));
+    }
     return result;
 }
 
@@ -127,27 +143,18 @@ void readRules(SqlConnection &connection, qint64 list, qint64 article) {
 // The named articles of a list, read under the list's lock, which the first request takes when the
 // transaction does not hold it yet: the lock and the read go out together, so the state read is the
 // one the unit's writes are checked against, and no other workstation can change it in between. One
-// request per kParameterChunk articles.
+// request however many articles.
 std::vector<ArticleRules> readLocked(SqlConnection &connection, qint64 list, const QStringList &numbers) {
-    std::vector<ArticleRules> result;
-    for (qsizetype from = 0; from < numbers.size(); from += kParameterChunk) {
-        const QStringList chunk = numbers.mid(from, kParameterChunk);
-        QVariantList values{list};
-        for (const QString &number : chunk)
-            values << number;
-        values << list;
-        std::vector<SqlConnection::Statement> script;
-        if (!connection.book.holdsLock(list))
-            script.push_back({kLockSql, {list}});
-        script.push_back({rulesQuery(QStringLiteral("a.id IN (SELECT u.artikel FROM artliste l JOIN upd_artikel u"
-                                                    " ON u.run = l.run AND u.artnr IN (%1) WHERE l.id = ?)")
-                                         .arg(Placeholders(chunk.size()))),
-                          values});
-        std::vector<ArticleRules> part = takeRules(connection, list, connection.runScript(script));
-        if (!part.empty())
-            connection.book.noteLock(list); // rows came, so the list exists and its row is locked
-        std::move(part.begin(), part.end(), std::back_inserter(result));
-    }
+    std::vector<SqlConnection::Statement> script;
+    if (!connection.book.holdsLock(list))
+        script.push_back({kLockSql, {list}});
+    script.push_back({rulesQuery(QStringLiteral("a.id IN (SELECT u.artikel FROM artliste l JOIN upd_artikel u"
+                                                " ON u.run = l.run AND %1 WHERE l.id = ?)")
+                                     .arg(SomeArticles(connection))),
+                      {list, ArticleNumbersValue(connection, numbers), list}});
+    std::vector<ArticleRules> result = takeRules(connection, list, connection.runScript(script));
+    if (!result.empty())
+        connection.book.noteLock(list); // rows came, so the list exists and its row is locked
     return result;
 }
 
@@ -238,7 +245,10 @@ QString SomeArticles(const SqlConnection &connection) {
 }
 
 QVariant ArticleNumbersValue(const SqlConnection &connection, const QVariant &numbers) {
-    const QStringList list = numbers.toString().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return ArticleNumbersValue(connection, numbers.toString().split(QLatin1Char('\n'), Qt::SkipEmptyParts));
+}
+
+QVariant ArticleNumbersValue(const SqlConnection &connection, const QStringList &list) {
     if (connection.backend() == Backend::Sqlite)
         return QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(list)).toJson(QJsonDocument::Compact));
     // An array literal: every element quoted, its quotes and backslashes escaped.
@@ -329,15 +339,6 @@ QStringList LockedArticleStamps(SqlConnection &connection, const QVariant &listK
     for (const QString &number : articleNumbers)
         stamps << found.value(number, none);
     return stamps;
-}
-
-void NoteWrittenArticles(SqlConnection &connection, qint64 list, const QStringList &articleNumbers) {
-    for (auto &[article, rules] : readLocked(connection, list, articleNumbers))
-        connection.book.noteChecked(list, article, std::move(rules));
-}
-
-QString Placeholders(qsizetype count) {
-    return QStringList(count, QStringLiteral("?")).join(QLatin1Char(','));
 }
 
 void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optional<QString> &laktiv,

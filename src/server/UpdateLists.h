@@ -41,21 +41,11 @@ std::optional<Entry> OpenEntry(SqlConnection &connection, const QString &id);
 void SaveEntry(SqlConnection &connection, const Entry &entry, const std::optional<QString> &laktiv,
                const std::optional<QString> &hlief, const std::optional<int> &aendsw);
 
-// Inside a unit: takes the list's lock and reads the articles' entries under it, in one request (per
-// kParameterChunk articles), and returns each article's stamp as that read found it (the state the
+// Inside a unit: takes the list's lock and reads the articles' entries under it, in one request,
+// and returns each article's stamp as that read found it (the state the
 // unit's writes are checked against), in the order asked. An article the list does not hold has the
 // stamp of no entries.
 QStringList LockedArticleStamps(SqlConnection &connection, const QVariant &listKey, const QStringList &articleNumbers);
-
-// After a write of whole articles that went past the entry bookkeeping (taking proposals): reads the
-// articles under the list's lock as the transaction left them, so that the commit knows their stamps
-// (Factory::stampAfterWrite) as it does for entries written one by one.
-void NoteWrittenArticles(SqlConnection &connection, qint64 list, const QStringList &articleNumbers);
-
-// Bound parameters per statement: far below the smallest limit of either backend.
-inline constexpr int kParameterChunk = 400;
-// "?,?,…" for `count` bound parameters.
-QString Placeholders(qsizetype count);
 
 // The articles of a list whose entries another workstation changed since the last call (see
 // Factory::takeChanges).
@@ -71,6 +61,7 @@ QString ArticleListSql(const QString &filter = QString());
 // as one bound value: any number of them in one statement on either backend.
 QString SomeArticles(const SqlConnection &connection);
 QVariant ArticleNumbersValue(const SqlConnection &connection, const QVariant &numbers);
+QVariant ArticleNumbersValue(const SqlConnection &connection, const QStringList &numbers);
 
 // A list key as the server knows it: a positive whole number, or -1 for any other text (which
 // matches no list).
