@@ -4,6 +4,7 @@
 
 #include <QLocale>
 #include <QRegularExpression>
+#include <QStringBuilder>
 #include <QStringList>
 
 #include <cmath>
@@ -18,6 +19,23 @@ const QChar LF(u'\n');
 
 QString screenText(const QVariant &v) {
     return cacheapi::ConvertText(CellText(v), QStringLiteral("KORVEX"), false);
+}
+
+// Field `index` (from 1) of a row, as Piece gives it with the line feed, but without a copy.
+QStringView field(QStringView row, int index) {
+    const auto lineFeed = [&](qsizetype from) {
+        while (from < row.size() && row[from] != LF)
+            ++from;
+        return from;
+    };
+    qsizetype start = 0;
+    for (int i = 1; i < index; ++i) {
+        const qsizetype next = lineFeed(start);
+        if (next == row.size())
+            return {};
+        start = next + 1;
+    }
+    return row.mid(start, lineFeed(start) - start);
 }
 } // namespace
 
@@ -85,7 +103,8 @@ QString UpdateRow(const QVariant &number, const QVariant &description, const QVa
 
 QString ArticleRow(const QVariant &number, const QVariant &description, const QVariant &mainSupplier,
                    const QVariant &proposedSupplier) {
-    return CellText(number) + LF + screenText(description) + LF + screenText(mainSupplier) + LF +
+    // Built in one allocation of its exact size: the list keeps 100,000 of these.
+    return CellText(number) % LF % screenText(description) % LF % screenText(mainSupplier) % LF %
            screenText(proposedSupplier);
 }
 
@@ -112,12 +131,13 @@ bool IsMainSupplier(const QString &mainSupplierField, const QString &supplierTex
 }
 
 bool ProposalDiffers(const QString &articleRow) {
-    const QString proposed = cacheapi::Piece(articleRow, QString(LF), 4);
+    // Read in place, without copying the fields: the filter asks this of every row after a load.
+    const QStringView proposed = field(articleRow, 4);
     if (proposed.trimmed().isEmpty())
         return false;
-    const QString main = cacheapi::Piece(articleRow, QString(LF), 3);
+    const QStringView main = field(articleRow, 3);
     // An article without a main supplier differs from any proposal.
-    return main.trimmed().isEmpty() || !IsMainSupplier(main, proposed);
+    return main.trimmed().isEmpty() || cacheapi::LeadingNumber(main) != cacheapi::LeadingNumber(proposed);
 }
 
 bool IsProposedSupplier(const QString &articleRow, const QString &supplierText) {
