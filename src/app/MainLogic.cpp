@@ -7,6 +7,7 @@
 #include <QStringBuilder>
 #include <QStringList>
 
+#include <array>
 #include <cmath>
 #include <map>
 #include <optional>
@@ -21,21 +22,19 @@ QString screenText(const QVariant &v) {
     return cacheapi::ConvertText(CellText(v), QStringLiteral("KORVEX"), false);
 }
 
-// Field `index` (from 1) of a row, as Piece gives it with the line feed, but without a copy.
-QStringView field(QStringView row, int index) {
-    const auto lineFeed = [&](qsizetype from) {
-        while (from < row.size() && row[from] != LF)
-            ++from;
-        return from;
-    };
+// The first N fields of a row, as Piece gives them with the line feed (a missing one is empty),
+// found in one pass and without copies.
+template <size_t N> std::array<QStringView, N> firstFields(QStringView row) {
+    std::array<QStringView, N> fields;
     qsizetype start = 0;
-    for (int i = 1; i < index; ++i) {
-        const qsizetype next = lineFeed(start);
-        if (next == row.size())
-            return {};
-        start = next + 1;
+    for (size_t n = 0; n < N && start <= row.size(); ++n) {
+        qsizetype end = row.indexOf(LF, start);
+        if (end < 0)
+            end = row.size();
+        fields[n] = row.mid(start, end - start);
+        start = end + 1;
     }
-    return row.mid(start, lineFeed(start) - start);
+    return fields;
 }
 } // namespace
 
@@ -132,10 +131,11 @@ bool IsMainSupplier(const QString &mainSupplierField, const QString &supplierTex
 
 bool ProposalDiffers(const QString &articleRow) {
     // Read in place, without copying the fields: the filter asks this of every row after a load.
-    const QStringView proposed = field(articleRow, 4);
+    const std::array<QStringView, 4> fields = firstFields<4>(articleRow);
+    const QStringView proposed = fields[3];
     if (proposed.trimmed().isEmpty())
         return false;
-    const QStringView main = field(articleRow, 3);
+    const QStringView main = fields[2];
     // An article without a main supplier differs from any proposal.
     return main.trimmed().isEmpty() || cacheapi::LeadingNumber(main) != cacheapi::LeadingNumber(proposed);
 }

@@ -33,7 +33,19 @@ struct QueryDef {
 QString supplierText(const QVariant &number, const QVariant &name) {
     if (number.isNull())
         return QString();
-    return number.toString() % QLatin1Char(' ') % name.toString(); // one allocation, for every row of a list
+    // The same text as toString, without the general conversion: this runs for every row of a list.
+    QString digits;
+    switch (number.typeId()) {
+    case QMetaType::Int:
+        digits = QString::number(number.toInt());
+        break;
+    case QMetaType::LongLong:
+        digits = QString::number(number.toLongLong());
+        break;
+    default:
+        digits = number.toString();
+    }
+    return digits % QLatin1Char(' ') % name.toString(); // one allocation
 }
 
 // An ISO date as the program shows it; "00:00:00" when there was no purchase.

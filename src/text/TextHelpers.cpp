@@ -66,6 +66,19 @@ double LeadingNumber(const QString &Text) {
 }
 
 double LeadingNumber(QStringView Text) {
+    // The common case read at once ("70012 Baustoffe M{ller"): fewer than 15 digits (exact in a
+    // double), then, past any blanks, a character that cannot continue the number.
+    const auto isDigit = [](QChar c) { return c >= u'0' && c <= u'9'; };
+    qsizetype at = 0;
+    qint64 whole = 0;
+    while (at < Text.size() && at < 15 && isDigit(Text[at]))
+        whole = whole * 10 + (Text[at++].unicode() - u'0');
+    if (at > 0 && at < 15) {
+        while (at < Text.size() && (Text[at] == u' ' || Text[at] == u'\t' || Text[at] == u'\n'))
+            ++at;
+        if (at == Text.size() || !(isDigit(Text[at]) || Text[at] == u'.'))
+            return double(whole);
+    }
     std::string number;
     bool seenDigit = false;
     bool seenPoint = false;
@@ -222,24 +235,29 @@ const CharacterTable &characterTable(const Mode &mode) {
 // shared when nothing changes.
 QString replaceCharacters(const QString &text, const Mode &mode) {
     const CharacterTable &table = characterTable(mode);
-    const auto convert = [&](char16_t c) {
-        return c < 256 ? table.of[c] : table.wideRules ? convertCharacter(c, mode.rules) : int(c);
+    const char16_t *const begin = reinterpret_cast<const char16_t *>(text.constData());
+    const char16_t *const end = begin + text.size();
+    const auto convert = [&table, &mode](char16_t c) -> int {
+        if (c < 256)
+            return table.of[c];
+        return table.wideRules ? convertCharacter(c, mode.rules) : int(c);
     };
-    const char16_t *chars = reinterpret_cast<const char16_t *>(text.constData());
-    const qsizetype size = text.size();
-    qsizetype i = 0;
-    while (i < size && convert(chars[i]) == int(chars[i]))
-        ++i;
-    if (i == size)
+    const char16_t *p = begin;
+    if (table.wideRules) {
+        while (p != end && convert(*p) == int(*p))
+            ++p;
+    } else {
+        while (p != end && (*p >= 256 || table.of[*p] == int(*p)))
+            ++p;
+    }
+    if (p == end)
         return text;
-    QString result(size, Qt::Uninitialized);
-    char16_t *out = reinterpret_cast<char16_t *>(result.data());
-    std::copy(chars, chars + i, out);
-    qsizetype length = i;
-    for (; i < size; ++i)
-        if (const int c = convert(chars[i]); c >= 0)
-            out[length++] = char16_t(c);
-    result.truncate(length);
+    QString result(text.size(), Qt::Uninitialized);
+    char16_t *out = std::copy(begin, p, reinterpret_cast<char16_t *>(result.data()));
+    for (; p != end; ++p)
+        if (const int c = convert(*p); c >= 0)
+            *out++ = char16_t(c);
+    result.truncate(out - reinterpret_cast<const char16_t *>(result.constData()));
     return result;
 }
 
