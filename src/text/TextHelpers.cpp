@@ -150,7 +150,7 @@ namespace {
 using Rule = std::pair<const char16_t *, const char16_t *>;
 
 struct Mode {
-    const char16_t *name;
+    QStringView name; // its length known at compile time: every conversion looks the mode up
     bool wholeStrings;
     std::vector<Rule> rules;
 };
@@ -266,7 +266,7 @@ QString replaceCharacters(const QString &text, const Mode &mode) {
 QString ConvertText(const QString &Text, const QString &Mode, bool Upper) {
     QString result = Upper ? UpperCase(Text) : Text;
     for (const auto &mode : modes()) {
-        if (Mode != QStringView(mode.name))
+        if (Mode != mode.name)
             continue;
         if (!mode.wholeStrings)
             return replaceCharacters(result, mode);
