@@ -107,6 +107,24 @@ QString ArticleRow(const QVariant &number, const QVariant &description, const QV
            screenText(proposedSupplier);
 }
 
+QString ArticleRows::operator()(const QVariant &number, const QVariant &description, const QVariant &mainSupplier,
+                                const QVariant &proposedSupplier) {
+    return CellText(number) % LF % screenText(description) % LF % supplier(mainSupplier) % LF %
+           supplier(proposedSupplier);
+}
+
+QString ArticleRows::supplier(const QVariant &text) {
+    // Bounded, so that a list naming ever new suppliers costs no more than converting each.
+    constexpr qsizetype kMostSuppliers = 4096;
+    const QString server = CellText(text);
+    if (const auto found = m_screen.constFind(server); found != m_screen.constEnd())
+        return found.value();
+    QString screen = cacheapi::ConvertText(server, QStringLiteral("KORVEX"), false);
+    if (m_screen.size() < kMostSuppliers)
+        m_screen.insert(server, screen);
+    return screen;
+}
+
 QString SupplierRow(const QVariant &supplier, const QVariant &price, const QVariant &unit,
                     const QVariant &lastPurchase) {
     QString date = CellText(lastPurchase);
