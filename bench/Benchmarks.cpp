@@ -326,6 +326,10 @@ void PeakMemory(benchmark::State &state, Backend backend) {
             break;
         }
         kb = out.mid(at + 10).trimmed().toDouble();
+        if (kb <= 0) {
+            state.SkipWithError("the memory probe could not read its peak");
+            break;
+        }
     }
     state.counters["max_rss_MB"] = kb / 1024.0;
 }

@@ -98,9 +98,9 @@ void FMStart::Timer1_Timer() {
         liveView->watch(artListKey);
         QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("Artikel"));
         query->execute({artListKey});
+        mainlogic::ArticleRows rows;
         while (query->next())
-            liart->addRow(
-                mainlogic::ArticleRow(query->column(2), query->column(3), query->column(4), query->column(5)));
+            liart->addRow(rows(query->column(2), query->column(3), query->column(4), query->column(5)));
         query->close();
     }
     liart->setEnabled(true);

@@ -114,6 +114,8 @@ void ListModel::clear() {
     beginResetModel();
     m_rows.clear();
     m_rows.shrink_to_fit();
+    m_hidden.clear();
+    m_tips.clear();
     m_announced = 0;
     m_viewOf.clear();
     m_rowOf.clear();
@@ -125,12 +127,12 @@ int ListModel::addRow(const QString &text) {
     if (!m_deferInserts) {
         flush();
         beginInsertRows(QModelIndex(), row, row);
-        m_rows.push_back(Row{text, QString(), 0, false, 0, QString()});
+        m_rows.push_back(Row{text, 0, false});
         m_announced = count();
         endInsertRows();
         return row;
     }
-    m_rows.push_back(Row{text, QString(), 0, false, 0, QString()});
+    m_rows.push_back(Row{text, 0, false});
     if (!m_flushQueued) {
         m_flushQueued = true;
         QMetaObject::invokeMethod(
@@ -157,12 +159,18 @@ void ListModel::setRowText(int row, const QString &text) {
 }
 
 QString ListModel::hiddenText(int row) const {
-    return isRow(row) ? m_rows[size_t(row)].hidden : QString();
+    return size_t(row) < m_hidden.size() && isRow(row) ? m_hidden[size_t(row)] : QString();
 }
 
 void ListModel::setHiddenText(int row, const QString &text) {
-    if (isRow(row))
-        m_rows[size_t(row)].hidden = text;
+    if (!isRow(row))
+        return;
+    if (size_t(row) >= m_hidden.size()) {
+        if (text.isEmpty())
+            return;
+        m_hidden.resize(size_t(row) + 1);
+    }
+    m_hidden[size_t(row)] = text;
 }
 
 int ListModel::checkState(int row, int column) const {
@@ -205,12 +213,17 @@ bool ListModel::isRowBold(int row) const {
 void ListModel::setToolTip(int row, int column, const QString &text) {
     if (!isRow(row))
         return;
-    m_rows[size_t(row)].tipColumn = text.isEmpty() ? 0 : column;
-    m_rows[size_t(row)].tip = text;
+    if (size_t(row) >= m_tips.size()) {
+        if (text.isEmpty())
+            return;
+        m_tips.resize(size_t(row) + 1);
+    }
+    m_tips[size_t(row)] = Tip{text.isEmpty() ? 0 : column, text};
 }
 
 QString ListModel::toolTip(int row, int column) const {
-    return isRow(row) && m_rows[size_t(row)].tipColumn == column ? m_rows[size_t(row)].tip : QString();
+    return isRow(row) && size_t(row) < m_tips.size() && m_tips[size_t(row)].column == column ? m_tips[size_t(row)].text
+                                                                                             : QString();
 }
 
 QString ListModel::cellText(int row, int column) const {

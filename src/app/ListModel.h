@@ -66,11 +66,12 @@ public:
 private:
     struct Row {
         QString text;
-        QString hidden;
         quint64 checks = 0; // bit (column - 1) holds the state of check column `column`
         bool bold = false;
-        int tipColumn = 0;
-        QString tip;
+    };
+    struct Tip {
+        int column = 0;
+        QString text;
     };
 
     void rebuildColumnMap();
@@ -79,6 +80,10 @@ private:
     static constexpr int kMaxCheckColumn = 64;
 
     std::vector<Row> m_rows;
+    // Hidden texts and tooltips by row, as far as rows have them: the supplier list's few rows do,
+    // the article list's 100,000 do not and so keep only their texts.
+    std::vector<QString> m_hidden;
+    std::vector<Tip> m_tips;
     int m_announced = 0;       // rows the views know of (shown or hidden)
     std::vector<int> m_viewOf; // empty: every row shown; else row -> view row, -1 when hidden
     std::vector<int> m_rowOf;  // with rows hidden: view row -> row

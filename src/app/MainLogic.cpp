@@ -4,8 +4,10 @@
 
 #include <QLocale>
 #include <QRegularExpression>
+#include <QStringBuilder>
 #include <QStringList>
 
+#include <array>
 #include <cmath>
 #include <map>
 #include <optional>
@@ -18,6 +20,21 @@ const QChar LF(u'\n');
 
 QString screenText(const QVariant &v) {
     return cacheapi::ConvertText(CellText(v), QStringLiteral("KORVEX"), false);
+}
+
+// The first N fields of a row, as Piece gives them with the line feed (a missing one is empty),
+// found in one pass and without copies.
+template <size_t N> std::array<QStringView, N> firstFields(QStringView row) {
+    std::array<QStringView, N> fields;
+    qsizetype start = 0;
+    for (size_t n = 0; n < N && start <= row.size(); ++n) {
+        qsizetype end = row.indexOf(LF, start);
+        if (end < 0)
+            end = row.size();
+        fields[n] = row.mid(start, end - start);
+        start = end + 1;
+    }
+    return fields;
 }
 } // namespace
 
@@ -85,8 +102,27 @@ QString UpdateRow(const QVariant &number, const QVariant &description, const QVa
 
 QString ArticleRow(const QVariant &number, const QVariant &description, const QVariant &mainSupplier,
                    const QVariant &proposedSupplier) {
-    return CellText(number) + LF + screenText(description) + LF + screenText(mainSupplier) + LF +
+    // Built in one allocation of its exact size: the list keeps 100,000 of these.
+    return CellText(number) % LF % screenText(description) % LF % screenText(mainSupplier) % LF %
            screenText(proposedSupplier);
+}
+
+QString ArticleRows::operator()(const QVariant &number, const QVariant &description, const QVariant &mainSupplier,
+                                const QVariant &proposedSupplier) {
+    return CellText(number) % LF % screenText(description) % LF % supplier(mainSupplier) % LF %
+           supplier(proposedSupplier);
+}
+
+QString ArticleRows::supplier(const QVariant &text) {
+    // Bounded, so that a list naming ever new suppliers costs no more than converting each.
+    constexpr qsizetype kMostSuppliers = 4096;
+    const QString server = CellText(text);
+    if (const auto found = m_screen.constFind(server); found != m_screen.constEnd())
+        return found.value();
+    QString screen = cacheapi::ConvertText(server, QStringLiteral("KORVEX"), false);
+    if (m_screen.size() < kMostSuppliers)
+        m_screen.insert(server, screen);
+    return screen;
 }
 
 QString SupplierRow(const QVariant &supplier, const QVariant &price, const QVariant &unit,
@@ -112,12 +148,14 @@ bool IsMainSupplier(const QString &mainSupplierField, const QString &supplierTex
 }
 
 bool ProposalDiffers(const QString &articleRow) {
-    const QString proposed = cacheapi::Piece(articleRow, QString(LF), 4);
+    // Read in place, without copying the fields: the filter asks this of every row after a load.
+    const std::array<QStringView, 4> fields = firstFields<4>(articleRow);
+    const QStringView proposed = fields[3];
     if (proposed.trimmed().isEmpty())
         return false;
-    const QString main = cacheapi::Piece(articleRow, QString(LF), 3);
+    const QStringView main = fields[2];
     // An article without a main supplier differs from any proposal.
-    return main.trimmed().isEmpty() || !IsMainSupplier(main, proposed);
+    return main.trimmed().isEmpty() || cacheapi::LeadingNumber(main) != cacheapi::LeadingNumber(proposed);
 }
 
 bool IsProposedSupplier(const QString &articleRow, const QString &supplierText) {

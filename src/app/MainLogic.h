@@ -3,6 +3,7 @@
 // Small pieces of the main window that need no window: texts, formats and the row builders.
 
 #include <QDate>
+#include <QHash>
 #include <QString>
 #include <QTime>
 #include <QVariant>
@@ -37,6 +38,17 @@ QString UpdateRow(const QVariant &number, const QVariant &description, const QVa
 // Article row: number, description, main supplier, proposed main supplier.
 QString ArticleRow(const QVariant &number, const QVariant &description, const QVariant &mainSupplier,
                    const QVariant &proposedSupplier);
+// The article rows of a whole list, the same texts as ArticleRow: a list names a few hundred
+// suppliers for its 100,000 articles, so each supplier's screen text is converted once.
+class ArticleRows {
+public:
+    QString operator()(const QVariant &number, const QVariant &description, const QVariant &mainSupplier,
+                       const QVariant &proposedSupplier);
+
+private:
+    QString supplier(const QVariant &text);
+    QHash<QString, QString> m_screen; // server text -> screen text
+};
 // Supplier row text: supplier (screen text), price, price unit, date of last purchase.
 QString SupplierRow(const QVariant &supplier, const QVariant &price, const QVariant &unit,
                     const QVariant &lastPurchase);

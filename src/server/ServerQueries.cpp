@@ -5,7 +5,9 @@
 #include "ServerErrorCodes.h"
 #include "UpdateLists.h"
 
+#include <QHash>
 #include <QSqlQuery>
+#include <QStringBuilder>
 
 #include <functional>
 #include <optional>
@@ -32,7 +34,25 @@ struct QueryDef {
 QString supplierText(const QVariant &number, const QVariant &name) {
     if (number.isNull())
         return QString();
-    return number.toString() + QLatin1Char(' ') + name.toString();
+    const bool whole = number.typeId() == QMetaType::Int || number.typeId() == QMetaType::LongLong;
+    if (!whole)
+        return number.toString() % QLatin1Char(' ') % name.toString();
+    // A list of 100,000 articles names a few hundred suppliers: each one's text is made once per
+    // thread (a pure function of number and name, so nothing can go stale) and then shared.
+    struct Known {
+        QString name;
+        QString text;
+    };
+    constexpr qsizetype kMostSuppliers = 4096;
+    thread_local QHash<qint64, Known> known;
+    const qint64 key = number.toLongLong();
+    const QString text = name.toString();
+    if (const auto found = known.constFind(key); found != known.constEnd() && found->name == text)
+        return found->text;
+    QString result = QString::number(key) % QLatin1Char(' ') % text; // as toString writes the number
+    if (known.size() < kMostSuppliers || known.contains(key))
+        known.insert(key, Known{text, result});
+    return result;
 }
 
 // An ISO date as the program shows it; "00:00:00" when there was no purchase.

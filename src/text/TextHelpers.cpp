@@ -62,6 +62,23 @@ QString ReplaceText(const QString &Text, const QString &Find, const QString &Rep
 }
 
 double LeadingNumber(const QString &Text) {
+    return LeadingNumber(QStringView(Text));
+}
+
+double LeadingNumber(QStringView Text) {
+    // The common case read at once ("70012 Baustoffe M{ller"): fewer than 15 digits (exact in a
+    // double), then, past any blanks, a character that cannot continue the number.
+    const auto isDigit = [](QChar c) { return c >= u'0' && c <= u'9'; };
+    qsizetype at = 0;
+    qint64 whole = 0;
+    while (at < Text.size() && at < 15 && isDigit(Text[at]))
+        whole = whole * 10 + (Text[at++].unicode() - u'0');
+    if (at > 0 && at < 15) {
+        while (at < Text.size() && (Text[at] == u' ' || Text[at] == u'\t' || Text[at] == u'\n'))
+            ++at;
+        if (at == Text.size() || !(isDigit(Text[at]) || Text[at] == u'.'))
+            return double(whole);
+    }
     std::string number;
     bool seenDigit = false;
     bool seenPoint = false;
@@ -133,7 +150,7 @@ namespace {
 using Rule = std::pair<const char16_t *, const char16_t *>;
 
 struct Mode {
-    const char16_t *name;
+    QStringView name; // its length known at compile time: every conversion looks the mode up
     bool wholeStrings;
     std::vector<Rule> rules;
 };
@@ -175,41 +192,72 @@ const std::array<Mode, 5> &modes() {
     return table;
 }
 
-// The rules of a mode that replace single characters, in one pass: replacing one character after the
-// other, rule by rule, gives every character of the text the end result of running that character
-// through the rules in order, so the text is walked once instead of once per rule. A list of
-// 100,000 articles converts three texts per row; the text comes back shared when nothing changes.
-QString replaceCharacters(const QString &text, const std::vector<Rule> &rules) {
-    QString result;
-    qsizetype copied = 0; // text before this index is in result already, once result is in use
-    bool changed = false;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t original = text.at(i).unicode();
-        char16_t c = original;
-        bool removed = false;
-        for (const auto &[find, replacement] : rules) {
-            if (find[0] == 0 || c != find[0])
-                continue;
-            if (replacement[0] == 0) {
-                removed = true;
-                break;
-            }
-            c = replacement[0];
-        }
-        if (!removed && c == original)
+// What the single-character rules of a mode make of one character: running it through the rules in
+// order, as replacing one character after the other, rule by rule, would. -1: a rule removes it.
+int convertCharacter(char16_t c, const std::vector<Rule> &rules) {
+    for (const auto &[find, replacement] : rules) {
+        if (find[0] == 0 || c != find[0])
             continue;
-        if (!changed) {
-            result.reserve(text.size());
-            changed = true;
-        }
-        result += QStringView(text).mid(copied, i - copied);
-        if (!removed)
-            result += QChar(c);
-        copied = i + 1;
+        if (replacement[0] == 0)
+            return -1;
+        c = replacement[0];
     }
-    if (!changed)
+    return c;
+}
+
+// A mode's single-character rules for the first 256 characters, looked up instead of run: a list of
+// 100,000 articles converts three texts per row.
+struct CharacterTable {
+    std::array<int, 256> of{};
+    bool wideRules = false; // a rule looks for a character above 255: those are run through the rules
+};
+
+CharacterTable makeTable(const Mode &mode) {
+    CharacterTable table;
+    for (int c = 0; c < 256; ++c)
+        table.of[size_t(c)] = convertCharacter(char16_t(c), mode.rules);
+    for (const auto &rule : mode.rules)
+        table.wideRules = table.wideRules || rule.first[0] > 255;
+    return table;
+}
+
+const CharacterTable &characterTable(const Mode &mode) {
+    static const auto tables = [] {
+        std::array<CharacterTable, std::tuple_size_v<std::decay_t<decltype(modes())>>> all;
+        for (size_t m = 0; m < all.size(); ++m)
+            all[m] = makeTable(modes()[m]);
+        return all;
+    }();
+    return tables[size_t(&mode - modes().data())];
+}
+
+// The rules of a mode that replace single characters, in one pass over the text; the text comes back
+// shared when nothing changes.
+QString replaceCharacters(const QString &text, const Mode &mode) {
+    const CharacterTable &table = characterTable(mode);
+    const char16_t *const begin = reinterpret_cast<const char16_t *>(text.constData());
+    const char16_t *const end = begin + text.size();
+    const auto convert = [&table, &mode](char16_t c) -> int {
+        if (c < 256)
+            return table.of[c];
+        return table.wideRules ? convertCharacter(c, mode.rules) : int(c);
+    };
+    const char16_t *p = begin;
+    if (table.wideRules) {
+        while (p != end && convert(*p) == int(*p))
+            ++p;
+    } else {
+        while (p != end && (*p >= 256 || table.of[*p] == int(*p)))
+            ++p;
+    }
+    if (p == end)
         return text;
-    result += QStringView(text).mid(copied);
+    QString result(text.size(), Qt::Uninitialized);
+    char16_t *out = std::copy(begin, p, reinterpret_cast<char16_t *>(result.data()));
+    for (; p != end; ++p)
+        if (const int c = convert(*p); c >= 0)
+            *out++ = char16_t(c);
+    result.truncate(out - reinterpret_cast<const char16_t *>(result.constData()));
     return result;
 }
 
@@ -218,10 +266,10 @@ QString replaceCharacters(const QString &text, const std::vector<Rule> &rules) {
 QString ConvertText(const QString &Text, const QString &Mode, bool Upper) {
     QString result = Upper ? UpperCase(Text) : Text;
     for (const auto &mode : modes()) {
-        if (Mode != QStringView(mode.name))
+        if (Mode != mode.name)
             continue;
         if (!mode.wholeStrings)
-            return replaceCharacters(result, mode.rules);
+            return replaceCharacters(result, mode);
         for (const auto &[find, replacement] : mode.rules)
             result = ReplaceText(result, QString::fromUtf16(find), QString::fromUtf16(replacement), true);
         break;

@@ -23,6 +23,7 @@ QDate NumberToDate(const QString &Text);
 // decimal point whatever the locale, reading stops at the first character that cannot continue
 // the number; no number reads as 0.
 double LeadingNumber(const QString &Text);
+double LeadingNumber(QStringView Text);
 
 // Upper case with this program's letter rules: ß has no capital and stays ß.
 QString UpperCase(const QString &Text);

@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <vector>
+
 using namespace mainlogic;
 
 namespace {
@@ -88,6 +91,14 @@ TEST(MainLogic, RowsTakeScreenTextAndNullColumnsAreEmpty) {
     EXPECT_EQ(UpdateRow(nullOf(QMetaType::fromType<int>()), nullText, nullText), QStringLiteral("\n\n"));
     EXPECT_EQ(ArticleRow("100003", QStringLiteral("Dachlatte impr{gniert"), nullText, QVariant()),
               QStringLiteral("100003\nDachlatte imprägniert\n\n"));
+    // A whole list's rows, each supplier converted once, are the same texts as ArticleRow's.
+    ArticleRows rows;
+    const QVariant sued = QStringLiteral("70001 Zementwerke S}d AG");
+    const QVariant nord = QStringLiteral("70002 Nordkies");
+    for (const auto &[main, proposed] : std::vector<std::pair<QVariant, QVariant>>{
+             {sued, nord}, {nord, sued}, {sued, nullText}, {QVariant(), sued}, {sued, sued}})
+        EXPECT_EQ(rows("100004", "D{mmung", main, proposed), ArticleRow("100004", "D{mmung", main, proposed));
+    EXPECT_EQ(rows(1, "x", sued, nord), QStringLiteral("1\nx\n70001 Zementwerke Süd AG\n70002 Nordkies"));
     EXPECT_EQ(SupplierRow(QStringLiteral("70001 Zementwerke S}d AG"), 4.85, "Sack", "12.02.2024"),
               QStringLiteral("70001 Zementwerke Süd AG\n4,85 €\nSack\n12.02.2024"));
     // "00:00:00" exactly is no purchase; anything else shows as it came.

@@ -150,6 +150,10 @@ TEST_P(ServerTest, QueriesDeliverTheColumnsTheMainWindowReads) {
                                             "70001 Zementwerke S}d AG", "70015 Baustoff-Union VELKA eG"}));
     EXPECT_EQ(articles.at(2).at(3).toString(), "70003 Holzhandel Wei~ & S|hne");
     EXPECT_EQ(articles.at(2).at(4).toString(), "") << "no proposal";
+    // A supplier renamed meanwhile shows under its new name in the next read.
+    rawSql("UPDATE lieferant SET name = 'Zementwerke Nord AG' WHERE liefnr = 70001");
+    EXPECT_EQ(rows(*factory, "Artikel", {key}).at(0).at(3).toString(), "70001 Zementwerke Nord AG");
+    rawSql("UPDATE lieferant SET name = 'Zementwerke S}d AG' WHERE liefnr = 70001");
     for (int i = 1; i < articles.size(); ++i)
         ASSERT_LT(articles.at(i - 1).at(1).toString(), articles.at(i).at(1).toString()) << "article-number order";
 

@@ -29,6 +29,9 @@ TEST(ConvertText, KorvexFollowsTheTable) {
     // Upper-casing comes first and leaves { alone.
     EXPECT_EQ(ConvertText("M{ller", "KORVEX"), "MäLLER");
     EXPECT_EQ(ConvertText("Stra~e", "KORVEX"), "STRAßE");
+    // Characters beyond Latin-1 pass unchanged, before and after a converted one.
+    EXPECT_EQ(ConvertText("€ M{ller – }ber", "KORVEX", false), "€ Mäller – über");
+    EXPECT_EQ(ConvertText("– €", "KORVEX", false), "– €");
 }
 
 TEST(ConvertText, KorvexSzKeepsBarAndBackslash) {

@@ -100,6 +100,11 @@ TEST(LeadingNumber, ReadsLikeTheServerNumbers) {
     EXPECT_EQ(LeadingNumber("1234"), 1234.0);
     // Blanks, tabs and line feeds are skipped wherever they stand.
     EXPECT_EQ(LeadingNumber("12 34 Baustoffe"), 1234.0);
+    EXPECT_EQ(LeadingNumber("70012 Baustoffe"), 70012.0);
+    EXPECT_EQ(LeadingNumber("70012 .5"), 70012.5);
+    EXPECT_EQ(LeadingNumber("00042\nx"), 42.0);
+    EXPECT_EQ(LeadingNumber("12345678901234 x"), 12345678901234.0);
+    EXPECT_EQ(LeadingNumber("1234567890123456789"), 1234567890123456789.0);
     EXPECT_EQ(LeadingNumber("\n\t 4\t2"), 42.0);
     EXPECT_EQ(LeadingNumber("- 1.5x"), -1.5);
     EXPECT_EQ(LeadingNumber("+7"), 7.0);
