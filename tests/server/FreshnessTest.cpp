@@ -236,6 +236,13 @@ TEST_P(ServerTest, AWatcherLearnsWhichArticlesAnotherWorkstationChanged) {
         QStringList changes;
     };
     const std::vector<Step> steps{
+        {"a proposal taken",
+         [&] {
+             QVariantList take{key, QStringLiteral("100001")};
+             other->newInstance(QStringLiteral("UpdateVelka.Hauptlief"))
+                 ->call(QStringLiteral("VorschlaegeUebernehmen"), take);
+         },
+         {"100001"}},
         {"a main-supplier change", [&] { makeMain(*other, key, "100001", 70015); }, {"100001"}},
         {"an Aktiv switch of another article",
          [&] {
