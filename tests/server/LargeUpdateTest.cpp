@@ -5,9 +5,10 @@
 
 #include "TestEnv.h"
 
-#include <QElapsedTimer>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+
+#include <ctime>
 
 using namespace kxserver;
 
@@ -63,9 +64,15 @@ TEST(LargeUpdate, AHundredThousandArticlesLoadWholeAndTakeAChange) {
     }
     QSqlDatabase::removeDatabase(QStringLiteral("large-ids"));
     ASSERT_EQ(ids.size(), 100000);
+    // This thread's processor time, not the clock's: the embedded database works in this thread, and
+    // what else the machine runs meanwhile does not count.
+    const auto cpuMs = [] {
+        timespec now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return double(now.tv_sec) * 1000.0 + double(now.tv_nsec) / 1e6;
+    };
     const auto writeAll = [&](qsizetype count) {
-        QElapsedTimer timer;
-        timer.start();
+        const double start = cpuMs();
         factory->beginUnit();
         // As "Rückgängig" opens its unit: the articles' stamps under the lock, which reads them.
         QStringList articles = articleOf.mid(0, count);
@@ -77,7 +84,7 @@ TEST(LargeUpdate, AHundredThousandArticlesLoadWholeAndTakeAChange) {
             entry->call(QStringLiteral("sys_Save"));
         }
         factory->commitUnit();
-        return double(timer.elapsed() + 1);
+        return cpuMs() - start + 1.0;
     };
     const double quarter = writeAll(25000);
     const double whole = writeAll(100000);
