@@ -1,5 +1,7 @@
 #include "ArticleDisplay.h"
 
+#include "ArticleRows.h"
+
 #include "CacheApi.h"
 #include "FMStart.h"
 #include "Freshness.h"
@@ -11,25 +13,34 @@
 #include <QHash>
 #include <QLabel>
 
+#include <algorithm>
+
 using namespace cacheapi;
 
 void ArticleDisplay::showRows(const QStringList &articleNumbers) {
     FMStart &w = m_window;
     if (articleNumbers.isEmpty() || w.artListKey.isEmpty())
         return;
-    bool fresh = false;
-    QStringList wanted;
-    for (const QString &number : articleNumbers)
-        if (rowOf(number, fresh) >= 0)
-            wanted << number;
-    if (wanted.isEmpty())
+    // In number order the rows are found by one walk along the list.
+    QStringList wanted = articleNumbers;
+    std::sort(wanted.begin(), wanted.end());
+    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+    ArticleRows rows(w.liart);
+    QHash<QString, int> rowOf;
+    rowOf.reserve(wanted.size());
+    QStringList shown;
+    for (const QString &number : std::as_const(wanted))
+        if (const int row = rows.find(number); row >= 0) {
+            rowOf.insert(number, row);
+            shown << number;
+        }
+    if (shown.isEmpty())
         return;
-    wanted.removeDuplicates();
     ServerBusy busy;
     QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("ArtikelZeilen"));
-    query->execute({w.artListKey, wanted.join(kLF)});
+    query->execute({w.artListKey, shown.join(kLF)});
     while (query->next()) {
-        const int row = rowOf(mainlogic::CellText(query->column(2)), fresh);
+        const int row = rowOf.value(mainlogic::CellText(query->column(2)), -1);
         if (row < 0)
             continue;
         const QString text =
@@ -38,23 +49,6 @@ void ArticleDisplay::showRows(const QStringList &articleNumbers) {
             w.liart->setRowText(row, text);
     }
     query->close();
-}
-
-int ArticleDisplay::rowOf(const QString &number, bool &fresh) {
-    KxList *list = m_window.liart;
-    const auto found = m_rowOf.constFind(number);
-    if (found != m_rowOf.constEnd() && found.value() < list->rowCount() &&
-        Piece(list->rowText(found.value()), kLF, 1) == number)
-        return found.value();
-    if (fresh)
-        return -1;
-    fresh = true;
-    m_rowOf.clear();
-    m_rowOf.reserve(list->rowCount());
-    for (int r = 0; r < list->rowCount(); ++r)
-        m_rowOf.insert(Piece(list->rowText(r), kLF, 1), r);
-    const auto again = m_rowOf.constFind(number);
-    return again == m_rowOf.constEnd() ? -1 : again.value();
 }
 
 bool ArticleDisplay::showCurrent(bool inPlace) {

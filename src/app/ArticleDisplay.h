@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -25,10 +24,5 @@ public:
     bool showCurrent(bool inPlace);
 
 private:
-    // The row of each article number in the article list, kept between calls (a look after a
-    // colleague's take-all names 20,000 articles of 100,000 rows); checked on every use, and built
-    // anew for a number it does not know, at most once while `fresh` is false.
-    int rowOf(const QString &number, bool &fresh);
     FMStart &m_window;
-    QHash<QString, int> m_rowOf;
 };

@@ -1,3 +1,4 @@
+#include "ArticleRows.h"
 #include "ColumnFit.h"
 #include "KxCombo.h"
 #include "KxList.h"
@@ -419,6 +420,24 @@ TEST(KxList, HundredThousandRows) {
     list.clear();
     EXPECT_EQ(list.rowCount(), 0);
     EXPECT_EQ(view->model()->rowCount(), 0);
+}
+
+// The walk in number order, and the index it falls back to for a number behind it or missing.
+TEST(ArticleRows, FindsEveryRowWhateverTheOrderOfAsking) {
+    KxList list;
+    list.setColumns({"Art.Nr", "Bezeichnung"}, {75, 250});
+    for (const char *number : {"A1", "A10", "A3", "A5", "B2"})
+        list.addRow(QString::fromUtf8(number) + LF + "Artikel" + LF);
+    ArticleRows rows(&list);
+    EXPECT_EQ(rows.find("A1"), 0);
+    EXPECT_EQ(rows.find("A3"), 2);  // a row skipped
+    EXPECT_EQ(rows.find("A10"), 1); // behind the walk
+    EXPECT_EQ(rows.find("A4"), -1);
+    EXPECT_EQ(rows.find("B2"), 4);
+    ArticleRows missing(&list);
+    EXPECT_EQ(missing.find("A2"), -1); // in order, but not shown
+    EXPECT_EQ(missing.find("A5"), 3);
+    EXPECT_EQ(missing.find("A"), -1); // a number's prefix is not its row
 }
 
 TEST(KxList, SettingsAfterFillingShowTheFirstRowWithWholeRowSelection) {
