@@ -34,16 +34,14 @@ JsonRows &JsonRows::text(const QString &value) {
 }
 
 JsonRows &JsonRows::textOrNull(const std::optional<QString> &value) {
-    if (value)
-        return text(*value);
-    separate();
-    m_text += QLatin1String("null");
-    return *this;
+    return value ? text(*value) : null();
 }
 
 JsonRows &JsonRows::numberOrNull(const std::optional<qint64> &value) {
-    if (value)
-        return number(*value);
+    return value ? number(*value) : null();
+}
+
+JsonRows &JsonRows::null() {
     separate();
     m_text += QLatin1String("null");
     return *this;

@@ -34,6 +34,7 @@ public:
     QString select(Backend backend) const;
 
 private:
+    JsonRows &null();
     void separate();
 
     QStringList m_types;
