@@ -165,12 +165,8 @@ QString ListModel::hiddenText(int row) const {
 void ListModel::setHiddenText(int row, const QString &text) {
     if (!isRow(row))
         return;
-    if (size_t(row) >= m_hidden.size()) {
-        if (text.isEmpty())
-            return;
-        m_hidden.resize(size_t(row) + 1);
-    }
-    m_hidden[size_t(row)] = text;
+    if (QString *slot = sideSlot(m_hidden, row, text.isEmpty()))
+        *slot = text;
 }
 
 int ListModel::checkState(int row, int column) const {
@@ -213,12 +209,8 @@ bool ListModel::isRowBold(int row) const {
 void ListModel::setToolTip(int row, int column, const QString &text) {
     if (!isRow(row))
         return;
-    if (size_t(row) >= m_tips.size()) {
-        if (text.isEmpty())
-            return;
-        m_tips.resize(size_t(row) + 1);
-    }
-    m_tips[size_t(row)] = Tip{text.isEmpty() ? 0 : column, text};
+    if (Tip *slot = sideSlot(m_tips, row, text.isEmpty()))
+        *slot = Tip{text.isEmpty() ? 0 : column, text};
 }
 
 QString ListModel::toolTip(int row, int column) const {

@@ -76,6 +76,16 @@ private:
 
     void rebuildColumnMap();
     void cellChanged(int row, int column);
+    // The row's place in a side vector, grown to it only when there is something to keep
+    // (nullptr when the vector ends before the row and the value is empty).
+    template <typename T> static T *sideSlot(std::vector<T> &side, int row, bool empty) {
+        if (size_t(row) >= side.size()) {
+            if (empty)
+                return nullptr;
+            side.resize(size_t(row) + 1);
+        }
+        return &side[size_t(row)];
+    }
 
     static constexpr int kMaxCheckColumn = 64;
 
