@@ -75,17 +75,19 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
             // articles took 110 s instead of 0.3 s).
             connection.run(
                 QStringLiteral(
-                    "UPDATE artikel SET haupt_lief = (SELECT al.lieferant FROM artlief al"
-                    " LEFT JOIN liste_aend o ON o.liste = ? AND o.artlief = al.id WHERE al.artikel = artikel.id"
+                    "UPDATE artikel SET haupt_lief = (SELECT al.lieferant FROM artlief al%1"
+                    " WHERE al.artikel = artikel.id"
                     " AND CASE WHEN o.hlief IS NOT NULL AND COALESCE(o.aendsw, 0) <> 0 THEN o.hlief"
                     " WHEN artikel.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END = 'J'"
                     " ORDER BY al.lieferant LIMIT 1),"
-                    " aend_pers = COALESCE((SELECT NULLIF(o.aend_pers, '') FROM artlief x"
-                    " JOIN liste_aend o ON o.liste = ? AND o.artlief = x.id WHERE x.artikel = artikel.id"
+                    " aend_pers = COALESCE((SELECT NULLIF(o.aend_pers, '') FROM artlief x%2"
+                    " WHERE x.artikel = artikel.id"
                     " AND o.hlief IS NOT NULL AND COALESCE(o.aendsw, 0) <> 0 ORDER BY x.id DESC LIMIT 1), ?),"
                     " aend_zeit = ?"
                     " WHERE id IN (SELECT artikel FROM liste_aend WHERE liste = ? AND hlief IS NOT NULL"
-                    " AND COALESCE(aendsw, 0) <> 0)"),
+                    " AND COALESCE(aendsw, 0) <> 0)")
+                    .arg(ChangeJoin(connection.backend(), QStringLiteral("?"), QStringLiteral("al.id")),
+                         ChangeJoin(connection.backend(), QStringLiteral("?"), QStringLiteral("x.id"), "o", false)),
                 {list, list, saver, when, list});
         }
         connection.run(QStringLiteral("DELETE FROM liste_aend WHERE liste = ?"), {list});

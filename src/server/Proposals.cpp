@@ -22,14 +22,16 @@ QSqlQuery ProposalRows(SqlConnection &connection, qint64 list) {
                        " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END),"
                        " CASE WHEN al.lieferant = u.velka_lief THEN 1 ELSE 0 END, COALESCE(o.aendsw, 0)"
                        " FROM artliste l JOIN upd_artikel u ON u.run = l.run JOIN artikel a ON a.id = u.artikel"
-                       " LEFT JOIN liste_haupt h ON h.liste = l.id AND h.artikel = u.artikel"
+                       "%1"
                        " LEFT JOIN artlief al ON al.artikel = u.artikel"
                        " LEFT JOIN lieferant f ON f.id = al.lieferant"
-                       " LEFT JOIN liste_aend o ON o.liste = l.id AND o.artlief = al.id"
+                       "%2"
                        " WHERE l.id = ? AND u.velka_lief IS NOT NULL"
                        " AND COALESCE(CASE WHEN h.liste IS NULL THEN a.haupt_lief ELSE h.haupt_lief END, -1)"
                        " <> u.velka_lief"
-                       " ORDER BY u.artnr, f.liefnr"),
+                       " ORDER BY u.artnr, f.liefnr")
+            .arg(MainSupplierJoin(connection.backend(), QStringLiteral("l.id"), QStringLiteral("u.artikel"), "h"),
+                 ChangeJoin(connection.backend(), QStringLiteral("l.id"), QStringLiteral("al.id"))),
         {list});
 }
 
@@ -53,9 +55,9 @@ QHash<QString, TakenArticle> readTaken(SqlConnection &connection, qint64 list, c
                        " FROM artliste l JOIN upd_artikel u ON u.run = l.run"
                        " LEFT JOIN artlief al ON al.artikel = u.artikel"
                        " LEFT JOIN lieferant f ON f.id = al.lieferant"
-                       " LEFT JOIN liste_aend o ON o.liste = l.id AND o.artlief = al.id"
-                       " WHERE l.id = ? AND %1")
-            .arg(SomeArticles(connection)),
+                       "%1 WHERE l.id = ? AND %2")
+            .arg(ChangeJoin(connection.backend(), QStringLiteral("l.id"), QStringLiteral("al.id")),
+                 SomeArticles(connection)),
         {list, ArticleNumbersValue(connection, numbers)});
     QHash<QString, TakenArticle> taken;
     taken.reserve(numbers.size());

@@ -109,7 +109,7 @@ const std::vector<QueryDef> &hauptliefQueries() {
              context = QString::number(list);
              // Once per list: preparing it costs nothing beside its rows, and a plan made once for any
              // list would not know how large this one is.
-             return std::make_shared<QSqlQuery>(connection.run(lists::ArticleListSql(), {list}));
+             return std::make_shared<QSqlQuery>(connection.run(lists::ArticleListSql(connection.backend()), {list}));
          },
          [](const QSqlQuery &row, int column, const QString &context) -> QVariant {
              return articleColumn(row, column, context);
@@ -123,7 +123,7 @@ const std::vector<QueryDef> &hauptliefQueries() {
              // Run as it stands, not kept prepared: PostgreSQL's planner must see the array's length
              // (see SomeArticles), which a plan made once for any values does not.
              return std::make_shared<QSqlQuery>(
-                 connection.run(lists::ArticleListSql(lists::SomeArticles(connection)),
+                 connection.run(lists::ArticleListSql(connection.backend(), lists::SomeArticles(connection)),
                                 {list, lists::ArticleNumbersValue(connection, params.at(1))}));
          },
          [](const QSqlQuery &row, int column, const QString &context) -> QVariant {
@@ -143,8 +143,8 @@ const std::vector<QueryDef> &hauptliefQueries() {
                                 " JOIN artikel a ON a.id = u.artikel"
                                 " JOIN artlief al ON al.artikel = u.artikel"
                                 " JOIN lieferant f ON f.id = al.lieferant"
-                                " LEFT JOIN liste_aend o ON o.liste = l.id AND o.artlief = al.id"
-                                " WHERE l.id = ? ORDER BY f.liefnr"),
+                                "%1 WHERE l.id = ? ORDER BY f.liefnr")
+                     .arg(lists::ChangeJoin(connection.backend(), QStringLiteral("l.id"), QStringLiteral("al.id"))),
                  {params.at(1).toString(), list});
          },
          [](const QSqlQuery &row, int column, const QString &context) -> QVariant {

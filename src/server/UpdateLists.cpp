@@ -13,6 +13,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <array>
 #include <iterator>
 #include <map>
 #include <set>
@@ -66,20 +67,24 @@ namespace {
 // Every writer of a list takes this row lock (once per transaction) and queues behind the others.
 const QString kLockSql = QStringLiteral("UPDATE artliste SET version = version + 1 WHERE id = ?");
 
-
 // An article's entries as the list shows them, picked by `pick` (parameters after the list key), with
 // the supplier number that gives the supplier list's order. Unsorted: takeRules puts each article's
 // few entries in order, which costs less than the database's sort of 100,000 rows.
-QString rulesQuery(const QString &pick) {
+// A statement's text for each backend, built once (each call site's lambda has its own).
+template <typename Make> const QString &perBackend(Backend backend, Make make) {
+    static const std::array<QString, 2> texts{make(Backend::Sqlite), make(Backend::Postgres)};
+    return texts[backend == Backend::Sqlite ? 0 : 1];
+}
+
+QString rulesQuery(Backend backend, const QString &pick) {
     return QStringLiteral("SELECT al.lieferant, COALESCE(o.laktiv, al.aktiv),"
                           " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END),"
                           " CASE WHEN o.hlief IS NULL THEN 0 ELSE 1 END, al.id, a.artnr, a.id, COALESCE(o.aendsw, 0),"
                           " f.liefnr"
                           " FROM artlief al JOIN artikel a ON a.id = al.artikel"
                           " JOIN lieferant f ON f.id = al.lieferant"
-                          " LEFT JOIN liste_aend o ON o.liste = ? AND o.artlief = al.id"
-                          " WHERE %1")
-        .arg(pick);
+                          "%1 WHERE %2")
+        .arg(ChangeJoin(backend, QStringLiteral("?"), QStringLiteral("al.id")), pick);
 }
 
 // One article's rules' state, with the article's id.
@@ -136,7 +141,8 @@ std::vector<ArticleRules> takeRules(SqlConnection &connection, qint64 list, cons
 }
 
 void readRules(SqlConnection &connection, qint64 list, qint64 article) {
-    static const QString sql = rulesQuery(QStringLiteral("al.artikel = ?"));
+    const QString &sql =
+        perBackend(connection.backend(), [](Backend b) { return rulesQuery(b, QStringLiteral("al.artikel = ?")); });
     takeRules(connection, list, connection.runScript({{sql, {list, article}}}));
 }
 
@@ -148,10 +154,11 @@ std::vector<ArticleRules> readLocked(SqlConnection &connection, qint64 list, con
     std::vector<SqlConnection::Statement> script;
     if (!connection.book.holdsLock(list))
         script.push_back({kLockSql, {list}});
-    script.push_back({rulesQuery(QStringLiteral("a.id IN (SELECT u.artikel FROM artliste l JOIN upd_artikel u"
-                                                " ON u.run = l.run AND %1 WHERE l.id = ?)")
-                                     .arg(SomeArticles(connection))),
-                      {list, ArticleNumbersValue(connection, numbers), list}});
+    script.push_back(
+        {rulesQuery(connection.backend(), QStringLiteral("a.id IN (SELECT u.artikel FROM artliste l JOIN upd_artikel u"
+                                                         " ON u.run = l.run AND %1 WHERE l.id = ?)")
+                                              .arg(SomeArticles(connection))),
+         {list, ArticleNumbersValue(connection, numbers), list}});
     std::vector<ArticleRules> result = takeRules(connection, list, connection.runScript(script));
     if (!result.empty())
         connection.book.noteLock(list); // rows came, so the list exists and its row is locked
@@ -160,15 +167,14 @@ std::vector<ArticleRules> readLocked(SqlConnection &connection, qint64 list, con
 
 // The entries picked by `pick` (joining artlief al, with one parameter), with their values as the
 // list shows them: the list's own change where it has one, the master data otherwise.
-QString entryQuery(const char *pick) {
+QString entryQuery(Backend backend, const char *pick) {
     return QStringLiteral("SELECT al.id, al.artikel, COALESCE(o.laktiv, al.aktiv),"
                           " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END),"
                           " COALESCE(o.aendsw, 0)"
                           " FROM artliste l %1 JOIN artikel a ON a.id = al.artikel"
                           " JOIN upd_artikel u ON u.run = l.run AND u.artnr = a.artnr"
-                          " LEFT JOIN liste_aend o ON o.liste = l.id AND o.artlief = al.id"
-                          " WHERE l.id = ?")
-        .arg(QLatin1String(pick));
+                          "%2 WHERE l.id = ?")
+        .arg(QLatin1String(pick), ChangeJoin(backend, QStringLiteral("l.id"), QStringLiteral("al.id")));
 }
 
 UnitBook::CachedEntry entryValues(const QSqlQuery &row) {
@@ -191,7 +197,9 @@ Entry makeEntry(qint64 list, qint64 pair, const UnitBook::CachedEntry &values) {
 std::optional<Entry> openLockedEntry(SqlConnection &connection, qint64 list, qint64 pair) {
     const UnitBook::CachedEntry *cached = connection.book.cachedEntry(list, pair);
     if (!cached) {
-        static const QString sql = entryQuery("JOIN artlief x ON x.id = ? JOIN artlief al ON al.artikel = x.artikel");
+        const QString &sql = perBackend(connection.backend(), [](Backend b) {
+            return entryQuery(b, "JOIN artlief x ON x.id = ? JOIN artlief al ON al.artikel = x.artikel");
+        });
         const auto query = connection.runCached(sql, {pair, list});
         while (connection.next(*query))
             connection.book.cacheEntry(list, query->value(0).toLongLong(), entryValues(*query));
@@ -223,16 +231,51 @@ QString SessionPersonal(const SqlConnection &connection) {
     return *connection.sessionPersonal;
 }
 
-QString ArticleListSql(const QString &filter) {
+QString ArticleListSql(Backend backend, const QString &filter) {
     return QStringLiteral("SELECT u.artnr, a.bez, h.liefnr, h.name, v.liefnr, v.name"
                           " FROM artliste l JOIN upd_artikel u ON u.run = l.run"
                           " JOIN artikel a ON a.id = u.artikel"
-                          " LEFT JOIN liste_haupt o ON o.liste = l.id AND o.artikel = u.artikel"
+                          "%2"
                           " LEFT JOIN lieferant h ON h.id ="
                           " CASE WHEN o.liste IS NULL THEN a.haupt_lief ELSE o.haupt_lief END"
                           " LEFT JOIN lieferant v ON v.id = u.velka_lief"
                           " WHERE l.id = ?%1 ORDER BY u.artnr")
-        .arg(filter.isEmpty() ? QString() : QStringLiteral(" AND ") + filter);
+        .arg(filter.isEmpty() ? QString() : QStringLiteral(" AND ") + filter,
+             MainSupplierJoin(backend, QStringLiteral("l.id"), QStringLiteral("u.artikel"), "o"));
+}
+
+namespace {
+
+// The join of `table` as `alias` on `condition`: on PostgreSQL as a lookup for each joined row.
+QString listRowJoin(Backend backend, const char *table, const QString &alias, const QString &condition, bool outer) {
+    const QString join = outer ? QStringLiteral(" LEFT JOIN ") : QStringLiteral(" JOIN ");
+    if (backend == Backend::Sqlite)
+        return join + QStringLiteral("%1 %2 ON %3").arg(QLatin1String(table), alias, condition);
+    // The key is unique: LIMIT 1 changes no result, but keeps the lookup a lookup (a subquery with a
+    // limit is not merged into the join).
+    return join + QStringLiteral("LATERAL (SELECT * FROM %1 %2 WHERE %3 LIMIT 1) %2 ON true")
+                      .arg(QLatin1String(table), alias, condition);
+}
+
+} // namespace
+
+QString ChangeJoin(Backend backend, const QString &list, const QString &entry, const char *alias, bool outer) {
+    const QString o = QLatin1String(alias);
+    if (backend == Backend::Sqlite)
+        return listRowJoin(backend, "liste_aend", o,
+                           QStringLiteral("%1.liste = %2 AND %1.artlief = %3").arg(o, list, entry), outer);
+    // On PostgreSQL the change is found through its entry. With the list's rows counted as none, the
+    // indexes that begin with the list (by article, by change number) look as good as the key, and
+    // one of them made each lookup walk the list's every change. An entry has changes in few lists,
+    // and the list, compared as an expression, cannot draw the planner to those indexes.
+    return listRowJoin(backend, "liste_aend", o,
+                       QStringLiteral("%1.artlief = %3 AND %1.liste + 0 = %2").arg(o, list, entry), outer);
+}
+
+QString MainSupplierJoin(Backend backend, const QString &list, const QString &article, const char *alias) {
+    const QString h = QLatin1String(alias);
+    return listRowJoin(backend, "liste_haupt", h,
+                       QStringLiteral("%1.liste = %2 AND %1.artikel = %3").arg(h, list, article), true);
 }
 
 QString SomeArticles(const SqlConnection &connection) {
@@ -323,7 +366,8 @@ std::optional<Entry> OpenEntry(SqlConnection &connection, const QString &id) {
         return std::nullopt;
     if (connection.book.holdsLock(list))
         return openLockedEntry(connection, list, *pair);
-    static const QString sql = entryQuery("JOIN artlief al ON al.id = ?");
+    const QString &sql =
+        perBackend(connection.backend(), [](Backend b) { return entryQuery(b, "JOIN artlief al ON al.id = ?"); });
     const auto query = connection.runCached(sql, {*pair, list});
     if (!connection.next(*query))
         return std::nullopt;

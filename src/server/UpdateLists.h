@@ -56,7 +56,19 @@ QStringList TakeChanges(SqlConnection &connection, const QVariant &listKey, QVar
 // supplier number and name; ordered by article number. The export reads the same rows.
 // With `filter`, an SQL condition on the run's article u with one more parameter after the key,
 // only those articles.
-QString ArticleListSql(const QString &filter = QString());
+QString ArticleListSql(Backend backend, const QString &filter = QString());
+// The list's own row of liste_aend for entry `entry` (ChangeJoin) or of liste_haupt for article
+// `article` (MainSupplierJoin), as `alias`, joined on the list key `list` (both are SQL of the
+// joining statement): " LEFT JOIN liste_aend o ON o.liste = … AND o.artlief = …" on SQLite. On
+// PostgreSQL each row is looked up by its key, whatever the statistics say: a list that Speichern
+// emptied leaves the table's pages full of dead rows, and analysed so it is "empty" for good, however
+// many changes follow; the planner then compared every joined row with all of the list's changes
+// (a part of 500 articles of a take-all: 20 s instead of 30 ms, with 100,000 changes). Asked per
+// row, a scan costs what the table's pages do, so a key wins.
+QString ChangeJoin(Backend backend, const QString &list, const QString &entry, const char *alias = "o",
+                   bool outer = true);
+QString MainSupplierJoin(Backend backend, const QString &list, const QString &article, const char *alias);
+
 // The condition of ArticleListSql that picks the articles whose numbers ArticleNumbersValue gives,
 // as one bound value: any number of them in one statement on either backend.
 QString SomeArticles(const SqlConnection &connection);

@@ -1,16 +1,41 @@
-// An update of the benchmark size on the embedded database: every article arrives, and the article
-// with the most suppliers takes a main-supplier change. (How fast is the benchmarks' business.)
+// Updates of the benchmark's sizes: every article arrives, the article with the most suppliers
+// takes a main-supplier change, large units cost in proportion, and a large list's rows are found by
+// their keys. (How fast is the benchmarks' business.)
 
 #include "ServerFixture.h"
 
+#include "PgCluster.h"
 #include "TestEnv.h"
+#include "UpdateLists.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 
 #include <ctime>
 
 using namespace kxserver;
+
+namespace {
+
+// The rows a plan (EXPLAIN ANALYZE as JSON) handled in the list's tables, over all loops: returned by
+// their scans and dropped by filters, and dropped by the join filters above them.
+double listTableRows(const QJsonObject &node) {
+    const auto number = [&](const char *name) { return node.value(QLatin1String(name)).toDouble(); };
+    const bool listTable = node.value(QLatin1String("Relation Name")).toString().startsWith(QLatin1String("liste_")) ||
+                           node.value(QLatin1String("Index Name")).toString().startsWith(QLatin1String("liste_"));
+    double rows = number("Rows Removed by Join Filter");
+    if (listTable)
+        rows += number("Actual Rows") + number("Rows Removed by Filter");
+    rows *= number("Actual Loops");
+    for (const QJsonValue &child : node.value(QLatin1String("Plans")).toArray())
+        rows += listTableRows(child.toObject());
+    return rows;
+}
+
+} // namespace
 
 TEST(LargeUpdate, AHundredThousandArticlesLoadWholeAndTakeAChange) {
     const QString file = korvextest::TempDir() + QStringLiteral("/large.db");
@@ -90,4 +115,64 @@ TEST(LargeUpdate, AHundredThousandArticlesLoadWholeAndTakeAChange) {
     const double whole = writeAll(100000);
     EXPECT_LT(whole / quarter, 8.0) << quarter << " ms for 25,000 entries, " << whole << " ms for 100,000";
     factory->disconnect();
+}
+
+// Speichern empties a list; its tables' pages stay, full of dead rows, and analysed then they count
+// as empty however many changes follow. The list's rows are still found by their keys: an entry of
+// a take-all's part costs a lookup, not a pass over the list's every change.
+TEST_P(ServerTest, ALargeListsRowsAreLookedUpByKeyWhenTheStatisticsCountNone) {
+    if (sqlite())
+        GTEST_SKIP() << "SQLite keeps no statistics of its own";
+    korvextest::PgCluster &pg = cluster();
+    DbTarget target;
+    target.backend = Backend::Postgres;
+    target.host = pg.host();
+    target.port = pg.port();
+    DbContent content;
+    content.benchmarkArticles = 10000;
+    ASSERT_EQ(CreateDatabase(target, content, true), QString());
+    cacheapi::FactoryPtr factory = clerk();
+    const QString key = listKey(*factory, QString::number(kBenchmarkRun));
+    const QString fill =
+        QStringLiteral("UPDATE artliste SET version = version + 1 WHERE id = %1;"
+                       " INSERT INTO liste_aend (liste, artlief, artikel, hlief, aendsw, aend_pers, aend_zeit)"
+                       " SELECT l.id, al.id, al.artikel, 'N', 1, 'DEMO', 'x' FROM artliste l"
+                       " JOIN upd_artikel u ON u.run = l.run JOIN artlief al ON al.artikel = u.artikel WHERE l.id = %1;"
+                       " INSERT INTO liste_haupt SELECT l.id, u.artikel, u.velka_lief FROM artliste l"
+                       " JOIN upd_artikel u ON u.run = l.run WHERE l.id = %1")
+            .arg(key);
+    rawSql(QStringLiteral("ALTER TABLE liste_aend SET (autovacuum_enabled = false);"
+                          " ALTER TABLE liste_haupt SET (autovacuum_enabled = false)"));
+    rawSql(fill);
+    rawSql(QStringLiteral("UPDATE artliste SET version = version + 1 WHERE id = %1; DELETE FROM liste_aend;"
+                          " DELETE FROM liste_haupt")
+               .arg(key));
+    rawSql(QStringLiteral("ANALYZE liste_aend; ANALYZE liste_haupt"));
+    rawSql(fill);
+    ASSERT_EQ(rawSql(QStringLiteral("SELECT string_agg(DISTINCT (reltuples = 0 AND relpages > 0)::text, ',')"
+                                    " FROM pg_class WHERE relname IN ('liste_aend', 'liste_haupt')")),
+              QStringLiteral("true"));
+
+    // A part as a take-all reads it (500 articles by number), with the list's joins as the server's
+    // statements make them.
+    const QString part = QStringLiteral("u.artnr = ANY (CAST('{%1}' AS text[]))")
+                             .arg(rawSql(QStringLiteral("SELECT string_agg(artnr, ',') FROM (SELECT artnr FROM"
+                                                        " upd_artikel WHERE run = (SELECT run FROM artliste WHERE id = %1)"
+                                                        " ORDER BY artnr OFFSET 3000 LIMIT 500) s")
+                                             .arg(key)));
+    const QString sql = QStringLiteral("SELECT count(o.hlief), count(h.haupt_lief) FROM artliste l"
+                                       " JOIN upd_artikel u ON u.run = l.run%1"
+                                       " JOIN artlief al ON al.artikel = u.artikel%2 WHERE l.id = %3 AND %4")
+                            .arg(lists::MainSupplierJoin(Backend::Postgres, QStringLiteral("l.id"),
+                                                         QStringLiteral("u.artikel"), "h"),
+                                 lists::ChangeJoin(Backend::Postgres, QStringLiteral("l.id"), QStringLiteral("al.id")),
+                                 key, part);
+    const int entries = rawSql(sql).section(QLatin1Char('|'), 0, 0).toInt();
+    ASSERT_GT(entries, 2000);
+    const QJsonDocument plan =
+        QJsonDocument::fromJson(rawSql(QStringLiteral("EXPLAIN (ANALYZE, FORMAT JSON) ") + sql).toUtf8());
+    ASSERT_TRUE(plan.isArray());
+    const double handled = listTableRows(plan.array().at(0).toObject().value(QLatin1String("Plan")).toObject());
+    EXPECT_GT(handled, 0);
+    EXPECT_LE(handled, 2.0 * entries) << "rows handled in the list's tables for " << entries << " entries";
 }

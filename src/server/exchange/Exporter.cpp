@@ -50,9 +50,11 @@ void ExportUpdate(kxserver::SqlConnection &connection, int firma, qint64 nr, Tab
                 {"Vorschlag-Lieferant-Nr", CellType::Number},
                 {"Vorschlag-Lieferant", CellType::Text},
                 {"Abweichend", CellType::Text}},
-               connection.run(kxserver::lists::ArticleListSql(), {key.toLongLong()}), [](const QSqlQuery &rows) {
-                   const bool differs = !rows.value(4).isNull() && (rows.value(2).isNull() ||
-                                        rows.value(2).toLongLong() != rows.value(4).toLongLong());
+               connection.run(kxserver::lists::ArticleListSql(connection.backend()), {key.toLongLong()}),
+               [](const QSqlQuery &rows) {
+                   const bool differs =
+                       !rows.value(4).isNull() &&
+                       (rows.value(2).isNull() || rows.value(2).toLongLong() != rows.value(4).toLongLong());
                    return QVariantList{rows.value(0).toString(),
                                        FromServerText(rows.value(1).toString()),
                                        numberOrNull(rows.value(2)),
