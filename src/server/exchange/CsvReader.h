@@ -48,7 +48,7 @@ public:
 private:
     bool firstPass(Encoding encoding);
     bool fill();
-    bool readRecord(QStringList &fields);
+    bool readRecord(); // into m_fields
     bool failed(const QString &what);
     QString decode(const QByteArray &bytes, bool last);
 
