@@ -14,12 +14,13 @@ namespace kxexchange {
 void ImportRun::checkRulesAhead() {
     if (!m_pairsLoaded)
         return; // neither articles nor pairs in the call: no article is named
-    // The articles the call named, in article-number order as the stored-state check reports them.
+    // The articles the call named; their failures are reported in article-number order, as the
+    // stored-state check reports them.
     std::vector<std::pair<QString, const Article *>> named;
     for (auto it = m_articles.constBegin(); it != m_articles.constEnd(); ++it)
         if (it->touchedLine != 0)
             named.emplace_back(it.key(), &it.value());
-    std::sort(named.begin(), named.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    const auto byNumber = [](const auto &a, const auto &b) { return a.first < b.first; };
     // Per named article: how many of its suppliers are active, and whether its main supplier is.
     struct Tally {
         qint64 main = 0;
@@ -39,7 +40,14 @@ void ImportRun::checkRulesAhead() {
         ++tally->active;
         tally->mainActive = tally->mainActive || it.key().second == tally->main;
     }
-    for (const auto &[number, article] : named) {
+    std::vector<std::pair<QString, const Article *>> failing;
+    for (const auto &entry : named) {
+        const Tally &tally = tallies[entry.second->id];
+        if (tally.active == 0 || (entry.second->main != 0 && !tally.mainActive))
+            failing.push_back(entry);
+    }
+    std::sort(failing.begin(), failing.end(), byNumber);
+    for (const auto &[number, article] : failing) {
         const Tally &tally = tallies[article->id];
         if (tally.active == 0)
             fileError(touchedAt(number), QStringLiteral("der Artikel %1 hätte danach keinen aktiven Lieferanten "
