@@ -71,6 +71,7 @@ public:
     bool valid() const { return m_faultLine == 0; }
     qint64 faultLine() const { return m_faultLine; }
     bool anySequence() const { return m_sequences > 0; }
+    qint64 lines() const { return m_line; }
 
 private:
     void fault() {
@@ -181,6 +182,7 @@ bool CsvReader::firstPass(Encoding encoding) {
     }
     utf8.finish();
     m_size = m_firstPassBytes;
+    m_lineCount = utf8.lines();
     // A file with no UTF-8 sequence at all that is not UTF-8 is Windows-1252; one that has some
     // and then a broken one is damaged UTF-8, and guessing would store other letters than typed.
     if (encoding == Encoding::Detect)

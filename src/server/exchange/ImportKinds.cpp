@@ -263,6 +263,8 @@ void ImportRun::artlief(FileRows &file) {
 
     loadPairs();
     QHash<QPair<qint64, qint64>, Pair> &pairs = m_pairs;
+    // Room for a pair per line at once: growing step by step would move every pair several times.
+    pairs.reserve(pairs.size() + qsizetype(file.reader().lineCount()));
     m_firstNewPair = nextId("artlief");
     qint64 nextPair = m_firstNewPair;
     // The units as the file writes them, once found good: most rows repeat a handful.
