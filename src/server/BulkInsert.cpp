@@ -157,13 +157,13 @@ void BulkInsert::sendSqlite(int rows) {
     };
     sqlite3_stmt *statement = rows == kRowsPerStatement ? m_full : nullptr;
     if (!statement) {
-        const QString row =
-            QLatin1Char('(') + QStringList(m_columns.size(), QStringLiteral("?")).join(QLatin1Char(',')) +
-            QLatin1Char(')');
-        const QByteArray sql = (QStringLiteral("INSERT INTO %1 (%2) VALUES ")
-                                    .arg(m_table, m_columns.join(QStringLiteral(", "))) +
-                                QStringList(rows, row).join(QLatin1Char(',')))
-                                   .toUtf8();
+        const QString row = QLatin1Char('(') +
+                            QStringList(m_columns.size(), QStringLiteral("?")).join(QLatin1Char(',')) +
+                            QLatin1Char(')');
+        const QByteArray sql =
+            (QStringLiteral("INSERT INTO %1 (%2) VALUES ").arg(m_table, m_columns.join(QStringLiteral(", "))) +
+             QStringList(rows, row).join(QLatin1Char(',')))
+                .toUtf8();
         if (const int code = sqlite3_prepare_v2(db, sql.constData(), int(sql.size()), &statement, nullptr);
             code != SQLITE_OK) {
             sqlite3_finalize(statement);
@@ -185,11 +185,11 @@ void BulkInsert::sendSqlite(int rows) {
     for (size_t i = 0; i < m_cells.size(); ++i) {
         const Cell &cell = m_cells[i];
         const int at = int(i) + 1;
-        const int bound = cell.kind == Cell::Number ? sqlite3_bind_int64(statement, at, cell.number)
-                          : cell.kind == Cell::Text
-                              ? sqlite3_bind_text(statement, at, m_texts.constData() + cell.number, cell.length,
-                                                  SQLITE_STATIC)
-                              : sqlite3_bind_null(statement, at);
+        const int bound =
+            cell.kind == Cell::Number ? sqlite3_bind_int64(statement, at, cell.number)
+            : cell.kind == Cell::Text
+                ? sqlite3_bind_text(statement, at, m_texts.constData() + cell.number, cell.length, SQLITE_STATIC)
+                : sqlite3_bind_null(statement, at);
         if (bound != SQLITE_OK)
             failed(sqlite3_extended_errcode(db));
     }

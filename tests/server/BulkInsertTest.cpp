@@ -23,9 +23,12 @@ protected:
 // The characters that end a value, a row or COPY's data, quotes, letters beyond ASCII (one of them
 // beyond 16 bits) and a null, in rows past one SQLite statement and one COPY.
 TEST_P(BulkInsertTest, EveryValueArrivesIntact) {
-    const QStringList odd{QStringLiteral("Tab\there"), QStringLiteral("back\\slash \\N \\."),
-                          QStringLiteral("two\nlines\r\nand CR\r"), QStringLiteral("\"quoted\" 'single'"),
-                          QStringLiteral("Größe \u20AC \U0001F600 end"), QStringLiteral("\\.")};
+    const QStringList odd{QStringLiteral("Tab\there"),
+                          QStringLiteral("back\\slash \\N \\."),
+                          QStringLiteral("two\nlines\r\nand CR\r"),
+                          QStringLiteral("\"quoted\" 'single'"),
+                          QStringLiteral("Größe \u20AC \U0001F600 end"),
+                          QStringLiteral("\\.")};
     const auto connection = open();
     const qsizetype count = BulkInsert::kRowsPerCopy + 3;
     const qint64 base = rawSql(QStringLiteral("SELECT MAX(id) FROM artikel")).toLongLong() + 1;
@@ -59,15 +62,15 @@ TEST_P(BulkInsertTest, AFailureInTheMiddleLeavesNothing) {
     const auto connection = open();
     const QString before = rawSql(QStringLiteral("SELECT COUNT(*) FROM lieferant"));
     const qint64 taken = rawSql(QStringLiteral("SELECT MIN(id) FROM lieferant")).toLongLong();
-    for (const qsizetype bad : {qsizetype(7), qsizetype(BulkInsert::kRowsPerStatement + 1),
-                                qsizetype(BulkInsert::kRowsPerCopy + 1)}) {
+    for (const qsizetype bad :
+         {qsizetype(7), qsizetype(BulkInsert::kRowsPerStatement + 1), qsizetype(BulkInsert::kRowsPerCopy + 1)}) {
         connection->beginUnit();
         connection->run(QStringLiteral("UPDATE lieferant SET name = 'geändert' WHERE id = ?"), {taken});
         EXPECT_THROW(
             {
-                BulkInsert insert(*connection, QStringLiteral("lieferant"),
-                                  {QStringLiteral("id"), QStringLiteral("firma"), QStringLiteral("liefnr"),
-                                   QStringLiteral("name")});
+                BulkInsert insert(
+                    *connection, QStringLiteral("lieferant"),
+                    {QStringLiteral("id"), QStringLiteral("firma"), QStringLiteral("liefnr"), QStringLiteral("name")});
                 for (qsizetype i = 0; i < bad + 20; ++i)
                     insert.number(i == bad ? taken : 800000 + i).number(1).number(800000 + i).text(u"x").endRow();
                 insert.finish();

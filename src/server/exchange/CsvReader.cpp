@@ -355,8 +355,7 @@ bool CsvReader::readRecord() {
                 return failed(QStringLiteral("Zeile %1: ein Anführungszeichen wird nicht geschlossen").arg(quoteLine));
             return endField(true);
         }
-        if (!quoted && c != separator && c != QLatin1Char('\n') && c != QLatin1Char('"') &&
-            c != QLatin1Char('\r')) {
+        if (!quoted && c != separator && c != QLatin1Char('\n') && c != QLatin1Char('"') && c != QLatin1Char('\r')) {
             // A run of plain characters goes in at once.
             const QChar *begin = m_buffer.constData() + m_pos;
             const QChar *end = m_buffer.constData() + m_buffer.size();
