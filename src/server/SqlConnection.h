@@ -162,6 +162,7 @@ public:
     static QString now();
 
 private:
+    friend class BulkInsert; // COPY and SQLite's own binding, on this connection's handles
     explicit SqlConnection(const ConnectTarget &target);
     bool openSqlite();
     // PostgreSQL: the statement with its values written in as the driver writes bound values.

@@ -71,6 +71,7 @@ public:
     bool valid() const { return m_faultLine == 0; }
     qint64 faultLine() const { return m_faultLine; }
     bool anySequence() const { return m_sequences > 0; }
+    qint64 lines() const { return m_line; }
 
 private:
     void fault() {
@@ -181,6 +182,7 @@ bool CsvReader::firstPass(Encoding encoding) {
     }
     utf8.finish();
     m_size = m_firstPassBytes;
+    m_lineCount = utf8.lines();
     // A file with no UTF-8 sequence at all that is not UTF-8 is Windows-1252; one that has some
     // and then a broken one is damaged UTF-8, and guessing would store other letters than typed.
     if (encoding == Encoding::Detect)
@@ -293,14 +295,13 @@ bool CsvReader::fill() {
 }
 
 bool CsvReader::next() {
-    m_fields.clear();
     while (true) {
-        QStringList fields;
-        if (!readRecord(fields))
+        if (!readRecord()) {
+            m_fields.clear();
             return false;
-        if (fields.size() == 1 && fields.front().isEmpty())
+        }
+        if (m_fields.size() == 1 && m_fields.front().isEmpty())
             continue; // a blank line
-        m_fields = fields;
         return true;
     }
 }
@@ -308,7 +309,7 @@ bool CsvReader::next() {
 // One record from the current position. The state machine works on the decoded characters and
 // refills the buffer whenever it runs dry, so a quoted field may span any number of pieces; a record
 // longer than kMaxRecord characters, or of more than kMaxFields fields, ends the reading.
-bool CsvReader::readRecord(QStringList &fields) {
+bool CsvReader::readRecord() {
     const auto at = [this](QChar *c) {
         while (m_pos >= m_buffer.size())
             if (!fill())
@@ -321,26 +322,55 @@ bool CsvReader::readRecord(QStringList &fields) {
         return false;
     m_recordLine = m_line;
     m_held = 0;
-    QString field;
+    // The fields are written into the strings of the record before, which keeps their memory: no
+    // allocation per field (a caller that kept a copy of one keeps its own text, by Qt's sharing).
+    qsizetype count = 0;
+    const auto field = [&]() -> QString & {
+        if (count == m_fields.size())
+            m_fields.append(QString());
+        return m_fields[count];
+    };
+    field().resize(0);
     bool quoted = false;
     bool wasQuoted = false;
     qint64 quoteLine = m_line;
-    const auto endField = [&] {
-        fields << field;
-        field.clear();
+    const auto endField = [&](bool last) {
+        ++count;
         m_held += 1;
-        if (fields.size() > kMaxFields)
+        if (count > kMaxFields)
             return failed(
                 QStringLiteral("Zeile %1: die Zeile hat mehr als %2 Felder").arg(m_recordLine).arg(kMaxFields));
+        if (last)
+            m_fields.resize(count);
+        else
+            field().resize(0);
         return true;
     };
+    const QChar separator = m_separator;
     while (true) {
         if (!at(&c)) {
             if (m_failed)
                 return false;
             if (quoted)
                 return failed(QStringLiteral("Zeile %1: ein Anführungszeichen wird nicht geschlossen").arg(quoteLine));
-            return endField();
+            return endField(true);
+        }
+        if (!quoted && c != separator && c != QLatin1Char('\n') && c != QLatin1Char('"') && c != QLatin1Char('\r')) {
+            // A run of plain characters goes in at once.
+            const QChar *begin = m_buffer.constData() + m_pos;
+            const QChar *end = m_buffer.constData() + m_buffer.size();
+            const QChar *stop = begin + 1;
+            while (stop != end && *stop != separator && *stop != QLatin1Char('\n') && *stop != QLatin1Char('"') &&
+                   *stop != QLatin1Char('\r'))
+                ++stop;
+            const qsizetype run = stop - begin;
+            m_pos += run;
+            m_work += run;
+            if ((m_held += run) > kMaxRecord)
+                return failed(
+                    QStringLiteral("Zeile %1: die Zeile ist länger als %2 Zeichen").arg(m_recordLine).arg(kMaxRecord));
+            field().append(begin, run);
+            continue;
         }
         ++m_pos;
         ++m_work;
@@ -351,7 +381,7 @@ bool CsvReader::readRecord(QStringList &fields) {
             if (c == QLatin1Char('"')) {
                 QChar following;
                 if (at(&following) && following == QLatin1Char('"')) {
-                    field += c;
+                    field() += c;
                     ++m_pos;
                 } else {
                     if (m_failed)
@@ -361,27 +391,27 @@ bool CsvReader::readRecord(QStringList &fields) {
             } else {
                 if (c == QLatin1Char('\n'))
                     ++m_line;
-                field += c;
+                field() += c;
             }
             continue;
         }
-        if (c == m_separator) {
-            if (!endField())
+        if (c == separator) {
+            if (!endField(false))
                 return false;
             wasQuoted = false;
         } else if (c == QLatin1Char('\n')) {
             ++m_line;
-            if (field.endsWith(QLatin1Char('\r')) && !wasQuoted)
-                field.chop(1);
-            return endField();
-        } else if (c == QLatin1Char('"') && field.isEmpty() && !wasQuoted) {
+            if (field().endsWith(QLatin1Char('\r')) && !wasQuoted)
+                field().chop(1);
+            return endField(true);
+        } else if (c == QLatin1Char('"') && field().isEmpty() && !wasQuoted) {
             quoted = true;
             wasQuoted = true;
             quoteLine = m_line;
         } else if (c == QLatin1Char('\r') && wasQuoted) {
             // CR of a CRLF after a closing quote
         } else {
-            field += c;
+            field() += c;
         }
     }
 }

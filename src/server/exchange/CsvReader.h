@@ -37,6 +37,7 @@ public:
     qint64 line() const override { return m_recordLine; }
     qint64 bytesRead() const override { return m_bytesRead; }
     qint64 size() const override { return m_size; }
+    qint64 lineCount() const override { return m_lineCount; }
 
     Encoding encoding() const { return m_encoding; }
     QChar separator() const { return m_separator; }
@@ -48,7 +49,7 @@ public:
 private:
     bool firstPass(Encoding encoding);
     bool fill();
-    bool readRecord(QStringList &fields);
+    bool readRecord(); // into m_fields
     bool failed(const QString &what);
     QString decode(const QByteArray &bytes, bool last);
 
@@ -65,6 +66,7 @@ private:
     qint64 m_bytesRead = 0;
     qint64 m_size = 0;
     qint64 m_firstPassBytes = 0;
+    qint64 m_lineCount = 0;
     qint64 m_work = 0;
     qint64 m_peakHeld = 0;
     qsizetype m_held = 0; // characters of the record being read

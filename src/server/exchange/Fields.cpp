@@ -24,6 +24,18 @@ qsizetype controlAt(const QString &text) {
     return 0;
 }
 
+// The value of text[from, to) when all of it are digits; -1 otherwise.
+qint64 digitsValue(const QString &text, qsizetype from, qsizetype to) {
+    qint64 value = 0;
+    for (qsizetype i = from; i < to; ++i) {
+        const char16_t c = text.at(i).unicode();
+        if (c < u'0' || c > u'9')
+            return -1;
+        value = value * 10 + (c - u'0');
+    }
+    return from < to ? value : -1;
+}
+
 } // namespace
 
 QString ShownText(const QString &text, qsizetype maxLength, bool keepLineBreaks) {
@@ -48,6 +60,15 @@ QString ShownText(const QString &text, qsizetype maxLength, bool keepLineBreaks)
 }
 
 std::optional<qint64> ParseCents(const QString &input, QString *expected) {
+    // Most files write "1234,50" or "12": read without the expressions below.
+    const qsizetype comma = input.indexOf(QLatin1Char(','));
+    const qsizetype wholeEnd = comma < 0 ? input.size() : comma;
+    if (wholeEnd <= 15 && (comma < 0 || input.size() - comma - 1 <= 2)) {
+        const qint64 whole = digitsValue(input, 0, wholeEnd);
+        const qint64 decimals = comma < 0 ? 0 : digitsValue(input, comma + 1, input.size());
+        if (whole >= 0 && decimals >= 0)
+            return whole * 100 + (comma >= 0 && input.size() - comma - 1 == 1 ? decimals * 10 : decimals);
+    }
     const QString text = input.trimmed();
     // German form with optional thousands points, or the plain form with a decimal point.
     static const QRegularExpression german(QStringLiteral("^(-?)([0-9]{1,3}(?:\\.[0-9]{3})+|[0-9]+)(?:,([0-9]+))?$"));
@@ -74,6 +95,10 @@ std::optional<qint64> ParseCents(const QString &input, QString *expected) {
 }
 
 std::optional<qint64> ParseWholeNumber(const QString &input, QString *expected) {
+    if (input.size() <= 9) {
+        if (const qint64 plain = digitsValue(input, 0, input.size()); plain >= 1)
+            return plain;
+    }
     static const QRegularExpression pattern(QStringLiteral("^([0-9]{1,3}(?:\\.[0-9]{3})+|[0-9]{1,9})$"));
     const QString text = input.trimmed();
     const QRegularExpressionMatch match = pattern.match(text);
@@ -90,6 +115,17 @@ std::optional<QDate> ParseDate(const QString &input, QString *expected) {
     // 30 to 99 are 1930 to 1999, 00 to 29 are 2000 to 2029.
     static const QRegularExpression german(QStringLiteral("^([0-9]{1,2})\\.([0-9]{1,2})\\.([0-9]{4}|[0-9]{2})$"));
     static const QRegularExpression iso(QStringLiteral("^([0-9]{4})-([0-9]{2})-([0-9]{2})$"));
+    if (input.size() == 10 && input.at(2) == QLatin1Char('.') && input.at(5) == QLatin1Char('.')) {
+        // "dd.mm.yyyy", the usual form, read without the expressions.
+        const qint64 day = digitsValue(input, 0, 2);
+        const qint64 month = digitsValue(input, 3, 5);
+        const qint64 year = digitsValue(input, 6, 10);
+        if (day >= 0 && month >= 0 && year >= 1900) {
+            const QDate date{int(year), int(month), int(day)};
+            if (date.isValid())
+                return date;
+        }
+    }
     const QString text = input.trimmed();
     QDate date;
     if (const QRegularExpressionMatch m = german.match(text); m.hasMatch()) {
@@ -111,6 +147,8 @@ std::optional<QDate> ParseDate(const QString &input, QString *expected) {
 }
 
 std::optional<QString> ParseFlag(const QString &input, QString *expected) {
+    if (input == QLatin1String("J") || input == QLatin1String("N"))
+        return input;
     const QString text = input.trimmed().toLower();
     if (text == QLatin1String("j") || text == QLatin1String("ja") || text == QLatin1String("1"))
         return QStringLiteral("J");

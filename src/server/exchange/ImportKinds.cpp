@@ -1,6 +1,7 @@
 // The five kinds of import file, each read row by row into the state of the call and written at
 // once (as long as the call has found no error; after the first one it only goes on checking).
 
+#include "BulkInsert.h"
 #include "Fields.h"
 #include "ImportRun.h"
 #include "TypedNulls.h"
@@ -152,7 +153,7 @@ void ImportRun::artikel(FileRows &file) {
         if (!firstNaming(file, "Artikel-Nr", article.seenLine,
                          [&] { return QStringLiteral("der Artikel %1").arg(*number); }))
             continue;
-        article.touchedIn = file.name();
+        article.touchedFile = fileIndex(file);
         article.touchedLine = file.line();
         if (!withMain)
             main = article.main;
@@ -197,7 +198,7 @@ void ImportRun::loadPairs() {
         pair.cents = stored.value(3).toLongLong();
         pair.unit = unitIndex(stored.value(4).toString());
         const QDate date = QDate::fromString(stored.value(5).toString(), Qt::ISODate);
-        pair.lastPurchase = date.isValid() ? date.toJulianDay() : 0;
+        pair.lastPurchase = date.isValid() ? qint32(date.toJulianDay()) : 0;
         pair.active = stored.value(6).toString() == QLatin1String("J") ? 'J' : 'N';
         m_pairs.insert({stored.value(1).toLongLong(), stored.value(2).toLongLong()}, pair);
     }
@@ -212,21 +213,44 @@ QVariant PurchaseValue(qint64 julianDay) {
 
 } // namespace
 
-void ImportRun::writeNewPairs(qsizetype first, int count, QHash<QString, QSqlQuery> &prepared) {
-    QString sql =
-        QStringLiteral("INSERT INTO artlief (id, artikel, lieferant, ek_cent, pe, le_einkauf, aktiv) VALUES ") +
-        QStringList(count, QStringLiteral("(?, ?, ?, ?, ?, ?, ?)")).join(QLatin1Char(','));
-    auto found = prepared.find(sql);
-    if (found == prepared.end())
-        found = prepared.insert(sql, m_db.prepare(sql));
-    QVariantList values;
-    values.reserve(qsizetype(count) * 7);
-    for (qsizetype i = first; i < first + count; ++i) {
-        const NewPair &pair = m_newPairs[size_t(i)];
-        values << pair.id << pair.article << pair.supplier << pair.cents << m_units.at(pair.unit)
-               << PurchaseValue(pair.lastPurchase) << QString(QLatin1Char(pair.active));
+// The new pairs in id order (the order of the file), in one bulk insert: COPY on PostgreSQL.
+void ImportRun::writeNewPairs() {
+    // Where each new pair is, by id. The pairs lie in the hash's order, all over its memory: read in
+    // id order, each one is asked for a few rows ahead so that the wait for it overlaps the others.
+    std::vector<std::pair<const QPair<qint64, qint64> *, const Pair *>> fresh(static_cast<size_t>(m_newPairCount));
+    for (auto it = m_pairs.constBegin(); it != m_pairs.constEnd(); ++it)
+        if (it->id >= m_firstNewPair)
+            fresh[size_t(it->id - m_firstNewPair)] = {&it.key(), &it.value()};
+    constexpr size_t kAhead = 16;
+    kxserver::BulkInsert insert(m_db, QStringLiteral("artlief"),
+                                {QStringLiteral("id"), QStringLiteral("artikel"), QStringLiteral("lieferant"),
+                                 QStringLiteral("ek_cent"), QStringLiteral("pe"), QStringLiteral("le_einkauf"),
+                                 QStringLiteral("aktiv")});
+    qint32 shownDay = 0; // the last purchase written last, mostly the same for many rows
+    QString shownDate;
+    for (size_t i = 0; i < fresh.size(); ++i) {
+        if (i + kAhead < fresh.size()) {
+            __builtin_prefetch(fresh[i + kAhead].first);
+            __builtin_prefetch(fresh[i + kAhead].second);
+        }
+        const auto &[key, found] = fresh[i];
+        const Pair &pair = *found;
+        insert.number(pair.id).number(key->first).number(key->second).number(pair.cents);
+        insert.text(m_units.at(pair.unit));
+        if (pair.lastPurchase == 0) {
+            insert.null();
+        } else {
+            if (pair.lastPurchase != shownDay) {
+                shownDay = pair.lastPurchase;
+                shownDate = QDate::fromJulianDay(shownDay).toString(Qt::ISODate);
+            }
+            insert.text(shownDate);
+        }
+        const QChar active = QLatin1Char(pair.active);
+        insert.text(QStringView(&active, 1));
+        insert.endRow();
     }
-    m_db.execute(*found, values);
+    insert.finish();
 }
 
 void ImportRun::artlief(FileRows &file) {
@@ -239,18 +263,12 @@ void ImportRun::artlief(FileRows &file) {
 
     loadPairs();
     QHash<QPair<qint64, qint64>, Pair> &pairs = m_pairs;
-    qint64 nextPair = nextId("artlief");
-    // New pairs go out 500 to a statement: one round trip per row would be most of the time on
-    // PostgreSQL (and half of it on SQLite).
-    constexpr int kBatch = 500;
-    qsizetype batchFirst = qsizetype(m_newPairs.size());
-    const auto flush = [&](bool all) {
-        const int batchRows = int(qsizetype(m_newPairs.size()) - batchFirst);
-        if (batchRows == 0 || (!all && batchRows < kBatch))
-            return;
-        m_writes.emplace_back(QString(), QVariantList{batchFirst, batchRows});
-        batchFirst = qsizetype(m_newPairs.size());
-    };
+    // Room for a pair per line at once: growing step by step would move every pair several times.
+    pairs.reserve(pairs.size() + qsizetype(file.reader().lineCount()));
+    m_firstNewPair = nextId("artlief");
+    qint64 nextPair = m_firstNewPair;
+    // The units as the file writes them, once found good: most rows repeat a handful.
+    QHash<QString, qint32> checkedUnits;
     Statement change =
         prepare(QStringLiteral("UPDATE artlief SET ek_cent = ?, pe = ?, le_einkauf = ?, aktiv = ? WHERE id = ?"));
     qint64 rows = 0;
@@ -262,14 +280,18 @@ void ImportRun::artlief(FileRows &file) {
         const std::optional<qint64> cents = ParseCents(file.value("EK-Netto"), &expected);
         if (!cents)
             fail("EK-Netto", expected);
-        const std::optional<QString> unit = text(file, "per", true, true, kCodeLength);
-        std::optional<qint64> date;
+        const QString rawUnit = file.value("per");
+        auto unit = checkedUnits.constFind(rawUnit);
+        if (unit == checkedUnits.constEnd())
+            if (const std::optional<QString> checked = text(file, "per", true, true, kCodeLength))
+                unit = checkedUnits.insert(rawUnit, unitIndex(*checked));
+        std::optional<qint32> date;
         if (withDate && !file.value("Letzter Einkauf").trimmed().isEmpty()) {
             const std::optional<QDate> parsed = ParseDate(file.value("Letzter Einkauf"), &expected);
             if (!parsed)
                 fail("Letzter Einkauf", expected);
             else
-                date = parsed->toJulianDay();
+                date = qint32(parsed->toJulianDay());
         } else if (withDate) {
             date = 0;
         }
@@ -282,10 +304,10 @@ void ImportRun::artlief(FileRows &file) {
                 activeOk = false;
             }
         }
-        if (!article || !supplierOk || !cents || !unit || (withDate && !date) || !activeOk)
+        if (!article || !supplierOk || !cents || unit == checkedUnits.constEnd() || (withDate && !date) || !activeOk)
             continue;
         if (article->touchedLine == 0) {
-            article->touchedIn = file.name();
+            article->touchedFile = fileIndex(file);
             article->touchedLine = file.line();
         }
         Pair &pair = pairs[{article->id, supplier}];
@@ -298,7 +320,7 @@ void ImportRun::artlief(FileRows &file) {
         const bool isNew = pair.id == 0;
         Pair after = pair;
         after.cents = *cents;
-        after.unit = unitIndex(*unit);
+        after.unit = unit.value();
         if (date)
             after.lastPurchase = *date;
         if (active)
@@ -306,24 +328,20 @@ void ImportRun::artlief(FileRows &file) {
         if (isNew) {
             after.id = nextPair++;
             ++counts.added;
-            if (clean() && !m_request.dryRun) {
-                m_newPairs.push_back(
-                    {after.id, article->id, supplier, after.cents, after.lastPurchase, after.unit, after.active});
-                flush(false);
-            }
         } else if (after.cents != pair.cents || after.unit != pair.unit || after.lastPurchase != pair.lastPurchase ||
                    after.active != pair.active) {
             ++counts.changed;
             if (clean())
-                exec(change, {after.cents, *unit, PurchaseValue(after.lastPurchase), QString(QLatin1Char(after.active)),
-                              after.id});
+                exec(change, {after.cents, m_units.at(after.unit), PurchaseValue(after.lastPurchase),
+                              QString(QLatin1Char(after.active)), after.id});
         } else {
             ++counts.unchanged;
         }
         pair = after;
     }
-    if (clean())
-        flush(true);
+    m_newPairCount = nextPair - m_firstNewPair;
+    if (clean() && m_newPairCount > 0 && !m_request.dryRun)
+        m_writes.emplace_back(QString(), QVariantList());
 }
 
 } // namespace kxexchange

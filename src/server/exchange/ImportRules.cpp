@@ -6,6 +6,7 @@
 
 #include <QSet>
 
+#include <algorithm>
 #include <map>
 
 namespace kxexchange {
@@ -13,31 +14,50 @@ namespace kxexchange {
 void ImportRun::checkRulesAhead() {
     if (!m_pairsLoaded)
         return; // neither articles nor pairs in the call: no article is named
-    // The pairs of each article.
-    QHash<qint64, QList<QPair<qint64, qint64>>> byArticle;
-    for (auto it = m_pairs.constBegin(); it != m_pairs.constEnd(); ++it)
-        byArticle[it.key().first] << it.key();
-    // The articles the call named, in article-number order as the stored-state check reports them.
-    std::map<QString, const Article *> named;
+    // The articles the call named; their failures are reported in article-number order, as the
+    // stored-state check reports them.
+    std::vector<std::pair<QString, const Article *>> named;
     for (auto it = m_articles.constBegin(); it != m_articles.constEnd(); ++it)
         if (it->touchedLine != 0)
-            named.emplace(it.key(), &it.value());
-
-    for (const auto &[number, article] : named) {
-        QSet<qint64> active;
-        for (const auto &key : byArticle.value(article->id))
-            if (m_pairs.value(key).active == 'J')
-                active.insert(key.second);
-        const QString where = touchedAt(number);
-        if (active.isEmpty())
-            fileError(where, QStringLiteral("der Artikel %1 hätte danach keinen aktiven Lieferanten (erwartet: "
-                                            "mindestens ein Lieferant mit Aktiv J)")
-                                 .arg(number));
-        else if (article->main != 0 && !active.contains(article->main))
-            fileError(where, QStringLiteral("der Hauptlieferant %1 des Artikels %2 wäre danach keiner seiner aktiven "
-                                            "Lieferanten")
-                                 .arg(m_supplierNumbers.value(article->main))
-                                 .arg(number));
+            named.emplace_back(it.key(), &it.value());
+    const auto byNumber = [](const auto &a, const auto &b) { return a.first < b.first; };
+    // Per named article: how many of its suppliers are active, and whether its main supplier is.
+    struct Tally {
+        qint64 main = 0;
+        qint64 active = 0;
+        bool mainActive = false;
+    };
+    QHash<qint64, Tally> tallies;
+    tallies.reserve(qsizetype(named.size()));
+    for (const auto &entry : named)
+        tallies.insert(entry.second->id, {entry.second->main});
+    for (auto it = m_pairs.constBegin(); it != m_pairs.constEnd(); ++it) {
+        if (it->active != 'J')
+            continue;
+        const auto tally = tallies.find(it.key().first);
+        if (tally == tallies.end())
+            continue;
+        ++tally->active;
+        tally->mainActive = tally->mainActive || it.key().second == tally->main;
+    }
+    std::vector<std::pair<QString, const Article *>> failing;
+    for (const auto &entry : named) {
+        const Tally &tally = tallies[entry.second->id];
+        if (tally.active == 0 || (entry.second->main != 0 && !tally.mainActive))
+            failing.push_back(entry);
+    }
+    std::sort(failing.begin(), failing.end(), byNumber);
+    for (const auto &[number, article] : failing) {
+        const Tally &tally = tallies[article->id];
+        if (tally.active == 0)
+            fileError(touchedAt(number), QStringLiteral("der Artikel %1 hätte danach keinen aktiven Lieferanten "
+                                                        "(erwartet: mindestens ein Lieferant mit Aktiv J)")
+                                             .arg(number));
+        else if (article->main != 0 && !tally.mainActive)
+            fileError(touchedAt(number), QStringLiteral("der Hauptlieferant %1 des Artikels %2 wäre danach keiner "
+                                                        "seiner aktiven Lieferanten")
+                                             .arg(m_supplierNumbers.value(article->main))
+                                             .arg(number));
     }
     if (!clean())
         return;
@@ -56,21 +76,39 @@ void ImportRun::checkRulesAhead() {
                        " h.artikel = u.artikel WHERE r.firma = ? AND (EXISTS (SELECT 1 FROM liste_aend x WHERE"
                        " x.liste = l.id AND x.artikel = u.artikel) OR h.liste IS NOT NULL)"),
         {m_request.firma});
-    QHash<qint64, QString> numbers; // article id -> number, of the named articles
-    for (const auto &[number, article] : named)
-        numbers.insert(article->id, number);
-    std::map<std::pair<QString, qint64>, QString> failures; // (article number, run) -> reason
+    QHash<qint64, std::pair<QString, const Article *>> numbers; // article id -> number, of the named articles
+    for (const auto &entry : named)
+        numbers.insert(entry.second->id, entry);
+    // The rows first, then the pairs of just their articles.
+    struct ListRow {
+        qint64 list, run;
+        std::pair<QString, const Article *> article;
+        bool ownMain;
+        qint64 main;
+    };
+    std::vector<ListRow> rows;
+    QHash<qint64, QList<QPair<qint64, qint64>>> byArticle;
     while (m_db.next(lists)) {
-        const qint64 list = lists.value(0).toLongLong();
         const auto number = numbers.constFind(lists.value(2).toLongLong());
         if (number == numbers.constEnd())
             continue;
-        const Article *article = named.at(*number);
+        rows.push_back({lists.value(0).toLongLong(), lists.value(1).toLongLong(), *number, !lists.value(3).isNull(),
+                        lists.value(4).isNull() ? 0 : lists.value(4).toLongLong()});
+        byArticle.insert(number->second->id, {});
+    }
+    if (!byArticle.isEmpty())
+        for (auto it = m_pairs.constBegin(); it != m_pairs.constEnd(); ++it)
+            if (const auto entries = byArticle.find(it.key().first); entries != byArticle.end())
+                *entries << it.key();
+    std::map<std::pair<QString, qint64>, QString> failures; // (article number, run) -> reason
+    for (const ListRow &row : rows) {
+        const qint64 list = row.list;
+        const QString *number = &row.article.first;
+        const Article *article = row.article.second;
         const QList<QPair<qint64, qint64>> entries = byArticle.value(article->id);
         if (entries.isEmpty())
             continue;
-        const bool ownMain = !lists.value(3).isNull();
-        const qint64 main = ownMain ? (lists.value(4).isNull() ? 0 : lists.value(4).toLongLong()) : article->main;
+        const qint64 main = row.ownMain ? row.main : article->main;
         int active = 0;
         bool mainActive = false;
         for (const auto &key : entries) {
@@ -85,7 +123,7 @@ void ImportRun::checkRulesAhead() {
                                : main != 0 && !mainActive ? QStringLiteral("einen inaktiven Hauptlieferanten")
                                                           : QString();
         if (!reason.isEmpty())
-            failures.emplace(std::make_pair(*number, lists.value(1).toLongLong()), reason);
+            failures.emplace(std::make_pair(*number, row.run), reason);
     }
     for (const auto &[key, reason] : failures)
         fileError(touchedAt(key.first), QStringLiteral("der Artikel %1 hätte danach in der Artikelliste des Updates %2 "

@@ -31,8 +31,17 @@ public:
     const QString &path() const { return m_path; }
     const QString &kind() const { return m_kind; }
     QString name() const;
-    // The column's index, -1 when the file does not have it.
-    int index(const char *column) const { return m_columns.value(QString::fromLatin1(column), -1); }
+    // The column's index, -1 when the file does not have it. Asked for every field of every row, so
+    // the answer is kept by the name's address (the readers name columns by literals).
+    int index(const char *column) const {
+        for (const auto &[name, at] : m_indexes)
+            if (name == column)
+                return at;
+        const int at = m_columns.value(QString::fromLatin1(column), -1);
+        if (m_indexes.size() < 32)
+            m_indexes.emplace_back(column, at);
+        return at;
+    }
     bool has(const char *column) const { return index(column) >= 0; }
     QString value(const char *column) const;
     qint64 line() const { return m_reader->line(); }
@@ -40,7 +49,8 @@ public:
     const RowReader &reader() const { return *m_reader; }
 
     std::unique_ptr<RowReader> m_reader;
-    QHash<QString, int> m_columns; // canonical name -> index
+    QHash<QString, int> m_columns; // canonical name -> index; index() is right once the header is read
+    mutable std::vector<std::pair<const char *, int>> m_indexes;
 
 private:
     QString m_path;
@@ -73,7 +83,7 @@ private:
         QString bez;
         qint64 main = 0; // lieferant id, 0 when none
         qint64 seenLine = 0;
-        QString touchedIn; // file and line of the first row of this call that names it
+        qint32 touchedFile = 0; // file (in m_fileNames) and line of the first row of this call that names it
         qint64 touchedLine = 0;
     };
     // An article-supplier pair, small: a million of them are held during an import. The unit is an
@@ -81,7 +91,7 @@ private:
     struct Pair {
         qint64 id = 0;
         qint64 cents = 0;
-        qint64 lastPurchase = 0;
+        qint32 lastPurchase = 0;
         qint32 seenLine = 0;
         qint32 unit = 0;
         char active = 'J';
@@ -160,16 +170,15 @@ private:
     QHash<QPair<qint64, qint64>, Pair> m_pairs; // (article id, supplier id): the state after the call
     bool m_pairsLoaded = false;
     std::vector<std::pair<QString, QVariantList>> m_writes;
-    // A million new pairs would be seven QVariants each in m_writes (some 400 MB); they are kept
-    // as these small rows instead, and m_writes holds one marker per batch of them (an empty
-    // statement with the batch's first row and its count), expanded in write() in its place.
-    struct NewPair {
-        qint64 id, article, supplier, cents, lastPurchase;
-        qint32 unit;
-        char active;
-    };
-    std::vector<NewPair> m_newPairs;
-    void writeNewPairs(qsizetype first, int count, QHash<QString, QSqlQuery> &prepared);
+    // A million new pairs would be seven QVariants each in m_writes (some 400 MB); they are only in
+    // m_pairs (ids from m_firstNewPair on), and m_writes holds one marker for them all (an empty
+    // statement), written in its place in id order by one bulk insert.
+    qint64 m_firstNewPair = 0;
+    qint64 m_newPairCount = 0;
+    void writeNewPairs();
+    // The names of the files read, for the place an article was first named (Article::touchedFile).
+    QStringList m_fileNames;
+    qint32 fileIndex(const FileRows &file);
     std::vector<std::pair<QString, qint64>> m_firstIds; // table, first new id as the files were read
 };
 

@@ -124,6 +124,7 @@ bool ImportRun::openFile(FileRows &file) {
         }
         file.m_columns.insert(name, i);
     }
+    file.m_indexes.clear();
     bool complete = true;
     for (const ColumnDef &column : columns) {
         if (column.required && !file.m_columns.contains(QString::fromUtf8(column.name))) {
@@ -184,12 +185,17 @@ void ImportRun::loadSuppliers() {
 }
 
 void ImportRun::loadArticles() {
+    // Only an artikel file compares descriptions; without one they would be some 20 MB per
+    // 100,000 articles of nothing.
+    const bool withBez = std::any_of(m_request.files.begin(), m_request.files.end(),
+                                     [](const ImportFile &file) { return file.kind == QLatin1String("artikel"); });
     QSqlQuery query =
         m_db.run(QStringLiteral("SELECT id, artnr, bez, haupt_lief FROM artikel WHERE firma = ?"), {m_request.firma});
     while (m_db.next(query)) {
         Article article;
         article.id = query.value(0).toLongLong();
-        article.bez = query.value(2).toString();
+        if (withBez)
+            article.bez = query.value(2).toString();
         article.main = query.value(3).isNull() ? 0 : query.value(3).toLongLong();
         m_articles.insert(query.value(1).toString(), article);
     }
@@ -199,7 +205,14 @@ QString ImportRun::touchedAt(const QString &articleNumber) const {
     const auto found = m_articles.constFind(articleNumber);
     if (found == m_articles.constEnd() || found->touchedLine == 0)
         return QString();
-    return QStringLiteral("%1, Zeile %2").arg(found->touchedIn).arg(found->touchedLine);
+    return QStringLiteral("%1, Zeile %2").arg(m_fileNames.at(found->touchedFile)).arg(found->touchedLine);
+}
+
+qint32 ImportRun::fileIndex(const FileRows &file) {
+    const QString name = file.name();
+    if (m_fileNames.isEmpty() || m_fileNames.back() != name)
+        m_fileNames << name;
+    return qint32(m_fileNames.size() - 1);
 }
 
 // The rules the main window keeps for every article, on the state after all files of the call:
@@ -212,14 +225,17 @@ void ImportRun::checkArticles() {
                                 " GROUP BY a.id, a.artnr, a.haupt_lief ORDER BY a.artnr"),
                  {m_request.firma});
     while (m_db.next(query)) {
+        const bool noneActive = query.value(2).toLongLong() == 0;
+        if (!noneActive && (query.value(1).isNull() || query.value(3).toLongLong() != 0))
+            continue; // both rules hold
         const QString where = touchedAt(query.value(0).toString());
         if (where.isEmpty())
             continue;
-        if (query.value(2).toLongLong() == 0)
+        if (noneActive)
             fileError(where, QStringLiteral("der Artikel %1 hätte danach keinen aktiven Lieferanten (erwartet: "
                                             "mindestens ein Lieferant mit Aktiv J)")
                                  .arg(query.value(0).toString()));
-        else if (!query.value(1).isNull() && query.value(3).toLongLong() == 0)
+        else
             fileError(where, QStringLiteral("der Hauptlieferant %1 des Artikels %2 wäre danach keiner seiner aktiven "
                                             "Lieferanten")
                                  .arg(m_supplierNumbers.value(query.value(1).toLongLong()))
@@ -244,6 +260,8 @@ void ImportRun::checkLists() {
                        " GROUP BY l.id, r.nr, a.id, a.artnr ORDER BY a.artnr, r.nr"),
         {m_request.firma});
     while (m_db.next(query)) {
+        if (query.value(2).toLongLong() != 0 && (query.value(4).isNull() || query.value(3).toLongLong() != 0))
+            continue; // both rules hold
         const QString where = touchedAt(query.value(0).toString());
         if (where.isEmpty())
             continue;
@@ -307,7 +325,7 @@ void ImportRun::write() {
     QHash<QString, QSqlQuery> prepared;
     for (const auto &[sql, values] : m_writes) {
         if (sql.isEmpty()) {
-            writeNewPairs(values.at(0).toLongLong(), values.at(1).toInt(), prepared);
+            writeNewPairs();
             continue;
         }
         auto found = prepared.find(sql);
@@ -316,7 +334,6 @@ void ImportRun::write() {
         m_db.execute(*found, values);
     }
     m_writes.clear();
-    m_newPairs = {};
     checkArticles();
     if (clean())
         checkLists();

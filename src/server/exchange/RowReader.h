@@ -33,6 +33,9 @@ public:
     // For a progress display.
     virtual qint64 bytesRead() const = 0;
     virtual qint64 size() const = 0;
+    // The file's lines as far as they are known before its records are read (no record is shorter
+    // than a line), for reserving room; 0 when unknown.
+    virtual qint64 lineCount() const { return 0; }
 };
 
 // The reader for a file by its name: a workbook for ".xlsx" and ".ods", CSV for anything else.

@@ -1,0 +1,93 @@
+// Bulk inserts (COPY on PostgreSQL, SQLite's own binding): every value arrives as it was given,
+// past the size of one statement or COPY, and a failure in the middle leaves nothing behind.
+
+#include "BulkInsert.h"
+#include "ServerError.h"
+#include "ServerFixture.h"
+
+using kxserver::BulkInsert;
+
+namespace {
+
+class BulkInsertTest : public ServerTest {
+protected:
+    std::shared_ptr<kxserver::SqlConnection> open() const {
+        return kxserver::SqlConnection::open(*kxserver::ParseConnectString(connectString()));
+    }
+    static QString name(qint64 id, const std::shared_ptr<kxserver::SqlConnection> &connection) {
+        QSqlQuery query = connection->run(QStringLiteral("SELECT bez FROM artikel WHERE id = ?"), {id});
+        return connection->next(query) ? query.value(0).toString() : QStringLiteral("(keine Zeile)");
+    }
+};
+
+// The characters that end a value, a row or COPY's data, quotes, letters beyond ASCII (one of them
+// beyond 16 bits) and a null, in rows past one SQLite statement and one COPY.
+TEST_P(BulkInsertTest, EveryValueArrivesIntact) {
+    const QStringList odd{QStringLiteral("Tab\there"),
+                          QStringLiteral("back\\slash \\N \\."),
+                          QStringLiteral("two\nlines\r\nand CR\r"),
+                          QStringLiteral("\"quoted\" 'single'"),
+                          QStringLiteral("Größe \u20AC \U0001F600 end"),
+                          QStringLiteral("\\.")};
+    const auto connection = open();
+    const qsizetype count = BulkInsert::kRowsPerCopy + 3;
+    const qint64 base = rawSql(QStringLiteral("SELECT MAX(id) FROM artikel")).toLongLong() + 1;
+    connection->beginUnit();
+    {
+        BulkInsert insert(*connection, QStringLiteral("artikel"),
+                          {QStringLiteral("id"), QStringLiteral("firma"), QStringLiteral("artnr"),
+                           QStringLiteral("bez"), QStringLiteral("aend_pers")});
+        for (qsizetype i = 0; i < count; ++i) {
+            insert.number(base + i).number(1).text(QStringLiteral("BI%1").arg(base + i)).text(odd.at(i % odd.size()));
+            if (i % 2)
+                insert.null();
+            else
+                insert.text(QString());
+            insert.endRow();
+        }
+        insert.finish();
+    }
+    connection->commitUnit();
+    EXPECT_EQ(rawSql(QStringLiteral("SELECT COUNT(*) || ' ' || SUM(id) || ' ' || COUNT(aend_pers) FROM artikel"
+                                    " WHERE artnr = 'BI' || CAST(id AS TEXT)")),
+              QStringLiteral("%1 %2 %3").arg(count).arg(base * count + count * (count - 1) / 2).arg((count + 1) / 2));
+    for (const qint64 i : {qint64(0), qint64(1), qint64(2), qint64(3), qint64(4), qint64(5),
+                           qint64(BulkInsert::kRowsPerStatement), qint64(BulkInsert::kRowsPerCopy), qint64(count - 1)})
+        EXPECT_EQ(name(base + i, connection), odd.at(i % odd.size())) << i;
+}
+
+// A row the table refuses (a key already there), after many good ones and before more: the unit
+// fails as a whole, and the connection goes on working.
+TEST_P(BulkInsertTest, AFailureInTheMiddleLeavesNothing) {
+    const auto connection = open();
+    const QString before = rawSql(QStringLiteral("SELECT COUNT(*) FROM lieferant"));
+    const qint64 taken = rawSql(QStringLiteral("SELECT MIN(id) FROM lieferant")).toLongLong();
+    for (const qsizetype bad :
+         {qsizetype(7), qsizetype(BulkInsert::kRowsPerStatement + 1), qsizetype(BulkInsert::kRowsPerCopy + 1)}) {
+        connection->beginUnit();
+        connection->run(QStringLiteral("UPDATE lieferant SET name = 'geändert' WHERE id = ?"), {taken});
+        EXPECT_THROW(
+            {
+                BulkInsert insert(
+                    *connection, QStringLiteral("lieferant"),
+                    {QStringLiteral("id"), QStringLiteral("firma"), QStringLiteral("liefnr"), QStringLiteral("name")});
+                for (qsizetype i = 0; i < bad + 20; ++i)
+                    insert.number(i == bad ? taken : 800000 + i).number(1).number(800000 + i).text(u"x").endRow();
+                insert.finish();
+            },
+            cacheapi::ServerError)
+            << bad;
+        connection->rollbackUnit();
+        EXPECT_EQ(rawSql(QStringLiteral("SELECT COUNT(*) FROM lieferant")), before) << bad;
+        EXPECT_NE(name(taken, connection), QStringLiteral("geändert")) << bad;
+    }
+}
+
+} // namespace
+
+INSTANTIATE_TEST_SUITE_P(Backends, BulkInsertTest,
+                         ::testing::Values(kxserver::Backend::Sqlite, kxserver::Backend::Postgres),
+                         [](const ::testing::TestParamInfo<kxserver::Backend> &info) {
+                             return info.param == kxserver::Backend::Sqlite ? std::string("SQLite")
+                                                                            : std::string("PostgreSQL");
+                         });
