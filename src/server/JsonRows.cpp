@@ -64,19 +64,12 @@ QString JsonRows::take() {
 QString JsonRows::select(Backend backend) const {
     QStringList columns;
     for (qsizetype i = 0; i < m_types.size(); ++i)
-        columns << (backend == Backend::Sqlite
-                        ? QStringLiteral("json_extract(value, '$[%1]')").arg(i)
-                        : QStringLiteral("CAST(r.v ->> %1 AS %2)").arg(i).arg(m_types.at(i)));
+        columns << (backend == Backend::Sqlite ? QStringLiteral("json_extract(value, '$[%1]')").arg(i)
+                                               : QStringLiteral("CAST(r.v ->> %1 AS %2)").arg(i).arg(m_types.at(i)));
     return backend == Backend::Sqlite
                ? QStringLiteral("SELECT %1 FROM json_each(?) WHERE true").arg(columns.join(QStringLiteral(", ")))
                : QStringLiteral("SELECT %1 FROM json_array_elements(CAST(? AS json)) AS r(v) WHERE true")
                      .arg(columns.join(QStringLiteral(", ")));
-}
-
-QString IdsInJson(Backend backend) {
-    return backend == Backend::Sqlite
-               ? QStringLiteral("IN (SELECT value FROM json_each(?))")
-               : QStringLiteral("IN (SELECT CAST(json_array_elements_text(CAST(? AS json)) AS bigint))");
 }
 
 } // namespace kxserver

@@ -46,7 +46,7 @@ private:
 // The rows a bulk statement carries at most: the text of one stays a few hundred kilobytes.
 inline constexpr qsizetype kJsonRowsPerStatement = 5000;
 
-// Whole numbers as one bound value (a JSON array), and "IN (…)" over that value on this backend.
+// Whole numbers as one bound value (a JSON array).
 template <typename Range> QString JsonIdList(const Range &ids) {
     QString text = QStringLiteral("[");
     for (const qint64 id : ids) {
@@ -56,6 +56,5 @@ template <typename Range> QString JsonIdList(const Range &ids) {
     }
     return text + QLatin1Char(']');
 }
-QString IdsInJson(Backend backend);
 
 } // namespace kxserver

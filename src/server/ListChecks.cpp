@@ -10,6 +10,28 @@
 
 namespace kxserver {
 
+SqlConnection::Statement lists::MarkMovedEntries(Backend backend, qint64 list, const std::set<qint64> &articles) {
+    const QString differs =
+        QStringLiteral("(COALESCE(liste_aend.laktiv, al.aktiv) <> al.aktiv OR COALESCE(liste_aend.hlief,"
+                       " CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END) <>"
+                       " CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END)");
+    const QString ids = JsonIdList(articles);
+    if (backend == Backend::Sqlite)
+        return {QStringLiteral("UPDATE liste_aend SET aendsw = 1 WHERE liste = ? AND artikel IN (SELECT value FROM"
+                               " json_each(?)) AND COALESCE(aendsw, 0) = 0 AND EXISTS (SELECT 1 FROM artlief al"
+                               " JOIN artikel a ON a.id = al.artikel WHERE al.id = liste_aend.artlief AND %1)")
+                    .arg(differs),
+                {list, ids}};
+    // The entries reached through the master data's indexed pairs, never by comparing each of the
+    // list's changes with a list of numbers (what the planner does when the statistics count the
+    // list's changes as none: 100,000 changes against 20,000 articles took over 30 s).
+    return {QStringLiteral("UPDATE liste_aend SET aendsw = 1 FROM artlief al JOIN artikel a ON a.id = al.artikel"
+                           " WHERE liste_aend.liste = ? AND al.id = liste_aend.artlief"
+                           " AND al.artikel = ANY (CAST(? AS bigint[])) AND COALESCE(liste_aend.aendsw, 0) = 0 AND %1")
+                .arg(differs),
+            {list, QLatin1Char('{') + ids.mid(1, ids.size() - 2) + QLatin1Char('}')}};
+}
+
 std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connection) {
     // The state after the writes: the entries read under the lock with the pending writes on them.
     UnitBook::RuleEntriesByArticle after = connection.book.ruleEntries();
@@ -33,8 +55,8 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
     // back all proposals) is 20 statements, each parsed once.
     const auto &writes = connection.book.pendingWrites().all();
     JsonRows entries({QStringLiteral("bigint"), QStringLiteral("bigint"), QStringLiteral("bigint"),
-                      QStringLiteral("text"), QStringLiteral("text"), QStringLiteral("integer"),
-                      QStringLiteral("text"), QStringLiteral("text")});
+                      QStringLiteral("text"), QStringLiteral("text"), QStringLiteral("integer"), QStringLiteral("text"),
+                      QStringLiteral("text")});
     const QString entrySql =
         QStringLiteral("INSERT INTO liste_aend (liste, artlief, artikel, laktiv, hlief, aendsw, aend_pers,"
                        " aend_zeit) %1 ON CONFLICT (liste, artlief) DO UPDATE SET"
@@ -60,19 +82,12 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
         if (w.aendsw && *w.aendsw == 0)
             unmarked[w.list].insert(w.article);
     for (const auto &[list, articleSet] : unmarked)
-        script.push_back(
-            {QStringLiteral("UPDATE liste_aend SET aendsw = 1 WHERE liste = ? AND artikel %1"
-                            " AND COALESCE(aendsw, 0) = 0 AND EXISTS (SELECT 1 FROM artlief al"
-                            " JOIN artikel a ON a.id = al.artikel WHERE al.id = liste_aend.artlief AND"
-                            " (COALESCE(liste_aend.laktiv, al.aktiv) <> al.aktiv OR COALESCE(liste_aend.hlief,"
-                            " CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END) <>"
-                            " CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END))")
-                 .arg(IdsInJson(backend)),
-             {list, JsonIdList(articleSet)}});
+        script.push_back(lists::MarkMovedEntries(backend, list, articleSet));
     JsonRows mains({QStringLiteral("bigint"), QStringLiteral("bigint"), QStringLiteral("bigint")});
-    const QString mainSql = QStringLiteral("INSERT INTO liste_haupt (liste, artikel, haupt_lief) %1"
-                                           " ON CONFLICT (liste, artikel) DO UPDATE SET haupt_lief = excluded.haupt_lief")
-                                .arg(mains.select(backend));
+    const QString mainSql =
+        QStringLiteral("INSERT INTO liste_haupt (liste, artikel, haupt_lief) %1"
+                       " ON CONFLICT (liste, artikel) DO UPDATE SET haupt_lief = excluded.haupt_lief")
+            .arg(mains.select(backend));
     for (const auto &[key, before] : connection.book.rulesBefore()) {
         const qint64 list = key.first; // plain names: a lambda below captures them
         const qint64 article = key.second;

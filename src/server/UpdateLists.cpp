@@ -272,6 +272,15 @@ QString ChangeJoin(Backend backend, const QString &list, const QString &entry, c
                        QStringLiteral("%1.artlief = %3 AND %1.liste + 0 = %2").arg(o, list, entry), outer);
 }
 
+QString ArticleHasChange(Backend backend, const QString &list, const QString &article) {
+    if (backend == Backend::Sqlite)
+        return QStringLiteral("EXISTS (SELECT 1 FROM liste_aend x WHERE x.liste = %1 AND x.artikel = %2)")
+            .arg(list, article);
+    // OFFSET 0 keeps it a question per row (an EXISTS without one becomes a join).
+    return QStringLiteral("EXISTS (SELECT 1 FROM liste_aend x WHERE x.artikel = %2 AND x.liste + 0 = %1 OFFSET 0)")
+        .arg(list, article);
+}
+
 QString MainSupplierJoin(Backend backend, const QString &list, const QString &article, const char *alias) {
     const QString h = QLatin1String(alias);
     return listRowJoin(backend, "liste_haupt", h,

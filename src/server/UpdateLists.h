@@ -8,6 +8,7 @@
 #include <QVariantList>
 
 #include <optional>
+#include <set>
 
 // What the server does for class "UpdateVelka.Hauptlief": the prepared article list of an update
 // run, its supplier entries and saving it into the master data.
@@ -68,6 +69,12 @@ QString ArticleListSql(Backend backend, const QString &filter = QString());
 QString ChangeJoin(Backend backend, const QString &list, const QString &entry, const char *alias = "o",
                    bool outer = true);
 QString MainSupplierJoin(Backend backend, const QString &list, const QString &article, const char *alias);
+// Whether the list `list` holds a change of an entry of article `article` (SQL of the asking
+// statement): on PostgreSQL asked for each row through the article, like ChangeJoin.
+QString ArticleHasChange(Backend backend, const QString &list, const QString &article);
+// The statement that marks as changed the entries of these articles that were written back with
+// mark 0 ("no change") but whose flags now differ from the master data's.
+SqlConnection::Statement MarkMovedEntries(Backend backend, qint64 list, const std::set<qint64> &articles);
 
 // The condition of ArticleListSql that picks the articles whose numbers ArticleNumbersValue gives,
 // as one bound value: any number of them in one statement on either backend.

@@ -3,6 +3,7 @@
 // writing phase asks again under the lock).
 
 #include "ImportRun.h"
+#include "UpdateLists.h"
 
 #include <QSet>
 
@@ -72,9 +73,11 @@ void ImportRun::checkRulesAhead() {
         listActive.insert({changes.value(0).toLongLong(), changes.value(1).toLongLong()}, changes.value(2).toString());
     QSqlQuery lists = m_db.run(
         QStringLiteral("SELECT l.id, r.nr, u.artikel, h.liste, h.haupt_lief FROM artliste l JOIN upd_run r ON r.id ="
-                       " l.run JOIN upd_artikel u ON u.run = l.run LEFT JOIN liste_haupt h ON h.liste = l.id AND"
-                       " h.artikel = u.artikel WHERE r.firma = ? AND (EXISTS (SELECT 1 FROM liste_aend x WHERE"
-                       " x.liste = l.id AND x.artikel = u.artikel) OR h.liste IS NOT NULL)"),
+                       " l.run JOIN upd_artikel u ON u.run = l.run%1 WHERE r.firma = ? AND (%2 OR h.liste IS NOT NULL)")
+            .arg(
+                kxserver::lists::MainSupplierJoin(m_db.backend(), QStringLiteral("l.id"), QStringLiteral("u.artikel"),
+                                                  "h"),
+                kxserver::lists::ArticleHasChange(m_db.backend(), QStringLiteral("l.id"), QStringLiteral("u.artikel"))),
         {m_request.firma});
     QHash<qint64, std::pair<QString, const Article *>> numbers; // article id -> number, of the named articles
     for (const auto &entry : named)

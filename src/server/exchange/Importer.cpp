@@ -2,6 +2,7 @@
 
 #include "ImportRun.h"
 #include "ServerError.h"
+#include "UpdateLists.h"
 
 #include <QFileInfo>
 #include <QSet>
@@ -253,11 +254,11 @@ void ImportRun::checkLists() {
                        " MAX(CASE WHEN h.liste IS NULL THEN a.haupt_lief ELSE h.haupt_lief END)"
                        " FROM artliste l JOIN upd_run r ON r.id = l.run JOIN upd_artikel u ON u.run = l.run"
                        " JOIN artikel a ON a.id = u.artikel JOIN artlief al ON al.artikel = a.id"
-                       " LEFT JOIN liste_aend o ON o.liste = l.id AND o.artlief = al.id"
-                       " LEFT JOIN liste_haupt h ON h.liste = l.id AND h.artikel = a.id"
-                       " WHERE r.firma = ? AND (EXISTS (SELECT 1 FROM liste_aend x WHERE x.liste = l.id"
-                       " AND x.artikel = a.id) OR h.liste IS NOT NULL)"
-                       " GROUP BY l.id, r.nr, a.id, a.artnr ORDER BY a.artnr, r.nr"),
+                       "%1%2 WHERE r.firma = ? AND (%3 OR h.liste IS NOT NULL)"
+                       " GROUP BY l.id, r.nr, a.id, a.artnr ORDER BY a.artnr, r.nr")
+            .arg(kxserver::lists::ChangeJoin(m_db.backend(), QStringLiteral("l.id"), QStringLiteral("al.id")),
+                 kxserver::lists::MainSupplierJoin(m_db.backend(), QStringLiteral("l.id"), QStringLiteral("a.id"), "h"),
+                 kxserver::lists::ArticleHasChange(m_db.backend(), QStringLiteral("l.id"), QStringLiteral("a.id"))),
         {m_request.firma});
     while (m_db.next(query)) {
         if (query.value(2).toLongLong() != 0 && (query.value(4).isNull() || query.value(3).toLongLong() != 0))
