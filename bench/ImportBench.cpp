@@ -15,13 +15,13 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
-#include <libpq-fe.h>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <libpq-fe.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 extern char **environ;
 
@@ -77,11 +77,20 @@ QStringList target(Backend backend) {
     return {QStringLiteral("--pg"), QStringLiteral("127.0.0.1:%1").arg(pgCluster().port())};
 }
 
-// The largest peak resident memory of the importing tool's own processes so far. The children's
-// total of getrusage would also hold every other child of the benchmark (the demo databases made
-// by the same tool, the PostgreSQL cluster's set-up), so each import is waited for on its own and
-// only the imports count.
+// The largest peak resident memory of the importing tool's own processes so far: VmHWM of each
+// import's /proc status, read while it runs (its memory is gone once it has exited). wait4's
+// ru_maxrss would not do: Linux carries the peak of the spawning benchmark's memory over the exec.
 long gImportMaxRssKb = 0;
+
+long peakKbOf(pid_t pid) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    return 0;
+}
 
 bool runTool(const QStringList &arguments, QString *error, bool isImport = false) {
     const QByteArray program = QByteArrayLiteral(KORVEX_DB_EXE);
@@ -100,15 +109,23 @@ bool runTool(const QStringList &arguments, QString *error, bool isImport = false
     const int spawned = posix_spawn(&pid, program.constData(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
-        *error = QStringLiteral("%1: %2").arg(QString::fromLocal8Bit(program), QString::fromLocal8Bit(strerror(spawned)));
+        *error =
+            QStringLiteral("%1: %2").arg(QString::fromLocal8Bit(program), QString::fromLocal8Bit(strerror(spawned)));
         return false;
     }
     int status = 0;
-    rusage usage{};
-    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    long peakKb = 0;
+    for (;;) {
+        const pid_t ended = waitpid(pid, &status, isImport ? WNOHANG : 0);
+        if (ended == pid || (ended < 0 && errno != EINTR))
+            break;
+        if (ended == 0) { // still running: its peak so far, then a short wait
+            peakKb = std::max(peakKb, peakKbOf(pid));
+            usleep(5000);
+        }
     }
     if (isImport)
-        gImportMaxRssKb = std::max(gImportMaxRssKb, long(usage.ru_maxrss));
+        gImportMaxRssKb = std::max(gImportMaxRssKb, peakKb);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         QFile file(QString::fromLocal8Bit(errors));
         file.open(QIODevice::ReadOnly);
