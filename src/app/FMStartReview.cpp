@@ -134,10 +134,10 @@ void FMStart::markPrices() {
         const QString row = lilief->rowText(i);
         offers.push_back({Piece(row, kLF, 2), Piece(row, kLF, 3), lilief->checkState(i, kAktiv) > 0});
     }
-    const std::vector<bool> bold = mainlogic::CheapestPerUnit(offers);
+    const mainlogic::PriceMarks marks = mainlogic::MarkPrices(offers);
     for (int i = 0; i < lilief->rowCount(); ++i) {
-        lilief->setRowBold(i, bold[size_t(i)]);
-        lilief->setCellToolTip(i, 2, mainlogic::PerUnitText(offers[size_t(i)]));
+        lilief->setRowBold(i, marks.bold[size_t(i)]);
+        lilief->setCellToolTip(i, 2, marks.perUnit[size_t(i)]);
     }
 }
 

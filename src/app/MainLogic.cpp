@@ -9,8 +9,6 @@
 
 #include <array>
 #include <cmath>
-#include <map>
-#include <optional>
 #include <stdexcept>
 
 namespace mainlogic {
@@ -168,67 +166,6 @@ QString StatusText(int currentRow, int articles, int differing, int changed) {
     const QString at = currentRow >= 0 ? locale.toString(currentRow + 1) : QStringLiteral("–");
     return QStringLiteral("Artikel %1 von %2 · %3 weichen ab · %4 geändert, nicht gespeichert")
         .arg(at, locale.toString(articles), locale.toString(differing), locale.toString(changed));
-}
-
-namespace {
-
-struct UnitPrice {
-    double perUnit = 0;
-    QString base;
-};
-
-std::optional<UnitPrice> unitPrice(const Offer &offer) {
-    static const QRegularExpression unitForm(QStringLiteral("^\\s*(?:(\\d+(?:[.,]\\d+)?)\\s*)?(\\D.*?)\\s*$"));
-    // Compiled once: the supplier list reads every offer's unit on each fill.
-    static const QRegularExpression letterOrDigit(QStringLiteral("\\w"));
-    const QRegularExpressionMatch unit = unitForm.match(offer.unit);
-    if (!unit.hasMatch() || !unit.captured(2).contains(letterOrDigit))
-        return std::nullopt;
-    double count = 1;
-    if (!unit.captured(1).isEmpty()) {
-        bool ok = false;
-        count = QString(unit.captured(1)).replace(QLatin1Char(','), QLatin1Char('.')).toDouble(&ok);
-        if (!ok || count <= 0)
-            return std::nullopt;
-    }
-    QString price = offer.price;
-    price.remove(QStringLiteral("€"));
-    bool ok = false;
-    const double value = QLocale().toDouble(price.trimmed(), &ok);
-    if (!ok || !std::isfinite(value))
-        return std::nullopt;
-    return UnitPrice{value / count, unit.captured(2)};
-}
-
-} // namespace
-
-QString PerUnitText(const Offer &offer) {
-    const std::optional<UnitPrice> price = unitPrice(offer);
-    if (!price)
-        return QString();
-    return QLocale().toString(price->perUnit, 'f', 2) + QStringLiteral(" € je ") + price->base;
-}
-
-std::vector<bool> CheapestPerUnit(const std::vector<Offer> &offers) {
-    std::vector<std::optional<UnitPrice>> prices;
-    std::map<QString, std::pair<double, int>> cheapest; // base unit (case folded) -> lowest price, offers
-    for (const Offer &offer : offers) {
-        prices.push_back(offer.active ? unitPrice(offer) : std::nullopt);
-        if (!prices.back())
-            continue;
-        auto [at, fresh] = cheapest.try_emplace(prices.back()->base.toCaseFolded(), prices.back()->perUnit, 0);
-        at->second.first = std::min(at->second.first, prices.back()->perUnit);
-        ++at->second.second;
-    }
-    std::vector<bool> bold(offers.size(), false);
-    for (size_t i = 0; i < offers.size(); ++i) {
-        if (!prices[i])
-            continue;
-        const auto &[lowest, count] = cheapest.at(prices[i]->base.toCaseFolded());
-        // Cent amounts divided by a count: equal prices may differ in the last bits.
-        bold[i] = count >= 2 && prices[i]->perUnit <= lowest + 1e-9;
-    }
-    return bold;
 }
 
 bool MatchesSearch(const QString &articleRow, const QString &term) {

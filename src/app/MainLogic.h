@@ -2,6 +2,8 @@
 
 // Small pieces of the main window that need no window: texts, formats and the row builders.
 
+#include "PriceUnits.h"
+
 #include <QDate>
 #include <QHash>
 #include <QString>
@@ -69,19 +71,6 @@ bool IsProposedSupplier(const QString &articleRow, const QString &supplierText);
 // "Artikel 12 von 5.000 · 734 weichen ab · 18 geändert, nicht gespeichert" (numbers grouped in the
 // user's locale); without a current article the first part reads "Artikel – von 5.000".
 QString StatusText(int currentRow, int articles, int differing, int changed);
-
-// A supplier's offer as the supplier list shows it: price text ("95,00 €"), price unit ("100 lfm").
-struct Offer {
-    QString price;
-    QString unit;
-    bool active = false;
-};
-// The price per base unit, "0,95 € je lfm" for 95,00 € per "100 lfm"; empty when the price or the
-// unit cannot be read (a unit is an optional count, 1 when left out, and a base unit).
-QString PerUnitText(const Offer &offer);
-// Per offer, whether it is the cheapest active one per base unit among at least two active offers
-// of that base unit (ties: each of them). Offers that cannot be read are not compared.
-std::vector<bool> CheapestPerUnit(const std::vector<Offer> &offers);
 
 // Whether an article row is found by a search: the article number begins with the term, or a word
 // of the description does (several words: the description holds them as typed); letter case does
