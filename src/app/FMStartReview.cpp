@@ -130,10 +130,8 @@ void FMStart::reviewAfterSave() {
 
 void FMStart::markPrices() {
     std::vector<mainlogic::Offer> offers;
-    for (int i = 0; i < lilief->rowCount(); ++i) {
-        const QString row = lilief->rowText(i);
-        offers.push_back({Piece(row, kLF, 2), Piece(row, kLF, 3), lilief->checkState(i, kAktiv) > 0});
-    }
+    for (int i = 0; i < lilief->rowCount(); ++i)
+        offers.push_back(mainlogic::OfferOfRow(lilief->rowText(i), lilief->checkState(i, kAktiv) > 0));
     const mainlogic::PriceMarks marks = mainlogic::MarkPrices(offers);
     for (int i = 0; i < lilief->rowCount(); ++i) {
         lilief->setRowBold(i, marks.bold[size_t(i)]);

@@ -24,12 +24,14 @@ QString screenText(const QVariant &v) {
 // found in one pass and without copies.
 template <size_t N> std::array<QStringView, N> firstFields(QStringView row) {
     std::array<QStringView, N> fields;
+    const qsizetype size = row.size();
     qsizetype start = 0;
-    for (size_t n = 0; n < N && start <= row.size(); ++n) {
-        qsizetype end = row.indexOf(LF, start);
-        if (end < 0)
-            end = row.size();
-        fields[n] = row.mid(start, end - start);
+    // A plain scan: a row's fields are short, and the filter splits 100,000 rows after each load.
+    for (size_t n = 0; n < N && start <= size; ++n) {
+        qsizetype end = start;
+        while (end < size && row[end] != LF)
+            ++end;
+        fields[n] = row.sliced(start, end - start);
         start = end + 1;
     }
     return fields;
@@ -91,7 +93,7 @@ QString FormatPrice(const QVariant &price) {
         if (!ok || !std::isfinite(value))
             return price.toString();
     }
-    return QLocale().toString(value, 'f', 2) + QStringLiteral(" €");
+    return TwoDecimals(value, QLocale()) % QStringLiteral(" €");
 }
 
 QString UpdateRow(const QVariant &number, const QVariant &description, const QVariant &serverDate) {
@@ -115,11 +117,20 @@ QString ArticleRows::supplier(const QVariant &text) {
     // Bounded, so that a list naming ever new suppliers costs no more than converting each.
     constexpr qsizetype kMostSuppliers = 4096;
     const QString server = CellText(text);
+    // The server hands out one shared text per supplier: the same characters in memory (kept alive
+    // here, so never reused for another text) are the same text, found without hashing them.
+    if (const auto same = m_byData.constFind(server.constData());
+        same != m_byData.constEnd() && same->server.size() == server.size())
+        return same->screen;
+    QString screen;
     if (const auto found = m_screen.constFind(server); found != m_screen.constEnd())
-        return found.value();
-    QString screen = cacheapi::ConvertText(server, QStringLiteral("KORVEX"), false);
+        screen = found.value();
+    else
+        screen = cacheapi::ConvertText(server, QStringLiteral("KORVEX"), false);
     if (m_screen.size() < kMostSuppliers)
         m_screen.insert(server, screen);
+    if (m_byData.size() < kMostSuppliers && !server.isEmpty())
+        m_byData.insert(server.constData(), Shared{server, screen});
     return screen;
 }
 
@@ -128,7 +139,12 @@ QString SupplierRow(const QVariant &supplier, const QVariant &price, const QVari
     QString date = CellText(lastPurchase);
     if (date == QLatin1String("00:00:00"))
         date.clear();
-    return screenText(supplier) + LF + FormatPrice(price) + LF + CellText(unit) + LF + date;
+    return screenText(supplier) % LF % FormatPrice(price) % LF % CellText(unit) % LF % date;
+}
+
+Offer OfferOfRow(const QString &supplierRow, bool active) {
+    const std::array<QStringView, 3> fields = firstFields<3>(supplierRow);
+    return Offer{fields[1].toString(), fields[2].toString(), active};
 }
 
 QString SupplierHeading(const QString &articleRow) {

@@ -50,10 +50,17 @@ public:
 private:
     QString supplier(const QVariant &text);
     QHash<QString, QString> m_screen; // server text -> screen text
+    struct Shared {
+        QString server;
+        QString screen;
+    };
+    QHash<const QChar *, Shared> m_byData; // by the server text's characters in memory
 };
 // Supplier row text: supplier (screen text), price, price unit, date of last purchase.
 QString SupplierRow(const QVariant &supplier, const QVariant &price, const QVariant &unit,
                     const QVariant &lastPurchase);
+// The offer a supplier row shows: its price and price unit (fields 2 and 3).
+Offer OfferOfRow(const QString &supplierRow, bool active);
 
 // Heading of the supplier list for an article row: number, two blanks, description.
 QString SupplierHeading(const QString &articleRow);

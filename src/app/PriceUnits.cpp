@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <map>
 
 namespace mainlogic {
@@ -102,7 +103,7 @@ std::vector<bool> cheapest(const std::vector<Offer> &offers, const std::vector<s
 QString perUnitText(const std::optional<UnitPrice> &price, const QLocale &locale) {
     if (!price)
         return QString();
-    QString text = locale.toString(price->perUnit, 'f', 2);
+    QString text = TwoDecimals(price->perUnit, locale);
     text += QStringLiteral(" € je ");
     text += price->base;
     return text;
@@ -176,6 +177,27 @@ std::optional<PriceUnit> ReadPriceUnit(QStringView s) {
         if (const std::optional<QStringView> text = base(p))
             return found(QStringView(), text);
     return std::nullopt;
+}
+
+QString TwoDecimals(double value, const QLocale &locale) {
+    // Rounded as Qt rounds: the double's exact value to the nearest cent, a tie upwards. Times 100
+    // it is exact in a long double (53 bits and 7), and so is its fraction.
+    static_assert(std::numeric_limits<long double>::digits >= 64, "the cents need an exact product");
+    const QString point = locale.decimalPoint();
+    if (value >= 0 && value < 1000 && !std::signbit(value) && point.size() == 1 &&
+        locale.zeroDigit() == QLatin1String("0")) {
+        const long double scaled = static_cast<long double>(value) * 100;
+        const long double whole = std::floor(scaled);
+        const qint64 cents = qint64(whole) + (scaled - whole >= 0.5L ? 1 : 0);
+        if (cents < 100000) { // below 1000 no locale groups digits
+            QString text = QString::number(cents / 100);
+            text += point[0];
+            text += QChar(u'0' + int(cents % 100 / 10));
+            text += QChar(u'0' + int(cents % 10));
+            return text;
+        }
+    }
+    return locale.toString(value, 'f', 2);
 }
 
 std::optional<double> ReadPrice(const QString &price, const QLocale &locale) {

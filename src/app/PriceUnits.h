@@ -42,6 +42,9 @@ struct PriceUnit {
 };
 std::optional<PriceUnit> ReadPriceUnit(QStringView unit);
 
+// locale.toString(value, 'f', 2), amounts below 1000 written directly (the same text).
+QString TwoDecimals(double value, const QLocale &locale);
+
 // A price text as the list reads it: "€" removed, then the number as `locale` reads it (finite).
 std::optional<double> ReadPrice(const QString &price, const QLocale &locale);
 

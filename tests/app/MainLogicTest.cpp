@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -108,6 +109,12 @@ TEST(MainLogic, RowsTakeScreenTextAndNullColumnsAreEmpty) {
     EXPECT_EQ(SupplierRow("1 A", 1.0, "Stk", "00:00:00"), QStringLiteral("1 A\n1,00 €\nStk\n"));
     EXPECT_EQ(SupplierRow("1 A", 1.0, "Stk", "00:00:00 "), QStringLiteral("1 A\n1,00 €\nStk\n00:00:00 "));
     EXPECT_EQ(SupplierRow(nullText, QVariant(), nullText, nullText), QStringLiteral("\n\n\n"));
+    // The offer read back from a row: its price and unit; a short row has none.
+    const Offer offer = OfferOfRow(SupplierRow("1 A", 95.0, "100 lfm", "00:00:00"), true);
+    EXPECT_EQ(offer.price, QStringLiteral("95,00 €"));
+    EXPECT_EQ(offer.unit, QStringLiteral("100 lfm"));
+    EXPECT_TRUE(offer.active);
+    EXPECT_TRUE(OfferOfRow(QStringLiteral("1 A"), false).price.isEmpty());
 }
 
 TEST(MainLogic, SupplierHeadingAndTheRewrittenArticleRow) {
@@ -245,6 +252,22 @@ TEST(MainLogic, PriceUnitsAndPricesAreReadAsBefore) {
                 ADD_FAILURE() << name << " price \"" << price.toStdString() << "\": " << ok << " " << value
                               << ", read " << read.value_or(-1);
         }
+    }
+    // Amounts with two decimals, as each locale writes them: cents, ties, neighbours, odd values.
+    std::vector<double> amounts{-0.0, -1.5, 0.005, 0.015, 2.675, 999.994999, 999.995, 1000, 1e300,
+                                std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()};
+    for (qint64 cents = 0; cents < 120000; cents += 7)
+        amounts.push_back(double(cents) / 100);
+    for (int eighths = 0; eighths < 8100; eighths += 3) {
+        const double tie = eighths / 8.0;
+        amounts.insert(amounts.end(), {tie, std::nextafter(tie, 0.0), std::nextafter(tie, 2000.0), tie / 3});
+    }
+    for (const char *name : {"de_DE", "en_US", "C", "fr_FR", "de_CH", "hi_IN", "ar_EG"}) {
+        const QLocale locale(QString::fromLatin1(name));
+        for (const double amount : amounts)
+            if (TwoDecimals(amount, locale) != locale.toString(amount, 'f', 2) && ++wrong <= 10)
+                ADD_FAILURE() << name << " amount " << amount << ": " << TwoDecimals(amount, locale).toStdString()
+                              << " against " << locale.toString(amount, 'f', 2).toStdString();
     }
     EXPECT_EQ(wrong, 0);
 }
