@@ -117,9 +117,9 @@ void FMStart::updateStatus() {
     mRueckgaengig->setEnabled(!m_undo->isEmpty());
 }
 
-void FMStart::reviewAfterLoad() {
+void FMStart::reviewAfterLoad(std::vector<bool> differing) {
     m_undo->clear();
-    m_filter->reload();
+    m_filter->reload(std::move(differing));
     updateStatus();
 }
 

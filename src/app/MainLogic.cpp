@@ -24,14 +24,12 @@ QString screenText(const QVariant &v) {
 // found in one pass and without copies.
 template <size_t N> std::array<QStringView, N> firstFields(QStringView row) {
     std::array<QStringView, N> fields;
-    const qsizetype size = row.size();
     qsizetype start = 0;
-    // A plain scan: a row's fields are short, and the filter splits 100,000 rows after each load.
-    for (size_t n = 0; n < N && start <= size; ++n) {
-        qsizetype end = start;
-        while (end < size && row[end] != LF)
-            ++end;
-        fields[n] = row.sliced(start, end - start);
+    for (size_t n = 0; n < N && start <= row.size(); ++n) {
+        qsizetype end = row.indexOf(LF, start);
+        if (end < 0)
+            end = row.size();
+        fields[n] = row.mid(start, end - start);
         start = end + 1;
     }
     return fields;
@@ -109,11 +107,21 @@ QString ArticleRow(const QVariant &number, const QVariant &description, const QV
 
 QString ArticleRows::operator()(const QVariant &number, const QVariant &description, const QVariant &mainSupplier,
                                 const QVariant &proposedSupplier) {
-    return CellText(number) % LF % screenText(description) % LF % supplier(mainSupplier) % LF %
-           supplier(proposedSupplier);
+    const QString numberText = CellText(number);
+    const QString descriptionText = screenText(description);
+    const Screen main = supplier(mainSupplier);
+    const Screen proposed = supplier(proposedSupplier);
+    QString row = numberText % LF % descriptionText % LF % main.text % LF % proposed.text;
+    // Parts without a line feed are the row's fields: the filter's mark follows from what is known
+    // of each supplier, as ProposalDiffers reads it from the row.
+    if (numberText.contains(LF) || descriptionText.contains(LF) || main.lineFeed || proposed.lineFeed)
+        m_differs.push_back(ProposalDiffers(row));
+    else
+        m_differs.push_back(!proposed.blank && (main.blank || main.leading != proposed.leading));
+    return row;
 }
 
-QString ArticleRows::supplier(const QVariant &text) {
+ArticleRows::Screen ArticleRows::supplier(const QVariant &text) {
     // Bounded, so that a list naming ever new suppliers costs no more than converting each.
     constexpr qsizetype kMostSuppliers = 4096;
     const QString server = CellText(text);
@@ -122,11 +130,15 @@ QString ArticleRows::supplier(const QVariant &text) {
     if (const auto same = m_byData.constFind(server.constData());
         same != m_byData.constEnd() && same->server.size() == server.size())
         return same->screen;
-    QString screen;
-    if (const auto found = m_screen.constFind(server); found != m_screen.constEnd())
+    Screen screen;
+    if (const auto found = m_screen.constFind(server); found != m_screen.constEnd()) {
         screen = found.value();
-    else
-        screen = cacheapi::ConvertText(server, QStringLiteral("KORVEX"), false);
+    } else {
+        screen.text = cacheapi::ConvertText(server, QStringLiteral("KORVEX"), false);
+        screen.blank = QStringView(screen.text).trimmed().isEmpty();
+        screen.leading = cacheapi::LeadingNumber(QStringView(screen.text));
+        screen.lineFeed = screen.text.contains(LF);
+    }
     if (m_screen.size() < kMostSuppliers)
         m_screen.insert(server, screen);
     if (m_byData.size() < kMostSuppliers && !server.isEmpty())

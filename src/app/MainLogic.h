@@ -46,15 +46,24 @@ class ArticleRows {
 public:
     QString operator()(const QVariant &number, const QVariant &description, const QVariant &mainSupplier,
                        const QVariant &proposedSupplier);
+    // ProposalDiffers of each row built so far, in order, known from its parts; handed over once.
+    std::vector<bool> takeDiffers() { return std::move(m_differs); }
 
 private:
-    QString supplier(const QVariant &text);
-    QHash<QString, QString> m_screen; // server text -> screen text
+    struct Screen {
+        QString text;
+        bool blank = true;     // nothing but blanks
+        double leading = 0;    // its leading number
+        bool lineFeed = false; // holds a line feed
+    };
+    Screen supplier(const QVariant &text);
+    QHash<QString, Screen> m_screen; // server text -> screen text
     struct Shared {
         QString server;
-        QString screen;
+        Screen screen;
     };
     QHash<const QChar *, Shared> m_byData; // by the server text's characters in memory
+    std::vector<bool> m_differs;
 };
 // Supplier row text: supplier (screen text), price, price unit, date of last purchase.
 QString SupplierRow(const QVariant &supplier, const QVariant &price, const QVariant &unit,

@@ -1,9 +1,10 @@
 #include "PriceUnits.h"
 
+#include <QVarLengthArray>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <map>
 
 namespace mainlogic {
 
@@ -50,12 +51,69 @@ std::optional<double> plainDecimal(QStringView text, QChar point, QChar otherPoi
     return double(whole) / kPowers[std::max(decimals, 0)];
 }
 
+// What the direct ways of reading and writing amounts need of a locale, asked once per list.
+struct Digits {
+    explicit Digits(const QLocale &of) : locale(of) {
+        const QString decimalPoint = locale.decimalPoint();
+        plain = decimalPoint.size() == 1 && !isDigit(decimalPoint[0]) && locale.zeroDigit() == QLatin1String("0");
+        point = plain ? decimalPoint[0] : QChar();
+    }
+    const QLocale &locale;
+    bool plain = false; // ASCII digits and a decimal point of one character
+    QChar point;
+};
+
+void appendTwoDecimals(QString &text, double value, const Digits &digits) {
+    // Rounded as Qt rounds: the double's exact value to the nearest cent, a tie upwards. Times 100
+    // it is exact in a long double (53 bits and 7), and so is its fraction.
+    static_assert(std::numeric_limits<long double>::digits >= 64, "the cents need an exact product");
+    if (digits.plain && value >= 0 && value < 1000 && !std::signbit(value)) {
+        const long double scaled = static_cast<long double>(value) * 100;
+        const long double whole = std::floor(scaled);
+        const int cents = int(whole) + (scaled - whole >= 0.5L ? 1 : 0);
+        if (cents < 100000) { // below 1000 no locale groups digits
+            char16_t written[8];
+            int at = 0;
+            for (int unit = 10000; unit >= 100; unit /= 10)
+                if (cents >= unit || unit == 100)
+                    written[at++] = char16_t(u'0' + cents / unit % 10);
+            written[at++] = digits.point.unicode();
+            written[at++] = char16_t(u'0' + cents / 10 % 10);
+            written[at++] = char16_t(u'0' + cents % 10);
+            text.append(QStringView(written, at));
+            return;
+        }
+    }
+    text += digits.locale.toString(value, 'f', 2);
+}
+
+std::optional<double> readPrice(QStringView price, const Digits &digits) {
+    // "€" removed wherever it stands, without a copy of the text for the common case.
+    QVarLengthArray<QChar, 32> kept;
+    for (const QChar c : price)
+        if (c != u'\u20ac')
+            kept.append(c);
+    const QStringView number = QStringView(kept.constData(), kept.size()).trimmed();
+    std::optional<double> value;
+    if (digits.plain)
+        value = plainDecimal(number, digits.point, digits.point);
+    if (!value) {
+        bool ok = false;
+        value = digits.locale.toDouble(number, &ok);
+        if (!ok)
+            return std::nullopt;
+    }
+    if (!std::isfinite(*value))
+        return std::nullopt;
+    return value;
+}
+
 struct UnitPrice {
     double perUnit = 0;
     QStringView base;
 };
 
-std::optional<UnitPrice> unitPrice(const Offer &offer, const QLocale &locale) {
+std::optional<UnitPrice> unitPrice(const Offer &offer, const Digits &digits) {
     const std::optional<PriceUnit> unit = ReadPriceUnit(offer.unit);
     if (!unit)
         return std::nullopt;
@@ -72,48 +130,60 @@ std::optional<UnitPrice> unitPrice(const Offer &offer, const QLocale &locale) {
         if (count <= 0)
             return std::nullopt;
     }
-    const std::optional<double> price = ReadPrice(offer.price, locale);
+    const std::optional<double> price = readPrice(offer.price, digits);
     if (!price)
         return std::nullopt;
     return UnitPrice{*price / count, unit->base};
 }
 
 std::vector<bool> cheapest(const std::vector<Offer> &offers, const std::vector<std::optional<UnitPrice>> &prices) {
-    std::vector<QString> bases(offers.size());
-    std::map<QString, std::pair<double, int>> lowest; // base unit (case folded) -> lowest price, offers
+    struct Unit {
+        QString base; // case folded
+        double lowest;
+        int offers;
+    };
+    std::vector<Unit> units; // a list has few
+    std::vector<size_t> unitOf(offers.size());
     for (size_t i = 0; i < offers.size(); ++i) {
         if (!offers[i].active || !prices[i])
             continue;
-        bases[i] = prices[i]->base.toString().toCaseFolded();
-        auto [at, fresh] = lowest.try_emplace(bases[i], prices[i]->perUnit, 0);
-        at->second.first = std::min(at->second.first, prices[i]->perUnit);
-        ++at->second.second;
+        QString base = prices[i]->base.toString().toCaseFolded();
+        size_t u = 0;
+        while (u < units.size() && units[u].base != base)
+            ++u;
+        if (u == units.size())
+            units.push_back({std::move(base), prices[i]->perUnit, 0});
+        units[u].lowest = std::min(units[u].lowest, prices[i]->perUnit);
+        ++units[u].offers;
+        unitOf[i] = u;
     }
     std::vector<bool> bold(offers.size(), false);
     for (size_t i = 0; i < offers.size(); ++i) {
         if (!offers[i].active || !prices[i])
             continue;
-        const auto &[price, count] = lowest.at(bases[i]);
+        const Unit &unit = units[unitOf[i]];
         // Cent amounts divided by a count: equal prices may differ in the last bits.
-        bold[i] = count >= 2 && prices[i]->perUnit <= price + 1e-9;
+        bold[i] = unit.offers >= 2 && prices[i]->perUnit <= unit.lowest + 1e-9;
     }
     return bold;
 }
 
-QString perUnitText(const std::optional<UnitPrice> &price, const QLocale &locale) {
+QString perUnitText(const std::optional<UnitPrice> &price, const Digits &digits) {
     if (!price)
         return QString();
-    QString text = TwoDecimals(price->perUnit, locale);
+    QString text;
+    text.reserve(16 + price->base.size());
+    appendTwoDecimals(text, price->perUnit, digits);
     text += QStringLiteral(" € je ");
     text += price->base;
     return text;
 }
 
-std::vector<std::optional<UnitPrice>> unitPrices(const std::vector<Offer> &offers, const QLocale &locale) {
+std::vector<std::optional<UnitPrice>> unitPrices(const std::vector<Offer> &offers, const Digits &digits) {
     std::vector<std::optional<UnitPrice>> prices;
     prices.reserve(offers.size());
     for (const Offer &offer : offers)
-        prices.push_back(unitPrice(offer, locale));
+        prices.push_back(unitPrice(offer, digits));
     return prices;
 }
 
@@ -180,61 +250,34 @@ std::optional<PriceUnit> ReadPriceUnit(QStringView s) {
 }
 
 QString TwoDecimals(double value, const QLocale &locale) {
-    // Rounded as Qt rounds: the double's exact value to the nearest cent, a tie upwards. Times 100
-    // it is exact in a long double (53 bits and 7), and so is its fraction.
-    static_assert(std::numeric_limits<long double>::digits >= 64, "the cents need an exact product");
-    const QString point = locale.decimalPoint();
-    if (value >= 0 && value < 1000 && !std::signbit(value) && point.size() == 1 &&
-        locale.zeroDigit() == QLatin1String("0")) {
-        const long double scaled = static_cast<long double>(value) * 100;
-        const long double whole = std::floor(scaled);
-        const qint64 cents = qint64(whole) + (scaled - whole >= 0.5L ? 1 : 0);
-        if (cents < 100000) { // below 1000 no locale groups digits
-            QString text = QString::number(cents / 100);
-            text += point[0];
-            text += QChar(u'0' + int(cents % 100 / 10));
-            text += QChar(u'0' + int(cents % 10));
-            return text;
-        }
-    }
-    return locale.toString(value, 'f', 2);
+    QString text;
+    appendTwoDecimals(text, value, Digits(locale));
+    return text;
 }
 
 std::optional<double> ReadPrice(const QString &price, const QLocale &locale) {
-    QString text = price;
-    text.remove(QStringLiteral("€"));
-    const QStringView number = QStringView(text).trimmed();
-    std::optional<double> value;
-    const QString point = locale.decimalPoint();
-    if (point.size() == 1 && !isDigit(point[0]) && locale.zeroDigit() == QLatin1String("0"))
-        value = plainDecimal(number, point[0], point[0]);
-    if (!value) {
-        bool ok = false;
-        value = locale.toDouble(number, &ok);
-        if (!ok)
-            return std::nullopt;
-    }
-    if (!std::isfinite(*value))
-        return std::nullopt;
-    return value;
+    return readPrice(price, Digits(locale));
 }
 
 QString PerUnitText(const Offer &offer) {
     const QLocale locale;
-    return perUnitText(unitPrice(offer, locale), locale);
+    const Digits digits(locale);
+    return perUnitText(unitPrice(offer, digits), digits);
 }
 
 std::vector<bool> CheapestPerUnit(const std::vector<Offer> &offers) {
-    return cheapest(offers, unitPrices(offers, QLocale()));
+    const QLocale locale;
+    return cheapest(offers, unitPrices(offers, Digits(locale)));
 }
 
 PriceMarks MarkPrices(const std::vector<Offer> &offers) {
     const QLocale locale;
-    const std::vector<std::optional<UnitPrice>> prices = unitPrices(offers, locale);
+    const Digits digits(locale);
+    const std::vector<std::optional<UnitPrice>> prices = unitPrices(offers, digits);
     PriceMarks marks{cheapest(offers, prices), {}};
     marks.perUnit.reserve(offers.size());
     for (const std::optional<UnitPrice> &price : prices)
-        marks.perUnit.push_back(perUnitText(price, locale));
+        marks.perUnit.push_back(perUnitText(price, digits));
     return marks;
 }
 

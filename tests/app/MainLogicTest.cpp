@@ -99,9 +99,19 @@ TEST(MainLogic, RowsTakeScreenTextAndNullColumnsAreEmpty) {
     ArticleRows rows;
     const QVariant sued = QStringLiteral("70001 Zementwerke S}d AG");
     const QVariant nord = QStringLiteral("70002 Nordkies");
+    // Each row's filter mark, known from its parts, is what ProposalDiffers reads from the row, also
+    // where a part holds a line feed and the row's fields shift.
+    std::vector<bool> differs;
+    const QVariant twoLines = QStringLiteral("70003 Zwei\nZeilen");
     for (const auto &[main, proposed] : std::vector<std::pair<QVariant, QVariant>>{
-             {sued, nord}, {nord, sued}, {sued, nullText}, {QVariant(), sued}, {sued, sued}})
-        EXPECT_EQ(rows("100004", "D{mmung", main, proposed), ArticleRow("100004", "D{mmung", main, proposed));
+             {sued, nord}, {nord, sued}, {sued, nullText}, {QVariant(), sued}, {sued, sued}, {" ", nord},
+             {twoLines, sued}, {sued, twoLines}, {QStringLiteral("70001 Andere"), sued}}) {
+        const QString built = rows("100004", "D{mmung", main, proposed);
+        EXPECT_EQ(built, ArticleRow("100004", "D{mmung", main, proposed));
+        differs.push_back(ProposalDiffers(built));
+    }
+    differs.push_back(ProposalDiffers(rows("1", "Zwei\nZeilen", sued, nord)));
+    EXPECT_EQ(rows.takeDiffers(), differs);
     EXPECT_EQ(rows(1, "x", sued, nord), QStringLiteral("1\nx\n70001 Zementwerke Süd AG\n70002 Nordkies"));
     EXPECT_EQ(SupplierRow(QStringLiteral("70001 Zementwerke S}d AG"), 4.85, "Sack", "12.02.2024"),
               QStringLiteral("70001 Zementwerke Süd AG\n4,85 €\nSack\n12.02.2024"));
