@@ -73,9 +73,9 @@ bool ArticleDisplay::showCurrent(bool inPlace) {
         query->execute({w.artListKey, article});
         while (query->next()) {
             const QVariant main = query->column(7);
-            suppliers.append({mainlogic::CellText(query->column(1)), mainlogic::CellText(query->column(2)),
-                              mainlogic::SupplierRow(query->column(2), query->column(3), query->column(4),
-                                                     query->column(5)),
+            const QVariant supplier = query->column(2);
+            suppliers.append({mainlogic::CellText(query->column(1)), mainlogic::CellText(supplier),
+                              mainlogic::SupplierRow(supplier, query->column(3), query->column(4), query->column(5)),
                               mainlogic::CellText(query->column(6)) == QLatin1String("J"),
                               main.isNull() ? std::nullopt
                                             : std::optional<bool>(main.toString() == QLatin1String("J"))});

@@ -3,14 +3,20 @@
 #include "KxList.h"
 #include "MainLogic.h"
 
-void ArticleFilter::reload() {
+#include <utility>
+
+void ArticleFilter::reload(std::vector<bool> known) {
     const int rows = m_articles->rowCount();
-    m_differs.assign(size_t(rows), false);
     m_count = 0;
-    for (int r = 0; r < rows; ++r) {
-        m_differs[size_t(r)] = mainlogic::ProposalDiffers(m_articles->rowText(r));
-        m_count += m_differs[size_t(r)] ? 1 : 0;
+    if (known.size() == size_t(rows)) {
+        m_differs = std::move(known);
+    } else {
+        m_differs.assign(size_t(rows), false);
+        for (int r = 0; r < rows; ++r)
+            m_differs[size_t(r)] = mainlogic::ProposalDiffers(m_articles->rowText(r));
     }
+    for (const bool differs : m_differs)
+        m_count += differs ? 1 : 0;
     if (m_on)
         apply();
 }

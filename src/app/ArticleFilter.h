@@ -11,8 +11,9 @@ class ArticleFilter {
 public:
     explicit ArticleFilter(KxList *articles) : m_articles(articles) {}
 
-    // Reads every row anew (after a load) and applies the switch to the new rows.
-    void reload();
+    // Reads every row anew (after a load) and applies the switch to the new rows. `known` holds each
+    // row's mark when the rows' builder had them already (ProposalDiffers of every row, in order).
+    void reload(std::vector<bool> known = {});
     // One row's text changed (a new main supplier): its mark and the count follow. The row stays
     // shown until the next switch or load, so the clerk sees what he just did.
     void rowChanged(int row);

@@ -26,6 +26,9 @@
 #include <QStatusBar>
 #include <QTimer>
 
+#include <utility>
+#include <vector>
+
 using namespace cacheapi;
 
 static void initAppResources() {
@@ -85,6 +88,7 @@ void FMStart::Timer1_Timer() {
     BUAusst->setEnabled(false);
     aktUpdate = liupdate->text();
     liart->clear();
+    std::vector<bool> differing; // each row's filter mark, known while it is built
     {
         ServerBusy busy;
         ConnectServer();
@@ -102,10 +106,11 @@ void FMStart::Timer1_Timer() {
         while (query->next())
             liart->addRow(rows(query->column(2), query->column(3), query->column(4), query->column(5)));
         query->close();
+        differing = rows.takeDiffers();
     }
     liart->setEnabled(true);
     lilief->setEnabled(true);
-    reviewAfterLoad();
+    reviewAfterLoad(std::move(differing));
     if (liart->rowCount() > 0)
         liart->setCurrentRow(liart->nextShownRow(-1));
     // The supplier list always belongs to the current article, also when the program chose it. It

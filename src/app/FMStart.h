@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 class ArticleDisplay;
 class ArticleFilter;
@@ -109,7 +110,7 @@ private:
 
     // Review aids (FMStartReview.cpp).
     void buildEditMenus();
-    void reviewAfterLoad();
+    void reviewAfterLoad(std::vector<bool> differing = {});
     void reviewAfterSave();
     // An accepted change: `before` is the article as it was; the undo stack and the display follow.
     void recordChange(std::vector<ArticleBefore> before);

@@ -117,9 +117,9 @@ void FMStart::updateStatus() {
     mRueckgaengig->setEnabled(!m_undo->isEmpty());
 }
 
-void FMStart::reviewAfterLoad() {
+void FMStart::reviewAfterLoad(std::vector<bool> differing) {
     m_undo->clear();
-    m_filter->reload();
+    m_filter->reload(std::move(differing));
     updateStatus();
 }
 
@@ -130,14 +130,12 @@ void FMStart::reviewAfterSave() {
 
 void FMStart::markPrices() {
     std::vector<mainlogic::Offer> offers;
+    for (int i = 0; i < lilief->rowCount(); ++i)
+        offers.push_back(mainlogic::OfferOfRow(lilief->rowText(i), lilief->checkState(i, kAktiv) > 0));
+    const mainlogic::PriceMarks marks = mainlogic::MarkPrices(offers);
     for (int i = 0; i < lilief->rowCount(); ++i) {
-        const QString row = lilief->rowText(i);
-        offers.push_back({Piece(row, kLF, 2), Piece(row, kLF, 3), lilief->checkState(i, kAktiv) > 0});
-    }
-    const std::vector<bool> bold = mainlogic::CheapestPerUnit(offers);
-    for (int i = 0; i < lilief->rowCount(); ++i) {
-        lilief->setRowBold(i, bold[size_t(i)]);
-        lilief->setCellToolTip(i, 2, mainlogic::PerUnitText(offers[size_t(i)]));
+        lilief->setRowBold(i, marks.bold[size_t(i)]);
+        lilief->setCellToolTip(i, 2, marks.perUnit[size_t(i)]);
     }
 }
 

@@ -46,7 +46,8 @@ ListView::ListView(QWidget *parent) : QTableView(parent) {
     rows->setMinimumSectionSize(1);
     rows->setDefaultSectionSize(fontMetrics().height() + 4);
 
-    QHeaderView *columns = horizontalHeader();
+    auto *columns = new ListHeader(this);
+    setHorizontalHeader(columns);
     columns->setHighlightSections(false);
     columns->setSectionsClickable(false);
     columns->setSectionsMovable(false);
@@ -134,6 +135,34 @@ QModelIndex ListView::moveCursor(CursorAction action, Qt::KeyboardModifiers modi
     if (action == MoveHome || action == MoveEnd)
         modifiers |= Qt::ControlModifier;
     return QTableView::moveCursor(action, modifiers);
+}
+
+QSize ListHeader::sectionSizeFromContents(int logicalIndex) const {
+    // Only a heading that is its text alone is kept: anything else the model gives a section (a
+    // size of its own, a font, an icon) is measured as Qt measures it.
+    const QAbstractItemModel *data = model();
+    if (!data || data->headerData(logicalIndex, orientation(), Qt::SizeHintRole).isValid() ||
+        data->headerData(logicalIndex, orientation(), Qt::FontRole).isValid() ||
+        data->headerData(logicalIndex, orientation(), Qt::DecorationRole).isValid())
+        return QHeaderView::sectionSizeFromContents(logicalIndex);
+    if (m_sortIndicatorShown != isSortIndicatorShown()) {
+        m_sizes.clear();
+        m_sortIndicatorShown = isSortIndicatorShown();
+    }
+    const QString text = data->headerData(logicalIndex, orientation(), Qt::DisplayRole).toString();
+    if (const auto found = m_sizes.constFind(text); found != m_sizes.constEnd())
+        return found.value();
+    const QSize size = QHeaderView::sectionSizeFromContents(logicalIndex);
+    m_sizes.insert(text, size);
+    return size;
+}
+
+void ListHeader::changeEvent(QEvent *event) {
+    // What a heading's size depends on besides its text.
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange ||
+        event->type() == QEvent::LayoutDirectionChange)
+        m_sizes.clear();
+    QHeaderView::changeEvent(event);
 }
 
 void CheckCellDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QHash>
+#include <QHeaderView>
 #include <QPersistentModelIndex>
 #include <QPointer>
 #include <QStyledItemDelegate>
@@ -56,6 +58,22 @@ private:
     int m_userDepth = 0;
     int m_quietDepth = 0;
     QPersistentModelIndex m_pressedCheckCell;
+};
+
+// The column headings of a ListView. A heading's size from its text is measured once per text, font
+// and style: a list refilled for every article (the supplier list) would otherwise lay its text out
+// anew on each fill, because refilling resets the model and with it the header's size hint.
+class ListHeader : public QHeaderView {
+public:
+    explicit ListHeader(QWidget *parent) : QHeaderView(Qt::Horizontal, parent) {}
+
+protected:
+    QSize sectionSizeFromContents(int logicalIndex) const override;
+    void changeEvent(QEvent *event) override;
+
+private:
+    mutable QHash<QString, QSize> m_sizes; // heading text -> size, with the sort indicator as below
+    mutable bool m_sortIndicatorShown = false;
 };
 
 // Draws a check cell as a check box in the middle of the cell, with no text. A text cell that is cut

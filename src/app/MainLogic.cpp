@@ -9,8 +9,6 @@
 
 #include <array>
 #include <cmath>
-#include <map>
-#include <optional>
 #include <stdexcept>
 
 namespace mainlogic {
@@ -93,7 +91,7 @@ QString FormatPrice(const QVariant &price) {
         if (!ok || !std::isfinite(value))
             return price.toString();
     }
-    return QLocale().toString(value, 'f', 2) + QStringLiteral(" €");
+    return TwoDecimals(value, QLocale()) % QStringLiteral(" €");
 }
 
 QString UpdateRow(const QVariant &number, const QVariant &description, const QVariant &serverDate) {
@@ -109,19 +107,42 @@ QString ArticleRow(const QVariant &number, const QVariant &description, const QV
 
 QString ArticleRows::operator()(const QVariant &number, const QVariant &description, const QVariant &mainSupplier,
                                 const QVariant &proposedSupplier) {
-    return CellText(number) % LF % screenText(description) % LF % supplier(mainSupplier) % LF %
-           supplier(proposedSupplier);
+    const QString numberText = CellText(number);
+    const QString descriptionText = screenText(description);
+    const Screen main = supplier(mainSupplier);
+    const Screen proposed = supplier(proposedSupplier);
+    QString row = numberText % LF % descriptionText % LF % main.text % LF % proposed.text;
+    // Parts without a line feed are the row's fields: the filter's mark follows from what is known
+    // of each supplier, as ProposalDiffers reads it from the row.
+    if (numberText.contains(LF) || descriptionText.contains(LF) || main.lineFeed || proposed.lineFeed)
+        m_differs.push_back(ProposalDiffers(row));
+    else
+        m_differs.push_back(!proposed.blank && (main.blank || main.leading != proposed.leading));
+    return row;
 }
 
-QString ArticleRows::supplier(const QVariant &text) {
+ArticleRows::Screen ArticleRows::supplier(const QVariant &text) {
     // Bounded, so that a list naming ever new suppliers costs no more than converting each.
     constexpr qsizetype kMostSuppliers = 4096;
     const QString server = CellText(text);
-    if (const auto found = m_screen.constFind(server); found != m_screen.constEnd())
-        return found.value();
-    QString screen = cacheapi::ConvertText(server, QStringLiteral("KORVEX"), false);
+    // The server hands out one shared text per supplier: the same characters in memory (kept alive
+    // here, so never reused for another text) are the same text, found without hashing them.
+    if (const auto same = m_byData.constFind(server.constData());
+        same != m_byData.constEnd() && same->server.size() == server.size())
+        return same->screen;
+    Screen screen;
+    if (const auto found = m_screen.constFind(server); found != m_screen.constEnd()) {
+        screen = found.value();
+    } else {
+        screen.text = cacheapi::ConvertText(server, QStringLiteral("KORVEX"), false);
+        screen.blank = QStringView(screen.text).trimmed().isEmpty();
+        screen.leading = cacheapi::LeadingNumber(QStringView(screen.text));
+        screen.lineFeed = screen.text.contains(LF);
+    }
     if (m_screen.size() < kMostSuppliers)
         m_screen.insert(server, screen);
+    if (m_byData.size() < kMostSuppliers && !server.isEmpty())
+        m_byData.insert(server.constData(), Shared{server, screen});
     return screen;
 }
 
@@ -130,7 +151,12 @@ QString SupplierRow(const QVariant &supplier, const QVariant &price, const QVari
     QString date = CellText(lastPurchase);
     if (date == QLatin1String("00:00:00"))
         date.clear();
-    return screenText(supplier) + LF + FormatPrice(price) + LF + CellText(unit) + LF + date;
+    return screenText(supplier) % LF % FormatPrice(price) % LF % CellText(unit) % LF % date;
+}
+
+Offer OfferOfRow(const QString &supplierRow, bool active) {
+    const std::array<QStringView, 3> fields = firstFields<3>(supplierRow);
+    return Offer{fields[1].toString(), fields[2].toString(), active};
 }
 
 QString SupplierHeading(const QString &articleRow) {
@@ -168,67 +194,6 @@ QString StatusText(int currentRow, int articles, int differing, int changed) {
     const QString at = currentRow >= 0 ? locale.toString(currentRow + 1) : QStringLiteral("–");
     return QStringLiteral("Artikel %1 von %2 · %3 weichen ab · %4 geändert, nicht gespeichert")
         .arg(at, locale.toString(articles), locale.toString(differing), locale.toString(changed));
-}
-
-namespace {
-
-struct UnitPrice {
-    double perUnit = 0;
-    QString base;
-};
-
-std::optional<UnitPrice> unitPrice(const Offer &offer) {
-    static const QRegularExpression unitForm(QStringLiteral("^\\s*(?:(\\d+(?:[.,]\\d+)?)\\s*)?(\\D.*?)\\s*$"));
-    // Compiled once: the supplier list reads every offer's unit on each fill.
-    static const QRegularExpression letterOrDigit(QStringLiteral("\\w"));
-    const QRegularExpressionMatch unit = unitForm.match(offer.unit);
-    if (!unit.hasMatch() || !unit.captured(2).contains(letterOrDigit))
-        return std::nullopt;
-    double count = 1;
-    if (!unit.captured(1).isEmpty()) {
-        bool ok = false;
-        count = QString(unit.captured(1)).replace(QLatin1Char(','), QLatin1Char('.')).toDouble(&ok);
-        if (!ok || count <= 0)
-            return std::nullopt;
-    }
-    QString price = offer.price;
-    price.remove(QStringLiteral("€"));
-    bool ok = false;
-    const double value = QLocale().toDouble(price.trimmed(), &ok);
-    if (!ok || !std::isfinite(value))
-        return std::nullopt;
-    return UnitPrice{value / count, unit.captured(2)};
-}
-
-} // namespace
-
-QString PerUnitText(const Offer &offer) {
-    const std::optional<UnitPrice> price = unitPrice(offer);
-    if (!price)
-        return QString();
-    return QLocale().toString(price->perUnit, 'f', 2) + QStringLiteral(" € je ") + price->base;
-}
-
-std::vector<bool> CheapestPerUnit(const std::vector<Offer> &offers) {
-    std::vector<std::optional<UnitPrice>> prices;
-    std::map<QString, std::pair<double, int>> cheapest; // base unit (case folded) -> lowest price, offers
-    for (const Offer &offer : offers) {
-        prices.push_back(offer.active ? unitPrice(offer) : std::nullopt);
-        if (!prices.back())
-            continue;
-        auto [at, fresh] = cheapest.try_emplace(prices.back()->base.toCaseFolded(), prices.back()->perUnit, 0);
-        at->second.first = std::min(at->second.first, prices.back()->perUnit);
-        ++at->second.second;
-    }
-    std::vector<bool> bold(offers.size(), false);
-    for (size_t i = 0; i < offers.size(); ++i) {
-        if (!prices[i])
-            continue;
-        const auto &[lowest, count] = cheapest.at(prices[i]->base.toCaseFolded());
-        // Cent amounts divided by a count: equal prices may differ in the last bits.
-        bold[i] = count >= 2 && prices[i]->perUnit <= lowest + 1e-9;
-    }
-    return bold;
 }
 
 bool MatchesSearch(const QString &articleRow, const QString &term) {

@@ -2,6 +2,8 @@
 
 // Small pieces of the main window that need no window: texts, formats and the row builders.
 
+#include "PriceUnits.h"
+
 #include <QDate>
 #include <QHash>
 #include <QString>
@@ -44,14 +46,30 @@ class ArticleRows {
 public:
     QString operator()(const QVariant &number, const QVariant &description, const QVariant &mainSupplier,
                        const QVariant &proposedSupplier);
+    // ProposalDiffers of each row built so far, in order, known from its parts; handed over once.
+    std::vector<bool> takeDiffers() { return std::move(m_differs); }
 
 private:
-    QString supplier(const QVariant &text);
-    QHash<QString, QString> m_screen; // server text -> screen text
+    struct Screen {
+        QString text;
+        bool blank = true;     // nothing but blanks
+        double leading = 0;    // its leading number
+        bool lineFeed = false; // holds a line feed
+    };
+    Screen supplier(const QVariant &text);
+    QHash<QString, Screen> m_screen; // server text -> screen text
+    struct Shared {
+        QString server;
+        Screen screen;
+    };
+    QHash<const QChar *, Shared> m_byData; // by the server text's characters in memory
+    std::vector<bool> m_differs;
 };
 // Supplier row text: supplier (screen text), price, price unit, date of last purchase.
 QString SupplierRow(const QVariant &supplier, const QVariant &price, const QVariant &unit,
                     const QVariant &lastPurchase);
+// The offer a supplier row shows: its price and price unit (fields 2 and 3).
+Offer OfferOfRow(const QString &supplierRow, bool active);
 
 // Heading of the supplier list for an article row: number, two blanks, description.
 QString SupplierHeading(const QString &articleRow);
@@ -69,19 +87,6 @@ bool IsProposedSupplier(const QString &articleRow, const QString &supplierText);
 // "Artikel 12 von 5.000 · 734 weichen ab · 18 geändert, nicht gespeichert" (numbers grouped in the
 // user's locale); without a current article the first part reads "Artikel – von 5.000".
 QString StatusText(int currentRow, int articles, int differing, int changed);
-
-// A supplier's offer as the supplier list shows it: price text ("95,00 €"), price unit ("100 lfm").
-struct Offer {
-    QString price;
-    QString unit;
-    bool active = false;
-};
-// The price per base unit, "0,95 € je lfm" for 95,00 € per "100 lfm"; empty when the price or the
-// unit cannot be read (a unit is an optional count, 1 when left out, and a base unit).
-QString PerUnitText(const Offer &offer);
-// Per offer, whether it is the cheapest active one per base unit among at least two active offers
-// of that base unit (ties: each of them). Offers that cannot be read are not compared.
-std::vector<bool> CheapestPerUnit(const std::vector<Offer> &offers);
 
 // Whether an article row is found by a search: the article number begins with the term, or a word
 // of the description does (several words: the description holds them as typed); letter case does

@@ -3,6 +3,9 @@
 #include <QByteArray>
 #include <QCryptographicHash>
 #include <QString>
+#include <QVarLengthArray>
+
+#include <algorithm>
 
 namespace kxserver {
 
@@ -12,13 +15,32 @@ namespace kxserver {
 // neither does a change to another article.
 class ArticleStamp {
 public:
+    // Each entry adds "id|laktiv|hlief" and a line feed in UTF-8, gathered without building strings.
     void add(const QString &entryId, const QString &laktiv, const QString &hlief) {
-        m_hash.addData((entryId + QLatin1Char('|') + laktiv + QLatin1Char('|') + hlief + QLatin1Char('\n')).toUtf8());
+        QVarLengthArray<char, 64> bytes;
+        appendUtf8(bytes, entryId);
+        bytes.append('|');
+        appendUtf8(bytes, laktiv);
+        bytes.append('|');
+        appendUtf8(bytes, hlief);
+        bytes.append('\n');
+        m_hash.addData(QByteArrayView(bytes.constData(), bytes.size()));
     }
     void reset() { m_hash.reset(); }
     QString result() const { return QString::fromLatin1(m_hash.result().toHex()); }
 
 private:
+    static void appendUtf8(QVarLengthArray<char, 64> &bytes, QStringView text) {
+        const bool ascii = std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
+        if (!ascii) {
+            const QByteArray utf8 = text.toUtf8();
+            bytes.append(utf8.constData(), utf8.size());
+            return;
+        }
+        for (const QChar c : text)
+            bytes.append(char(c.unicode()));
+    }
+
     QCryptographicHash m_hash{QCryptographicHash::Sha1};
 };
 

@@ -60,7 +60,8 @@ QString purchaseDate(const QVariant &iso) {
     const QString text = iso.toString();
     if (text.size() != 10)
         return QStringLiteral("00:00:00");
-    return text.mid(8, 2) + QLatin1Char('.') + text.mid(5, 2) + QLatin1Char('.') + text.left(4);
+    const QStringView date(text);
+    return date.sliced(8, 2) % QLatin1Char('.') % date.sliced(5, 2) % QLatin1Char('.') % date.first(4);
 }
 
 // A column of the article list's rows (ArticleListSql).
@@ -150,7 +151,7 @@ const std::vector<QueryDef> &hauptliefQueries() {
          [](const QSqlQuery &row, int column, const QString &context) -> QVariant {
              switch (column) {
              case 1:
-                 return context + QStringLiteral("||") + row.value(0).toString();
+                 return QString(context % QLatin1String("||") % row.value(0).toString());
              case 2:
                  return supplierText(row.value(1), row.value(2));
              case 3:

@@ -17,6 +17,8 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <memory>
+#include <optional>
 
 namespace kxserver {
 
@@ -269,17 +271,35 @@ bool SqlConnection::alive() {
     QSqlDatabase database = db();
     if (!database.isOpen())
         return false;
-    QSqlQuery query(database);
-    query.setForwardOnly(true);
+    const QString check = QStringLiteral("SELECT value FROM korvex_meta WHERE key = 'schema'");
+    // In-process the check stays prepared like the program's statements (compiling it was most of
+    // its time); one that cannot be prepared runs as text and fails there, as it always did.
+    std::shared_ptr<QSqlQuery> kept;
+    if (m_target.backend == Backend::Sqlite) {
+        kept = m_kept.lend(check);
+        if (!kept && !m_kept.has(check)) {
+            QSqlQuery fresh(database);
+            fresh.setForwardOnly(true);
+            if (fresh.prepare(check))
+                kept = m_kept.keep(check, std::move(fresh));
+        }
+    }
+    std::optional<QSqlQuery> text;
+    if (!kept) {
+        text.emplace(database);
+        text->setForwardOnly(true);
+    }
+    QSqlQuery &query = kept ? *kept : *text;
     countTrip();
     const bool answered = awaitAnswer(CurrentAnswerLimits().check, [&] {
-        return query.exec(QStringLiteral("SELECT value FROM korvex_meta WHERE key = 'schema'")) && query.next();
+        return (kept ? query.exec() : query.exec(check)) && query.next();
     });
     if (!answered) {
         // A server that no longer answers (or whose connection broke) is gone for this connection:
         // the next access connects afresh, through the usual attempts.
         if (lost()) {
-            query = QSqlQuery();
+            kept.reset();
+            text.reset();
             close();
         }
         return false;

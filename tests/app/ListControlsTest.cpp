@@ -358,6 +358,26 @@ TEST_F(SupplierList, ColumnsTakeTheShareOfTheirDesignWidthsAndHeadingsShowWholeA
     }
 }
 
+// The headings keep their measured sizes between refills; they are those of Qt's own header over
+// the same model, also after the font changed and after new headings.
+TEST_F(SupplierList, HeadingsAreMeasuredAsQtMeasuresThem) {
+    QHeaderView plain(Qt::Horizontal);
+    plain.setModel(view->model());
+    for (const qreal points : {9.0, 15.0, 7.5}) {
+        QFont font = view->font();
+        font.setPointSizeF(points);
+        view->setFont(font);
+        plain.setFont(view->horizontalHeader()->font());
+        list->clear();
+        list->addRow(row({"L9", "2,00 €", "kg", ""}));
+        for (int c = 0; c < view->model()->columnCount(); ++c)
+            EXPECT_EQ(view->horizontalHeader()->sectionSizeHint(c), plain.sectionSizeHint(c)) << points << " pt, " << c;
+        EXPECT_EQ(view->horizontalHeader()->sizeHint(), plain.sizeHint()) << points << " pt";
+    }
+    list->setColumns({"Ein viel längerer Lieferant", "EK"}, {200, 70});
+    EXPECT_EQ(view->horizontalHeader()->sizeHint(), plain.sizeHint());
+}
+
 TEST_F(SupplierList, PricesAndDatesShowWholeInBoldAndACutNameShowsWholeAsItsTooltip) {
     const QString price = QStringLiteral("99.999,99 €");
     const QString date = QStringLiteral("00.00.0000");

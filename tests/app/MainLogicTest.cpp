@@ -4,9 +4,13 @@
 #include "QtPrinters.h"
 
 #include <QLocale>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -95,9 +99,19 @@ TEST(MainLogic, RowsTakeScreenTextAndNullColumnsAreEmpty) {
     ArticleRows rows;
     const QVariant sued = QStringLiteral("70001 Zementwerke S}d AG");
     const QVariant nord = QStringLiteral("70002 Nordkies");
+    // Each row's filter mark, known from its parts, is what ProposalDiffers reads from the row, also
+    // where a part holds a line feed and the row's fields shift.
+    std::vector<bool> differs;
+    const QVariant twoLines = QStringLiteral("70003 Zwei\nZeilen");
     for (const auto &[main, proposed] : std::vector<std::pair<QVariant, QVariant>>{
-             {sued, nord}, {nord, sued}, {sued, nullText}, {QVariant(), sued}, {sued, sued}})
-        EXPECT_EQ(rows("100004", "D{mmung", main, proposed), ArticleRow("100004", "D{mmung", main, proposed));
+             {sued, nord}, {nord, sued}, {sued, nullText}, {QVariant(), sued}, {sued, sued}, {" ", nord},
+             {twoLines, sued}, {sued, twoLines}, {QStringLiteral("70001 Andere"), sued}}) {
+        const QString built = rows("100004", "D{mmung", main, proposed);
+        EXPECT_EQ(built, ArticleRow("100004", "D{mmung", main, proposed));
+        differs.push_back(ProposalDiffers(built));
+    }
+    differs.push_back(ProposalDiffers(rows("1", "Zwei\nZeilen", sued, nord)));
+    EXPECT_EQ(rows.takeDiffers(), differs);
     EXPECT_EQ(rows(1, "x", sued, nord), QStringLiteral("1\nx\n70001 Zementwerke Süd AG\n70002 Nordkies"));
     EXPECT_EQ(SupplierRow(QStringLiteral("70001 Zementwerke S}d AG"), 4.85, "Sack", "12.02.2024"),
               QStringLiteral("70001 Zementwerke Süd AG\n4,85 €\nSack\n12.02.2024"));
@@ -105,6 +119,12 @@ TEST(MainLogic, RowsTakeScreenTextAndNullColumnsAreEmpty) {
     EXPECT_EQ(SupplierRow("1 A", 1.0, "Stk", "00:00:00"), QStringLiteral("1 A\n1,00 €\nStk\n"));
     EXPECT_EQ(SupplierRow("1 A", 1.0, "Stk", "00:00:00 "), QStringLiteral("1 A\n1,00 €\nStk\n00:00:00 "));
     EXPECT_EQ(SupplierRow(nullText, QVariant(), nullText, nullText), QStringLiteral("\n\n\n"));
+    // The offer read back from a row: its price and unit; a short row has none.
+    const Offer offer = OfferOfRow(SupplierRow("1 A", 95.0, "100 lfm", "00:00:00"), true);
+    EXPECT_EQ(offer.price, QStringLiteral("95,00 €"));
+    EXPECT_EQ(offer.unit, QStringLiteral("100 lfm"));
+    EXPECT_TRUE(offer.active);
+    EXPECT_TRUE(OfferOfRow(QStringLiteral("1 A"), false).price.isEmpty());
 }
 
 TEST(MainLogic, SupplierHeadingAndTheRewrittenArticleRow) {
@@ -179,4 +199,85 @@ TEST(MainLogic, PricesAreComparedPerBaseUnit) {
     };
     for (const auto &c : cheapest)
         EXPECT_EQ(CheapestPerUnit(c.offers), c.bold) << c.name;
+}
+
+// The price unit and the price used to be read by a pattern and QLocale; the list's own readers must
+// read every text as those did, the pattern's odd corners included.
+TEST(MainLogic, PriceUnitsAndPricesAreReadAsBefore) {
+    const QRegularExpression pattern(QStringLiteral("^\\s*(?:(\\d+(?:[.,]\\d+)?)\\s*)?(\\D.*?)\\s*$"));
+    const QRegularExpression letterOrDigit(QStringLiteral("\\w"));
+    int wrong = 0;
+    const auto sameUnit = [&](const QString &unit) {
+        const QRegularExpressionMatch match = pattern.match(unit);
+        const bool readable = match.hasMatch() && match.captured(2).contains(letterOrDigit);
+        const std::optional<PriceUnit> read = ReadPriceUnit(unit);
+        if (read.has_value() == readable &&
+            (!readable || (read->count == match.captured(1) && read->base == match.captured(2))))
+            return;
+        if (++wrong <= 10)
+            ADD_FAILURE() << "unit \"" << unit.toStdString() << "\": pattern " << readable << " \""
+                          << match.captured(1).toStdString() << "\" \"" << match.captured(2).toStdString()
+                          << "\", read " << read.has_value() << " \""
+                          << (read ? read->count.toString() : QString()).toStdString() << "\" \""
+                          << (read ? read->base.toString() : QString()).toStdString() << "\"";
+    };
+    for (const char16_t *unit :
+         {u"100 lfm", u"2,5 kg", u" Sack ", u"100", u" 100", u"1.5", u"1.55", u"100 5kg", u"100 ", u"10.5.3 m",
+          u"1,kg", u"1.", u"12 \n kg", u"12\n", u"kg\n", u"\n1", u"  ", u"", u"Stk.", u"0 Stk", u"1.000 Stk",
+          u"\u20ac", u"\u0661\u0662 kg", u"5\u00a0kg", u"12 _", u"3 \u00e4", u"1 \U0001F600", u"12kg  \n",
+          u"12 k\ng", u"\t7\r\vm\f", u"0012,50 Sack", u"99999999999999999999 Stk"})
+        sameUnit(QString::fromUtf16(unit));
+    // Every text of up to four characters from those that the pattern tells apart, surrogates too.
+    const QString alphabet = QString::fromUtf16(u"10., \t\nk_\u00e4\u00a0\u0663\u20ac") + QChar(0xD83D) + QChar(0xDE00);
+    std::vector<QString> texts{QString()};
+    for (int length = 1; length <= 4; ++length) {
+        std::vector<QString> longer;
+        for (const QString &text : texts)
+            if (text.size() == length - 1)
+                for (QChar c : alphabet)
+                    longer.push_back(text + c);
+        texts.insert(texts.end(), longer.begin(), longer.end());
+    }
+    for (const QString &text : texts)
+        sameUnit(text);
+
+    // Prices: as each locale reads them, the list's own forms and others.
+    for (const char *name : {"de_DE", "en_US", "C", "fr_FR", "de_CH", "hi_IN", "ar_EG"}) {
+        const QLocale locale(QString::fromLatin1(name));
+        std::vector<QString> prices;
+        for (qint64 cents = 0; cents < 3000000; cents += 997)
+            prices.push_back(locale.toString(double(cents) / 100, 'f', 2) + QStringLiteral(" €"));
+        for (const char16_t *price :
+             {u"95,00 \u20ac", u"1234,50", u"1.234,50", u"007,50", u"0,5", u",5", u"5,", u"1,2,3", u"12.34", u"0",
+              u"00", u" 1,5 ", u"-1,5", u"+1,5", u"1e3", u"99999999999999,9", u"9999999999999999", u"0,0000001",
+              u"123456789012,345", u"\u20ac", u"", u"12\u00a0\u20ac", u"\u0661\u066b\u0665"})
+            prices.push_back(QString::fromUtf16(price));
+        for (const QString &price : prices) {
+            bool ok = false;
+            const double value = locale.toDouble(QString(price).remove(QStringLiteral("€")).trimmed(), &ok);
+            const std::optional<double> read = ReadPrice(price, locale);
+            if (read.has_value() == (ok && std::isfinite(value)) && (!read || *read == value))
+                continue;
+            if (++wrong <= 10)
+                ADD_FAILURE() << name << " price \"" << price.toStdString() << "\": " << ok << " " << value
+                              << ", read " << read.value_or(-1);
+        }
+    }
+    // Amounts with two decimals, as each locale writes them: cents, ties, neighbours, odd values.
+    std::vector<double> amounts{-0.0, -1.5, 0.005, 0.015, 2.675, 999.994999, 999.995, 1000, 1e300,
+                                std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()};
+    for (qint64 cents = 0; cents < 120000; cents += 7)
+        amounts.push_back(double(cents) / 100);
+    for (int eighths = 0; eighths < 8100; eighths += 3) {
+        const double tie = eighths / 8.0;
+        amounts.insert(amounts.end(), {tie, std::nextafter(tie, 0.0), std::nextafter(tie, 2000.0), tie / 3});
+    }
+    for (const char *name : {"de_DE", "en_US", "C", "fr_FR", "de_CH", "hi_IN", "ar_EG"}) {
+        const QLocale locale(QString::fromLatin1(name));
+        for (const double amount : amounts)
+            if (TwoDecimals(amount, locale) != locale.toString(amount, 'f', 2) && ++wrong <= 10)
+                ADD_FAILURE() << name << " amount " << amount << ": " << TwoDecimals(amount, locale).toStdString()
+                              << " against " << locale.toString(amount, 'f', 2).toStdString();
+    }
+    EXPECT_EQ(wrong, 0);
 }

@@ -1,8 +1,10 @@
 // Two clerks on one list: the cheap "changed since?" question of the factory.
 
+#include "ArticleStamp.h"
 #include "ServerFixture.h"
 #include "SqlConnection.h"
 
+#include <QCryptographicHash>
 #include <QTest>
 
 #include <functional>
@@ -35,6 +37,18 @@ QString mainOf(const QVariantList &articleRow) {
 }
 
 } // namespace
+
+// A stamp is the SHA-1 of the entries' lines "id|laktiv|hlief" in UTF-8, whatever their characters.
+TEST(ArticleStampTest, DigestOfTheEntriesLinesInUtf8) {
+    const QString entries[][3] = {{"1||17", "J", "N"}, {QString::fromUtf16(u"2||ä😀"), "N", "J"}, {"", "", ""}};
+    ArticleStamp stamp;
+    QCryptographicHash expected(QCryptographicHash::Sha1);
+    for (const auto &entry : entries) {
+        stamp.add(entry[0], entry[1], entry[2]);
+        expected.addData((entry[0] + '|' + entry[1] + '|' + entry[2] + '\n').toUtf8());
+    }
+    EXPECT_EQ(stamp.result(), QString::fromLatin1(expected.result().toHex()));
+}
 
 TEST_P(ServerTest, AnArticlesStampChangesWithEveryAcceptedWriteAtAnyWorkstation) {
     cacheapi::FactoryPtr mine = clerk(QStringLiteral("DEMO"));
