@@ -229,13 +229,8 @@ void BulkInsert::startCopy() {
             PQclear(unread);
         result = PQexec(pg, sql.constData());
     }
-    if (PQresultStatus(result) != PGRES_COPY_IN) {
-        const QString message = QString::fromUtf8(result ? PQresultErrorMessage(result) : PQerrorMessage(pg));
-        const char *code = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
-        const QByteArray state = code ? QByteArray(code) : QByteArray();
-        PQclear(result);
-        failPostgres(message, state.isEmpty() ? nullptr : state.constData());
-    }
+    if (PQresultStatus(result) != PGRES_COPY_IN)
+        m_connection.failWithAnswer(result);
     PQclear(result);
     m_copying = true;
 }

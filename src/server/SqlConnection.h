@@ -22,6 +22,7 @@
 #include <vector>
 
 struct pg_conn;
+struct pg_result;
 
 namespace kxserver {
 
@@ -61,7 +62,6 @@ inline constexpr const char *kStatementTimeout = "60s";
 AnswerLimits CurrentAnswerLimits();
 // For tests that cannot wait half a minute for a paused server.
 void SetAnswerLimits(const AnswerLimits &limits);
-
 
 // One open database connection, shared by a factory and the cursors and objects it handed out, so
 // that whatever outlives the factory still fails cleanly instead of touching a removed connection.
@@ -175,6 +175,9 @@ private:
     void failIfUnitBroken() const;
     // Throw the error of a failed statement, in the clerk's words (the statement is not shown).
     [[noreturn]] void fail(const QSqlError &error);
+    // Fails with what a libpq answer says (its message and SQLSTATE; the connection's message when
+    // there is no answer), after clearing it.
+    [[noreturn]] void failWithAnswer(::pg_result *answer);
     // Binds the values in order and executes under the watch; fails on error (counts no trip).
     void bindAndExec(QSqlQuery &query, const QVariantList &values);
     // The statement kept for `sql`, lent to the caller; prepared (and kept) when there is none idle.
@@ -209,7 +212,7 @@ private:
     // runCached's statements, prepared on this connection. Freed after the connection is removed,
     // with its driver: a PostgreSQL statement then frees nothing on the server (the session ended).
     detail::KeptStatements m_kept;
-    std::unique_ptr<AnswerWatch> m_watch;                       // PostgreSQL only
+    std::unique_ptr<AnswerWatch> m_watch; // PostgreSQL only
 };
 
 // Checks the supplier rules of every article written in the current transaction against what its

@@ -317,6 +317,16 @@ SqlConnection::Rows SqlConnection::runPostgresScript(const QString &text) {
 
 // PostgreSQL answers the COMMIT of a transaction that an earlier, unnoticed error aborted with
 // "ROLLBACK" and no error: a script ending in COMMIT has stored its work only when the answer says so.
+void SqlConnection::failWithAnswer(PGresult *answer) {
+    const QString message =
+        QString::fromUtf8(answer ? PQresultErrorMessage(answer) : PQerrorMessage(pgConnection())).trimmed();
+    const char *code = answer ? PQresultErrorField(answer, PG_DIAG_SQLSTATE) : nullptr;
+    const QString state = code ? QString::fromLatin1(code) : QString(); // read before the answer is cleared
+    PQclear(answer);
+    fail(QSqlError(QStringLiteral("QPSQL"), message,
+                   state.isEmpty() ? QSqlError::ConnectionError : QSqlError::StatementError, state));
+}
+
 void SqlConnection::failUnlessCommitted(const QString &script, const QString &lastTag) {
     if (!script.endsWith(QLatin1String("COMMIT")) || lastTag == QLatin1String("COMMIT"))
         return;
@@ -373,14 +383,8 @@ SqlConnection::Rows SqlConnection::runWithParameters(const QString &sql, const Q
     }
     Rows rows;
     const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
-    if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
-        const QString message = QString::fromUtf8(result ? PQresultErrorMessage(result) : PQerrorMessage(connection));
-        const char *code = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
-        PQclear(result);
-        fail(QSqlError(QStringLiteral("QPSQL"), message.trimmed(),
-                       code ? QSqlError::StatementError : QSqlError::ConnectionError,
-                       code ? QString::fromLatin1(code) : QString()));
-    }
+    if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
+        failWithAnswer(result);
     for (int r = 0; r < PQntuples(result); ++r) {
         QVariantList row;
         for (int c = 0; c < PQnfields(result); ++c)
