@@ -136,17 +136,18 @@ const std::vector<QueryDef> &hauptliefQueries() {
          [](SqlConnection &connection, const QVariantList &params, QString &context) {
              const qint64 list = lists::ListKey(params.at(0));
              context = QString::number(list);
-             return connection.runCached(
-                 QStringLiteral("SELECT al.id, f.liefnr, f.name, al.ek_cent, al.pe, al.le_einkauf,"
-                                " COALESCE(o.laktiv, al.aktiv),"
-                                " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END)"
-                                " FROM artliste l JOIN upd_artikel u ON u.run = l.run AND u.artnr = ?"
-                                " JOIN artikel a ON a.id = u.artikel"
-                                " JOIN artlief al ON al.artikel = u.artikel"
-                                " JOIN lieferant f ON f.id = al.lieferant"
-                                "%1 WHERE l.id = ? ORDER BY f.liefnr")
-                     .arg(lists::ChangeJoin(connection.backend(), QStringLiteral("l.id"), QStringLiteral("al.id"))),
-                 {params.at(1).toString(), list});
+             const QString &sql = lists::PerBackend(connection.backend(), [](Backend backend) {
+                 return QStringLiteral("SELECT al.id, f.liefnr, f.name, al.ek_cent, al.pe, al.le_einkauf,"
+                                       " COALESCE(o.laktiv, al.aktiv),"
+                                       " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END)"
+                                       " FROM artliste l JOIN upd_artikel u ON u.run = l.run AND u.artnr = ?"
+                                       " JOIN artikel a ON a.id = u.artikel"
+                                       " JOIN artlief al ON al.artikel = u.artikel"
+                                       " JOIN lieferant f ON f.id = al.lieferant"
+                                       "%1 WHERE l.id = ? ORDER BY f.liefnr")
+                     .arg(lists::ChangeJoin(backend, QStringLiteral("l.id"), QStringLiteral("al.id")));
+             });
+             return connection.runCached(sql, {params.at(1).toString(), list});
          },
          [](const QSqlQuery &row, int column, const QString &context) -> QVariant {
              switch (column) {

@@ -13,7 +13,6 @@
 #include <QSet>
 
 #include <algorithm>
-#include <array>
 #include <iterator>
 #include <map>
 #include <set>
@@ -70,12 +69,6 @@ const QString kLockSql = QStringLiteral("UPDATE artliste SET version = version +
 // An article's entries as the list shows them, picked by `pick` (parameters after the list key), with
 // the supplier number that gives the supplier list's order. Unsorted: takeRules puts each article's
 // few entries in order, which costs less than the database's sort of 100,000 rows.
-// A statement's text for each backend, built once (each call site's lambda has its own).
-template <typename Make> const QString &perBackend(Backend backend, Make make) {
-    static const std::array<QString, 2> texts{make(Backend::Sqlite), make(Backend::Postgres)};
-    return texts[backend == Backend::Sqlite ? 0 : 1];
-}
-
 QString rulesQuery(Backend backend, const QString &pick) {
     return QStringLiteral("SELECT al.lieferant, COALESCE(o.laktiv, al.aktiv),"
                           " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END),"
@@ -142,7 +135,7 @@ std::vector<ArticleRules> takeRules(SqlConnection &connection, qint64 list, cons
 
 void readRules(SqlConnection &connection, qint64 list, qint64 article) {
     const QString &sql =
-        perBackend(connection.backend(), [](Backend b) { return rulesQuery(b, QStringLiteral("al.artikel = ?")); });
+        PerBackend(connection.backend(), [](Backend b) { return rulesQuery(b, QStringLiteral("al.artikel = ?")); });
     takeRules(connection, list, connection.runScript({{sql, {list, article}}}));
 }
 
@@ -197,7 +190,7 @@ Entry makeEntry(qint64 list, qint64 pair, const UnitBook::CachedEntry &values) {
 std::optional<Entry> openLockedEntry(SqlConnection &connection, qint64 list, qint64 pair) {
     const UnitBook::CachedEntry *cached = connection.book.cachedEntry(list, pair);
     if (!cached) {
-        const QString &sql = perBackend(connection.backend(), [](Backend b) {
+        const QString &sql = PerBackend(connection.backend(), [](Backend b) {
             return entryQuery(b, "JOIN artlief x ON x.id = ? JOIN artlief al ON al.artikel = x.artikel");
         });
         const auto query = connection.runCached(sql, {pair, list});
@@ -376,7 +369,7 @@ std::optional<Entry> OpenEntry(SqlConnection &connection, const QString &id) {
     if (connection.book.holdsLock(list))
         return openLockedEntry(connection, list, *pair);
     const QString &sql =
-        perBackend(connection.backend(), [](Backend b) { return entryQuery(b, "JOIN artlief al ON al.id = ?"); });
+        PerBackend(connection.backend(), [](Backend b) { return entryQuery(b, "JOIN artlief al ON al.id = ?"); });
     const auto query = connection.runCached(sql, {*pair, list});
     if (!connection.next(*query))
         return std::nullopt;

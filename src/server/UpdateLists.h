@@ -7,6 +7,7 @@
 #include <QVariant>
 #include <QVariantList>
 
+#include <array>
 #include <optional>
 #include <set>
 
@@ -58,6 +59,12 @@ QStringList TakeChanges(SqlConnection &connection, const QVariant &listKey, QVar
 // With `filter`, an SQL condition on the run's article u with one more parameter after the key,
 // only those articles.
 QString ArticleListSql(Backend backend, const QString &filter = QString());
+// A statement's text for each backend, built once (each call site's lambda has its own).
+template <typename Make> const QString &PerBackend(Backend backend, Make make) {
+    static const std::array<QString, 2> texts{make(Backend::Sqlite), make(Backend::Postgres)};
+    return texts[backend == Backend::Sqlite ? 0 : 1];
+}
+
 // The list's own row of liste_aend for entry `entry` (ChangeJoin) or of liste_haupt for article
 // `article` (MainSupplierJoin), as `alias`, joined on the list key `list` (both are SQL of the
 // joining statement): " LEFT JOIN liste_aend o ON o.liste = … AND o.artlief = …" on SQLite. On
