@@ -41,14 +41,27 @@ void ArticleDisplay::showRows(const QStringList &articleNumbers) {
     query->execute({w.artListKey, shown.join(kLF)});
     while (query->next()) {
         const int row = rowOf.value(mainlogic::CellText(query->column(2)), -1);
-        if (row < 0)
-            continue;
-        const QString text =
-            mainlogic::ArticleRow(query->column(2), query->column(3), query->column(4), query->column(5));
-        if (text != w.liart->rowText(row))
-            w.liart->setRowText(row, text);
+        if (row >= 0)
+            showRow(row, query->column(2), query->column(3), query->column(4), query->column(5));
     }
     query->close();
+}
+
+void ArticleDisplay::showGivenRows(const QList<QVariantList> &rows) {
+    ArticleRows rowOf(m_window.liart);
+    for (const QVariantList &columns : rows) {
+        if (columns.size() < 5)
+            continue;
+        if (const int row = rowOf.find(mainlogic::CellText(columns[1])); row >= 0)
+            showRow(row, columns[1], columns[2], columns[3], columns[4]);
+    }
+}
+
+void ArticleDisplay::showRow(int row, const QVariant &number, const QVariant &description, const QVariant &mainSupplier,
+                             const QVariant &proposedSupplier) {
+    const QString text = mainlogic::ArticleRow(number, description, mainSupplier, proposedSupplier);
+    if (text != m_window.liart->rowText(row))
+        m_window.liart->setRowText(row, text);
 }
 
 bool ArticleDisplay::showCurrent(bool inPlace) {

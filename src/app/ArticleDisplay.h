@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QVariantList>
 
 class FMStart;
 
@@ -17,6 +18,8 @@ public:
     // The article rows of these articles as the server holds them now, in one request whatever their
     // number; rows whose text is the same stay untouched, numbers the list does not hold are ignored.
     void showRows(const QStringList &articleNumbers);
+    // The same for rows the caller already holds: columns 1 to 5 of "ArtikelZeilen", in its order.
+    void showGivenRows(const QList<QVariantList> &rows);
     // The current article's suppliers from one read of its entries, and its row's "Haupt-Lief" from
     // their main-supplier flags. A refill replaces the supplier list whole (rows, ticks, current row
     // on the main supplier); in place only sets the cells, and only when the list still holds
@@ -24,5 +27,9 @@ public:
     bool showCurrent(bool inPlace);
 
 private:
+    // Row `row` from the server's columns 2 to 5, rewritten only when its text differs.
+    void showRow(int row, const QVariant &number, const QVariant &description, const QVariant &mainSupplier,
+                 const QVariant &proposedSupplier);
+
     FMStart &m_window;
 };

@@ -27,12 +27,12 @@ void LiveView::look() {
     if (!gFactory || m_window.artListKey.isEmpty() || !m_window.liart->isEnabled())
         return;
     try {
-        QStringList changed;
+        cacheapi::ChangedArticles changes;
         {
             ServerBusy busy;
-            changed = gFactory->takeChanges(m_window.artListKey, m_since);
+            changes = gFactory->takeChangedArticles(m_window.artListKey, m_since);
         }
-        apply(changed);
+        apply(changes);
     } catch (const ServerError &) {
         // A lost connection is found by the next action, which reconnects; nothing is shown here.
     }
@@ -47,15 +47,24 @@ void LiveView::watch(const QString &listKey) {
 }
 
 void LiveView::apply(const QStringList &articles) {
-    if (articles.isEmpty())
+    cacheapi::ChangedArticles changes;
+    changes.articles = articles;
+    changes.unread = articles;
+    apply(changes);
+}
+
+void LiveView::apply(const cacheapi::ChangedArticles &changes) {
+    if (changes.articles.isEmpty())
         return;
     KxList *liart = m_window.liart;
     const int current = liart->currentRow();
     const QString currentNumber = current < 0 ? QString() : Piece(liart->rowText(current), kLF, 1);
-    // The changed rows in one request; an article the list does not hold is ignored.
-    m_window.display->showRows(articles);
+    // The changed rows: those the look brought, the others in one request; an article the list does
+    // not hold is ignored.
+    m_window.display->showGivenRows(changes.rows);
+    m_window.display->showRows(changes.unread);
     // The current article's cells in place: only when the list still holds exactly these entries
     // (otherwise the next click finds the screen stale and refreshes it whole).
-    if (current >= 0 && articles.contains(currentNumber))
+    if (current >= 0 && changes.articles.contains(currentNumber))
         m_window.display->showCurrent(true);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Factory.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -24,6 +26,8 @@ public:
     void watch(const QString &listKey);
     // The articles changed elsewhere: their rows, and the current one's supplier cells.
     void apply(const QStringList &articles);
+    // The same with the rows the look brought along.
+    void apply(const cacheapi::ChangedArticles &changes);
 
     static constexpr int kIntervalMs = 400;
 

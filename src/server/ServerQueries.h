@@ -15,5 +15,8 @@ namespace kxserver {
 cacheapi::QueryCursorPtr OpenHauptliefQuery(const std::shared_ptr<SqlConnection> &connection, const QString &queryName);
 // The stamp of an article's supplier entries in a list, as "ArtikelLief" gives it after its last row.
 QString StampOfArticle(SqlConnection &connection, const QString &listKey, const QString &articleNumber);
+// Columns 1 to 5 of "Artikel" and "ArtikelZeilen" from a row whose first six columns are those of
+// lists::ArticleListSql, for list key `listKey`.
+QVariantList ArticleListColumns(const QSqlQuery &row, const QString &listKey);
 
 } // namespace kxserver

@@ -80,6 +80,14 @@ public:
         return lists::TakeChanges(*m_connection, listKey, since);
     }
 
+    cacheapi::ChangedArticles takeChangedArticles(const QString &listKey, QVariantMap &since) override {
+        if (!m_connection || !m_connection->isOpen())
+            return {};
+        const QString key = QString::number(lists::ListKey(listKey));
+        return lists::TakeChangedArticles(*m_connection, listKey, since,
+                                          [&key](const QSqlQuery &row) { return ArticleListColumns(row, key); });
+    }
+
     QString stampAfterWrite(const QString &listKey, const QString &articleNumber) override {
         if (!m_connection)
             return QString();

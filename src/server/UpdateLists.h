@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Factory.h"
 #include "SqlConnection.h"
 
 #include <QString>
@@ -8,6 +9,7 @@
 #include <QVariantList>
 
 #include <array>
+#include <functional>
 #include <optional>
 #include <set>
 
@@ -52,6 +54,11 @@ QStringList LockedArticleStamps(SqlConnection &connection, const QVariant &listK
 // The articles of a list whose entries another workstation changed since the last call (see
 // Factory::takeChanges).
 QStringList TakeChanges(SqlConnection &connection, const QVariant &listKey, QVariantMap &since);
+// The same look with the named articles' rows read at once (Factory::takeChangedArticles); `columns`
+// makes a row's columns from a row whose first six columns are ArticleListSql's.
+using ArticleColumns = std::function<QVariantList(const QSqlQuery &row)>;
+cacheapi::ChangedArticles TakeChangedArticles(SqlConnection &connection, const QVariant &listKey, QVariantMap &since,
+                                              const ArticleColumns &columns);
 
 // The article list of a list key (one parameter), as the main window shows it: article number,
 // description, main supplier number and name (with the list's unsaved changes), proposed main

@@ -46,6 +46,17 @@ public:
 };
 using QueryCursorPtr = std::unique_ptr<QueryCursor>;
 
+// What a look of the live view found: the changed articles, and the rows of those the server read in
+// the same request, so that showing them needs no request of its own.
+struct ChangedArticles {
+    QStringList articles; // as Factory::takeChanges tells them
+    // Columns 1 to 5 of "ArtikelZeilen" for articles of `articles`, in article-number order.
+    QList<QVariantList> rows;
+    // Those of `articles` whose rows are not in `rows` and must be asked for; an article that
+    // neither lists is not in the list.
+    QStringList unread;
+};
+
 // The connection factory. connectTo returns false for every way a connection can fail; the other
 // operations throw ServerError.
 class Factory {
@@ -101,6 +112,13 @@ public:
         Q_UNUSED(listKey);
         Q_UNUSED(since);
         return QStringList();
+    }
+    // The same look, with the changed articles' rows where the server can read them at once.
+    virtual ChangedArticles takeChangedArticles(const QString &listKey, QVariantMap &since) {
+        ChangedArticles changes;
+        changes.articles = takeChanges(listKey, since);
+        changes.unread = changes.articles;
+        return changes;
     }
 };
 using FactoryPtr = std::shared_ptr<Factory>;

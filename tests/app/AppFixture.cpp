@@ -153,6 +153,9 @@ public:
     QStringList takeChanges(const QString &listKey, QVariantMap &since) override {
         return m_inner->takeChanges(listKey, since);
     }
+    cacheapi::ChangedArticles takeChangedArticles(const QString &listKey, QVariantMap &since) override {
+        return m_inner->takeChangedArticles(listKey, since);
+    }
     QString stampAfterWrite(const QString &listKey, const QString &articleNumber) override {
         return m_inner->stampAfterWrite(listKey, articleNumber);
     }

@@ -227,21 +227,31 @@ TEST_P(ServerTest, AWatcherLearnsWhichArticlesAnotherWorkstationChanged) {
     EXPECT_TRUE(mine->takeChanges(key, since).isEmpty()) << "the first look only starts watching";
     // Waits for the next non-empty answer, the event loop running (PostgreSQL's notifications).
     // A look reads what came since the last one, not the list's changes: one row of its own and one
-    // per article it names.
+    // per article it names, that article's row of the list with it.
     const auto nextChanges = [&] {
-        QStringList changes;
+        cacheapi::ChangedArticles got;
         int looks = 0;
         const quint64 rowsBefore = kxserver::RowsRead();
         const bool arrived = QTest::qWaitFor(
             [&] {
                 ++looks;
-                changes = mine->takeChanges(key, since);
-                return !changes.isEmpty();
+                got = mine->takeChangedArticles(key, since);
+                return !got.articles.isEmpty();
             },
             3000);
         EXPECT_TRUE(arrived) << "no change reported within 3 s";
-        EXPECT_LE(kxserver::RowsRead() - rowsBefore, quint64(looks + changes.size()))
-            << changes.join(' ').toStdString();
+        EXPECT_LE(kxserver::RowsRead() - rowsBefore, quint64(looks + got.articles.size()))
+            << got.articles.join(' ').toStdString();
+        // The rows brought along are the list's own; every other article named is left to be read.
+        QStringList read;
+        for (const QVariantList &row : std::as_const(got.rows))
+            read << row.value(1).toString();
+        EXPECT_EQ(got.rows, rows(*mine, QStringLiteral("ArtikelZeilen"), {key, read.join('\n')}));
+        QStringList covered = read + got.unread;
+        covered.sort();
+        QStringList changes = got.articles;
+        changes.sort();
+        EXPECT_EQ(covered, changes);
         return changes;
     };
     struct Step {
