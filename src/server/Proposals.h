@@ -13,7 +13,21 @@ namespace kxserver::lists {
 // and supplier number: article number, entry pair id, laktiv, hlief (as the list shows them), and
 // whether the entry's supplier is the proposed one (1 or 0), its change mark (aendsw). An article
 // without suppliers gives one row with a null pair id. Inside a unit it takes the list's lock first.
+// Columns 6 to 8 (beyond the query's): artikel id, proposed lieferant id, the entry's lieferant id.
 QSqlQuery ProposalRows(SqlConnection &connection, qint64 list);
+
+// Collects, row by row, what ProposalRows reads of each article for taking its proposal, so that a
+// unit that read them under the list's lock takes them without reading them again.
+class ProposalRecorder {
+public:
+    void add(const QSqlQuery &row);
+    UnitBook::ProposalArticles take() { return std::move(m_read); }
+
+private:
+    UnitBook::ProposalArticles m_read;
+    UnitBook::ProposalArticle *m_article = nullptr;
+    QString m_number;
+};
 
 // "VorschlaegeUebernehmen"(list key, article numbers joined by line feeds): makes the proposed
 // supplier the main supplier of each named article, writing every entry of the article as a
