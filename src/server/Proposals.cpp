@@ -36,6 +36,26 @@ QSqlQuery ProposalRows(SqlConnection &connection, qint64 list) {
         {list});
 }
 
+QSqlQuery ProposalArticleRows(SqlConnection &connection, qint64 list) {
+    if (connection.inUnit())
+        LockList(connection, list);
+    // An article has at most one entry of its proposed supplier, and that at most one change.
+    const QString &sql = PerBackend(connection.backend(), [](Backend backend) {
+        return QStringLiteral("SELECT u.artnr, CASE WHEN COALESCE(o.laktiv, p.aktiv) = 'J' THEN 'J' ELSE 'N' END"
+                              " FROM artliste l JOIN upd_artikel u ON u.run = l.run JOIN artikel a ON a.id = u.artikel"
+                              "%1"
+                              " LEFT JOIN artlief p ON p.artikel = u.artikel AND p.lieferant = u.velka_lief"
+                              "%2"
+                              " WHERE l.id = ? AND u.velka_lief IS NOT NULL"
+                              " AND COALESCE(CASE WHEN h.liste IS NULL THEN a.haupt_lief ELSE h.haupt_lief END, -1)"
+                              " <> u.velka_lief"
+                              " ORDER BY u.artnr")
+            .arg(MainSupplierJoin(backend, QStringLiteral("l.id"), QStringLiteral("u.artikel"), "h"),
+                 ChangeJoin(backend, QStringLiteral("l.id"), QStringLiteral("p.id")));
+    });
+    return connection.run(sql, {list});
+}
+
 void ProposalRecorder::add(const QSqlQuery &row) {
     if (!m_article || row.value(0).toString() != m_number) {
         m_number = row.value(0).toString();

@@ -16,6 +16,11 @@ namespace kxserver::lists {
 // Columns 6 to 8 (beyond the query's): artikel id, proposed lieferant id, the entry's lieferant id.
 QSqlQuery ProposalRows(SqlConnection &connection, qint64 list);
 
+// Query "VorschlagsArtikel"(list key): one row per article of "Vorschlaege", ordered by article
+// number: article number, and whether its proposed supplier is an active supplier of it ("J" or
+// "N"), as the list shows them. Inside a unit it takes the list's lock first.
+QSqlQuery ProposalArticleRows(SqlConnection &connection, qint64 list);
+
 // Collects, row by row, what ProposalRows reads of each article for taking its proposal, so that a
 // unit that read them under the list's lock takes them without reading them again.
 class ProposalRecorder {

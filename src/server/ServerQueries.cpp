@@ -196,6 +196,11 @@ const std::vector<QueryDef> &hauptliefQueries() {
              }
          },
          nullptr, true},
+        {"VorschlagsArtikel", 1, 2,
+         [](SqlConnection &connection, const QVariantList &params, QString &) {
+             return std::make_shared<QSqlQuery>(lists::ProposalArticleRows(connection, lists::ListKey(params.at(0))));
+         },
+         [](const QSqlQuery &row, int column, const QString &) -> QVariant { return row.value(column - 1).toString(); }},
     };
     return queries;
 }

@@ -219,6 +219,30 @@ TEST_P(ServerTest, TakingProposalsIsWholeOrRefusedWithNothingWritten) {
         while (query->next()) {
         }
     };
+    // Asked before the question, "VorschlagsArtikel" names the articles of "Vorschlaege", each with
+    // whether one of its entries is its proposed supplier and active, as the list shows them.
+    const auto survey = [&] {
+        QStringList expected;
+        QString last;
+        for (const QVariantList &row : rows(*factory, QStringLiteral("Vorschlaege"), {key})) {
+            const QString number = row.at(0).toString();
+            if (number != last)
+                expected << number + "|N";
+            last = number;
+            if (row.at(2).toString() == "J" && row.at(4).toString() == "J")
+                expected.last() = number + "|J";
+        }
+        QStringList articles;
+        for (const QVariantList &row : rows(*factory, QStringLiteral("VorschlagsArtikel"), {key}))
+            articles << row.at(0).toString() + "|" + row.at(1).toString();
+        EXPECT_EQ(articles, expected);
+        return articles;
+    };
+    EXPECT_TRUE(survey().contains("100001|J"));
+    const QString proposed = entryId(*factory, key, QStringLiteral("100001"), 70015);
+    writeEntry(*factory, proposed, {{"laktiv", "N"}, {"aendsw", 1}}); // the list's own flag
+    EXPECT_TRUE(survey().contains("100001|N"));
+    rawSql("DELETE FROM liste_aend");
     for (const auto &c : bad) {
         for (const bool afterRead : {false, true}) {
             SCOPED_TRACE(std::string(c.name) + (afterRead ? ", after the read in the unit" : ""));
@@ -227,6 +251,9 @@ TEST_P(ServerTest, TakingProposalsIsWholeOrRefusedWithNothingWritten) {
             if (afterRead)
                 readProposals();
             ExpectServerError(c.error, [&] { take(c.args); });
+            if (c.setup && !afterRead) {
+                EXPECT_TRUE(survey().contains("100001|N"));
+            }
             if (afterRead)
                 factory->rollbackUnit();
             EXPECT_EQ(rawSql("SELECT COUNT(*) FROM liste_aend"), QStringLiteral("0"));
@@ -247,6 +274,7 @@ TEST_P(ServerTest, TakingProposalsIsWholeOrRefusedWithNothingWritten) {
     factory->commitUnit();
     EXPECT_EQ(article(*factory, key, QStringLiteral("100001")).at(3).toString(),
               QStringLiteral("70015 Baustoff-Union VELKA eG"));
+    EXPECT_FALSE(survey().join(' ').contains("100001")) << "its list's main supplier is its proposal now";
     EXPECT_EQ(rawSql("SELECT hlief || aendsw FROM liste_aend o JOIN artlief al ON al.id = o.artlief"
                      " ORDER BY al.lieferant"),
               QStringLiteral("N1\nN1\nN1\nJ1"));
