@@ -200,7 +200,9 @@ const std::vector<QueryDef> &hauptliefQueries() {
          [](SqlConnection &connection, const QVariantList &params, QString &) {
              return std::make_shared<QSqlQuery>(lists::ProposalArticleRows(connection, lists::ListKey(params.at(0))));
          },
-         [](const QSqlQuery &row, int column, const QString &) -> QVariant { return row.value(column - 1).toString(); }},
+         [](const QSqlQuery &row, int column, const QString &) -> QVariant {
+             return row.value(column - 1).toString();
+         }},
     };
     return queries;
 }
