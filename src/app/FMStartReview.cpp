@@ -192,7 +192,7 @@ void FMStart::AlleVorschlaege_Click() {
     if (liart->rowCount() == 0)
         return;
     ConnectServer();
-    const ProposalPlan plan = PlanProposals(artListKey, liart);
+    const ProposalPlan plan = SurveyProposals(artListKey, liart);
     if (plan.take.isEmpty()) {
         inform(plan.skipped.isEmpty() ? QStringLiteral("Es gibt keinen abweichenden Vorschlag.")
                                       : mainlogic::TakeAllReport(0, plan.skipped));

@@ -19,6 +19,30 @@ constexpr int kPart = 500;
 
 } // namespace
 
+ProposalPlan SurveyProposals(const QString &listKey, const KxList *articles) {
+    ArticleRows rowOf(articles);
+    ProposalPlan plan;
+    ServerBusy busy;
+    QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("VorschlagsArtikel"));
+    query->execute({listKey});
+    while (query->next()) {
+        const QString number = mainlogic::CellText(query->column(1));
+        const int row = rowOf.find(number);
+        if (row < 0)
+            continue; // an article the list does not show is no decision of this clerk
+        if (mainlogic::CellText(query->column(2)) == QLatin1String("J")) {
+            plan.take << number;
+            ArticleBefore article;
+            article.row = row;
+            plan.before.push_back(std::move(article));
+        } else {
+            plan.skipped << number;
+        }
+    }
+    query->close();
+    return plan;
+}
+
 ProposalPlan PlanProposals(const QString &listKey, const KxList *articles) {
     ArticleRows rowOf(articles);
     ProposalPlan plan;

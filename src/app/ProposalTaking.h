@@ -15,6 +15,10 @@ struct ProposalPlan {
     UndoStep before;     // the articles to take, as they are now (for "Rückgängig")
 };
 
+// Before the clerk is asked: the same articles as PlanProposals finds, one row each from the server
+// (query "VorschlagsArtikel"); `before` holds only their rows in the article list.
+ProposalPlan SurveyProposals(const QString &listKey, const KxList *articles);
+
 // Reads the differing articles of the list from the server (query "Vorschlaege"); inside a unit the
 // server reads them under the list's lock. Articles the article list does not show are left out.
 ProposalPlan PlanProposals(const QString &listKey, const KxList *articles);

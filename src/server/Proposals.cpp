@@ -20,7 +20,8 @@ QSqlQuery ProposalRows(SqlConnection &connection, qint64 list) {
     return connection.run(
         QStringLiteral("SELECT u.artnr, al.id, COALESCE(o.laktiv, al.aktiv),"
                        " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END),"
-                       " CASE WHEN al.lieferant = u.velka_lief THEN 1 ELSE 0 END, COALESCE(o.aendsw, 0)"
+                       " CASE WHEN al.lieferant = u.velka_lief THEN 1 ELSE 0 END, COALESCE(o.aendsw, 0),"
+                       " u.artikel, u.velka_lief, al.lieferant"
                        " FROM artliste l JOIN upd_artikel u ON u.run = l.run JOIN artikel a ON a.id = u.artikel"
                        "%1"
                        " LEFT JOIN artlief al ON al.artikel = u.artikel"
@@ -35,15 +36,60 @@ QSqlQuery ProposalRows(SqlConnection &connection, qint64 list) {
         {list});
 }
 
+QSqlQuery ProposalArticleRows(SqlConnection &connection, qint64 list) {
+    if (connection.inUnit())
+        LockList(connection, list);
+    // An article has at most one entry of its proposed supplier, and that at most one change.
+    const QString &sql = PerBackend(connection.backend(), [](Backend backend) {
+        return QStringLiteral("SELECT u.artnr, CASE WHEN COALESCE(o.laktiv, p.aktiv) = 'J' THEN 'J' ELSE 'N' END"
+                              " FROM artliste l JOIN upd_artikel u ON u.run = l.run JOIN artikel a ON a.id = u.artikel"
+                              "%1"
+                              " LEFT JOIN artlief p ON p.artikel = u.artikel AND p.lieferant = u.velka_lief"
+                              "%2"
+                              " WHERE l.id = ? AND u.velka_lief IS NOT NULL"
+                              " AND COALESCE(CASE WHEN h.liste IS NULL THEN a.haupt_lief ELSE h.haupt_lief END, -1)"
+                              " <> u.velka_lief"
+                              " ORDER BY u.artnr")
+            .arg(MainSupplierJoin(backend, QStringLiteral("l.id"), QStringLiteral("u.artikel"), "h"),
+                 ChangeJoin(backend, QStringLiteral("l.id"), QStringLiteral("p.id")));
+    });
+    return connection.run(sql, {list});
+}
+
+void ProposalRecorder::add(const QSqlQuery &row) {
+    if (!m_article || row.value(0).toString() != m_number) {
+        m_number = row.value(0).toString();
+        m_article = &m_read[m_number];
+        m_article->id = row.value(6).toLongLong();
+        m_article->proposal = row.value(7).toLongLong();
+    }
+    if (row.value(1).isNull())
+        return; // an article without suppliers
+    UnitBook::RuleEntry entry;
+    entry.pair = row.value(1).toLongLong();
+    entry.supplier = row.value(8).toLongLong();
+    entry.laktiv = row.value(2).toString();
+    m_article->entries.push_back(std::move(entry)); // the rows come in supplier-number order
+}
+
 namespace {
 
 // One article named for taking its proposal, with its entries under the list's lock (in the
 // supplier list's order, so that the stamp comes out as the list's query makes it).
-struct TakenArticle {
-    qint64 id = 0;
-    qint64 proposal = 0; // 0: none
-    std::vector<UnitBook::RuleEntry> entries;
-};
+using TakenArticle = UnitBook::ProposalArticle;
+
+// The named articles as the unit's read of the proposals under the lock found them, taken out of
+// it; empty unless it holds every one of them.
+QHash<QString, TakenArticle> takenFromRead(UnitBook &book, qint64 list, const QStringList &numbers) {
+    UnitBook::ProposalArticles *read = book.proposalsRead(list);
+    if (!read || !std::all_of(numbers.begin(), numbers.end(), [read](const QString &n) { return read->contains(n); }))
+        return {};
+    QHash<QString, TakenArticle> taken;
+    taken.reserve(numbers.size());
+    for (const QString &number : numbers)
+        taken.insert(number, read->take(number));
+    return taken;
+}
 
 // The named articles of the list with their entries and their proposal, in one statement.
 QHash<QString, TakenArticle> readTaken(SqlConnection &connection, qint64 list, const QStringList &numbers) {
@@ -113,7 +159,9 @@ int TakeProposals(SqlConnection &connection, const QVariant &listKey, const QVar
         // Read under the lock, so what is written is what the rules allow now, whatever another
         // workstation changed since the clerk's list was read. The state after the writes follows
         // from it: the proposed supplier becomes the only main supplier, nothing else changes.
-        QHash<QString, TakenArticle> taken = readTaken(connection, list, numbers);
+        QHash<QString, TakenArticle> taken = takenFromRead(connection.book, list, numbers);
+        if (taken.isEmpty())
+            taken = readTaken(connection, list, numbers);
         std::vector<std::pair<qint64, SupplierRules>> after;
         after.reserve(size_t(numbers.size()));
         for (const QString &number : numbers) {

@@ -13,7 +13,26 @@ namespace kxserver::lists {
 // and supplier number: article number, entry pair id, laktiv, hlief (as the list shows them), and
 // whether the entry's supplier is the proposed one (1 or 0), its change mark (aendsw). An article
 // without suppliers gives one row with a null pair id. Inside a unit it takes the list's lock first.
+// Columns 6 to 8 (beyond the query's): artikel id, proposed lieferant id, the entry's lieferant id.
 QSqlQuery ProposalRows(SqlConnection &connection, qint64 list);
+
+// Query "VorschlagsArtikel"(list key): one row per article of "Vorschlaege", ordered by article
+// number: article number, and whether its proposed supplier is an active supplier of it ("J" or
+// "N"), as the list shows them. Inside a unit it takes the list's lock first.
+QSqlQuery ProposalArticleRows(SqlConnection &connection, qint64 list);
+
+// Collects, row by row, what ProposalRows reads of each article for taking its proposal, so that a
+// unit that read them under the list's lock takes them without reading them again.
+class ProposalRecorder {
+public:
+    void add(const QSqlQuery &row);
+    UnitBook::ProposalArticles take() { return std::move(m_read); }
+
+private:
+    UnitBook::ProposalArticles m_read;
+    UnitBook::ProposalArticle *m_article = nullptr;
+    QString m_number;
+};
 
 // "VorschlaegeUebernehmen"(list key, article numbers joined by line feeds): makes the proposed
 // supplier the main supplier of each named article, writing every entry of the article as a

@@ -28,6 +28,9 @@ struct QueryDef {
     std::function<QVariant(const QSqlQuery &, int column, const QString &context)> column;
     // For the queries of one article's supplier entries: adds a row to the article's stamp.
     std::function<void(ArticleStamp &, const QSqlQuery &)> stampPart = nullptr;
+    // For the proposals' query: read inside a unit (under the list's lock) to its last row, what it
+    // found is kept for taking the proposals in that unit (UnitBook::noteProposalsRead).
+    bool recordsProposals = false;
 };
 
 // "70012 Baustoffe M}ller GmbH": the supplier number leads, so the program can match it.
@@ -191,6 +194,14 @@ const std::vector<QueryDef> &hauptliefQueries() {
              default:
                  return row.value(5).toInt();
              }
+         },
+         nullptr, true},
+        {"VorschlagsArtikel", 1, 2,
+         [](SqlConnection &connection, const QVariantList &params, QString &) {
+             return std::make_shared<QSqlQuery>(lists::ProposalArticleRows(connection, lists::ListKey(params.at(0))));
+         },
+         [](const QSqlQuery &row, int column, const QString &) -> QVariant {
+             return row.value(column - 1).toString();
          }},
     };
     return queries;
@@ -212,7 +223,10 @@ public:
         m_row = false;
         m_done = false;
         m_stamp.reset();
+        m_proposals.reset();
         m_query = m_def.run(*m_connection, params, m_context);
+        if (m_def.recordsProposals && m_connection->inUnit())
+            m_proposals.emplace();
     }
 
     bool next() override {
@@ -225,12 +239,19 @@ public:
         } catch (...) {
             m_row = false;
             m_query.reset();
+            m_proposals.reset();
             throw;
         }
         if (m_row && m_def.stampPart)
             m_def.stampPart(m_stamp, *m_query);
+        if (m_row && m_proposals)
+            m_proposals->add(*m_query);
         if (!m_row) {
             m_done = true;
+            if (m_proposals) {
+                m_connection->book.noteProposalsRead(m_context.toLongLong(), m_proposals->take());
+                m_proposals.reset();
+            }
             m_query->finish(); // ends SQLite's read snapshot at once
         }
         return m_row;
@@ -249,6 +270,7 @@ public:
 
     void close() override {
         m_query.reset();
+        m_proposals.reset();
         m_row = false;
     }
 
@@ -263,6 +285,7 @@ private:
     bool m_row = false;
     bool m_done = false; // the last row was read: the stamp covers everything delivered
     ArticleStamp m_stamp;
+    std::optional<lists::ProposalRecorder> m_proposals; // reading the proposals inside a unit
 };
 
 const QueryDef &queryDef(const char *name) {

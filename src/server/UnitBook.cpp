@@ -31,7 +31,18 @@ UnitBook::CachedEntry &UnitBook::entryWritten(qint64 list, qint64 pair, const Ca
     return m_entryCache.try_emplace({list, pair}, read).first->second;
 }
 
+void UnitBook::noteProposalsRead(qint64 list, ProposalArticles articles) {
+    m_proposalsList = list;
+    m_proposals = std::move(articles);
+}
+
+void UnitBook::forgetProposals() {
+    m_proposalsList = 0;
+    m_proposals.clear();
+}
+
 void UnitBook::reset() {
+    forgetProposals();
     m_lockedLists.clear();
     m_touchedArticles.clear();
     m_checkedArticles.clear();
@@ -42,6 +53,7 @@ void UnitBook::reset() {
 }
 
 void UnitBook::writesSent() {
+    forgetProposals();
     m_pendingWrites.clear();
     m_touchedArticles.clear();
     m_ruleEntries.clear();

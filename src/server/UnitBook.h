@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QString>
 
 #include <map>
@@ -78,6 +79,15 @@ public:
         bool listMain = false; // the list holds a main-supplier flag of its own for it
     };
 
+    // An article of a list with its proposed main supplier and its entries (in supplier-number order),
+    // as taking the proposal checks it.
+    struct ProposalArticle {
+        qint64 id = 0;       // artikel id
+        qint64 proposal = 0; // lieferant id of the proposed supplier, 0: none
+        std::vector<RuleEntry> entries;
+    };
+    using ProposalArticles = QHash<QString, ProposalArticle>; // by article number
+
     using ArticleKey = std::pair<qint64, qint64>; // (list, article)
     using RulesByArticle = std::map<ArticleKey, SupplierRules>;
     using RuleEntriesByArticle = std::map<ArticleKey, std::vector<RuleEntry>>;
@@ -107,8 +117,17 @@ public:
     CachedEntry &entryWritten(qint64 list, qint64 pair, const CachedEntry &read);
     void forgetEntries() { m_entryCache.clear(); }
 
+    // The list's differing articles as the query "Vorschlaege" read them under the list's lock in
+    // this transaction, to its last row: taking their proposals in the same unit uses them instead of
+    // reading them again, and takes each article out. Any entry written otherwise drops them.
+    void noteProposalsRead(qint64 list, ProposalArticles articles);
+    ProposalArticles *proposalsRead(qint64 list) { return m_proposalsList == list ? &m_proposals : nullptr; }
+
     // The write of this entry waiting for the commit, made empty on its first use; all of them.
-    PendingWrite &pendingWrite(qint64 list, qint64 pair, qint64 article) { return m_pendingWrites.of(list, pair, article); }
+    PendingWrite &pendingWrite(qint64 list, qint64 pair, qint64 article) {
+        forgetProposals();
+        return m_pendingWrites.of(list, pair, article);
+    }
     const PendingWrites &pendingWrites() const { return m_pendingWrites; }
 
     // The lists this transaction changed: their watchers at other workstations are told at the commit.
@@ -122,6 +141,8 @@ public:
     void writesSent();
 
 private:
+    void forgetProposals();
+
     std::set<qint64> m_lockedLists;
     RulesByArticle m_touchedArticles;
     RulesByArticle m_checkedArticles;
@@ -129,6 +150,8 @@ private:
     PendingWrites m_pendingWrites;
     RuleEntriesByArticle m_ruleEntries;
     std::set<qint64> m_changedLists;
+    qint64 m_proposalsList = 0; // the list m_proposals belongs to, 0: none
+    ProposalArticles m_proposals;
 };
 
 } // namespace kxserver

@@ -126,6 +126,21 @@ TEST_P(ServerTest, AnArticlesStampChangesWithEveryAcceptedWriteAtAnyWorkstation)
     QVariantList take{key, article};
     list->call(QStringLiteral("VorschlaegeUebernehmen"), take);
     EXPECT_EQ(other->stampAfterWrite(key, article), mine->articleStamp(key, article));
+    // So do they when the unit takes them by its own read of the proposals under the list's lock,
+    // reading nothing again (the article differs once more without the list's main supplier).
+    rawSql("DELETE FROM liste_haupt WHERE liste = " + key);
+    other->beginUnit();
+    cacheapi::QueryCursorPtr proposals = other->openQuery("UpdateVelka.Hauptlief", "Vorschlaege");
+    proposals->execute({key});
+    int proposalRows = 0;
+    while (proposals->next())
+        ++proposalRows;
+    EXPECT_GT(proposalRows, 0);
+    const quint64 rowsBefore = kxserver::RowsRead();
+    list->call(QStringLiteral("VorschlaegeUebernehmen"), take);
+    EXPECT_EQ(kxserver::RowsRead(), rowsBefore);
+    other->commitUnit();
+    EXPECT_EQ(other->stampAfterWrite(key, article), mine->articleStamp(key, article));
     // Several articles in one request inside a unit, each as asked alone, the lock going with it.
     const QStringList asked{article, QStringLiteral("100002"), QStringLiteral("0")};
     mine->beginUnit();

@@ -210,13 +210,55 @@ TEST_P(ServerTest, TakingProposalsIsWholeOrRefusedWithNothingWritten) {
          kxserver::kRejected,
          "UPDATE artlief SET aktiv = 'N' WHERE artikel = 1 AND lieferant = 15"},
     };
+    // Inside a unit that read the proposals under the list's lock to the last row, the take goes by
+    // that read: it refuses the same.
+    const auto readProposals = [&] {
+        factory->beginUnit();
+        cacheapi::QueryCursorPtr query = factory->openQuery("UpdateVelka.Hauptlief", "Vorschlaege");
+        query->execute({key});
+        while (query->next()) {
+        }
+    };
+    // Asked before the question, "VorschlagsArtikel" names the articles of "Vorschlaege", each with
+    // whether one of its entries is its proposed supplier and active, as the list shows them.
+    const auto survey = [&] {
+        QStringList expected;
+        QString last;
+        for (const QVariantList &row : rows(*factory, QStringLiteral("Vorschlaege"), {key})) {
+            const QString number = row.at(0).toString();
+            if (number != last)
+                expected << number + "|N";
+            last = number;
+            if (row.at(2).toString() == "J" && row.at(4).toString() == "J")
+                expected.last() = number + "|J";
+        }
+        QStringList articles;
+        for (const QVariantList &row : rows(*factory, QStringLiteral("VorschlagsArtikel"), {key}))
+            articles << row.at(0).toString() + "|" + row.at(1).toString();
+        EXPECT_EQ(articles, expected);
+        return articles;
+    };
+    EXPECT_TRUE(survey().contains("100001|J"));
+    const QString proposed = entryId(*factory, key, QStringLiteral("100001"), 70015);
+    writeEntry(*factory, proposed, {{"laktiv", "N"}, {"aendsw", 1}}); // the list's own flag
+    EXPECT_TRUE(survey().contains("100001|N"));
+    rawSql("DELETE FROM liste_aend");
     for (const auto &c : bad) {
-        SCOPED_TRACE(c.name);
-        if (c.setup)
-            rawSql(QString::fromLatin1(c.setup));
-        ExpectServerError(c.error, [&] { take(c.args); });
-        EXPECT_EQ(rawSql("SELECT COUNT(*) FROM liste_aend"), QStringLiteral("0"));
-        EXPECT_EQ(rawSql("SELECT COUNT(*) FROM liste_haupt"), QStringLiteral("0"));
+        for (const bool afterRead : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (afterRead ? ", after the read in the unit" : ""));
+            if (c.setup)
+                rawSql(QString::fromLatin1(c.setup));
+            if (afterRead)
+                readProposals();
+            ExpectServerError(c.error, [&] { take(c.args); });
+            if (c.setup && !afterRead) {
+                EXPECT_TRUE(survey().contains("100001|N"));
+            }
+            if (afterRead)
+                factory->rollbackUnit();
+            EXPECT_EQ(rawSql("SELECT COUNT(*) FROM liste_aend"), QStringLiteral("0"));
+            EXPECT_EQ(rawSql("SELECT COUNT(*) FROM liste_haupt"), QStringLiteral("0"));
+        }
     }
     rawSql("UPDATE artlief SET aktiv = 'J' WHERE artikel = 1 AND lieferant = 15");
     // Without a session's personnel code nothing is written either.
@@ -225,10 +267,14 @@ TEST_P(ServerTest, TakingProposalsIsWholeOrRefusedWithNothingWritten) {
     QVariantList args{key, QStringLiteral("100001")};
     ExpectServerError(kxserver::kNoSession, [&] { list->call(QStringLiteral("VorschlaegeUebernehmen"), args); });
 
-    // Taken: every entry of the article as a main-supplier change writes it, and the article row.
+    // Taken: every entry of the article as a main-supplier change writes it, and the article row;
+    // the same after the read in the unit (the stamps it leaves: FreshnessTest).
+    readProposals();
     EXPECT_EQ(take({key, QStringLiteral("100001")}).toInt(), 1);
+    factory->commitUnit();
     EXPECT_EQ(article(*factory, key, QStringLiteral("100001")).at(3).toString(),
               QStringLiteral("70015 Baustoff-Union VELKA eG"));
+    EXPECT_FALSE(survey().join(' ').contains("100001")) << "its list's main supplier is its proposal now";
     EXPECT_EQ(rawSql("SELECT hlief || aendsw FROM liste_aend o JOIN artlief al ON al.id = o.artlief"
                      " ORDER BY al.lieferant"),
               QStringLiteral("N1\nN1\nN1\nJ1"));

@@ -126,9 +126,13 @@ FactoryPtr ServerTest::clerk(const QString &personal) const {
 QList<QVariantList> ServerTest::rows(Factory &factory, const QString &query, const QVariantList &params) {
     cacheapi::QueryCursorPtr cursor = factory.openQuery(QStringLiteral("UpdateVelka.Hauptlief"), query);
     cursor->execute(params);
-    const int columns = query == QLatin1String("Updates") ? 4
-                        : query.startsWith(QLatin1String("Artikel")) && query != QLatin1String("ArtikelLief") ? 5
-                                                                                                    : 6;
+    int columns = 6;
+    if (query == QLatin1String("Updates"))
+        columns = 4;
+    else if (query == QLatin1String("VorschlagsArtikel"))
+        columns = 2;
+    else if (query.startsWith(QLatin1String("Artikel")) && query != QLatin1String("ArtikelLief"))
+        columns = 5;
     QList<QVariantList> result;
     while (cursor->next()) {
         QVariantList row;
