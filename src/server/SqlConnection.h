@@ -163,6 +163,7 @@ public:
 
 private:
     friend class BulkInsert; // COPY and SQLite's own binding, on this connection's handles
+    friend class SqliteRows; // SQLite's own reading, on this connection's handle
     explicit SqlConnection(const ConnectTarget &target);
     bool openSqlite();
     // PostgreSQL: the statement with its values written in as the driver writes bound values.

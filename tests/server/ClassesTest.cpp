@@ -5,6 +5,8 @@
 #include "SqlConnection.h"
 #include "ServerFixture.h"
 
+#include <vector>
+
 using namespace kxserver;
 
 TEST_P(ServerTest, PersonnelRecordsOfTheDemoLogins) {
@@ -208,6 +210,17 @@ TEST_P(ServerTest, CursorMisuseIsReportedNotUndefined) {
     cursor->close();
     ExpectServerError(kCursorState, [&] { cursor->next(); });
     ExpectServerError(kWrongArguments, [&] { factory->openQuery("UpdateVelka.Hauptlief", "Updates")->execute({1}); });
+    // The texts of a row: the same checks as for one column.
+    cacheapi::QueryCursorPtr articles = factory->openQuery("UpdateVelka.Hauptlief", "Artikel");
+    articles->execute({listKey(*factory, "3")});
+    std::vector<QString> texts(2);
+    ExpectServerError(kCursorState, [&] { articles->columnTexts(1, texts); });
+    ASSERT_TRUE(articles->next());
+    ExpectServerError(kCursorState, [&] { articles->columnTexts(0, texts); });
+    ExpectServerError(kCursorState, [&] { articles->columnTexts(5, texts); });
+    articles->columnTexts(4, texts);
+    EXPECT_EQ(texts, (std::vector<QString>{"70001 Zementwerke S}d AG", "70015 Baustoff-Union VELKA eG"}));
+    articles->close();
 
     // Cursors of one query read in turn, and the query asked again meanwhile: each keeps its own
     // rows (the statement stays prepared on the connection, but never runs again under a reader).
