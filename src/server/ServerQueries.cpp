@@ -1,6 +1,7 @@
 #include "ServerQueries.h"
 
 #include "ArticleStamp.h"
+#include "PgRows.h"
 #include "Proposals.h"
 #include "ServerErrorCodes.h"
 #include "SqliteRows.h"
@@ -30,10 +31,10 @@ struct QueryDef {
     void (*stampPart)(ArticleStamp &, const QSqlQuery &) = nullptr;
     // For queries whose columns are texts: a column as column() gives it, without the QVariant.
     QString (*text)(const QSqlQuery &, int column, const QString &context) = nullptr;
-    // For the long reads, on SQLite: the same rows read through SQLite's own interface, and their
-    // columns (each a text).
-    std::unique_ptr<SqliteRows> (*runSqlite)(SqlConnection &, const QVariantList &params, QString &context) = nullptr;
-    QString (*sqliteText)(const SqliteRows &, int column, const QString &context) = nullptr;
+    // For the long reads, in place of run and column: the rows read through the database's own
+    // interface (DirectRows), and their columns (each a text).
+    std::unique_ptr<DirectRows> (*runDirect)(SqlConnection &, const QVariantList &params, QString &context) = nullptr;
+    QString (*directText)(const DirectRows &, int column, const QString &context) = nullptr;
 };
 
 // "70012 Baustoffe M}ller GmbH": the supplier number leads, so the program can match it.
@@ -61,8 +62,8 @@ QString supplierText(const QVariant &number, const QVariant &name) {
     return result;
 }
 
-// The same from SQLite's own values; a name of text type is compared by its bytes, unconverted.
-QString supplierText(const SqliteRows &row, int numberColumn, int nameColumn) {
+// The same from the database's own values; a name of text type is compared by its bytes, unconverted.
+QString supplierText(const DirectRows &row, int numberColumn, int nameColumn) {
     if (row.isNull(numberColumn))
         return QString();
     const std::optional<qint64> key = row.whole(numberColumn);
@@ -108,7 +109,7 @@ QString articleText(const QSqlQuery &row, int column, const QString &context) {
     }
 }
 
-QString articleText(const SqliteRows &row, int column, const QString &context) {
+QString articleText(const DirectRows &row, int column, const QString &context) {
     switch (column) {
     case 1:
         return context % QLatin1String("||") % row.text(0);
@@ -147,22 +148,16 @@ const std::vector<QueryDef> &hauptliefQueries() {
                  return row.value(3).toInt();
              }
          }},
-        {"Artikel", 1, 5,
-         [](SqlConnection &connection, const QVariantList &params, QString &context) {
+        {"Artikel", 1, 5, nullptr, nullptr, nullptr, nullptr,
+         [](SqlConnection &connection, const QVariantList &params, QString &context) -> std::unique_ptr<DirectRows> {
              const qint64 list = lists::ListKey(params.at(0));
              context = QString::number(list);
              // Once per list: preparing it costs nothing beside its rows, and a plan made once for any
              // list would not know how large this one is.
-             return std::make_shared<QSqlQuery>(connection.run(lists::ArticleListSql(connection.backend()), {list}));
-         },
-         [](const QSqlQuery &row, int column, const QString &context) -> QVariant {
-             return articleText(row, column, context);
-         },
-         nullptr, articleText,
-         [](SqlConnection &connection, const QVariantList &params, QString &context) {
-             const qint64 list = lists::ListKey(params.at(0));
-             context = QString::number(list);
-             return std::make_unique<SqliteRows>(connection, lists::ArticleListSql(Backend::Sqlite), QVariantList{list});
+             const QString sql = lists::ArticleListSql(connection.backend());
+             if (connection.backend() == Backend::Sqlite)
+                 return std::make_unique<SqliteRows>(connection, sql, QVariantList{list});
+             return std::make_unique<PgRows>(connection, sql, QVariantList{list});
          },
          articleText},
         // The rows of "Artikel" for some articles of the list only (their numbers joined by line
@@ -264,8 +259,8 @@ public:
         m_row = false;
         m_done = false;
         m_stamp.reset();
-        if (m_def.runSqlite && m_connection->backend() == Backend::Sqlite)
-            m_rows = m_def.runSqlite(*m_connection, params, m_context);
+        if (m_def.runDirect)
+            m_rows = m_def.runDirect(*m_connection, params, m_context);
         else
             m_query = m_def.run(*m_connection, params, m_context);
     }
@@ -276,8 +271,7 @@ public:
                         QStringLiteral("Die Abfrage \"%1\" wurde nicht ausgeführt.").arg(QLatin1String(m_def.name)));
         m_connection->ensureOpen();
         try {
-            // A failed fetch is an error, never a short result; after the last row SQLite's read
-            // snapshot ends at once.
+            // A failed fetch is an error, never a short result.
             m_row = m_rows ? m_rows->next() : m_connection->next(*m_query);
         } catch (...) {
             m_row = false;
@@ -298,7 +292,7 @@ public:
     QVariant column(int number) override {
         checkColumns(number, 1);
         if (m_rows)
-            return m_def.sqliteText(*m_rows, number, m_context);
+            return m_def.directText(*m_rows, number, m_context);
         return m_def.column(*m_query, number, m_context);
     }
 
@@ -306,7 +300,7 @@ public:
         if (m_rows) {
             checkColumns(first, texts.size());
             for (QString &text : texts)
-                text = m_def.sqliteText(*m_rows, first++, m_context);
+                text = m_def.directText(*m_rows, first++, m_context);
             return;
         }
         if (!m_def.text) {
@@ -342,7 +336,7 @@ private:
     std::shared_ptr<SqlConnection> m_connection;
     const QueryDef &m_def;
     std::shared_ptr<QSqlQuery> m_query; // lent by the connection until the cursor lets go of it
-    std::unique_ptr<SqliteRows> m_rows; // instead of m_query, where the query reads SQLite's own way
+    std::unique_ptr<DirectRows> m_rows; // instead of m_query, where the query reads the database's own way
     QString m_context;
     bool m_row = false;
     bool m_done = false; // the last row was read: the stamp covers everything delivered

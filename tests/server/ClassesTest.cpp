@@ -220,7 +220,8 @@ TEST_P(ServerTest, CursorMisuseIsReportedNotUndefined) {
     ExpectServerError(kCursorState, [&] { articles->columnTexts(5, texts); });
     articles->columnTexts(4, texts);
     EXPECT_EQ(texts, (std::vector<QString>{"70001 Zementwerke S}d AG", "70015 Baustoff-Union VELKA eG"}));
-    articles->close();
+    articles->close(); // in the middle of its rows: the connection serves the next statement all the same
+    EXPECT_EQ(rows(*factory, "Updates").size(), 4);
 
     // Cursors of one query read in turn, and the query asked again meanwhile: each keeps its own
     // rows (the statement stays prepared on the connection, but never runs again under a reader).
