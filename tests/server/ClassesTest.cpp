@@ -155,6 +155,10 @@ TEST_P(ServerTest, QueriesDeliverTheColumnsTheMainWindowReads) {
     // A supplier renamed meanwhile shows under its new name in the next read.
     rawSql("UPDATE lieferant SET name = 'Zementwerke Nord AG' WHERE liefnr = 70001");
     EXPECT_EQ(rows(*factory, "Artikel", {key}).at(0).at(3).toString(), "70001 Zementwerke Nord AG");
+    // Any text the database holds arrives as it is, read for the whole list as for some rows.
+    rawSql("UPDATE lieferant SET name = 'Zementwerke Nörd ÄG € 𝄞' WHERE liefnr = 70001");
+    EXPECT_EQ(rows(*factory, "Artikel", {key}).at(0).at(3).toString(), "70001 Zementwerke Nörd ÄG € 𝄞");
+    EXPECT_EQ(rows(*factory, "ArtikelZeilen", {key, "100001"}), rows(*factory, "Artikel", {key}).mid(0, 1));
     rawSql("UPDATE lieferant SET name = 'Zementwerke S}d AG' WHERE liefnr = 70001");
     for (int i = 1; i < articles.size(); ++i)
         ASSERT_LT(articles.at(i - 1).at(1).toString(), articles.at(i).at(1).toString()) << "article-number order";
