@@ -26,6 +26,7 @@
 #include <QStatusBar>
 #include <QTimer>
 
+#include <array>
 #include <utility>
 #include <vector>
 
@@ -103,8 +104,11 @@ void FMStart::Timer1_Timer() {
         QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("Artikel"));
         query->execute({artListKey});
         mainlogic::ArticleRows rows;
-        while (query->next())
-            liart->addRow(rows(query->column(2), query->column(3), query->column(4), query->column(5)));
+        std::array<QString, 4> texts; // number, description, main supplier, proposed main supplier
+        while (query->next()) {
+            query->columnTexts(2, texts);
+            liart->addRow(rows(texts[0], texts[1], texts[2], texts[3]));
+        }
         query->close();
         differing = rows.takeDiffers();
     }

@@ -107,8 +107,12 @@ QString ArticleRow(const QVariant &number, const QVariant &description, const QV
 
 QString ArticleRows::operator()(const QVariant &number, const QVariant &description, const QVariant &mainSupplier,
                                 const QVariant &proposedSupplier) {
-    const QString numberText = CellText(number);
-    const QString descriptionText = screenText(description);
+    return (*this)(CellText(number), CellText(description), CellText(mainSupplier), CellText(proposedSupplier));
+}
+
+QString ArticleRows::operator()(const QString &numberText, const QString &description, const QString &mainSupplier,
+                                const QString &proposedSupplier) {
+    const QString descriptionText = cacheapi::ConvertText(description, QStringLiteral("KORVEX"), false);
     const Screen main = supplier(mainSupplier);
     const Screen proposed = supplier(proposedSupplier);
     QString row = numberText % LF % descriptionText % LF % main.text % LF % proposed.text;
@@ -121,10 +125,9 @@ QString ArticleRows::operator()(const QVariant &number, const QVariant &descript
     return row;
 }
 
-ArticleRows::Screen ArticleRows::supplier(const QVariant &text) {
+ArticleRows::Screen ArticleRows::supplier(const QString &server) {
     // Bounded, so that a list naming ever new suppliers costs no more than converting each.
     constexpr qsizetype kMostSuppliers = 4096;
-    const QString server = CellText(text);
     // The server hands out one shared text per supplier: the same characters in memory (kept alive
     // here, so never reused for another text) are the same text, found without hashing them.
     if (const auto same = m_byData.constFind(server.constData());

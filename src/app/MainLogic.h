@@ -46,6 +46,9 @@ class ArticleRows {
 public:
     QString operator()(const QVariant &number, const QVariant &description, const QVariant &mainSupplier,
                        const QVariant &proposedSupplier);
+    // The same from the columns as texts (CellText's).
+    QString operator()(const QString &number, const QString &description, const QString &mainSupplier,
+                       const QString &proposedSupplier);
     // ProposalDiffers of each row built so far, in order, known from its parts; handed over once.
     std::vector<bool> takeDiffers() { return std::move(m_differs); }
 
@@ -56,7 +59,7 @@ private:
         double leading = 0;    // its leading number
         bool lineFeed = false; // holds a line feed
     };
-    Screen supplier(const QVariant &text);
+    Screen supplier(const QString &server);
     QHash<QString, Screen> m_screen; // server text -> screen text
     struct Shared {
         QString server;

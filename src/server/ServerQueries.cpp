@@ -1,15 +1,16 @@
 #include "ServerQueries.h"
 
 #include "ArticleStamp.h"
+#include "PgRows.h"
 #include "Proposals.h"
 #include "ServerErrorCodes.h"
+#include "SqliteRows.h"
 #include "UpdateLists.h"
 
 #include <QHash>
 #include <QSqlQuery>
 #include <QStringBuilder>
 
-#include <functional>
 #include <optional>
 #include <vector>
 
@@ -24,10 +25,16 @@ struct QueryDef {
     int parameters;
     int columns;
     // Executes the query; `context` keeps what the columns need besides the row (the list key).
-    std::function<std::shared_ptr<QSqlQuery>(SqlConnection &, const QVariantList &params, QString &context)> run;
-    std::function<QVariant(const QSqlQuery &, int column, const QString &context)> column;
+    std::shared_ptr<QSqlQuery> (*run)(SqlConnection &, const QVariantList &params, QString &context);
+    QVariant (*column)(const QSqlQuery &, int column, const QString &context);
     // For the queries of one article's supplier entries: adds a row to the article's stamp.
-    std::function<void(ArticleStamp &, const QSqlQuery &)> stampPart = nullptr;
+    void (*stampPart)(ArticleStamp &, const QSqlQuery &) = nullptr;
+    // For queries whose columns are texts: a column as column() gives it, without the QVariant.
+    QString (*text)(const QSqlQuery &, int column, const QString &context) = nullptr;
+    // For the long reads, in place of run and column: the rows read through the database's own
+    // interface (DirectRows), and their columns (each a text).
+    std::unique_ptr<DirectRows> (*runDirect)(SqlConnection &, const QVariantList &params, QString &context) = nullptr;
+    QString (*directText)(const DirectRows &, int column, const QString &context) = nullptr;
     // For the proposals' query: read inside a unit (under the list's lock) to its last row, what it
     // found is kept for taking the proposals in that unit (UnitBook::noteProposalsRead).
     bool recordsProposals = false;
@@ -58,6 +65,28 @@ QString supplierText(const QVariant &number, const QVariant &name) {
     return result;
 }
 
+// The same from the database's own values; a name of text type is compared by its bytes, unconverted.
+QString supplierText(const DirectRows &row, int numberColumn, int nameColumn) {
+    if (row.isNull(numberColumn))
+        return QString();
+    const std::optional<qint64> key = row.whole(numberColumn);
+    const std::optional<QByteArrayView> name = row.textBytes(nameColumn);
+    if (!key || !name)
+        return row.text(numberColumn) % QLatin1Char(' ') % row.text(nameColumn);
+    struct Known {
+        QByteArray name;
+        QString text;
+    };
+    constexpr qsizetype kMostSuppliers = 4096;
+    thread_local QHash<qint64, Known> known;
+    if (const auto found = known.constFind(*key); found != known.constEnd() && found->name == *name)
+        return found->text;
+    QString result = QString::number(*key) % QLatin1Char(' ') % QString::fromUtf8(name->data(), name->size());
+    if (known.size() < kMostSuppliers || known.contains(*key))
+        known.insert(*key, Known{name->toByteArray(), result});
+    return result;
+}
+
 // An ISO date as the program shows it; "00:00:00" when there was no purchase.
 QString purchaseDate(const QVariant &iso) {
     const QString text = iso.toString();
@@ -67,11 +96,11 @@ QString purchaseDate(const QVariant &iso) {
     return date.sliced(8, 2) % QLatin1Char('.') % date.sliced(5, 2) % QLatin1Char('.') % date.first(4);
 }
 
-// A column of the article list's rows (ArticleListSql).
-QVariant articleColumn(const QSqlQuery &row, int column, const QString &context) {
+// A column of the article list's rows (ArticleListSql); each is a text.
+QString articleText(const QSqlQuery &row, int column, const QString &context) {
     switch (column) {
     case 1:
-        return context + QStringLiteral("||") + row.value(0).toString();
+        return context % QLatin1String("||") % row.value(0).toString();
     case 2:
         return row.value(0).toString();
     case 3:
@@ -80,6 +109,21 @@ QVariant articleColumn(const QSqlQuery &row, int column, const QString &context)
         return supplierText(row.value(2), row.value(3));
     default:
         return supplierText(row.value(4), row.value(5));
+    }
+}
+
+QString articleText(const DirectRows &row, int column, const QString &context) {
+    switch (column) {
+    case 1:
+        return context % QLatin1String("||") % row.text(0);
+    case 2:
+        return row.text(0);
+    case 3:
+        return row.text(1);
+    case 4:
+        return supplierText(row, 2, 3);
+    default:
+        return supplierText(row, 4, 5);
     }
 }
 
@@ -107,17 +151,18 @@ const std::vector<QueryDef> &hauptliefQueries() {
                  return row.value(3).toInt();
              }
          }},
-        {"Artikel", 1, 5,
-         [](SqlConnection &connection, const QVariantList &params, QString &context) {
+        {"Artikel", 1, 5, nullptr, nullptr, nullptr, nullptr,
+         [](SqlConnection &connection, const QVariantList &params, QString &context) -> std::unique_ptr<DirectRows> {
              const qint64 list = lists::ListKey(params.at(0));
              context = QString::number(list);
              // Once per list: preparing it costs nothing beside its rows, and a plan made once for any
              // list would not know how large this one is.
-             return std::make_shared<QSqlQuery>(connection.run(lists::ArticleListSql(connection.backend()), {list}));
+             const QString sql = lists::ArticleListSql(connection.backend());
+             if (connection.backend() == Backend::Sqlite)
+                 return std::make_unique<SqliteRows>(connection, sql, QVariantList{list});
+             return std::make_unique<PgRows>(connection, sql, QVariantList{list});
          },
-         [](const QSqlQuery &row, int column, const QString &context) -> QVariant {
-             return articleColumn(row, column, context);
-         }},
+         articleText},
         // The rows of "Artikel" for some articles of the list only (their numbers joined by line
         // feeds), in one request however many: what a screen needs to show the rows that changed.
         {"ArtikelZeilen", 2, 5,
@@ -131,8 +176,9 @@ const std::vector<QueryDef> &hauptliefQueries() {
                                 {list, lists::ArticleNumbersValue(connection, params.at(1))}));
          },
          [](const QSqlQuery &row, int column, const QString &context) -> QVariant {
-             return articleColumn(row, column, context);
-         }},
+             return articleText(row, column, context);
+         },
+         nullptr, articleText},
         // Column 7, the entry's main-supplier flag, is this server's own: with it a refreshed screen
         // learns the article's main supplier from the same read as its suppliers.
         {"ArtikelLief", 2, 7,
@@ -195,7 +241,7 @@ const std::vector<QueryDef> &hauptliefQueries() {
                  return row.value(5).toInt();
              }
          },
-         nullptr, true},
+         nullptr, nullptr, nullptr, nullptr, true},
         {"VorschlagsArtikel", 1, 2,
          [](SqlConnection &connection, const QVariantList &params, QString &) {
              return std::make_shared<QSqlQuery>(lists::ProposalArticleRows(connection, lists::ListKey(params.at(0))));
@@ -220,31 +266,37 @@ public:
                                              .arg(m_def.parameters)
                                              .arg(params.size()));
         m_query.reset();
+        m_rows.reset();
         m_row = false;
         m_done = false;
         m_stamp.reset();
         m_proposals.reset();
-        m_query = m_def.run(*m_connection, params, m_context);
+        if (m_def.runDirect)
+            m_rows = m_def.runDirect(*m_connection, params, m_context);
+        else
+            m_query = m_def.run(*m_connection, params, m_context);
         if (m_def.recordsProposals && m_connection->inUnit())
             m_proposals.emplace();
     }
 
     bool next() override {
-        if (!m_query)
+        if (!m_query && !m_rows)
             throw Error(kCursorState,
                         QStringLiteral("Die Abfrage \"%1\" wurde nicht ausgeführt.").arg(QLatin1String(m_def.name)));
         m_connection->ensureOpen();
         try {
-            m_row = m_connection->next(*m_query); // a failed fetch is an error, never a short result
+            // A failed fetch is an error, never a short result.
+            m_row = m_rows ? m_rows->next() : m_connection->next(*m_query);
         } catch (...) {
             m_row = false;
             m_query.reset();
+            m_rows.reset();
             m_proposals.reset();
             throw;
         }
-        if (m_row && m_def.stampPart)
+        if (m_row && m_def.stampPart && m_query)
             m_def.stampPart(m_stamp, *m_query);
-        if (m_row && m_proposals)
+        if (m_row && m_proposals && m_query)
             m_proposals->add(*m_query);
         if (!m_row) {
             m_done = true;
@@ -252,24 +304,38 @@ public:
                 m_connection->book.noteProposalsRead(m_context.toLongLong(), m_proposals->take());
                 m_proposals.reset();
             }
-            m_query->finish(); // ends SQLite's read snapshot at once
+            if (m_query)
+                m_query->finish(); // ends SQLite's read snapshot at once
         }
         return m_row;
     }
 
     QVariant column(int number) override {
-        if (!m_row)
-            throw Error(kCursorState,
-                        QStringLiteral("Die Abfrage \"%1\" steht auf keiner Zeile.").arg(QLatin1String(m_def.name)));
-        if (number < 1 || number > m_def.columns)
-            throw Error(
-                kCursorState,
-                QStringLiteral("Die Abfrage \"%1\" hat keine Spalte %2.").arg(QLatin1String(m_def.name)).arg(number));
+        checkColumns(number, 1);
+        if (m_rows)
+            return m_def.directText(*m_rows, number, m_context);
         return m_def.column(*m_query, number, m_context);
+    }
+
+    void columnTexts(int first, std::span<QString> texts) override {
+        if (m_rows) {
+            checkColumns(first, texts.size());
+            for (QString &text : texts)
+                text = m_def.directText(*m_rows, first++, m_context);
+            return;
+        }
+        if (!m_def.text) {
+            QueryCursor::columnTexts(first, texts);
+            return;
+        }
+        checkColumns(first, texts.size());
+        for (QString &text : texts)
+            text = m_def.text(*m_query, first++, m_context);
     }
 
     void close() override {
         m_query.reset();
+        m_rows.reset();
         m_proposals.reset();
         m_row = false;
     }
@@ -277,10 +343,22 @@ public:
     QString stamp() const override { return m_def.stampPart && m_done ? m_stamp.result() : QString(); }
 
 private:
+    void checkColumns(int first, size_t count) const {
+        if (!m_row)
+            throw Error(kCursorState,
+                        QStringLiteral("Die Abfrage \"%1\" steht auf keiner Zeile.").arg(QLatin1String(m_def.name)));
+        for (int number : {first, first + int(count) - 1})
+            if (count > 0 && (number < 1 || number > m_def.columns))
+                throw Error(kCursorState, QStringLiteral("Die Abfrage \"%1\" hat keine Spalte %2.")
+                                              .arg(QLatin1String(m_def.name))
+                                              .arg(number));
+    }
+
     // Declared first so that the statement below dies before the connection it belongs to.
     std::shared_ptr<SqlConnection> m_connection;
     const QueryDef &m_def;
     std::shared_ptr<QSqlQuery> m_query; // lent by the connection until the cursor lets go of it
+    std::unique_ptr<DirectRows> m_rows; // instead of m_query, where the query reads the database's own way
     QString m_context;
     bool m_row = false;
     bool m_done = false; // the last row was read: the stamp covers everything delivered
@@ -320,7 +398,7 @@ QVariantList ArticleListColumns(const QSqlQuery &row, const QString &listKey) {
     QVariantList columns;
     columns.reserve(5);
     for (int column = 1; column <= 5; ++column)
-        columns << articleColumn(row, column, listKey);
+        columns << articleText(row, column, listKey);
     return columns;
 }
 

@@ -163,6 +163,8 @@ public:
 
 private:
     friend class BulkInsert; // COPY and SQLite's own binding, on this connection's handles
+    friend class SqliteRows; // SQLite's and libpq's own reading, on this connection's handles
+    friend class PgRows;
     explicit SqlConnection(const ConnectTarget &target);
     bool openSqlite();
     // PostgreSQL: the statement with its values written in as the driver writes bound values.

@@ -10,6 +10,8 @@ namespace kxserver::detail {
 
 // Counts one request to the server (RoundTrips()).
 void countTrip();
+// Counts one row read (RowsRead()).
+void countRow();
 
 // Another connection holds the lock (SQLite) or the unit lost a lock race (PostgreSQL).
 bool isBusyError(Backend backend, const QSqlError &error);

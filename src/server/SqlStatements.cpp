@@ -46,6 +46,10 @@ void countTrip() {
     ++gRoundTrips;
 }
 
+void countRow() {
+    ++gRowsRead;
+}
+
 bool isBusyError(Backend backend, const QSqlError &error) {
     if (backend == Backend::Sqlite) {
         const int code = SqlitePrimaryCode(error); // with the extended codes of both

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <span>
 
 namespace cacheapi {
 
@@ -38,6 +39,15 @@ public:
     virtual bool next() = 0;
     // Column value of the current row, columns counted from 1. A null value reads as null.
     virtual QVariant column(int number) = 0;
+    // Columns `first`, `first` + 1, ... of the current row as texts, one for each place of `texts`:
+    // column()'s values written as text, a null value as the empty text. For reading many rows: a
+    // cursor that can give the texts without a QVariant each does so.
+    virtual void columnTexts(int first, std::span<QString> texts) {
+        for (QString &text : texts) {
+            const QVariant value = column(first++);
+            text = value.isNull() ? QString() : value.toString();
+        }
+    }
     virtual void close() = 0;
 
     // After the last row of a query that reads an article's supplier entries: the state of what it

@@ -5,6 +5,8 @@
 #include "SqlConnection.h"
 #include "ServerFixture.h"
 
+#include <vector>
+
 using namespace kxserver;
 
 TEST_P(ServerTest, PersonnelRecordsOfTheDemoLogins) {
@@ -153,6 +155,10 @@ TEST_P(ServerTest, QueriesDeliverTheColumnsTheMainWindowReads) {
     // A supplier renamed meanwhile shows under its new name in the next read.
     rawSql("UPDATE lieferant SET name = 'Zementwerke Nord AG' WHERE liefnr = 70001");
     EXPECT_EQ(rows(*factory, "Artikel", {key}).at(0).at(3).toString(), "70001 Zementwerke Nord AG");
+    // Any text the database holds arrives as it is, read for the whole list as for some rows.
+    rawSql("UPDATE lieferant SET name = 'Zementwerke Nörd ÄG € 𝄞' WHERE liefnr = 70001");
+    EXPECT_EQ(rows(*factory, "Artikel", {key}).at(0).at(3).toString(), "70001 Zementwerke Nörd ÄG € 𝄞");
+    EXPECT_EQ(rows(*factory, "ArtikelZeilen", {key, "100001"}), rows(*factory, "Artikel", {key}).mid(0, 1));
     rawSql("UPDATE lieferant SET name = 'Zementwerke S}d AG' WHERE liefnr = 70001");
     for (int i = 1; i < articles.size(); ++i)
         ASSERT_LT(articles.at(i - 1).at(1).toString(), articles.at(i).at(1).toString()) << "article-number order";
@@ -208,6 +214,18 @@ TEST_P(ServerTest, CursorMisuseIsReportedNotUndefined) {
     cursor->close();
     ExpectServerError(kCursorState, [&] { cursor->next(); });
     ExpectServerError(kWrongArguments, [&] { factory->openQuery("UpdateVelka.Hauptlief", "Updates")->execute({1}); });
+    // The texts of a row: the same checks as for one column.
+    cacheapi::QueryCursorPtr articles = factory->openQuery("UpdateVelka.Hauptlief", "Artikel");
+    articles->execute({listKey(*factory, "3")});
+    std::vector<QString> texts(2);
+    ExpectServerError(kCursorState, [&] { articles->columnTexts(1, texts); });
+    ASSERT_TRUE(articles->next());
+    ExpectServerError(kCursorState, [&] { articles->columnTexts(0, texts); });
+    ExpectServerError(kCursorState, [&] { articles->columnTexts(5, texts); });
+    articles->columnTexts(4, texts);
+    EXPECT_EQ(texts, (std::vector<QString>{"70001 Zementwerke S}d AG", "70015 Baustoff-Union VELKA eG"}));
+    articles->close(); // in the middle of its rows: the connection serves the next statement all the same
+    EXPECT_EQ(rows(*factory, "Updates").size(), 4);
 
     // Cursors of one query read in turn, and the query asked again meanwhile: each keeps its own
     // rows (the statement stays prepared on the connection, but never runs again under a reader).

@@ -7,6 +7,8 @@
 #include <QSqlQuery>
 #include <QUuid>
 
+#include <vector>
+
 using cacheapi::Factory;
 using cacheapi::FactoryPtr;
 using kxserver::Backend;
@@ -138,6 +140,18 @@ QList<QVariantList> ServerTest::rows(Factory &factory, const QString &query, con
         QVariantList row;
         for (int column = 1; column <= columns; ++column)
             row << cursor->column(column);
+        // The row's texts in one call are its values written as text, a null value empty; a part of
+        // the row too.
+        std::vector<QString> texts(static_cast<size_t>(columns)), tail(static_cast<size_t>(columns - 1));
+        cursor->columnTexts(1, texts);
+        cursor->columnTexts(2, tail);
+        for (int column = 0; column < columns; ++column) {
+            const QString text = row.at(column).isNull() ? QString() : row.at(column).toString();
+            EXPECT_EQ(texts.at(size_t(column)), text) << query.toStdString() << " column " << column + 1;
+            if (column > 0) {
+                EXPECT_EQ(tail.at(size_t(column - 1)), text) << query.toStdString() << " column " << column + 1;
+            }
+        }
         result << row;
     }
     cursor->close();

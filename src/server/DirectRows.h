@@ -1,0 +1,32 @@
+#pragma once
+// A query's rows read through the database's own client interface (SQLite's, libpq) on the
+// connection Qt's driver opened: each value as the database hands it out (a text as its UTF-8
+// bytes), without the driver's QVariant for every value. For the long reads (the article list of
+// 100,000 rows); a failure throws ServerError as every other statement does.
+
+#include <QByteArrayView>
+#include <QString>
+
+#include <optional>
+
+namespace kxserver {
+
+class DirectRows {
+public:
+    virtual ~DirectRows() = default;
+
+    // The next row; false after the last, and ever after.
+    virtual bool next() = 0;
+
+    // Columns counted from 0, of the current row.
+    virtual bool isNull(int column) const = 0;
+    // The value as text, as Qt's driver's value gives it by toString(): a whole number written out,
+    // a text as it is; null is the null text.
+    virtual QString text(int column) const = 0;
+    // The value if it is a whole number.
+    virtual std::optional<qint64> whole(int column) const = 0;
+    // The value's UTF-8 bytes if it is a text; valid until the next row.
+    virtual std::optional<QByteArrayView> textBytes(int column) const = 0;
+};
+
+} // namespace kxserver
