@@ -177,6 +177,8 @@ private:
     void switchActive();
     void takeAll();
     void undo();
+    // After a click: the step goes on the model's stack when the window's stack took it.
+    void recordStep(bool accepted, int depthBefore, UndoStep step);
 };
 
 bool Clerk::pickUpdate(const QString &number) {
@@ -242,10 +244,21 @@ void Clerk::tickMain() {
     ++counts.clicks;
     // As the list reports a click: the cell takes the new state, then the handler runs.
     list->setCheckState(row, kHauptlieferant, 1);
-    if (writes(
-            "main", step, [this, row] { w.lilief_CheckCell(row, kHauptlieferant, 1); },
-            [&] { return Piece(w.liart->rowText(articleRow), kLF, 3) == supplier; }))
-        m_undo.push_back({before});
+    const int depth = w.undoDepth();
+    const bool accepted = writes(
+        "main", step, [this, row] { w.lilief_CheckCell(row, kHauptlieferant, 1); },
+        [&] { return Piece(w.liart->rowText(articleRow), kLF, 3) == supplier; });
+    recordStep(accepted, depth, {before});
+}
+
+void Clerk::recordStep(bool accepted, int depthBefore, UndoStep step) {
+    // A stored change is on the window's stack, also when a box came after its commit (the refresh
+    // meeting the server's restart): the stack tells, not the box. An accepted change that did not
+    // go there could not be taken back.
+    if (w.undoDepth() > depthBefore)
+        m_undo.push_back(std::move(step));
+    else if (accepted)
+        std::fprintf(stderr, "clerk: an accepted change is not on the undo stack\n"), ++counts.other;
 }
 
 void Clerk::takeAll() {
@@ -282,13 +295,14 @@ void Clerk::switchActive() {
     const QString id = list->hiddenText(row);
     ++counts.clicks;
     list->setCheckState(row, kAktiv, on ? 1 : 0);
-    if (writes(
-            "aktiv", {{pair(row), 'a', on}}, [this, row, on] { w.lilief_CheckCell(row, kAktiv, on ? 1 : 0); },
-            [&] {
-                return currentArticle() == article && w.lilief->hiddenText(row) == id &&
-                       (w.lilief->checkState(row, kAktiv) > 0) == on;
-            }))
-        m_undo.push_back({{{pair(row), 'a', !on}}});
+    const int depth = w.undoDepth();
+    const bool accepted = writes(
+        "aktiv", {{pair(row), 'a', on}}, [this, row, on] { w.lilief_CheckCell(row, kAktiv, on ? 1 : 0); },
+        [&] {
+            return currentArticle() == article && w.lilief->hiddenText(row) == id &&
+                   (w.lilief->checkState(row, kAktiv) > 0) == on;
+        });
+    recordStep(accepted, depth, {{{pair(row), 'a', !on}}});
 }
 
 void Clerk::walk(qint64 ms, Range own, Range shared) {
