@@ -4,7 +4,6 @@
 #include "ServerErrorCodes.h"
 #include "SqlConnectionDetail.h"
 
-#include <QSqlDriver>
 #include <QSqlError>
 
 #include <libpq-fe.h>
@@ -143,11 +142,7 @@ void BulkInsert::finish() {
 void BulkInsert::sendSqlite(int rows) {
     m_connection.ensureOpen();
     m_connection.runScript({}); // a BEGIN still waiting
-    // Qt's driver hands out SQLite's connection under its struct name.
-    const QVariant handle = m_connection.db().driver()->handle();
-    sqlite3 *db = handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0
-                      ? *static_cast<sqlite3 *const *>(handle.constData())
-                      : nullptr;
+    sqlite3 *db = m_connection.sqliteConnection();
     if (!db)
         throw Error(kNotConnected, QStringLiteral("Keine Verbindung zur Datenbank."));
     const auto failed = [&](int code) {

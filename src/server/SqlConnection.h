@@ -23,6 +23,7 @@
 
 struct pg_conn;
 struct pg_result;
+struct sqlite3;
 
 namespace kxserver {
 
@@ -193,6 +194,9 @@ private:
     }
     int socket() const;
     ::pg_conn *pgConnection() const;
+    // SQLite's own connection under Qt's driver, for its binding and reading interface; nullptr on
+    // PostgreSQL or when it is not open.
+    ::sqlite3 *sqliteConnection() const;
     // A PostgreSQL connection that the watch cut or that libpq found broken.
     bool lost() const;
     QSqlDatabase db() const;

@@ -93,6 +93,15 @@ PGconn *SqlConnection::pgConnection() const {
     return *static_cast<PGconn *const *>(handle.constData());
 }
 
+::sqlite3 *SqlConnection::sqliteConnection() const {
+    const QSqlDatabase database = db();
+    const QVariant handle = database.isValid() && database.driver() ? database.driver()->handle() : QVariant();
+    // Qt's driver hands out SQLite's connection under its struct name.
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    return *static_cast<::sqlite3 *const *>(handle.constData());
+}
+
 int SqlConnection::socket() const {
     if (!m_watch)
         return -1;

@@ -4,7 +4,6 @@
 #include "SqlConnectionDetail.h"
 
 #include <QLocale>
-#include <QSqlDriver>
 #include <QSqlError>
 
 #include <sqlite3.h>
@@ -15,11 +14,7 @@ SqliteRows::SqliteRows(SqlConnection &connection, const QString &sql, const QVar
     : m_connection(connection) {
     m_connection.ensureOpen();
     m_connection.runScript({}); // a BEGIN still waiting: the rows belong to the open transaction
-    // Qt's driver hands out SQLite's connection under its struct name.
-    const QVariant handle = m_connection.db().driver()->handle();
-    m_db = handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0
-               ? *static_cast<sqlite3 *const *>(handle.constData())
-               : nullptr;
+    m_db = m_connection.sqliteConnection();
     if (!m_db)
         throw Error(kNotConnected, QStringLiteral("Keine Verbindung zur Datenbank."));
     const QByteArray text = sql.toUtf8();
