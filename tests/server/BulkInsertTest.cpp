@@ -2,6 +2,8 @@
 // past the size of one statement or COPY, and a failure in the middle leaves nothing behind.
 
 #include "BulkInsert.h"
+#include "PgRows.h"
+#include "SqliteRows.h"
 #include "ServerError.h"
 #include "ServerFixture.h"
 
@@ -54,6 +56,32 @@ TEST_P(BulkInsertTest, EveryValueArrivesIntact) {
     for (const qint64 i : {qint64(0), qint64(1), qint64(2), qint64(3), qint64(4), qint64(5),
                            qint64(BulkInsert::kRowsPerStatement), qint64(BulkInsert::kRowsPerCopy), qint64(count - 1)})
         EXPECT_EQ(name(base + i, connection), odd.at(i % odd.size())) << i;
+
+    // Read back through the database's own interface, as the long reads do: each value as it went in.
+    const QString sql = QStringLiteral("SELECT id, bez, aend_pers FROM artikel WHERE id >= ? ORDER BY id");
+    std::unique_ptr<kxserver::DirectRows> rows;
+    if (sqlite())
+        rows = std::make_unique<kxserver::SqliteRows>(*connection, sql, QVariantList{base});
+    else
+        rows = std::make_unique<kxserver::PgRows>(*connection, sql, QVariantList{base});
+    qint64 i = 0;
+    for (; rows->next(); ++i) {
+        const QString &text = odd.at(i % odd.size());
+        EXPECT_EQ(rows->whole(0), base + i);
+        EXPECT_EQ(rows->text(0), QString::number(base + i));
+        EXPECT_EQ(rows->text(1), text) << i;
+        EXPECT_EQ(rows->textBytes(1).value_or(QByteArrayView()), text.toUtf8()) << i;
+        EXPECT_EQ(rows->whole(1), std::nullopt);
+        EXPECT_EQ(rows->isNull(2), i % 2 == 1) << i;
+        EXPECT_EQ(rows->text(2), QString()) << i;
+    }
+    EXPECT_EQ(i, count);
+    EXPECT_FALSE(rows->next()) << "ever after";
+    rows.reset();
+    if (!sqlite()) { // a column the reader does not know is refused, and the connection goes on
+        EXPECT_THROW(kxserver::PgRows(*connection, QStringLiteral("SELECT 1.5"), {}).next(), cacheapi::ServerError);
+    }
+    EXPECT_EQ(name(base, connection), odd.at(0));
 }
 
 // A row the table refuses (a key already there), after many good ones and before more: the unit
