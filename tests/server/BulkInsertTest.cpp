@@ -3,9 +3,9 @@
 
 #include "BulkInsert.h"
 #include "PgRows.h"
-#include "SqliteRows.h"
 #include "ServerError.h"
 #include "ServerFixture.h"
+#include "SqliteRows.h"
 
 using kxserver::BulkInsert;
 
