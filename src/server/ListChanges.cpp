@@ -1,4 +1,5 @@
 // What another workstation changed in a list since this one last looked (the live view).
+#include "SqliteRows.h"
 #include "UpdateLists.h"
 
 #include <QSet>
@@ -104,30 +105,44 @@ cacheapi::ChangedArticles look(SqlConnection &connection, const QVariant &listKe
     // with the rows found key by key 550 ms). A look that joined by hash would read all of the
     // run's articles every time, also for the one article a click changed.
     const bool withRows = columns && !first && connection.backend() == Backend::Sqlite;
-    QSqlQuery query =
-        withRows
-            ? connection.run(lookRowsSql(), {versionSeen, list, list, list, versionSeen, list, savedSince})
-            : connection.run(lookSql(connection.backend()), {versionSeen, list, list, versionSeen, list, savedSince});
     bool found = false;
     qint64 version = 0;
     bool olderRowsLeft = false;
     QStringList written;
     QStringList saved;
     std::vector<std::pair<QString, QVariantList>> rows;
-    while (connection.next(query)) {
-        const int kind = query.value(withRows ? 6 : 0).toInt();
-        if (kind == 0) {
-            found = true;
-            version = query.value(withRows ? 7 : 1).toLongLong();
-            olderRowsLeft = query.value(withRows ? 8 : 2).toInt() != 0;
-            continue;
+    if (withRows) {
+        // Read through SQLite's own interface: the rows' texts as SQLite keeps them, each made into a
+        // QString once.
+        SqliteRows query(connection, lookRowsSql(), {versionSeen, list, list, list, versionSeen, list, savedSince});
+        while (query.next()) {
+            const qint64 kind = query.whole(6).value_or(-1);
+            if (kind == 0) {
+                found = true;
+                version = query.whole(7).value_or(0);
+                olderRowsLeft = query.whole(8).value_or(0) != 0;
+                continue;
+            }
+            QString number = query.text(0);
+            if (kind == 1)
+                rows.emplace_back(number, (*columns)(query));
+            (kind == 1 ? written : saved) << std::move(number);
         }
-        const QString number = query.value(withRows ? 0 : 3).toString();
-        (kind == 1 ? written : saved) << number;
-        if (withRows && kind == 1)
-            rows.emplace_back(number, (*columns)(query));
+    } else {
+        QSqlQuery query =
+            connection.run(lookSql(connection.backend()), {versionSeen, list, list, versionSeen, list, savedSince});
+        while (connection.next(query)) {
+            const int kind = query.value(0).toInt();
+            if (kind == 0) {
+                found = true;
+                version = query.value(1).toLongLong();
+                olderRowsLeft = query.value(2).toInt() != 0;
+                continue;
+            }
+            (kind == 1 ? written : saved) << query.value(3).toString();
+        }
+        query.finish();
     }
-    query.finish();
     if (!found)
         return {};
     // The articles seen with rows: a Speichern removes every row of the list, also those it does not

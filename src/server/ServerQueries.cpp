@@ -394,7 +394,7 @@ QString StampOfArticle(SqlConnection &connection, const QString &listKey, const 
     return stamp.result();
 }
 
-QVariantList ArticleListColumns(const QSqlQuery &row, const QString &listKey) {
+QVariantList ArticleListColumns(const DirectRows &row, const QString &listKey) {
     QVariantList columns;
     columns.reserve(5);
     for (int column = 1; column <= 5; ++column)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DirectRows.h"
 #include "Factory.h"
 #include "SqlConnection.h"
 
@@ -17,6 +18,6 @@ cacheapi::QueryCursorPtr OpenHauptliefQuery(const std::shared_ptr<SqlConnection>
 QString StampOfArticle(SqlConnection &connection, const QString &listKey, const QString &articleNumber);
 // Columns 1 to 5 of "Artikel" and "ArtikelZeilen" from a row whose first six columns are those of
 // lists::ArticleListSql, for list key `listKey`.
-QVariantList ArticleListColumns(const QSqlQuery &row, const QString &listKey);
+QVariantList ArticleListColumns(const DirectRows &row, const QString &listKey);
 
 } // namespace kxserver

@@ -85,7 +85,7 @@ public:
             return {};
         const QString key = QString::number(lists::ListKey(listKey));
         return lists::TakeChangedArticles(*m_connection, listKey, since,
-                                          [&key](const QSqlQuery &row) { return ArticleListColumns(row, key); });
+                                          [&key](const DirectRows &row) { return ArticleListColumns(row, key); });
     }
 
     QString stampAfterWrite(const QString &listKey, const QString &articleNumber) override {

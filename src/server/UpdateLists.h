@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DirectRows.h"
 #include "Factory.h"
 #include "SqlConnection.h"
 
@@ -56,7 +57,7 @@ QStringList LockedArticleStamps(SqlConnection &connection, const QVariant &listK
 QStringList TakeChanges(SqlConnection &connection, const QVariant &listKey, QVariantMap &since);
 // The same look with the named articles' rows read at once (Factory::takeChangedArticles); `columns`
 // makes a row's columns from a row whose first six columns are ArticleListSql's.
-using ArticleColumns = std::function<QVariantList(const QSqlQuery &row)>;
+using ArticleColumns = std::function<QVariantList(const DirectRows &row)>;
 cacheapi::ChangedArticles TakeChangedArticles(SqlConnection &connection, const QVariant &listKey, QVariantMap &since,
                                               const ArticleColumns &columns);
 
