@@ -90,6 +90,7 @@ void registerAll() {
         add(n + "/UndoTakeAll/100000", ms, 3, Timing::Manual, UndoTakeAll, b);
         add(n + "/Save/100000", ms, 3, Timing::Manual, Save, b);
         add(n + "/LiveLook/20000", ms, 3, Timing::Manual, LiveLook, b);
+        add(n + "/LiveLook/20000/floor", ms, 3, Timing::Manual, LiveLookFloor, b);
         add(n + "/FormLoad", ms, 10, Timing::Cpu, FormLoad, b);
         add(n + "/StartUp", ms, 5, Timing::Manual, StartUp, b);
         add(n + "/PeakMemory/100000", ms, 1, Timing::Cpu, PeakMemory, b);

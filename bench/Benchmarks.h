@@ -43,6 +43,7 @@ void TakeAllProposalsFloor(benchmark::State &state, Backend backend);
 void UndoTakeAll(benchmark::State &state, Backend backend);
 void Save(benchmark::State &state, Backend backend);
 void LiveLook(benchmark::State &state, Backend backend);
+void LiveLookFloor(benchmark::State &state, Backend backend);
 void FilterSwitch(benchmark::State &state, Backend backend);
 void ImportArtlief(benchmark::State &state, Backend backend);
 void ImportArtliefFloor(benchmark::State &state, Backend backend);
