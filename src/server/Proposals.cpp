@@ -2,6 +2,7 @@
 
 #include "ListsDetail.h"
 #include "ServerErrorCodes.h"
+#include "SqliteRows.h"
 #include "UpdateLists.h"
 
 #include <QHash>
@@ -11,36 +12,34 @@
 
 namespace kxserver::lists {
 
-QSqlQuery ProposalRows(SqlConnection &connection, qint64 list) {
-    // Asked inside a unit, the rows are read under the list's lock: they are then what the unit's
-    // writes change, and what taking them back restores.
-    if (connection.inUnit())
-        LockList(connection, list);
-    // The main supplier as the list shows it: the list's own where its changes give one.
-    return connection.run(
-        QStringLiteral("SELECT u.artnr, al.id, COALESCE(o.laktiv, al.aktiv),"
-                       " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END),"
-                       " CASE WHEN al.lieferant = u.velka_lief THEN 1 ELSE 0 END, COALESCE(o.aendsw, 0),"
-                       " u.artikel, u.velka_lief, al.lieferant"
-                       " FROM artliste l JOIN upd_artikel u ON u.run = l.run JOIN artikel a ON a.id = u.artikel"
-                       "%1"
-                       " LEFT JOIN artlief al ON al.artikel = u.artikel"
-                       " LEFT JOIN lieferant f ON f.id = al.lieferant"
-                       "%2"
-                       " WHERE l.id = ? AND u.velka_lief IS NOT NULL"
-                       " AND COALESCE(CASE WHEN h.liste IS NULL THEN a.haupt_lief ELSE h.haupt_lief END, -1)"
-                       " <> u.velka_lief"
-                       " ORDER BY u.artnr, f.liefnr")
-            .arg(MainSupplierJoin(connection.backend(), QStringLiteral("l.id"), QStringLiteral("u.artikel"), "h"),
-                 ChangeJoin(connection.backend(), QStringLiteral("l.id"), QStringLiteral("al.id"))),
-        {list});
+namespace {
+
+// The statement of ProposalRows; one parameter, the list.
+const QString &proposalRowsSql(Backend backend) {
+    return PerBackend(backend, [](Backend b) {
+        // The main supplier as the list shows it: the list's own where its changes give one.
+        return QStringLiteral("SELECT u.artnr, al.id, COALESCE(o.laktiv, al.aktiv),"
+                              " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END),"
+                              " CASE WHEN al.lieferant = u.velka_lief THEN 1 ELSE 0 END, COALESCE(o.aendsw, 0),"
+                              " u.artikel, u.velka_lief, al.lieferant"
+                              " FROM artliste l JOIN upd_artikel u ON u.run = l.run JOIN artikel a ON a.id = u.artikel"
+                              "%1"
+                              " LEFT JOIN artlief al ON al.artikel = u.artikel"
+                              " LEFT JOIN lieferant f ON f.id = al.lieferant"
+                              "%2"
+                              " WHERE l.id = ? AND u.velka_lief IS NOT NULL"
+                              " AND COALESCE(CASE WHEN h.liste IS NULL THEN a.haupt_lief ELSE h.haupt_lief END, -1)"
+                              " <> u.velka_lief"
+                              " ORDER BY u.artnr, f.liefnr")
+            .arg(MainSupplierJoin(b, QStringLiteral("l.id"), QStringLiteral("u.artikel"), "h"),
+                 ChangeJoin(b, QStringLiteral("l.id"), QStringLiteral("al.id")));
+    });
 }
 
-QSqlQuery ProposalArticleRows(SqlConnection &connection, qint64 list) {
-    if (connection.inUnit())
-        LockList(connection, list);
-    // An article has at most one entry of its proposed supplier, and that at most one change.
-    const QString &sql = PerBackend(connection.backend(), [](Backend backend) {
+// The statement of ProposalArticleRows; one parameter, the list.
+const QString &proposalArticleRowsSql(Backend backend) {
+    return PerBackend(backend, [](Backend b) {
+        // An article has at most one entry of its proposed supplier, and that at most one change.
         return QStringLiteral("SELECT u.artnr, CASE WHEN COALESCE(o.laktiv, p.aktiv) = 'J' THEN 'J' ELSE 'N' END"
                               " FROM artliste l JOIN upd_artikel u ON u.run = l.run JOIN artikel a ON a.id = u.artikel"
                               "%1"
@@ -50,25 +49,72 @@ QSqlQuery ProposalArticleRows(SqlConnection &connection, qint64 list) {
                               " AND COALESCE(CASE WHEN h.liste IS NULL THEN a.haupt_lief ELSE h.haupt_lief END, -1)"
                               " <> u.velka_lief"
                               " ORDER BY u.artnr")
-            .arg(MainSupplierJoin(backend, QStringLiteral("l.id"), QStringLiteral("u.artikel"), "h"),
-                 ChangeJoin(backend, QStringLiteral("l.id"), QStringLiteral("p.id")));
+            .arg(MainSupplierJoin(b, QStringLiteral("l.id"), QStringLiteral("u.artikel"), "h"),
+                 ChangeJoin(b, QStringLiteral("l.id"), QStringLiteral("p.id")));
     });
-    return connection.run(sql, {list});
+}
+
+// Asked inside a unit, the rows are read under the list's lock: they are then what the unit's
+// writes change, and what taking them back restores.
+void lockInUnit(SqlConnection &connection, qint64 list) {
+    if (connection.inUnit())
+        LockList(connection, list);
+}
+
+} // namespace
+
+QSqlQuery ProposalRows(SqlConnection &connection, qint64 list) {
+    lockInUnit(connection, list);
+    return connection.run(proposalRowsSql(connection.backend()), {list});
+}
+
+std::unique_ptr<DirectRows> ProposalDirectRows(SqlConnection &connection, qint64 list) {
+    if (connection.backend() != Backend::Sqlite)
+        return nullptr;
+    lockInUnit(connection, list);
+    return std::make_unique<SqliteRows>(connection, proposalRowsSql(connection.backend()),
+                                        QVariantList{list});
+}
+
+QSqlQuery ProposalArticleRows(SqlConnection &connection, qint64 list) {
+    lockInUnit(connection, list);
+    return connection.run(proposalArticleRowsSql(connection.backend()), {list});
+}
+
+std::unique_ptr<DirectRows> ProposalArticleDirectRows(SqlConnection &connection, qint64 list) {
+    if (connection.backend() != Backend::Sqlite)
+        return nullptr;
+    lockInUnit(connection, list);
+    return std::make_unique<SqliteRows>(connection, proposalArticleRowsSql(connection.backend()),
+                                        QVariantList{list});
 }
 
 void ProposalRecorder::add(const QSqlQuery &row) {
-    if (!m_article || row.value(0).toString() != m_number) {
-        m_number = row.value(0).toString();
+    const QVariant pair = row.value(1);
+    add(row.value(0).toString(), row.value(6).toLongLong(), row.value(7).toLongLong(),
+        pair.isNull() ? std::nullopt : std::optional<qint64>(pair.toLongLong()), row.value(8).toLongLong(),
+        row.value(2).toString());
+}
+
+void ProposalRecorder::add(const DirectRows &row) {
+    add(row.text(0), row.whole(6).value_or(0), row.whole(7).value_or(0), row.whole(1), row.whole(8).value_or(0),
+        row.text(2));
+}
+
+void ProposalRecorder::add(const QString &number, qint64 article, qint64 proposal, std::optional<qint64> pair,
+                           qint64 supplier, const QString &laktiv) {
+    if (!m_article || number != m_number) {
+        m_number = number;
         m_article = &m_read[m_number];
-        m_article->id = row.value(6).toLongLong();
-        m_article->proposal = row.value(7).toLongLong();
+        m_article->id = article;
+        m_article->proposal = proposal;
     }
-    if (row.value(1).isNull())
+    if (!pair)
         return; // an article without suppliers
     UnitBook::RuleEntry entry;
-    entry.pair = row.value(1).toLongLong();
-    entry.supplier = row.value(8).toLongLong();
-    entry.laktiv = row.value(2).toString();
+    entry.pair = *pair;
+    entry.supplier = supplier;
+    entry.laktiv = laktiv;
     m_article->entries.push_back(std::move(entry)); // the rows come in supplier-number order
 }
 

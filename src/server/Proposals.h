@@ -1,9 +1,13 @@
 #pragma once
 
+#include "DirectRows.h"
 #include "SqlConnection.h"
 
 #include <QSqlQuery>
 #include <QVariant>
+
+#include <memory>
+#include <optional>
 
 // The purchasing association's proposals of a prepared article list, taken all at once.
 namespace kxserver::lists {
@@ -15,20 +19,27 @@ namespace kxserver::lists {
 // without suppliers gives one row with a null pair id. Inside a unit it takes the list's lock first.
 // Columns 6 to 8 (beyond the query's): artikel id, proposed lieferant id, the entry's lieferant id.
 QSqlQuery ProposalRows(SqlConnection &connection, qint64 list);
+// The same rows through SQLite's own interface; none on PostgreSQL, whose rows Qt's driver reads.
+std::unique_ptr<DirectRows> ProposalDirectRows(SqlConnection &connection, qint64 list);
 
 // Query "VorschlagsArtikel"(list key): one row per article of "Vorschlaege", ordered by article
 // number: article number, and whether its proposed supplier is an active supplier of it ("J" or
 // "N"), as the list shows them. Inside a unit it takes the list's lock first.
 QSqlQuery ProposalArticleRows(SqlConnection &connection, qint64 list);
+std::unique_ptr<DirectRows> ProposalArticleDirectRows(SqlConnection &connection, qint64 list);
 
 // Collects, row by row, what ProposalRows reads of each article for taking its proposal, so that a
 // unit that read them under the list's lock takes them without reading them again.
 class ProposalRecorder {
 public:
     void add(const QSqlQuery &row);
+    void add(const DirectRows &row);
     UnitBook::ProposalArticles take() { return std::move(m_read); }
 
 private:
+    void add(const QString &number, qint64 article, qint64 proposal, std::optional<qint64> pair, qint64 supplier,
+             const QString &laktiv);
+
     UnitBook::ProposalArticles m_read;
     UnitBook::ProposalArticle *m_article = nullptr;
     QString m_number;

@@ -32,12 +32,15 @@ struct QueryDef {
     // For queries whose columns are texts: a column as column() gives it, without the QVariant.
     QString (*text)(const QSqlQuery &, int column, const QString &context) = nullptr;
     // For the long reads, in place of run and column: the rows read through the database's own
-    // interface (DirectRows), and their columns (each a text).
+    // interface (DirectRows), and their columns as texts. Where runDirect gives no rows (a backend
+    // read better through Qt's driver), run and column read them.
     std::unique_ptr<DirectRows> (*runDirect)(SqlConnection &, const QVariantList &params, QString &context) = nullptr;
     QString (*directText)(const DirectRows &, int column, const QString &context) = nullptr;
     // For the proposals' query: read inside a unit (under the list's lock) to its last row, what it
     // found is kept for taking the proposals in that unit (UnitBook::noteProposalsRead).
     bool recordsProposals = false;
+    // For direct rows whose columns are not all texts: a column as column() gives it.
+    QVariant (*directValue)(const DirectRows &, int column, const QString &context) = nullptr;
 };
 
 // "70012 Baustoffe M}ller GmbH": the supplier number leads, so the program can match it.
@@ -178,7 +181,17 @@ const std::vector<QueryDef> &hauptliefQueries() {
          [](const QSqlQuery &row, int column, const QString &context) -> QVariant {
              return articleText(row, column, context);
          },
-         nullptr, articleText},
+         nullptr, articleText,
+         [](SqlConnection &connection, const QVariantList &params, QString &context) -> std::unique_ptr<DirectRows> {
+             if (connection.backend() != Backend::Sqlite)
+                 return nullptr;
+             const qint64 list = lists::ListKey(params.at(0));
+             context = QString::number(list);
+             return std::make_unique<SqliteRows>(
+                 connection, lists::ArticleListSql(connection.backend(), lists::SomeArticles(connection)),
+                 QVariantList{list, lists::ArticleNumbersValue(connection, params.at(1))});
+         },
+         articleText},
         // Column 7, the entry's main-supplier flag, is this server's own: with it a refreshed screen
         // learns the article's main supplier from the same read as its suppliers.
         {"ArtikelLief", 2, 7,
@@ -241,14 +254,41 @@ const std::vector<QueryDef> &hauptliefQueries() {
                  return row.value(5).toInt();
              }
          },
-         nullptr, nullptr, nullptr, nullptr, true},
+         nullptr, nullptr,
+         [](SqlConnection &connection, const QVariantList &params, QString &context) {
+             const qint64 list = lists::ListKey(params.at(0));
+             context = QString::number(list);
+             return lists::ProposalDirectRows(connection, list);
+         },
+         nullptr, true,
+         [](const DirectRows &row, int column, const QString &context) -> QVariant {
+             switch (column) {
+             case 1:
+                 return row.text(0);
+             case 2:
+                 return row.isNull(1) ? QString() : QString(context % QLatin1String("||") % row.text(1));
+             case 3:
+                 return row.text(2);
+             case 4:
+                 return row.text(3);
+             case 5:
+                 return row.whole(4).value_or(0) ? QStringLiteral("J") : QStringLiteral("N");
+             default:
+                 return int(row.whole(5).value_or(0));
+             }
+         }},
         {"VorschlagsArtikel", 1, 2,
          [](SqlConnection &connection, const QVariantList &params, QString &) {
              return std::make_shared<QSqlQuery>(lists::ProposalArticleRows(connection, lists::ListKey(params.at(0))));
          },
          [](const QSqlQuery &row, int column, const QString &) -> QVariant {
              return row.value(column - 1).toString();
-         }},
+         },
+         nullptr, nullptr,
+         [](SqlConnection &connection, const QVariantList &params, QString &) {
+             return lists::ProposalArticleDirectRows(connection, lists::ListKey(params.at(0)));
+         },
+         [](const DirectRows &row, int column, const QString &) { return row.text(column - 1); }},
     };
     return queries;
 }
@@ -273,7 +313,7 @@ public:
         m_proposals.reset();
         if (m_def.runDirect)
             m_rows = m_def.runDirect(*m_connection, params, m_context);
-        else
+        if (!m_rows)
             m_query = m_def.run(*m_connection, params, m_context);
         if (m_def.recordsProposals && m_connection->inUnit())
             m_proposals.emplace();
@@ -296,8 +336,12 @@ public:
         }
         if (m_row && m_def.stampPart && m_query)
             m_def.stampPart(m_stamp, *m_query);
-        if (m_row && m_proposals && m_query)
-            m_proposals->add(*m_query);
+        if (m_row && m_proposals) {
+            if (m_query)
+                m_proposals->add(*m_query);
+            else
+                m_proposals->add(*m_rows);
+        }
         if (!m_row) {
             m_done = true;
             if (m_proposals) {
@@ -313,24 +357,20 @@ public:
     QVariant column(int number) override {
         checkColumns(number, 1);
         if (m_rows)
-            return m_def.directText(*m_rows, number, m_context);
+            return m_def.directValue ? m_def.directValue(*m_rows, number, m_context)
+                                     : QVariant(m_def.directText(*m_rows, number, m_context));
         return m_def.column(*m_query, number, m_context);
     }
 
     void columnTexts(int first, std::span<QString> texts) override {
-        if (m_rows) {
-            checkColumns(first, texts.size());
-            for (QString &text : texts)
-                text = m_def.directText(*m_rows, first++, m_context);
-            return;
-        }
-        if (!m_def.text) {
+        const bool direct = m_rows && m_def.directText;
+        if (!direct && (m_rows || !m_def.text)) {
             QueryCursor::columnTexts(first, texts);
             return;
         }
         checkColumns(first, texts.size());
         for (QString &text : texts)
-            text = m_def.text(*m_query, first++, m_context);
+            text = direct ? m_def.directText(*m_rows, first++, m_context) : m_def.text(*m_query, first++, m_context);
     }
 
     void close() override {
