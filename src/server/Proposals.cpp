@@ -72,8 +72,7 @@ std::unique_ptr<DirectRows> ProposalDirectRows(SqlConnection &connection, qint64
     if (connection.backend() != Backend::Sqlite)
         return nullptr;
     lockInUnit(connection, list);
-    return std::make_unique<SqliteRows>(connection, proposalRowsSql(connection.backend()),
-                                        QVariantList{list});
+    return std::make_unique<SqliteRows>(connection, proposalRowsSql(connection.backend()), QVariantList{list});
 }
 
 QSqlQuery ProposalArticleRows(SqlConnection &connection, qint64 list) {
@@ -85,8 +84,7 @@ std::unique_ptr<DirectRows> ProposalArticleDirectRows(SqlConnection &connection,
     if (connection.backend() != Backend::Sqlite)
         return nullptr;
     lockInUnit(connection, list);
-    return std::make_unique<SqliteRows>(connection, proposalArticleRowsSql(connection.backend()),
-                                        QVariantList{list});
+    return std::make_unique<SqliteRows>(connection, proposalArticleRowsSql(connection.backend()), QVariantList{list});
 }
 
 void ProposalRecorder::add(const QSqlQuery &row) {
