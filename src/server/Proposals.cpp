@@ -56,35 +56,37 @@ const QString &proposalArticleRowsSql(Backend backend) {
 
 // Asked inside a unit, the rows are read under the list's lock: they are then what the unit's
 // writes change, and what taking them back restores.
-void lockInUnit(SqlConnection &connection, qint64 list) {
+QSqlQuery locked(SqlConnection &connection, qint64 list, const QString &sql) {
     if (connection.inUnit())
         LockList(connection, list);
+    return connection.run(sql, {list});
+}
+
+// The same through SQLite's own interface; none on PostgreSQL.
+std::unique_ptr<DirectRows> lockedDirect(SqlConnection &connection, qint64 list, const QString &sql) {
+    if (connection.backend() != Backend::Sqlite)
+        return nullptr;
+    if (connection.inUnit())
+        LockList(connection, list);
+    return std::make_unique<SqliteRows>(connection, sql, QVariantList{list});
 }
 
 } // namespace
 
 QSqlQuery ProposalRows(SqlConnection &connection, qint64 list) {
-    lockInUnit(connection, list);
-    return connection.run(proposalRowsSql(connection.backend()), {list});
+    return locked(connection, list, proposalRowsSql(connection.backend()));
 }
 
 std::unique_ptr<DirectRows> ProposalDirectRows(SqlConnection &connection, qint64 list) {
-    if (connection.backend() != Backend::Sqlite)
-        return nullptr;
-    lockInUnit(connection, list);
-    return std::make_unique<SqliteRows>(connection, proposalRowsSql(connection.backend()), QVariantList{list});
+    return lockedDirect(connection, list, proposalRowsSql(connection.backend()));
 }
 
 QSqlQuery ProposalArticleRows(SqlConnection &connection, qint64 list) {
-    lockInUnit(connection, list);
-    return connection.run(proposalArticleRowsSql(connection.backend()), {list});
+    return locked(connection, list, proposalArticleRowsSql(connection.backend()));
 }
 
 std::unique_ptr<DirectRows> ProposalArticleDirectRows(SqlConnection &connection, qint64 list) {
-    if (connection.backend() != Backend::Sqlite)
-        return nullptr;
-    lockInUnit(connection, list);
-    return std::make_unique<SqliteRows>(connection, proposalArticleRowsSql(connection.backend()), QVariantList{list});
+    return lockedDirect(connection, list, proposalArticleRowsSql(connection.backend()));
 }
 
 void ProposalRecorder::add(const QSqlQuery &row) {
