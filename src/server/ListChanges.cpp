@@ -60,14 +60,13 @@ const QString &lookRowsSql() {
                    "SELECT NULL, NULL, NULL, NULL, NULL, NULL, 0, l.version, CASE WHEN EXISTS (SELECT 1 FROM"
                    " liste_aend o WHERE o.liste = l.id AND o.aend_nr <= ?) THEN 1 ELSE 0 END FROM artliste l WHERE "
                    "l.id = ?"
-                   " UNION ALL SELECT u.artnr, a.bez, h.liefnr, h.name, v.liefnr, v.name, 1, 0, 0"
+                   " UNION ALL SELECT %4, 1, 0, 0"
                    " FROM artliste l CROSS JOIN artikel a JOIN upd_artikel u ON u.run = l.run AND u.artnr = a.artnr"
-                   "%1"
-                   " LEFT JOIN lieferant h ON h.id = CASE WHEN o.liste IS NULL THEN a.haupt_lief ELSE o.haupt_lief END"
-                   " LEFT JOIN lieferant v ON v.id = u.velka_lief WHERE l.id = ? AND a.id IN (%2)"
+                   "%1%5 WHERE l.id = ? AND a.id IN (%2)"
                    " UNION ALL SELECT a.artnr, NULL, NULL, NULL, NULL, NULL, 2, 0, 0 FROM artikel a WHERE a.id IN (%3)")
             .arg(MainSupplierJoin(b, QStringLiteral("l.id"), QStringLiteral("a.id"), "o"), writtenArticles(b),
-                 QLatin1String(kSavedArticles));
+                 QLatin1String(kSavedArticles), QLatin1String(kArticleListColumns),
+                 QLatin1String(kArticleSupplierJoins));
     }();
     return text;
 }

@@ -12,6 +12,7 @@
 #include <QStringBuilder>
 
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 namespace kxserver {
@@ -43,32 +44,46 @@ struct QueryDef {
     QVariant (*directValue)(const DirectRows &, int column, const QString &context) = nullptr;
 };
 
-// "70012 Baustoffe M}ller GmbH": the supplier number leads, so the program can match it.
+// "70012 Baustoffe M}ller GmbH" for supplier `key` named `name` (a QString, or the database's UTF-8
+// bytes, compared unconverted). A list of 100,000 articles names a few hundred suppliers: each one's
+// text is made once per thread (a pure function of number and name, so nothing can go stale) and
+// then shared.
+template <typename Name> QString sharedSupplierText(qint64 key, const Name &name) {
+    constexpr bool bytes = std::is_same_v<Name, QByteArrayView>;
+    struct Known {
+        std::conditional_t<bytes, QByteArray, QString> name;
+        QString text;
+    };
+    constexpr qsizetype kMostSuppliers = 4096;
+    thread_local QHash<qint64, Known> known;
+    if (const auto found = known.constFind(key); found != known.constEnd() && found->name == name)
+        return found->text;
+    // The number as toString writes it.
+    QString result = QString::number(key) % QLatin1Char(' ');
+    if constexpr (bytes)
+        result += QString::fromUtf8(name.data(), name.size());
+    else
+        result += name;
+    if (known.size() < kMostSuppliers || known.contains(key)) {
+        if constexpr (bytes)
+            known.insert(key, Known{name.toByteArray(), result});
+        else
+            known.insert(key, Known{name, result});
+    }
+    return result;
+}
+
+// The supplier number leads, so the program can match it.
 QString supplierText(const QVariant &number, const QVariant &name) {
     if (number.isNull())
         return QString();
     const bool whole = number.typeId() == QMetaType::Int || number.typeId() == QMetaType::LongLong;
     if (!whole)
         return number.toString() % QLatin1Char(' ') % name.toString();
-    // A list of 100,000 articles names a few hundred suppliers: each one's text is made once per
-    // thread (a pure function of number and name, so nothing can go stale) and then shared.
-    struct Known {
-        QString name;
-        QString text;
-    };
-    constexpr qsizetype kMostSuppliers = 4096;
-    thread_local QHash<qint64, Known> known;
-    const qint64 key = number.toLongLong();
-    const QString text = name.toString();
-    if (const auto found = known.constFind(key); found != known.constEnd() && found->name == text)
-        return found->text;
-    QString result = QString::number(key) % QLatin1Char(' ') % text; // as toString writes the number
-    if (known.size() < kMostSuppliers || known.contains(key))
-        known.insert(key, Known{text, result});
-    return result;
+    return sharedSupplierText(number.toLongLong(), name.toString());
 }
 
-// The same from the database's own values; a name of text type is compared by its bytes, unconverted.
+// The same from the database's own values.
 QString supplierText(const DirectRows &row, int numberColumn, int nameColumn) {
     if (row.isNull(numberColumn))
         return QString();
@@ -76,18 +91,7 @@ QString supplierText(const DirectRows &row, int numberColumn, int nameColumn) {
     const std::optional<QByteArrayView> name = row.textBytes(nameColumn);
     if (!key || !name)
         return row.text(numberColumn) % QLatin1Char(' ') % row.text(nameColumn);
-    struct Known {
-        QByteArray name;
-        QString text;
-    };
-    constexpr qsizetype kMostSuppliers = 4096;
-    thread_local QHash<qint64, Known> known;
-    if (const auto found = known.constFind(*key); found != known.constEnd() && found->name == *name)
-        return found->text;
-    QString result = QString::number(*key) % QLatin1Char(' ') % QString::fromUtf8(name->data(), name->size());
-    if (known.size() < kMostSuppliers || known.contains(*key))
-        known.insert(*key, Known{name->toByteArray(), result});
-    return result;
+    return sharedSupplierText(*key, *name);
 }
 
 // An ISO date as the program shows it; "00:00:00" when there was no purchase.

@@ -232,16 +232,16 @@ QString ArticleListSql(Backend backend, const QString &filter) {
         backend == Backend::Postgres && filter.isEmpty()
             ? QStringLiteral(" LEFT JOIN liste_haupt o ON o.liste = l.id AND o.artikel = u.artikel")
             : MainSupplierJoin(backend, QStringLiteral("l.id"), QStringLiteral("u.artikel"), "o");
-    return QStringLiteral("SELECT u.artnr, a.bez, h.liefnr, h.name, v.liefnr, v.name"
-                          " FROM artliste l JOIN upd_artikel u ON u.run = l.run"
-                          " JOIN artikel a ON a.id = u.artikel"
-                          "%2"
-                          " LEFT JOIN lieferant h ON h.id ="
-                          " CASE WHEN o.liste IS NULL THEN a.haupt_lief ELSE o.haupt_lief END"
-                          " LEFT JOIN lieferant v ON v.id = u.velka_lief"
-                          " WHERE l.id = ?%1 ORDER BY u.artnr")
-        .arg(filter.isEmpty() ? QString() : QStringLiteral(" AND ") + filter, mainSupplier);
+    return QStringLiteral("SELECT %3 FROM artliste l JOIN upd_artikel u ON u.run = l.run"
+                          " JOIN artikel a ON a.id = u.artikel%2%4 WHERE l.id = ?%1 ORDER BY u.artnr")
+        .arg(filter.isEmpty() ? QString() : QStringLiteral(" AND ") + filter, mainSupplier,
+             QLatin1String(kArticleListColumns), QLatin1String(kArticleSupplierJoins));
 }
+
+const char *const kArticleListColumns = "u.artnr, a.bez, h.liefnr, h.name, v.liefnr, v.name";
+const char *const kArticleSupplierJoins =
+    " LEFT JOIN lieferant h ON h.id = CASE WHEN o.liste IS NULL THEN a.haupt_lief ELSE o.haupt_lief END"
+    " LEFT JOIN lieferant v ON v.id = u.velka_lief";
 
 namespace {
 

@@ -67,6 +67,10 @@ cacheapi::ChangedArticles TakeChangedArticles(SqlConnection &connection, const Q
 // With `filter`, an SQL condition on the run's article u with one more parameter after the key,
 // only those articles.
 QString ArticleListSql(Backend backend, const QString &filter = QString());
+// Its columns (u the run's article, a the article, h and v the two suppliers), and the joins of those
+// suppliers on the list's own main supplier o, for statements that read the same rows otherwise.
+extern const char *const kArticleListColumns;
+extern const char *const kArticleSupplierJoins;
 // A statement's text for each backend, built once (each call site's lambda has its own).
 template <typename Make> const QString &PerBackend(Backend backend, Make make) {
     static const std::array<QString, 2> texts{make(Backend::Sqlite), make(Backend::Postgres)};
