@@ -171,6 +171,20 @@ TEST_P(ServerTest, QueriesDeliverTheColumnsTheMainWindowReads) {
     EXPECT_EQ(lief.at(3).at(1).toString(), "70015 Baustoff-Union VELKA eG");
     EXPECT_TRUE(lief.at(0).at(0).toString().startsWith(key + "||"));
     EXPECT_EQ(suppliers(*factory, key, "100002").at(0).at(2).toDouble(), 1234.50);
+    // An article's proposal rows: its entries in the supplier list's order with their flags as the
+    // list shows them, whether each is the proposed supplier (70015), and the change mark as a number.
+    QList<QVariantList> proposal;
+    for (const QVariantList &row : rows(*factory, "Vorschlaege", {key}))
+        if (row.at(0) == "100001")
+            proposal << row;
+    ASSERT_EQ(proposal.size(), lief.size());
+    for (int i = 0; i < lief.size(); ++i) {
+        EXPECT_EQ(proposal.at(i), (QVariantList{"100001", lief.at(i).at(0), lief.at(i).at(5), i == 0 ? "J" : "N",
+                                                i == 3 ? "J" : "N", 0}))
+            << i;
+        EXPECT_EQ(proposal.at(i).at(5).typeId(), QMetaType::Int) << i;
+    }
+    EXPECT_EQ(rows(*factory, "VorschlagsArtikel", {key}).at(0), (QVariantList{"100001", lief.at(3).at(5)}));
     // Every demo article has two to eight suppliers.
     for (const QVariantList &row : articles) {
         const int count = static_cast<int>(suppliers(*factory, key, row.at(1).toString()).size());
@@ -226,6 +240,17 @@ TEST_P(ServerTest, CursorMisuseIsReportedNotUndefined) {
     EXPECT_EQ(texts, (std::vector<QString>{"70001 Zementwerke S}d AG", "70015 Baustoff-Union VELKA eG"}));
     articles->close(); // in the middle of its rows: the connection serves the next statement all the same
     EXPECT_EQ(rows(*factory, "Updates").size(), 4);
+    // On PostgreSQL the list's rows stream on the connection: a statement sent meanwhile cuts them,
+    // and reading on is an error, never a short list.
+    if (!sqlite()) {
+        articles->execute({listKey(*factory, "3")});
+        ASSERT_TRUE(articles->next());
+        EXPECT_EQ(rows(*factory, "Updates").size(), 4);
+        ExpectServerError(kDatabase, [&] {
+            while (articles->next()) {
+            }
+        });
+    }
 
     // Cursors of one query read in turn, and the query asked again meanwhile: each keeps its own
     // rows (the statement stays prepared on the connection, but never runs again under a reader).
