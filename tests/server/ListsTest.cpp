@@ -261,6 +261,18 @@ TEST_P(ServerTest, TakingProposalsIsWholeOrRefusedWithNothingWritten) {
         }
     }
     rawSql("UPDATE artlief SET aktiv = 'J' WHERE artikel = 1 AND lieferant = 15");
+    // An entry written in the unit after that read is part of what the unit's rules check: the
+    // proposed supplier the unit itself made inactive does not become the main one, and nothing of
+    // the unit is written.
+    readProposals();
+    writeEntry(*factory, proposed, {{"laktiv", "N"}, {"aendsw", 1}});
+    ExpectServerError(kxserver::kRejected, [&] {
+        take({key, QStringLiteral("100001")});
+        factory->commitUnit();
+    });
+    factory->rollbackUnit(); // nothing open when the commit refused it: harmless
+    EXPECT_EQ(rawSql("SELECT COUNT(*) FROM liste_aend"), QStringLiteral("0"));
+    EXPECT_EQ(rawSql("SELECT COUNT(*) FROM liste_haupt"), QStringLiteral("0"));
     // Without a session's personnel code nothing is written either.
     cacheapi::FactoryPtr anonymous = connect();
     cacheapi::ServerObjectPtr list = anonymous->newInstance(QStringLiteral("UpdateVelka.Hauptlief"));
