@@ -245,16 +245,21 @@ int TakeProposals(SqlConnection &connection, const QVariant &listKey, const QVar
 
         const QString when = SqlConnection::now();
         const QVariant picked = ArticleNumbersValue(connection, numbers);
+        // On SQLite the rows carry the list's version as they are written, which spares each one the
+        // trigger's second write; PostgreSQL's trigger sets it before the write.
+        const bool numbered = connection.backend() == Backend::Sqlite;
         connection.runScript(
             {{QStringLiteral("INSERT INTO liste_aend (liste, artlief, artikel, laktiv, hlief, aendsw, aend_pers,"
-                             " aend_zeit) SELECT l.id, al.id, al.artikel, NULL,"
-                             " CASE WHEN al.lieferant = u.velka_lief THEN 'J' ELSE 'N' END, 1, ?, ?"
+                             " aend_zeit%2) SELECT l.id, al.id, al.artikel, NULL,"
+                             " CASE WHEN al.lieferant = u.velka_lief THEN 'J' ELSE 'N' END, 1, ?, ?%3"
                              " FROM artliste l JOIN upd_artikel u ON u.run = l.run"
                              " JOIN artlief al ON al.artikel = u.artikel WHERE l.id = ? AND %1"
                              " ON CONFLICT (liste, artlief) DO UPDATE SET hlief = excluded.hlief,"
                              " aendsw = excluded.aendsw, aend_pers = excluded.aend_pers,"
-                             " aend_zeit = excluded.aend_zeit")
-                  .arg(SomeArticles(connection)),
+                             " aend_zeit = excluded.aend_zeit%4")
+                  .arg(SomeArticles(connection), numbered ? QStringLiteral(", aend_nr") : QString(),
+                       numbered ? QStringLiteral(", l.version") : QString(),
+                       numbered ? QStringLiteral(", aend_nr = excluded.aend_nr") : QString()),
               {by, when, list, picked}},
              {QStringLiteral("INSERT INTO liste_haupt (liste, artikel, haupt_lief)"
                              " SELECT l.id, u.artikel, u.velka_lief FROM artliste l"

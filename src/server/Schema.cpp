@@ -97,9 +97,12 @@ QStringList SchemaStatements(Backend backend) {
 QStringList SqliteChangeNumberStatements() {
     // Every writer of a list has raised its version (the writers' lock) before it writes; the row
     // takes that number. The update trigger names the columns a writer sets, so that its own update
-    // of aend_nr does not call it again.
+    // of aend_nr does not call it again. A row that already carries the number is left alone: a
+    // writer that sends it saves every row a second write, and one that sends another is put right
+    // (one that sends none pays no more than the test of 0).
     const QString stamp =
-        QStringLiteral("BEGIN UPDATE liste_aend SET aend_nr = (SELECT version FROM artliste WHERE id ="
+        QStringLiteral("WHEN NEW.aend_nr = 0 OR NEW.aend_nr IS NOT (SELECT version FROM artliste WHERE id = NEW.liste)"
+                       " BEGIN UPDATE liste_aend SET aend_nr = (SELECT version FROM artliste WHERE id ="
                        " NEW.liste) WHERE liste = NEW.liste AND artlief = NEW.artlief; END");
     return {QStringLiteral("CREATE TRIGGER liste_aend_nr_neu AFTER INSERT ON liste_aend ") + stamp,
             QStringLiteral("CREATE TRIGGER liste_aend_nr_aend AFTER UPDATE OF liste, artlief, laktiv, hlief, aendsw,"

@@ -80,9 +80,21 @@ void step2(QSqlDatabase &db, Backend backend) {
             Exec(db, statement);
 }
 
+// Version 3 -> 4: on SQLite a change row that its writer numbered already is not written again
+// (the triggers made anew with their condition). PostgreSQL numbers the row before it is written
+// and keeps its trigger.
+void step3(QSqlDatabase &db, Backend backend) {
+    if (backend != Backend::Sqlite)
+        return;
+    Exec(db, QStringLiteral("DROP TRIGGER liste_aend_nr_neu"));
+    Exec(db, QStringLiteral("DROP TRIGGER liste_aend_nr_aend"));
+    for (const QString &statement : SqliteChangeNumberStatements())
+        Exec(db, statement);
+}
+
 using Step = void (*)(QSqlDatabase &, Backend);
 // kSteps[n - 1] takes version n to n + 1.
-const Step kSteps[] = {step1, step2};
+const Step kSteps[] = {step1, step2, step3};
 static_assert(std::size(kSteps) == kSchemaVersion - 1, "every schema version needs its upgrade step");
 
 QString currentVersionNote(const QString &where, const std::optional<int> &found) {
