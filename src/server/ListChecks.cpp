@@ -33,22 +33,29 @@ SqlConnection::Statement lists::MarkMovedEntries(Backend backend, qint64 list, c
 }
 
 std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connection) {
-    // The state after the writes: the entries read under the lock with the pending writes on them.
-    UnitBook::RuleEntriesByArticle after = connection.book.ruleEntries();
-    for (const UnitBook::PendingWrite &w : connection.book.pendingWrites().all()) {
-        auto found = after.find({w.list, w.article});
-        if (found == after.end())
-            continue;
-        for (UnitBook::RuleEntry &entry : found->second)
-            if (entry.pair == w.pair) {
-                if (w.laktiv)
-                    entry.laktiv = *w.laktiv;
-                if (w.hlief) {
-                    entry.hlief = *w.hlief;
-                    entry.listMain = true;
+    // The pending writes by article; only the entries of a written article are copied to put them on.
+    std::map<UnitBook::ArticleKey, std::vector<const UnitBook::PendingWrite *>> writesOf;
+    for (const UnitBook::PendingWrite &w : connection.book.pendingWrites().all())
+        writesOf[{w.list, w.article}].push_back(&w);
+    // The state after the writes: the entries read under the lock with the article's writes on them.
+    const auto after = [&connection](const UnitBook::ArticleKey &key,
+                                     const std::vector<const UnitBook::PendingWrite *> &written) {
+        const auto read = connection.book.ruleEntries().find(key);
+        std::vector<UnitBook::RuleEntry> entries;
+        if (read != connection.book.ruleEntries().end())
+            entries = read->second;
+        for (const UnitBook::PendingWrite *w : written)
+            for (UnitBook::RuleEntry &entry : entries)
+                if (entry.pair == w->pair) {
+                    if (w->laktiv)
+                        entry.laktiv = *w->laktiv;
+                    if (w->hlief) {
+                        entry.hlief = *w->hlief;
+                        entry.listMain = true;
+                    }
                 }
-            }
-    }
+        return entries;
+    };
     std::vector<SqlConnection::Statement> script;
     const Backend backend = connection.backend();
     // All entry writes as rows of one bound value per statement: a unit of 100,000 entries (taking
@@ -91,9 +98,10 @@ std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connec
     for (const auto &[key, before] : connection.book.rulesBefore()) {
         const qint64 list = key.first; // plain names: a lambda below captures them
         const qint64 article = key.second;
-        if (!connection.book.pendingWrites().touches(list, article))
+        const auto written = writesOf.find(key);
+        if (written == writesOf.end())
             continue; // only read under the lock, never written
-        const SupplierRules now = lists::RulesOf(after[key], before.articleNumber);
+        const SupplierRules now = lists::RulesOf(after(key, written->second), before.articleNumber);
         QString reason;
         if (now.severalMains && !before.severalMains)
             reason = QStringLiteral("mehr als einen Hauptlieferanten");

@@ -4,17 +4,14 @@ namespace kxserver {
 
 UnitBook::PendingWrite &UnitBook::PendingWrites::of(qint64 list, qint64 pair, qint64 article) {
     const auto [at, fresh] = m_index.try_emplace({list, pair}, m_writes.size());
-    if (fresh) {
+    if (fresh)
         m_writes.push_back({list, pair, article, {}, {}, {}, {}, {}});
-        m_articles.insert({list, article});
-    }
     return m_writes[at->second];
 }
 
 void UnitBook::PendingWrites::clear() {
     m_writes.clear();
     m_index.clear();
-    m_articles.clear();
 }
 
 void UnitBook::noteRulesRead(qint64 list, qint64 article, std::vector<RuleEntry> entries, const SupplierRules &rules) {

@@ -57,8 +57,6 @@ public:
     public:
         // The write of this entry in the transaction, made empty on its first use.
         PendingWrite &of(qint64 list, qint64 pair, qint64 article);
-        // Whether the transaction writes an entry of this article.
-        bool touches(qint64 list, qint64 article) const { return m_articles.count({list, article}) > 0; }
         const std::vector<PendingWrite> &all() const { return m_writes; }
         bool empty() const { return m_writes.empty(); }
         void clear();
@@ -66,7 +64,6 @@ public:
     private:
         std::vector<PendingWrite> m_writes;
         std::map<std::pair<qint64, qint64>, size_t> m_index; // (list, pair) -> position
-        std::set<std::pair<qint64, qint64>> m_articles;      // (list, article)
     };
 
     // The state of the written entries of an article, for the rules: read under the lock before the
