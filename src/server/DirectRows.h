@@ -29,4 +29,17 @@ public:
     virtual std::optional<QByteArrayView> textBytes(int column) const = 0;
 };
 
+// A flag's value as text(): "J" and "N" without an allocation of their own (the long reads hold
+// one per supplier entry), any other value as it is.
+inline QString FlagText(const DirectRows &row, int column) {
+    const std::optional<QByteArrayView> bytes = row.textBytes(column);
+    if (bytes && bytes->size() == 1) {
+        if (bytes->front() == 'J')
+            return QStringLiteral("J");
+        if (bytes->front() == 'N')
+            return QStringLiteral("N");
+    }
+    return row.text(column);
+}
+
 } // namespace kxserver

@@ -98,7 +98,7 @@ void ProposalRecorder::add(const QSqlQuery &row) {
 
 void ProposalRecorder::add(const DirectRows &row) {
     add(row.text(0), row.whole(6).value_or(0), row.whole(7).value_or(0), row.whole(1), row.whole(8).value_or(0),
-        row.text(2));
+        FlagText(row, 2));
 }
 
 void ProposalRecorder::add(const QString &number, qint64 article, qint64 proposal, std::optional<qint64> pair,

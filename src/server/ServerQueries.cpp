@@ -272,9 +272,9 @@ const std::vector<QueryDef> &hauptliefQueries() {
              case 2:
                  return row.isNull(1) ? QString() : QString(context % QLatin1String("||") % row.text(1));
              case 3:
-                 return row.text(2);
+                 return FlagText(row, 2);
              case 4:
-                 return row.text(3);
+                 return FlagText(row, 3);
              case 5:
                  return row.whole(4).value_or(0) ? QStringLiteral("J") : QStringLiteral("N");
              default:
@@ -285,14 +285,14 @@ const std::vector<QueryDef> &hauptliefQueries() {
          [](SqlConnection &connection, const QVariantList &params, QString &) {
              return std::make_shared<QSqlQuery>(lists::ProposalArticleRows(connection, lists::ListKey(params.at(0))));
          },
-         [](const QSqlQuery &row, int column, const QString &) -> QVariant {
-             return row.value(column - 1).toString();
-         },
+         [](const QSqlQuery &row, int column, const QString &) -> QVariant { return row.value(column - 1).toString(); },
          nullptr, nullptr,
          [](SqlConnection &connection, const QVariantList &params, QString &) {
              return lists::ProposalArticleDirectRows(connection, lists::ListKey(params.at(0)));
          },
-         [](const DirectRows &row, int column, const QString &) { return row.text(column - 1); }},
+         [](const DirectRows &row, int column, const QString &) {
+             return column == 2 ? FlagText(row, 1) : row.text(column - 1);
+         }},
     };
     return queries;
 }
