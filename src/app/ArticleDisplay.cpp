@@ -10,10 +10,10 @@
 #include "MainLogic.h"
 #include "TextHelpers.h"
 
-#include <QHash>
 #include <QLabel>
 
 #include <algorithm>
+#include <vector>
 
 using namespace cacheapi;
 
@@ -26,13 +26,15 @@ void ArticleDisplay::showRows(const QStringList &articleNumbers) {
     std::sort(wanted.begin(), wanted.end());
     wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
     ArticleRows rows(w.liart);
-    QHash<QString, int> rowOf;
-    rowOf.reserve(wanted.size());
+    // The shown numbers stay in order, so that each answer's row is found by a binary search.
     QStringList shown;
+    shown.reserve(wanted.size());
+    std::vector<int> rowOf;
+    rowOf.reserve(size_t(wanted.size()));
     for (const QString &number : std::as_const(wanted))
         if (const int row = rows.find(number); row >= 0) {
-            rowOf.insert(number, row);
             shown << number;
+            rowOf.push_back(row);
         }
     if (shown.isEmpty())
         return;
@@ -40,9 +42,11 @@ void ArticleDisplay::showRows(const QStringList &articleNumbers) {
     QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("ArtikelZeilen"));
     query->execute({w.artListKey, shown.join(kLF)});
     while (query->next()) {
-        const int row = rowOf.value(mainlogic::CellText(query->column(2)), -1);
-        if (row >= 0)
-            showRow(row, query->column(2), query->column(3), query->column(4), query->column(5));
+        const QString number = mainlogic::CellText(query->column(2));
+        const auto found = std::lower_bound(shown.cbegin(), shown.cend(), number);
+        if (found != shown.cend() && *found == number)
+            showRow(rowOf[size_t(found - shown.cbegin())], query->column(2), query->column(3), query->column(4),
+                    query->column(5));
     }
     query->close();
 }
