@@ -1,5 +1,6 @@
 #include "Proposals.h"
 
+#include "GroupSortedRows.h"
 #include "ListsDetail.h"
 #include "ServerErrorCodes.h"
 #include "SqliteRows.h"
@@ -14,27 +15,40 @@ namespace kxserver::lists {
 
 namespace {
 
-// The statement of ProposalRows; one parameter, the list.
-const QString &proposalRowsSql(Backend backend) {
-    return PerBackend(backend, [](Backend b) {
-        // The main supplier as the list shows it: the list's own where its changes give one.
-        return QStringLiteral("SELECT u.artnr, al.id, COALESCE(o.laktiv, al.aktiv),"
-                              " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END),"
-                              " CASE WHEN al.lieferant = u.velka_lief THEN 1 ELSE 0 END, COALESCE(o.aendsw, 0),"
-                              " u.artikel, u.velka_lief, al.lieferant"
-                              " FROM artliste l JOIN upd_artikel u ON u.run = l.run JOIN artikel a ON a.id = u.artikel"
-                              "%1"
-                              " LEFT JOIN artlief al ON al.artikel = u.artikel"
-                              " LEFT JOIN lieferant f ON f.id = al.lieferant"
-                              "%2"
-                              " WHERE l.id = ? AND u.velka_lief IS NOT NULL"
-                              " AND COALESCE(CASE WHEN h.liste IS NULL THEN a.haupt_lief ELSE h.haupt_lief END, -1)"
-                              " <> u.velka_lief"
-                              " ORDER BY u.artnr, f.liefnr")
-            .arg(MainSupplierJoin(b, QStringLiteral("l.id"), QStringLiteral("u.artikel"), "h"),
-                 ChangeJoin(b, QStringLiteral("l.id"), QStringLiteral("al.id")));
-    });
+// The statement of ProposalRows; one parameter, the list. In article-number order; each article's
+// entries in supplier-number order too unless `grouped` (a GroupSortedRows puts them in order then:
+// on SQLite the database's sort of them cost as much again as the whole read).
+QString proposalRowsStatement(Backend backend, bool grouped) {
+    // The main supplier as the list shows it: the list's own where its changes give one.
+    return QStringLiteral("SELECT u.artnr, al.id, COALESCE(o.laktiv, al.aktiv),"
+                          " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END),"
+                          " CASE WHEN al.lieferant = u.velka_lief THEN 1 ELSE 0 END, COALESCE(o.aendsw, 0),"
+                          " u.artikel, u.velka_lief, al.lieferant, f.liefnr"
+                          " FROM artliste l JOIN upd_artikel u ON u.run = l.run JOIN artikel a ON a.id = u.artikel"
+                          "%1"
+                          " LEFT JOIN artlief al ON al.artikel = u.artikel"
+                          " LEFT JOIN lieferant f ON f.id = al.lieferant"
+                          "%2"
+                          " WHERE l.id = ? AND u.velka_lief IS NOT NULL"
+                          " AND COALESCE(CASE WHEN h.liste IS NULL THEN a.haupt_lief ELSE h.haupt_lief END, -1)"
+                          " <> u.velka_lief"
+                          " ORDER BY u.artnr%3")
+        .arg(MainSupplierJoin(backend, QStringLiteral("l.id"), QStringLiteral("u.artikel"), "h"),
+             ChangeJoin(backend, QStringLiteral("l.id"), QStringLiteral("al.id")),
+             grouped ? QString() : QStringLiteral(", f.liefnr"));
 }
+
+const QString &proposalRowsSql(Backend backend) {
+    return PerBackend(backend, [](Backend b) { return proposalRowsStatement(b, false); });
+}
+
+const QString &groupedProposalRowsSql(Backend backend) {
+    return PerBackend(backend, [](Backend b) { return proposalRowsStatement(b, true); });
+}
+
+// The columns of ProposalRows, and the one that orders an article's entries.
+constexpr int kProposalColumns = 10;
+constexpr int kSupplierNumber = 9;
 
 // The statement of ProposalArticleRows; one parameter, the list.
 const QString &proposalArticleRowsSql(Backend backend) {
@@ -78,7 +92,10 @@ QSqlQuery ProposalRows(SqlConnection &connection, qint64 list) {
 }
 
 std::unique_ptr<DirectRows> ProposalDirectRows(SqlConnection &connection, qint64 list) {
-    return lockedDirect(connection, list, proposalRowsSql(connection.backend()));
+    std::unique_ptr<DirectRows> rows = lockedDirect(connection, list, groupedProposalRowsSql(connection.backend()));
+    if (!rows)
+        return nullptr;
+    return std::make_unique<GroupSortedRows>(std::move(rows), kProposalColumns, 0, kSupplierNumber);
 }
 
 QSqlQuery ProposalArticleRows(SqlConnection &connection, qint64 list) {
@@ -97,8 +114,13 @@ void ProposalRecorder::add(const QSqlQuery &row) {
 }
 
 void ProposalRecorder::add(const DirectRows &row) {
-    add(row.text(0), row.whole(6).value_or(0), row.whole(7).value_or(0), row.whole(1), row.whole(8).value_or(0),
-        FlagText(row, 2));
+    // An article's further rows reuse its number's text.
+    const std::optional<QByteArrayView> number = row.textBytes(0);
+    const bool same = m_article && number && m_numberBytes && *number == QByteArrayView(*m_numberBytes);
+    if (!same)
+        m_numberBytes = number ? std::optional<QByteArray>(number->toByteArray()) : std::nullopt;
+    add(same ? m_number : row.text(0), row.whole(6).value_or(0), row.whole(7).value_or(0), row.whole(1),
+        row.whole(8).value_or(0), FlagText(row, 2));
 }
 
 void ProposalRecorder::add(const QString &number, qint64 article, qint64 proposal, std::optional<qint64> pair,

@@ -1,7 +1,9 @@
 // Bulk inserts (COPY on PostgreSQL, SQLite's own binding): every value arrives as it was given,
-// past the size of one statement or COPY, and a failure in the middle leaves nothing behind.
+// past the size of one statement or COPY, and a failure in the middle leaves nothing behind; the
+// long reads' rows as they come back, and regrouped.
 
 #include "BulkInsert.h"
+#include "GroupSortedRows.h"
 #include "PgRows.h"
 #include "ServerError.h"
 #include "ServerFixture.h"
@@ -124,6 +126,40 @@ TEST_P(BulkInsertTest, AFailureInTheMiddleLeavesNothing) {
         EXPECT_EQ(rawSql(QStringLiteral("SELECT COUNT(*) FROM lieferant")), before) << bad;
         EXPECT_NE(name(taken, connection), QStringLiteral("geändert")) << bad;
     }
+}
+
+// Rows regrouped as the proposals' read regroups them: each group (rows of one text in a column,
+// following each other) in the order of a whole number, nulls first, equal numbers as they came;
+// the values as the reader gave them, the groups never mixed.
+TEST_P(BulkInsertTest, GroupsComeInTheOrderOfTheirColumn) {
+    const auto connection = open();
+    const auto read = [&](const QString &where) {
+        const QString sql = QStringLiteral("SELECT column1, column2, column3 FROM (VALUES ('a', 3, 'drei', 1),"
+                                           " ('a', NULL, 'ohne', 2), ('a', 1, 'eins', 3), ('a', 1, 'auch eins', 4),"
+                                           " ('b', 2, 'é€𝄞', 5), ('c', NULL, NULL, 6), ('c', -5, 'minus', 7)) v%1"
+                                           " ORDER BY column1, column4")
+                                .arg(where);
+        std::unique_ptr<kxserver::DirectRows> source;
+        if (sqlite())
+            source = std::make_unique<kxserver::SqliteRows>(*connection, sql, QVariantList{});
+        else
+            source = std::make_unique<kxserver::PgRows>(*connection, sql, QVariantList{});
+        kxserver::GroupSortedRows rows(std::move(source), 3, 0, 1);
+        QStringList found;
+        while (rows.next()) {
+            const std::optional<qint64> order = rows.whole(1);
+            EXPECT_EQ(rows.text(1), order ? QString::number(*order) : QString());
+            EXPECT_EQ(rows.isNull(2), !rows.textBytes(2));
+            found << rows.text(0) + ' ' + (order ? QString::number(*order) : "null") + ' ' +
+                         (rows.isNull(2) ? "NULL" : QString::fromUtf8(*rows.textBytes(2)));
+        }
+        EXPECT_FALSE(rows.next()) << "ever after";
+        return found;
+    };
+    EXPECT_EQ(read(QString()), (QStringList{"a null ohne", "a 1 eins", "a 1 auch eins", "a 3 drei", "b 2 é€𝄞",
+                                            "c null NULL", "c -5 minus"}));
+    EXPECT_EQ(read(QStringLiteral(" WHERE column1 = 'b'")), QStringList{"b 2 é€𝄞"});
+    EXPECT_EQ(read(QStringLiteral(" WHERE column1 = 'x'")), QStringList());
 }
 
 } // namespace
