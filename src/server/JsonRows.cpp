@@ -1,6 +1,58 @@
 #include "JsonRows.h"
 
+#include <QStringTokenizer>
+
 namespace kxserver {
+
+void AppendJsonString(QString &out, QStringView value) {
+    out += QLatin1Char('"');
+    // Runs of plain characters go in at once; only what JSON needs escaped is written one by one.
+    qsizetype plain = 0;
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        const char16_t c = value[i].unicode();
+        if (c != u'"' && c != u'\\' && c >= 0x20)
+            continue;
+        out += value.sliced(plain, i - plain);
+        if (c < 0x20) {
+            out += QStringLiteral("\\u%1").arg(int(c), 4, 16, QLatin1Char('0'));
+        } else {
+            out += QLatin1Char('\\');
+            out += QChar(c);
+        }
+        plain = i + 1;
+    }
+    out += value.sliced(plain);
+    out += QLatin1Char('"');
+}
+
+QString JsonTextList(const QStringList &texts) {
+    qsizetype size = 2;
+    for (const QString &text : texts)
+        size += text.size() + 3;
+    QString json;
+    json.reserve(size);
+    json += QLatin1Char('[');
+    for (const QString &text : texts) {
+        if (json.size() > 1)
+            json += QLatin1Char(',');
+        AppendJsonString(json, text);
+    }
+    json += QLatin1Char(']');
+    return json;
+}
+
+QString JsonLineList(QStringView lines) {
+    QString json;
+    json.reserve(lines.size() + 3 * (lines.count(QLatin1Char('\n')) + 1) + 2);
+    json += QLatin1Char('[');
+    for (const QStringView line : QStringTokenizer(lines, QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        if (json.size() > 1)
+            json += QLatin1Char(',');
+        AppendJsonString(json, line);
+    }
+    json += QLatin1Char(']');
+    return json;
+}
 
 void JsonRows::separate() {
     if (m_column == 0)
@@ -18,18 +70,7 @@ JsonRows &JsonRows::number(qint64 value) {
 
 JsonRows &JsonRows::text(const QString &value) {
     separate();
-    m_text += QLatin1Char('"');
-    for (const QChar c : value) {
-        if (c == QLatin1Char('"') || c == QLatin1Char('\\')) {
-            m_text += QLatin1Char('\\');
-            m_text += c;
-        } else if (c.unicode() < 0x20) {
-            m_text += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-        } else {
-            m_text += c;
-        }
-    }
-    m_text += QLatin1Char('"');
+    AppendJsonString(m_text, value);
     return *this;
 }
 

@@ -7,6 +7,7 @@
 #include "SqlConnection.h"
 
 #include <QString>
+#include <QStringView>
 
 #include <optional>
 
@@ -45,6 +46,13 @@ private:
 
 // The rows a bulk statement carries at most: the text of one stays a few hundred kilobytes.
 inline constexpr qsizetype kJsonRowsPerStatement = 5000;
+
+// A text as a JSON string, quotes, backslashes and control characters escaped, added to `out`.
+void AppendJsonString(QString &out, QStringView value);
+// Texts as one bound value (a JSON array of strings): given as a list, or as lines of one text
+// (empty lines left out).
+QString JsonTextList(const QStringList &texts);
+QString JsonLineList(QStringView lines);
 
 // Whole numbers as one bound value (a JSON array).
 template <typename Range> QString JsonIdList(const Range &ids) {

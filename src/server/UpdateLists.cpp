@@ -4,11 +4,10 @@
 #include "TypedNulls.h"
 
 #include "ArticleStamp.h"
+#include "JsonRows.h"
 #include "ServerErrorCodes.h"
 
 #include <QHash>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QMetaType>
 #include <QSet>
 
@@ -296,12 +295,14 @@ QString SomeArticles(const SqlConnection &connection) {
 }
 
 QVariant ArticleNumbersValue(const SqlConnection &connection, const QVariant &numbers) {
+    if (connection.backend() == Backend::Sqlite)
+        return JsonLineList(numbers.toString());
     return ArticleNumbersValue(connection, numbers.toString().split(QLatin1Char('\n'), Qt::SkipEmptyParts));
 }
 
 QVariant ArticleNumbersValue(const SqlConnection &connection, const QStringList &list) {
     if (connection.backend() == Backend::Sqlite)
-        return QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(list)).toJson(QJsonDocument::Compact));
+        return JsonTextList(list);
     // An array literal: every element quoted, its quotes and backslashes escaped.
     QString array = QStringLiteral("{");
     for (const QString &number : list) {

@@ -193,7 +193,7 @@ TEST_P(ServerTest, QueriesDeliverTheColumnsTheMainWindowReads) {
 
     // Some rows of the list, in one request: exactly "Artikel"'s rows of the numbers asked (in
     // article-number order, any number of them, unknown and hostile numbers matching nothing).
-    QStringList some{"100003", "100001", "999999", "x\"]'", "\\\\\"{,}", "NULL"};
+    QStringList some{"100003", "100001", "999999", "x\"]'", "\\\\\"{,}", "NULL", "tab\there\x01"};
     for (int i = 0; i < 1000; ++i)
         some << QString::number(200000 + i);
     const quint64 trips = kxserver::RoundTrips();
