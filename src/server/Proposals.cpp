@@ -155,7 +155,7 @@ QHash<QString, TakenArticle> takenFromRead(UnitBook &book, qint64 list, const QS
     QHash<QString, TakenArticle> taken;
     taken.reserve(numbers.size());
     for (const QString &number : numbers)
-        taken.insert(number, read->take(number));
+        taken.emplace(number, read->take(number)); // moved: insert() would copy the entries
     return taken;
 }
 
