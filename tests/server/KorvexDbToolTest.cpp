@@ -348,7 +348,7 @@ QHash<QString, QString> passwords(QSqlDatabase db) {
 
 } // namespace
 
-// The fixtures of every older version (tests/fixtures/make-v1.sh, make-v2.sh, make-v3.sh): refused with the
+// The fixtures of every older version (tests/fixtures/make-fixtures.sh): refused with the
 // upgrade named, upgraded with every row intact (version 1's passwords hashed, the change rows
 // numbered with their list's version), and then the program's steps work on it.
 TEST_P(ServerTest, OlderFixturesUpgradeWithEveryRowIntact) {
