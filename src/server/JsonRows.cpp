@@ -25,14 +25,14 @@ void AppendJsonString(QString &out, QStringView value) {
     out += QLatin1Char('"');
 }
 
-QString JsonTextList(const QStringList &texts) {
-    qsizetype size = 2;
-    for (const QString &text : texts)
-        size += text.size() + 3;
+namespace {
+
+// The texts of a range as a JSON array, its text reserved for `size` characters.
+template <typename Texts> QString jsonStrings(const Texts &texts, qsizetype size) {
     QString json;
     json.reserve(size);
     json += QLatin1Char('[');
-    for (const QString &text : texts) {
+    for (const QStringView text : texts) {
         if (json.size() > 1)
             json += QLatin1Char(',');
         AppendJsonString(json, text);
@@ -41,17 +41,18 @@ QString JsonTextList(const QStringList &texts) {
     return json;
 }
 
+} // namespace
+
+QString JsonTextList(const QStringList &texts) {
+    qsizetype size = 2;
+    for (const QString &text : texts)
+        size += text.size() + 3;
+    return jsonStrings(texts, size);
+}
+
 QString JsonLineList(QStringView lines) {
-    QString json;
-    json.reserve(lines.size() + 3 * (lines.count(QLatin1Char('\n')) + 1) + 2);
-    json += QLatin1Char('[');
-    for (const QStringView line : QStringTokenizer(lines, QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        if (json.size() > 1)
-            json += QLatin1Char(',');
-        AppendJsonString(json, line);
-    }
-    json += QLatin1Char(']');
-    return json;
+    return jsonStrings(QStringTokenizer(lines, QLatin1Char('\n'), Qt::SkipEmptyParts),
+                       lines.size() + 3 * (lines.count(QLatin1Char('\n')) + 1) + 2);
 }
 
 void JsonRows::separate() {

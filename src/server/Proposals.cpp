@@ -6,6 +6,7 @@
 #include "SqliteRows.h"
 #include "UpdateLists.h"
 
+#include <QAnyStringView>
 #include <QHash>
 #include <QStringList>
 
@@ -70,9 +71,13 @@ const QString &proposalArticleRowsSql(Backend backend) {
 
 // Asked inside a unit, the rows are read under the list's lock: they are then what the unit's
 // writes change, and what taking them back restores.
-QSqlQuery locked(SqlConnection &connection, qint64 list, const QString &sql) {
+void lockInUnit(SqlConnection &connection, qint64 list) {
     if (connection.inUnit())
         LockList(connection, list);
+}
+
+QSqlQuery locked(SqlConnection &connection, qint64 list, const QString &sql) {
+    lockInUnit(connection, list);
     return connection.run(sql, {list});
 }
 
@@ -80,8 +85,7 @@ QSqlQuery locked(SqlConnection &connection, qint64 list, const QString &sql) {
 std::unique_ptr<DirectRows> lockedDirect(SqlConnection &connection, qint64 list, const QString &sql) {
     if (connection.backend() != Backend::Sqlite)
         return nullptr;
-    if (connection.inUnit())
-        LockList(connection, list);
+    lockInUnit(connection, list);
     return std::make_unique<SqliteRows>(connection, sql, QVariantList{list});
 }
 
@@ -116,9 +120,7 @@ void ProposalRecorder::add(const QSqlQuery &row) {
 void ProposalRecorder::add(const DirectRows &row) {
     // An article's further rows reuse its number's text.
     const std::optional<QByteArrayView> number = row.textBytes(0);
-    const bool same = m_article && number && m_numberBytes && *number == QByteArrayView(*m_numberBytes);
-    if (!same)
-        m_numberBytes = number ? std::optional<QByteArray>(number->toByteArray()) : std::nullopt;
+    const bool same = m_article && number && QAnyStringView::equal(QUtf8StringView(*number), m_number);
     add(same ? m_number : row.text(0), row.whole(6).value_or(0), row.whole(7).value_or(0), row.whole(1),
         row.whole(8).value_or(0), FlagText(row, 2));
 }

@@ -43,7 +43,6 @@ private:
     UnitBook::ProposalArticles m_read;
     UnitBook::ProposalArticle *m_article = nullptr;
     QString m_number;
-    std::optional<QByteArray> m_numberBytes; // m_number as the direct reader gave it, if a text
 };
 
 // "VorschlaegeUebernehmen"(list key, article numbers joined by line feeds): makes the proposed
