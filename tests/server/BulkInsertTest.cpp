@@ -8,6 +8,7 @@
 #include "ServerError.h"
 #include "ServerFixture.h"
 #include "SqliteRows.h"
+#include "UpdateLists.h"
 
 using kxserver::BulkInsert;
 
@@ -81,6 +82,22 @@ TEST_P(BulkInsertTest, EveryValueArrivesIntact) {
     EXPECT_EQ(i, count);
     EXPECT_FALSE(rows->next()) << "ever after";
     rows.reset();
+    // The same texts as one bound value of article numbers, given as a list or as the lines of one
+    // text (empty lines left out), come out of the database's array as they went in.
+    QStringList lines;
+    for (const QString &text : odd)
+        if (!text.contains(QLatin1Char('\n')))
+            lines << text;
+    const QString elements = sqlite() ? QStringLiteral("SELECT value FROM json_each(?)")
+                                      : QStringLiteral("SELECT unnest(CAST(? AS text[]))");
+    for (const auto &[value, expected] :
+         {std::pair(kxserver::lists::ArticleNumbersValue(*connection, odd), odd),
+          std::pair(kxserver::lists::ArticleNumbersValue(*connection, QVariant(lines.join("\n\n") + "\n")), lines)}) {
+        QStringList back;
+        for (const auto elementRows = read(elements, {value}); elementRows->next();)
+            back << elementRows->text(0);
+        EXPECT_EQ(back, expected);
+    }
     // A statement the database refuses, as it is prepared or while its rows come, and on PostgreSQL a
     // column type the reader does not know: an error, never a short result; the connection goes on.
     QStringList refused{QStringLiteral("SELECT no_such_column FROM artikel"),
