@@ -51,6 +51,16 @@ void ArticleDisplay::showRows(const QStringList &articleNumbers) {
     query->close();
 }
 
+void ArticleDisplay::showProposalsTaken(const std::vector<int> &rows) {
+    KxList *list = m_window.liart;
+    for (const int row : rows) {
+        const QString text = list->rowText(row);
+        const QString taken = mainlogic::ArticleRowWithProposalTaken(text);
+        if (taken != text)
+            list->setRowText(row, taken);
+    }
+}
+
 void ArticleDisplay::showGivenRows(const QList<QVariantList> &rows) {
     ArticleRows rowOf(m_window.liart);
     for (const QVariantList &columns : rows) {

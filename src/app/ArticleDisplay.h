@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <QVariantList>
 
+#include <vector>
+
 class FMStart;
 
 // Shows articles from the server's rows, the one way the window does it: the click's refill of the
@@ -18,6 +20,10 @@ public:
     // The article rows of these articles as the server holds them now, in one request whatever their
     // number; rows whose text is the same stay untouched, numbers the list does not hold are ignored.
     void showRows(const QStringList &articleNumbers);
+    // The rows whose articles took their proposal in a unit just stored: the server wrote the
+    // proposed supplier (as the row names it) as their main supplier and nothing else of theirs, so
+    // the rows follow without reading them again, as a click's new main supplier does.
+    void showProposalsTaken(const std::vector<int> &rows);
     // The same for rows the caller already holds: columns 1 to 5 of "ArtikelZeilen", in its order.
     void showGivenRows(const QList<QVariantList> &rows);
     // The current article's suppliers from one read of its entries, and its row's "Haupt-Lief" from

@@ -228,7 +228,7 @@ void FMStart::AlleVorschlaege_Click() {
         updateStatus();
         return;
     }
-    display->showRows(plan.take); // the rows as the server now holds them
+    display->showProposalsTaken(rows);
     recordChange(std::move(before));
     lief_such();
     BUSpeich->setEnabled(true);

@@ -78,6 +78,8 @@ Offer OfferOfRow(const QString &supplierRow, bool active);
 QString SupplierHeading(const QString &articleRow);
 // The article row after a new main supplier: exactly four fields, the third replaced.
 QString ArticleRowWithMainSupplier(const QString &articleRow, const QString &supplierText);
+// The article row once its proposed main supplier (field 4) is its main supplier (field 3).
+QString ArticleRowWithProposalTaken(const QString &articleRow);
 // Whether a supplier text names the article's main supplier: their leading numbers are equal.
 bool IsMainSupplier(const QString &mainSupplierField, const QString &supplierText);
 

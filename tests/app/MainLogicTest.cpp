@@ -2,6 +2,7 @@
 
 #include "MainLogic.h"
 #include "QtPrinters.h"
+#include "TextHelpers.h"
 
 #include <QLocale>
 #include <QRegularExpression>
@@ -141,6 +142,11 @@ TEST(MainLogic, SupplierHeadingAndTheRewrittenArticleRow) {
     EXPECT_EQ(ArticleRowWithMainSupplier("100001", "70015 X"), "100001" + LF + LF + "70015 X" + LF);
     EXPECT_EQ(ArticleRowWithMainSupplier("1" + LF + "2" + LF + "3" + LF + "4", QString()),
               "1" + LF + "2" + LF + LF + "4");
+    // A taken proposal is the main supplier given by the row's own fourth field, in the same four fields.
+    for (const QString &row : {"1" + LF + "2" + LF + "3" + LF + "4" + LF + "5", LF + LF + "alt" + LF,
+                               QStringLiteral("100001"), "1" + LF + "Zement" + LF + LF + "70015 B", QString()})
+        EXPECT_EQ(ArticleRowWithProposalTaken(row), ArticleRowWithMainSupplier(row, cacheapi::Piece(row, LF, 4)))
+            << row.toStdString();
 }
 
 TEST(MainLogic, MainSupplierByLeadingNumber) {
