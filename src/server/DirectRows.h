@@ -27,6 +27,21 @@ public:
     virtual std::optional<qint64> whole(int column) const = 0;
     // The value's UTF-8 bytes if it is a text; valid until the next row.
     virtual std::optional<QByteArrayView> textBytes(int column) const = 0;
+
+    // The value with its kind, for a reader that keeps every column of a row: one question where
+    // whole(), textBytes() and isNull() ask up to three.
+    struct Value {
+        enum class Kind : unsigned char { Null, Whole, Text, Other } kind = Kind::Null;
+        qint64 whole = 0;
+        QByteArrayView bytes; // of a text
+    };
+    virtual Value value(int column) const {
+        if (const std::optional<qint64> number = whole(column))
+            return {Value::Kind::Whole, *number, {}};
+        if (const std::optional<QByteArrayView> bytes = textBytes(column))
+            return {Value::Kind::Text, 0, *bytes};
+        return {isNull(column) ? Value::Kind::Null : Value::Kind::Other, 0, {}};
+    }
 };
 
 // A flag's value as text(): "J" and "N" without an allocation of their own (the long reads hold

@@ -44,18 +44,15 @@ bool GroupSortedRows::next() {
 
 void GroupSortedRows::keepRow() {
     for (int column = 0; column < m_columns; ++column) {
-        // The likely kinds asked first: each question is a call into the database's interface.
+        const Value value = m_rows->value(column);
         Cell cell;
-        if (const std::optional<qint64> number = m_rows->whole(column)) {
-            cell.kind = Kind::Whole;
-            cell.whole = *number;
-        } else if (const std::optional<QByteArrayView> bytes = m_rows->textBytes(column)) {
-            cell.kind = Kind::Text;
-            keepBytes(cell, *bytes);
-        } else if (!m_rows->isNull(column)) {
-            cell.kind = Kind::Other; // kept as the reader's text of it
-            keepBytes(cell, m_rows->text(column).toUtf8());
-        }
+        cell.kind = value.kind;
+        if (value.kind == Kind::Whole)
+            cell.whole = value.whole;
+        else if (value.kind == Kind::Text)
+            keepBytes(cell, value.bytes);
+        else if (value.kind == Kind::Other)
+            keepBytes(cell, m_rows->text(column).toUtf8()); // kept as the reader's text of it
         m_cells.push_back(cell);
     }
 }

@@ -23,7 +23,7 @@ public:
     std::optional<QByteArrayView> textBytes(int column) const override;
 
 private:
-    enum class Kind : unsigned char { Null, Whole, Text, Other };
+    using Kind = Value::Kind;
     struct Cell {
         Kind kind = Kind::Null;
         qint64 whole = 0;

@@ -11,6 +11,7 @@
 #include <QSqlQuery>
 #include <QStringBuilder>
 
+#include <charconv>
 #include <optional>
 #include <type_traits>
 #include <vector>
@@ -101,6 +102,17 @@ QString purchaseDate(const QVariant &iso) {
         return QStringLiteral("00:00:00");
     const QStringView date(text);
     return date.sliced(8, 2) % QLatin1Char('.') % date.sliced(5, 2) % QLatin1Char('.') % date.first(4);
+}
+
+// A supplier entry's id, "list||pair", from the pair's column; empty when it is null. A whole
+// number is written straight into the id: the proposals' read makes 100,000 of them.
+QString PairId(const DirectRows &row, int column, const QString &list) {
+    if (const std::optional<qint64> pair = row.whole(column)) {
+        char digits[24];
+        const char *end = std::to_chars(digits, digits + sizeof digits, *pair).ptr;
+        return list % QLatin1String("||") % QLatin1String(digits, end - digits);
+    }
+    return row.isNull(column) ? QString() : QString(list % QLatin1String("||") % row.text(column));
 }
 
 // A column of the article list's rows (ArticleListSql); each is a text.
@@ -270,7 +282,7 @@ const std::vector<QueryDef> &hauptliefQueries() {
              case 1:
                  return row.text(0);
              case 2:
-                 return row.isNull(1) ? QString() : QString(context % QLatin1String("||") % row.text(1));
+                 return PairId(row, 1, context);
              case 3:
                  return FlagText(row, 2);
              case 4:

@@ -107,6 +107,21 @@ std::optional<QByteArrayView> SqliteRows::textBytes(int column) const {
     return QByteArrayView(data, sqlite3_column_bytes(m_statement, column));
 }
 
+DirectRows::Value SqliteRows::value(int column) const {
+    switch (sqlite3_column_type(m_statement, column)) {
+    case SQLITE_NULL:
+        return {};
+    case SQLITE_INTEGER:
+        return {Value::Kind::Whole, sqlite3_column_int64(m_statement, column), {}};
+    case SQLITE_TEXT: {
+        const auto *data = reinterpret_cast<const char *>(sqlite3_column_text(m_statement, column));
+        return {Value::Kind::Text, 0, QByteArrayView(data, sqlite3_column_bytes(m_statement, column))};
+    }
+    default:
+        return {Value::Kind::Other, 0, {}};
+    }
+}
+
 void SqliteRows::failed(const char *what) {
     const QSqlError error(QLatin1String(what), QString::fromUtf8(sqlite3_errmsg(m_db)), QSqlError::StatementError,
                           QString::number(sqlite3_extended_errcode(m_db)));

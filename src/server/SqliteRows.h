@@ -25,6 +25,7 @@ public:
     QString text(int column) const override;
     std::optional<qint64> whole(int column) const override;
     std::optional<QByteArrayView> textBytes(int column) const override;
+    Value value(int column) const override;
 
 private:
     void bind(const QVariantList &values);
