@@ -6,6 +6,7 @@
 #include <QVarLengthArray>
 
 #include <algorithm>
+#include <charconv>
 
 namespace kxserver {
 
@@ -19,6 +20,19 @@ public:
     void add(const QString &entryId, const QString &laktiv, const QString &hlief) {
         QVarLengthArray<char, 64> bytes;
         appendUtf8(bytes, entryId);
+        addFlags(bytes, laktiv, hlief);
+    }
+    // The same for an id that is a whole number, written as QString::number writes it.
+    void add(qint64 entryId, const QString &laktiv, const QString &hlief) {
+        QVarLengthArray<char, 64> bytes(24);
+        bytes.resize(std::to_chars(bytes.data(), bytes.data() + bytes.size(), entryId).ptr - bytes.data());
+        addFlags(bytes, laktiv, hlief);
+    }
+    void reset() { m_hash.reset(); }
+    QString result() const { return QString::fromLatin1(m_hash.result().toHex()); }
+
+private:
+    void addFlags(QVarLengthArray<char, 64> &bytes, const QString &laktiv, const QString &hlief) {
         bytes.append('|');
         appendUtf8(bytes, laktiv);
         bytes.append('|');
@@ -26,10 +40,6 @@ public:
         bytes.append('\n');
         m_hash.addData(QByteArrayView(bytes.constData(), bytes.size()));
     }
-    void reset() { m_hash.reset(); }
-    QString result() const { return QString::fromLatin1(m_hash.result().toHex()); }
-
-private:
     static void appendUtf8(QVarLengthArray<char, 64> &bytes, QStringView text) {
         const bool ascii = std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
         if (!ascii) {

@@ -232,7 +232,7 @@ int TakeProposals(SqlConnection &connection, const QVariant &listKey, const QVar
         QHash<QString, TakenArticle> taken = takenFromRead(connection.book, list, numbers);
         if (taken.isEmpty())
             taken = readTaken(connection, list, numbers);
-        std::vector<std::pair<qint64, SupplierRules>> after;
+        std::vector<std::pair<TakenArticle *, SupplierRules>> after;
         after.reserve(size_t(numbers.size()));
         for (const QString &number : numbers) {
             const auto found = taken.find(number);
@@ -264,7 +264,7 @@ int TakeProposals(SqlConnection &connection, const QVariant &listKey, const QVar
                                                       "genau einen aktiven Hauptlieferanten. Nichts davon wurde "
                                                       "gespeichert.")
                                            .arg(number));
-            after.emplace_back(article.id, std::move(rules));
+            after.emplace_back(&article, std::move(rules));
         }
 
         const QString when = SqlConnection::now();
@@ -293,13 +293,12 @@ int TakeProposals(SqlConnection &connection, const QVariant &listKey, const QVar
               {list, picked}}});
 
         // What the commit knows of the written articles, as a read under the lock would find them now:
-        // their entries for later opens and writes in the unit, and their stamps for "Rückgängig".
-        for (auto &[id, rules] : after) {
-            std::vector<UnitBook::RuleEntry> &entries = taken[rules.articleNumber].entries;
-            for (const UnitBook::RuleEntry &entry : entries)
-                connection.book.cacheEntry(list, entry.pair, UnitBook::CachedEntry{id, entry.laktiv, entry.hlief, 1});
-            connection.book.noteRulesRead(list, id, std::move(entries), rules);
-            connection.book.noteChecked(list, id, std::move(rules));
+        // their entries for later writes in the unit, and their stamps for "Rückgängig". A later open
+        // of one of their entries reads the article again (the entries a take-all wrote are 100,000,
+        // and its unit ends with the take).
+        for (auto &[article, rules] : after) {
+            connection.book.noteRulesRead(list, article->id, std::move(article->entries), rules);
+            connection.book.noteChecked(list, article->id, std::move(rules));
         }
         return static_cast<int>(numbers.size());
     });

@@ -50,7 +50,7 @@ SupplierRules RulesOf(const std::vector<UnitBook::RuleEntry> &entries, const QSt
         }
         if (entry.listMain)
             rules.touchesMain = true;
-        stamp.add(QString::number(entry.pair), entry.laktiv, entry.hlief);
+        stamp.add(entry.pair, entry.laktiv, entry.hlief);
     }
     rules.stamp = stamp.result();
     rules.severalMains = mains > 1;
