@@ -106,7 +106,7 @@ QString purchaseDate(const QVariant &iso) {
 
 // A supplier entry's id, "list||pair", from the pair's column; empty when it is null. A whole
 // number is written straight into the id: the proposals' read makes 100,000 of them.
-QString PairId(const DirectRows &row, int column, const QString &list) {
+QString pairId(const DirectRows &row, int column, const QString &list) {
     if (const std::optional<qint64> pair = row.whole(column)) {
         char digits[24];
         const char *end = std::to_chars(digits, digits + sizeof digits, *pair).ptr;
@@ -282,7 +282,7 @@ const std::vector<QueryDef> &hauptliefQueries() {
              case 1:
                  return row.text(0);
              case 2:
-                 return PairId(row, 1, context);
+                 return pairId(row, 1, context);
              case 3:
                  return FlagText(row, 2);
              case 4:
