@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include <functional>
+#include <limits>
 
 using namespace kxserver;
 
@@ -48,6 +49,14 @@ TEST(ArticleStampTest, DigestOfTheEntriesLinesInUtf8) {
         expected.addData((entry[0] + '|' + entry[1] + '|' + entry[2] + '\n').toUtf8());
     }
     EXPECT_EQ(stamp.result(), QString::fromLatin1(expected.result().toHex()));
+    // An id given as a number adds the line of its text.
+    for (const qint64 id : {qint64(0), qint64(-17), std::numeric_limits<qint64>::min(), qint64(1234567890123)}) {
+        ArticleStamp asNumber;
+        ArticleStamp asText;
+        asNumber.add(id, "J", "N");
+        asText.add(QString::number(id), "J", "N");
+        EXPECT_EQ(asNumber.result(), asText.result()) << id;
+    }
 }
 
 TEST_P(ServerTest, AnArticlesStampChangesWithEveryAcceptedWriteAtAnyWorkstation) {
