@@ -167,15 +167,23 @@ QString SupplierHeading(const QString &articleRow) {
            cacheapi::Piece(articleRow, QString(LF), 2);
 }
 
+namespace {
+
+// The row's four fields with `mainSupplier` as the third, in one allocation (a take-all rewrites
+// 20,000 rows).
+QString withMainSupplier(const std::array<QStringView, 4> &fields, QStringView mainSupplier) {
+    return fields[0] % LF % fields[1] % LF % mainSupplier % LF % fields[3];
+}
+
+} // namespace
+
 QString ArticleRowWithMainSupplier(const QString &articleRow, const QString &supplierText) {
-    return cacheapi::Piece(articleRow, QString(LF), 1) + LF + cacheapi::Piece(articleRow, QString(LF), 2) + LF +
-           supplierText + LF + cacheapi::Piece(articleRow, QString(LF), 4);
+    return withMainSupplier(firstFields<4>(articleRow), supplierText);
 }
 
 QString ArticleRowWithProposalTaken(const QString &articleRow) {
-    // In one allocation: a take-all rewrites 20,000 rows.
     const std::array<QStringView, 4> fields = firstFields<4>(articleRow);
-    return fields[0] % LF % fields[1] % LF % fields[3] % LF % fields[3];
+    return withMainSupplier(fields, fields[3]);
 }
 
 bool IsMainSupplier(const QString &mainSupplierField, const QString &supplierText) {

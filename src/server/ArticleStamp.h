@@ -1,12 +1,13 @@
 #pragma once
 
+#include "Digits.h"
+
 #include <QByteArray>
 #include <QCryptographicHash>
 #include <QString>
 #include <QVarLengthArray>
 
 #include <algorithm>
-#include <charconv>
 
 namespace kxserver {
 
@@ -24,8 +25,8 @@ public:
     }
     // The same for an id that is a whole number, written as QString::number writes it.
     void add(qint64 entryId, const QString &laktiv, const QString &hlief) {
-        QVarLengthArray<char, 64> bytes(24);
-        bytes.resize(std::to_chars(bytes.data(), bytes.data() + bytes.size(), entryId).ptr - bytes.data());
+        const Digits digits(entryId);
+        QVarLengthArray<char, 64> bytes(digits.bytes().begin(), digits.bytes().end());
         addFlags(bytes, laktiv, hlief);
     }
     void reset() { m_hash.reset(); }

@@ -1,6 +1,7 @@
 #include "BulkInsert.h"
 
 #include "AnswerWatch.h"
+#include "Digits.h"
 #include "ServerErrorCodes.h"
 #include "SqlConnectionDetail.h"
 
@@ -8,8 +9,6 @@
 
 #include <libpq-fe.h>
 #include <sqlite3.h>
-
-#include <charconv>
 
 namespace kxserver {
 
@@ -19,9 +18,7 @@ namespace {
 constexpr qsizetype kCopyPiece = 1 << 18;
 
 void appendNumber(QByteArray &out, qint64 value) {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out.append(digits, end - digits);
+    out.append(Digits(value).bytes());
 }
 
 // UTF-8 of the text, in COPY's text form when `escaped`: a backslash, a tab, a line break or a

@@ -1,6 +1,7 @@
 #include "ServerQueries.h"
 
 #include "ArticleStamp.h"
+#include "Digits.h"
 #include "PgRows.h"
 #include "Proposals.h"
 #include "ServerErrorCodes.h"
@@ -11,7 +12,6 @@
 #include <QSqlQuery>
 #include <QStringBuilder>
 
-#include <charconv>
 #include <optional>
 #include <type_traits>
 #include <vector>
@@ -107,11 +107,8 @@ QString purchaseDate(const QVariant &iso) {
 // A supplier entry's id, "list||pair", from the pair's column; empty when it is null. A whole
 // number is written straight into the id: the proposals' read makes 100,000 of them.
 QString pairId(const DirectRows &row, int column, const QString &list) {
-    if (const std::optional<qint64> pair = row.whole(column)) {
-        char digits[24];
-        const char *end = std::to_chars(digits, digits + sizeof digits, *pair).ptr;
-        return list % QLatin1String("||") % QLatin1String(digits, end - digits);
-    }
+    if (const std::optional<qint64> pair = row.whole(column))
+        return list % QLatin1String("||") % Digits(*pair).latin1();
     return row.isNull(column) ? QString() : QString(list % QLatin1String("||") % row.text(column));
 }
 
