@@ -4,11 +4,15 @@
 
 #include "BulkInsert.h"
 #include "GroupSortedRows.h"
+#include "JsonRows.h"
 #include "PgRows.h"
 #include "ServerError.h"
 #include "ServerFixture.h"
 #include "SqliteRows.h"
 #include "UpdateLists.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
 
 using kxserver::BulkInsert;
 
@@ -24,6 +28,28 @@ protected:
         return connection->next(query) ? query.value(0).toString() : QStringLiteral("(keine Zeile)");
     }
 };
+
+// Texts as one bound value: a JSON parser reads each back as it was, from a list and from lines
+// (whose empty lines are no texts).
+TEST(JsonValues, EveryTextComesBackFromAJsonParser) {
+    const QStringList texts{"100001", "", "quote\"", "back\\slash\\", "tab\there\x01\x1f", "é€𝄞", "cr\r", "[]{},:"};
+    const auto parsed = [](const QString &json) {
+        QJsonParseError error;
+        const QJsonArray array = QJsonDocument::fromJson(json.toUtf8(), &error).array();
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << json.toStdString();
+        QStringList values;
+        for (const QJsonValue &value : array)
+            values << value.toString();
+        return values;
+    };
+    QStringList lines = texts;
+    lines.removeAll(QString());
+    EXPECT_EQ(parsed(kxserver::JsonTextList(texts)), texts);
+    EXPECT_EQ(parsed(kxserver::JsonLineList(texts.join('\n'))), lines);
+    EXPECT_EQ(parsed(kxserver::JsonLineList("\n\n" + texts.join("\n\n") + '\n')), lines);
+    EXPECT_EQ(kxserver::JsonLineList(u"\n\n"), QStringLiteral("[]"));
+    EXPECT_EQ(kxserver::JsonTextList({}), QStringLiteral("[]"));
+}
 
 // The characters that end a value, a row or COPY's data, quotes, letters beyond ASCII (one of them
 // beyond 16 bits) and a null, in rows past one SQLite statement and one COPY.
