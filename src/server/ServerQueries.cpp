@@ -143,6 +143,16 @@ QString articleText(const DirectRows &row, int column, const QString &context) {
     }
 }
 
+// The supplier rows of one article of a list (its number, then the list key), up to the list's own
+// changes, which each backend joins its way.
+const char *const kSupplierRowsFrom =
+    "SELECT al.id, f.liefnr, f.name, al.ek_cent, al.pe, al.le_einkauf, COALESCE(o.laktiv, al.aktiv),"
+    " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END)"
+    " FROM artliste l JOIN upd_artikel u ON u.run = l.run AND u.artnr = ?"
+    " JOIN artikel a ON a.id = u.artikel"
+    " JOIN artlief al ON al.artikel = u.artikel"
+    " JOIN lieferant f ON f.id = al.lieferant";
+
 const std::vector<QueryDef> &hauptliefQueries() {
     static const std::vector<QueryDef> queries{
         {"Updates", 0, 4,
@@ -211,18 +221,27 @@ const std::vector<QueryDef> &hauptliefQueries() {
          [](SqlConnection &connection, const QVariantList &params, QString &context) {
              const qint64 list = lists::ListKey(params.at(0));
              context = QString::number(list);
-             const QString &sql = lists::PerBackend(connection.backend(), [](Backend backend) {
-                 return QStringLiteral("SELECT al.id, f.liefnr, f.name, al.ek_cent, al.pe, al.le_einkauf,"
-                                       " COALESCE(o.laktiv, al.aktiv),"
-                                       " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END)"
-                                       " FROM artliste l JOIN upd_artikel u ON u.run = l.run AND u.artnr = ?"
-                                       " JOIN artikel a ON a.id = u.artikel"
-                                       " JOIN artlief al ON al.artikel = u.artikel"
-                                       " JOIN lieferant f ON f.id = al.lieferant"
-                                       "%1 WHERE l.id = ? ORDER BY f.liefnr")
-                     .arg(lists::ChangeJoin(backend, QStringLiteral("l.id"), QStringLiteral("al.id")));
-             });
-             return connection.runCached(sql, {params.at(1).toString(), list});
+             const QString article = params.at(1).toString();
+             if (connection.backend() == Backend::Sqlite) {
+                 static const QString sql =
+                     QStringLiteral("%1%2 WHERE l.id = ? ORDER BY f.liefnr")
+                         .arg(QLatin1String(kSupplierRowsFrom),
+                              lists::ChangeJoin(Backend::Sqlite, QStringLiteral("l.id"), QStringLiteral("al.id")));
+                 return connection.runCached(sql, {article, list});
+             }
+             // On PostgreSQL the list's changes of the article's entries are read once, into an array
+             // joined by entry, instead of once per entry: a table of few pages (no one has unsaved
+             // changes, or a handful) is scanned rather than looked up, and a scan per entry cost
+             // more than all the rest of the statement. Many pages make it a lookup by entry, as the
+             // per-entry join was (the list compared as an expression, for the reason ChangeJoin gives).
+             static const QString sql =
+                 QStringLiteral("%1 LEFT JOIN unnest((SELECT array_agg(x) FROM liste_aend x"
+                                " WHERE x.liste + 0 = ? AND x.artlief = ANY (ARRAY(SELECT z.id FROM artliste lz"
+                                " JOIN upd_artikel uz ON uz.run = lz.run AND uz.artnr = ?"
+                                " JOIN artlief z ON z.artikel = uz.artikel WHERE lz.id = ?)))) o ON o.artlief = al.id"
+                                " WHERE l.id = ? ORDER BY f.liefnr")
+                     .arg(QLatin1String(kSupplierRowsFrom));
+             return connection.runCached(sql, {article, list, article, list, list});
          },
          [](const QSqlQuery &row, int column, const QString &context) -> QVariant {
              switch (column) {
