@@ -272,27 +272,28 @@ bool SqlConnection::alive() {
     if (!database.isOpen())
         return false;
     const QString check = QStringLiteral("SELECT value FROM korvex_meta WHERE key = 'schema'");
-    // In-process the check stays prepared like the program's statements (compiling it was most of
-    // its time); one that cannot be prepared runs as text and fails there, as it always did.
-    std::shared_ptr<QSqlQuery> kept;
-    if (m_target.backend == Backend::Sqlite) {
-        kept = m_kept.lend(check);
-        if (!kept && !m_kept.has(check)) {
+    // The check stays prepared like the program's statements: compiling it was most of its time
+    // in-process, and on PostgreSQL a parse and a plan on the server for every click. One that
+    // cannot be prepared runs as text and fails there, as it always did. PostgreSQL's PREPARE is a
+    // request of its own, so it waits for its answer as the check does.
+    std::shared_ptr<QSqlQuery> kept = m_kept.lend(check);
+    const bool prepareFirst = !kept && !m_kept.has(check);
+    std::optional<QSqlQuery> text;
+    countTrip();
+    const bool answered = awaitAnswer(CurrentAnswerLimits().check, [&] {
+        if (prepareFirst) {
             QSqlQuery fresh(database);
             fresh.setForwardOnly(true);
+            if (m_target.backend == Backend::Postgres)
+                countTrip();
             if (fresh.prepare(check))
                 kept = m_kept.keep(check, std::move(fresh));
         }
-    }
-    std::optional<QSqlQuery> text;
-    if (!kept) {
+        if (kept)
+            return kept->exec() && kept->next();
         text.emplace(database);
         text->setForwardOnly(true);
-    }
-    QSqlQuery &query = kept ? *kept : *text;
-    countTrip();
-    const bool answered = awaitAnswer(CurrentAnswerLimits().check, [&] {
-        return (kept ? query.exec() : query.exec(check)) && query.next();
+        return text->exec(check) && text->next();
     });
     if (!answered) {
         // A server that no longer answers (or whose connection broke) is gone for this connection:
@@ -304,7 +305,7 @@ bool SqlConnection::alive() {
         }
         return false;
     }
-    return query.value(0).toString() == QLatin1String(kSchemaMarker);
+    return (kept ? *kept : *text).value(0).toString() == QLatin1String(kSchemaMarker);
 }
 
 void SqlConnection::close() {

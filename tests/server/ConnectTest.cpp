@@ -372,12 +372,18 @@ TEST_P(ServerTest, PausedPostgresServerBecomesALostConnection) {
     working->beginUnit();
     writeEntry(*working, entry, {{"laktiv", "J"}, {"aendsw", 1}});
     ASSERT_TRUE(checked->connected());
+    cacheapi::FactoryPtr neverChecked = MakeSqlFactory(); // its check is not prepared yet
+    ASSERT_TRUE(neverChecked->connectTo(connectString()));
 
     ASSERT_TRUE(pg.pauseServer(true)) << pg.error().toStdString();
     const std::shared_ptr<void> unpause(nullptr, [&](void *) { pg.pauseServer(false); }); // also on failure
     {
         ResumeLater rescue(pg, std::chrono::seconds(20));
         EXPECT_FALSE(checked->connected()) << "a paused server is no connection";
+    }
+    {
+        ResumeLater rescue(pg, std::chrono::seconds(20));
+        EXPECT_FALSE(neverChecked->connected()) << "preparing the check waits no longer than the check";
     }
     {
         ResumeLater rescue(pg, std::chrono::seconds(20));
