@@ -241,14 +241,14 @@ bool SqlConnection::openPostgres() {
     }
     // The live view: every commit that changes a list names it on this channel (pg_notify), and the
     // notifications arrive on this very connection, so the idle disconnect still drops everything.
-    if (QSqlDriver *driver = database.driver()) {
-        driver->subscribeToNotification(QString::fromLatin1(kListChannel));
-        m_notifications = QObject::connect(
-            driver, &QSqlDriver::notification,
-            [this](const QString &name, QSqlDriver::NotificationSource source, const QVariant &payload) {
-                if (name == QLatin1String(kListChannel) && source == QSqlDriver::OtherSource)
-                    m_notified.insert(payload.toString().toLongLong());
-            });
+    // They are read when the program asks whether a list changed (drainNotifications), not as they
+    // come: with Qt's subscription every clerk's program woke at every other clerk's commit, which on
+    // a busy server made the woken programs queue before the committing one.
+    if (!awaitAnswer(CurrentAnswerLimits().setUp,
+                     [&] { return setup.exec(QStringLiteral("LISTEN %1").arg(QLatin1String(kListChannel))); })) {
+        setup = QSqlQuery();
+        database.close();
+        return false;
     }
     return true;
 }
@@ -312,7 +312,6 @@ void SqlConnection::close() {
     if (!m_open)
         return;
     m_open = false;
-    QObject::disconnect(m_notifications);
     watchedLists.clear();
     m_notified.clear();
     m_unit = false;

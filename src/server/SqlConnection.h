@@ -5,7 +5,6 @@
 #include "Schema.h"
 #include "UnitBook.h"
 
-#include <QMetaObject>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
@@ -211,7 +210,6 @@ private:
     bool m_beginPending = false; // BEGIN goes out with the transaction's first statement
     qint64 m_dataVersion = -1;   // SQLite: the file's change counter when the lists were last read
     std::set<qint64> m_notified; // PostgreSQL: lists named by notifications not yet looked at
-    QMetaObject::Connection m_notifications;
     void drainNotifications();
     unsigned long long m_device = 0;
     unsigned long long m_inode = 0;
