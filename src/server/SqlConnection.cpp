@@ -271,6 +271,13 @@ bool SqlConnection::alive() {
     QSqlDatabase database = db();
     if (!database.isOpen())
         return false;
+    // Inside a transaction whose last script the server answered a moment ago, the connection is
+    // known to be there. Asking again would be one more round trip under the list's lock, which
+    // every other clerk of the list waits behind (a click asks between its locked read and its
+    // writes). A server gone since then fails the transaction's next statement.
+    if (m_target.backend == Backend::Postgres && m_transaction && !m_beginPending && !lost() &&
+        std::chrono::steady_clock::now() - m_scriptAnswered < std::chrono::seconds(1))
+        return true;
     const QString check = QStringLiteral("SELECT value FROM korvex_meta WHERE key = 'schema'");
     // The check stays prepared like the program's statements: compiling it was most of its time
     // in-process, and on PostgreSQL a parse and a plan on the server for every click. One that

@@ -208,6 +208,8 @@ private:
     bool m_unitBroken = false;
     bool m_transaction = false;
     bool m_beginPending = false; // BEGIN goes out with the transaction's first statement
+    // When the last script on this connection was answered in full (PostgreSQL).
+    std::chrono::steady_clock::time_point m_scriptAnswered;
     qint64 m_dataVersion = -1;   // SQLite: the file's change counter when the lists were last read
     std::set<qint64> m_notified; // PostgreSQL: lists named by notifications not yet looked at
     void drainNotifications();

@@ -325,6 +325,7 @@ SqlConnection::Rows SqlConnection::runPostgresScript(const QString &text) {
     if (!sent || PQstatus(connection) != CONNECTION_OK || lost())
         fail(QSqlError(QStringLiteral("QPSQL"), QString::fromUtf8(PQerrorMessage(connection)),
                        QSqlError::ConnectionError));
+    m_scriptAnswered = std::chrono::steady_clock::now();
     return rows;
 }
 

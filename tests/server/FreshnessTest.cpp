@@ -220,6 +220,18 @@ TEST_P(ServerTest, AClickCostsAFewRoundTripsWhateverTheNumberOfSuppliers) {
              return kxserver::RoundTrips() - before;
          },
          1},
+        {"the connection check right after the click's locked read",
+         [&] {
+             // Answered by that read on PostgreSQL, where one more request would wait under the lock.
+             factory->beginUnit();
+             EXPECT_FALSE(factory->articleStamp(key, "100001").isEmpty());
+             const quint64 before = kxserver::RoundTrips();
+             EXPECT_TRUE(factory->connected());
+             const quint64 trips = kxserver::RoundTrips() - before;
+             factory->rollbackUnit();
+             return trips;
+         },
+         GetParam() == Backend::Postgres ? 0u : 1u},
         {"the supplier list",
          [&] {
              // Its first read on a connection prepares the statement there: one request more, once.
