@@ -8,8 +8,8 @@
 class KxList;
 
 // Finds rows of the article list by article number. The list holds its articles in number order,
-// and the server's rows come in that order too, so a walk along the list finds them one after the
-// other without an index of 100,000 numbers. A number out of that order (or one the list does not
+// and the server's rows come in that order too, so a binary search behind the last row found finds
+// them one after the other without an index of 100,000 numbers. A number out of that order (or one the list does not
 // show) makes it build the index once, and every later question goes there.
 class ArticleRows {
 public:
@@ -20,6 +20,6 @@ public:
 
 private:
     const KxList *m_list;
-    int m_next = 0; // where the walk goes on
+    int m_next = 0; // where the search goes on
     std::optional<QHash<QString, int>> m_index;
 };
