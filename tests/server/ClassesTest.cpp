@@ -200,6 +200,10 @@ TEST_P(ServerTest, QueriesDeliverTheColumnsTheMainWindowReads) {
     EXPECT_EQ(rows(*factory, "ArtikelZeilen", {key, some.join('\n')}),
               (QList<QVariantList>{articles.at(0), articles.at(2)}));
     EXPECT_LE(kxserver::RoundTrips() - trips, 1u);
+    // As few as a look of the live view brings (on PostgreSQL the statement kept prepared), twice.
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(rows(*factory, "ArtikelZeilen", {key, some.mid(0, 7).join('\n')}),
+                  (QList<QVariantList>{articles.at(0), articles.at(2)}));
     EXPECT_EQ(rows(*factory, "ArtikelZeilen", {key, ""}), QList<QVariantList>());
 
     // The empty update and unknown lists give no rows.
