@@ -8,8 +8,8 @@
 class KxList;
 
 // Finds rows of the article list by article number. The list holds its articles in number order,
-// and the server's rows come in that order too, so a binary search behind the last row found finds
-// them one after the other without an index of 100,000 numbers. A number out of that order (or one the list does not
+// and the server's rows come in that order too, so a search from the last row found finds them one
+// after the other without an index of 100,000 numbers. A number out of that order (or one the list does not
 // show) makes it build the index once, and every later question goes there.
 class ArticleRows {
 public:
