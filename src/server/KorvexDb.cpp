@@ -23,6 +23,10 @@ namespace {
 // One transaction: on PostgreSQL the old tables are only gone when the new ones stand.
 void fill(QSqlDatabase &db, Backend backend, const DbContent &content, const QStringList &before = {}) {
     Exec(db, QStringLiteral("BEGIN"));
+    // Whatever anybody planted in the database goes before a statement of ours names a table
+    // without its schema.
+    if (backend == Backend::Postgres)
+        TakeOverPostgres(db);
     for (const QString &statement : before)
         Exec(db, statement);
     for (const QString &statement : SchemaStatements(backend))
@@ -126,7 +130,7 @@ bool openPostgres(QSqlDatabase &db, const DbTarget &target, const QString &datab
     db.setHostName(target.host);
     db.setPort(target.port);
     db.setDatabaseName(database);
-    db.setConnectOptions(QStringLiteral("connect_timeout=5;application_name=korvex-db"));
+    db.setConnectOptions(PgAdminConnectOptions());
     return db.open();
 }
 
@@ -166,9 +170,6 @@ QString createPostgres(const DbTarget &target, const DbContent &content, bool fo
                upgradeHint(db, QStringLiteral("--pg ") + where);
     try {
         Exec(db, QStringLiteral("SET client_min_messages = WARNING")); // no notice per missing table
-        // The new tables go where older versions made them (public), and SecurePostgres moves them.
-        // pg_catalog is searched first all the same.
-        Exec(db, QStringLiteral("SET search_path = public"));
         QStringList drops;
         for (const QString &table : SchemaTables())
             drops << QStringLiteral("DROP TABLE IF EXISTS public.%1 CASCADE").arg(table)

@@ -39,7 +39,8 @@ QString checkLoginName(const QString &login) {
     return QString();
 }
 
-// One admin session on database korvex, with the tool's own search_path; `body` runs in one
+// One admin session on database korvex, finding names in pg_catalog alone (every statement here
+// names its tables with their schema); `body` runs in one
 // transaction and returns an empty text or the reason it refused (then everything is rolled back).
 QString inTransaction(const DbTarget &target, const std::function<QString(QSqlDatabase &)> &body) {
     const QString name = QStringLiteral("korvex-zugang-%1").arg(++gAccessConnections);
@@ -50,13 +51,12 @@ QString inTransaction(const DbTarget &target, const std::function<QString(QSqlDa
         db.setHostName(target.host);
         db.setPort(target.port);
         db.setDatabaseName(QStringLiteral("korvex"));
-        db.setConnectOptions(QStringLiteral("connect_timeout=5;application_name=korvex-db"));
+        db.setConnectOptions(PgAdminConnectOptions());
         if (!db.open()) {
             result = QStringLiteral("Die Datenbank korvex auf %1 ist nicht erreichbar: %2")
                          .arg(where, db.lastError().text());
         } else {
             try {
-                Exec(db, QStringLiteral("SET search_path = pg_catalog, korvex"));
                 if (!IsSecuredPostgres(db))
                     throw std::runtime_error(
                         QStringLiteral("Die Datenbank korvex auf %1 hat noch keine Rollen für Sachbearbeiter; zuerst "
@@ -121,7 +121,7 @@ QString verifier(QSqlDatabase &db, const QString &login, const QString &password
 } // namespace
 
 QString SetPgLogin(const DbTarget &target, const QString &login, int firma, const QStringList &codes,
-                   const QString &password, bool *created) {
+                   const QString &password, bool *created, int connections) {
     if (const QString error = checkLoginName(login); !error.isEmpty())
         return error;
     if (firma < 1)
@@ -130,6 +130,8 @@ QString SetPgLogin(const DbTarget &target, const QString &login, int firma, cons
         return QStringLiteral("Mindestens einen Personalcode angeben.");
     if (password.isEmpty())
         return QStringLiteral("Das Passwort ist leer.");
+    if (connections < 1 || connections > 1000)
+        return QStringLiteral("Die Zahl der Verbindungen muss zwischen 1 und 1000 liegen.");
     return inTransaction(target, [&](QSqlDatabase &db) -> QString {
         for (const QString &code : codes) {
             QSqlQuery query(db);
@@ -149,9 +151,13 @@ QString SetPgLogin(const DbTarget &target, const QString &login, int firma, cons
         // Only the verifier reaches the server (and so its log), never the password.
         const QString secret = verifier(db, login, password);
         if (state.exists)
-            Exec(db, QStringLiteral("ALTER ROLE %1 LOGIN NOCREATEDB PASSWORD '%2'").arg(quotedName(login), secret));
+            Exec(db, QStringLiteral("ALTER ROLE %1 LOGIN NOCREATEDB CONNECTION LIMIT %3 PASSWORD '%2'")
+                         .arg(quotedName(login), secret)
+                         .arg(connections));
         else
-            Exec(db, QStringLiteral("CREATE ROLE %1 LOGIN PASSWORD '%2'").arg(quotedName(login), secret));
+            Exec(db, QStringLiteral("CREATE ROLE %1 LOGIN CONNECTION LIMIT %3 PASSWORD '%2'")
+                         .arg(quotedName(login), secret)
+                         .arg(connections));
         if (!state.clerk)
             Exec(db, QStringLiteral("GRANT korvex_clerks TO %1").arg(quotedName(login)));
         QSqlQuery drop(db);
@@ -190,6 +196,13 @@ QString RemovePgLogin(const DbTarget &target, const QString &login) {
         drop.addBindValue(login);
         if (!drop.exec())
             throw std::runtime_error(drop.lastError().text().toStdString());
+        // What the login made here goes with it: its large objects and default privileges would
+        // keep the role from being dropped. Dropping them needs the login's rights, which an admin
+        // who is no superuser takes by membership (gone with the role).
+        Exec(db, QStringLiteral("DO $d$ BEGIN IF NOT pg_catalog.pg_has_role(session_user, %1, 'USAGE') THEN"
+                                " EXECUTE pg_catalog.format('GRANT %I TO %I', %1, session_user); END IF; END $d$")
+                     .arg(QLatin1Char('\'') + login + QLatin1Char('\'')));
+        Exec(db, QStringLiteral("DROP OWNED BY %1").arg(quotedName(login)));
         Exec(db, QStringLiteral("DROP ROLE %1").arg(quotedName(login)));
         return QString();
     });

@@ -20,13 +20,17 @@ class QSqlDatabase;
 //   owned the tables before (the shared role of older set-ups) owns nothing afterwards and keeps
 //   no right in the database.
 //
-// Sessions find the tables through the database's search_path (korvex; pg_catalog is always
-// searched first).
+// The program's sessions set their own search_path (pg_catalog first); the admin's sessions start
+// with pg_catalog alone and take korvex in only once nothing in it is anybody else's.
 namespace kxserver {
 
 inline const char *const kPgSchema = "korvex";
 inline const char *const kPgOwnerRole = "korvex_owner";
 inline const char *const kPgClerksRole = "korvex_clerks";
+
+// The connection options of every session of the admin's tool: until a session has made sure that
+// the database holds nothing of anybody else's, it finds names in pg_catalog alone.
+QString PgAdminConnectOptions();
 
 // Brings database `db` (tables in "public" owned by their creator, or already secured) to the state
 // above. Idempotent; runs inside the caller's transaction when one is open, otherwise in one of its

@@ -118,16 +118,47 @@ QStringList SchemaTables() {
             QStringLiteral("korvex_meta")};
 }
 
-std::optional<int> KorvexSchemaVersion(QSqlDatabase &db) {
-    // The table list first: on PostgreSQL a failing statement would spoil nothing here, but asking
-    // the catalogue keeps the server log free of errors for every foreign database we look at.
-    // On PostgreSQL the tables are in schema korvex (Qt lists them with it), in older databases in public.
+namespace {
+
+// Where a PostgreSQL database keeps its marker, asked of the catalogue alone: schema korvex, or
+// public in databases of version 1. Only a plain table whose two columns are plain text counts:
+// reading a view, a table under row security or a column of a type of somebody's making would run
+// code that whoever made it chose, in the session of whoever asks (the admin's, in an upgrade).
+QString postgresMarkerTable(QSqlDatabase &db) {
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral(
+            "SELECT n.nspname FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace"
+            " WHERE c.relname = 'korvex_meta' AND n.nspname IN ('korvex', 'public') AND c.relkind = 'r'"
+            " AND NOT c.relrowsecurity AND NOT c.relhasrules AND (SELECT pg_catalog.count(*) FROM pg_catalog.pg_attribute a"
+            " WHERE a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped AND a.atttypid = 'pg_catalog.text'::pg_catalog.regtype"
+            " AND a.attname IN ('key', 'value') AND a.attgenerated = '') = 2"
+            " ORDER BY n.nspname = 'korvex' DESC LIMIT 1")) ||
+        !query.next())
+        return QString();
+    return query.value(0).toString() + QStringLiteral(".korvex_meta");
+}
+
+} // namespace
+
+QString KorvexMetaTable(QSqlDatabase &db) {
+    if (db.driverName() == QLatin1String("QPSQL"))
+        return postgresMarkerTable(db);
     const QStringList tables = db.tables();
-    if (!tables.contains(QStringLiteral("korvex_meta")) && !tables.contains(QStringLiteral("korvex.korvex_meta")))
+    return tables.contains(QStringLiteral("korvex_meta")) ? QStringLiteral("korvex_meta") : QString();
+}
+
+std::optional<int> KorvexSchemaVersion(QSqlDatabase &db) {
+    // The catalogue first: on PostgreSQL a failing statement would spoil nothing here, but asking
+    // the catalogue keeps the server log free of errors for every foreign database we look at. The
+    // table is named with its schema: the admin's sessions search pg_catalog alone until the
+    // database has been made safe, and whatever else a search path would find may be anybody's.
+    const QString table = KorvexMetaTable(db);
+    if (table.isEmpty())
         return std::nullopt;
     QSqlQuery query(db);
     query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT key, value FROM korvex_meta WHERE key IN ('schema', 'version')")))
+    if (!query.exec(QStringLiteral("SELECT key, value FROM %1 WHERE key IN ('schema', 'version')").arg(table)))
         return std::nullopt;
     bool marker = false;
     std::optional<int> version;

@@ -37,6 +37,9 @@ bool IsKorvexDatabase(QSqlDatabase &db);
 // The schema version of a KORVEX database, whatever it is; nothing for any other database (or one
 // whose version cannot be read). Reads only.
 std::optional<int> KorvexSchemaVersion(QSqlDatabase &db);
+// The marker table's name as statements must write it (on PostgreSQL with its schema), or empty
+// when the database has none that may be read safely.
+QString KorvexMetaTable(QSqlDatabase &db);
 // Why a KORVEX database of version `found` cannot be used by this program (German): an older one
 // names the call that upgrades it (`upgradeTarget` is what follows "korvex-db upgrade"), a newer
 // one says that this program is too old. `where` names the database.

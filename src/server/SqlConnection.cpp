@@ -34,7 +34,8 @@ std::atomic<quint64> gConnectionCounter{0};
 // half-open connection, and tcp_user_timeout a peer that stops acknowledging what was sent (a cut
 // cable) after 5 seconds; the application name tells the administrator who is connected.
 const char *const kPostgresOptions = "connect_timeout=5;keepalives=1;keepalives_idle=30;keepalives_interval=10;"
-                                     "keepalives_count=3;tcp_user_timeout=5000;application_name=korvex-hauptlief";
+                                     "keepalives_count=3;tcp_user_timeout=5000;application_name=korvex-hauptlief;"
+                                     "options=-csearch_path=pg_catalog";
 
 bool statFile(const QString &path, unsigned long long *device, unsigned long long *inode) {
     struct stat info {};
@@ -227,10 +228,14 @@ bool SqlConnection::openPostgres() {
     // workstation does not block the others for long; no statement runs for ever.
     std::optional<int> version;
     const bool ready = awaitAnswer(CurrentAnswerLimits().setUp, [&] {
-        return setPostgresSearchPath(setup) && setup.exec(QStringLiteral("SET lock_timeout = '5s'")) &&
-               setup.exec(QStringLiteral("SET idle_in_transaction_session_timeout = '60s'")) &&
-               setup.exec(QStringLiteral("SET statement_timeout = '%1'").arg(QLatin1String(kStatementTimeout))) &&
-               (version = KorvexSchemaVersion(database)).has_value();
+        // The version first, read with pg_catalog alone in the path: a database of another version
+        // (an old one with whatever its shared login planted in it) is refused before a name of
+        // ours could find anything of somebody else's.
+        return (version = KorvexSchemaVersion(database)).has_value() &&
+               (*version != kSchemaVersion ||
+                (setPostgresSearchPath(setup) && setup.exec(QStringLiteral("SET lock_timeout = '5s'")) &&
+                 setup.exec(QStringLiteral("SET idle_in_transaction_session_timeout = '60s'")) &&
+                 setup.exec(QStringLiteral("SET statement_timeout = '%1'").arg(QLatin1String(kStatementTimeout)))));
     });
     if (!ready || *version != kSchemaVersion) {
         setup = QSqlQuery();

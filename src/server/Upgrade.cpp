@@ -122,8 +122,12 @@ void keepRights(const QString &original, const QString &copy) {
 QString upgradeInTransaction(QSqlDatabase &db, Backend backend, const QString &where, int *from) {
     try {
         Exec(db, backend == Backend::Sqlite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN"));
-        if (backend == Backend::Postgres)
-            Exec(db, QStringLiteral("LOCK TABLE korvex_meta IN ACCESS EXCLUSIVE MODE"));
+        if (backend == Backend::Postgres) {
+            const QString meta = KorvexMetaTable(db);
+            if (meta.isEmpty())
+                throw std::runtime_error(QStringLiteral("keine lesbare Tabelle korvex_meta").toStdString());
+            Exec(db, QStringLiteral("LOCK TABLE %1 IN ACCESS EXCLUSIVE MODE").arg(meta));
+        }
         const std::optional<int> found = KorvexSchemaVersion(db);
         if (!found || *found > kSchemaVersion) {
             Exec(db, QStringLiteral("ROLLBACK"));
@@ -199,7 +203,7 @@ UpgradeResult upgradePostgres(const DbTarget &target) {
     db.setHostName(target.host);
     db.setPort(target.port);
     db.setDatabaseName(QStringLiteral("korvex"));
-    db.setConnectOptions(QStringLiteral("connect_timeout=5;application_name=korvex-db"));
+    db.setConnectOptions(PgAdminConnectOptions());
     if (!db.open()) {
         result.error = QStringLiteral("Die Datenbank %1 ist nicht erreichbar: %2").arg(where, db.lastError().text());
         return result;
@@ -214,7 +218,7 @@ UpgradeResult upgradePostgres(const DbTarget &target) {
         return result;
     // A workstation in the middle of a step holds its locks for moments; one that hangs must not
     // keep the upgrade waiting for ever.
-    QSqlQuery(db).exec(QStringLiteral("SET lock_timeout = '30s'"));
+    QSqlQuery(db).exec(QStringLiteral("SET lock_timeout = '30s'")); // pg_catalog alone: see PgAdminConnectOptions
     QSqlQuery(db).exec(QStringLiteral("SET client_min_messages = WARNING"));
     result.error = upgradeInTransaction(db, Backend::Postgres, where, &result.from);
     return result;

@@ -291,12 +291,14 @@ TEST_P(ClerkTest, TheLoginIsCheckedInsideTheServer) {
 
 TEST_P(ClerkTest, LoginsAreMadeMappedAndRemoved) {
     const QString verifier = QStringLiteral("SELECT rolpassword FROM pg_authid WHERE rolname = 'h2_anna'");
+    const QString limit = QStringLiteral("SELECT rolconnlimit FROM pg_roles WHERE rolname = 'h2_anna'");
     EXPECT_TRUE(rawSql(verifier).startsWith(QStringLiteral("SCRAM-SHA-256$")));
+    EXPECT_EQ(rawSql(limit), QString::number(kClerkConnections));
     // Through the tool: the password from standard input, the mapping replaced.
     QProcess tool;
     tool.start(QStringLiteral(KORVEX_DB_TOOL),
                {"zugang", "--pg", QStringLiteral("%1:%2").arg(cluster().host()).arg(cluster().port()), kClerk,
-                "--firma", "1", "--personal", "KOLLEGE,DEMO"});
+                "--firma", "1", "--personal", "KOLLEGE,DEMO", "--verbindungen", "3"});
     tool.write("neu-geheim\n");
     tool.closeWriteChannel();
     ASSERT_TRUE(tool.waitForFinished(60000));
@@ -304,6 +306,7 @@ TEST_P(ClerkTest, LoginsAreMadeMappedAndRemoved) {
     EXPECT_EQ(rawSql("SELECT string_agg(code, ',' ORDER BY code) FROM zugang WHERE login = 'h2_anna'"),
               QStringLiteral("DEMO,KOLLEGE"));
     EXPECT_FALSE(rawSql(verifier).contains(QStringLiteral("neu-geheim")));
+    EXPECT_EQ(rawSql(limit), QStringLiteral("3"));
 
     // Without a password on standard input nothing changes.
     QProcess empty;
@@ -320,9 +323,20 @@ TEST_P(ClerkTest, LoginsAreMadeMappedAndRemoved) {
     EXPECT_NE(SetPgLogin(target(), cluster().user(), 1, {QStringLiteral("DEMO")}, QStringLiteral("x")), QString());
     EXPECT_NE(SetPgLogin(target(), QStringLiteral("a b"), 1, {QStringLiteral("DEMO")}, QStringLiteral("x")), QString());
     EXPECT_NE(RemovePgLogin(target(), cluster().user()), QString());
+    {
+        // A clerk makes no large objects (they would fill the disk); default privileges of his own
+        // he may set, and a large object he may own from before: neither keeps his login from going.
+        Plain clerk(cluster(), kClerk);
+        ASSERT_TRUE(clerk.open());
+        for (const char *make : {"SELECT lo_from_bytea(0, 'x')", "SELECT lo_creat(-1)", "SELECT lo_create(0)"})
+            EXPECT_TRUE(clerk.run({make}).startsWith(QLatin1String("42501 "))) << make;
+        EXPECT_EQ(clerk.run({"ALTER DEFAULT PRIVILEGES GRANT SELECT ON TABLES TO PUBLIC"}), QString());
+    }
+    rawSql("DO $$BEGIN EXECUTE format('ALTER LARGE OBJECT %s OWNER TO h2_anna', lo_from_bytea(0, 'x')); END$$");
     EXPECT_EQ(RemovePgLogin(target(), kClerk), QString());
     EXPECT_EQ(rawSql("SELECT count(*) FROM pg_roles WHERE rolname = 'h2_anna'"), QStringLiteral("0"));
     EXPECT_EQ(rawSql("SELECT count(*) FROM zugang"), QStringLiteral("0"));
+    EXPECT_EQ(rawSql("SELECT count(*) FROM pg_largeobject_metadata"), QStringLiteral("0"));
 }
 
 TEST_P(ClerkTest, AnOlderDatabaseIsTakenFromItsSharedRole) {

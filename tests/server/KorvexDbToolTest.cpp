@@ -84,7 +84,10 @@ TEST(KorvexDbTool, HelpAndWrongArguments) {
           QStringList{"zugang", "--pg", "127.0.0.1:5432", "--firma", "1", "--personal", "DEMO"},
           QStringList{"zugang", "--pg", "127.0.0.1:5432", "anna", "--firma", "1"},
           QStringList{"zugang", "--pg", "127.0.0.1:5432", "anna", "--firma", "null", "--personal", "DEMO"},
-          QStringList{"zugang", "--pg", "127.0.0.1:5432", "anna", "--entfernen", "--firma", "1"}}) {
+          QStringList{"zugang", "--pg", "127.0.0.1:5432", "anna", "--entfernen", "--firma", "1"},
+          QStringList{"zugang", "--pg", "127.0.0.1:5432", "anna", "--firma", "1", "--personal", "DEMO",
+                      "--verbindungen", "0"},
+          QStringList{"zugang", "--pg", "127.0.0.1:5432", "anna", "--entfernen", "--verbindungen", "3"}}) {
         const ToolRun run = runTool(arguments);
         EXPECT_EQ(run.exitCode, 2) << arguments.join(' ').toStdString();
         EXPECT_TRUE(run.err.startsWith("korvex-db: ")) << run.err.toStdString();
@@ -398,6 +401,31 @@ TEST_P(ServerTest, OlderFixturesUpgradeWithEveryRowIntact) {
         const QStringList rowsBefore = everyRow(db);
         const QHash<QString, QString> plain = passwords(db);
         ASSERT_EQ(from == 1 ? plain.value("1|IMPORT") : QString("Lager-7x"), "Lager-7x") << "the imported user";
+        if (!sqlite() && from == 1) {
+            // What the shared login of version 1 could plant for the admin's sessions (the tool's and
+            // the program's), each a way to have its code run with the admin's rights: a schema named
+            // like the admin's login (first in the default search path) with a view of the marker, a
+            // search path for the database with a function the driver calls, a schema korvex made in
+            // advance with an operator the take-over's names would meet; and rights for another login.
+            ASSERT_TRUE(cluster().psql(
+                "DO $$BEGIN CREATE ROLE mueller LOGIN; EXCEPTION WHEN duplicate_object THEN NULL; END$$;"
+                " SET ROLE korvex;"
+                " CREATE FUNCTION public.boese() RETURNS boolean LANGUAGE plpgsql AS"
+                " $f$BEGIN EXECUTE 'ALTER ROLE korvex SUPERUSER'; RETURN true; END$f$;"
+                " CREATE SCHEMA postgres; CREATE VIEW postgres.korvex_meta AS SELECT key, value"
+                " FROM public.korvex_meta WHERE public.boese();"
+                " CREATE SCHEMA evil; CREATE FUNCTION evil.version() RETURNS text LANGUAGE plpgsql AS"
+                " $f$BEGIN PERFORM public.boese(); RETURN pg_catalog.version(); END$f$;"
+                " ALTER DATABASE korvex SET search_path = evil, pg_catalog, public;"
+                " CREATE SCHEMA korvex; CREATE FUNCTION korvex.kette(name, name) RETURNS text LANGUAGE plpgsql AS"
+                " $f$BEGIN PERFORM public.boese(); RETURN $1::text OPERATOR(pg_catalog.||) $2::text; END$f$;"
+                " CREATE OPERATOR korvex.|| (LEFTARG = name, RIGHTARG = name, FUNCTION = korvex.kette);"
+                " GRANT ALL ON public.pers_edv TO mueller; GRANT CREATE, TEMP ON DATABASE korvex TO mueller;"
+                " GRANT ALL ON SCHEMA korvex TO mueller; ALTER DEFAULT PRIVILEGES GRANT SELECT ON TABLES TO mueller;"
+                " SELECT lo_from_bytea(0, 'x')",
+                QStringLiteral("korvex")))
+                << cluster().error().toStdString();
+        }
 
         // The program and the tool name the version and the call that upgrades it.
         const QString upgradeCall = "korvex-db upgrade " + target.join(' ');
@@ -417,6 +445,26 @@ TEST_P(ServerTest, OlderFixturesUpgradeWithEveryRowIntact) {
         ASSERT_TRUE(db.open());
         EXPECT_TRUE(upgrade.out.contains(QStringLiteral("Version %1 (vorher %2)").arg(kSchemaVersion).arg(from)))
             << upgrade.out.toStdString();
+        if (!sqlite() && from == 1) {
+            // None of it ran, and none of it is left: the old login owns nothing here and holds no
+            // right, nor does the login it granted rights to; the database's own search path is ours.
+            EXPECT_EQ(rawSql("SELECT rolsuper FROM pg_roles WHERE rolname = 'korvex'"), "f");
+            EXPECT_EQ(rawSql("SELECT count(*) FROM pg_shdepend s JOIN pg_database d ON d.oid = s.dbid"
+                             " WHERE d.datname = 'korvex' AND s.refobjid = 'korvex'::regrole"),
+                      "0");
+            EXPECT_EQ(rawSql("SELECT has_table_privilege('mueller', 'korvex.pers_edv', 'SELECT')::text"
+                             " || has_database_privilege('mueller', 'korvex', 'CREATE')::text"
+                             " || has_database_privilege('mueller', 'korvex', 'TEMP')::text"
+                             " || has_schema_privilege('mueller', 'korvex', 'USAGE')::text"),
+                      "falsefalsefalsefalse");
+            EXPECT_EQ(rawSql("SELECT count(*) FROM pg_namespace WHERE nspname IN ('postgres', 'evil')"), "0");
+            EXPECT_EQ(rawSql("SELECT count(*) FROM pg_operator WHERE oprnamespace = 'korvex'::regnamespace"), "0");
+            EXPECT_EQ(rawSql("SELECT count(*) FROM pg_largeobject_metadata"), "0");
+            EXPECT_EQ(rawSql("SELECT count(*) FROM pg_default_acl"), "0");
+            EXPECT_EQ(rawSql("SELECT array_to_string(setconfig, ',') FROM pg_db_role_setting s JOIN pg_database d"
+                             " ON d.oid = s.setdatabase WHERE d.datname = 'korvex'"),
+                      "search_path=korvex");
+        }
         EXPECT_EQ(everyRow(db), rowsBefore);
         const QHash<QString, QString> hashed = passwords(db);
         ASSERT_EQ(hashed.keys().size(), plain.keys().size());

@@ -11,13 +11,15 @@ int RunAccess(const QStringList &arguments) {
     QString login;
     QString firmaText;
     QString personal;
+    QString connectionsText;
     bool remove = false;
     for (int i = 0; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
         QString *target = argument == QLatin1String("--pg")         ? &server
                           : argument == QLatin1String("--firma")    ? &firmaText
                           : argument == QLatin1String("--personal") ? &personal
-                                                                    : nullptr;
+                          : argument == QLatin1String("--verbindungen") ? &connectionsText
+                                                                        : nullptr;
         if (target) {
             if (!target->isEmpty())
                 return UsageError(QStringLiteral("zugang: %1 ist doppelt angegeben.").arg(argument));
@@ -43,8 +45,9 @@ int RunAccess(const QStringList &arguments) {
     if (login.isEmpty())
         return UsageError(QStringLiteral("zugang: den Login angeben."));
     if (remove) {
-        if (!firmaText.isEmpty() || !personal.isEmpty())
-            return UsageError(QStringLiteral("zugang: --entfernen nicht zusammen mit --firma oder --personal."));
+        if (!firmaText.isEmpty() || !personal.isEmpty() || !connectionsText.isEmpty())
+            return UsageError(
+                QStringLiteral("zugang: --entfernen nicht zusammen mit --firma, --personal oder --verbindungen."));
         if (const QString error = kxserver::RemovePgLogin(target, login); !error.isEmpty())
             return Failure(error);
         Print(stdout, QStringLiteral("Login %1 entfernt.\n").arg(login));
@@ -57,6 +60,13 @@ int RunAccess(const QStringList &arguments) {
     const int firma = firmaText.toInt(&ok);
     if (!ok || firma < 1)
         return UsageError(QStringLiteral("zugang: --firma: \"%1\" ist keine ganze Zahl ab 1.").arg(firmaText));
+    int connections = kxserver::kClerkConnections;
+    if (!connectionsText.isEmpty()) {
+        connections = connectionsText.toInt(&ok);
+        if (!ok || connections < 1 || connections > 1000)
+            return UsageError(
+                QStringLiteral("zugang: --verbindungen: \"%1\" ist keine ganze Zahl von 1 bis 1000.").arg(connectionsText));
+    }
     QStringList codes = personal.split(QLatin1Char(','), Qt::SkipEmptyParts);
     codes.removeDuplicates();
     if (codes.isEmpty())
@@ -73,7 +83,8 @@ int RunAccess(const QStringList &arguments) {
     if (password.isEmpty())
         return Failure(QStringLiteral("zugang: kein Passwort in der ersten Zeile der Standardeingabe."));
     bool created = false;
-    if (const QString error = kxserver::SetPgLogin(target, login, firma, codes, password, &created); !error.isEmpty())
+    if (const QString error = kxserver::SetPgLogin(target, login, firma, codes, password, &created, connections);
+        !error.isEmpty())
         return Failure(error);
     Print(stdout, QStringLiteral("Login %1 %2: Firma %3, Personalcode(s) %4.\n")
                       .arg(login, created ? QStringLiteral("angelegt") : QStringLiteral("geändert"))

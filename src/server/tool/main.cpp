@@ -29,7 +29,8 @@ const char *const kHelp =
     "  korvex-db export (DATEI | --pg HOST:PORT) [--firma N] protokoll [--seit TT.MM.JJJJ] [-o AUS]\n"
     "  korvex-db upgrade (DATEI | --pg HOST:PORT)\n"
     "  korvex-db export (DATEI | --pg HOST:PORT) [--firma N] lieferanten|artikel|artlief|personal [-o AUS]\n"
-    "  korvex-db zugang --pg HOST:PORT LOGIN --firma N --personal CODE[,CODE...]   (Passwort: 1. Zeile)\n"
+    "  korvex-db zugang --pg HOST:PORT LOGIN --firma N --personal CODE[,CODE...] [--verbindungen N]\n"
+    "                                                          (Passwort: 1. Zeile)\n"
     "  korvex-db zugang --pg HOST:PORT LOGIN --entfernen\n"
     "\n"
     "Legt die Tabellen einer KORVEX-Datenbank an:\n"
@@ -68,7 +69,9 @@ const char *const kHelp =
 
     "zugang legt den PostgreSQL-Login eines Sachbearbeiters an (oder \xC3\xA4ndert ihn): in der Gruppe\n"
     "korvex_clerks, mit dem Passwort aus der ersten Zeile der Standardeingabe (als scram-sha-256\n"
-    "gespeichert), berechtigt f\xC3\xBCr die genannten Personalcodes der Firma; --entfernen l\xC3\xB6scht ihn.\n"
+    "gespeichert), berechtigt f\xC3\xBCr die genannten Personalcodes der Firma, mit h\xC3\xB6" "chstens N\n"
+    "gleichzeitigen Verbindungen (--verbindungen, ohne Angabe 5); --entfernen l\xC3\xB6scht ihn mit allem,\n"
+    "was er in der Datenbank angelegt hat.\n"
     "\n"
     "Exit-Status: 0 erledigt, 1 Fehler oder abgelehnt (nichts ge\xC3\xA4ndert), 2 falscher Aufruf.\n";
 
