@@ -6,7 +6,7 @@
 set -euo pipefail
 
 run_set=(
-  cmake g++ make pkg-config
+  cmake g++ make pkg-config ccache
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6sql6-sqlite libqt6sql6-psql libpq-dev libsqlite3-dev libcrypt-dev libgl-dev
   qt6-translations-l10n libxlsxwriter-dev libzip-dev
   fonts-dejavu-core xdg-utils
