@@ -230,10 +230,19 @@ TEST(KorvexDbTool, ExportWritesItsFileSafely) {
     ASSERT_EQ(runTool({"export", db, "personal", "-o", workbook}).exitCode, 0);
     EXPECT_TRUE(content(workbook).startsWith("PK"));
     EXPECT_EQ(mode(workbook), 0600u);
+    // A link planted at the target: replaced by a file of the owner's alone, its target untouched.
+    const QString planted = dir + QStringLiteral("/planted.csv");
+    ASSERT_EQ(::chmod(QFile::encodeName(victim).constData(), 0644), 0);
+    ASSERT_TRUE(QFile::link(victim, planted));
+    ASSERT_EQ(runTool({"export", db, "lieferanten", "-o", planted}).exitCode, 0);
+    EXPECT_FALSE(QFileInfo(planted).isSymLink());
+    EXPECT_EQ(mode(planted), 0600u);
+    EXPECT_EQ(content(victim), "victim");
+    EXPECT_EQ(mode(victim), 0644u);
     EXPECT_EQ(QDir(dir)
                   .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
                   .filter(QRegularExpression(QStringLiteral("^(?!korvex\\.sqlite)"))),
-              (QStringList{"lief.csv", "lief.csv.neu", "personal.xlsx", "victim"}))
+              (QStringList{"lief.csv", "lief.csv.neu", "personal.xlsx", "planted.csv", "victim"}))
         << "no temporary file stays behind";
 }
 
