@@ -5,12 +5,14 @@
 #include "ServerFixture.h"
 #include "TestEnv.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 
@@ -533,6 +535,23 @@ TEST(KorvexDbTool, AFailedUpgradeChangesNothing) {
         db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("failed-upgrade"));
+    // A link planted at the copy's name (which names the second it is made in: one link for each
+    // second of the next minutes) is refused, and the file it points to never comes to be.
+    const QString victim = dir + QStringLiteral("/victim");
+    QStringList planted;
+    const QDateTime now = QDateTime::currentDateTime();
+    for (int second = -5; second < 600; ++second) {
+        planted << file + QStringLiteral(".v1-") + now.addSecs(second).toString(QStringLiteral("yyyyMMdd-HHmmss"));
+        ASSERT_TRUE(QFile::link(victim, planted.last()));
+    }
+    const mode_t oldMask = ::umask(022);
+    const ToolRun linked = runTool({"upgrade", file});
+    ::umask(oldMask);
+    EXPECT_EQ(linked.exitCode, 1);
+    EXPECT_TRUE(linked.err.contains("sie gibt es schon")) << linked.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(victim));
+    for (const QString &link : planted)
+        QFile::remove(link);
     const ToolRun run = runTool({"upgrade", file});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_TRUE(run.err.contains("nichts wurde geändert")) << run.err.toStdString();
