@@ -186,6 +186,35 @@ TEST(KorvexDbTool, ImportAndExportCallForms) {
     const ToolRun unknown = runTool({"export", db, "update", "9"});
     EXPECT_EQ(unknown.exitCode, 1);
     EXPECT_TRUE(unknown.err.contains("existiert nicht")) << unknown.err.toStdString();
+
+    // The save log's texts are the clerks' programs': each goes out as text, the save time too where
+    // it is no time, and only a real time of the day or later counts for --seit.
+    {
+        QSqlDatabase log = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("tool-log"));
+        log.setDatabaseName(db);
+        ASSERT_TRUE(log.open());
+        for (const char *row : {"'2025-03-01T08:00:00', 'DEMO', 'DEMO'", "'2025-02-28T23:59:59', 'DEMO', 'DEMO'",
+                                "'=HYPERLINK(\"http://x.example\";\"R\")', '+1+1', '@SUM(A1)'", "'x', '-2', 'DEMO'",
+                                "'9999', 'DEMO', 'DEMO'"}) {
+            QSqlQuery insert(log);
+            EXPECT_TRUE(insert.exec(QStringLiteral("INSERT INTO speicher_log (liste, artlief, laktiv, hlief, gesp_zeit,"
+                                                   " gesp_pers, aend_pers) SELECT (SELECT MIN(id) FROM artliste),"
+                                                   " MIN(id), 'J', 'N', %1 FROM artlief")
+                                        .arg(QLatin1String(row))))
+                << insert.lastError().text().toStdString();
+        }
+        log.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("tool-log"));
+    const ToolRun saved = runTool({"export", db, "protokoll"});
+    ASSERT_EQ(saved.exitCode, 0) << saved.err.toStdString();
+    for (const char *cell : {"\r\n\"\t=HYPERLINK(\"\"http", ";\"\t+1+1\";\"\t@SUM(A1)\";", "\r\nx;\"\t-2\";",
+                             "\r\n9999;DEMO;", "\r\n28.02.2025 23:59:59;"})
+        EXPECT_TRUE(saved.out.contains(QString::fromUtf8(cell))) << cell << "\n" << saved.out.toStdString();
+    const ToolRun since = runTool({"export", db, "protokoll", "--seit", "01.03.2025"});
+    ASSERT_EQ(since.exitCode, 0) << since.err.toStdString();
+    EXPECT_EQ(since.out.count(QStringLiteral("\r\n")), 2) << since.out.toStdString();
+    EXPECT_TRUE(since.out.contains(QStringLiteral("\r\n01.03.2025 08:00:00;DEMO;DEMO;1;"))) << since.out.toStdString();
 }
 
 // -o never writes through a link planted beside the target, keeps the old file until the new one
