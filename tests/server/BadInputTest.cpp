@@ -224,6 +224,10 @@ TEST(BadInput, WorkbookBombsAreRefusedBeforeTheyGrow) {
         {"whitespace in a sheet", container(dir + "/space.xlsx", workbookParts(QByteArray(16 << 20, ' '), {})),
          "space.xlsx: ist keine Arbeitsmappe, die gelesen wird (xl/worksheets/sheet1.xml ist entpackt mehr als "
          "200-mal so groß wie gepackt)"},
+        {"whitespace in a sheet, stored",
+         container(dir + "/stretch.xlsx", workbookParts(QByteArray(9 << 20, ' '), {}), true),
+         "stretch.xlsx: ist keine Arbeitsmappe, die gelesen wird (xl/worksheets/sheet1.xml enthält mehr als 8 MB am "
+         "Stück ohne ein Element)"},
         {"empty shared strings, packed", container(dir + "/packed.xlsx", workbookParts({}, emptyStrings)),
          "packed.xlsx: ist keine Arbeitsmappe, die gelesen wird (xl/sharedStrings.xml ist entpackt mehr als"},
         {"empty shared strings, stored", container(dir + "/stored.xlsx", workbookParts({}, emptyStrings), true),
