@@ -13,6 +13,10 @@
 #include <QSqlQuery>
 #include <QUrl>
 
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -177,11 +181,24 @@ UpgradeResult upgradeSqlite(const DbTarget &target) {
                       .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
     QString quoted = result.copy;
     quoted.replace(QLatin1Char('\''), QStringLiteral("''"));
-    QSqlQuery copy(db);
-    if (QFileInfo::exists(result.copy) || !copy.exec(QStringLiteral("VACUUM INTO '%1'").arg(quoted))) {
+    // The copy holds the old version's plain passwords: it is created empty and the owner's alone
+    // before VACUUM INTO fills it (which takes an empty file), never with the umask's mode, and
+    // never through a file or link planted at its name.
+    const int created =
+        ::open(QFile::encodeName(result.copy).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (created < 0) {
         result.error = QStringLiteral("Die Kopie %1 kann nicht angelegt werden, nichts wurde geändert: %2")
-                           .arg(result.copy, QFileInfo::exists(result.copy) ? QStringLiteral("sie gibt es schon")
-                                                                            : copy.lastError().text());
+                           .arg(result.copy, errno == EEXIST ? QStringLiteral("sie gibt es schon")
+                                                             : QString::fromLocal8Bit(std::strerror(errno)));
+        result.copy.clear();
+        return result;
+    }
+    ::close(created);
+    QSqlQuery copy(db);
+    if (!copy.exec(QStringLiteral("VACUUM INTO '%1'").arg(quoted))) {
+        result.error = QStringLiteral("Die Kopie %1 kann nicht angelegt werden, nichts wurde geändert: %2")
+                           .arg(result.copy, copy.lastError().text());
+        QFile::remove(result.copy);
         result.copy.clear();
         return result;
     }

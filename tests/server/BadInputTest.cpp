@@ -15,8 +15,11 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 #include <sys/stat.h>
+#include <zip.h>
 
 using namespace kxserver;
 
@@ -135,4 +138,125 @@ TEST(BadInput, HostileFilesAreRefusedWithBoundedWork) {
     EXPECT_FALSE(report.ok);
     EXPECT_TRUE(report.errors.join(' ').contains("die Datei wurde beim Lesen verändert"))
         << report.errors.join(' ').toStdString();
+}
+
+namespace {
+
+// A container of the given parts, packed (or, where `stored`, kept as they are) by libzip.
+QString container(const QString &path, const std::vector<std::pair<const char *, QByteArray>> &parts,
+                  bool stored = false) {
+    QFile::remove(path);
+    int code = 0;
+    zip_t *archive = zip_open(QFile::encodeName(path).constData(), ZIP_CREATE | ZIP_TRUNCATE, &code);
+    EXPECT_NE(archive, nullptr);
+    for (const auto &[name, content] : parts) {
+        zip_source_t *source = zip_source_buffer(archive, content.constData(), zip_uint64_t(content.size()), 0);
+        const zip_int64_t index = zip_file_add(archive, name, source, ZIP_FL_OVERWRITE);
+        EXPECT_GE(index, 0);
+        zip_set_file_compression(archive, zip_uint64_t(index), stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE, 9);
+    }
+    EXPECT_EQ(zip_close(archive), 0);
+    return path;
+}
+
+// An .xlsx of the first sheet `sheet`, with `strings` as its shared strings when given.
+std::vector<std::pair<const char *, QByteArray>> workbookParts(const QByteArray &sheet, const QByteArray &strings) {
+    std::vector<std::pair<const char *, QByteArray>> parts{
+        {"xl/workbook.xml",
+         "<workbook xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" xmlns:r=\"http://"
+         "schemas.openxmlformats.org/officeDocument/2006/relationships\"><sheets><sheet name=\"S\" sheetId=\"1\" "
+         "r:id=\"rId1\"/></sheets></workbook>"},
+        {"xl/_rels/workbook.xml.rels",
+         "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\"><Relationship "
+         "Id=\"rId1\" Type=\"worksheet\" Target=\"worksheets/sheet1.xml\"/></Relationships>"},
+        {"xl/worksheets/sheet1.xml", "<worksheet><sheetData>" + sheet + "</sheetData></worksheet>"}};
+    if (!strings.isNull())
+        parts.push_back({"xl/sharedStrings.xml", "<sst>" + strings + "</sst>"});
+    return parts;
+}
+
+// An .ods whose first table holds the supplier header and then `rows`.
+std::vector<std::pair<const char *, QByteArray>> spreadsheetParts(const QByteArray &rows) {
+    const QByteArray text = "<table:table-cell office:value-type=\"string\"><text:p>";
+    return {{"content.xml",
+             "<office:document-content xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+             "xmlns:table=\"urn:oasis:names:tc:opendocument:xmlns:table:1.0\" "
+             "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\"><office:body><office:spreadsheet>"
+             "<table:table table:name=\"S\"><table:table-row>" +
+                 text + "Lieferant-Nr</text:p></table:table-cell>" + text +
+                 "Name</text:p></table:table-cell><table:table-cell table:number-columns-repeated=\"1024\"/>"
+                 "</table:table-row>" +
+                 rows + "</table:table></office:spreadsheet></office:body></office:document-content>"}};
+}
+
+} // namespace
+
+// Workbooks of a few kilobytes that unpack to gigabytes, or repeat what they hold millions of times,
+// are refused with the part and what is too large, before they take the memory; the empty runs
+// LibreOffice ends every sheet with still import.
+TEST(BadInput, WorkbookBombsAreRefusedBeforeTheyGrow) {
+    const QString dir = korvextest::TempDir() + QStringLiteral("/bombs");
+    QDir(dir).removeRecursively();
+    QDir().mkpath(dir);
+    const QString db = dir + QStringLiteral("/korvex.sqlite");
+    ASSERT_TRUE(CreateDemoDatabase(db).isEmpty());
+    const QByteArray supplier =
+        "<table:table-row><table:table-cell office:value-type=\"float\" office:value=\"70901\"/>"
+        "<table:table-cell office:value-type=\"string\"><text:p>Neu";
+    const QByteArray endRow = "</text:p></table:table-cell></table:table-row>";
+    QByteArray blanks;
+    for (int i = 0; i < 10000; ++i)
+        blanks += "<text:s text:c=\"65536\"/>";
+    QByteArray repeated;
+    for (int i = 0; i < 10; ++i)
+        repeated += "<table:table-row table:number-rows-repeated=\"1048576\"><table:table-cell office:value-type="
+                    "\"float\" office:value=\"" +
+                    QByteArray::number(70910 + i) + "\"/></table:table-row>";
+    QByteArray emptyStrings;
+    for (int i = 0; i <= 1 << 22; ++i) // one more than the import reads
+        emptyStrings += "<si/>";
+    struct Case {
+        const char *name;
+        QString path;
+        const char *message; // empty: imports
+    };
+    const Case cases[] = {
+        {"whitespace in a sheet", container(dir + "/space.xlsx", workbookParts(QByteArray(16 << 20, ' '), {})),
+         "space.xlsx: ist keine Arbeitsmappe, die gelesen wird (xl/worksheets/sheet1.xml ist entpackt mehr als "
+         "200-mal so groß wie gepackt)"},
+        {"whitespace in a sheet, stored",
+         container(dir + "/stretch.xlsx", workbookParts(QByteArray(9 << 20, ' '), {}), true),
+         "stretch.xlsx: ist keine Arbeitsmappe, die gelesen wird (xl/worksheets/sheet1.xml enthält mehr als 8 MB am "
+         "Stück ohne ein Element)"},
+        {"empty shared strings, packed", container(dir + "/packed.xlsx", workbookParts({}, emptyStrings)),
+         "packed.xlsx: ist keine Arbeitsmappe, die gelesen wird (xl/sharedStrings.xml ist entpackt mehr als"},
+        {"empty shared strings, stored", container(dir + "/stored.xlsx", workbookParts({}, emptyStrings), true),
+         "stored.xlsx: enthält mehr als 4194304 Texte"},
+        {"runs of blanks in a cell", container(dir + "/blanks.ods", spreadsheetParts(supplier + blanks + endRow)),
+         "blanks.ods: Zeile 2: eine Zelle wäre mit ihren Leerzeichen (text:s) länger als 65536 Zeichen"},
+        {"rows with data repeated", container(dir + "/rows.ods", spreadsheetParts(repeated)),
+         "rows.ods: Zeile 2: die Zeile wird 1048576-mal wiederholt, öfter als der Import liest (Zeilen mit Inhalt "
+         "bis Zeile 1048576, insgesamt höchstens 16777216 wiederholte Zellen)"},
+        {"wide rows with data repeated",
+         container(dir + "/wide.ods",
+                   spreadsheetParts("<table:table-row table:number-rows-repeated=\"70000\"><table:table-cell "
+                                    "table:number-columns-repeated=\"256\" office:value-type=\"float\" "
+                                    "office:value=\"1\"/></table:table-row>")),
+         "wide.ods: Zeile 2: die Zeile wird 70000-mal wiederholt, öfter als der Import liest"},
+        {"the empty runs a sheet ends with",
+         container(dir + "/tail.ods",
+                   spreadsheetParts(supplier + endRow +
+                                    "<table:table-row table:number-rows-repeated=\"1048000\"><table:table-cell "
+                                    "table:number-columns-repeated=\"1024\"/></table:table-row>")),
+         ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        kxexchange::ImportRequest request;
+        request.files.push_back({QStringLiteral("lieferanten"), c.path});
+        const kxexchange::ImportReport report = kxexchange::Import({Backend::Sqlite, db, {}, 0}, request);
+        const QString text = report.errors.join(QLatin1Char('\n'));
+        EXPECT_EQ(report.ok, !*c.message) << text.toStdString();
+        EXPECT_TRUE(text.contains(QString::fromUtf8(c.message))) << text.left(300).toStdString();
+    }
 }

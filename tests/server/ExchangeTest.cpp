@@ -10,6 +10,7 @@
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QUuid>
 
@@ -493,6 +494,8 @@ TEST_P(ExchangeTest, WorkbookCellsAreReadByTheirType) {
 // An import reads and checks its files before it takes any lock, and a dry run takes none at all:
 // a clerk's unit holding the write lock (and the lists' locks) does not stop it.
 TEST_P(ExchangeTest, ADryRunTakesNoLock) {
+    if (!sqlite())
+        exportUpdate(1); // a list of the run to hold, made as a clerk's first look makes it
     const auto clerk = kxserver::SqlConnection::open(target());
     clerk->beginUnit();
     clerk->write([&] {
@@ -505,6 +508,19 @@ TEST_P(ExchangeTest, ADryRunTakesNoLock) {
     EXPECT_TRUE(report.ok) << reportText(report).toStdString();
     ASSERT_EQ(report.counts.size(), 1u);
     EXPECT_EQ(report.counts.front().changed, 1);
+    if (!sqlite()) {
+        // The import proper waits for the lists' locks, then names a list held and writes nothing.
+        const QString before = snapshot();
+        const ImportReport held =
+            importFile(QStringLiteral("artlief"), "Artikel-Nr;Lieferant-Nr;EK-Netto;per\n100001;70001;9,99;Sack\n");
+        EXPECT_FALSE(held.ok);
+        EXPECT_TRUE(reportText(held).contains(QRegularExpression(
+            QStringLiteral("^Datenbank: Die Artikelliste des Updates \\d+ \\(Liste \\d+\\) der Firma 1 ist gerade "
+                           "gesperrt \\(ein Sachbearbeiter speichert oder ändert sie\\); nichts wurde importiert\\. "
+                           "Später erneut versuchen\\.$"))))
+            << reportText(held).toStdString();
+        EXPECT_EQ(snapshot(), before);
+    }
     clerk->rollbackUnit();
 }
 

@@ -24,18 +24,29 @@ QVariant textOrNull(const QVariant &value) {
     return value.isNull() ? QVariant() : QVariant(FromServerText(value.toString()));
 }
 
-// A table out of a query: the header row, then the cells `cells` makes of each row of the query,
-// one at a time.
+// A table out of a query: the header row, then the cells `cells` makes of each row of the query
+// that `keep` (when given) keeps, one at a time.
 void writeTable(kxserver::SqlConnection &connection, TableSink &sink,
                 std::initializer_list<std::pair<const char *, CellType>> columns, QSqlQuery rows,
-                const std::function<QVariantList(const QSqlQuery &)> &cells) {
+                const std::function<QVariantList(const QSqlQuery &)> &cells,
+                const std::function<bool(const QSqlQuery &)> &keep = {}) {
     std::vector<ColumnSpec> header;
     for (const auto &[name, type] : columns)
         header.push_back({QString::fromUtf8(name), type});
     sink.begin(header);
     // A fetch that fails is an error, not the end of the table: a cut-short export must not pass.
     while (connection.next(rows))
-        sink.row(cells(rows));
+        if (!keep || keep(rows))
+            sink.row(cells(rows));
+}
+
+// The day of a save time as the program writes it (yyyy-MM-ddTHH:mm:ss, local time); an invalid
+// date for any other text. The column is text, and a clerk's own program may write what it likes.
+QDate savedOn(const QString &when) {
+    if (when.size() != 19 || when.at(10) != QLatin1Char('T') ||
+        !QTime::fromString(when.mid(11), QStringLiteral("HH:mm:ss")).isValid())
+        return QDate();
+    return QDate::fromString(when.left(10), QStringLiteral("yyyy-MM-dd"));
 }
 
 } // namespace
@@ -67,7 +78,9 @@ void ExportUpdate(kxserver::SqlConnection &connection, int firma, qint64 nr, Tab
 
 void ExportProtokoll(kxserver::SqlConnection &connection, int firma, const std::optional<QDate> &since,
                      TableSink &sink) {
-    // The save time is ISO text, so "on or after a day" compares as text from that day's start.
+    // The save time is ISO text: the comparison as text narrows the rows on the server, and only a
+    // row whose text is a time of that day or later counts as saved since (text such as "x" or
+    // "9999" sorts after every day, but is no time at all).
     writeTable(
         connection, sink,
         {{"Gespeichert am", CellType::DateTime},
@@ -105,6 +118,12 @@ void ExportProtokoll(kxserver::SqlConnection &connection, int firma, const std::
                                 rows.value(9).toString(),
                                 rows.value(10).toString(),
                                 rows.value(11).toString()};
+        },
+        [&since](const QSqlQuery &rows) {
+            if (!since)
+                return true;
+            const QDate day = savedOn(rows.value(0).toString());
+            return day.isValid() && day >= *since;
         });
 }
 

@@ -4,6 +4,7 @@
 #include "BulkInsert.h"
 #include "Fields.h"
 #include "ImportRun.h"
+#include "ServerErrorCodes.h"
 #include "TypedNulls.h"
 
 #include <algorithm>
@@ -125,10 +126,37 @@ void ImportRun::lockLists() {
     // about to change. SQLite's write lock (BEGIN IMMEDIATE) covers that already.
     if (m_listsLocked || m_db.backend() != kxserver::Backend::Postgres)
         return;
-    m_db.run(QStringLiteral("SELECT l.id FROM artliste l JOIN upd_run r ON r.id = l.run WHERE r.firma = ?"
-                            " ORDER BY l.id FOR UPDATE OF l"),
-             {m_request.firma});
+    try {
+        m_db.run(QStringLiteral("SELECT l.id FROM artliste l JOIN upd_run r ON r.id = l.run WHERE r.firma = ?"
+                                " ORDER BY l.id FOR UPDATE OF l"),
+                 {m_request.firma});
+    } catch (const cacheapi::ServerError &failure) {
+        if (failure.number() != kxserver::kBusy)
+            throw;
+        // The wait for a list ran out: a clerk holds it, saving or changing it. The administrator
+        // learns which one; the unit is rolled back already, nothing of the import was sent.
+        throw cacheapi::ServerError(kxserver::kBusy, listInUse());
+    }
     m_listsLocked = true;
+}
+
+QString ImportRun::listInUse() {
+    // The first of the company's lists a lock of its own would have to wait for; the look takes
+    // the free ones' locks only for the moment of its statement.
+    QSqlQuery held = m_db.run(
+        QStringLiteral("SELECT r.nr, l.id FROM artliste l JOIN upd_run r ON r.id = l.run WHERE r.firma = ? AND l.id"
+                       " NOT IN (SELECT f.id FROM artliste f JOIN upd_run fr ON fr.id = f.run WHERE fr.firma = ?"
+                       " FOR UPDATE OF f SKIP LOCKED) ORDER BY l.id LIMIT 1"),
+        {m_request.firma, m_request.firma});
+    const QString retry = QStringLiteral(" (ein Sachbearbeiter speichert oder ändert sie); nichts wurde importiert. "
+                                         "Später erneut versuchen.");
+    if (m_db.next(held))
+        return QStringLiteral("Die Artikelliste des Updates %1 (Liste %2) der Firma %3 ist gerade gesperrt")
+                   .arg(held.value(0).toLongLong())
+                   .arg(held.value(1).toLongLong())
+                   .arg(m_request.firma) +
+               retry;
+    return QStringLiteral("Eine Artikelliste der Firma %1 war gesperrt").arg(m_request.firma) + retry;
 }
 
 void ImportRun::artikel(FileRows &file) {

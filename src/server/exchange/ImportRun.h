@@ -143,6 +143,8 @@ private:
     void checkArticles();
     void checkLists();
     void lockLists();
+    // Why lockLists gave up: the list a clerk holds, named.
+    QString listInUse();
 
     // Kinds
     void lieferanten(FileRows &file);

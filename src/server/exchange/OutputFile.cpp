@@ -46,8 +46,12 @@ bool OutputFile::fail(const QString &what) {
 }
 
 bool OutputFile::prepareMode() {
+    // lstat, not stat: a link at the target is replaced by the rename, never written through, and
+    // its target's mode (a planted link to a world-readable file) must not become the new file's.
     struct stat info {};
-    if (::stat(QFile::encodeName(m_target).constData(), &info) == 0) {
+    if (::lstat(QFile::encodeName(m_target).constData(), &info) == 0) {
+        if (S_ISLNK(info.st_mode))
+            return true;
         if (!S_ISREG(info.st_mode))
             return fail(QStringLiteral("es ist keine gewöhnliche Datei"));
         m_mode = info.st_mode & 07777;

@@ -6,7 +6,8 @@
 // An export's output file, written so that the name asked for only ever holds a whole file: the
 // new contents go to a temporary file created exclusively in the target's folder (never through a
 // link planted there), are synced to the disk and renamed over the target in one step; the old file
-// stays until then. A new file is readable by its owner only (0600); an existing one keeps its mode.
+// stays until then. A new file is readable by its owner only (0600), also where a link stood (the link is
+// replaced, its target untouched); an existing file keeps its mode.
 namespace kxexchange {
 
 class OutputFile {

@@ -11,32 +11,6 @@
 
 namespace kxexchange {
 
-namespace {
-
-QString dateText(const QDate &date) {
-    return date.toString(QStringLiteral("dd.MM.yyyy"));
-}
-
-// A cell as it reads in a German spreadsheet.
-QString cellText(const QVariant &cell, CellType type) {
-    if (cell.isNull())
-        return QString();
-    switch (type) {
-    case CellType::Money:
-        return CentsText(cell.toLongLong());
-    case CellType::Date:
-        return cell.canConvert<QDate>() && cell.toDate().isValid() ? dateText(cell.toDate()) : cell.toString();
-    case CellType::DateTime: {
-        const QDateTime when = cell.toDateTime();
-        return when.isValid() ? when.toString(QStringLiteral("dd.MM.yyyy HH:mm:ss")) : cell.toString();
-    }
-    default:
-        return cell.toString();
-    }
-}
-
-} // namespace
-
 QString NoFormula(const QString &text) {
     // A spreadsheet takes a cell starting with one of these as a formula (or, for '-' and '+',
     // tries to). A tab before it makes the cell text; the import takes blanks off every text, and no
@@ -44,6 +18,37 @@ QString NoFormula(const QString &text) {
     static const QString triggers = QStringLiteral("=+-@\t\r");
     return !text.isEmpty() && triggers.contains(text.front()) ? QLatin1Char('\t') + text : text;
 }
+
+namespace {
+
+QString dateText(const QDate &date) {
+    return date.toString(QStringLiteral("dd.MM.yyyy"));
+}
+
+// A cell as it reads in a German spreadsheet. Whatever goes out as stored text passes NoFormula:
+// a text column's cells, and a typed column's cell that is no value of its type (a save time is
+// text a clerk's program may have written as it liked, and then goes out as it stands).
+QString cellText(const QVariant &cell, CellType type) {
+    if (cell.isNull())
+        return QString();
+    switch (type) {
+    case CellType::Money:
+        return CentsText(cell.toLongLong());
+    case CellType::Date:
+        return cell.canConvert<QDate>() && cell.toDate().isValid() ? dateText(cell.toDate())
+                                                                   : NoFormula(cell.toString());
+    case CellType::DateTime: {
+        const QDateTime when = cell.toDateTime();
+        return when.isValid() ? when.toString(QStringLiteral("dd.MM.yyyy HH:mm:ss")) : NoFormula(cell.toString());
+    }
+    case CellType::Number:
+        return cell.typeId() == QMetaType::QString ? NoFormula(cell.toString()) : cell.toString();
+    default:
+        return NoFormula(cell.toString());
+    }
+}
+
+} // namespace
 
 namespace {
 
@@ -62,10 +67,7 @@ public:
     void row(const QVariantList &cells) override {
         QStringList texts;
         for (size_t i = 0; i < m_columns.size(); ++i) {
-            QString text = cellText(cells.value(qsizetype(i)), m_columns[i].type);
-            if (m_columns[i].type == CellType::Text)
-                text = NoFormula(text);
-            texts << text;
+            texts << cellText(cells.value(qsizetype(i)), m_columns[i].type);
         }
         line(texts);
     }

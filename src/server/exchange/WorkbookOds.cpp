@@ -18,9 +18,10 @@ QString attributeOf(const QXmlStreamReader &xml, const char *localName) {
     return QString();
 }
 
+// At most 2^32: a sum of counts stays far from overflowing, and no sheet has as many rows.
 qint64 repeatOf(const QXmlStreamReader &xml, const char *localName) {
     const qint64 count = attributeOf(xml, localName).toLongLong();
-    return count > 1 ? count : 1;
+    return std::clamp<qint64>(count, 1, qint64(1) << 32);
 }
 
 } // namespace
@@ -55,6 +56,7 @@ bool WorkbookReader::readOdsRow(QStringList &fields, bool *found) {
                 return fail(QStringLiteral("Zeile %1: die Tabelle ist unvollständig").arg(m_line));
             continue;
         }
+        m_sheet.stretch = 0;
         if (token == QXmlStreamReader::EndDocument)
             return true;
         const QStringView name = m_xml.name();
@@ -85,7 +87,15 @@ bool WorkbookReader::readOdsRow(QStringList &fields, bool *found) {
                     text += QLatin1Char('\n');
                 ++inParagraph;
             } else if (annotation == 0 && inParagraph > 0 && name == QLatin1String("s")) {
-                text += QString(std::clamp<qint64>(repeatOf(m_xml, "c"), 1, CsvReader::kMaxRecord), QLatin1Char(' '));
+                // A run of blanks written as a count: the count must not make a cell longer than
+                // any cell may be, before the blanks are made.
+                const qint64 blanks = repeatOf(m_xml, "c");
+                if (blanks > CsvReader::kMaxRecord - text.size())
+                    return fail(QStringLiteral("Zeile %1: eine Zelle wäre mit ihren Leerzeichen (text:s) länger als "
+                                               "%2 Zeichen")
+                                    .arg(m_line + 1)
+                                    .arg(CsvReader::kMaxRecord));
+                text += QString(qsizetype(blanks), QLatin1Char(' '));
             } else if (annotation == 0 && inParagraph > 0 && name == QLatin1String("tab")) {
                 text += QLatin1Char('\t');
             } else if (annotation == 0 && inParagraph > 0 && name == QLatin1String("line-break")) {
@@ -93,6 +103,10 @@ bool WorkbookReader::readOdsRow(QStringList &fields, bool *found) {
             }
         } else if (token == QXmlStreamReader::Characters && inParagraph > 0 && annotation == 0) {
             text += m_xml.text();
+            if (text.size() > CsvReader::kMaxRecord)
+                return fail(QStringLiteral("Zeile %1: eine Zelle ist länger als %2 Zeichen")
+                                .arg(m_line + 1)
+                                .arg(CsvReader::kMaxRecord));
         } else if (token == QXmlStreamReader::EndElement) {
             if (name == QLatin1String("p") && annotation == 0) {
                 --inParagraph;
@@ -119,10 +133,21 @@ bool WorkbookReader::readOdsRow(QStringList &fields, bool *found) {
                 *found = true;
                 ++m_line;
                 if (std::any_of(fields.begin(), fields.end(), [](const QString &f) { return !f.isEmpty(); })) {
-                    m_repeatLeft = std::min<qint64>(rowRepeat, 1 << 20) - 1;
+                    // Every copy of a row with data is a record to check: a few bytes must not
+                    // ask for more rows than a sheet holds, or more cells than a sane budget.
+                    m_repeatedCells += (rowRepeat - 1) * fields.size();
+                    if (m_line + rowRepeat - 1 > kMaxRows || m_repeatedCells > kMaxRepeatedCells)
+                        return fail(QStringLiteral("Zeile %1: die Zeile wird %2-mal wiederholt, öfter als der Import "
+                                                   "liest (Zeilen mit Inhalt bis Zeile %3, insgesamt höchstens %4 "
+                                                   "wiederholte Zellen)")
+                                        .arg(m_line)
+                                        .arg(rowRepeat)
+                                        .arg(kMaxRows)
+                                        .arg(kMaxRepeatedCells));
+                    m_repeatLeft = rowRepeat - 1;
                     m_repeated = fields;
                 } else {
-                    m_line += rowRepeat - 1; // a run of empty rows
+                    m_line += rowRepeat - 1; // a run of empty rows: counted, not handed out
                 }
                 return true;
             } else if (name == QLatin1String("table")) {

@@ -20,6 +20,9 @@ namespace {
 
 constexpr zip_uint64_t kChunk = 1 << 16;
 constexpr qint64 kMaxSmallPart = qint64(16) << 20; // workbook, relations, styles
+// XML packs to a tenth or so of its size, a sheet of much the same rows to a fiftieth; a part
+// packed tighter than kMaxRatio to one is made to be unpacked. Below a few megabytes it is harmless.
+constexpr quint64 kFreeRatioBelow = quint64(8) << 20;
 
 // Excel's built-in number formats that show a date or a time.
 bool builtInDate(int id) {
@@ -74,10 +77,71 @@ QString attribute(const QXmlStreamReader &xml, const char *localName) {
 WorkbookReader::WorkbookReader() = default;
 
 WorkbookReader::~WorkbookReader() {
-    if (m_sheet)
-        zip_fclose(m_sheet);
+    closePart(m_sheet);
     if (m_zip)
         zip_discard(m_zip);
+}
+
+void WorkbookReader::closePart(Part &part) {
+    if (part.file)
+        zip_fclose(part.file);
+    part.file = nullptr;
+}
+
+bool WorkbookReader::openPart(const QString &name, Part *part) {
+    const QByteArray path = name.toUtf8();
+    part->name = name;
+    zip_stat_t info;
+    zip_stat_init(&info);
+    if (zip_stat(m_zip, path.constData(), 0, &info) != 0)
+        return true;
+    quint64 limit = kMaxPart;
+    if (info.valid & ZIP_STAT_COMP_SIZE)
+        limit = std::min(limit, std::max(kFreeRatioBelow, info.comp_size > kMaxPart / kMaxRatio
+                                                              ? kMaxPart
+                                                              : quint64(info.comp_size) * kMaxRatio));
+    if (info.valid & ZIP_STAT_SIZE) {
+        if (info.size > kMaxPart)
+            return fail(QStringLiteral("ist keine Arbeitsmappe, die gelesen wird (%1 ist entpackt größer als %2 MB)")
+                            .arg(name)
+                            .arg(kMaxPart >> 20));
+        if (info.size > limit)
+            return fail(QStringLiteral("ist keine Arbeitsmappe, die gelesen wird (%1 ist entpackt mehr als %2-mal so "
+                                       "groß wie gepackt)")
+                            .arg(name)
+                            .arg(kMaxRatio));
+        limit = info.size;
+        part->stated = true;
+    }
+    part->limit = limit;
+    part->file = zip_fopen(m_zip, path.constData(), 0);
+    if (!part->file)
+        return fail(
+            QStringLiteral("kann nicht gelesen werden (%1: %2)").arg(name, QString::fromUtf8(zip_strerror(m_zip))));
+    return true;
+}
+
+qint64 WorkbookReader::readSome(Part &part, char *buffer, qint64 size) {
+    const zip_int64_t got = zip_fread(part.file, buffer, zip_uint64_t(size));
+    if (got < 0)
+        return -1;
+    part.read += quint64(got);
+    part.stretch += got;
+    if (part.read > part.limit) {
+        fail(QStringLiteral("ist keine Arbeitsmappe, die gelesen wird (%1 ist entpackt größer, als das Archiv "
+                            "angibt, oder mehr als %2-mal so groß wie gepackt)")
+                 .arg(part.name)
+                 .arg(kMaxRatio));
+        return -1;
+    }
+    if (part.stretch > kMaxStretch) {
+        fail(QStringLiteral("ist keine Arbeitsmappe, die gelesen wird (%1 enthält mehr als %2 MB am Stück ohne "
+                            "ein Element)")
+                 .arg(part.name)
+                 .arg(kMaxStretch >> 20));
+        return -1;
+    }
+    return got;
 }
 
 bool WorkbookReader::fail(const QString &what) {
@@ -87,25 +151,25 @@ bool WorkbookReader::fail(const QString &what) {
 }
 
 bool WorkbookReader::readPart(const QString &name, QByteArray *content, bool required) {
-    const QByteArray part = name.toUtf8();
     zip_stat_t info;
     zip_stat_init(&info);
-    if (zip_stat(m_zip, part.constData(), 0, &info) != 0)
-        return required ? fail(QStringLiteral("ist keine Arbeitsmappe (es fehlt %1)").arg(name)) : true;
-    if ((info.valid & ZIP_STAT_SIZE) && info.size > zip_uint64_t(kMaxSmallPart))
+    if (zip_stat(m_zip, name.toUtf8().constData(), 0, &info) == 0 && (info.valid & ZIP_STAT_SIZE) &&
+        info.size > zip_uint64_t(kMaxSmallPart))
         return fail(QStringLiteral("ist keine Arbeitsmappe, die gelesen wird (%1 ist zu groß)").arg(name));
-    zip_file *file = zip_fopen(m_zip, part.constData(), 0);
-    if (!file)
-        return fail(
-            QStringLiteral("kann nicht gelesen werden (%1: %2)").arg(name, QString::fromUtf8(zip_strerror(m_zip))));
+    Part part;
+    if (!openPart(name, &part))
+        return false;
+    if (!part.file)
+        return required ? fail(QStringLiteral("ist keine Arbeitsmappe (es fehlt %1)").arg(name)) : true;
     char buffer[kChunk];
-    zip_int64_t got = 0;
-    while ((got = zip_fread(file, buffer, kChunk)) > 0) {
+    qint64 got = 0;
+    while ((got = readSome(part, buffer, kChunk)) > 0) {
+        part.stretch = 0; // read whole, not piece by piece
         content->append(buffer, qsizetype(got));
         if (content->size() > kMaxSmallPart)
             break;
     }
-    zip_fclose(file);
+    closePart(part);
     if (got < 0 || content->size() > kMaxSmallPart)
         return fail(QStringLiteral("kann nicht gelesen werden (%1 ist beschädigt oder zu groß)").arg(name));
     return true;
@@ -142,9 +206,10 @@ bool WorkbookReader::readWorkbook(QString *sheetPath) {
 }
 
 bool WorkbookReader::readSharedStrings() {
-    const QByteArray part("xl/sharedStrings.xml");
-    zip_file *file = zip_fopen(m_zip, part.constData(), 0);
-    if (!file)
+    Part file;
+    if (!openPart(QStringLiteral("xl/sharedStrings.xml"), &file))
+        return false;
+    if (!file.file)
         return true; // a sheet of numbers only
     QXmlStreamReader xml;
     char buffer[kChunk];
@@ -161,7 +226,7 @@ bool WorkbookReader::readSharedStrings() {
                               .arg(xml.errorString()));
                 break;
             }
-            const zip_int64_t got = zip_fread(file, buffer, kChunk);
+            const qint64 got = readSome(file, buffer, kChunk);
             if (got <= 0) {
                 ok = fail(QStringLiteral("kann nicht gelesen werden (sharedStrings.xml ist beschädigt)"));
                 break;
@@ -169,6 +234,7 @@ bool WorkbookReader::readSharedStrings() {
             xml.addData(QByteArray(buffer, qsizetype(got)));
             continue;
         }
+        file.stretch = 0;
         if (token == QXmlStreamReader::EndDocument)
             break;
         if (token == QXmlStreamReader::StartElement) {
@@ -180,6 +246,12 @@ bool WorkbookReader::readSharedStrings() {
                 text = phonetic == 0;
         } else if (token == QXmlStreamReader::EndElement) {
             if (xml.name() == QLatin1String("si")) {
+                // Each text costs its list entry however short it is: count them too.
+                if (m_shared.size() >= kMaxSharedStrings) {
+                    ok = fail(QStringLiteral("enthält mehr als %1 Texte (mehr liest der Import nicht)")
+                                  .arg(kMaxSharedStrings));
+                    break;
+                }
                 m_shared << current;
                 total += current.size() + 1;
             } else if (xml.name() == QLatin1String("rPh")) {
@@ -198,7 +270,7 @@ bool WorkbookReader::readSharedStrings() {
             ok = fail(
                 QStringLiteral("enthält mehr als %1 Zeichen Text (mehr liest der Import nicht)").arg(kMaxSharedText));
     }
-    zip_fclose(file);
+    closePart(file);
     return ok;
 }
 
@@ -244,14 +316,12 @@ bool WorkbookReader::open(const QString &path, Encoding, const QStringList &) {
     QString sheetPath = QStringLiteral("content.xml");
     if (!m_ods && (!readWorkbook(&sheetPath) || !readSharedStrings() || !readStyles()))
         return false;
-    const QByteArray sheet = sheetPath.toUtf8();
-    zip_stat_t info;
-    zip_stat_init(&info);
-    if (zip_stat(m_zip, sheet.constData(), 0, &info) == 0 && (info.valid & ZIP_STAT_SIZE))
-        m_size = qint64(info.size);
-    m_sheet = zip_fopen(m_zip, sheet.constData(), 0);
-    if (!m_sheet)
+    if (!openPart(sheetPath, &m_sheet))
+        return false;
+    if (!m_sheet.file)
         return fail(QStringLiteral("ist keine Arbeitsmappe (es fehlt %1)").arg(sheetPath));
+    if (m_sheet.stated)
+        m_size = qint64(m_sheet.limit);
     if (!next())
         return fail(QStringLiteral("ist leer (erwartet: eine Kopfzeile mit den Spaltennamen)"));
     m_header = m_fields;
@@ -260,7 +330,7 @@ bool WorkbookReader::open(const QString &path, Encoding, const QStringList &) {
 
 bool WorkbookReader::feedSheet() {
     char buffer[kChunk];
-    const zip_int64_t got = zip_fread(m_sheet, buffer, kChunk);
+    const qint64 got = readSome(m_sheet, buffer, kChunk);
     if (got < 0)
         return fail(QStringLiteral("kann nicht gelesen werden (das Tabellenblatt ist beschädigt)"));
     if (got == 0)
@@ -303,6 +373,7 @@ bool WorkbookReader::readRow(QStringList &fields, bool *found) {
                 return fail(QStringLiteral("Zeile %1: das Tabellenblatt ist unvollständig").arg(m_line));
             continue;
         }
+        m_sheet.stretch = 0;
         if (token == QXmlStreamReader::EndDocument)
             return true;
         const QStringView name = m_xml.name();
