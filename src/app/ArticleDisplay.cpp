@@ -3,7 +3,6 @@
 #include "ArticleRows.h"
 
 #include "CacheApi.h"
-#include "FMStart.h"
 #include "Freshness.h"
 #include "KxList.h"
 #include "MainConstants.h"
@@ -18,14 +17,13 @@
 using namespace cacheapi;
 
 void ArticleDisplay::showRows(const QStringList &articleNumbers) {
-    FMStart &w = m_window;
-    if (articleNumbers.isEmpty() || w.artListKey.isEmpty())
+    if (articleNumbers.isEmpty() || m_listKey.isEmpty())
         return;
     // In number order the rows are found by one walk along the list.
     QStringList wanted = articleNumbers;
     std::sort(wanted.begin(), wanted.end());
     wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
-    ArticleRows rows(w.liart);
+    ArticleRows rows(&m_articles);
     // The shown numbers stay in order, so that each answer's row is found by a binary search.
     QStringList shown;
     shown.reserve(wanted.size());
@@ -40,7 +38,7 @@ void ArticleDisplay::showRows(const QStringList &articleNumbers) {
         return;
     ServerBusy busy;
     QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("ArtikelZeilen"));
-    query->execute({w.artListKey, shown.join(kLF)});
+    query->execute({m_listKey, shown.join(kLF)});
     while (query->next()) {
         const QString number = mainlogic::CellText(query->column(2));
         const auto found = std::lower_bound(shown.cbegin(), shown.cend(), number);
@@ -52,7 +50,7 @@ void ArticleDisplay::showRows(const QStringList &articleNumbers) {
 }
 
 void ArticleDisplay::showProposalsTaken(const std::vector<int> &rows) {
-    KxList *list = m_window.liart;
+    KxList *list = &m_articles;
     for (const int row : rows) {
         const QString text = list->rowText(row);
         const QString taken = mainlogic::ArticleRowWithProposalTaken(text);
@@ -62,7 +60,7 @@ void ArticleDisplay::showProposalsTaken(const std::vector<int> &rows) {
 }
 
 void ArticleDisplay::showGivenRows(const QList<QVariantList> &rows) {
-    ArticleRows rowOf(m_window.liart);
+    ArticleRows rowOf(&m_articles);
     for (const QVariantList &columns : rows) {
         if (columns.size() < 5)
             continue;
@@ -74,16 +72,15 @@ void ArticleDisplay::showGivenRows(const QList<QVariantList> &rows) {
 void ArticleDisplay::showRow(int row, const QVariant &number, const QVariant &description, const QVariant &mainSupplier,
                              const QVariant &proposedSupplier) {
     const QString text = mainlogic::ArticleRow(number, description, mainSupplier, proposedSupplier);
-    if (text != m_window.liart->rowText(row))
-        m_window.liart->setRowText(row, text);
+    if (text != m_articles.rowText(row))
+        m_articles.setRowText(row, text);
 }
 
 bool ArticleDisplay::showCurrent(bool inPlace) {
-    FMStart &w = m_window;
-    const int r = w.liart->currentRow();
+    const int r = m_articles.currentRow();
     if (r < 0)
         return false;
-    const QString articleRow = w.liart->rowText(r);
+    const QString articleRow = m_articles.rowText(r);
     const QString article = Piece(articleRow, kLF, 1);
     struct Supplier {
         QString id;
@@ -97,7 +94,7 @@ bool ArticleDisplay::showCurrent(bool inPlace) {
     {
         ServerBusy busy;
         QueryCursorPtr query = gFactory->openQuery(kClass, QStringLiteral("ArtikelLief"));
-        query->execute({w.artListKey, article});
+        query->execute({m_listKey, article});
         while (query->next()) {
             const QVariant main = query->column(7);
             const QVariant supplier = query->column(2);
@@ -110,7 +107,7 @@ bool ArticleDisplay::showCurrent(bool inPlace) {
         stamp = query->stamp();
         query->close();
     }
-    KxList *lilief = w.lilief;
+    KxList *lilief = &m_suppliers;
     if (inPlace) {
         if (lilief->rowCount() != suppliers.size())
             return false;
@@ -133,7 +130,7 @@ bool ArticleDisplay::showCurrent(bool inPlace) {
     };
     if (!inPlace) {
         lilief->clear();
-        w.freshness->cleared();
+        m_freshness.cleared();
     }
     for (int i = 0; i < suppliers.size(); ++i) {
         const Supplier &s = suppliers[i];
@@ -156,9 +153,9 @@ bool ArticleDisplay::showCurrent(bool inPlace) {
     if (flagged) {
         const QString text = mainlogic::ArticleRowWithMainSupplier(articleRow, mainSupplier);
         if (text != articleRow)
-            w.liart->setRowText(r, text);
+            m_articles.setRowText(r, text);
     }
-    w.freshness->filled(w.artListKey, article, stamp);
-    w.markPrices(); // an "Aktiv" switch changes which offers are compared
+    m_freshness.filled(m_listKey, article, stamp);
+    m_suppliersShown(); // an "Aktiv" switch changes which offers are compared
     return true;
 }

@@ -4,9 +4,11 @@
 #include <QStringList>
 #include <QVariantList>
 
+#include <functional>
 #include <vector>
 
-class FMStart;
+class Freshness;
+class KxList;
 
 // Shows articles from the server's rows, the one way the window does it: the click's refill of the
 // supplier list (lief_such), the live view and the answer to a stale screen alike. The
@@ -15,7 +17,12 @@ class FMStart;
 // server does not hold.
 class ArticleDisplay {
 public:
-    explicit ArticleDisplay(FMStart &window) : m_window(window) {}
+    // The window hands over its two lists, the key of the loaded list (empty: none), what the
+    // supplier list's state is registered with, and what it does after the suppliers were shown.
+    ArticleDisplay(KxList &articles, KxList &suppliers, const QString &listKey, Freshness &freshness,
+                   std::function<void()> suppliersShown)
+        : m_articles(articles), m_suppliers(suppliers), m_listKey(listKey), m_freshness(freshness),
+          m_suppliersShown(std::move(suppliersShown)) {}
 
     // The article rows of these articles as the server holds them now, in one request whatever their
     // number; rows whose text is the same stay untouched, numbers the list does not hold are ignored.
@@ -37,5 +44,9 @@ private:
     void showRow(int row, const QVariant &number, const QVariant &description, const QVariant &mainSupplier,
                  const QVariant &proposedSupplier);
 
-    FMStart &m_window;
+    KxList &m_articles;
+    KxList &m_suppliers;
+    const QString &m_listKey;
+    Freshness &m_freshness;
+    std::function<void()> m_suppliersShown;
 };

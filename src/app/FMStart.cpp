@@ -41,10 +41,20 @@ FMStart::FMStart(QWidget *parent) : QMainWindow(parent) {
     setObjectName(QStringLiteral("FMStart"));
     setWindowTitle(QStringLiteral("KORVEX Update Hauptlieferanten"));
     setWindowIcon(QIcon(QStringLiteral(":/app/korvex.png")));
-    freshness = std::make_unique<Freshness>(*this);
-    display = std::make_unique<ArticleDisplay>(*this);
     buildControls();
-    liveView = new LiveView(*this);
+    // The collaborators get what they need, never the window: calls go one way, from the live view
+    // to the display to the freshness question, and back to the window only through what it handed.
+    freshness = std::make_unique<Freshness>(*liart, artListKey,
+                                            [this](const QStringList &others) { showServerState(others); });
+    display = std::make_unique<ArticleDisplay>(*liart, *lilief, artListKey, *freshness, [this] { markPrices(); });
+    liveView = new LiveView(this, *liart, artListKey, *display);
+}
+
+void FMStart::showServerState(const QStringList &otherArticles) {
+    display->showRows(otherArticles);
+    // The article row and the supplier cells in one read; a list whose entries changed is refilled.
+    if (liart->currentRow() >= 0 && !display->showCurrent(true))
+        lief_such();
 }
 
 FMStart::~FMStart() = default;

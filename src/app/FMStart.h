@@ -2,6 +2,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -103,6 +104,9 @@ protected:
 
 private:
     void buildControls();
+    // The screen brought up to the server's state (a stale screen, a refused change): the rows of
+    // `otherArticles`, the current article's row and its suppliers.
+    void showServerState(const QStringList &otherArticles);
     // The rules and the writes of a check-cell click on a current screen.
     void changeFlag(int row, int column, int state);
     // False when nothing was changed (no current article).

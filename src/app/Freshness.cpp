@@ -1,9 +1,7 @@
 #include "Freshness.h"
 
 #include "CacheApi.h"
-#include "FMStart.h"
 #include "KxList.h"
-#include "ArticleDisplay.h"
 #include "MainConstants.h"
 #include "MainLogic.h"
 #include "ServerErrorCodes.h"
@@ -16,9 +14,9 @@ namespace {
 const QString kStaleText = QStringLiteral("Der Artikel wurde inzwischen an einem anderen Arbeitsplatz geändert. Die "
                                           "Anzeige ist jetzt aktuell; bitte prüfen Sie die Änderung erneut.");
 
-QString currentArticleNumber(const FMStart &window) {
-    const int r = window.liart->currentRow();
-    return r < 0 ? QString() : Piece(window.liart->rowText(r), kLF, 1);
+QString currentArticleNumber(const KxList &articles) {
+    const int r = articles.currentRow();
+    return r < 0 ? QString() : Piece(articles.rowText(r), kLF, 1);
 }
 
 } // namespace
@@ -48,7 +46,7 @@ bool Freshness::stampMatches() {
     m_lost = false;
     // Only a list that belongs to the current article and whose state the server described can be
     // compared; anything else has nothing to be stale against.
-    if (m_list != m_window.artListKey || m_article != currentArticleNumber(m_window))
+    if (m_list != m_listKey || m_article != currentArticleNumber(m_articles))
         return true;
     // A step that lost its connection under this screen may have left it showing what the server
     // does not hold (a rolled-back change, or the state before a commit whose answer never came):
@@ -75,7 +73,7 @@ std::vector<int> Freshness::changedSince(const UndoStep &step) {
     if (numbers.isEmpty())
         return {};
     ServerBusy busy;
-    const QStringList now = gFactory->articleStamps(m_window.artListKey, numbers);
+    const QStringList now = gFactory->articleStamps(m_listKey, numbers);
     std::vector<int> changed;
     for (size_t i = 0; i < asked.size() && i < size_t(now.size()); ++i)
         if (!now[qsizetype(i)].isEmpty() && now[qsizetype(i)] != asked[i]->stampAfter)
@@ -173,18 +171,14 @@ void Freshness::refuse(const QString &message) {
 }
 
 void Freshness::answerRefusal(const std::vector<int> &rows, const QString &message) {
-    FMStart &w = m_window;
-    const int r = w.liart->currentRow();
+    const int r = m_articles.currentRow();
     if (r >= 0 || !rows.empty())
         ConnectServer();
     QStringList others;
     for (const int row : rows)
-        if (row != r && row >= 0 && row < w.liart->rowCount())
-            others << Piece(w.liart->rowText(row), kLF, 1);
-    w.display->showRows(others);
-    // The article row and the supplier cells in one read; a list whose entries changed is refilled.
-    if (r >= 0 && !w.display->showCurrent(true))
-        w.lief_such();
+        if (row != r && row >= 0 && row < m_articles.rowCount())
+            others << Piece(m_articles.rowText(row), kLF, 1);
+    m_showServerState(others);
     gDesktop->messageBox(kEditTitle, message, Desktop::Buttons::Ok, Desktop::Icon::Information);
     ThrowIfEnded();
 }

@@ -3,11 +3,12 @@
 #include "UndoStack.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <vector>
 
-class FMStart;
+class KxList;
 
 // Whether the supplier list on screen still shows what the server holds for its article. Another
 // workstation may change the same article at any time; a change made on a stale screen would be
@@ -16,7 +17,12 @@ class FMStart;
 // date and the clerk asked to look again, instead of writing anything.
 class Freshness {
 public:
-    explicit Freshness(FMStart &window) : m_window(window) {}
+    // The window hands over its article list (whose current row is the shown article), the key of
+    // the loaded list, and how it brings the screen up to the server's state: the rows of
+    // `otherArticles` and the current article's row and suppliers, read anew.
+    Freshness(const KxList &articles, const QString &listKey,
+              std::function<void(const QStringList &otherArticles)> showServerState)
+        : m_articles(articles), m_listKey(listKey), m_showServerState(std::move(showServerState)) {}
 
     // lief_such has filled the supplier list with article `articleNumber` of list `listKey`, as the
     // server's stamp `stamp` describes it (empty: the server cannot tell).
@@ -53,7 +59,9 @@ public:
     void refuse(const QString &message);
 
 private:
-    FMStart &m_window;
+    const KxList &m_articles;
+    const QString &m_listKey;
+    std::function<void(const QStringList &)> m_showServerState;
     QString m_list;
     QString m_article;
     QString m_stamp;

@@ -2,7 +2,6 @@
 
 #include "ArticleDisplay.h"
 #include "CacheApi.h"
-#include "FMStart.h"
 #include "KxList.h"
 #include "MainConstants.h"
 #include "TextHelpers.h"
@@ -12,7 +11,8 @@
 
 using namespace cacheapi;
 
-LiveView::LiveView(FMStart &window) : QObject(&window), m_window(window), m_timer(new QTimer(this)) {
+LiveView::LiveView(QObject *parent, const KxList &articles, const QString &listKey, ArticleDisplay &display)
+    : QObject(parent), m_articles(articles), m_listKey(listKey), m_display(display), m_timer(new QTimer(this)) {
     m_timer->setObjectName(QStringLiteral("liveView"));
     m_timer->setInterval(kIntervalMs);
     connect(m_timer, &QTimer::timeout, this, &LiveView::look);
@@ -24,13 +24,13 @@ void LiveView::look() {
     // never while a list is loading.
     if (ProgramEnded() || HandlerRunning() || ServerBusy::active() || QApplication::activeModalWidget())
         return;
-    if (!gFactory || m_window.artListKey.isEmpty() || !m_window.liart->isEnabled())
+    if (!gFactory || m_listKey.isEmpty() || !m_articles.isEnabled())
         return;
     try {
         cacheapi::ChangedArticles changes;
         {
             ServerBusy busy;
-            changes = gFactory->takeChangedArticles(m_window.artListKey, m_since);
+            changes = gFactory->takeChangedArticles(m_listKey, m_since);
         }
         apply(changes);
     } catch (const ServerError &) {
@@ -56,15 +56,14 @@ void LiveView::apply(const QStringList &articles) {
 void LiveView::apply(const cacheapi::ChangedArticles &changes) {
     if (changes.articles.isEmpty())
         return;
-    KxList *liart = m_window.liart;
-    const int current = liart->currentRow();
-    const QString currentNumber = current < 0 ? QString() : Piece(liart->rowText(current), kLF, 1);
+    const int current = m_articles.currentRow();
+    const QString currentNumber = current < 0 ? QString() : Piece(m_articles.rowText(current), kLF, 1);
     // The changed rows: those the look brought, the others in one request; an article the list does
     // not hold is ignored.
-    m_window.display->showGivenRows(changes.rows);
-    m_window.display->showRows(changes.unread);
+    m_display.showGivenRows(changes.rows);
+    m_display.showRows(changes.unread);
     // The current article's cells in place: only when the list still holds exactly these entries
     // (otherwise the next click finds the screen stale and refreshes it whole).
     if (current >= 0 && changes.articles.contains(currentNumber))
-        m_window.display->showCurrent(true);
+        m_display.showCurrent(true);
 }

@@ -7,7 +7,8 @@
 #include <QStringList>
 #include <QVariantMap>
 
-class FMStart;
+class ArticleDisplay;
+class KxList;
 class QTimer;
 
 // While the program is connected and idle, another workstation's accepted change to the loaded
@@ -18,7 +19,9 @@ class QTimer;
 class LiveView : public QObject {
     Q_OBJECT
 public:
-    explicit LiveView(FMStart &window);
+    // Watches the list whose key `listKey` holds (empty: none) for the window `parent`, whose article
+    // list is `articles`; shows what it finds through `display`.
+    LiveView(QObject *parent, const KxList &articles, const QString &listKey, ArticleDisplay &display);
 
     // One look, as the timer takes it; tests call it to wait for the effect without a fixed sleep.
     void look();
@@ -32,7 +35,9 @@ public:
     static constexpr int kIntervalMs = 400;
 
 private:
-    FMStart &m_window;
+    const KxList &m_articles;
+    const QString &m_listKey;
+    ArticleDisplay &m_display;
     QTimer *m_timer = nullptr;
     // What the last look saw of the loaded list: kept here, not in the connection, so that the look
     // after a reconnect shows what colleagues did meanwhile.
