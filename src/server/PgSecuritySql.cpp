@@ -98,10 +98,14 @@ const char *const kStatements[] = {
     // preparing needs no session). Its lock is a raise of its version by exactly one: a row that
     // kept its number would pass for a lock whose rows the watching looks have already seen. Once
     // raised in this transaction the row may be written again unchanged (the save's stamp, which only
-    // the door "speichern" writes).
+    // the door "speichern" writes). Clerks write only under READ COMMITTED or SERIALIZABLE: see
+    // korvex.pruefen.
     "CREATE OR REPLACE FUNCTION korvex.artliste_schreiben() RETURNS trigger LANGUAGE plpgsql SECURITY DEFINER " KX_CHECK
     " AS $f$ DECLARE v_firma bigint; BEGIN"
     " IF korvex.verwalter() THEN RETURN NEW; END IF;"
+    " IF current_setting('transaction_isolation') = 'repeatable read' THEN PERFORM korvex.abgelehnt("
+    "'Artikellisten werden nicht unter REPEATABLE READ geschrieben (nur READ COMMITTED oder SERIALIZABLE).');"
+    " END IF;"
     " SELECT firma INTO v_firma FROM korvex.upd_run WHERE id = NEW.run;"
     " IF NOT EXISTS (SELECT 1 FROM korvex.zugang z WHERE z.login = session_user AND z.firma = v_firma) THEN"
     " PERFORM korvex.abgelehnt(format('Die Artikellisten der Firma %s sind diesem Login nicht zugeordnet', v_firma));"
@@ -121,6 +125,17 @@ const char *const kStatements[] = {
     "CREATE OR REPLACE FUNCTION korvex.pruefen() RETURNS trigger LANGUAGE plpgsql SECURITY DEFINER " KX_CHECK
     " AS $f$ DECLARE v_tx bigint := txid_current(); v text; BEGIN"
     " IF NOT EXISTS (SELECT 1 FROM korvex.pruefung WHERE tx = v_tx) THEN RETURN NULL; END IF;"
+    // Two transactions touching one article are judged one after the other: each locks the
+    // touched articles first, in one order (no deadlock among checks), and NO KEY UPDATE (a FOR
+    // UPDATE would wait for the foreign keys' KEY SHARE locks other clerks hold on the articles).
+    // Under READ COMMITTED each statement below takes a fresh snapshot after the wait, so it sees
+    // the other's commit. Under REPEATABLE READ a wait refreshes nothing, and the check would judge
+    // a picture the other's commit has made stale: a clerk's writes are refused there (the program
+    // never asks for it); SERIALIZABLE finds the write skew itself.
+    " IF current_setting('transaction_isolation') = 'repeatable read' AND NOT korvex.verwalter() THEN"
+    " PERFORM korvex.abgelehnt('Artikellisten werden nicht unter REPEATABLE READ geschrieben.'); END IF;"
+    " PERFORM 1 FROM korvex.artikel WHERE id IN (SELECT artikel FROM korvex.pruefung WHERE tx = v_tx)"
+    " ORDER BY id FOR NO KEY UPDATE;"
     " WITH p AS (SELECT liste, artikel FROM korvex.pruefung WHERE tx = v_tx AND liste > 0),"
     " e AS (SELECT p.liste, p.artikel, al.lieferant, COALESCE(o.laktiv, al.aktiv) AS aktiv,"
     " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END) AS haupt,"

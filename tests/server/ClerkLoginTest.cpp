@@ -15,6 +15,8 @@
 #include <QSqlQuery>
 #include <QUuid>
 
+#include <libpq-fe.h>
+
 #include <cstdlib>
 #include <iostream>
 
@@ -319,6 +321,67 @@ TEST_P(ClerkTest, TheProgramsStepsWorkForAClerksLogin) {
     const QString key = listKey(*other, QStringLiteral("3"));
     ExpectServerError(kDatabase, [&] { makeMain(*other, key, "100001", 70012); });
     EXPECT_EQ(rawSql("SELECT count(*) FROM liste_aend"), QStringLiteral("0"));
+}
+
+// Two saves side by side, each fine alone, together an article whose main supplier is inactive: list 3
+// sets supplier 70012 of article 100001 inactive, list 2 makes it the main supplier. The second
+// waits for the first's judgement and is refused, whatever isolation or constraint timing it asked.
+TEST_P(ClerkTest, SavesSideBySideAreJudgedOneAfterTheOther) {
+    const QString list2 = QString(kList).replace("r.nr = 3", "r.nr = 2");
+    const QString list3 = kList;
+    for (const char *second : {"BEGIN ISOLATION LEVEL REPEATABLE READ", "BEGIN; SET CONSTRAINTS ALL IMMEDIATE"}) {
+        SCOPED_TRACE(second);
+        ServerTest::SetUp(); // a fresh database each time
+        ASSERT_EQ(SetPgLogin(target(), kClerk, 1, {QStringLiteral("DEMO")}, QStringLiteral("x")), QString());
+        rawSql("INSERT INTO artliste (run) SELECT id FROM upd_run WHERE firma = 1 AND nr IN (2, 3);"
+               " INSERT INTO liste_aend (liste, artlief, artikel, laktiv, aendsw, aend_pers) VALUES (" +
+               list3 + ", " + pair(70012) + ", " + kArticle +
+               ", 'N', 1, 'DEMO');"
+               " INSERT INTO liste_aend (liste, artlief, artikel, hlief, aendsw, aend_pers) VALUES (" +
+               list2 + ", " + pair(70012) + ", " + kArticle + ", 'J', 1, 'DEMO'), (" + list2 + ", " + pair(70001) +
+               ", " + kArticle + ", 'N', 1, 'DEMO'); INSERT INTO liste_haupt VALUES (" + list2 + ", " + kArticle +
+               ", " + supplier(70012) + ")");
+        Plain first(cluster(), kClerk);
+        Plain admin(cluster(), cluster().user());
+        ASSERT_TRUE(first.open() && admin.open());
+        const QString connect = QStringLiteral("host=%1 port=%2 dbname=korvex user=%3")
+                                    .arg(cluster().host())
+                                    .arg(cluster().port())
+                                    .arg(kClerk);
+        PGconn *other = PQconnectdb(connect.toUtf8().constData());
+        ASSERT_EQ(PQstatus(other), CONNECTION_OK) << PQerrorMessage(other);
+
+        ASSERT_EQ(first.value("BEGIN"), QString());
+        ASSERT_EQ(first.value("SET CONSTRAINTS ALL IMMEDIATE"), QString());
+        ASSERT_EQ(first.value("UPDATE artliste SET version = version + 1 WHERE id = " + list3), QString());
+        ASSERT_EQ(first.value("SELECT korvex.speichern(" + list3 + ", 'DEMO')"), QStringLiteral("1"));
+        const QString save = QStringLiteral("%1; UPDATE artliste SET version = version + 1 WHERE id = %2;"
+                                            " SELECT korvex.speichern(%2, 'DEMO'); COMMIT")
+                                 .arg(QLatin1String(second), list2);
+        ASSERT_EQ(PQsendQuery(other, save.toUtf8().constData()), 1);
+        // The second waits for the first's article lock, or has been refused already.
+        const QString waiting =
+            QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE pid = %1 AND wait_event_type = 'Lock'")
+                .arg(PQbackendPID(other));
+        while (PQconsumeInput(other) == 1 && PQisBusy(other) && admin.value(waiting) != QLatin1String("1")) {
+        }
+        EXPECT_EQ(first.value("COMMIT"), QString());
+        QString refusal;
+        while (PGresult *result = PQgetResult(other)) {
+            if (PQresultStatus(result) == PGRES_FATAL_ERROR && refusal.isEmpty())
+                refusal = QString::fromUtf8(PQresultErrorField(result, PG_DIAG_SQLSTATE)) + QLatin1Char(' ') +
+                          QString::fromUtf8(PQresultErrorMessage(result));
+            PQclear(result);
+        }
+        PQclear(PQexec(other, "ROLLBACK"));
+        PQfinish(other);
+        EXPECT_TRUE(refusal.startsWith(QLatin1String("KX011 ")) || refusal.startsWith(QLatin1String("42501 ")))
+            << refusal.toStdString();
+        EXPECT_EQ(rawSql("SELECT f.liefnr || al.aktiv FROM artikel a JOIN lieferant f ON f.id = a.haupt_lief"
+                         " JOIN artlief al ON al.artikel = a.id AND al.lieferant = a.haupt_lief WHERE a.id = " +
+                         kArticle),
+                  QStringLiteral("70001J"));
+    }
 }
 
 TEST_P(ClerkTest, TheLoginIsCheckedInsideTheServer) {
