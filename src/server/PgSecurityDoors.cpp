@@ -68,10 +68,12 @@ const char *const kStatements[] = {
     " RETURN v_anzahl; END $f$",
 
     // The lists of the login's companies: a clerk sees the pending changes of those only (who wrote
-    // them, and when, is not another company's business). Asked once per statement.
-    "CREATE OR REPLACE FUNCTION korvex.meine_listen() RETURNS bigint[] LANGUAGE sql STABLE SECURITY DEFINER " KX_FIXED
-    " AS $f$ SELECT COALESCE(array_agg(l.id), '{}') FROM korvex.artliste l JOIN korvex.upd_run r ON r.id = l.run"
-    " WHERE r.firma IN (SELECT z.firma FROM korvex.zugang z WHERE z.login = session_user) $f$",
+    // them, and when, is not another company's business). Asked once per statement; in PL/pgSQL,
+    // which keeps its plan for the session (an SQL function's would be made anew each statement).
+    "CREATE OR REPLACE FUNCTION korvex.meine_listen() RETURNS bigint[] LANGUAGE plpgsql STABLE SECURITY "
+    "DEFINER " KX_FIXED
+    " AS $f$ BEGIN RETURN (SELECT COALESCE(array_agg(l.id), '{}') FROM korvex.artliste l JOIN korvex.upd_run r"
+    " ON r.id = l.run WHERE r.firma IN (SELECT z.firma FROM korvex.zugang z WHERE z.login = session_user)); END $f$",
     "ALTER TABLE korvex.liste_aend ENABLE ROW LEVEL SECURITY",
     "DROP POLICY IF EXISTS kx_firma ON korvex.liste_aend",
     "CREATE POLICY kx_firma ON korvex.liste_aend TO korvex_clerks"
