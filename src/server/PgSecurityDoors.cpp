@@ -29,6 +29,10 @@ const char *const kStatements[] = {
     " v_jetzt := pg_catalog.to_char(pg_catalog.statement_timestamp(), 'YYYY-MM-DD\"T\"HH24:MI:SS');"
     " SELECT count(*) INTO v_anzahl FROM korvex.liste_aend WHERE liste = p_liste AND COALESCE(aendsw, 0) <> 0;"
     " IF v_anzahl > 0 THEN"
+    // The saved articles locked first in the order the commit check locks them, so that a save and
+    // a clerk's commit check never wait for each other crosswise.
+    " PERFORM 1 FROM korvex.artikel WHERE id IN (SELECT artikel FROM korvex.liste_aend WHERE liste = p_liste"
+    " AND COALESCE(aendsw, 0) <> 0) ORDER BY id FOR NO KEY UPDATE;"
     // Logged first, while the master data still hold what the changes replace.
     " INSERT INTO korvex.speicher_log (liste, artlief, laktiv, hlief, laktiv_alt, hlief_alt, aend_pers, gesp_pers,"
     " gesp_zeit, aend_nr) SELECT o.liste, o.artlief, o.laktiv, o.hlief,"
