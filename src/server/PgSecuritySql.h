@@ -8,6 +8,9 @@ namespace kxserver {
 // the mapping of logins, the login functions, the triggers and the clerks' grants. Each statement
 // may run again over its own result.
 QStringList PgSecurityStatements();
+// Their second half: the doors a clerk's writes go through instead of rights of his own, which
+// rows of the lists he sees, and his grants.
+QStringList PgDoorStatements();
 // The names of the triggers above; any other trigger on our tables was not made by us.
 QStringList PgTriggerNames();
 

@@ -15,6 +15,8 @@
 #include <QSqlQuery>
 #include <QUuid>
 
+#include <libpq-fe.h>
+
 #include <cstdlib>
 #include <iostream>
 
@@ -28,6 +30,10 @@ const QString kClerk = QStringLiteral("h2_anna");
 const QString kList = QStringLiteral("(SELECT l.id FROM artliste l JOIN upd_run r ON r.id = l.run WHERE r.firma = 1"
                                      " AND r.nr = 3)");
 const QString kArticle = QStringLiteral("(SELECT id FROM artikel WHERE firma = 1 AND artnr = '100001')");
+// Company 2's list and its article of the same number.
+const QString kOtherList = QStringLiteral("(SELECT l.id FROM artliste l JOIN upd_run r ON r.id = l.run"
+                                          " WHERE r.firma = 2 AND r.nr = 1)");
+const QString kOtherArticle = QStringLiteral("(SELECT id FROM artikel WHERE firma = 2 AND artnr = '100001')");
 QString pair(int liefnr) {
     return QStringLiteral("(SELECT al.id FROM artlief al JOIN lieferant f ON f.id = al.lieferant WHERE al.artikel = %1"
                           " AND f.liefnr = %2)")
@@ -66,6 +72,13 @@ public:
         QSqlDatabase::removeDatabase(m_name);
     }
     bool open() const { return m_open; }
+    // The first value a query answers, or the error.
+    QString value(const QString &sql) {
+        QSqlQuery query(QSqlDatabase::database(m_name, false));
+        if (!query.exec(sql))
+            return query.lastError().nativeErrorCode();
+        return query.next() ? query.value(0).toString() : QString();
+    }
     // Runs the statements in one transaction; the first error (the commit's included), or empty.
     QString run(const QStringList &statements) {
         QSqlDatabase db = QSqlDatabase::database(m_name, false);
@@ -127,6 +140,19 @@ protected:
 TEST_P(ClerkTest, ForbiddenActionsAreRefusedByTheDatabase) {
     // The list exists, as once a clerk picked the update.
     listKey(*as(kClerk), QStringLiteral("3"));
+    // Written by company 2's clerks: a pending main-supplier change; and in company 1's list a change
+    // not yet numbered (aendsw 0) of another article.
+    rawSql("INSERT INTO artliste (run, version) SELECT id, 1 FROM upd_run WHERE firma = 2 AND nr = 1;"
+           " INSERT INTO liste_aend (liste, artlief, artikel, hlief, aendsw, aend_pers, aend_zeit) SELECT " +
+           kOtherList +
+           ", al.id, al.artikel, CASE f.liefnr WHEN 80002 THEN 'J' ELSE 'N' END, 1, 'DEMO', 'x'"
+           " FROM artlief al JOIN lieferant f ON f.id = al.lieferant WHERE al.artikel = " +
+           kOtherArticle +
+           ";"
+           " INSERT INTO liste_aend (liste, artlief, artikel, aendsw, aend_pers) SELECT " +
+           kList +
+           ", id, artikel, 0, 'KOLLEGE' FROM artlief WHERE artikel = (SELECT id FROM artikel WHERE firma = 1"
+           " AND artnr = '100002') LIMIT 1");
     Plain clerk(cluster(), kClerk);
     ASSERT_TRUE(clerk.open());
     const struct {
@@ -183,6 +209,30 @@ TEST_P(ClerkTest, ForbiddenActionsAreRefusedByTheDatabase) {
         {"drop changes without saving them",
          {lock(), pending(70006, "'J'", "NULL"), "DELETE FROM liste_aend WHERE liste = " + kList}},
         {"number a change", {lock(), pending(70006, "'J'", "NULL"), "UPDATE liste_aend SET aend_nr = 0"}},
+        {"set another company's main supplier while a change is pending",
+         {"UPDATE artikel SET haupt_lief = NULL, aend_pers = 'DEMO', aend_zeit = '1990' WHERE id = " + kOtherArticle}},
+        {"apply a pending change without Speichern",
+         {lock(), pending(70006, "'J'", "NULL"),
+          "UPDATE artlief SET aktiv = 'J', aend_pers = 'DEMO', gesp_pers = 'DEMO' WHERE id = " + pair(70006)}},
+        {"forge a thousand log rows and drop the change",
+         {lock(), pending(70006, "'J'", "NULL"),
+          "INSERT INTO speicher_log (liste, artlief, laktiv, laktiv_alt, aend_pers, gesp_pers, gesp_zeit, aend_nr)"
+          " SELECT " +
+              kList + ", " + pair(70006) + ", 'J', (SELECT aktiv FROM artlief WHERE id = " + pair(70006) +
+              "), 'DEMO', 'DEMO', '01.01.1990', (SELECT version FROM artliste WHERE id = " + kList +
+              ") FROM generate_series(1, 1000)",
+          "DELETE FROM liste_aend WHERE liste = " + kList}},
+        {"drop an unnumbered change without the lock", {"DELETE FROM liste_aend WHERE COALESCE(aendsw, 0) = 0"}},
+        {"write another company's list's main supplier",
+         {"INSERT INTO liste_haupt (liste, artikel, haupt_lief) VALUES (" + kOtherList + ", " + kOtherArticle +
+          ", (SELECT id FROM lieferant WHERE firma = 2 AND liefnr = 80002))"}},
+        {"take another company's list's lock", {"UPDATE artliste SET version = version + 1 WHERE id = " + kOtherList}},
+        {"take the lock without raising the version",
+         {"UPDATE artliste SET version = version WHERE id = " + kList, pending(70006, "'J'", "NULL")}},
+        {"stall every list", {"LOCK TABLE liste_aend IN ACCESS EXCLUSIVE MODE"}},
+        {"stall the suppliers", {"LOCK TABLE lieferant IN ACCESS SHARE MODE"}},
+        {"save another company's list", {"SELECT korvex.speichern(" + kOtherList + ", 'DEMO')"}},
+        {"save under a colleague's code", {lock(), "SELECT korvex.speichern(" + kList + ", 'KOLLEGE')"}},
     };
     // Refused for want of a right (42501) or by the rules at commit (KX011), never by a typo here.
     for (const auto &c : cases) {
@@ -190,6 +240,10 @@ TEST_P(ClerkTest, ForbiddenActionsAreRefusedByTheDatabase) {
         EXPECT_TRUE(error.startsWith(QLatin1String("42501 ")) || error.startsWith(QLatin1String("KX011 ")))
             << c.what << ": " << error.toStdString();
     }
+
+    // Another company's pending changes are not seen at all, nor who wrote them.
+    EXPECT_EQ(clerk.value("SELECT count(*) FROM liste_aend WHERE aend_pers IS NOT NULL AND liste = " + kOtherList),
+              QStringLiteral("0"));
 
     // A change written without the writers' lock would carry a number a watching look has seen.
     EXPECT_TRUE(clerk.run({pending(70006, "'J'", "NULL")}).contains("nur unter ihrer Sperre"));
@@ -203,8 +257,11 @@ TEST_P(ClerkTest, ForbiddenActionsAreRefusedByTheDatabase) {
                    "INSERT INTO liste_haupt (liste, artikel, haupt_lief) VALUES (" + kList + ", " + kArticle + ", " +
                        supplier(70015) + ")"}),
         QString());
-    EXPECT_EQ(rawSql("SELECT count(*) FROM liste_aend WHERE aend_pers = 'DEMO'"), QStringLiteral("2"));
-    EXPECT_EQ(rawSql("SELECT count(*) FROM liste_aend o JOIN artliste l ON l.id = o.liste WHERE o.aend_nr = l.version"),
+    EXPECT_EQ(rawSql("SELECT count(*) FROM liste_aend WHERE aend_pers = 'DEMO' AND liste = " + kList),
+              QStringLiteral("2"));
+    EXPECT_EQ(rawSql("SELECT count(*) FROM liste_aend o JOIN artliste l ON l.id = o.liste WHERE o.aend_nr = l.version"
+                     " AND l.id = " +
+                     kList),
               QStringLiteral("2"))
         << "a change's number is the list version that wrote it, whatever the clerk sent";
     EXPECT_EQ(rawSql("SELECT count(*) FROM speicher_log"), QStringLiteral("0"));
@@ -264,6 +321,67 @@ TEST_P(ClerkTest, TheProgramsStepsWorkForAClerksLogin) {
     const QString key = listKey(*other, QStringLiteral("3"));
     ExpectServerError(kDatabase, [&] { makeMain(*other, key, "100001", 70012); });
     EXPECT_EQ(rawSql("SELECT count(*) FROM liste_aend"), QStringLiteral("0"));
+}
+
+// Two saves side by side, each fine alone, together an article whose main supplier is inactive: list 3
+// sets supplier 70012 of article 100001 inactive, list 2 makes it the main supplier. The second
+// waits for the first's judgement and is refused, whatever isolation or constraint timing it asked.
+TEST_P(ClerkTest, SavesSideBySideAreJudgedOneAfterTheOther) {
+    const QString list2 = QString(kList).replace("r.nr = 3", "r.nr = 2");
+    const QString list3 = kList;
+    for (const char *second : {"BEGIN ISOLATION LEVEL REPEATABLE READ", "BEGIN; SET CONSTRAINTS ALL IMMEDIATE"}) {
+        SCOPED_TRACE(second);
+        ServerTest::SetUp(); // a fresh database each time
+        ASSERT_EQ(SetPgLogin(target(), kClerk, 1, {QStringLiteral("DEMO")}, QStringLiteral("x")), QString());
+        rawSql("INSERT INTO artliste (run) SELECT id FROM upd_run WHERE firma = 1 AND nr IN (2, 3);"
+               " INSERT INTO liste_aend (liste, artlief, artikel, laktiv, aendsw, aend_pers) VALUES (" +
+               list3 + ", " + pair(70012) + ", " + kArticle +
+               ", 'N', 1, 'DEMO');"
+               " INSERT INTO liste_aend (liste, artlief, artikel, hlief, aendsw, aend_pers) VALUES (" +
+               list2 + ", " + pair(70012) + ", " + kArticle + ", 'J', 1, 'DEMO'), (" + list2 + ", " + pair(70001) +
+               ", " + kArticle + ", 'N', 1, 'DEMO'); INSERT INTO liste_haupt VALUES (" + list2 + ", " + kArticle +
+               ", " + supplier(70012) + ")");
+        Plain first(cluster(), kClerk);
+        Plain admin(cluster(), cluster().user());
+        ASSERT_TRUE(first.open() && admin.open());
+        const QString connect = QStringLiteral("host=%1 port=%2 dbname=korvex user=%3")
+                                    .arg(cluster().host())
+                                    .arg(cluster().port())
+                                    .arg(kClerk);
+        PGconn *other = PQconnectdb(connect.toUtf8().constData());
+        ASSERT_EQ(PQstatus(other), CONNECTION_OK) << PQerrorMessage(other);
+
+        ASSERT_EQ(first.value("BEGIN"), QString());
+        ASSERT_EQ(first.value("SET CONSTRAINTS ALL IMMEDIATE"), QString());
+        ASSERT_EQ(first.value("UPDATE artliste SET version = version + 1 WHERE id = " + list3), QString());
+        ASSERT_EQ(first.value("SELECT korvex.speichern(" + list3 + ", 'DEMO')"), QStringLiteral("1"));
+        const QString save = QStringLiteral("%1; UPDATE artliste SET version = version + 1 WHERE id = %2;"
+                                            " SELECT korvex.speichern(%2, 'DEMO'); COMMIT")
+                                 .arg(QLatin1String(second), list2);
+        ASSERT_EQ(PQsendQuery(other, save.toUtf8().constData()), 1);
+        // The second waits for the first's article lock, or has been refused already.
+        const QString waiting =
+            QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE pid = %1 AND wait_event_type = 'Lock'")
+                .arg(PQbackendPID(other));
+        while (PQconsumeInput(other) == 1 && PQisBusy(other) && admin.value(waiting) != QLatin1String("1")) {
+        }
+        EXPECT_EQ(first.value("COMMIT"), QString());
+        QString refusal;
+        while (PGresult *result = PQgetResult(other)) {
+            if (PQresultStatus(result) == PGRES_FATAL_ERROR && refusal.isEmpty())
+                refusal = QString::fromUtf8(PQresultErrorField(result, PG_DIAG_SQLSTATE)) + QLatin1Char(' ') +
+                          QString::fromUtf8(PQresultErrorMessage(result));
+            PQclear(result);
+        }
+        PQclear(PQexec(other, "ROLLBACK"));
+        PQfinish(other);
+        EXPECT_TRUE(refusal.startsWith(QLatin1String("KX011 ")) || refusal.startsWith(QLatin1String("42501 ")))
+            << refusal.toStdString();
+        EXPECT_EQ(rawSql("SELECT f.liefnr || al.aktiv FROM artikel a JOIN lieferant f ON f.id = a.haupt_lief"
+                         " JOIN artlief al ON al.artikel = a.id AND al.lieferant = a.haupt_lief WHERE a.id = " +
+                         kArticle),
+                  QStringLiteral("70001J"));
+    }
 }
 
 TEST_P(ClerkTest, TheLoginIsCheckedInsideTheServer) {
