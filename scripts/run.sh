@@ -24,6 +24,9 @@ db="$data/korvex-demo.sqlite"
 mkdir -p "$data"
 if [ ! -f "$db" ]; then
   "$build/src/server/korvex-db" --demo "$db"
+else
+  # A demo database of an earlier version comes along with every row (a current one is left alone).
+  "$build/src/server/korvex-db" upgrade "$db" >/dev/null
 fi
 
 # Company 1, branch 0, the demo clerk; the server address is the database file, so nothing is

@@ -96,9 +96,16 @@ void step3(QSqlDatabase &db, Backend backend) {
         Exec(db, statement);
 }
 
+// Version 4 -> 5: on PostgreSQL the clerks' rights of version 4 let a determined clerk write what
+// only "Speichern" may write; version 5 gives them the door korvex.speichern and takes those rights
+// away. The step has nothing of its own to do: the take-over before it and the rights after it
+// (RunUpgradeSteps) make the database what version 5 is. A workstation of version 4 refuses the
+// new version, so none keeps writing the old way. The SQLite file only counts on.
+void step4(QSqlDatabase &, Backend) {}
+
 using Step = void (*)(QSqlDatabase &, Backend);
 // kSteps[n - 1] takes version n to n + 1.
-const Step kSteps[] = {step1, step2, step3};
+const Step kSteps[] = {step1, step2, step3, step4};
 static_assert(std::size(kSteps) == kSchemaVersion - 1, "every schema version needs its upgrade step");
 
 QString currentVersionNote(const QString &where, const std::optional<int> &found) {

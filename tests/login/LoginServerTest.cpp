@@ -226,7 +226,7 @@ TEST_F(LoginServerTest, AnOlderDatabaseAsksForItsUpgradeThenItsUsersLogIn) {
     };
     storeLogin("DEMO", "demo", "1", path);
     EXPECT_FALSE(LoginUser());
-    expectVersionBox("Version 1 des KORVEX-Datenbankschemas; dieses Programm braucht Version 4. Der Administrator "
+    expectVersionBox("Version 1 des KORVEX-Datenbankschemas; dieses Programm braucht Version 5. Der Administrator "
                      "bringt sie mit \"korvex-db upgrade " +
                      path + "\"");
 
@@ -260,7 +260,7 @@ TEST_F(LoginServerTest, AnOlderDatabaseAsksForItsUpgradeThenItsUsersLogIn) {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("login-v1"));
         db.setDatabaseName(path);
         ASSERT_TRUE(db.open());
-        ASSERT_TRUE(QSqlQuery(db).exec(QStringLiteral("UPDATE korvex_meta SET value = '5' WHERE key = 'version'")));
+        ASSERT_TRUE(QSqlQuery(db).exec(QStringLiteral("UPDATE korvex_meta SET value = '6' WHERE key = 'version'")));
         db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("login-v1"));
@@ -268,5 +268,5 @@ TEST_F(LoginServerTest, AnOlderDatabaseAsksForItsUpgradeThenItsUsersLogIn) {
     gFactoryMaker = MakeSqlFactory;
     storeLogin("DEMO", "demo", "1", path);
     EXPECT_FALSE(LoginUser());
-    expectVersionBox("Version 5 des KORVEX-Datenbankschemas; dieses Programm kennt nur Version 4 und ist zu alt");
+    expectVersionBox("Version 6 des KORVEX-Datenbankschemas; dieses Programm kennt nur Version 5 und ist zu alt");
 }
