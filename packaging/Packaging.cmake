@@ -10,7 +10,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/src/app/images/korvex.png
 # folders as in the sources, so that the links work where they are installed.
 set(KORVEX_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/korvex-hauptlief)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${KORVEX_DOC_DIR})
-install(FILES ${PROJECT_SOURCE_DIR}/docs/SERVER.md ${PROJECT_SOURCE_DIR}/docs/SECURITY.md
+install(FILES ${PROJECT_SOURCE_DIR}/docs/SERVER.md ${PROJECT_SOURCE_DIR}/docs/SECURITY.md ${PROJECT_SOURCE_DIR}/docs/ARCHITECTURE.md
               ${PROJECT_SOURCE_DIR}/docs/PACKAGING.md ${PROJECT_SOURCE_DIR}/docs/main-window.png DESTINATION ${KORVEX_DOC_DIR}/docs)
 # The example files of a first import, which SERVER.md points to.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/examples DESTINATION ${KORVEX_DOC_DIR}/docs)
