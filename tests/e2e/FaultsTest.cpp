@@ -39,8 +39,10 @@ protected:
                     const QString &password);
 
     // Answers a retry box ("Server nicht erreicht! ...") and leaves the settings dialog it opens
-    // with "Zurück"; `between` runs while the dialog is open.
-    void answerRetry(XDisplay &x, const std::function<void()> &between = {});
+    // with "Zurück"; `between` runs while the dialog is open. The box comes once the program has
+    // given up on the server: for a paused one that is the connection check's wait and then each
+    // connect attempt's timeout, which under the sanitizers on a busy machine took over 15 s.
+    void answerRetry(XDisplay &x, const std::function<void()> &between = {}, int boxWithinMs = 15000);
 };
 
 void Faults::startClerk(Clerk &clerk, const QString &server, const QString &port, const QString &code,
@@ -65,9 +67,9 @@ void Faults::startClerk(Clerk &clerk, const QString &server, const QString &port
         << why.toStdString() << "; shown: " << clerk.main->supplierMarks().toStdString();
 }
 
-void Faults::answerRetry(XDisplay &x, const std::function<void()> &between) {
+void Faults::answerRetry(XDisplay &x, const std::function<void()> &between, int boxWithinMs) {
     QString why;
-    ASSERT_TRUE(AnswerBox(x, kRetryBox, QStringLiteral("Return"), 15000, &why)) << why.toStdString();
+    ASSERT_TRUE(AnswerBox(x, kRetryBox, QStringLiteral("Return"), boxWithinMs, &why)) << why.toStdString();
     const WindowId settings = x.waitWindow(kSettings, 10000);
     ASSERT_NE(settings, 0u) << "no settings dialog after the retry box; windows: " << x.describeWindows().toStdString();
     if (between)
@@ -154,7 +156,7 @@ TEST_F(Faults, PostgresRestartedWhileTheMainWindowIsOpen) {
     ASSERT_TRUE(cluster->pauseServer(true)) << cluster->error().toStdString();
     const std::shared_ptr<void> unpause(nullptr, [&](void *) { cluster->pauseServer(false); }); // also on failure
     main.clickArticle(1);
-    answerRetry(x, [&] { ASSERT_TRUE(cluster->pauseServer(false)) << cluster->error().toStdString(); });
+    answerRetry(x, [&] { ASSERT_TRUE(cluster->pauseServer(false)) << cluster->error().toStdString(); }, 60000);
     ASSERT_FALSE(HasFatalFailure());
     ASSERT_TRUE(main.waitSupplierMarks(QStringLiteral("11 00"), 15000, &why))
         << why.toStdString() << "; windows: " << x.describeWindows().toStdString();
