@@ -58,56 +58,52 @@ const QString kOurTables = QStringLiteral(
 // non-constant defaults, generated columns' expressions, CHECK constraints and indexes on
 // expressions (ours have none of these).
 void removeForeignCode(QSqlDatabase &db) {
+    // Each row: the catalogue's question (%1 our tables' oids) for a table and a name, and the
+    // statement that removes what it found (%T the table, %N the name, both quoted here).
+    const struct {
+        const char *find;
+        const char *remove;
+    } kinds[] = {
+        {"SELECT c.relname, t.tgname FROM pg_catalog.pg_trigger t JOIN pg_catalog.pg_class c ON c.oid = t.tgrelid"
+         " WHERE t.tgrelid IN (%1) AND NOT t.tgisinternal AND t.tgname NOT IN (%2)",
+         "DROP TRIGGER %N ON korvex.%T"},
+        {"SELECT c.relname, r.rulename FROM pg_catalog.pg_rewrite r JOIN pg_catalog.pg_class c ON c.oid = r.ev_class"
+         " WHERE r.ev_class IN (%1)",
+         "DROP RULE %N ON korvex.%T"},
+        {"SELECT c.relname, p.polname FROM pg_catalog.pg_policy p JOIN pg_catalog.pg_class c ON c.oid = p.polrelid"
+         " WHERE p.polrelid IN (%1)",
+         "DROP POLICY %N ON korvex.%T"},
+        {"SELECT c.relname, '' FROM pg_catalog.pg_class c WHERE c.oid IN (%1)"
+         " AND (c.relrowsecurity OR c.relforcerowsecurity)",
+         "ALTER TABLE korvex.%T NO FORCE ROW LEVEL SECURITY, DISABLE ROW LEVEL SECURITY"},
+        {"SELECT c.relname, a.attname FROM pg_catalog.pg_attribute a JOIN pg_catalog.pg_class c ON c.oid = a.attrelid"
+         " WHERE a.attrelid IN (%1) AND a.attgenerated <> '' AND NOT a.attisdropped",
+         "ALTER TABLE korvex.%T ALTER COLUMN %N DROP EXPRESSION"},
+        // Our columns' defaults are constants; any other expression was put there.
+        {"SELECT c.relname, a.attname FROM pg_catalog.pg_attrdef d JOIN pg_catalog.pg_class c ON c.oid = d.adrelid"
+         " JOIN pg_catalog.pg_attribute a ON a.attrelid = d.adrelid AND a.attnum = d.adnum WHERE d.adrelid IN (%1)"
+         " AND NOT a.attisdropped AND pg_catalog.pg_get_expr(d.adbin, d.adrelid) !~ '^(''[^'']*''::text|-?[0-9]+)$'",
+         "ALTER TABLE korvex.%T ALTER COLUMN %N DROP DEFAULT"},
+        {"SELECT c.relname, k.conname FROM pg_catalog.pg_constraint k JOIN pg_catalog.pg_class c ON c.oid = k.conrelid"
+         " WHERE k.conrelid IN (%1) AND k.contype NOT IN ('p', 'u', 'f')",
+         "ALTER TABLE korvex.%T DROP CONSTRAINT %N"},
+        {"SELECT c.relname, '' FROM pg_catalog.pg_index i JOIN pg_catalog.pg_class c ON c.oid = i.indexrelid"
+         " WHERE i.indrelid IN (%1) AND (i.indexprs IS NOT NULL OR i.indpred IS NOT NULL)"
+         " AND NOT EXISTS (SELECT FROM pg_catalog.pg_constraint k WHERE k.conindid = i.indexrelid)",
+         "DROP INDEX korvex.%T"},
+    };
+    QStringList ourTriggers;
+    for (const QString &trigger : PgTriggerNames())
+        ourTriggers << QLatin1Char('\'') + trigger + QLatin1Char('\'');
     const QString ours = kOurTables.arg(tableList());
-    const QStringList triggers = PgTriggerNames();
-    for (const auto &[table, trigger] :
-         pairs(db, QStringLiteral("SELECT c.relname, t.tgname FROM pg_catalog.pg_trigger t JOIN pg_catalog.pg_class c"
-                                  " ON c.oid = t.tgrelid WHERE t.tgrelid IN (%1) AND NOT t.tgisinternal")
-                       .arg(ours)))
-        if (!triggers.contains(trigger))
-            Exec(db, QStringLiteral("DROP TRIGGER %1 ON korvex.%2").arg(quoted(trigger), quoted(table)));
-    for (const auto &[table, rule] :
-         pairs(db, QStringLiteral("SELECT c.relname, r.rulename FROM pg_catalog.pg_rewrite r JOIN pg_catalog.pg_class c"
-                                  " ON c.oid = r.ev_class WHERE r.ev_class IN (%1)")
-                       .arg(ours)))
-        Exec(db, QStringLiteral("DROP RULE %1 ON korvex.%2").arg(quoted(rule), quoted(table)));
-    for (const auto &[table, policy] :
-         pairs(db, QStringLiteral("SELECT c.relname, p.polname FROM pg_catalog.pg_policy p JOIN pg_catalog.pg_class c"
-                                  " ON c.oid = p.polrelid WHERE p.polrelid IN (%1)")
-                       .arg(ours)))
-        Exec(db, QStringLiteral("DROP POLICY %1 ON korvex.%2").arg(quoted(policy), quoted(table)));
-    for (const auto &[table, unused] :
-         pairs(db, QStringLiteral("SELECT c.relname, '' FROM pg_catalog.pg_class c WHERE c.oid IN (%1)"
-                                  " AND (c.relrowsecurity OR c.relforcerowsecurity)")
-                       .arg(ours)))
-        Exec(db, QStringLiteral("ALTER TABLE korvex.%1 NO FORCE ROW LEVEL SECURITY, DISABLE ROW LEVEL SECURITY")
-                     .arg(quoted(table)));
-    for (const auto &[table, column] :
-         pairs(db, QStringLiteral("SELECT c.relname, a.attname FROM pg_catalog.pg_attribute a JOIN pg_catalog.pg_class c"
-                                  " ON c.oid = a.attrelid WHERE a.attrelid IN (%1) AND a.attgenerated <> ''"
-                                  " AND NOT a.attisdropped")
-                       .arg(ours)))
-        Exec(db, QStringLiteral("ALTER TABLE korvex.%1 ALTER COLUMN %2 DROP EXPRESSION").arg(quoted(table), quoted(column)));
-    // Our columns' defaults are constants; any other expression was put there.
-    for (const auto &[table, column] : pairs(
-             db, QStringLiteral("SELECT c.relname, a.attname FROM pg_catalog.pg_attrdef d JOIN pg_catalog.pg_class c"
-                                " ON c.oid = d.adrelid JOIN pg_catalog.pg_attribute a ON a.attrelid = d.adrelid"
-                                " AND a.attnum = d.adnum WHERE d.adrelid IN (%1) AND NOT a.attisdropped"
-                                " AND pg_catalog.pg_get_expr(d.adbin, d.adrelid) !~ '^(''[^'']*''::text|-?[0-9]+)$'")
-                     .arg(ours)))
-        Exec(db, QStringLiteral("ALTER TABLE korvex.%1 ALTER COLUMN %2 DROP DEFAULT").arg(quoted(table), quoted(column)));
-    for (const auto &[table, constraint] :
-         pairs(db, QStringLiteral("SELECT c.relname, k.conname FROM pg_catalog.pg_constraint k JOIN pg_catalog.pg_class c"
-                                  " ON c.oid = k.conrelid WHERE k.conrelid IN (%1) AND k.contype NOT IN ('p', 'u', 'f')")
-                       .arg(ours)))
-        Exec(db, QStringLiteral("ALTER TABLE korvex.%1 DROP CONSTRAINT %2").arg(quoted(table), quoted(constraint)));
-    for (const auto &[index, unused] :
-         pairs(db, QStringLiteral("SELECT c.relname, '' FROM pg_catalog.pg_index i JOIN pg_catalog.pg_class c"
-                                  " ON c.oid = i.indexrelid WHERE i.indrelid IN (%1) AND (i.indexprs IS NOT NULL"
-                                  " OR i.indpred IS NOT NULL) AND NOT EXISTS (SELECT FROM pg_catalog.pg_constraint k"
-                                  " WHERE k.conindid = i.indexrelid)")
-                       .arg(ours)))
-        Exec(db, QStringLiteral("DROP INDEX korvex.%1").arg(quoted(index)));
+    for (const auto &kind : kinds)
+        for (const auto &[table, name] :
+             pairs(db, QString::fromLatin1(kind.find)
+                           .replace(QLatin1String("%1"), ours)
+                           .replace(QLatin1String("%2"), ourTriggers.join(QLatin1Char(',')))))
+            Exec(db, QString::fromLatin1(kind.remove)
+                         .replace(QLatin1String("%T"), quoted(table))
+                         .replace(QLatin1String("%N"), quoted(name)));
 }
 
 // Every right on our objects, the schemas and the database that anyone but the owner role holds

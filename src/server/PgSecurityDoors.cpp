@@ -121,10 +121,7 @@ const char *const kStatements[] = {
 } // namespace
 
 QStringList PgDoorStatements() {
-    QStringList statements;
-    for (const char *statement : kStatements)
-        statements << QString::fromUtf8(statement);
-    return statements;
+    return PgStatementList(kStatements);
 }
 
 } // namespace kxserver

@@ -214,10 +214,7 @@ const char *const kStatements[] = {
 } // namespace
 
 QStringList PgSecurityStatements() {
-    QStringList statements;
-    for (const char *statement : kStatements)
-        statements << QString::fromUtf8(statement);
-    return statements + PgDoorStatements();
+    return PgStatementList(kStatements) + PgDoorStatements();
 }
 
 QStringList PgTriggerNames() {
