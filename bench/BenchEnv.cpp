@@ -1,15 +1,15 @@
 #include "BenchEnv.h"
 
-#include "CacheApi.h"
+#include "session/CacheApi.h"
 #include "DelayProxy.h"
-#include "FMStart.h"
+#include "app/FMStart.h"
 #include "FakeLoginForms.h"
-#include "KorvexDb.h"
-#include "KxCombo.h"
-#include "KxList.h"
+#include "server/admin/KorvexDb.h"
+#include "app/controls/KxCombo.h"
+#include "app/controls/KxList.h"
 #include "PgCluster.h"
-#include "SqlFactory.h"
-#include "TextHelpers.h"
+#include "server/classes/SqlFactory.h"
+#include "text/TextHelpers.h"
 
 #include <QApplication>
 #include <QDir>

@@ -7,7 +7,7 @@
 
 #include "BenchEnv.h"
 #include "Benchmarks.h"
-#include "CacheApi.h"
+#include "session/CacheApi.h"
 
 #include <QApplication>
 #include <QLocale>

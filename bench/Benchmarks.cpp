@@ -4,12 +4,12 @@
 #include "Benchmarks.h"
 
 #include "BenchEnv.h"
-#include "CacheApi.h"
-#include "FMStart.h"
-#include "KorvexDb.h"
-#include "KxList.h"
-#include "SqlConnection.h"
-#include "TextHelpers.h"
+#include "session/CacheApi.h"
+#include "app/FMStart.h"
+#include "server/admin/KorvexDb.h"
+#include "app/controls/KxList.h"
+#include "server/db/SqlConnection.h"
+#include "text/TextHelpers.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

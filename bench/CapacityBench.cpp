@@ -11,10 +11,10 @@
 #include "Benchmarks.h"
 
 #include "BenchEnv.h"
-#include "CacheApi.h"
-#include "FMStart.h"
-#include "KxList.h"
-#include "SqlConnection.h"
+#include "session/CacheApi.h"
+#include "app/FMStart.h"
+#include "app/controls/KxList.h"
+#include "server/db/SqlConnection.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -7,9 +7,9 @@
 #include "Benchmarks.h"
 
 #include "BenchEnv.h"
-#include "CacheApi.h"
-#include "FMStart.h"
-#include "KxList.h"
+#include "session/CacheApi.h"
+#include "app/FMStart.h"
+#include "app/controls/KxList.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -4,8 +4,8 @@
 
 #include "Benchmarks.h"
 
-#include "DemoData.h"
-#include "KorvexDb.h"
+#include "server/admin/DemoData.h"
+#include "server/admin/KorvexDb.h"
 #include "PgCluster.h"
 
 #include <QDir>

@@ -4,12 +4,12 @@
 #include "Benchmarks.h"
 
 #include "BenchEnv.h"
-#include "CacheApi.h"
-#include "FMStart.h"
-#include "KorvexDb.h"
-#include "KxList.h"
-#include "LiveView.h"
-#include "SqlConnection.h"
+#include "session/CacheApi.h"
+#include "app/FMStart.h"
+#include "server/admin/KorvexDb.h"
+#include "app/controls/KxList.h"
+#include "app/LiveView.h"
+#include "server/db/SqlConnection.h"
 
 #include <QAction>
 #include <QCoreApplication>

@@ -3,11 +3,11 @@
 // settings; either way the connection string must parse back to the server and port it was built
 // from, or be refused, and nothing may crash.
 
-#include "CacheApi.h"
+#include "session/CacheApi.h"
 #include "FakeDesktop.h"
 #include "FakeLoginForms.h"
 #include "FuzzSupport.h"
-#include "SqlConnection.h"
+#include "server/db/SqlConnection.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

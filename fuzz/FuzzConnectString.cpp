@@ -3,9 +3,9 @@
 // one PostgreSQL host that libpq cannot read as several hosts or options, at a port 1 to 65535;
 // and a string built from a server and a port names exactly that server.
 
-#include "CacheApi.h"
+#include "session/CacheApi.h"
 #include "FuzzSupport.h"
-#include "SqlConnection.h"
+#include "server/db/SqlConnection.h"
 
 #include <QDir>
 #include <QFileInfo>

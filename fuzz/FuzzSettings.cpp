@@ -2,7 +2,7 @@
 // LoadLoginSettings, the dialogs show what the session holds, the password is unmasked exactly,
 // and what SaveLoginSettings writes back reads back the same.
 
-#include "CacheApi.h"
+#include "session/CacheApi.h"
 #include "FakeLoginForms.h"
 #include "FuzzSupport.h"
 

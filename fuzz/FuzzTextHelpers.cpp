@@ -1,7 +1,7 @@
 // The text helpers with any text: no crash, no hang, and each keeps the promise its header makes.
 
 #include "FuzzSupport.h"
-#include "TextHelpers.h"
+#include "text/TextHelpers.h"
 
 #include <QDate>
 #include <QStringList>

@@ -3,12 +3,12 @@
 // refused with 1007. A personnel code with quotes in it comes back as it was sent, so no code a
 // clerk types can set anything but itself.
 
-#include "CacheApi.h"
+#include "session/CacheApi.h"
 #include "FuzzSupport.h"
-#include "KorvexDb.h"
-#include "ServerErrorCodes.h"
-#include "ServerObjects.h"
-#include "SqlConnection.h"
+#include "server/admin/KorvexDb.h"
+#include "session/ServerErrorCodes.h"
+#include "server/classes/ServerObjects.h"
+#include "server/db/SqlConnection.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>

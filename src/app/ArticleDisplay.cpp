@@ -1,13 +1,13 @@
-#include "ArticleDisplay.h"
+#include "app/ArticleDisplay.h"
 
-#include "ArticleRows.h"
+#include "app/ArticleRows.h"
 
-#include "CacheApi.h"
-#include "Freshness.h"
-#include "KxList.h"
-#include "MainConstants.h"
-#include "MainLogic.h"
-#include "TextHelpers.h"
+#include "session/CacheApi.h"
+#include "app/Freshness.h"
+#include "app/controls/KxList.h"
+#include "app/MainConstants.h"
+#include "app/MainLogic.h"
+#include "text/TextHelpers.h"
 
 #include <QLabel>
 

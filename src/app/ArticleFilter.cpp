@@ -1,7 +1,7 @@
-#include "ArticleFilter.h"
+#include "app/ArticleFilter.h"
 
-#include "KxList.h"
-#include "MainLogic.h"
+#include "app/controls/KxList.h"
+#include "app/MainLogic.h"
 
 #include <utility>
 

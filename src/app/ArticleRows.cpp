@@ -1,7 +1,7 @@
-#include "ArticleRows.h"
+#include "app/ArticleRows.h"
 
-#include "KxList.h"
-#include "MainConstants.h"
+#include "app/controls/KxList.h"
+#include "app/MainConstants.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
-#include "EntryWrites.h"
+#include "app/EntryWrites.h"
 
-#include "CacheApi.h"
-#include "MainConstants.h"
+#include "session/CacheApi.h"
+#include "app/MainConstants.h"
 
 using namespace cacheapi;
 

@@ -1,19 +1,19 @@
 // The main window's controls: where they stand, what they say, which handler each one calls.
-#include "FMStart.h"
+#include "app/FMStart.h"
 
-#include "ArticleDisplay.h"
-#include "ArticleFilter.h"
-#include "CacheApi.h"
-#include "EntryWrites.h"
-#include "Freshness.h"
-#include "KxCombo.h"
-#include "KxList.h"
-#include "LiveView.h"
-#include "MainConstants.h"
-#include "MainLogic.h"
-#include "ServerErrorCodes.h"
-#include "TextHelpers.h"
-#include "UndoStack.h"
+#include "app/ArticleDisplay.h"
+#include "app/ArticleFilter.h"
+#include "session/CacheApi.h"
+#include "app/EntryWrites.h"
+#include "app/Freshness.h"
+#include "app/controls/KxCombo.h"
+#include "app/controls/KxList.h"
+#include "app/LiveView.h"
+#include "app/MainConstants.h"
+#include "app/MainLogic.h"
+#include "session/ServerErrorCodes.h"
+#include "text/TextHelpers.h"
+#include "app/UndoStack.h"
 
 #include <QAction>
 #include <QCloseEvent>

@@ -1,15 +1,15 @@
 // The main window's changes of flags: "Aktiv" and "Hauptlieferant" clicked in the supplier list.
-#include "FMStart.h"
+#include "app/FMStart.h"
 
-#include "ArticleDisplay.h"
-#include "CacheApi.h"
-#include "EntryWrites.h"
-#include "Freshness.h"
-#include "KxList.h"
-#include "MainConstants.h"
-#include "MainLogic.h"
-#include "TextHelpers.h"
-#include "UndoStack.h"
+#include "app/ArticleDisplay.h"
+#include "session/CacheApi.h"
+#include "app/EntryWrites.h"
+#include "app/Freshness.h"
+#include "app/controls/KxList.h"
+#include "app/MainConstants.h"
+#include "app/MainLogic.h"
+#include "text/TextHelpers.h"
+#include "app/UndoStack.h"
 
 #include <QPushButton>
 

@@ -3,19 +3,19 @@
 // check-cell handler, or writes in one unit that first asks whether the screen is still current, as
 // that handler does.
 
-#include "ArticleDisplay.h"
-#include "ArticleFilter.h"
-#include "CacheApi.h"
-#include "EntryWrites.h"
-#include "FMStart.h"
-#include "FindBar.h"
-#include "Freshness.h"
-#include "KxList.h"
-#include "MainConstants.h"
-#include "MainLogic.h"
-#include "ProposalTaking.h"
-#include "TextHelpers.h"
-#include "UndoStack.h"
+#include "app/ArticleDisplay.h"
+#include "app/ArticleFilter.h"
+#include "session/CacheApi.h"
+#include "app/EntryWrites.h"
+#include "app/FMStart.h"
+#include "app/FindBar.h"
+#include "app/Freshness.h"
+#include "app/controls/KxList.h"
+#include "app/MainConstants.h"
+#include "app/MainLogic.h"
+#include "app/ProposalTaking.h"
+#include "text/TextHelpers.h"
+#include "app/UndoStack.h"
 
 #include <QAction>
 #include <QLabel>

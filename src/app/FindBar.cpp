@@ -1,4 +1,4 @@
-#include "FindBar.h"
+#include "app/FindBar.h"
 
 #include <QEvent>
 #include <QHBoxLayout>

@@ -1,11 +1,11 @@
-#include "Freshness.h"
+#include "app/Freshness.h"
 
-#include "CacheApi.h"
-#include "KxList.h"
-#include "MainConstants.h"
-#include "MainLogic.h"
-#include "ServerErrorCodes.h"
-#include "TextHelpers.h"
+#include "session/CacheApi.h"
+#include "app/controls/KxList.h"
+#include "app/MainConstants.h"
+#include "app/MainLogic.h"
+#include "session/ServerErrorCodes.h"
+#include "text/TextHelpers.h"
 
 using namespace cacheapi;
 

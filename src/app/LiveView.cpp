@@ -1,10 +1,10 @@
-#include "LiveView.h"
+#include "app/LiveView.h"
 
-#include "ArticleDisplay.h"
-#include "CacheApi.h"
-#include "KxList.h"
-#include "MainConstants.h"
-#include "TextHelpers.h"
+#include "app/ArticleDisplay.h"
+#include "session/CacheApi.h"
+#include "app/controls/KxList.h"
+#include "app/MainConstants.h"
+#include "text/TextHelpers.h"
 
 #include <QApplication>
 #include <QTimer>

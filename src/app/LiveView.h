@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Factory.h"
+#include "session/Factory.h"
 
 #include <QObject>
 #include <QString>

@@ -1,6 +1,6 @@
-#include "MainLogic.h"
+#include "app/MainLogic.h"
 
-#include "TextHelpers.h"
+#include "text/TextHelpers.h"
 
 #include <QLocale>
 #include <QRegularExpression>

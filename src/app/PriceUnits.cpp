@@ -1,4 +1,4 @@
-#include "PriceUnits.h"
+#include "app/PriceUnits.h"
 
 #include <QVarLengthArray>
 

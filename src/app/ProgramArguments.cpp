@@ -1,4 +1,4 @@
-#include "ProgramArguments.h"
+#include "app/ProgramArguments.h"
 
 #include <cstring>
 

@@ -1,11 +1,11 @@
-#include "ProposalTaking.h"
+#include "app/ProposalTaking.h"
 
-#include "ArticleRows.h"
-#include "CacheApi.h"
-#include "KxList.h"
-#include "MainConstants.h"
-#include "MainLogic.h"
-#include "TextHelpers.h"
+#include "app/ArticleRows.h"
+#include "session/CacheApi.h"
+#include "app/controls/KxList.h"
+#include "app/MainConstants.h"
+#include "app/MainLogic.h"
+#include "text/TextHelpers.h"
 
 #include <QProgressDialog>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "UndoStack.h"
+#include "app/UndoStack.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,6 +1,6 @@
-#include "QtDesktop.h"
+#include "app/QtDesktop.h"
 
-#include "ServerError.h"
+#include "session/ServerError.h"
 
 #include <QAbstractButton>
 #include <QApplication>

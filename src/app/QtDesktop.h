@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Desktop.h"
+#include "session/Desktop.h"
 
 class QCoreApplication;
 class QTranslator;

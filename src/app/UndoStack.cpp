@@ -1,4 +1,4 @@
-#include "UndoStack.h"
+#include "app/UndoStack.h"
 
 #include <algorithm>
 

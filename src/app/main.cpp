@@ -1,14 +1,14 @@
 // KORVEX Update Hauptlieferanten: start-up and the wiring of the real adapters.
 
-#include "CacheApi.h"
-#include "DialogLoginForms.h"
-#include "FMPass.h"
-#include "FMServer.h"
-#include "FMStart.h"
-#include "ProgramArguments.h"
-#include "QtDesktop.h"
-#include "SqlFactory.h"
-#include "frmAbout.h"
+#include "session/CacheApi.h"
+#include "dialogs/DialogLoginForms.h"
+#include "dialogs/FMPass.h"
+#include "dialogs/FMServer.h"
+#include "app/FMStart.h"
+#include "app/ProgramArguments.h"
+#include "app/QtDesktop.h"
+#include "server/classes/SqlFactory.h"
+#include "dialogs/frmAbout.h"
 
 #include <QApplication>
 #include <QLocale>

@@ -1,4 +1,4 @@
-#include "DialogLayout.h"
+#include "dialogs/DialogLayout.h"
 
 #include <QDialog>
 #include <QFontMetrics>

@@ -1,9 +1,9 @@
-#include "DialogLoginForms.h"
+#include "dialogs/DialogLoginForms.h"
 
-#include "FMPass.h"
-#include "FMServer.h"
-#include "TextField.h"
-#include "TextHelpers.h"
+#include "dialogs/FMPass.h"
+#include "dialogs/FMServer.h"
+#include "dialogs/TextField.h"
+#include "text/TextHelpers.h"
 
 #include <QTimer>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LoginForms.h"
+#include "session/LoginForms.h"
 
 class FMPass;
 class FMServer;

@@ -1,11 +1,11 @@
-#include "FMPass.h"
+#include "dialogs/FMPass.h"
 
-#include "CacheApi.h"
-#include "DialogLayout.h"
-#include "FMServer.h"
-#include "LogindialogsResources.h"
-#include "TextField.h"
-#include "TextHelpers.h"
+#include "session/CacheApi.h"
+#include "dialogs/DialogLayout.h"
+#include "dialogs/FMServer.h"
+#include "dialogs/LogindialogsResources.h"
+#include "dialogs/TextField.h"
+#include "text/TextHelpers.h"
 
 #include <QEvent>
 #include <QPushButton>

@@ -1,9 +1,9 @@
-#include "FMServer.h"
+#include "dialogs/FMServer.h"
 
-#include "CacheApi.h"
-#include "DialogLayout.h"
-#include "LogindialogsResources.h"
-#include "TextField.h"
+#include "session/CacheApi.h"
+#include "dialogs/DialogLayout.h"
+#include "dialogs/LogindialogsResources.h"
+#include "dialogs/TextField.h"
 
 #include <QLabel>
 #include <QPushButton>

@@ -1,4 +1,4 @@
-#include "LogindialogsResources.h"
+#include "dialogs/LogindialogsResources.h"
 
 #include <QtGlobal>
 

@@ -1,6 +1,6 @@
-#include "SysInfo.h"
+#include "dialogs/SysInfo.h"
 
-#include "CacheApi.h"
+#include "session/CacheApi.h"
 
 #include <QFileInfo>
 #include <QProcess>

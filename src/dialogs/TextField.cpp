@@ -1,4 +1,4 @@
-#include "TextField.h"
+#include "dialogs/TextField.h"
 
 #include <QFocusEvent>
 #include <QProxyStyle>

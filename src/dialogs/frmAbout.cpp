@@ -1,7 +1,7 @@
-#include "frmAbout.h"
+#include "dialogs/frmAbout.h"
 
-#include "CacheApi.h"
-#include "SysInfo.h"
+#include "session/CacheApi.h"
+#include "dialogs/SysInfo.h"
 
 #include <QLabel>
 #include <QPainter>

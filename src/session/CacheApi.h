@@ -2,10 +2,10 @@
 
 // Module cacheapi: the session values and the routines every window shares.
 
-#include "Desktop.h"
-#include "Factory.h"
-#include "LoginForms.h"
-#include "ServerError.h"
+#include "session/Desktop.h"
+#include "session/Factory.h"
+#include "session/LoginForms.h"
+#include "session/ServerError.h"
 
 #include <QSettings>
 #include <QString>

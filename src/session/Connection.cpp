@@ -1,7 +1,7 @@
 // The one connection to the server: the attempt sequence, the session environment, the idle
 // disconnect, the database error box, the pause between attempts and the end of the program.
 
-#include "CacheApi.h"
+#include "session/CacheApi.h"
 
 #include <cmath>
 

@@ -1,6 +1,6 @@
 // The guard around every event handler: nothing escapes into the event loop.
 
-#include "CacheApi.h"
+#include "session/CacheApi.h"
 
 namespace cacheapi {
 

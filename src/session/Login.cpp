@@ -1,8 +1,8 @@
 // The user login: login values, connection, password check against the personnel data, the
 // user's further values and the session environment.
 
-#include "CacheApi.h"
-#include "TextHelpers.h"
+#include "session/CacheApi.h"
+#include "text/TextHelpers.h"
 
 namespace cacheapi {
 

@@ -1,6 +1,6 @@
 // The session values of module cacheapi and the few routines that only hold state.
 
-#include "CacheApi.h"
+#include "session/CacheApi.h"
 
 namespace cacheapi {
 

@@ -1,7 +1,7 @@
 // Connection and login values: the command line, the stored settings and the connection string.
 
-#include "CacheApi.h"
-#include "TextHelpers.h"
+#include "session/CacheApi.h"
+#include "text/TextHelpers.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,9 +1,9 @@
 #include "AppFixture.h"
 
-#include "KorvexDb.h"
-#include "KxCombo.h"
-#include "KxList.h"
-#include "SqlFactory.h"
+#include "server/admin/KorvexDb.h"
+#include "app/controls/KxCombo.h"
+#include "app/controls/KxList.h"
+#include "server/classes/SqlFactory.h"
 #include "TestEnv.h"
 
 #include <QAbstractItemView>

@@ -3,8 +3,8 @@
 // The main window against the stand-in server: a fresh demo database per test, the recording
 // desktop, the scripted dialogs and the command-line login "1 0 DEMO demo <db> 1972 KORVEX".
 
-#include "CacheApi.h"
-#include "FMStart.h"
+#include "session/CacheApi.h"
+#include "app/FMStart.h"
 #include "FakeDesktop.h"
 #include "FakeLoginForms.h"
 #include "QtPrinters.h"

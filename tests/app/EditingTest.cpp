@@ -2,7 +2,7 @@
 // real main window and its supplier list.
 
 #include "AppFixture.h"
-#include "KxList.h"
+#include "app/controls/KxList.h"
 
 #include <QLabel>
 #include <QPushButton>

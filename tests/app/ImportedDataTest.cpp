@@ -1,10 +1,10 @@
 // A merchant's own data, brought in by the importer into an empty database, in the real main window.
 
 #include "AppFixture.h"
-#include "Importer.h"
-#include "KorvexDb.h"
-#include "KxCombo.h"
-#include "KxList.h"
+#include "server/exchange/Importer.h"
+#include "server/admin/KorvexDb.h"
+#include "app/controls/KxCombo.h"
+#include "app/controls/KxList.h"
 
 #include <QLabel>
 

@@ -1,7 +1,7 @@
-#include "ArticleRows.h"
-#include "ColumnFit.h"
-#include "KxCombo.h"
-#include "KxList.h"
+#include "app/ArticleRows.h"
+#include "app/controls/ColumnFit.h"
+#include "app/controls/KxCombo.h"
+#include "app/controls/KxList.h"
 #include "QtPrinters.h"
 
 #include <QAbstractItemModel>

@@ -1,8 +1,8 @@
 // The main window's texts and row builders, without a window.
 
-#include "MainLogic.h"
+#include "app/MainLogic.h"
 #include "QtPrinters.h"
-#include "TextHelpers.h"
+#include "text/TextHelpers.h"
 
 #include <QLocale>
 #include <QRegularExpression>

@@ -2,16 +2,16 @@
 // server's demo database.
 
 #include "AppFixture.h"
-#include "DemoData.h"
-#include "DialogLoginForms.h"
-#include "FMPass.h"
-#include "FMServer.h"
-#include "KxCombo.h"
-#include "KxList.h"
-#include "PasswordHash.h"
-#include "ProgramArguments.h"
+#include "server/admin/DemoData.h"
+#include "dialogs/DialogLoginForms.h"
+#include "dialogs/FMPass.h"
+#include "dialogs/FMServer.h"
+#include "app/controls/KxCombo.h"
+#include "app/controls/KxList.h"
+#include "server/db/PasswordHash.h"
+#include "app/ProgramArguments.h"
 #include "TestEnv.h"
-#include "TextField.h"
+#include "dialogs/TextField.h"
 
 #include <QAction>
 #include <QLabel>

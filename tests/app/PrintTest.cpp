@@ -1,7 +1,7 @@
-#include "KxList.h"
+#include "app/controls/KxList.h"
 #include "PdfText.h"
 #include "QtPrinters.h"
-#include "ServerError.h"
+#include "session/ServerError.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 // The desktop adapter's message boxes as the clerk sees them.
 
-#include "QtDesktop.h"
+#include "app/QtDesktop.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -4,7 +4,7 @@
 // expectations read from the server's tables.
 
 #include "AppFixture.h"
-#include "KxList.h"
+#include "app/controls/KxList.h"
 
 #include <QAbstractItemView>
 #include <QAction>

@@ -1,8 +1,8 @@
 // "Speichern" and "Drucken" of the main window against the stand-in server's demo database.
 
 #include "AppFixture.h"
-#include "KxCombo.h"
-#include "KxList.h"
+#include "app/controls/KxCombo.h"
+#include "app/controls/KxList.h"
 #include "PdfText.h"
 
 #include <QDateTime>

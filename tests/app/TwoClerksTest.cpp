@@ -1,10 +1,10 @@
 // Two clerks on the same update: the main window against changes made at another workstation.
 
 #include "AppFixture.h"
-#include "KorvexDb.h"
-#include "KxList.h"
-#include "LiveView.h"
-#include "SqlFactory.h"
+#include "server/admin/KorvexDb.h"
+#include "app/controls/KxList.h"
+#include "app/LiveView.h"
+#include "server/classes/SqlFactory.h"
 
 #include <QAbstractItemView>
 #include <QLabel>

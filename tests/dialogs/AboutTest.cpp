@@ -1,10 +1,10 @@
 // The About box: its controls and keys, the single box of the Help menu, the system information
 // lookup and the rules for registry value bytes.
 
-#include "CacheApi.h"
+#include "session/CacheApi.h"
 #include "FakeDesktop.h"
-#include "SysInfo.h"
-#include "frmAbout.h"
+#include "dialogs/SysInfo.h"
+#include "dialogs/frmAbout.h"
 
 #include <QApplication>
 #include <QFileInfo>

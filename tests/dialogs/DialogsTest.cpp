@@ -1,11 +1,11 @@
-#include "CacheApi.h"
-#include "DialogLoginForms.h"
-#include "FMPass.h"
-#include "FMServer.h"
+#include "session/CacheApi.h"
+#include "dialogs/DialogLoginForms.h"
+#include "dialogs/FMPass.h"
+#include "dialogs/FMServer.h"
 #include "FakeDesktop.h"
 #include "FakeFactory.h"
 #include "TestEnv.h"
-#include "TextField.h"
+#include "dialogs/TextField.h"
 
 #include <QApplication>
 #include <QFile>

@@ -1,6 +1,6 @@
 // The character limit of the login dialog's fields, for every way text comes in.
 
-#include "TextField.h"
+#include "dialogs/TextField.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -2,11 +2,11 @@
 // profile of its own set to German, opening our exports and the example files and saving them as a
 // merchant does; what it saves imports again, and no cell became a formula on the way.
 
-#include "Exporter.h"
-#include "Importer.h"
-#include "KorvexDb.h"
+#include "server/exchange/Exporter.h"
+#include "server/exchange/Importer.h"
+#include "server/admin/KorvexDb.h"
 #include "TestEnv.h"
-#include "WorkbookReader.h"
+#include "server/exchange/WorkbookReader.h"
 
 #include <QBuffer>
 #include <QDir>

@@ -1,14 +1,14 @@
 // The login against the stand-in server's demo database: the real classes, members and session
 // command, not only the scripted double.
 
-#include "CacheApi.h"
+#include "session/CacheApi.h"
 #include "FakeDesktop.h"
 #include "FakeLoginForms.h"
-#include "KorvexDb.h"
+#include "server/admin/KorvexDb.h"
 #include "QtPrinters.h"
-#include "SqlFactory.h"
+#include "server/classes/SqlFactory.h"
 #include "TestEnv.h"
-#include "Upgrade.h"
+#include "server/admin/Upgrade.h"
 
 #include <QDir>
 #include <QFile>

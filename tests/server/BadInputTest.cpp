@@ -1,13 +1,13 @@
 // Inputs the fuzz targets turned up, kept as plain tests next to the server's other checks.
 
 #include "ServerFixture.h"
-#include "SqlConnection.h"
+#include "server/db/SqlConnection.h"
 
-#include "CacheApi.h"
-#include "CsvReader.h"
-#include "Exporter.h"
-#include "Importer.h"
-#include "KorvexDb.h"
+#include "session/CacheApi.h"
+#include "server/exchange/CsvReader.h"
+#include "server/exchange/Exporter.h"
+#include "server/exchange/Importer.h"
+#include "server/admin/KorvexDb.h"
 #include "TestEnv.h"
 
 #include <QDir>

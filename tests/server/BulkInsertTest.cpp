@@ -2,14 +2,14 @@
 // past the size of one statement or COPY, and a failure in the middle leaves nothing behind; the
 // long reads' rows as they come back, and regrouped.
 
-#include "BulkInsert.h"
-#include "GroupSortedRows.h"
-#include "JsonRows.h"
-#include "PgRows.h"
-#include "ServerError.h"
+#include "server/db/BulkInsert.h"
+#include "server/lists/GroupSortedRows.h"
+#include "server/db/JsonRows.h"
+#include "server/db/PgRows.h"
+#include "session/ServerError.h"
 #include "ServerFixture.h"
-#include "SqliteRows.h"
-#include "UpdateLists.h"
+#include "server/db/SqliteRows.h"
+#include "server/lists/UpdateLists.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,8 +1,8 @@
 // The classes the login and the main window use: personnel data, the session command, the class
 // queries, and the errors for names the server does not know.
 
-#include "PasswordHash.h"
-#include "SqlConnection.h"
+#include "server/db/PasswordHash.h"
+#include "server/db/SqlConnection.h"
 #include "ServerFixture.h"
 
 #include <vector>

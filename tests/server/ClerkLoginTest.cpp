@@ -1,11 +1,11 @@
 // PostgreSQL as the boundary: what a clerk's own login may do, whoever sends the statements, and
 // that the program's steps still work for it. Runs as the logins "korvex-db zugang" makes.
 
-#include "PasswordHash.h"
-#include "PgAccess.h"
+#include "server/db/PasswordHash.h"
+#include "server/admin/PgAccess.h"
 #include "PgCluster.h"
-#include "PgSecurity.h"
-#include "Schema.h"
+#include "server/admin/PgSecurity.h"
+#include "server/admin/Schema.h"
 #include "ServerFixture.h"
 
 #include <QElapsedTimer>

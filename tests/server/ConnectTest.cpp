@@ -1,10 +1,10 @@
 // Connecting: both backends, failures that must read as "not reachable", honest connected?,
 // and reconnecting after the backend went away.
 
-#include "DemoData.h"
+#include "server/admin/DemoData.h"
 #include "PgCluster.h"
 #include "ServerFixture.h"
-#include "SqlConnection.h"
+#include "server/db/SqlConnection.h"
 #include "TestEnv.h"
 
 #include <QDir>

@@ -1,8 +1,8 @@
 // Import and export of a merchant's own data (korvex_exchange), on both backends.
 
-#include "Exporter.h"
-#include "Importer.h"
-#include "PasswordHash.h"
+#include "server/exchange/Exporter.h"
+#include "server/exchange/Importer.h"
+#include "server/db/PasswordHash.h"
 #include "PgCluster.h"
 #include "ServerFixture.h"
 #include "TestEnv.h"
@@ -18,7 +18,7 @@
 
 #include <functional>
 
-#include "ServerError.h"
+#include "session/ServerError.h"
 
 using namespace kxexchange;
 

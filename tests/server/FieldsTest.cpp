@@ -1,7 +1,7 @@
 // The values of the merchants' files: the usual forms and the ones around them read the same, or
 // are refused with the same words, whichever way a form is read.
 
-#include "Fields.h"
+#include "server/exchange/Fields.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // Two clerks on one list: the cheap "changed since?" question of the factory.
 
-#include "ArticleStamp.h"
+#include "server/lists/ArticleStamp.h"
 #include "ServerFixture.h"
-#include "SqlConnection.h"
+#include "server/db/SqlConnection.h"
 
 #include <QCryptographicHash>
 #include <QTest>

@@ -1,6 +1,6 @@
 // korvex-db upgrade: the older versions' databases brought to this one, and what it refuses.
 
-#include "PasswordHash.h"
+#include "server/db/PasswordHash.h"
 #include "PgCluster.h"
 #include "ServerFixture.h"
 #include "TestEnv.h"

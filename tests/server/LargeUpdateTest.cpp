@@ -6,7 +6,7 @@
 
 #include "PgCluster.h"
 #include "TestEnv.h"
-#include "UpdateLists.h"
+#include "server/lists/UpdateLists.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

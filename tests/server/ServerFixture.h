@@ -1,9 +1,9 @@
 #pragma once
 
-#include "Factory.h"
-#include "KorvexDb.h"
-#include "ServerErrorCodes.h"
-#include "SqlFactory.h"
+#include "session/Factory.h"
+#include "server/admin/KorvexDb.h"
+#include "session/ServerErrorCodes.h"
+#include "server/classes/SqlFactory.h"
 
 #include <QList>
 #include <QString>

@@ -1,12 +1,12 @@
 // Transport: the program's connection and korvex-db's take libpq's TLS settings (PGSSLMODE,
 // PGSSLROOTCERT, the service file) as they stand, and nothing of theirs weakens them.
 
-#include "CacheApi.h"
+#include "session/CacheApi.h"
 #include "FakeDesktop.h"
 #include "FakeLoginForms.h"
-#include "KorvexDb.h"
+#include "server/admin/KorvexDb.h"
 #include "PgCluster.h"
-#include "SqlFactory.h"
+#include "server/classes/SqlFactory.h"
 #include "TestEnv.h"
 
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "CacheApi.h"
+#include "session/CacheApi.h"
 #include "FakeDesktop.h"
 #include "FakeLoginForms.h"
 #include "TestEnv.h"

@@ -11,15 +11,15 @@
 //
 // Usage: korvex_soak_clerk SERVER PORT UPDATE SECONDS SEED OWN_FROM-OWN_TO SHARED_FROM-SHARED_TO LOG
 
-#include "CacheApi.h"
-#include "FMStart.h"
+#include "session/CacheApi.h"
+#include "app/FMStart.h"
 #include "FakeLoginForms.h"
-#include "KxCombo.h"
-#include "KxList.h"
+#include "app/controls/KxCombo.h"
+#include "app/controls/KxList.h"
 #include "LiveDesktop.h"
-#include "MainConstants.h"
-#include "SqlFactory.h"
-#include "TextHelpers.h"
+#include "app/MainConstants.h"
+#include "server/classes/SqlFactory.h"
+#include "text/TextHelpers.h"
 
 #include <QAction>
 #include <QApplication>

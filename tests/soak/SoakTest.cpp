@@ -11,7 +11,7 @@
 // make it longer or wider (scripts/soak.sh).
 
 #include "CommitCutter.h"
-#include "KorvexDb.h"
+#include "server/admin/KorvexDb.h"
 #include "PgCluster.h"
 #include "TestEnv.h"
 

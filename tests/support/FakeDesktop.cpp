@@ -1,6 +1,6 @@
 #include "FakeDesktop.h"
 
-#include "ServerError.h"
+#include "session/ServerError.h"
 
 cacheapi::Desktop::Answer FakeDesktop::messageBox(const QString &title, const QString &text, Buttons buttons,
                                                   Icon icon) {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Factory.h"
-#include "ServerError.h"
+#include "session/Factory.h"
+#include "session/ServerError.h"
 
 #include <QList>
 #include <QMap>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LoginForms.h"
+#include "session/LoginForms.h"
 
 #include <QMap>
 #include <QStringList>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CacheApi.h"
+#include "session/CacheApi.h"
 #include "FakeDesktop.h"
 #include "FakeFactory.h"
 #include "FakeLoginForms.h"

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Desktop.h"
-#include "ServerError.h"
+#include "session/Desktop.h"
+#include "session/ServerError.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -1,6 +1,6 @@
 // The main of every test executable: headless, German locale, settings in a temporary file.
 
-#include "CacheApi.h"
+#include "session/CacheApi.h"
 #include "TestEnv.h"
 
 #include <QApplication>

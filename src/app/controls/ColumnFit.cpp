@@ -1,4 +1,4 @@
-#include "ColumnFit.h"
+#include "app/controls/ColumnFit.h"
 
 #include <numeric>
 

@@ -1,6 +1,6 @@
-#include "KxCombo.h"
+#include "app/controls/KxCombo.h"
 
-#include "ListModel.h"
+#include "app/controls/ListModel.h"
 
 #include <QComboBox>
 #include <QFocusEvent>

@@ -1,9 +1,9 @@
-#include "KxList.h"
+#include "app/controls/KxList.h"
 
-#include "ListModel.h"
-#include "ListPrinter.h"
-#include "ListView.h"
-#include "ServerError.h"
+#include "app/controls/ListModel.h"
+#include "app/controls/ListPrinter.h"
+#include "app/controls/ListView.h"
+#include "session/ServerError.h"
 
 #include <QDateTime>
 #include <QDesktopServices>

@@ -1,4 +1,4 @@
-#include "ListModel.h"
+#include "app/controls/ListModel.h"
 
 #include <QFont>
 #include <QMetaObject>

@@ -1,7 +1,7 @@
-#include "ListPrinter.h"
+#include "app/controls/ListPrinter.h"
 
-#include "ColumnFit.h"
-#include "ServerError.h"
+#include "app/controls/ColumnFit.h"
+#include "session/ServerError.h"
 
 #include <QApplication>
 #include <QDir>

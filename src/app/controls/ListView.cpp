@@ -1,4 +1,4 @@
-#include "ListView.h"
+#include "app/controls/ListView.h"
 
 #include <QApplication>
 #include <QHeaderView>

@@ -1,4 +1,4 @@
-#include "CsvReader.h"
+#include "server/exchange/CsvReader.h"
 
 #include <QFileDevice>
 

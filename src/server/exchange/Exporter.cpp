@@ -1,7 +1,7 @@
-#include "Exporter.h"
+#include "server/exchange/Exporter.h"
 
-#include "Fields.h"
-#include "UpdateLists.h"
+#include "server/exchange/Fields.h"
+#include "server/lists/UpdateLists.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SqlConnection.h"
+#include "server/db/SqlConnection.h"
 
 #include <QDate>
 #include <QIODevice>

@@ -1,6 +1,6 @@
-#include "Fields.h"
+#include "server/exchange/Fields.h"
 
-#include "TextHelpers.h"
+#include "text/TextHelpers.h"
 
 #include <QRegularExpression>
 

@@ -1,11 +1,11 @@
 // The five kinds of import file, each read row by row into the state of the call and written at
 // once (as long as the call has found no error; after the first one it only goes on checking).
 
-#include "BulkInsert.h"
-#include "Fields.h"
-#include "ImportRun.h"
-#include "ServerErrorCodes.h"
-#include "TypedNulls.h"
+#include "server/db/BulkInsert.h"
+#include "server/exchange/Fields.h"
+#include "server/exchange/ImportRun.h"
+#include "session/ServerErrorCodes.h"
+#include "server/db/TypedNulls.h"
 
 #include <algorithm>
 #include <limits>

@@ -1,10 +1,10 @@
 // Personnel records (with their departments and base records, as the login reads them) and the
 // purchasing association's proposal as a new update run.
 
-#include "Fields.h"
-#include "ImportRun.h"
-#include "PasswordHash.h"
-#include "TypedNulls.h"
+#include "server/exchange/Fields.h"
+#include "server/exchange/ImportRun.h"
+#include "server/db/PasswordHash.h"
+#include "server/db/TypedNulls.h"
 
 #include <algorithm>
 

@@ -2,8 +2,8 @@
 // rules, with the same words, as checkArticles and checkLists find on the stored state (which the
 // writing phase asks again under the lock).
 
-#include "ImportRun.h"
-#include "UpdateLists.h"
+#include "server/exchange/ImportRun.h"
+#include "server/lists/UpdateLists.h"
 
 #include <QSet>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "CsvReader.h"
-#include "Fields.h"
-#include "Importer.h"
+#include "server/exchange/CsvReader.h"
+#include "server/exchange/Fields.h"
+#include "server/exchange/Importer.h"
 
 #include <QHash>
 #include <QPair>

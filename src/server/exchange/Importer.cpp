@@ -1,8 +1,8 @@
-#include "Importer.h"
+#include "server/exchange/Importer.h"
 
-#include "ImportRun.h"
-#include "ServerError.h"
-#include "UpdateLists.h"
+#include "server/exchange/ImportRun.h"
+#include "session/ServerError.h"
+#include "server/lists/UpdateLists.h"
 
 #include <QFileInfo>
 #include <QSet>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "CsvReader.h"
-#include "SqlConnection.h"
+#include "server/exchange/CsvReader.h"
+#include "server/db/SqlConnection.h"
 
 #include <QDate>
 #include <QString>

@@ -1,8 +1,8 @@
 // The master data out, kind by kind, with exactly the import's column names: exported, edited in a
 // spreadsheet and imported again, a file changes what was edited and nothing else.
 
-#include "Exporter.h"
-#include "Fields.h"
+#include "server/exchange/Exporter.h"
+#include "server/exchange/Fields.h"
 
 namespace kxexchange {
 

@@ -1,4 +1,4 @@
-#include "OutputFile.h"
+#include "server/exchange/OutputFile.h"
 
 #include <QDir>
 #include <QFileInfo>

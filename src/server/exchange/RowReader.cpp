@@ -1,7 +1,7 @@
-#include "RowReader.h"
+#include "server/exchange/RowReader.h"
 
-#include "CsvReader.h"
-#include "WorkbookReader.h"
+#include "server/exchange/CsvReader.h"
+#include "server/exchange/WorkbookReader.h"
 
 namespace kxexchange {
 

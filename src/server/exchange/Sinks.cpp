@@ -1,7 +1,7 @@
 // The two outputs of an export: CSV for the merchandise system, a workbook for the purchasing manager.
 
-#include "Exporter.h"
-#include "Fields.h"
+#include "server/exchange/Exporter.h"
+#include "server/exchange/Fields.h"
 
 #include <QDateTime>
 

@@ -2,8 +2,8 @@
 // value in attributes (office:value-type, office:value, office:date-value), its text in text:p
 // paragraphs; runs of equal rows and cells are written once with a repeat count.
 
-#include "CsvReader.h"
-#include "WorkbookReader.h"
+#include "server/exchange/CsvReader.h"
+#include "server/exchange/WorkbookReader.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
-#include "WorkbookReader.h"
+#include "server/exchange/WorkbookReader.h"
 
-#include "CsvReader.h"
+#include "server/exchange/CsvReader.h"
 
 #include <QDate>
 #include <QFile>

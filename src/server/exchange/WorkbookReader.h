@@ -1,6 +1,6 @@
 #pragma once
 
-#include "RowReader.h"
+#include "server/exchange/RowReader.h"
 
 #include <QHash>
 #include <QSet>

@@ -1,7 +1,7 @@
-#include "AccessCommand.h"
+#include "server/tool/AccessCommand.h"
 
-#include "PgAccess.h"
-#include "ToolCommon.h"
+#include "server/admin/PgAccess.h"
+#include "server/tool/ToolCommon.h"
 
 #include <iostream>
 #include <string>

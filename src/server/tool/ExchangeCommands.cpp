@@ -1,11 +1,11 @@
-#include "ExchangeCommands.h"
+#include "server/tool/ExchangeCommands.h"
 
-#include "Exporter.h"
-#include "Fields.h"
-#include "Importer.h"
-#include "OutputFile.h"
-#include "ServerError.h"
-#include "ToolCommon.h"
+#include "server/exchange/Exporter.h"
+#include "server/exchange/Fields.h"
+#include "server/exchange/Importer.h"
+#include "server/exchange/OutputFile.h"
+#include "session/ServerError.h"
+#include "server/tool/ToolCommon.h"
 
 #include <QElapsedTimer>
 #include <QFile>

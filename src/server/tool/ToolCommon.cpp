@@ -1,4 +1,4 @@
-#include "ToolCommon.h"
+#include "server/tool/ToolCommon.h"
 
 #include <QRegularExpression>
 

@@ -2,12 +2,12 @@
 // workstation) or in database "korvex" of a PostgreSQL server (shared by several workstations),
 // with the demo merchant's data or a large generated update run on request.
 
-#include "AccessCommand.h"
-#include "ExchangeCommands.h"
-#include "KorvexDb.h"
-#include "ServerError.h"
-#include "ToolCommon.h"
-#include "Upgrade.h"
+#include "server/tool/AccessCommand.h"
+#include "server/tool/ExchangeCommands.h"
+#include "server/admin/KorvexDb.h"
+#include "session/ServerError.h"
+#include "server/tool/ToolCommon.h"
+#include "server/admin/Upgrade.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "server/db/SchemaMark.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace kxserver {
+
+// The statements that create the tables of an empty database, in order.
+QStringList SchemaStatements(Backend backend);
+// What numbers a list's changes on SQLite (the column itself is part of the table): an index, and the
+// triggers that stamp every written row with the list's version. PostgreSQL has its own trigger,
+// with the clerks' rights (PgSecuritySql.cpp).
+QStringList SqliteChangeNumberStatements();
+// Our tables, in an order in which they can be dropped.
+QStringList SchemaTables();
+
+} // namespace kxserver

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "server/admin/KorvexDb.h"
+
+#include <QString>
+
+class QSqlDatabase;
+
+// Stored data only ever move forward: each change of the schema is one numbered step here, and
+// `korvex-db upgrade` runs the steps a database still lacks, all in one transaction.
+namespace kxserver {
+
+struct UpgradeResult {
+    QString error; // empty on success; otherwise the reason (German), and nothing was changed
+    int from = 0;  // the version the database had
+    QString copy;  // SQLite: the copy of the file as it was, kept beside it
+};
+
+// Takes a KORVEX database of an earlier schema version to kSchemaVersion. On SQLite a copy of the
+// file is kept beside it first. A database of the current version is left alone (from equals
+// kSchemaVersion, no copy); a newer or a foreign one is refused.
+UpgradeResult UpgradeDatabase(const DbTarget &target);
+
+// The steps from version `from` to kSchemaVersion on an open database, inside the caller's
+// transaction, version marks included. Throws std::runtime_error.
+void RunUpgradeSteps(QSqlDatabase &db, Backend backend, int from);
+
+} // namespace kxserver
