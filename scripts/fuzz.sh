@@ -30,14 +30,35 @@ if [ -d /dev/shm ] && [ -w /dev/shm ]; then
   export TMPDIR=/dev/shm
 fi
 
+# The targets run side by side, one per core, each for `seconds`; their summaries follow in order.
+run_target() {
+  local t=$1
+  mkdir -p "$work/$t"
+  # The first corpus folder takes what the run finds; the seeds in the tree are only read.
+  if (cd "$work" && "$root/$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -max_len=4096 -print_final_stats=1 -dict="$root/fuzz/$t.dict" -artifact_prefix="$artifacts/$t-" \
+    "$work/$t" "$root/fuzz/corpus/$t" >"$work/$t.log" 2>&1); then
+    echo 0 >"$work/$t.rc"
+  else
+    echo 1 >"$work/$t.rc"
+  fi
+}
+jobs_at_once=$(nproc)
+running=0
+for t in "${targets[@]}"; do
+  if [ "$running" -ge "$jobs_at_once" ]; then
+    wait -n || true
+    running=$((running - 1))
+  fi
+  run_target "$t" &
+  running=$((running + 1))
+done
+wait || true
+
 failed=()
 for t in "${targets[@]}"; do
   echo "== fuzz_$t: $seconds s"
-  mkdir -p "$work/$t"
-  # The first corpus folder takes what the run finds; the seeds in the tree are only read.
-  if ! (cd "$work" && "$root/$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-      -max_len=4096 -print_final_stats=1 -dict="$root/fuzz/$t.dict" -artifact_prefix="$artifacts/$t-" \
-      "$work/$t" "$root/fuzz/corpus/$t" >"$work/$t.log" 2>&1); then
+  if [ "$(cat "$work/$t.rc" 2>/dev/null)" != 0 ]; then
     failed+=("fuzz_$t")
     tail -n 60 "$work/$t.log"
   else

@@ -20,4 +20,4 @@ export LSAN_OPTIONS=suppressions=$root/scripts/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 cd "$build"
-ctest --output-on-failure --timeout 1800 "$@"
+ctest --output-on-failure --timeout 1800 -j"$(nproc)" "$@"
