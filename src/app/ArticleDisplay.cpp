@@ -1,12 +1,12 @@
 #include "app/ArticleDisplay.h"
 
-#include "app/ArticleRows.h"
+#include "app/review/ArticleRows.h"
 
 #include "session/CacheApi.h"
 #include "app/Freshness.h"
 #include "app/controls/KxList.h"
-#include "app/MainConstants.h"
-#include "app/MainLogic.h"
+#include "app/review/MainConstants.h"
+#include "app/review/MainLogic.h"
 #include "text/TextHelpers.h"
 
 #include <QLabel>

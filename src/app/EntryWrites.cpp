@@ -1,7 +1,7 @@
 #include "app/EntryWrites.h"
 
 #include "session/CacheApi.h"
-#include "app/MainConstants.h"
+#include "app/review/MainConstants.h"
 
 using namespace cacheapi;
 

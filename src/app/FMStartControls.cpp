@@ -2,18 +2,18 @@
 #include "app/FMStart.h"
 
 #include "app/ArticleDisplay.h"
-#include "app/ArticleFilter.h"
+#include "app/review/ArticleFilter.h"
 #include "session/CacheApi.h"
 #include "app/EntryWrites.h"
 #include "app/Freshness.h"
 #include "app/controls/KxCombo.h"
 #include "app/controls/KxList.h"
 #include "app/LiveView.h"
-#include "app/MainConstants.h"
-#include "app/MainLogic.h"
+#include "app/review/MainConstants.h"
+#include "app/review/MainLogic.h"
 #include "session/ServerErrorCodes.h"
 #include "text/TextHelpers.h"
-#include "app/UndoStack.h"
+#include "app/review/UndoStack.h"
 
 #include <QAction>
 #include <QCloseEvent>

@@ -6,10 +6,10 @@
 #include "app/EntryWrites.h"
 #include "app/Freshness.h"
 #include "app/controls/KxList.h"
-#include "app/MainConstants.h"
-#include "app/MainLogic.h"
+#include "app/review/MainConstants.h"
+#include "app/review/MainLogic.h"
 #include "text/TextHelpers.h"
-#include "app/UndoStack.h"
+#include "app/review/UndoStack.h"
 
 #include <QPushButton>
 

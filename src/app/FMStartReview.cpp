@@ -4,18 +4,18 @@
 // that handler does.
 
 #include "app/ArticleDisplay.h"
-#include "app/ArticleFilter.h"
+#include "app/review/ArticleFilter.h"
 #include "session/CacheApi.h"
 #include "app/EntryWrites.h"
 #include "app/FMStart.h"
-#include "app/FindBar.h"
+#include "app/review/FindBar.h"
 #include "app/Freshness.h"
 #include "app/controls/KxList.h"
-#include "app/MainConstants.h"
-#include "app/MainLogic.h"
-#include "app/ProposalTaking.h"
+#include "app/review/MainConstants.h"
+#include "app/review/MainLogic.h"
+#include "app/review/ProposalTaking.h"
 #include "text/TextHelpers.h"
-#include "app/UndoStack.h"
+#include "app/review/UndoStack.h"
 
 #include <QAction>
 #include <QLabel>

@@ -2,8 +2,8 @@
 
 #include "session/CacheApi.h"
 #include "app/controls/KxList.h"
-#include "app/MainConstants.h"
-#include "app/MainLogic.h"
+#include "app/review/MainConstants.h"
+#include "app/review/MainLogic.h"
 #include "session/ServerErrorCodes.h"
 #include "text/TextHelpers.h"
 

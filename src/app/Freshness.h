@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/UndoStack.h"
+#include "app/review/UndoStack.h"
 
 #include <QString>
 #include <QStringList>

@@ -3,7 +3,7 @@
 #include "app/ArticleDisplay.h"
 #include "session/CacheApi.h"
 #include "app/controls/KxList.h"
-#include "app/MainConstants.h"
+#include "app/review/MainConstants.h"
 #include "text/TextHelpers.h"
 
 #include <QApplication>

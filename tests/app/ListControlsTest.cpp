@@ -1,4 +1,4 @@
-#include "app/ArticleRows.h"
+#include "app/review/ArticleRows.h"
 #include "app/controls/ColumnFit.h"
 #include "app/controls/KxCombo.h"
 #include "app/controls/KxList.h"

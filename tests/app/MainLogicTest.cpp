@@ -1,6 +1,6 @@
 // The main window's texts and row builders, without a window.
 
-#include "app/MainLogic.h"
+#include "app/review/MainLogic.h"
 #include "QtPrinters.h"
 #include "text/TextHelpers.h"
 

@@ -2,9 +2,9 @@
 // one proposal or all, undo, and the keys of the supplier list. Expectations come from the
 // server's tables, not from the window's own reading of its rows.
 
-#include "app/FindBar.h"
+#include "app/review/FindBar.h"
 #include "app/controls/KxList.h"
-#include "app/MainLogic.h"
+#include "app/review/MainLogic.h"
 #include "ReviewAidsFixture.h"
 
 #include <QAbstractItemView>

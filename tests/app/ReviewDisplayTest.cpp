@@ -1,9 +1,9 @@
 // The review aids that show rather than change: the status line, the find bar and the price per
 // unit, through the real main window.
 
-#include "app/FindBar.h"
+#include "app/review/FindBar.h"
 #include "app/controls/KxList.h"
-#include "app/MainLogic.h"
+#include "app/review/MainLogic.h"
 #include "ReviewAidsFixture.h"
 
 #include <QAbstractItemView>

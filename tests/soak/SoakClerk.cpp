@@ -17,7 +17,7 @@
 #include "app/controls/KxCombo.h"
 #include "app/controls/KxList.h"
 #include "LiveDesktop.h"
-#include "app/MainConstants.h"
+#include "app/review/MainConstants.h"
 #include "server/classes/SqlFactory.h"
 #include "text/TextHelpers.h"
 

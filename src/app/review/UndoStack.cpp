@@ -1,4 +1,4 @@
-#include "app/UndoStack.h"
+#include "app/review/UndoStack.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "app/FindBar.h"
+#include "app/review/FindBar.h"
 
 #include <QEvent>
 #include <QHBoxLayout>

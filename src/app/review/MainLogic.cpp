@@ -1,4 +1,4 @@
-#include "app/MainLogic.h"
+#include "app/review/MainLogic.h"
 
 #include "text/TextHelpers.h"
 

@@ -2,7 +2,7 @@
 
 // Small pieces of the main window that need no window: texts, formats and the row builders.
 
-#include "app/PriceUnits.h"
+#include "app/review/PriceUnits.h"
 
 #include <QDate>
 #include <QHash>

@@ -1,10 +1,10 @@
-#include "app/ProposalTaking.h"
+#include "app/review/ProposalTaking.h"
 
-#include "app/ArticleRows.h"
+#include "app/review/ArticleRows.h"
 #include "session/CacheApi.h"
 #include "app/controls/KxList.h"
-#include "app/MainConstants.h"
-#include "app/MainLogic.h"
+#include "app/review/MainConstants.h"
+#include "app/review/MainLogic.h"
 #include "text/TextHelpers.h"
 
 #include <QProgressDialog>

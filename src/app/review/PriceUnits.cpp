@@ -1,4 +1,4 @@
-#include "app/PriceUnits.h"
+#include "app/review/PriceUnits.h"
 
 #include <QVarLengthArray>
 

@@ -1,7 +1,7 @@
-#include "app/ArticleFilter.h"
+#include "app/review/ArticleFilter.h"
 
 #include "app/controls/KxList.h"
-#include "app/MainLogic.h"
+#include "app/review/MainLogic.h"
 
 #include <utility>
 

@@ -1,7 +1,7 @@
-#include "app/ArticleRows.h"
+#include "app/review/ArticleRows.h"
 
 #include "app/controls/KxList.h"
-#include "app/MainConstants.h"
+#include "app/review/MainConstants.h"
 
 namespace {
 
