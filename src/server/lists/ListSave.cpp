@@ -42,25 +42,17 @@ int Speichern(SqlConnection &connection, const QVariant &firma, const QVariant &
         if (!Unit(connection).book.pendingWrites().empty())
             connection.runScript(CheckTouchedArticles(connection));
         Unit(connection).book.writesSent();
-        // On PostgreSQL the save goes through the database's door "speichern" (its own statements, as
-        // below, with the server's time), where the database has one: a clerk's login may not write
-        // the master data or the log, nor remove a list's rows. A database secured before it came
-        // keeps its rights for the statements below until its next upgrade; asked along with the
-        // owner, at no extra round trip.
-        const bool postgres = connection.backend() == Backend::Postgres;
         QSqlQuery owner = connection.run(
-            postgres
-                ? QStringLiteral("SELECT r.firma, to_regprocedure('korvex.speichern(bigint,text)') IS NOT NULL"
-                                 " FROM artliste l JOIN upd_run r ON r.id = l.run WHERE l.id = ?")
-                : QStringLiteral("SELECT r.firma, 0 FROM artliste l JOIN upd_run r ON r.id = l.run WHERE l.id = ?"),
-            {list});
+            QStringLiteral("SELECT r.firma FROM artliste l JOIN upd_run r ON r.id = l.run WHERE l.id = ?"), {list});
         if (!connection.next(owner) || owner.value(0).toLongLong() != *company)
             throw unknown();
-        const bool door = owner.value(1).toBool();
         owner.finish();
         LockList(connection, list);
         Unit(connection).book.noteChanged(list);
-        if (door) {
+        // On PostgreSQL the save goes through the database's door "speichern" (its own statements, as
+        // below, with the server's time): a clerk's login may not write the master data or the log,
+        // nor remove a list's rows. Every PostgreSQL database of this schema version has it.
+        if (connection.backend() == Backend::Postgres) {
             QSqlQuery saved = connection.run(QStringLiteral("SELECT korvex.speichern(?, ?)"), {list, saver});
             return connection.next(saved) ? saved.value(0).toInt() : 0;
         }
