@@ -2,7 +2,7 @@
 // and whether it still answers.
 #include "server/db/SqlConnection.h"
 
-#include "server/db/DatabaseErrors.h"
+#include "server/db/Dialect.h"
 #include "session/ServerErrorCodes.h"
 #include "server/db/SqlConnectionDetail.h"
 
@@ -23,7 +23,6 @@
 namespace kxserver {
 
 using detail::countTrip;
-using detail::isBusyError;
 
 namespace {
 
@@ -194,7 +193,7 @@ bool SqlConnection::openSqlite() {
         if (pragma.exec(statement))
             continue;
         const QSqlError error = pragma.lastError();
-        if (statement == QLatin1String("BEGIN IMMEDIATE") && isBusyError(Backend::Sqlite, error))
+        if (statement == QLatin1String("BEGIN IMMEDIATE") && IsBusyError(Backend::Sqlite, error))
             break;
         if (statement == trialWrite)
             pragma.exec(QStringLiteral("ROLLBACK"));

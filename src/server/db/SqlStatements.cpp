@@ -2,7 +2,7 @@
 // requests; a unit's script in one request; the errors in German words.
 #include "server/db/SqlConnection.h"
 
-#include "server/db/DatabaseErrors.h"
+#include "server/db/Dialect.h"
 #include "server/db/PgLiteral.h"
 #include "session/ServerErrorCodes.h"
 #include "server/db/SqlConnectionDetail.h"
@@ -50,20 +50,9 @@ void countRow() {
     ++gRowsRead;
 }
 
-bool isBusyError(Backend backend, const QSqlError &error) {
-    if (backend == Backend::Sqlite) {
-        const int code = SqlitePrimaryCode(error); // with the extended codes of both
-        return code == kSqliteBusy || code == kSqliteLocked;
-    }
-    // lock_not_available, serialization_failure, deadlock_detected
-    const QString code = error.nativeErrorCode();
-    return code == QLatin1String("55P03") || code == QLatin1String("40001") || code == QLatin1String("40P01");
-}
-
 } // namespace detail
 
 using detail::countTrip;
-using detail::isBusyError;
 
 quint64 RoundTrips() {
     return gRoundTrips.load();
@@ -161,7 +150,7 @@ void SqlConnection::fail(const QSqlError &error) {
     }
     if (const std::optional<QString> rules = SupplierRulesRefusal(error))
         throw Error(kRejected, *rules);
-    if (isBusyError(m_target.backend, error))
+    if (IsBusyError(m_target.backend, error))
         throw Error(kBusy, QStringLiteral("Die Daten werden gerade an einem anderen Arbeitsplatz geändert. Der "
                                           "Vorgang wurde nicht ausgeführt, nichts davon wurde gespeichert; bitte "
                                           "versuchen Sie es gleich noch einmal."));

@@ -15,21 +15,21 @@ SqlConnection::Statement lists::MarkMovedEntries(Backend backend, qint64 list, c
         QStringLiteral("(COALESCE(liste_aend.laktiv, al.aktiv) <> al.aktiv OR COALESCE(liste_aend.hlief,"
                        " CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END) <>"
                        " CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END)");
-    const QString ids = JsonIdList(articles);
+    const QVariant ids = IdListValue(backend, std::vector<qint64>(articles.begin(), articles.end()));
     if (backend == Backend::Sqlite)
-        return {QStringLiteral("UPDATE liste_aend SET aendsw = 1 WHERE liste = ? AND artikel IN (SELECT value FROM"
-                               " json_each(?)) AND COALESCE(aendsw, 0) = 0 AND EXISTS (SELECT 1 FROM artlief al"
-                               " JOIN artikel a ON a.id = al.artikel WHERE al.id = liste_aend.artlief AND %1)")
-                    .arg(differs),
+        return {QStringLiteral("UPDATE liste_aend SET aendsw = 1 WHERE liste = ? AND %2 AND COALESCE(aendsw, 0) = 0"
+                               " AND EXISTS (SELECT 1 FROM artlief al JOIN artikel a ON a.id = al.artikel"
+                               " WHERE al.id = liste_aend.artlief AND %1)")
+                    .arg(differs, InIdList(backend, QStringLiteral("artikel"))),
                 {list, ids}};
     // The entries reached through the master data's indexed pairs, never by comparing each of the
     // list's changes with a list of numbers (what the planner does when the statistics count the
     // list's changes as none: 100,000 changes against 20,000 articles took over 30 s).
     return {QStringLiteral("UPDATE liste_aend SET aendsw = 1 FROM artlief al JOIN artikel a ON a.id = al.artikel"
                            " WHERE liste_aend.liste = ? AND al.id = liste_aend.artlief"
-                           " AND al.artikel = ANY (CAST(? AS bigint[])) AND COALESCE(liste_aend.aendsw, 0) = 0 AND %1")
-                .arg(differs),
-            {list, QLatin1Char('{') + ids.mid(1, ids.size() - 2) + QLatin1Char('}')}};
+                           " AND %2 AND COALESCE(liste_aend.aendsw, 0) = 0 AND %1")
+                .arg(differs, InIdList(backend, QStringLiteral("al.artikel"))),
+            {list, ids}};
 }
 
 std::vector<SqlConnection::Statement> CheckTouchedArticles(SqlConnection &connection) {

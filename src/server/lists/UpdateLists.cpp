@@ -242,31 +242,16 @@ const char *const kArticleSupplierJoins =
     " LEFT JOIN lieferant h ON h.id = CASE WHEN o.liste IS NULL THEN a.haupt_lief ELSE o.haupt_lief END"
     " LEFT JOIN lieferant v ON v.id = u.velka_lief";
 
-namespace {
-
-// The join of `table` as `alias` on `condition`: on PostgreSQL as a lookup for each joined row.
-QString listRowJoin(Backend backend, const char *table, const QString &alias, const QString &condition, bool outer) {
-    const QString join = outer ? QStringLiteral(" LEFT JOIN ") : QStringLiteral(" JOIN ");
-    if (backend == Backend::Sqlite)
-        return join + QStringLiteral("%1 %2 ON %3").arg(QLatin1String(table), alias, condition);
-    // The key is unique: LIMIT 1 changes no result, but keeps the lookup a lookup (a subquery with a
-    // limit is not merged into the join).
-    return join + QStringLiteral("LATERAL (SELECT * FROM %1 %2 WHERE %3 LIMIT 1) %2 ON true")
-                      .arg(QLatin1String(table), alias, condition);
-}
-
-} // namespace
-
 QString ChangeJoin(Backend backend, const QString &list, const QString &entry, const char *alias, bool outer) {
     const QString o = QLatin1String(alias);
     if (backend == Backend::Sqlite)
-        return listRowJoin(backend, "liste_aend", o,
+        return KeyLookupJoin(backend, "liste_aend", o,
                            QStringLiteral("%1.liste = %2 AND %1.artlief = %3").arg(o, list, entry), outer);
     // On PostgreSQL the change is found through its entry. With the list's rows counted as none, the
     // indexes that begin with the list (by article, by change number) look as good as the key, and
     // one of them made each lookup walk the list's every change. An entry has changes in few lists,
     // and the list, compared as an expression, cannot draw the planner to those indexes.
-    return listRowJoin(backend, "liste_aend", o,
+    return KeyLookupJoin(backend, "liste_aend", o,
                        QStringLiteral("%1.artlief = %3 AND %1.liste + 0 = %2").arg(o, list, entry), outer);
 }
 
@@ -281,38 +266,20 @@ QString ArticleHasChange(Backend backend, const QString &list, const QString &ar
 
 QString MainSupplierJoin(Backend backend, const QString &list, const QString &article, const char *alias) {
     const QString h = QLatin1String(alias);
-    return listRowJoin(backend, "liste_haupt", h,
+    return KeyLookupJoin(backend, "liste_haupt", h,
                        QStringLiteral("%1.liste = %2 AND %1.artikel = %3").arg(h, list, article), true);
 }
 
 QString SomeArticles(const SqlConnection &connection) {
-    // One value for any number of articles: no limit on bound parameters, and the same statement
-    // for 10 or 20,000. SQLite takes a JSON array; PostgreSQL an array, whose length its planner sees
-    // (the values go out written into the statement), so that 20,000 articles are joined by hash,
-    // not looked up one by one.
-    return connection.backend() == Backend::Sqlite ? QStringLiteral("u.artnr IN (SELECT value FROM json_each(?))")
-                                                   : QStringLiteral("u.artnr = ANY (CAST(? AS text[]))");
+    return InTextList(connection.backend(), QStringLiteral("u.artnr"));
 }
 
 QVariant ArticleNumbersValue(const SqlConnection &connection, const QVariant &numbers) {
-    if (connection.backend() == Backend::Sqlite)
-        return JsonLineList(numbers.toString());
-    return ArticleNumbersValue(connection, numbers.toString().split(QLatin1Char('\n'), Qt::SkipEmptyParts));
+    return TextLinesValue(connection.backend(), numbers.toString());
 }
 
-QVariant ArticleNumbersValue(const SqlConnection &connection, const QStringList &list) {
-    if (connection.backend() == Backend::Sqlite)
-        return JsonTextList(list);
-    // An array literal: every element quoted, its quotes and backslashes escaped.
-    QString array = QStringLiteral("{");
-    for (const QString &number : list) {
-        if (array.size() > 1)
-            array += QLatin1Char(',');
-        QString quoted = number;
-        quoted.replace(QLatin1Char('\\'), QStringLiteral("\\\\")).replace(QLatin1Char('"'), QStringLiteral("\\\""));
-        array += QLatin1Char('"') + quoted + QLatin1Char('"');
-    }
-    return array + QLatin1Char('}');
+QVariant ArticleNumbersValue(const SqlConnection &connection, const QStringList &numbers) {
+    return TextListValue(connection.backend(), numbers);
 }
 
 qint64 ListKey(const QVariant &value) {

@@ -72,12 +72,6 @@ QString ArticleListSql(Backend backend, const QString &filter = QString());
 // suppliers on the list's own main supplier o, for statements that read the same rows otherwise.
 extern const char *const kArticleListColumns;
 extern const char *const kArticleSupplierJoins;
-// A statement's text for each backend, built once (each call site's lambda has its own).
-template <typename Make> const QString &PerBackend(Backend backend, Make make) {
-    static const std::array<QString, 2> texts{make(Backend::Sqlite), make(Backend::Postgres)};
-    return texts[backend == Backend::Sqlite ? 0 : 1];
-}
-
 // The list's own row of liste_aend for entry `entry` (ChangeJoin) or of liste_haupt for article
 // `article` (MainSupplierJoin), as `alias`, joined on the list key `list` (both are SQL of the
 // joining statement): " LEFT JOIN liste_aend o ON o.liste = … AND o.artlief = …" on SQLite. On
@@ -97,7 +91,7 @@ QString ArticleHasChange(Backend backend, const QString &list, const QString &ar
 SqlConnection::Statement MarkMovedEntries(Backend backend, qint64 list, const std::set<qint64> &articles);
 
 // The condition of ArticleListSql that picks the articles whose numbers ArticleNumbersValue gives,
-// as one bound value: any number of them in one statement on either backend.
+// as one bound value (InTextList): any number of them in one statement on either backend.
 QString SomeArticles(const SqlConnection &connection);
 QVariant ArticleNumbersValue(const SqlConnection &connection, const QVariant &numbers);
 QVariant ArticleNumbersValue(const SqlConnection &connection, const QStringList &numbers);

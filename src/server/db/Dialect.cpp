@@ -1,4 +1,6 @@
-#include "server/db/DatabaseErrors.h"
+#include "server/db/Dialect.h"
+
+#include "server/db/JsonRows.h"
 
 #include <QSqlError>
 
@@ -71,6 +73,62 @@ QString DescribeDatabaseError(Backend backend, const QSqlError &error) {
         detail = error.driverText().trimmed().section(QLatin1Char('\n'), 0, 0);
     const QString german = QString::fromUtf8(text);
     return detail.isEmpty() ? german : german + QLatin1Char('\n') + detail.simplified();
+}
+
+bool IsBusyError(Backend backend, const QSqlError &error) {
+    if (backend == Backend::Sqlite) {
+        const int code = SqlitePrimaryCode(error); // with the extended codes of both
+        return code == kSqliteBusy || code == kSqliteLocked;
+    }
+    // lock_not_available, serialization_failure, deadlock_detected
+    const QString code = error.nativeErrorCode();
+    return code == QLatin1String("55P03") || code == QLatin1String("40001") || code == QLatin1String("40P01");
+}
+
+QString InTextList(Backend backend, const QString &column) {
+    return backend == Backend::Sqlite ? column + QStringLiteral(" IN (SELECT value FROM json_each(?))")
+                                      : column + QStringLiteral(" = ANY (CAST(? AS text[]))");
+}
+
+QVariant TextListValue(Backend backend, const QStringList &texts) {
+    if (backend == Backend::Sqlite)
+        return JsonTextList(texts);
+    // An array literal: every element quoted, its quotes and backslashes escaped.
+    QString array = QStringLiteral("{");
+    for (const QString &text : texts) {
+        if (array.size() > 1)
+            array += QLatin1Char(',');
+        QString quoted = text;
+        quoted.replace(QLatin1Char('\\'), QStringLiteral("\\\\")).replace(QLatin1Char('"'), QStringLiteral("\\\""));
+        array += QLatin1Char('"') + quoted + QLatin1Char('"');
+    }
+    return array + QLatin1Char('}');
+}
+
+QVariant TextLinesValue(Backend backend, QStringView lines) {
+    if (backend == Backend::Sqlite)
+        return JsonLineList(lines);
+    return TextListValue(backend, lines.toString().split(QLatin1Char('\n'), Qt::SkipEmptyParts));
+}
+
+QString InIdList(Backend backend, const QString &column) {
+    return backend == Backend::Sqlite ? column + QStringLiteral(" IN (SELECT value FROM json_each(?))")
+                                      : column + QStringLiteral(" = ANY (CAST(? AS bigint[]))");
+}
+
+QVariant IdListValue(Backend backend, const std::vector<qint64> &ids) {
+    const QString json = JsonIdList(ids);
+    if (backend == Backend::Sqlite)
+        return json;
+    return QLatin1Char('{') + json.mid(1, json.size() - 2) + QLatin1Char('}');
+}
+
+QString KeyLookupJoin(Backend backend, const char *table, const QString &alias, const QString &condition, bool outer) {
+    const QString join = outer ? QStringLiteral(" LEFT JOIN ") : QStringLiteral(" JOIN ");
+    if (backend == Backend::Sqlite)
+        return join + QStringLiteral("%1 %2 ON %3").arg(QLatin1String(table), alias, condition);
+    return join + QStringLiteral("LATERAL (SELECT * FROM %1 %2 WHERE %3 LIMIT 1) %2 ON true")
+                      .arg(QLatin1String(table), alias, condition);
 }
 
 } // namespace kxserver
