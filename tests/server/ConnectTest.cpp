@@ -1,9 +1,10 @@
 // Connecting: both backends, failures that must read as "not reachable", honest connected?,
 // and reconnecting after the backend went away.
 
-#include "server/admin/DemoData.h"
+#include "server/admin/KorvexDb.h"
 #include "PgCluster.h"
 #include "ServerFixture.h"
+#include "server/db/BulkInsert.h"
 #include "server/db/SqlConnection.h"
 #include "TestEnv.h"
 
@@ -436,7 +437,7 @@ TEST_P(ServerTest, TextIsQuotedForTheSettingsTheSessionHasNotForThoseAtTheConnec
     ASSERT_TRUE(connection);
     // Switched after the connect, as a function or trigger run in the session can switch it.
     connection->run(QStringLiteral("SET standard_conforming_strings = off"));
-    // Another way in: a plain connection of the tool's kind, for the batch inserts.
+    // Another way in: a plain connection of the tool's kind, for its bulk inserts.
     QSqlDatabase plain = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("quote-probe"));
     const std::shared_ptr<void> removePlain(
         nullptr, [](void *) { QSqlDatabase::removeDatabase(QStringLiteral("quote-probe")); });
@@ -460,9 +461,9 @@ TEST_P(ServerTest, TextIsQuotedForTheSettingsTheSessionHasNotForThoseAtTheConnec
             connection->execute(prepared, {key, text});
         },
         [&](const QString &key) {
-            BatchInsert batch(plain, QStringLiteral("korvex_meta"), {QStringLiteral("key"), QStringLiteral("value")});
-            batch.add({key, text});
-            batch.flush();
+            BulkInsert batch(plain, QStringLiteral("korvex_meta"), {QStringLiteral("key"), QStringLiteral("value")});
+            batch.text(key).text(text).endRow();
+            batch.finish();
         },
     };
     int way = 0;

@@ -1,6 +1,7 @@
 #include "server/admin/KorvexDb.h"
 
 #include "server/admin/DemoData.h"
+#include "server/db/PlainDb.h"
 #include "server/admin/PgSecurity.h"
 #include "server/admin/ScopedDb.h"
 

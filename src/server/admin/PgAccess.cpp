@@ -1,11 +1,11 @@
 #include "server/admin/PgAccess.h"
 
-#include "server/admin/DemoData.h"
+#include "server/db/PlainDb.h"
 #include "server/admin/PgSecurity.h"
+#include "session/ServerErrorCodes.h"
 
 #include <QRegularExpression>
 #include <QSqlDatabase>
-#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -13,7 +13,6 @@
 
 #include <atomic>
 #include <functional>
-#include <stdexcept>
 
 namespace kxserver {
 
@@ -58,11 +57,11 @@ QString inTransaction(const DbTarget &target, const std::function<QString(QSqlDa
         } else {
             try {
                 if (!IsSecuredPostgres(db))
-                    throw std::runtime_error(
-                        QStringLiteral("Die Datenbank korvex auf %1 hat noch keine Rollen für Sachbearbeiter; zuerst "
-                                       "korvex-db --pg %1 (neue Datenbank) oder korvex-db upgrade --pg %1 aufrufen.")
-                            .arg(where)
-                            .toStdString());
+                    throw Error(kDatabase,
+                                QStringLiteral("Die Datenbank korvex auf %1 hat noch keine Rollen für Sachbearbeiter; "
+                                               "zuerst korvex-db --pg %1 (neue Datenbank) oder korvex-db upgrade --pg "
+                                               "%1 aufrufen.")
+                                    .arg(where));
                 Exec(db, QStringLiteral("BEGIN"));
                 result = body(db);
                 Exec(db, result.isEmpty() ? QStringLiteral("COMMIT") : QStringLiteral("ROLLBACK"));
@@ -89,7 +88,7 @@ RoleState roleState(QSqlDatabase &db, const QString &login) {
                                  " pg_has_role(oid, 'korvex_owner', 'MEMBER') FROM pg_roles WHERE rolname = ?"));
     query.addBindValue(login);
     if (!query.exec())
-        throw std::runtime_error(query.lastError().text().toStdString());
+        throw Error(kDatabase, query.lastError().text());
     RoleState state;
     if (query.next()) {
         state.exists = true;
@@ -100,19 +99,14 @@ RoleState roleState(QSqlDatabase &db, const QString &login) {
 }
 
 QString verifier(QSqlDatabase &db, const QString &login, const QString &password) {
-    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
-    PGconn *connection =
-        handle.isValid() && (qstrcmp(handle.typeName(), "pg_conn*") == 0 || qstrcmp(handle.typeName(), "PGconn*") == 0)
-            ? *static_cast<PGconn *const *>(handle.constData())
-            : nullptr;
+    PGconn *connection = PgHandle(db);
     char *text = connection ? PQencryptPasswordConn(connection, password.toUtf8().constData(),
                                                     login.toUtf8().constData(), "scram-sha-256")
                             : nullptr;
     if (!text)
-        throw std::runtime_error(
-            QStringLiteral("Das Passwort kann nicht verschlüsselt werden: %1")
-                .arg(connection ? QString::fromUtf8(PQerrorMessage(connection)) : QStringLiteral("keine Verbindung"))
-                .toStdString());
+        throw Error(kDatabase,
+                    QStringLiteral("Das Passwort kann nicht verschlüsselt werden: %1")
+                        .arg(connection ? QString::fromUtf8(PQerrorMessage(connection)) : QStringLiteral("keine Verbindung")));
     const QString result = QString::fromUtf8(text);
     PQfreemem(text);
     return result;
@@ -139,7 +133,7 @@ QString SetPgLogin(const DbTarget &target, const QString &login, int firma, cons
             query.addBindValue(firma);
             query.addBindValue(code);
             if (!query.exec())
-                throw std::runtime_error(query.lastError().text().toStdString());
+                throw Error(kDatabase, query.lastError().text());
             if (!query.next())
                 return QStringLiteral("Den Personalcode \"%1\" gibt es in Firma %2 nicht.").arg(code).arg(firma);
         }
@@ -164,7 +158,7 @@ QString SetPgLogin(const DbTarget &target, const QString &login, int firma, cons
         drop.prepare(QStringLiteral("DELETE FROM korvex.zugang WHERE login = ?"));
         drop.addBindValue(login);
         if (!drop.exec())
-            throw std::runtime_error(drop.lastError().text().toStdString());
+            throw Error(kDatabase, drop.lastError().text());
         for (const QString &code : codes) {
             QSqlQuery insert(db);
             insert.prepare(QStringLiteral("INSERT INTO korvex.zugang (login, firma, code) VALUES (?, ?, ?)"
@@ -173,7 +167,7 @@ QString SetPgLogin(const DbTarget &target, const QString &login, int firma, cons
             insert.addBindValue(firma);
             insert.addBindValue(code);
             if (!insert.exec())
-                throw std::runtime_error(insert.lastError().text().toStdString());
+                throw Error(kDatabase, insert.lastError().text());
         }
         if (created)
             *created = !state.exists;
@@ -195,7 +189,7 @@ QString RemovePgLogin(const DbTarget &target, const QString &login) {
         drop.prepare(QStringLiteral("DELETE FROM korvex.zugang WHERE login = ?"));
         drop.addBindValue(login);
         if (!drop.exec())
-            throw std::runtime_error(drop.lastError().text().toStdString());
+            throw Error(kDatabase, drop.lastError().text());
         // What the login made here goes with it: its large objects and default privileges would
         // keep the role from being dropped. Dropping them needs the login's rights, which an admin
         // who is no superuser takes by membership (gone with the role).

@@ -1,9 +1,10 @@
 #include "server/admin/Upgrade.h"
 
-#include "server/admin/DemoData.h"
+#include "server/db/PlainDb.h"
 #include "server/db/PasswordHash.h"
 #include "server/admin/PgSecurity.h"
 #include "server/admin/ScopedDb.h"
+#include "session/ServerErrorCodes.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -21,7 +22,6 @@
 #include <unistd.h>
 
 #include <iterator>
-#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -41,7 +41,7 @@ void hashPlainPasswords(QSqlDatabase &db) {
     QSqlQuery read(db);
     read.setForwardOnly(true);
     if (!read.exec(QStringLiteral("SELECT firma, code, passwort FROM pers_edv")))
-        throw std::runtime_error(read.lastError().text().toStdString());
+        throw Error(kDatabase, read.lastError().text());
     std::vector<std::pair<QVariantList, QString>> plain;
     while (read.next())
         if (!IsPasswordHash(read.value(2).toString()))
@@ -49,14 +49,14 @@ void hashPlainPasswords(QSqlDatabase &db) {
     read.finish();
     QSqlQuery write(db);
     if (!write.prepare(QStringLiteral("UPDATE pers_edv SET passwort = ? WHERE firma = ? AND code = ?")))
-        throw std::runtime_error(write.lastError().text().toStdString());
+        throw Error(kDatabase, write.lastError().text());
     for (const auto &[key, password] : plain) {
         write.addBindValue(HashPassword(password));
         write.addBindValue(key.at(0));
         write.addBindValue(key.at(1));
         if (!write.exec())
-            throw std::runtime_error(
-                QStringLiteral("Personal %1: %2").arg(key.at(1).toString(), write.lastError().text()).toStdString());
+            throw Error(kDatabase,
+                        QStringLiteral("Personal %1: %2").arg(key.at(1).toString(), write.lastError().text()));
     }
 }
 
@@ -136,7 +136,7 @@ QString upgradeInTransaction(QSqlDatabase &db, Backend backend, const QString &w
         if (backend == Backend::Postgres) {
             const QString meta = KorvexMetaTable(db);
             if (meta.isEmpty())
-                throw std::runtime_error(QStringLiteral("keine lesbare Tabelle korvex_meta").toStdString());
+                throw Error(kDatabase, QStringLiteral("keine lesbare Tabelle korvex_meta"));
             Exec(db, QStringLiteral("LOCK TABLE %1 IN ACCESS EXCLUSIVE MODE").arg(meta));
         }
         const std::optional<int> found = KorvexSchemaVersion(db);

@@ -22,7 +22,7 @@ struct UpgradeResult {
 UpgradeResult UpgradeDatabase(const DbTarget &target);
 
 // The steps from version `from` to kSchemaVersion on an open database, inside the caller's
-// transaction, version marks included. Throws std::runtime_error.
+// transaction, version marks included. Throws ServerError.
 void RunUpgradeSteps(QSqlDatabase &db, Backend backend, int from);
 
 } // namespace kxserver
