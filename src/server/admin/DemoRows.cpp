@@ -69,20 +69,12 @@ void Writer::flush() {
     m_articles.finish();
     for (const PairRow &row : m_pairRows) {
         m_pairs.number(row.id).number(row.article).number(row.supplier).number(row.cents).text(row.unit);
-        if (row.lastPurchase)
-            m_pairs.text(*row.lastPurchase);
-        else
-            m_pairs.null();
-        m_pairs.text(flag(row.active)).endRow();
+        m_pairs.textOrNull(row.lastPurchase).text(flag(row.active)).endRow();
     }
     m_pairs.finish();
     for (const RunArticleRow &row : m_runArticleRows) {
         m_runArticles.number(row.run).text(row.artnr).number(row.article);
-        if (row.velka)
-            m_runArticles.number(row.velka);
-        else
-            m_runArticles.null();
-        m_runArticles.endRow();
+        m_runArticles.numberOrNull(row.velka ? std::optional<qint64>(row.velka) : std::nullopt).endRow();
     }
     m_runArticles.finish();
     m_articleRows.clear();

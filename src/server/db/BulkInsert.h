@@ -19,6 +19,7 @@
 #include <QStringList>
 #include <QStringView>
 
+#include <optional>
 #include <vector>
 
 struct sqlite3_stmt;
@@ -44,6 +45,8 @@ public:
     BulkInsert &number(qint64 value);
     BulkInsert &text(QStringView value);
     BulkInsert &null();
+    BulkInsert &textOrNull(const std::optional<QString> &value) { return value ? text(*value) : null(); }
+    BulkInsert &numberOrNull(const std::optional<qint64> &value) { return value ? number(*value) : null(); }
     void endRow();
     // Sends the rows not sent yet: every row given is in the table afterwards. More rows may follow.
     void finish();
