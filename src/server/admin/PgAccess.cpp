@@ -2,6 +2,7 @@
 
 #include "server/db/PlainDb.h"
 #include "server/admin/PgSecurity.h"
+#include "server/admin/ScopedDb.h"
 #include "session/ServerErrorCodes.h"
 
 #include <QRegularExpression>
@@ -11,14 +12,11 @@
 
 #include <libpq-fe.h>
 
-#include <atomic>
 #include <functional>
 
 namespace kxserver {
 
 namespace {
-
-std::atomic<quint64> gAccessConnections{0};
 
 QString quotedName(const QString &name) {
     return QLatin1Char('"') + QString(name).replace(QLatin1Char('"'), QStringLiteral("\"\"")) + QLatin1Char('"');
@@ -26,54 +24,46 @@ QString quotedName(const QString &name) {
 
 // A login name as libpq and psql take it without quoting trouble; the roles of the system and
 // our own two are not clerks.
-QString checkLoginName(const QString &login) {
+void checkLoginName(const QString &login) {
     static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9_][A-Za-z0-9_.@-]{0,62}$"));
     if (!pattern.match(login).hasMatch())
-        return QStringLiteral("\"%1\" ist kein zulässiger Login-Name (1 bis 63 Zeichen: Buchstaben ohne Umlaute, "
+        throw Error(kBadValue, QStringLiteral("\"%1\" ist kein zulässiger Login-Name (1 bis 63 Zeichen: Buchstaben ohne Umlaute, "
                               "Ziffern, _ . @ -).")
-            .arg(login);
+            .arg(login));
     if (login.startsWith(QLatin1String("pg_")) || login == QLatin1String(kPgOwnerRole) ||
         login == QLatin1String(kPgClerksRole))
-        return QStringLiteral("\"%1\" ist eine Rolle der Datenbank, kein Login für Sachbearbeiter.").arg(login);
-    return QString();
+        throw Error(kBadValue,
+                    QStringLiteral("\"%1\" ist eine Rolle der Datenbank, kein Login für Sachbearbeiter.").arg(login));
 }
 
 // One admin session on database korvex, finding names in pg_catalog alone (every statement here
-// names its tables with their schema); `body` runs in one
-// transaction and returns an empty text or the reason it refused (then everything is rolled back).
-QString inTransaction(const DbTarget &target, const std::function<QString(QSqlDatabase &)> &body) {
-    const QString name = QStringLiteral("korvex-zugang-%1").arg(++gAccessConnections);
+// names its tables with their schema); `body` runs in one transaction, which a refusal or failure
+// it throws rolls back.
+void inTransaction(const DbTarget &target, const std::function<void(QSqlDatabase &)> &body) {
     const QString where = QStringLiteral("%1:%2").arg(target.host).arg(target.port);
-    QString result;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
-        db.setHostName(target.host);
-        db.setPort(target.port);
-        db.setDatabaseName(QStringLiteral("korvex"));
-        db.setConnectOptions(PgAdminConnectOptions());
-        if (!db.open()) {
-            result = QStringLiteral("Die Datenbank korvex auf %1 ist nicht erreichbar: %2")
-                         .arg(where, db.lastError().text());
-        } else {
-            try {
-                if (!IsSecuredPostgres(db))
-                    throw Error(kDatabase,
-                                QStringLiteral("Die Datenbank korvex auf %1 hat noch keine Rollen für Sachbearbeiter; "
-                                               "zuerst korvex-db --pg %1 (neue Datenbank) oder korvex-db upgrade --pg "
-                                               "%1 aufrufen.")
-                                    .arg(where));
-                Exec(db, QStringLiteral("BEGIN"));
-                result = body(db);
-                Exec(db, result.isEmpty() ? QStringLiteral("COMMIT") : QStringLiteral("ROLLBACK"));
-            } catch (const std::exception &e) {
-                QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-                result = QString::fromStdString(e.what());
-            }
-        }
-        db.close();
+    ScopedDb scoped(QStringLiteral("QPSQL"), QStringLiteral("korvex-zugang"));
+    QSqlDatabase db = scoped.db();
+    db.setHostName(target.host);
+    db.setPort(target.port);
+    db.setDatabaseName(QStringLiteral("korvex"));
+    db.setConnectOptions(PgAdminConnectOptions());
+    if (!db.open())
+        throw Error(kNotConnected, QStringLiteral("Die Datenbank korvex auf %1 ist nicht erreichbar: %2")
+                                       .arg(where, db.lastError().text()));
+    if (!IsSecuredPostgres(db))
+        throw Error(kOtherVersion,
+                    QStringLiteral("Die Datenbank korvex auf %1 hat noch keine Rollen für Sachbearbeiter; "
+                                   "zuerst korvex-db --pg %1 (neue Datenbank) oder korvex-db upgrade --pg "
+                                   "%1 aufrufen.")
+                        .arg(where));
+    Exec(db, QStringLiteral("BEGIN"));
+    try {
+        body(db);
+        Exec(db, QStringLiteral("COMMIT"));
+    } catch (...) {
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        throw;
     }
-    QSqlDatabase::removeDatabase(name);
-    return result;
 }
 
 struct RoleState {
@@ -114,19 +104,18 @@ QString verifier(QSqlDatabase &db, const QString &login, const QString &password
 
 } // namespace
 
-QString SetPgLogin(const DbTarget &target, const QString &login, int firma, const QStringList &codes,
+void SetPgLogin(const DbTarget &target, const QString &login, int firma, const QStringList &codes,
                    const QString &password, bool *created, int connections) {
-    if (const QString error = checkLoginName(login); !error.isEmpty())
-        return error;
+    checkLoginName(login);
     if (firma < 1)
-        return QStringLiteral("Die Firma muss eine ganze Zahl ab 1 sein.");
+        throw Error(kBadValue, QStringLiteral("Die Firma muss eine ganze Zahl ab 1 sein."));
     if (codes.isEmpty())
-        return QStringLiteral("Mindestens einen Personalcode angeben.");
+        throw Error(kBadValue, QStringLiteral("Mindestens einen Personalcode angeben."));
     if (password.isEmpty())
-        return QStringLiteral("Das Passwort ist leer.");
+        throw Error(kBadValue, QStringLiteral("Das Passwort ist leer."));
     if (connections < 1 || connections > 1000)
-        return QStringLiteral("Die Zahl der Verbindungen muss zwischen 1 und 1000 liegen.");
-    return inTransaction(target, [&](QSqlDatabase &db) -> QString {
+        throw Error(kBadValue, QStringLiteral("Die Zahl der Verbindungen muss zwischen 1 und 1000 liegen."));
+    inTransaction(target, [&](QSqlDatabase &db) {
         for (const QString &code : codes) {
             QSqlQuery query(db);
             query.prepare(QStringLiteral("SELECT 1 FROM korvex.pers_edv WHERE firma = ? AND code = ?"));
@@ -135,13 +124,15 @@ QString SetPgLogin(const DbTarget &target, const QString &login, int firma, cons
             if (!query.exec())
                 throw Error(kDatabase, query.lastError().text());
             if (!query.next())
-                return QStringLiteral("Den Personalcode \"%1\" gibt es in Firma %2 nicht.").arg(code).arg(firma);
+                throw Error(kBadValue,
+                            QStringLiteral("Den Personalcode \"%1\" gibt es in Firma %2 nicht.").arg(code).arg(firma));
         }
         const RoleState state = roleState(db, login);
         if (state.mightier)
-            return QStringLiteral("Der Login %1 hat mehr Rechte als ein Sachbearbeiter (Superuser, CREATEROLE oder "
-                                  "Eigentümer der Datenbank) und wird nicht zum Login eines Sachbearbeiters.")
-                .arg(login);
+            throw Error(kBadValue,
+                        QStringLiteral("Der Login %1 hat mehr Rechte als ein Sachbearbeiter (Superuser, CREATEROLE oder "
+                                       "Eigentümer der Datenbank) und wird nicht zum Login eines Sachbearbeiters.")
+                            .arg(login));
         // Only the verifier reaches the server (and so its log), never the password.
         const QString secret = verifier(db, login, password);
         if (state.exists)
@@ -171,20 +162,19 @@ QString SetPgLogin(const DbTarget &target, const QString &login, int firma, cons
         }
         if (created)
             *created = !state.exists;
-        return QString();
     });
 }
 
-QString RemovePgLogin(const DbTarget &target, const QString &login) {
-    if (const QString error = checkLoginName(login); !error.isEmpty())
-        return error;
-    return inTransaction(target, [&](QSqlDatabase &db) -> QString {
+void RemovePgLogin(const DbTarget &target, const QString &login) {
+    checkLoginName(login);
+    inTransaction(target, [&](QSqlDatabase &db) {
         const RoleState state = roleState(db, login);
         if (!state.exists)
-            return QStringLiteral("Den Login %1 gibt es nicht.").arg(login);
+            throw Error(kBadValue, QStringLiteral("Den Login %1 gibt es nicht.").arg(login));
         if (!state.clerk || state.mightier)
-            return QStringLiteral("Der Login %1 ist kein Login eines Sachbearbeiters und wird nicht entfernt.")
-                .arg(login);
+            throw Error(kBadValue,
+                        QStringLiteral("Der Login %1 ist kein Login eines Sachbearbeiters und wird nicht entfernt.")
+                            .arg(login));
         QSqlQuery drop(db);
         drop.prepare(QStringLiteral("DELETE FROM korvex.zugang WHERE login = ?"));
         drop.addBindValue(login);
@@ -198,7 +188,6 @@ QString RemovePgLogin(const DbTarget &target, const QString &login) {
                      .arg(QLatin1Char('\'') + login + QLatin1Char('\'')));
         Exec(db, QStringLiteral("DROP OWNED BY %1").arg(quotedName(login)));
         Exec(db, QStringLiteral("DROP ROLE %1").arg(quotedName(login)));
-        return QString();
     });
 }
 
