@@ -155,7 +155,8 @@ TEST_P(BulkInsertTest, AFailureInTheMiddleLeavesNothing) {
     const auto connection = open();
     const QString plainName = QStringLiteral("bulk-plain");
     const std::shared_ptr<void> removePlain(nullptr, [plainName](void *) { QSqlDatabase::removeDatabase(plainName); });
-    QSqlDatabase plain = QSqlDatabase::addDatabase(sqlite() ? QStringLiteral("QSQLITE") : QStringLiteral("QPSQL"), plainName);
+    QSqlDatabase plain =
+        QSqlDatabase::addDatabase(sqlite() ? QStringLiteral("QSQLITE") : QStringLiteral("QPSQL"), plainName);
     if (sqlite()) {
         plain.setDatabaseName(m_file);
     } else {

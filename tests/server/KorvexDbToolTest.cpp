@@ -2,10 +2,10 @@
 
 #include "PgCluster.h"
 #include "ServerFixture.h"
-#include "server/admin/KorvexDb.h"
-#include "session/ServerErrorCodes.h"
 #include "TestEnv.h"
 #include "ToolRun.h"
+#include "server/admin/KorvexDb.h"
+#include "session/ServerErrorCodes.h"
 
 #include <QDir>
 #include <QFile>

@@ -33,45 +33,57 @@ QString demoPassword(const char *plain) {
 
 void addPersonnel(QSqlDatabase &db) {
     BulkInsert users(db, QStringLiteral("pers_edv"),
-                      {QStringLiteral("firma"), QStringLiteral("code"), QStringLiteral("passwort"),
-                       QStringLiteral("aktiv"), QStringLiteral("pname"), QStringLiteral("abtnr"), QStringLiteral("dw"),
-                       QStringLiteral("bergrp"), QStringLiteral("pnr")});
+                     {QStringLiteral("firma"), QStringLiteral("code"), QStringLiteral("passwort"),
+                      QStringLiteral("aktiv"), QStringLiteral("pname"), QStringLiteral("abtnr"), QStringLiteral("dw"),
+                      QStringLiteral("bergrp"), QStringLiteral("pnr")});
     // Logins for trying every path of the login: the password is checked as written. Stored as
     // hashes like every password, but at kDemoPasswordCost: these passwords are printed in the
     // README anyway, and the tests build many demo databases.
-    companyRow(users, 1, {QStringLiteral("DEMO"), demoPassword("demo"), QStringLiteral("J"), QStringLiteral("J}rgen M}ller"),
-               QStringLiteral("10"), QStringLiteral("214"), QStringLiteral("EK1"), QStringLiteral("1001")});
-    companyRow(users, 1, {QStringLiteral("KOLLEGE"), demoPassword("kollege"), QStringLiteral("J"),
-               QStringLiteral("Sabine Wei~"), QStringLiteral("10"), QStringLiteral("215"), QStringLiteral("EK1"),
-               QStringLiteral("1002")});
-    companyRow(users, 1, {QStringLiteral("INAKTIV"), demoPassword("demo"), QStringLiteral("N"),
-               QStringLiteral("Otto \\lschl{ger"), QStringLiteral("10"), QStringLiteral("216"), QStringLiteral("EK2"),
-               QStringLiteral("1003")});
-    companyRow(users, 1, {QStringLiteral("OHNEABT"), demoPassword("demo"), QStringLiteral("J"), QStringLiteral("Karl B{r"),
-               QStringLiteral("99"), QStringLiteral("217"), QStringLiteral("EK2"), QStringLiteral("1004")});
-    companyRow(users, 1, {QStringLiteral("OHNEBASIS"), demoPassword("demo"), QStringLiteral("J"), QStringLiteral("Erika Sch|n"),
-               QStringLiteral("20"), QStringLiteral("218"), QStringLiteral("VK"), QStringLiteral("1999")});
-    companyRow(users, 2, {QStringLiteral("DEMO"), demoPassword("demo2"), QStringLiteral("J"), QStringLiteral("Hanna K}ster"),
-               QStringLiteral("10"), QStringLiteral("301"), QStringLiteral("EK1"), QStringLiteral("2001")});
+    companyRow(users, 1,
+               {QStringLiteral("DEMO"), demoPassword("demo"), QStringLiteral("J"), QStringLiteral("J}rgen M}ller"),
+                QStringLiteral("10"), QStringLiteral("214"), QStringLiteral("EK1"), QStringLiteral("1001")});
+    companyRow(users, 1,
+               {QStringLiteral("KOLLEGE"), demoPassword("kollege"), QStringLiteral("J"), QStringLiteral("Sabine Wei~"),
+                QStringLiteral("10"), QStringLiteral("215"), QStringLiteral("EK1"), QStringLiteral("1002")});
+    companyRow(users, 1,
+               {QStringLiteral("INAKTIV"), demoPassword("demo"), QStringLiteral("N"),
+                QStringLiteral("Otto \\lschl{ger"), QStringLiteral("10"), QStringLiteral("216"), QStringLiteral("EK2"),
+                QStringLiteral("1003")});
+    companyRow(users, 1,
+               {QStringLiteral("OHNEABT"), demoPassword("demo"), QStringLiteral("J"), QStringLiteral("Karl B{r"),
+                QStringLiteral("99"), QStringLiteral("217"), QStringLiteral("EK2"), QStringLiteral("1004")});
+    companyRow(users, 1,
+               {QStringLiteral("OHNEBASIS"), demoPassword("demo"), QStringLiteral("J"), QStringLiteral("Erika Sch|n"),
+                QStringLiteral("20"), QStringLiteral("218"), QStringLiteral("VK"), QStringLiteral("1999")});
+    companyRow(users, 2,
+               {QStringLiteral("DEMO"), demoPassword("demo2"), QStringLiteral("J"), QStringLiteral("Hanna K}ster"),
+                QStringLiteral("10"), QStringLiteral("301"), QStringLiteral("EK1"), QStringLiteral("2001")});
     users.finish();
 
     BulkInsert departments(db, QStringLiteral("pers_abt"),
-                            {QStringLiteral("firma"), QStringLiteral("abtnr"), QStringLiteral("abtbez")});
+                           {QStringLiteral("firma"), QStringLiteral("abtnr"), QStringLiteral("abtbez")});
     companyRow(departments, 1, {QStringLiteral("10"), QStringLiteral("Einkauf Hochbau / Geb{udeh}lle")});
     companyRow(departments, 1, {QStringLiteral("20"), QStringLiteral("Verkauf Au~endienst")});
     companyRow(departments, 2, {QStringLiteral("10"), QStringLiteral("Einkauf K}ste")});
     departments.finish();
 
     BulkInsert bases(db, QStringLiteral("pers_basis"),
-                      {QStringLiteral("firma"), QStringLiteral("pnr"), QStringLiteral("fax"), QStringLiteral("email")});
-    companyRow(bases, 1, {QStringLiteral("1001"), QStringLiteral("0231 98765-19"),
-               QStringLiteral("j.mueller@baustoffe-demo.example")});
-    companyRow(bases, 1, {QStringLiteral("1002"), QStringLiteral("0231 98765-19"), QStringLiteral("s.weiss@baustoffe-demo.example")});
-    companyRow(bases, 1, {QStringLiteral("1003"), QStringLiteral("0231 98765-29"),
-               QStringLiteral("o.oelschlaeger@baustoffe-demo.example")});
-    companyRow(bases, 1, {QStringLiteral("1004"), QStringLiteral("0231 98765-29"),
-               QStringLiteral("B{r-Karl@baustoffe-demo.example")});
-    companyRow(bases, 2, {QStringLiteral("2001"), QStringLiteral("0471 1234-5"), QStringLiteral("h.kuester@baustoffe-demo.example")});
+                     {QStringLiteral("firma"), QStringLiteral("pnr"), QStringLiteral("fax"), QStringLiteral("email")});
+    companyRow(
+        bases, 1,
+        {QStringLiteral("1001"), QStringLiteral("0231 98765-19"), QStringLiteral("j.mueller@baustoffe-demo.example")});
+    companyRow(
+        bases, 1,
+        {QStringLiteral("1002"), QStringLiteral("0231 98765-19"), QStringLiteral("s.weiss@baustoffe-demo.example")});
+    companyRow(bases, 1,
+               {QStringLiteral("1003"), QStringLiteral("0231 98765-29"),
+                QStringLiteral("o.oelschlaeger@baustoffe-demo.example")});
+    companyRow(
+        bases, 1,
+        {QStringLiteral("1004"), QStringLiteral("0231 98765-29"), QStringLiteral("B{r-Karl@baustoffe-demo.example")});
+    companyRow(
+        bases, 2,
+        {QStringLiteral("2001"), QStringLiteral("0471 1234-5"), QStringLiteral("h.kuester@baustoffe-demo.example")});
     bases.finish();
 }
 

@@ -65,7 +65,12 @@ void Writer::flush() {
     m_suppliers.finish();
     m_runs.finish();
     for (const ArticleRow &row : m_articleRows)
-        m_articles.number(row.id).number(row.firma).text(row.artnr).text(row.description).number(row.mainSupplier).endRow();
+        m_articles.number(row.id)
+            .number(row.firma)
+            .text(row.artnr)
+            .text(row.description)
+            .number(row.mainSupplier)
+            .endRow();
     m_articles.finish();
     for (const PairRow &row : m_pairRows) {
         m_pairs.number(row.id).number(row.article).number(row.supplier).number(row.cents).text(row.unit);

@@ -1,6 +1,6 @@
 #pragma once
 // What the demo merchant's data and the generated benchmark run are made of, and how their rows
-// reach the tables (for DemoData*.cpp alone).
+// reach the tables (for the Demo*.cpp files alone).
 
 #include "server/db/BulkInsert.h"
 

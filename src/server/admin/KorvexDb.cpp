@@ -1,9 +1,9 @@
 #include "server/admin/KorvexDb.h"
 
 #include "server/admin/DemoData.h"
-#include "server/db/PlainDb.h"
 #include "server/admin/PgSecurity.h"
 #include "server/admin/ScopedDb.h"
+#include "server/db/PlainDb.h"
 #include "session/ServerErrorCodes.h"
 
 #include <QDir>
@@ -140,8 +140,9 @@ void createPostgres(const DbTarget &target, const DbContent &content, bool force
         ScopedDb scoped(QStringLiteral("QPSQL"), QStringLiteral("korvex-db"));
         QSqlDatabase db = scoped.db();
         if (!openPostgres(db, target, QStringLiteral("postgres")))
-            throw Error(kNotConnected, QStringLiteral("Der PostgreSQL-Server %1 ist nicht erreichbar: %2")
-                                           .arg(where, db.lastError().text()));
+            throw Error(
+                kNotConnected,
+                QStringLiteral("Der PostgreSQL-Server %1 ist nicht erreichbar: %2").arg(where, db.lastError().text()));
         QSqlQuery query(db);
         if (!query.exec(QStringLiteral("SELECT 1 FROM pg_database WHERE datname = 'korvex'")))
             throw Error(kDatabase, QStringLiteral("Abfrage auf %1 scheitert: %2").arg(where, query.lastError().text()));
@@ -152,8 +153,9 @@ void createPostgres(const DbTarget &target, const DbContent &content, bool force
     ScopedDb scoped(QStringLiteral("QPSQL"), QStringLiteral("korvex-db"));
     QSqlDatabase db = scoped.db();
     if (!openPostgres(db, target, QStringLiteral("korvex")))
-        throw Error(kNotConnected, QStringLiteral("Die Datenbank korvex auf %1 ist nicht erreichbar: %2")
-                                       .arg(where, db.lastError().text()));
+        throw Error(
+            kNotConnected,
+            QStringLiteral("Die Datenbank korvex auf %1 ist nicht erreichbar: %2").arg(where, db.lastError().text()));
     QStringList ours;
     {
         // Tables of a secured database are in schema korvex (listed with it), older ones in public.

@@ -1,8 +1,8 @@
 #include "server/admin/PgAccess.h"
 
-#include "server/db/PlainDb.h"
 #include "server/admin/PgSecurity.h"
 #include "server/admin/ScopedDb.h"
+#include "server/db/PlainDb.h"
 #include "session/ServerErrorCodes.h"
 
 #include <QRegularExpression>
@@ -27,9 +27,10 @@ QString quotedName(const QString &name) {
 void checkLoginName(const QString &login) {
     static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9_][A-Za-z0-9_.@-]{0,62}$"));
     if (!pattern.match(login).hasMatch())
-        throw Error(kBadValue, QStringLiteral("\"%1\" ist kein zulässiger Login-Name (1 bis 63 Zeichen: Buchstaben ohne Umlaute, "
-                              "Ziffern, _ . @ -).")
-            .arg(login));
+        throw Error(kBadValue,
+                    QStringLiteral("\"%1\" ist kein zulässiger Login-Name (1 bis 63 Zeichen: Buchstaben ohne Umlaute, "
+                                   "Ziffern, _ . @ -).")
+                        .arg(login));
     if (login.startsWith(QLatin1String("pg_")) || login == QLatin1String(kPgOwnerRole) ||
         login == QLatin1String(kPgClerksRole))
         throw Error(kBadValue,
@@ -48,8 +49,9 @@ void inTransaction(const DbTarget &target, const std::function<void(QSqlDatabase
     db.setDatabaseName(QStringLiteral("korvex"));
     db.setConnectOptions(PgAdminConnectOptions());
     if (!db.open())
-        throw Error(kNotConnected, QStringLiteral("Die Datenbank korvex auf %1 ist nicht erreichbar: %2")
-                                       .arg(where, db.lastError().text()));
+        throw Error(
+            kNotConnected,
+            QStringLiteral("Die Datenbank korvex auf %1 ist nicht erreichbar: %2").arg(where, db.lastError().text()));
     if (!IsSecuredPostgres(db))
         throw Error(kOtherVersion,
                     QStringLiteral("Die Datenbank korvex auf %1 hat noch keine Rollen für Sachbearbeiter; "
@@ -94,9 +96,9 @@ QString verifier(QSqlDatabase &db, const QString &login, const QString &password
                                                     login.toUtf8().constData(), "scram-sha-256")
                             : nullptr;
     if (!text)
-        throw Error(kDatabase,
-                    QStringLiteral("Das Passwort kann nicht verschlüsselt werden: %1")
-                        .arg(connection ? QString::fromUtf8(PQerrorMessage(connection)) : QStringLiteral("keine Verbindung")));
+        throw Error(kDatabase, QStringLiteral("Das Passwort kann nicht verschlüsselt werden: %1")
+                                   .arg(connection ? QString::fromUtf8(PQerrorMessage(connection))
+                                                   : QStringLiteral("keine Verbindung")));
     const QString result = QString::fromUtf8(text);
     PQfreemem(text);
     return result;
@@ -105,7 +107,7 @@ QString verifier(QSqlDatabase &db, const QString &login, const QString &password
 } // namespace
 
 void SetPgLogin(const DbTarget &target, const QString &login, int firma, const QStringList &codes,
-                   const QString &password, bool *created, int connections) {
+                const QString &password, bool *created, int connections) {
     checkLoginName(login);
     if (firma < 1)
         throw Error(kBadValue, QStringLiteral("Die Firma muss eine ganze Zahl ab 1 sein."));
@@ -129,10 +131,11 @@ void SetPgLogin(const DbTarget &target, const QString &login, int firma, const Q
         }
         const RoleState state = roleState(db, login);
         if (state.mightier)
-            throw Error(kBadValue,
-                        QStringLiteral("Der Login %1 hat mehr Rechte als ein Sachbearbeiter (Superuser, CREATEROLE oder "
-                                       "Eigentümer der Datenbank) und wird nicht zum Login eines Sachbearbeiters.")
-                            .arg(login));
+            throw Error(
+                kBadValue,
+                QStringLiteral("Der Login %1 hat mehr Rechte als ein Sachbearbeiter (Superuser, CREATEROLE oder "
+                               "Eigentümer der Datenbank) und wird nicht zum Login eines Sachbearbeiters.")
+                    .arg(login));
         // Only the verifier reaches the server (and so its log), never the password.
         const QString secret = verifier(db, login, password);
         if (state.exists)

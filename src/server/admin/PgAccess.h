@@ -19,7 +19,7 @@ inline constexpr int kClerkConnections = 5;
 // sessions at once (1 to 1000). Sets `*created` when the login is new. A refusal or failure throws
 // ServerError with the reason (German); nothing is changed then.
 void SetPgLogin(const DbTarget &target, const QString &login, int firma, const QStringList &codes,
-                   const QString &password, bool *created = nullptr, int connections = kClerkConnections);
+                const QString &password, bool *created = nullptr, int connections = kClerkConnections);
 
 // Removes a clerk's login, its mapping and whatever it made in the database (large objects, default
 // privileges), which would otherwise keep the login from being dropped. A refusal or failure throws

@@ -238,8 +238,8 @@ void BulkInsert::failPostgres(const QString &message, const char *state) {
     while (PGresult *rest = pg ? PQgetResult(pg) : nullptr)
         PQclear(rest);
     fail(QSqlError(QStringLiteral("QPSQL"), message.trimmed(),
-                                state ? QSqlError::StatementError : QSqlError::ConnectionError,
-                                state ? QString::fromLatin1(state) : QString()));
+                   state ? QSqlError::StatementError : QSqlError::ConnectionError,
+                   state ? QString::fromLatin1(state) : QString()));
 }
 
 void BulkInsert::startCopy() {

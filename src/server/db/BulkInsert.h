@@ -70,7 +70,7 @@ private:
     [[noreturn]] void failPostgres(const QString &message, const char *state);
 
     SqlConnection *m_connection = nullptr; // the program's session, or else
-    QSqlDatabase m_db;                      // the admin's plain connection
+    QSqlDatabase m_db;                     // the admin's plain connection
     QString m_table;
     QStringList m_columns;
     bool m_postgres = false;
