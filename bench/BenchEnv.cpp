@@ -5,6 +5,7 @@
 #include "app/FMStart.h"
 #include "FakeLoginForms.h"
 #include "server/admin/KorvexDb.h"
+#include "session/ServerError.h"
 #include "app/controls/KxCombo.h"
 #include "app/controls/KxList.h"
 #include "PgCluster.h"
@@ -114,9 +115,11 @@ const Database &database(Backend backend, int articles) {
             db.path = QDir(tempDir()).filePath(QStringLiteral("bench-%1.sqlite").arg(articles));
             db.server = db.path;
             db.port = QStringLiteral("1972");
-            const QString failure = kxserver::CreateDemoDatabase(db.path, articles);
-            if (!failure.isEmpty())
-                fail(failure);
+            try {
+                kxserver::CreateDemoDatabase(db.path, articles);
+            } catch (const cacheapi::ServerError &e) {
+                fail(e.description());
+            }
         }
         return db;
     }
@@ -131,9 +134,11 @@ const Database &database(Backend backend, int articles) {
         kxserver::DbContent content;
         content.demo = true;
         content.benchmarkArticles = articles;
-        const QString failure = kxserver::CreateDatabase(target, content, true);
-        if (!failure.isEmpty())
-            fail(failure);
+        try {
+            kxserver::CreateDatabase(target, content, true);
+        } catch (const cacheapi::ServerError &e) {
+            fail(e.description());
+        }
         pg.psql(QStringLiteral("VACUUM ANALYZE"));
         postgres.backend = backend;
         postgres.articles = articles;

@@ -4,7 +4,7 @@
 
 #include "Benchmarks.h"
 
-#include "server/admin/DemoData.h"
+#include "server/db/BulkInsert.h"
 #include "server/admin/KorvexDb.h"
 #include "PgCluster.h"
 
@@ -149,15 +149,18 @@ bool prepare(Backend backend, QString *error) {
     QSqlDatabase db = open(backend);
     try {
         QSqlQuery(db).exec(QStringLiteral("BEGIN"));
-        kxserver::BatchInsert suppliers(db, QStringLiteral("lieferant"), {"id", "firma", "liefnr", "name"});
+        kxserver::BulkInsert suppliers(db, QStringLiteral("lieferant"), {"id", "firma", "liefnr", "name"});
         for (int s = 1; s <= kSuppliers; ++s)
-            suppliers.add({s, 1, 70000 + s, QStringLiteral("Gro~handel %1 GmbH").arg(s)});
-        suppliers.flush();
-        kxserver::BatchInsert articles(db, QStringLiteral("artikel"), {"id", "firma", "artnr", "bez"});
+            suppliers.number(s).number(1).number(70000 + s).text(QStringLiteral("Gro~handel %1 GmbH").arg(s)).endRow();
+        suppliers.finish();
+        kxserver::BulkInsert articles(db, QStringLiteral("artikel"), {"id", "firma", "artnr", "bez"});
         for (int i = 0; i < kArticles; ++i)
-            articles.add(
-                {i + 1, 1, QString::number(1000000 + i), QStringLiteral("Artikel %1 Zement 25 kg Sack").arg(i)});
-        articles.flush();
+            articles.number(i + 1)
+                .number(1)
+                .text(QString::number(1000000 + i))
+                .text(QStringLiteral("Artikel %1 Zement 25 kg Sack").arg(i))
+                .endRow();
+        articles.finish();
         QSqlQuery(db).exec(QStringLiteral("COMMIT"));
     } catch (const std::exception &e) {
         *error = QString::fromUtf8(e.what());
@@ -192,14 +195,20 @@ QString floorInsert(Backend backend) {
     QSqlQuery(db).exec(QStringLiteral("BEGIN"));
     if (backend == Backend::Sqlite) {
         try {
-            kxserver::BatchInsert insert(db, QStringLiteral("artlief"),
-                                         {"id", "artikel", "lieferant", "ek_cent", "pe", "le_einkauf", "aktiv"}, 500);
+            kxserver::BulkInsert insert(db, QStringLiteral("artlief"),
+                                        {"id", "artikel", "lieferant", "ek_cent", "pe", "le_einkauf", "aktiv"});
             qint64 id = 1;
             for (int i = 0; i < kArticles; ++i)
                 for (int s = 1; s <= kPairsPerArticle; ++s)
-                    insert.add({id++, i + 1, s, cents(i, s), QStringLiteral("Sack"), QStringLiteral("2024-02-01"),
-                                QStringLiteral("J")});
-            insert.flush();
+                    insert.number(id++)
+                        .number(i + 1)
+                        .number(s)
+                        .number(cents(i, s))
+                        .text(QStringLiteral("Sack"))
+                        .text(QStringLiteral("2024-02-01"))
+                        .text(QStringLiteral("J"))
+                        .endRow();
+            insert.finish();
         } catch (const std::exception &e) {
             return QString::fromUtf8(e.what());
         }

@@ -60,8 +60,11 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
     const QString path = dir.filePath(QStringLiteral("xecute.sqlite"));
     DbTarget target;
     target.path = path;
-    if (!CreateDatabase(target, DbContent{}, true).isEmpty())
+    try {
+        CreateDatabase(target, DbContent{}, true);
+    } catch (const cacheapi::ServerError &) {
         std::abort();
+    }
     ConnectTarget connect;
     connect.path = path;
     gConnection = SqlConnection::open(connect);

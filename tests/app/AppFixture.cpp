@@ -240,8 +240,7 @@ void AppTest::SetUp() {
     dbPath = QDir(korvextest::TempDir())
                  .filePath(QStringLiteral("%1-%2.sqlite")
                                .arg(QString::fromLatin1(info->test_suite_name()), QString::fromLatin1(info->name())));
-    const QString failure = kxserver::CreateDemoDatabase(dbPath);
-    ASSERT_TRUE(failure.isEmpty()) << failure.toStdString();
+    ASSERT_NO_THROW(kxserver::CreateDemoDatabase(dbPath));
     sql = Sql(dbPath);
 
     ResetSession();

@@ -7,12 +7,16 @@
 #include "server/db/JsonRows.h"
 #include "server/db/PgRows.h"
 #include "session/ServerError.h"
+#include "session/ServerErrorCodes.h"
+#include "PgCluster.h"
 #include "ServerFixture.h"
 #include "server/db/SqliteRows.h"
 #include "server/lists/UpdateLists.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSqlError>
+#include <QSqlQuery>
 
 using kxserver::BulkInsert;
 
@@ -145,29 +149,54 @@ TEST_P(BulkInsertTest, EveryValueArrivesIntact) {
 }
 
 // A row the table refuses (a key already there), after many good ones and before more: the unit
-// fails as a whole, and the connection goes on working.
+// fails as a whole, and the connection goes on working. The same on a plain connection of the
+// admin's tool, in the transaction it opened: the failure names the table.
 TEST_P(BulkInsertTest, AFailureInTheMiddleLeavesNothing) {
     const auto connection = open();
+    const QString plainName = QStringLiteral("bulk-plain");
+    const std::shared_ptr<void> removePlain(nullptr, [plainName](void *) { QSqlDatabase::removeDatabase(plainName); });
+    QSqlDatabase plain =
+        QSqlDatabase::addDatabase(sqlite() ? QStringLiteral("QSQLITE") : QStringLiteral("QPSQL"), plainName);
+    if (sqlite()) {
+        plain.setDatabaseName(m_file);
+    } else {
+        plain.setHostName(cluster().host());
+        plain.setPort(cluster().port());
+        plain.setDatabaseName(QStringLiteral("korvex"));
+    }
+    ASSERT_TRUE(plain.open()) << plain.lastError().text().toStdString();
     const QString before = rawSql(QStringLiteral("SELECT COUNT(*) FROM lieferant"));
     const qint64 taken = rawSql(QStringLiteral("SELECT MIN(id) FROM lieferant")).toLongLong();
+    const QStringList columns{QStringLiteral("id"), QStringLiteral("firma"), QStringLiteral("liefnr"),
+                              QStringLiteral("name")};
+    const auto fill = [&](BulkInsert &insert, qsizetype bad) {
+        for (qsizetype i = 0; i < bad + 20; ++i)
+            insert.number(i == bad ? taken : 800000 + i).number(1).number(800000 + i).text(u"x").endRow();
+        insert.finish();
+    };
     for (const qsizetype bad :
          {qsizetype(7), qsizetype(BulkInsert::kRowsPerStatement + 1), qsizetype(BulkInsert::kRowsPerCopy + 1)}) {
         connection->beginUnit();
         connection->run(QStringLiteral("UPDATE lieferant SET name = 'geändert' WHERE id = ?"), {taken});
         EXPECT_THROW(
             {
-                BulkInsert insert(
-                    *connection, QStringLiteral("lieferant"),
-                    {QStringLiteral("id"), QStringLiteral("firma"), QStringLiteral("liefnr"), QStringLiteral("name")});
-                for (qsizetype i = 0; i < bad + 20; ++i)
-                    insert.number(i == bad ? taken : 800000 + i).number(1).number(800000 + i).text(u"x").endRow();
-                insert.finish();
+                BulkInsert insert(*connection, QStringLiteral("lieferant"), columns);
+                fill(insert, bad);
             },
             cacheapi::ServerError)
             << bad;
         connection->rollbackUnit();
         EXPECT_EQ(rawSql(QStringLiteral("SELECT COUNT(*) FROM lieferant")), before) << bad;
         EXPECT_NE(name(taken, connection), QStringLiteral("geändert")) << bad;
+
+        ASSERT_TRUE(QSqlQuery(plain).exec(QStringLiteral("BEGIN")));
+        const QString failure = ExpectServerError(kxserver::kDatabase, [&] {
+            BulkInsert insert(plain, QStringLiteral("lieferant"), columns);
+            fill(insert, bad);
+        });
+        EXPECT_TRUE(failure.startsWith(QStringLiteral("INSERT INTO lieferant: "))) << failure.toStdString();
+        EXPECT_TRUE(QSqlQuery(plain).exec(QStringLiteral("ROLLBACK")));
+        EXPECT_EQ(rawSql(QStringLiteral("SELECT COUNT(*) FROM lieferant")), before) << bad;
     }
 }
 

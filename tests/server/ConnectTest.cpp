@@ -1,9 +1,10 @@
 // Connecting: both backends, failures that must read as "not reachable", honest connected?,
 // and reconnecting after the backend went away.
 
-#include "server/admin/DemoData.h"
+#include "server/admin/KorvexDb.h"
 #include "PgCluster.h"
 #include "ServerFixture.h"
+#include "server/db/BulkInsert.h"
 #include "server/db/SqlConnection.h"
 #include "TestEnv.h"
 
@@ -167,7 +168,7 @@ TEST_P(ServerTest, BackendGoneMeansNotConnectedAndReconnectWorks) {
 
         // Replaced by another KORVEX database under the same name: the old connection is stale.
         const QString other = m_file + QStringLiteral(".other");
-        ASSERT_TRUE(CreateDemoDatabase(other).isEmpty());
+        ASSERT_NO_THROW(CreateDemoDatabase(other));
         ASSERT_TRUE(::rename(QFile::encodeName(other).constData(), QFile::encodeName(m_file).constData()) == 0);
         EXPECT_FALSE(factory->connected());
         ASSERT_TRUE(factory->connectTo(connectString()));
@@ -309,7 +310,7 @@ TEST_P(ServerTest, UnusableSqliteFileIsReportedInGermanWithoutSql) {
         const QString dir = korvextest::TempDir() + QStringLiteral("/unusable-%1").arg(++number);
         ASSERT_TRUE(QDir().mkpath(dir));
         const QString file = dir + QStringLiteral("/korvex.sqlite");
-        ASSERT_TRUE(CreateDemoDatabase(file).isEmpty());
+        ASSERT_NO_THROW(CreateDemoDatabase(file));
         const QByteArray before = fileContent(file);
         const QString undo = c.spoil(file);
         const std::shared_ptr<void> restore(nullptr, [&](void *) {
@@ -436,7 +437,7 @@ TEST_P(ServerTest, TextIsQuotedForTheSettingsTheSessionHasNotForThoseAtTheConnec
     ASSERT_TRUE(connection);
     // Switched after the connect, as a function or trigger run in the session can switch it.
     connection->run(QStringLiteral("SET standard_conforming_strings = off"));
-    // Another way in: a plain connection of the tool's kind, for the batch inserts.
+    // Another way in: a plain connection of the tool's kind, for its bulk inserts.
     QSqlDatabase plain = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("quote-probe"));
     const std::shared_ptr<void> removePlain(
         nullptr, [](void *) { QSqlDatabase::removeDatabase(QStringLiteral("quote-probe")); });
@@ -460,9 +461,9 @@ TEST_P(ServerTest, TextIsQuotedForTheSettingsTheSessionHasNotForThoseAtTheConnec
             connection->execute(prepared, {key, text});
         },
         [&](const QString &key) {
-            BatchInsert batch(plain, QStringLiteral("korvex_meta"), {QStringLiteral("key"), QStringLiteral("value")});
-            batch.add({key, text});
-            batch.flush();
+            BulkInsert batch(plain, QStringLiteral("korvex_meta"), {QStringLiteral("key"), QStringLiteral("value")});
+            batch.text(key).text(text).endRow();
+            batch.finish();
         },
     };
     int way = 0;

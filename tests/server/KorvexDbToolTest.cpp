@@ -4,6 +4,8 @@
 #include "ServerFixture.h"
 #include "TestEnv.h"
 #include "ToolRun.h"
+#include "server/admin/KorvexDb.h"
+#include "session/ServerErrorCodes.h"
 
 #include <QDir>
 #include <QFile>
@@ -82,6 +84,11 @@ TEST_P(ServerTest, KorvexDbCreatesAndRefusesToOverwriteWithoutForce) {
     const ToolRun again = runTool(target + QStringList{"--demo"});
     EXPECT_EQ(again.exitCode, 1);
     EXPECT_TRUE(again.err.contains("--force")) << again.err.toStdString();
+    // The tool shows the refusal as the call throws it, without an error number.
+    const DbTarget direct = sqlite() ? DbTarget{Backend::Sqlite, target.at(0), {}, 0}
+                                     : DbTarget{Backend::Postgres, {}, cluster().host(), cluster().port()};
+    const QString refusal = ExpectServerError(kDatabase, [&] { CreateDatabase(direct, {true, 0}, false); });
+    EXPECT_EQ(again.err, QStringLiteral("korvex-db: ") + refusal + QLatin1Char('\n'));
 
     const QString connect = sqlite() ? SqliteConnectString(target.at(0)) : connectString();
     cacheapi::FactoryPtr factory = MakeSqlFactory();
@@ -105,7 +112,7 @@ TEST_P(ServerTest, KorvexDbCreatesAndRefusesToOverwriteWithoutForce) {
 
 TEST(KorvexDbTool, ImportAndExportCallForms) {
     const QString db = korvextest::TempDir() + QStringLiteral("/tool-exchange.db");
-    ASSERT_TRUE(CreateDatabase({Backend::Sqlite, db, {}, 0}, {}, true).isEmpty());
+    ASSERT_NO_THROW(CreateDatabase({Backend::Sqlite, db, {}, 0}, {}, true));
     const QString examples = qEnvironmentVariable("KORVEX_SOURCE_DIR") + QStringLiteral("/docs/examples/");
     const QString lief = "lieferanten=" + examples + "lieferanten.csv";
     for (const QStringList &arguments :
@@ -184,7 +191,7 @@ TEST(KorvexDbTool, ExportWritesItsFileSafely) {
     QDir(dir).removeRecursively();
     ASSERT_TRUE(QDir().mkpath(dir));
     const QString db = dir + QStringLiteral("/korvex.sqlite");
-    ASSERT_TRUE(CreateDemoDatabase(db).isEmpty());
+    ASSERT_NO_THROW(CreateDemoDatabase(db));
     const QString out = dir + QStringLiteral("/lief.csv");
     const QString victim = dir + QStringLiteral("/victim");
     {
@@ -268,7 +275,7 @@ TEST(KorvexDbTool, ADamagedDatabaseEndsWithAMessage) {
         const QString db = korvextest::TempDir() + QStringLiteral("/damaged.sqlite");
         QFile::remove(db + "-wal");
         QFile::remove(db + "-shm");
-        ASSERT_TRUE(CreateDatabase({Backend::Sqlite, db, {}, 0}, {true, 0}, true).isEmpty());
+        ASSERT_NO_THROW(CreateDatabase({Backend::Sqlite, db, {}, 0}, {true, 0}, true));
         QFile file(db);
         ASSERT_TRUE(file.open(QIODevice::ReadWrite));
         // Root writes whatever the mode says, so as root the immutable flag makes the file read-only.

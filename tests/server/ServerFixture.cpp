@@ -48,8 +48,7 @@ void ServerTest::SetUp() {
     if (sqlite()) {
         m_file =
             korvextest::TempDir() + QStringLiteral("/server-%1.db").arg(QUuid::createUuid().toString(QUuid::Id128));
-        const QString error = kxserver::CreateDemoDatabase(m_file);
-        ASSERT_TRUE(error.isEmpty()) << error.toStdString();
+        ASSERT_NO_THROW(kxserver::CreateDemoDatabase(m_file));
         return;
     }
     korvextest::PgCluster &pg = cluster();
@@ -65,8 +64,7 @@ void ServerTest::SetUp() {
     kxserver::DbContent content;
     content.demo = true;
     ::setenv("PGUSER", pg.user().toUtf8().constData(), 1); // the admin makes the database
-    const QString error = kxserver::CreateDatabase(target, content, true);
-    ASSERT_TRUE(error.isEmpty()) << error.toStdString();
+    ASSERT_NO_THROW(kxserver::CreateDatabase(target, content, true));
     // KORVEX_TEST_PG_LOGIN=NAME runs the program's side of the tests under a clerk's login, mapped to
     // every personnel code, so that the database's rules for clerks meet every step the tests take.
     const QByteArray login = qgetenv("KORVEX_TEST_PG_LOGIN");

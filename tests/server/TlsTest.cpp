@@ -5,6 +5,7 @@
 #include "FakeDesktop.h"
 #include "FakeLoginForms.h"
 #include "server/admin/KorvexDb.h"
+#include "session/ServerError.h"
 #include "PgCluster.h"
 #include "server/classes/SqlFactory.h"
 #include "TestEnv.h"
@@ -94,7 +95,7 @@ TEST_F(TlsTest, VerifyFullConnectsWithTheServersAuthorityOnlyForTheToolAndThePro
     // The tool first: it sets the database up over the verified connection, and refuses a server
     // whose certificate its root certificate does not vouch for.
     verifyFull(s_cluster->caFile(), false);
-    ASSERT_EQ(kxserver::CreateDatabase(target(), demo, true), QString());
+    ASSERT_NO_THROW(kxserver::CreateDatabase(target(), demo, true));
 
     const struct {
         bool serviceFile;
@@ -107,7 +108,12 @@ TEST_F(TlsTest, VerifyFullConnectsWithTheServersAuthorityOnlyForTheToolAndThePro
         cacheapi::FactoryPtr factory = MakeSqlFactory();
         EXPECT_EQ(factory->connectTo(s_cluster->connectString()), c.rightCa);
         EXPECT_EQ(factory->connected(), c.rightCa);
-        const QString toolError = kxserver::CreateDatabase(target(), demo, true);
+        QString toolError;
+        try {
+            kxserver::CreateDatabase(target(), demo, true);
+        } catch (const cacheapi::ServerError &e) {
+            toolError = e.description();
+        }
         EXPECT_EQ(toolError.isEmpty(), c.rightCa) << toolError.toStdString();
     }
 
@@ -119,7 +125,7 @@ TEST_F(TlsTest, VerifyFullConnectsWithTheServersAuthorityOnlyForTheToolAndThePro
         nullptr, [](void *) { s_cluster->issueServerCertificate(QStringLiteral("DNS:localhost,IP:127.0.0.1")); });
     verifyFull(s_cluster->caFile(), false);
     EXPECT_FALSE(MakeSqlFactory()->connectTo(s_cluster->connectString()));
-    EXPECT_FALSE(kxserver::CreateDatabase(target(), demo, true).isEmpty());
+    EXPECT_THROW(kxserver::CreateDatabase(target(), demo, true), cacheapi::ServerError);
     ::setenv("PGSSLMODE", "verify-ca", 1);
     EXPECT_TRUE(MakeSqlFactory()->connectTo(s_cluster->connectString())) << "the certificate itself is sound";
 }
@@ -128,7 +134,7 @@ TEST_F(TlsTest, AServerTheRootCertificateDoesNotVouchForIsNotReachedInTheSession
     kxserver::DbContent demo;
     demo.demo = true;
     verifyFull(s_cluster->caFile(), false);
-    ASSERT_EQ(kxserver::CreateDatabase(target(), demo, true), QString());
+    ASSERT_NO_THROW(kxserver::CreateDatabase(target(), demo, true));
 
     FakeDesktop desktop;
     FakeLoginForms forms;

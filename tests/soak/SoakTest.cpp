@@ -434,8 +434,7 @@ TEST_F(Soak, ClerksOnPostgresThroughARestartAndAKilledClerk) {
     ASSERT_TRUE(cluster.start()) << cluster.error().toStdString();
     cluster.setClientEnvironment();
     kxserver::DbTarget target{kxserver::Backend::Postgres, {}, cluster.host(), cluster.port()};
-    const QString failure = kxserver::CreateDatabase(target, {true, 0}, true);
-    ASSERT_TRUE(failure.isEmpty()) << failure.toStdString();
+    ASSERT_NO_THROW(kxserver::CreateDatabase(target, {true, 0}, true));
     open = [&cluster] {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QUuid::createUuid().toString());
         db.setHostName(cluster.host());
@@ -453,8 +452,7 @@ TEST_F(Soak, ClerksOnPostgresThroughARestartAndAKilledClerk) {
 
 TEST_F(Soak, ClerksOnOneSqliteFileWithAKilledClerk) {
     const QString path = QDir(korvextest::TempDir()).filePath(QStringLiteral("soak.sqlite"));
-    const QString failure = kxserver::CreateDemoDatabase(path);
-    ASSERT_TRUE(failure.isEmpty()) << failure.toStdString();
+    ASSERT_NO_THROW(kxserver::CreateDemoDatabase(path));
     open = [path] {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QUuid::createUuid().toString());
         db.setDatabaseName(path);

@@ -3,6 +3,8 @@
 #include "server/admin/DemoData.h"
 #include "server/admin/PgSecurity.h"
 #include "server/admin/ScopedDb.h"
+#include "server/db/PlainDb.h"
+#include "session/ServerErrorCodes.h"
 
 #include <QDir>
 #include <QFile>
@@ -70,16 +72,23 @@ void removeSqliteFiles(const QString &path) {
         QFile::remove(path + suffix);
 }
 
-QString createSqlite(const DbTarget &target, const DbContent &content, bool force) {
+// The reason a step failed, from whatever it threw: the database's own errors keep their number.
+cacheapi::ServerError failedBecause(const QString &prefix, const std::exception &e) {
+    const auto *server = dynamic_cast<const cacheapi::ServerError *>(&e);
+    return Error(server ? ErrorCode(server->number()) : kDatabase,
+                 prefix + (server ? server->description() : QString::fromStdString(e.what())));
+}
+
+void createSqlite(const DbTarget &target, const DbContent &content, bool force) {
     const QFileInfo info(target.path);
     const QString path = info.absoluteFilePath();
     if (info.exists() && !force)
-        return QStringLiteral("%1 existiert bereits; zum Überschreiben --force angeben.").arg(path) +
-               sqliteUpgradeHint(path);
+        throw Error(kDatabase, QStringLiteral("%1 existiert bereits; zum Überschreiben --force angeben.").arg(path) +
+                                   sqliteUpgradeHint(path));
     if (info.exists() && !info.isFile())
-        return QStringLiteral("%1 ist keine Datei.").arg(path);
+        throw Error(kDatabase, QStringLiteral("%1 ist keine Datei.").arg(path));
     if (!info.absoluteDir().exists())
-        return QStringLiteral("Das Verzeichnis %1 existiert nicht.").arg(info.absolutePath());
+        throw Error(kDatabase, QStringLiteral("Das Verzeichnis %1 existiert nicht.").arg(info.absolutePath()));
 
     // Built under a temporary name and renamed at the end: a failure leaves no half database behind,
     // and a replaced file changes its identity, so connected programs notice and reconnect.
@@ -87,43 +96,33 @@ QString createSqlite(const DbTarget &target, const DbContent &content, bool forc
     {
         QTemporaryFile file(path + QStringLiteral(".neu-XXXXXX"));
         if (!file.open())
-            return QStringLiteral("In %1 kann keine Datei angelegt werden.").arg(info.absolutePath());
+            throw Error(kDatabase, QStringLiteral("In %1 kann keine Datei angelegt werden.").arg(info.absolutePath()));
         temporary = file.fileName();
         file.setAutoRemove(false);
     }
-    QString error;
-    {
-        ScopedDb scoped(QStringLiteral("QSQLITE"), QStringLiteral("korvex-db"));
-        QSqlDatabase db = scoped.db();
-        db.setDatabaseName(temporary);
-        if (!db.open()) {
-            error = db.lastError().text();
-        } else {
-            try {
-                Exec(db, QStringLiteral("PRAGMA application_id = %1").arg(kSqliteApplicationId));
-                Exec(db, QStringLiteral("PRAGMA user_version = %1").arg(kSchemaVersion));
-                Exec(db, QStringLiteral("PRAGMA journal_mode = WAL"));
-                fill(db, Backend::Sqlite, content);
-            } catch (const std::exception &e) {
-                error = QString::fromStdString(e.what());
-            }
+    try {
+        {
+            ScopedDb scoped(QStringLiteral("QSQLITE"), QStringLiteral("korvex-db"));
+            QSqlDatabase db = scoped.db();
+            db.setDatabaseName(temporary);
+            if (!db.open())
+                throw Error(kDatabase, db.lastError().text());
+            Exec(db, QStringLiteral("PRAGMA application_id = %1").arg(kSqliteApplicationId));
+            Exec(db, QStringLiteral("PRAGMA user_version = %1").arg(kSchemaVersion));
+            Exec(db, QStringLiteral("PRAGMA journal_mode = WAL"));
+            fill(db, Backend::Sqlite, content);
         }
-    }
-    // Its rights before it gets its name: nobody ever opens it with wider ones.
-    if (error.isEmpty())
-        error = ProtectDatabaseFile(temporary);
-    if (error.isEmpty()) {
+        // Its rights before it gets its name: nobody ever opens it with wider ones.
+        ProtectDatabaseFile(temporary);
         // Stale journal files of the old database must not be applied to the new one.
         if (force)
             removeSqliteFiles(path);
         if (!QFile::rename(temporary, path))
-            error = QStringLiteral("%1 kann nicht nach %2 umbenannt werden.").arg(temporary, path);
-    }
-    if (!error.isEmpty()) {
+            throw Error(kDatabase, QStringLiteral("%1 kann nicht nach %2 umbenannt werden.").arg(temporary, path));
+    } catch (const std::exception &e) {
         removeSqliteFiles(temporary);
-        return QStringLiteral("Die Datenbank %1 wurde nicht angelegt: %2").arg(path, error);
+        throw failedBecause(QStringLiteral("Die Datenbank %1 wurde nicht angelegt: ").arg(path), e);
     }
-    return QString();
 }
 
 bool openPostgres(QSqlDatabase &db, const DbTarget &target, const QString &database) {
@@ -134,26 +133,29 @@ bool openPostgres(QSqlDatabase &db, const DbTarget &target, const QString &datab
     return db.open();
 }
 
-QString createPostgres(const DbTarget &target, const DbContent &content, bool force) {
+void createPostgres(const DbTarget &target, const DbContent &content, bool force) {
     const QString where = QStringLiteral("%1:%2").arg(target.host).arg(target.port);
     {
         // The database itself, when the server does not have it yet (needs the CREATEDB right).
         ScopedDb scoped(QStringLiteral("QPSQL"), QStringLiteral("korvex-db"));
         QSqlDatabase db = scoped.db();
         if (!openPostgres(db, target, QStringLiteral("postgres")))
-            return QStringLiteral("Der PostgreSQL-Server %1 ist nicht erreichbar: %2")
-                .arg(where, db.lastError().text());
+            throw Error(
+                kNotConnected,
+                QStringLiteral("Der PostgreSQL-Server %1 ist nicht erreichbar: %2").arg(where, db.lastError().text()));
         QSqlQuery query(db);
         if (!query.exec(QStringLiteral("SELECT 1 FROM pg_database WHERE datname = 'korvex'")))
-            return QStringLiteral("Abfrage auf %1 scheitert: %2").arg(where, query.lastError().text());
+            throw Error(kDatabase, QStringLiteral("Abfrage auf %1 scheitert: %2").arg(where, query.lastError().text()));
         if (!query.next() && !query.exec(QStringLiteral("CREATE DATABASE korvex ENCODING 'UTF8' TEMPLATE template0")))
-            return QStringLiteral("Die Datenbank korvex kann auf %1 nicht angelegt werden: %2")
-                .arg(where, query.lastError().text());
+            throw Error(kDatabase, QStringLiteral("Die Datenbank korvex kann auf %1 nicht angelegt werden: %2")
+                                       .arg(where, query.lastError().text()));
     }
     ScopedDb scoped(QStringLiteral("QPSQL"), QStringLiteral("korvex-db"));
     QSqlDatabase db = scoped.db();
     if (!openPostgres(db, target, QStringLiteral("korvex")))
-        return QStringLiteral("Die Datenbank korvex auf %1 ist nicht erreichbar: %2").arg(where, db.lastError().text());
+        throw Error(
+            kNotConnected,
+            QStringLiteral("Die Datenbank korvex auf %1 ist nicht erreichbar: %2").arg(where, db.lastError().text()));
     QStringList ours;
     {
         // Tables of a secured database are in schema korvex (listed with it), older ones in public.
@@ -164,10 +166,11 @@ QString createPostgres(const DbTarget &target, const DbContent &content, bool fo
                 ours << table;
     }
     if (!ours.isEmpty() && !force)
-        return QStringLiteral("Die Datenbank korvex auf %1 enthält bereits Tabellen (%2); zum Überschreiben --force "
-                              "angeben.")
-                   .arg(where, ours.join(QStringLiteral(", "))) +
-               upgradeHint(db, QStringLiteral("--pg ") + where);
+        throw Error(kDatabase,
+                    QStringLiteral("Die Datenbank korvex auf %1 enthält bereits Tabellen (%2); zum Überschreiben "
+                                   "--force angeben.")
+                            .arg(where, ours.join(QStringLiteral(", "))) +
+                        upgradeHint(db, QStringLiteral("--pg ") + where));
     try {
         Exec(db, QStringLiteral("SET client_min_messages = WARNING")); // no notice per missing table
         QStringList drops;
@@ -177,33 +180,33 @@ QString createPostgres(const DbTarget &target, const DbContent &content, bool fo
         fill(db, Backend::Postgres, content, drops);
     } catch (const std::exception &e) {
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        return QStringLiteral("Die Datenbank korvex auf %1 wurde nicht eingerichtet: %2")
-            .arg(where, QString::fromStdString(e.what()));
+        throw failedBecause(QStringLiteral("Die Datenbank korvex auf %1 wurde nicht eingerichtet: ").arg(where), e);
     }
-    return QString();
 }
 
 } // namespace
 
-QString CreateDatabase(const DbTarget &target, const DbContent &content, bool force) {
-    return target.backend == Backend::Sqlite ? createSqlite(target, content, force)
-                                             : createPostgres(target, content, force);
+void CreateDatabase(const DbTarget &target, const DbContent &content, bool force) {
+    if (target.backend == Backend::Sqlite)
+        createSqlite(target, content, force);
+    else
+        createPostgres(target, content, force);
 }
 
-QString CreateDemoDatabase(const QString &path, int benchmarkArticles) {
+void CreateDemoDatabase(const QString &path, int benchmarkArticles) {
     DbTarget target;
     target.path = path;
     DbContent content;
     content.demo = true;
     content.benchmarkArticles = benchmarkArticles;
-    return CreateDatabase(target, content, true);
+    CreateDatabase(target, content, true);
 }
 
-QString ProtectDatabaseFile(const QString &path) {
+void ProtectDatabaseFile(const QString &path) {
     const QByteArray name = QFile::encodeName(path);
     struct stat folder {};
     if (::stat(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), &folder) != 0)
-        return QStringLiteral("Der Ordner von %1 ist nicht lesbar.").arg(path);
+        throw Error(kDatabase, QStringLiteral("Der Ordner von %1 ist nicht lesbar.").arg(path));
     // A folder of another group than the creator's own was set up for the clerks: the file joins
     // that group, which may read and write it. Anybody else never reads it: it holds the personnel
     // data with their password hashes.
@@ -211,8 +214,7 @@ QString ProtectDatabaseFile(const QString &path) {
     if (folder.st_gid != ::getegid() && ::chown(name.constData(), static_cast<uid_t>(-1), folder.st_gid) == 0)
         mode = 0660;
     if (::chmod(name.constData(), mode) != 0)
-        return QStringLiteral("Die Rechte von %1 können nicht gesetzt werden.").arg(path);
-    return QString();
+        throw Error(kDatabase, QStringLiteral("Die Rechte von %1 können nicht gesetzt werden.").arg(path));
 }
 
 QString SqliteConnectString(const QString &path) {

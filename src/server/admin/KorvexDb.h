@@ -27,16 +27,17 @@ inline const char *const kBenchmarkFirstArticle = "5000000";
 
 // Creates the tables, and the data asked for, in a new SQLite file or in database "korvex" of a
 // PostgreSQL server (created there when missing). An existing file, or existing KORVEX tables, are
-// replaced only with `force`. Returns an empty text on success, otherwise the reason (German).
-QString CreateDatabase(const DbTarget &target, const DbContent &content, bool force);
+// replaced only with `force`. Throws ServerError with the reason (German) when it refuses or fails;
+// nothing is changed then.
+void CreateDatabase(const DbTarget &target, const DbContent &content, bool force);
 
-// For tests: a new demo database file at `path`, replacing whatever is there. Empty text on success.
-QString CreateDemoDatabase(const QString &path, int benchmarkArticles = 0);
+// For tests: a new demo database file at `path`, replacing whatever is there. Throws ServerError.
+void CreateDemoDatabase(const QString &path, int benchmarkArticles = 0);
 
 // Gives a new database file (or a copy of one) its rights: 0600, or 0660 with the folder's group
 // when the folder belongs to another group than the creator's (a shared folder of the clerks, whose
-// group then reads and writes it). Empty text on success, otherwise the reason (German).
-QString ProtectDatabaseFile(const QString &path);
+// group then reads and writes it). Throws ServerError with the reason (German).
+void ProtectDatabaseFile(const QString &path);
 
 // The connection string under which the program reaches `path`: "cn_iptcp:<path>[1972]:KORVEX".
 QString SqliteConnectString(const QString &path);

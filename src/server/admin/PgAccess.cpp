@@ -1,25 +1,22 @@
 #include "server/admin/PgAccess.h"
 
-#include "server/admin/DemoData.h"
 #include "server/admin/PgSecurity.h"
+#include "server/admin/ScopedDb.h"
+#include "server/db/PlainDb.h"
+#include "session/ServerErrorCodes.h"
 
 #include <QRegularExpression>
 #include <QSqlDatabase>
-#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 
 #include <libpq-fe.h>
 
-#include <atomic>
 #include <functional>
-#include <stdexcept>
 
 namespace kxserver {
 
 namespace {
-
-std::atomic<quint64> gAccessConnections{0};
 
 QString quotedName(const QString &name) {
     return QLatin1Char('"') + QString(name).replace(QLatin1Char('"'), QStringLiteral("\"\"")) + QLatin1Char('"');
@@ -27,54 +24,48 @@ QString quotedName(const QString &name) {
 
 // A login name as libpq and psql take it without quoting trouble; the roles of the system and
 // our own two are not clerks.
-QString checkLoginName(const QString &login) {
+void checkLoginName(const QString &login) {
     static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9_][A-Za-z0-9_.@-]{0,62}$"));
     if (!pattern.match(login).hasMatch())
-        return QStringLiteral("\"%1\" ist kein zulässiger Login-Name (1 bis 63 Zeichen: Buchstaben ohne Umlaute, "
-                              "Ziffern, _ . @ -).")
-            .arg(login);
+        throw Error(kBadValue,
+                    QStringLiteral("\"%1\" ist kein zulässiger Login-Name (1 bis 63 Zeichen: Buchstaben ohne Umlaute, "
+                                   "Ziffern, _ . @ -).")
+                        .arg(login));
     if (login.startsWith(QLatin1String("pg_")) || login == QLatin1String(kPgOwnerRole) ||
         login == QLatin1String(kPgClerksRole))
-        return QStringLiteral("\"%1\" ist eine Rolle der Datenbank, kein Login für Sachbearbeiter.").arg(login);
-    return QString();
+        throw Error(kBadValue,
+                    QStringLiteral("\"%1\" ist eine Rolle der Datenbank, kein Login für Sachbearbeiter.").arg(login));
 }
 
 // One admin session on database korvex, finding names in pg_catalog alone (every statement here
-// names its tables with their schema); `body` runs in one
-// transaction and returns an empty text or the reason it refused (then everything is rolled back).
-QString inTransaction(const DbTarget &target, const std::function<QString(QSqlDatabase &)> &body) {
-    const QString name = QStringLiteral("korvex-zugang-%1").arg(++gAccessConnections);
+// names its tables with their schema); `body` runs in one transaction, which a refusal or failure
+// it throws rolls back.
+void inTransaction(const DbTarget &target, const std::function<void(QSqlDatabase &)> &body) {
     const QString where = QStringLiteral("%1:%2").arg(target.host).arg(target.port);
-    QString result;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
-        db.setHostName(target.host);
-        db.setPort(target.port);
-        db.setDatabaseName(QStringLiteral("korvex"));
-        db.setConnectOptions(PgAdminConnectOptions());
-        if (!db.open()) {
-            result = QStringLiteral("Die Datenbank korvex auf %1 ist nicht erreichbar: %2")
-                         .arg(where, db.lastError().text());
-        } else {
-            try {
-                if (!IsSecuredPostgres(db))
-                    throw std::runtime_error(
-                        QStringLiteral("Die Datenbank korvex auf %1 hat noch keine Rollen für Sachbearbeiter; zuerst "
-                                       "korvex-db --pg %1 (neue Datenbank) oder korvex-db upgrade --pg %1 aufrufen.")
-                            .arg(where)
-                            .toStdString());
-                Exec(db, QStringLiteral("BEGIN"));
-                result = body(db);
-                Exec(db, result.isEmpty() ? QStringLiteral("COMMIT") : QStringLiteral("ROLLBACK"));
-            } catch (const std::exception &e) {
-                QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-                result = QString::fromStdString(e.what());
-            }
-        }
-        db.close();
+    ScopedDb scoped(QStringLiteral("QPSQL"), QStringLiteral("korvex-zugang"));
+    QSqlDatabase db = scoped.db();
+    db.setHostName(target.host);
+    db.setPort(target.port);
+    db.setDatabaseName(QStringLiteral("korvex"));
+    db.setConnectOptions(PgAdminConnectOptions());
+    if (!db.open())
+        throw Error(
+            kNotConnected,
+            QStringLiteral("Die Datenbank korvex auf %1 ist nicht erreichbar: %2").arg(where, db.lastError().text()));
+    if (!IsSecuredPostgres(db))
+        throw Error(kOtherVersion,
+                    QStringLiteral("Die Datenbank korvex auf %1 hat noch keine Rollen für Sachbearbeiter; "
+                                   "zuerst korvex-db --pg %1 (neue Datenbank) oder korvex-db upgrade --pg "
+                                   "%1 aufrufen.")
+                        .arg(where));
+    Exec(db, QStringLiteral("BEGIN"));
+    try {
+        body(db);
+        Exec(db, QStringLiteral("COMMIT"));
+    } catch (...) {
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        throw;
     }
-    QSqlDatabase::removeDatabase(name);
-    return result;
 }
 
 struct RoleState {
@@ -89,7 +80,7 @@ RoleState roleState(QSqlDatabase &db, const QString &login) {
                                  " pg_has_role(oid, 'korvex_owner', 'MEMBER') FROM pg_roles WHERE rolname = ?"));
     query.addBindValue(login);
     if (!query.exec())
-        throw std::runtime_error(query.lastError().text().toStdString());
+        throw Error(kDatabase, query.lastError().text());
     RoleState state;
     if (query.next()) {
         state.exists = true;
@@ -100,19 +91,14 @@ RoleState roleState(QSqlDatabase &db, const QString &login) {
 }
 
 QString verifier(QSqlDatabase &db, const QString &login, const QString &password) {
-    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
-    PGconn *connection =
-        handle.isValid() && (qstrcmp(handle.typeName(), "pg_conn*") == 0 || qstrcmp(handle.typeName(), "PGconn*") == 0)
-            ? *static_cast<PGconn *const *>(handle.constData())
-            : nullptr;
+    PGconn *connection = PgHandle(db);
     char *text = connection ? PQencryptPasswordConn(connection, password.toUtf8().constData(),
                                                     login.toUtf8().constData(), "scram-sha-256")
                             : nullptr;
     if (!text)
-        throw std::runtime_error(
-            QStringLiteral("Das Passwort kann nicht verschlüsselt werden: %1")
-                .arg(connection ? QString::fromUtf8(PQerrorMessage(connection)) : QStringLiteral("keine Verbindung"))
-                .toStdString());
+        throw Error(kDatabase, QStringLiteral("Das Passwort kann nicht verschlüsselt werden: %1")
+                                   .arg(connection ? QString::fromUtf8(PQerrorMessage(connection))
+                                                   : QStringLiteral("keine Verbindung")));
     const QString result = QString::fromUtf8(text);
     PQfreemem(text);
     return result;
@@ -120,34 +106,36 @@ QString verifier(QSqlDatabase &db, const QString &login, const QString &password
 
 } // namespace
 
-QString SetPgLogin(const DbTarget &target, const QString &login, int firma, const QStringList &codes,
-                   const QString &password, bool *created, int connections) {
-    if (const QString error = checkLoginName(login); !error.isEmpty())
-        return error;
+void SetPgLogin(const DbTarget &target, const QString &login, int firma, const QStringList &codes,
+                const QString &password, bool *created, int connections) {
+    checkLoginName(login);
     if (firma < 1)
-        return QStringLiteral("Die Firma muss eine ganze Zahl ab 1 sein.");
+        throw Error(kBadValue, QStringLiteral("Die Firma muss eine ganze Zahl ab 1 sein."));
     if (codes.isEmpty())
-        return QStringLiteral("Mindestens einen Personalcode angeben.");
+        throw Error(kBadValue, QStringLiteral("Mindestens einen Personalcode angeben."));
     if (password.isEmpty())
-        return QStringLiteral("Das Passwort ist leer.");
+        throw Error(kBadValue, QStringLiteral("Das Passwort ist leer."));
     if (connections < 1 || connections > 1000)
-        return QStringLiteral("Die Zahl der Verbindungen muss zwischen 1 und 1000 liegen.");
-    return inTransaction(target, [&](QSqlDatabase &db) -> QString {
+        throw Error(kBadValue, QStringLiteral("Die Zahl der Verbindungen muss zwischen 1 und 1000 liegen."));
+    inTransaction(target, [&](QSqlDatabase &db) {
         for (const QString &code : codes) {
             QSqlQuery query(db);
             query.prepare(QStringLiteral("SELECT 1 FROM korvex.pers_edv WHERE firma = ? AND code = ?"));
             query.addBindValue(firma);
             query.addBindValue(code);
             if (!query.exec())
-                throw std::runtime_error(query.lastError().text().toStdString());
+                throw Error(kDatabase, query.lastError().text());
             if (!query.next())
-                return QStringLiteral("Den Personalcode \"%1\" gibt es in Firma %2 nicht.").arg(code).arg(firma);
+                throw Error(kBadValue,
+                            QStringLiteral("Den Personalcode \"%1\" gibt es in Firma %2 nicht.").arg(code).arg(firma));
         }
         const RoleState state = roleState(db, login);
         if (state.mightier)
-            return QStringLiteral("Der Login %1 hat mehr Rechte als ein Sachbearbeiter (Superuser, CREATEROLE oder "
-                                  "Eigentümer der Datenbank) und wird nicht zum Login eines Sachbearbeiters.")
-                .arg(login);
+            throw Error(
+                kBadValue,
+                QStringLiteral("Der Login %1 hat mehr Rechte als ein Sachbearbeiter (Superuser, CREATEROLE oder "
+                               "Eigentümer der Datenbank) und wird nicht zum Login eines Sachbearbeiters.")
+                    .arg(login));
         // Only the verifier reaches the server (and so its log), never the password.
         const QString secret = verifier(db, login, password);
         if (state.exists)
@@ -164,7 +152,7 @@ QString SetPgLogin(const DbTarget &target, const QString &login, int firma, cons
         drop.prepare(QStringLiteral("DELETE FROM korvex.zugang WHERE login = ?"));
         drop.addBindValue(login);
         if (!drop.exec())
-            throw std::runtime_error(drop.lastError().text().toStdString());
+            throw Error(kDatabase, drop.lastError().text());
         for (const QString &code : codes) {
             QSqlQuery insert(db);
             insert.prepare(QStringLiteral("INSERT INTO korvex.zugang (login, firma, code) VALUES (?, ?, ?)"
@@ -173,29 +161,28 @@ QString SetPgLogin(const DbTarget &target, const QString &login, int firma, cons
             insert.addBindValue(firma);
             insert.addBindValue(code);
             if (!insert.exec())
-                throw std::runtime_error(insert.lastError().text().toStdString());
+                throw Error(kDatabase, insert.lastError().text());
         }
         if (created)
             *created = !state.exists;
-        return QString();
     });
 }
 
-QString RemovePgLogin(const DbTarget &target, const QString &login) {
-    if (const QString error = checkLoginName(login); !error.isEmpty())
-        return error;
-    return inTransaction(target, [&](QSqlDatabase &db) -> QString {
+void RemovePgLogin(const DbTarget &target, const QString &login) {
+    checkLoginName(login);
+    inTransaction(target, [&](QSqlDatabase &db) {
         const RoleState state = roleState(db, login);
         if (!state.exists)
-            return QStringLiteral("Den Login %1 gibt es nicht.").arg(login);
+            throw Error(kBadValue, QStringLiteral("Den Login %1 gibt es nicht.").arg(login));
         if (!state.clerk || state.mightier)
-            return QStringLiteral("Der Login %1 ist kein Login eines Sachbearbeiters und wird nicht entfernt.")
-                .arg(login);
+            throw Error(kBadValue,
+                        QStringLiteral("Der Login %1 ist kein Login eines Sachbearbeiters und wird nicht entfernt.")
+                            .arg(login));
         QSqlQuery drop(db);
         drop.prepare(QStringLiteral("DELETE FROM korvex.zugang WHERE login = ?"));
         drop.addBindValue(login);
         if (!drop.exec())
-            throw std::runtime_error(drop.lastError().text().toStdString());
+            throw Error(kDatabase, drop.lastError().text());
         // What the login made here goes with it: its large objects and default privileges would
         // keep the role from being dropped. Dropping them needs the login's rights, which an admin
         // who is no superuser takes by membership (gone with the role).
@@ -204,7 +191,6 @@ QString RemovePgLogin(const DbTarget &target, const QString &login) {
                      .arg(QLatin1Char('\'') + login + QLatin1Char('\'')));
         Exec(db, QStringLiteral("DROP OWNED BY %1").arg(quotedName(login)));
         Exec(db, QStringLiteral("DROP ROLE %1").arg(quotedName(login)));
-        return QString();
     });
 }
 

@@ -16,14 +16,14 @@ inline constexpr int kClerkConnections = 5;
 // Creates login `login` (or updates it: password, mapping and connection limit) with `password`,
 // stored as a scram-sha-256 verifier computed here, so the plain password never reaches the server;
 // maps it to `codes` of company `firma`, replacing its earlier mapping; it may hold `connections`
-// sessions at once (1 to 1000). Sets `*created` when the login is new. Empty text on success,
-// otherwise the reason (German); nothing is changed then.
-QString SetPgLogin(const DbTarget &target, const QString &login, int firma, const QStringList &codes,
-                   const QString &password, bool *created = nullptr, int connections = kClerkConnections);
+// sessions at once (1 to 1000). Sets `*created` when the login is new. A refusal or failure throws
+// ServerError with the reason (German); nothing is changed then.
+void SetPgLogin(const DbTarget &target, const QString &login, int firma, const QStringList &codes,
+                const QString &password, bool *created = nullptr, int connections = kClerkConnections);
 
 // Removes a clerk's login, its mapping and whatever it made in the database (large objects, default
-// privileges), which would otherwise keep the login from being dropped. Empty text on success,
-// otherwise the reason (German).
-QString RemovePgLogin(const DbTarget &target, const QString &login);
+// privileges), which would otherwise keep the login from being dropped. A refusal or failure throws
+// ServerError with the reason (German).
+void RemovePgLogin(const DbTarget &target, const QString &login);
 
 } // namespace kxserver

@@ -1,16 +1,15 @@
 #include "server/admin/PgSecurity.h"
 
-#include "server/admin/DemoData.h"
+#include "server/db/PlainDb.h"
 #include "server/admin/PgSecuritySql.h"
 #include "server/admin/Schema.h"
+#include "session/ServerErrorCodes.h"
 
-#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 
 #include <libpq-fe.h>
 
-#include <stdexcept>
 
 namespace kxserver {
 
@@ -21,12 +20,8 @@ QString quoted(const QString &name) {
 }
 
 bool inTransaction(QSqlDatabase &db) {
-    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
-    if (!handle.isValid() ||
-        (qstrcmp(handle.typeName(), "pg_conn*") != 0 && qstrcmp(handle.typeName(), "PGconn*") != 0))
-        return false;
-    PGconn *connection = *static_cast<PGconn *const *>(handle.constData());
-    return PQtransactionStatus(connection) == PQTRANS_INTRANS;
+    PGconn *connection = PgHandle(db);
+    return connection && PQtransactionStatus(connection) == PQTRANS_INTRANS;
 }
 
 QString tableList() {
@@ -42,7 +37,7 @@ QList<QPair<QString, QString>> pairs(QSqlDatabase &db, const QString &sql) {
     QSqlQuery query(db);
     query.setForwardOnly(true);
     if (!query.exec(sql))
-        throw std::runtime_error(QStringLiteral("%1: %2").arg(sql.left(60), query.lastError().text()).toStdString());
+        throw Error(kDatabase, QStringLiteral("%1: %2").arg(sql.left(60), query.lastError().text()));
     QList<QPair<QString, QString>> rows;
     while (query.next())
         rows.append({query.value(0).toString(), query.value(1).toString()});
@@ -253,7 +248,7 @@ void SecurePostgres(QSqlDatabase &db) {
 
 void TakeOverPostgres(QSqlDatabase &db) {
     if (!inTransaction(db))
-        throw std::runtime_error("TakeOverPostgres needs the caller's transaction");
+        throw Error(kDatabase, QStringLiteral("TakeOverPostgres needs the caller's transaction"));
     takeOver(db);
 }
 

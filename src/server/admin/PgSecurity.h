@@ -36,7 +36,7 @@ QString PgAdminConnectOptions();
 // above. Idempotent; runs inside the caller's transaction when one is open, otherwise in one of its
 // own. Needs a superuser, or (for a fresh database, whose tables it made) a login with CREATEDB and
 // CREATEROLE.
-// Throws std::runtime_error with the database's message.
+// Throws ServerError kDatabase with the database's message.
 void SecurePostgres(QSqlDatabase &db);
 
 // Only the first part of SecurePostgres, inside the caller's transaction: the owner role takes the

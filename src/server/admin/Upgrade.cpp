@@ -1,9 +1,10 @@
 #include "server/admin/Upgrade.h"
 
-#include "server/admin/DemoData.h"
+#include "server/db/PlainDb.h"
 #include "server/db/PasswordHash.h"
 #include "server/admin/PgSecurity.h"
 #include "server/admin/ScopedDb.h"
+#include "session/ServerErrorCodes.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -21,7 +22,6 @@
 #include <unistd.h>
 
 #include <iterator>
-#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -41,7 +41,7 @@ void hashPlainPasswords(QSqlDatabase &db) {
     QSqlQuery read(db);
     read.setForwardOnly(true);
     if (!read.exec(QStringLiteral("SELECT firma, code, passwort FROM pers_edv")))
-        throw std::runtime_error(read.lastError().text().toStdString());
+        throw Error(kDatabase, read.lastError().text());
     std::vector<std::pair<QVariantList, QString>> plain;
     while (read.next())
         if (!IsPasswordHash(read.value(2).toString()))
@@ -49,14 +49,14 @@ void hashPlainPasswords(QSqlDatabase &db) {
     read.finish();
     QSqlQuery write(db);
     if (!write.prepare(QStringLiteral("UPDATE pers_edv SET passwort = ? WHERE firma = ? AND code = ?")))
-        throw std::runtime_error(write.lastError().text().toStdString());
+        throw Error(kDatabase, write.lastError().text());
     for (const auto &[key, password] : plain) {
         write.addBindValue(HashPassword(password));
         write.addBindValue(key.at(0));
         write.addBindValue(key.at(1));
         if (!write.exec())
-            throw std::runtime_error(
-                QStringLiteral("Personal %1: %2").arg(key.at(1).toString(), write.lastError().text()).toStdString());
+            throw Error(kDatabase,
+                        QStringLiteral("Personal %1: %2").arg(key.at(1).toString(), write.lastError().text()));
     }
 }
 
@@ -108,10 +108,11 @@ using Step = void (*)(QSqlDatabase &, Backend);
 const Step kSteps[] = {step1, step2, step3, step4};
 static_assert(std::size(kSteps) == kSchemaVersion - 1, "every schema version needs its upgrade step");
 
-QString currentVersionNote(const QString &where, const std::optional<int> &found) {
+// The refusal of a database that is no KORVEX database, or one of a newer version.
+cacheapi::ServerError currentVersionNote(const QString &where, const std::optional<int> &found) {
     if (!found)
-        return QStringLiteral("%1 ist keine KORVEX-Datenbank.").arg(where);
-    return SchemaVersionMessage(where, *found, QString());
+        return Error(kUnusableDatabase, QStringLiteral("%1 ist keine KORVEX-Datenbank.").arg(where));
+    return Error(kOtherVersion, SchemaVersionMessage(where, *found, QString()));
 }
 
 // The copy is for the file's owner and group only, whatever the file allows (the copy of an old
@@ -129,53 +130,53 @@ void keepRights(const QString &original, const QString &copy) {
 }
 
 // Opens the transaction, reads the version again under it (another upgrade may have run since the
-// first look) and runs the missing steps. Returns the reason when it refused or failed.
-QString upgradeInTransaction(QSqlDatabase &db, Backend backend, const QString &where, int *from) {
+// first look) and runs the missing steps. Throws the reason when it refused or failed.
+void upgradeInTransaction(QSqlDatabase &db, Backend backend, const QString &where, int *from) {
+    bool refused = false;
     try {
         Exec(db, backend == Backend::Sqlite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN"));
         if (backend == Backend::Postgres) {
             const QString meta = KorvexMetaTable(db);
             if (meta.isEmpty())
-                throw std::runtime_error(QStringLiteral("keine lesbare Tabelle korvex_meta").toStdString());
+                throw Error(kDatabase, QStringLiteral("keine lesbare Tabelle korvex_meta"));
             Exec(db, QStringLiteral("LOCK TABLE %1 IN ACCESS EXCLUSIVE MODE").arg(meta));
         }
         const std::optional<int> found = KorvexSchemaVersion(db);
         if (!found || *found > kSchemaVersion) {
             Exec(db, QStringLiteral("ROLLBACK"));
-            return currentVersionNote(where, found);
+            refused = true;
+            throw currentVersionNote(where, found);
         }
         *from = *found;
         RunUpgradeSteps(db, backend, *found);
         Exec(db, QStringLiteral("COMMIT"));
     } catch (const std::exception &e) {
+        if (refused)
+            throw;
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        return QStringLiteral("Das Upgrade von %1 ist gescheitert, nichts wurde geändert: %2")
-            .arg(where, QString::fromStdString(e.what()));
+        const auto *server = dynamic_cast<const cacheapi::ServerError *>(&e);
+        throw Error(server ? ErrorCode(server->number()) : kDatabase,
+                    QStringLiteral("Das Upgrade von %1 ist gescheitert, nichts wurde geändert: %2")
+                        .arg(where, server ? server->description() : QString::fromStdString(e.what())));
     }
-    return QString();
 }
 
 UpgradeResult upgradeSqlite(const DbTarget &target) {
     UpgradeResult result;
     const QString path = QFileInfo(target.path).absoluteFilePath();
-    if (!QFileInfo(path).isFile()) {
-        result.error = QStringLiteral("Die Datei %1 gibt es nicht.").arg(path);
-        return result;
-    }
+    if (!QFileInfo(path).isFile())
+        throw Error(kDatabase, QStringLiteral("Die Datei %1 gibt es nicht.").arg(path));
     ScopedDb scoped(QStringLiteral("QSQLITE"), QStringLiteral("korvex-upgrade"));
     QSqlDatabase db = scoped.db();
     // mode=rw: the upgrade never creates a file.
     db.setDatabaseName(QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=rw"));
     db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=30000"));
-    if (!db.open()) {
-        result.error = QStringLiteral("%1 kann nicht geöffnet werden: %2").arg(path, db.lastError().text());
-        return result;
-    }
+    if (!db.open())
+        throw Error(kUnusableDatabase,
+                    QStringLiteral("%1 kann nicht geöffnet werden: %2").arg(path, db.lastError().text()));
     const std::optional<int> found = KorvexSchemaVersion(db);
-    if (!found || *found > kSchemaVersion) {
-        result.error = currentVersionNote(path, found);
-        return result;
-    }
+    if (!found || *found > kSchemaVersion)
+        throw currentVersionNote(path, found);
     result.from = *found;
     if (*found == kSchemaVersion)
         return result;
@@ -193,28 +194,24 @@ UpgradeResult upgradeSqlite(const DbTarget &target) {
     // never through a file or link planted at its name.
     const int created =
         ::open(QFile::encodeName(result.copy).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (created < 0) {
-        result.error = QStringLiteral("Die Kopie %1 kann nicht angelegt werden, nichts wurde geändert: %2")
-                           .arg(result.copy, errno == EEXIST ? QStringLiteral("sie gibt es schon")
-                                                             : QString::fromLocal8Bit(std::strerror(errno)));
-        result.copy.clear();
-        return result;
-    }
+    if (created < 0)
+        throw Error(kDatabase, QStringLiteral("Die Kopie %1 kann nicht angelegt werden, nichts wurde geändert: %2")
+                                   .arg(result.copy, errno == EEXIST ? QStringLiteral("sie gibt es schon")
+                                                                     : QString::fromLocal8Bit(std::strerror(errno))));
     ::close(created);
     QSqlQuery copy(db);
     if (!copy.exec(QStringLiteral("VACUUM INTO '%1'").arg(quoted))) {
-        result.error = QStringLiteral("Die Kopie %1 kann nicht angelegt werden, nichts wurde geändert: %2")
-                           .arg(result.copy, copy.lastError().text());
         QFile::remove(result.copy);
-        result.copy.clear();
-        return result;
+        throw Error(kDatabase, QStringLiteral("Die Kopie %1 kann nicht angelegt werden, nichts wurde geändert: %2")
+                                   .arg(result.copy, copy.lastError().text()));
     }
     copy.finish();
     keepRights(path, result.copy);
-    result.error = upgradeInTransaction(db, Backend::Sqlite, path, &result.from);
-    if (!result.error.isEmpty()) {
+    try {
+        upgradeInTransaction(db, Backend::Sqlite, path, &result.from);
+    } catch (...) {
         QFile::remove(result.copy); // the file is as it was
-        result.copy.clear();
+        throw;
     }
     return result;
 }
@@ -228,15 +225,12 @@ UpgradeResult upgradePostgres(const DbTarget &target) {
     db.setPort(target.port);
     db.setDatabaseName(QStringLiteral("korvex"));
     db.setConnectOptions(PgAdminConnectOptions());
-    if (!db.open()) {
-        result.error = QStringLiteral("Die Datenbank %1 ist nicht erreichbar: %2").arg(where, db.lastError().text());
-        return result;
-    }
+    if (!db.open())
+        throw Error(kNotConnected,
+                    QStringLiteral("Die Datenbank %1 ist nicht erreichbar: %2").arg(where, db.lastError().text()));
     const std::optional<int> found = KorvexSchemaVersion(db);
-    if (!found || *found > kSchemaVersion) {
-        result.error = currentVersionNote(where, found);
-        return result;
-    }
+    if (!found || *found > kSchemaVersion)
+        throw currentVersionNote(where, found);
     result.from = *found;
     if (*found == kSchemaVersion)
         return result;
@@ -244,7 +238,7 @@ UpgradeResult upgradePostgres(const DbTarget &target) {
     // keep the upgrade waiting for ever.
     QSqlQuery(db).exec(QStringLiteral("SET lock_timeout = '30s'")); // pg_catalog alone: see PgAdminConnectOptions
     QSqlQuery(db).exec(QStringLiteral("SET client_min_messages = WARNING"));
-    result.error = upgradeInTransaction(db, Backend::Postgres, where, &result.from);
+    upgradeInTransaction(db, Backend::Postgres, where, &result.from);
     return result;
 }
 

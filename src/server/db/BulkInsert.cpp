@@ -2,6 +2,7 @@
 
 #include "server/db/AnswerWatch.h"
 #include "server/db/Digits.h"
+#include "server/db/PlainDb.h"
 #include "session/ServerErrorCodes.h"
 #include "server/db/SqlConnectionDetail.h"
 
@@ -56,14 +57,17 @@ void appendText(QByteArray &out, QStringView text, bool escaped) {
 } // namespace
 
 BulkInsert::BulkInsert(SqlConnection &connection, const QString &table, const QStringList &columns)
-    : m_connection(connection), m_table(table), m_columns(columns),
+    : m_connection(&connection), m_table(table), m_columns(columns),
       m_postgres(connection.backend() == Backend::Postgres) {}
+
+BulkInsert::BulkInsert(const QSqlDatabase &db, const QString &table, const QStringList &columns)
+    : m_db(db), m_table(table), m_columns(columns), m_postgres(db.driverName() == QLatin1String("QPSQL")) {}
 
 BulkInsert::~BulkInsert() {
     sqlite3_finalize(m_full);
     if (m_copying) {
         // Left by an exception: the COPY ends as failed, and with it the transaction.
-        if (PGconn *pg = m_connection.pgConnection()) {
+        if (PGconn *pg = pgHandle()) {
             PQputCopyEnd(pg, "abgebrochen");
             while (PGresult *result = PQgetResult(pg))
                 PQclear(result);
@@ -136,16 +140,51 @@ void BulkInsert::finish() {
         sendSqlite(int(m_rows));
 }
 
+sqlite3 *BulkInsert::sqliteHandle() {
+    if (!m_connection)
+        return SqliteHandle(m_db);
+    m_connection->ensureOpen();
+    m_connection->runScript({}); // a BEGIN still waiting
+    return m_connection->sqliteConnection();
+}
+
+PGconn *BulkInsert::pgHandle() const {
+    return m_connection ? m_connection->pgConnection() : PgHandle(m_db);
+}
+
+AnswerWatch *BulkInsert::watch() const {
+    return m_connection ? m_connection->m_watch.get() : nullptr;
+}
+
+int BulkInsert::socket() const {
+    return m_connection ? m_connection->socket() : -1;
+}
+
+void BulkInsert::fail(const QSqlError &error) {
+    if (m_connection)
+        m_connection->fail(error);
+    throw Error(kDatabase, QStringLiteral("INSERT INTO %1: %2").arg(m_table, error.text()));
+}
+
+void BulkInsert::failWithAnswer(PGresult *answer) {
+    if (m_connection)
+        m_connection->failWithAnswer(answer);
+    const QString message =
+        QString::fromUtf8(answer ? PQresultErrorMessage(answer) : PQerrorMessage(pgHandle())).trimmed();
+    const char *code = answer ? PQresultErrorField(answer, PG_DIAG_SQLSTATE) : nullptr;
+    const QString state = code ? QString::fromLatin1(code) : QString();
+    PQclear(answer);
+    fail(QSqlError(QStringLiteral("QPSQL"), message, QSqlError::StatementError, state));
+}
+
 void BulkInsert::sendSqlite(int rows) {
-    m_connection.ensureOpen();
-    m_connection.runScript({}); // a BEGIN still waiting
-    sqlite3 *db = m_connection.sqliteConnection();
+    sqlite3 *db = sqliteHandle();
     if (!db)
         throw Error(kNotConnected, QStringLiteral("Keine Verbindung zur Datenbank."));
     const auto failed = [&](int code) {
         const QSqlError error(QStringLiteral("Unable to execute statement"), QString::fromUtf8(sqlite3_errmsg(db)),
                               QSqlError::StatementError, QString::number(code));
-        m_connection.fail(error);
+        fail(error);
     };
     sqlite3_stmt *statement = rows == kRowsPerStatement ? m_full : nullptr;
     if (!statement) {
@@ -194,19 +233,21 @@ void BulkInsert::sendSqlite(int rows) {
 }
 
 void BulkInsert::failPostgres(const QString &message, const char *state) {
-    PGconn *pg = m_connection.pgConnection();
+    PGconn *pg = pgHandle();
     m_copying = false;
     while (PGresult *rest = pg ? PQgetResult(pg) : nullptr)
         PQclear(rest);
-    m_connection.fail(QSqlError(QStringLiteral("QPSQL"), message.trimmed(),
-                                state ? QSqlError::StatementError : QSqlError::ConnectionError,
-                                state ? QString::fromLatin1(state) : QString()));
+    fail(QSqlError(QStringLiteral("QPSQL"), message.trimmed(),
+                   state ? QSqlError::StatementError : QSqlError::ConnectionError,
+                   state ? QString::fromLatin1(state) : QString()));
 }
 
 void BulkInsert::startCopy() {
-    m_connection.ensureOpen();
-    m_connection.runScript({}); // a BEGIN still waiting
-    PGconn *pg = m_connection.pgConnection();
+    if (m_connection) {
+        m_connection->ensureOpen();
+        m_connection->runScript({}); // a BEGIN still waiting
+    }
+    PGconn *pg = pgHandle();
     if (!pg)
         throw Error(kNotConnected, QStringLiteral("Keine Verbindung zum Server."));
     const QByteArray sql =
@@ -214,15 +255,14 @@ void BulkInsert::startCopy() {
     detail::countTrip();
     PGresult *result = nullptr;
     {
-        AnswerWatch::Waiting waiting(m_connection.m_watch.get(), m_connection.socket(),
-                                     CurrentAnswerLimits().statement);
+        AnswerWatch::Waiting waiting(watch(), socket(), CurrentAnswerLimits().statement);
         // What a statement run through Qt's driver left unread goes first.
         while (PGresult *unread = PQgetResult(pg))
             PQclear(unread);
         result = PQexec(pg, sql.constData());
     }
     if (PQresultStatus(result) != PGRES_COPY_IN)
-        m_connection.failWithAnswer(result);
+        failWithAnswer(result);
     PQclear(result);
     m_copying = true;
 }
@@ -232,11 +272,10 @@ void BulkInsert::putCopy() {
         return;
     if (!m_copying)
         startCopy();
-    PGconn *pg = m_connection.pgConnection();
+    PGconn *pg = pgHandle();
     int sent = 0;
     {
-        AnswerWatch::Waiting waiting(m_connection.m_watch.get(), m_connection.socket(),
-                                     CurrentAnswerLimits().statement);
+        AnswerWatch::Waiting waiting(watch(), socket(), CurrentAnswerLimits().statement);
         sent = PQputCopyData(pg, m_copy.constData(), int(m_copy.size()));
     }
     m_copy.clear();
@@ -247,13 +286,12 @@ void BulkInsert::putCopy() {
 void BulkInsert::endCopy() {
     if (!m_copying)
         return;
-    PGconn *pg = m_connection.pgConnection();
+    PGconn *pg = pgHandle();
     QString message;
     QByteArray state;
     bool ended = false;
     {
-        AnswerWatch::Waiting waiting(m_connection.m_watch.get(), m_connection.socket(),
-                                     CurrentAnswerLimits().statement);
+        AnswerWatch::Waiting waiting(watch(), socket(), CurrentAnswerLimits().statement);
         ended = PQputCopyEnd(pg, nullptr) == 1;
         while (PGresult *result = ended ? PQgetResult(pg) : nullptr) {
             if (PQresultStatus(result) != PGRES_COMMAND_OK && message.isEmpty()) {
@@ -268,7 +306,7 @@ void BulkInsert::endCopy() {
     }
     m_copying = false;
     m_rows = 0;
-    if (!ended || PQstatus(pg) != CONNECTION_OK || m_connection.lost())
+    if (!ended || PQstatus(pg) != CONNECTION_OK || (m_connection && m_connection->lost()))
         failPostgres(QString::fromUtf8(PQerrorMessage(pg)), nullptr);
     if (!message.isEmpty())
         failPostgres(message, state.isEmpty() ? nullptr : state.constData());

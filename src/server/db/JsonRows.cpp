@@ -69,7 +69,7 @@ JsonRows &JsonRows::number(qint64 value) {
     return *this;
 }
 
-JsonRows &JsonRows::text(const QString &value) {
+JsonRows &JsonRows::text(QStringView value) {
     separate();
     AppendJsonString(m_text, value);
     return *this;

@@ -13,13 +13,18 @@
 
 namespace kxserver {
 
+//
+// Rows are given as to BulkInsert (number, text, null, endRow), which writes new rows faster (COPY,
+// SQLite's own binding); JsonRows is for rows that a statement reads as a table: upserts, and
+// checks and deletions that join them.
 class JsonRows {
 public:
     // The SQL type of each column, as PostgreSQL names it ("bigint", "text", "integer").
     explicit JsonRows(QStringList types) : m_types(std::move(types)) {}
 
     JsonRows &number(qint64 value);
-    JsonRows &text(const QString &value);
+    JsonRows &text(QStringView value);
+    JsonRows &null();
     JsonRows &textOrNull(const std::optional<QString> &value);
     JsonRows &numberOrNull(const std::optional<qint64> &value);
     // Ends the row of values given since the last call.
@@ -35,7 +40,6 @@ public:
     QString select(Backend backend) const;
 
 private:
-    JsonRows &null();
     void separate();
 
     QStringList m_types;

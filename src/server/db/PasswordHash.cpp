@@ -1,10 +1,11 @@
 #include "server/db/PasswordHash.h"
 
+#include "session/ServerErrorCodes.h"
+
 #include <crypt.h>
 
 #include <cstring>
 #include <memory>
-#include <stdexcept>
 
 namespace kxserver {
 
@@ -30,13 +31,13 @@ bool IsPasswordHash(const QString &stored) {
 QString HashPassword(const QString &plain, int cost) {
     char setting[CRYPT_GENSALT_OUTPUT_SIZE];
     if (!crypt_gensalt_rn(kPrefix, static_cast<unsigned long>(cost), nullptr, 0, setting, sizeof setting))
-        throw std::runtime_error("bcrypt: kein Salz erzeugt");
+        throw Error(kDatabase, QStringLiteral("bcrypt: kein Salz erzeugt"));
     QByteArray key = plain.toUtf8();
     CryptBuffer buffer;
     const char *hash = crypt_rn(key.constData(), setting, buffer.data.get(), sizeof(crypt_data));
     explicit_bzero(key.data(), static_cast<size_t>(key.size()));
     if (!hash || hash[0] == '*')
-        throw std::runtime_error("bcrypt: Passwort nicht verschlüsselt");
+        throw Error(kDatabase, QStringLiteral("bcrypt: Passwort nicht verschlüsselt"));
     return QString::fromLatin1(hash);
 }
 

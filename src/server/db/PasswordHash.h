@@ -10,8 +10,8 @@ namespace kxserver {
 // The cost for passwords of real users; every step up doubles the work of one check.
 constexpr int kPasswordCost = 10;
 
-// A new salted hash of `plain` (UTF-8). Throws std::runtime_error when the system has no
-// randomness to give or bcrypt is not available.
+// A new salted hash of `plain` (UTF-8). Throws ServerError kDatabase when the system has no
+// randomness to give or bcrypt is not available (nothing can then be stored).
 QString HashPassword(const QString &plain, int cost = kPasswordCost);
 
 // True when `plain` is the password that `hash` was made from. Compares in constant time; a

@@ -4,11 +4,11 @@
 
 #include "server/db/Dialect.h"
 #include "server/db/PgLiteral.h"
+#include "server/db/PlainDb.h"
 #include "session/ServerErrorCodes.h"
 #include "server/db/SqlConnectionDetail.h"
 
 #include <QDateTime>
-#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlRecord>
 
@@ -73,22 +73,11 @@ void SetAnswerLimits(const AnswerLimits &limits) {
 }
 
 PGconn *SqlConnection::pgConnection() const {
-    const QSqlDatabase database = db();
-    const QVariant handle = database.isValid() && database.driver() ? database.driver()->handle() : QVariant();
-    // Qt's driver hands out libpq's connection under its struct name.
-    if (!handle.isValid() ||
-        (qstrcmp(handle.typeName(), "pg_conn*") != 0 && qstrcmp(handle.typeName(), "PGconn*") != 0))
-        return nullptr;
-    return *static_cast<PGconn *const *>(handle.constData());
+    return PgHandle(db());
 }
 
 ::sqlite3 *SqlConnection::sqliteConnection() const {
-    const QSqlDatabase database = db();
-    const QVariant handle = database.isValid() && database.driver() ? database.driver()->handle() : QVariant();
-    // Qt's driver hands out SQLite's connection under its struct name.
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        return nullptr;
-    return *static_cast<::sqlite3 *const *>(handle.constData());
+    return SqliteHandle(db());
 }
 
 int SqlConnection::socket() const {

@@ -2,6 +2,7 @@
 
 #include "server/admin/PgAccess.h"
 #include "server/tool/ToolCommon.h"
+#include "session/ServerError.h"
 
 #include <iostream>
 #include <string>
@@ -48,8 +49,11 @@ int RunAccess(const QStringList &arguments) {
         if (!firmaText.isEmpty() || !personal.isEmpty() || !connectionsText.isEmpty())
             return UsageError(
                 QStringLiteral("zugang: --entfernen nicht zusammen mit --firma, --personal oder --verbindungen."));
-        if (const QString error = kxserver::RemovePgLogin(target, login); !error.isEmpty())
-            return Failure(error);
+        try {
+            kxserver::RemovePgLogin(target, login);
+        } catch (const cacheapi::ServerError &e) {
+            return Failure(e.description());
+        }
         Print(stdout, QStringLiteral("Login %1 entfernt.\n").arg(login));
         return 0;
     }
@@ -83,9 +87,11 @@ int RunAccess(const QStringList &arguments) {
     if (password.isEmpty())
         return Failure(QStringLiteral("zugang: kein Passwort in der ersten Zeile der Standardeingabe."));
     bool created = false;
-    if (const QString error = kxserver::SetPgLogin(target, login, firma, codes, password, &created, connections);
-        !error.isEmpty())
-        return Failure(error);
+    try {
+        kxserver::SetPgLogin(target, login, firma, codes, password, &created, connections);
+    } catch (const cacheapi::ServerError &e) {
+        return Failure(e.description());
+    }
     Print(stdout, QStringLiteral("Login %1 %2: Firma %3, Personalcode(s) %4.\n")
                       .arg(login, created ? QStringLiteral("angelegt") : QStringLiteral("geändert"))
                       .arg(firma)

@@ -90,9 +90,12 @@ int runUpgrade(const QStringList &arguments) {
     const QString where = target.backend == kxserver::Backend::Sqlite
                               ? target.path
                               : QStringLiteral("korvex auf %1:%2").arg(target.host).arg(target.port);
-    const kxserver::UpgradeResult result = kxserver::UpgradeDatabase(target);
-    if (!result.error.isEmpty())
-        return Failure(result.error);
+    kxserver::UpgradeResult result;
+    try {
+        result = kxserver::UpgradeDatabase(target);
+    } catch (const cacheapi::ServerError &e) {
+        return Failure(e.description());
+    }
     if (result.from == kxserver::kSchemaVersion) {
         Print(stdout, QStringLiteral("Die Datenbank %1 hat schon Version %2; nichts zu tun.\n")
                           .arg(where)
@@ -191,9 +194,11 @@ int run(const QStringList &arguments) {
 
     QElapsedTimer timer;
     timer.start();
-    const QString error = kxserver::CreateDatabase(target, content, force);
-    if (!error.isEmpty())
-        return Failure(error);
+    try {
+        kxserver::CreateDatabase(target, content, force);
+    } catch (const cacheapi::ServerError &e) {
+        return Failure(e.description());
+    }
     const QString what = content.benchmarkArticles > 0 ? QStringLiteral("mit Beispieldaten und Update %1 (%2 Artikel)")
                                                              .arg(kxserver::kBenchmarkRun)
                                                              .arg(content.benchmarkArticles)
