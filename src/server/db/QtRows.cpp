@@ -2,6 +2,8 @@
 
 #include "server/db/SqlConnection.h"
 
+#include <limits>
+
 namespace kxserver {
 
 QtRows::QtRows(SqlConnection &connection, std::shared_ptr<QSqlQuery> query)
@@ -38,6 +40,10 @@ std::optional<qint64> QtRows::whole(int column) const {
     case QMetaType::Short:
     case QMetaType::UShort:
         return value.toLongLong();
+    case QMetaType::ULongLong: // PostgreSQL's driver gives a bigint that is not negative so
+        if (value.toULongLong() <= quint64(std::numeric_limits<qint64>::max()))
+            return qint64(value.toULongLong());
+        return std::nullopt;
     default:
         return std::nullopt;
     }
