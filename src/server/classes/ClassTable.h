@@ -72,10 +72,9 @@ struct StoredDef {
     const char *key = nullptr;
     std::span<const MemberDef> members = {};
     std::span<const MethodDef> methods = {};
-    // A column read beside the members that no member shows: a password's hash, which only
-    // `secretCheck` compares (answering "1" or "0").
+    // A column read beside the members that no member shows: a password's hash, which only the
+    // class's password check compares (answering "1" or "0").
     const char *secret = nullptr;
-    const char *secretCheck = nullptr;
     // Where PostgreSQL holds the line, its functions: whether the key exists, and the check that
     // answers the members' values when the password matches. The row itself is never read then.
     const char *serverHas = nullptr;

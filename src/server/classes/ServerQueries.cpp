@@ -112,8 +112,7 @@ const char *const kSupplierRowsFrom =
 // Up to this many articles, "ArtikelZeilen" finds them by key with the statement kept prepared.
 constexpr qsizetype kFewArticles = 100;
 
-
-// Readers of the rows of lists::ArticleListSql: the whole list through the database's own interface.
+// The rows of a whole article list (lists::ArticleListSql) through the database's own interface.
 std::unique_ptr<DirectRows> directRows(SqlConnection &connection, const QString &sql, const QVariantList &values) {
     if (connection.backend() == Backend::Sqlite)
         return std::make_unique<SqliteRows>(connection, sql, values);
@@ -132,7 +131,8 @@ const QueryDef kQueries[] = {
                  connection.run(QStringLiteral("SELECT firma, nr, bez, datum FROM upd_run WHERE firma = ? ORDER BY nr"),
                                 {*connection.sessionFirma}));
          return std::make_unique<QtRows>(
-             connection, connection.run(QStringLiteral("SELECT firma, nr, bez, datum FROM upd_run ORDER BY firma, nr")));
+             connection,
+             connection.run(QStringLiteral("SELECT firma, nr, bez, datum FROM upd_run ORDER BY firma, nr")));
      },
      .value = [](const DirectRows &row, int column, const QString &) -> QVariant {
          switch (column) {
