@@ -6,6 +6,7 @@
 #include "server/lists/GroupSortedRows.h"
 #include "server/db/JsonRows.h"
 #include "server/db/PgRows.h"
+#include "server/db/QtRows.h"
 #include "session/ServerError.h"
 #include "session/ServerErrorCodes.h"
 #include "PgCluster.h"
@@ -90,61 +91,75 @@ TEST_P(BulkInsertTest, EveryValueArrivesIntact) {
                            qint64(BulkInsert::kRowsPerStatement), qint64(BulkInsert::kRowsPerCopy), qint64(count - 1)})
         EXPECT_EQ(name(base + i, connection), odd.at(i % odd.size())) << i;
 
-    // Read back through the database's own interface, as the long reads do: each value as it went in.
-    const auto read = [&](const QString &sql, const QVariantList &values) -> std::unique_ptr<kxserver::DirectRows> {
+    // Read back through the database's own interface, as the long reads do, and through Qt's driver,
+    // as the other class queries do: each value as it went in, whichever reader.
+    enum class Reader { Own, Driver };
+    const auto read = [&](Reader reader, const QString &sql,
+                          const QVariantList &values) -> std::unique_ptr<kxserver::DirectRows> {
+        if (reader == Reader::Driver)
+            return std::make_unique<kxserver::QtRows>(*connection, connection->run(sql, values));
         if (sqlite())
             return std::make_unique<kxserver::SqliteRows>(*connection, sql, values);
         return std::make_unique<kxserver::PgRows>(*connection, sql, values);
     };
-    std::unique_ptr<kxserver::DirectRows> rows =
-        read(QStringLiteral("SELECT id, bez, aend_pers FROM artikel WHERE id >= ? ORDER BY id"), {base});
-    qint64 i = 0;
-    for (; rows->next(); ++i) {
-        const QString &text = odd.at(i % odd.size());
-        EXPECT_EQ(rows->whole(0), base + i);
-        EXPECT_EQ(rows->text(0), QString::number(base + i));
-        EXPECT_EQ(rows->text(1), text) << i;
-        EXPECT_EQ(rows->textBytes(1).value_or(QByteArrayView()), text.toUtf8()) << i;
-        EXPECT_EQ(rows->whole(1), std::nullopt);
-        EXPECT_EQ(rows->isNull(2), i % 2 == 1) << i;
-        EXPECT_EQ(rows->text(2), QString()) << i;
-    }
-    EXPECT_EQ(i, count);
-    EXPECT_FALSE(rows->next()) << "ever after";
-    rows.reset();
-    // The same texts as one bound value of article numbers, given as a list or as the lines of one
-    // text (empty lines left out), come out of the database's array as they went in.
-    QStringList lines;
-    for (const QString &text : odd)
-        if (!text.contains(QLatin1Char('\n')))
-            lines << text;
-    const QString elements = sqlite() ? QStringLiteral("SELECT value FROM json_each(?)")
-                                      : QStringLiteral("SELECT unnest(CAST(? AS text[]))");
-    for (const auto &[value, expected] :
-         {std::pair(kxserver::lists::ArticleNumbersValue(*connection, odd), odd),
-          std::pair(kxserver::lists::ArticleNumbersValue(*connection, QVariant(lines.join("\n\n") + "\n")), lines)}) {
-        QStringList back;
-        for (const auto elementRows = read(elements, {value}); elementRows->next();)
-            back << elementRows->text(0);
-        EXPECT_EQ(back, expected);
-    }
-    // A statement the database refuses, as it is prepared or while its rows come, and on PostgreSQL a
-    // column type the reader does not know: an error, never a short result; the connection goes on.
-    QStringList refused{QStringLiteral("SELECT no_such_column FROM artikel"),
-                        sqlite() ? QStringLiteral("SELECT id, json_extract('[', '$') FROM artikel")
-                                 : QStringLiteral("SELECT id, 1 / (id - id) FROM artikel")};
-    if (!sqlite())
-        refused << QStringLiteral("SELECT 1.5");
-    for (const QString &statement : refused) {
-        EXPECT_THROW(
-            {
-                const std::unique_ptr<kxserver::DirectRows> bad = read(statement, {});
-                while (bad->next()) {
-                }
-            },
-            cacheapi::ServerError)
-            << statement.toStdString();
-        EXPECT_EQ(name(base, connection), odd.at(0)) << statement.toStdString();
+    for (const Reader reader : {Reader::Own, Reader::Driver}) {
+        SCOPED_TRACE(reader == Reader::Own ? "the database's own interface" : "Qt's driver");
+        std::unique_ptr<kxserver::DirectRows> rows =
+            read(reader, QStringLiteral("SELECT id, bez, aend_pers FROM artikel WHERE id >= ? ORDER BY id"), {base});
+        qint64 i = 0;
+        for (; rows->next(); ++i) {
+            const QString &text = odd.at(i % odd.size());
+            EXPECT_EQ(rows->whole(0), base + i);
+            EXPECT_EQ(rows->text(0), QString::number(base + i));
+            EXPECT_EQ(rows->text(1), text) << i;
+            // A text's bytes stay as they were while other columns are asked, up to the next row.
+            const std::optional<QByteArrayView> bytes = rows->textBytes(1);
+            EXPECT_EQ(rows->textBytes(2).has_value(), i % 2 == 0) << i;
+            EXPECT_EQ(bytes.value_or(QByteArrayView()), text.toUtf8()) << i;
+            EXPECT_EQ(rows->textBytes(1).value_or(QByteArrayView()), text.toUtf8()) << i;
+            EXPECT_EQ(rows->whole(1), std::nullopt);
+            EXPECT_EQ(rows->isNull(2), i % 2 == 1) << i;
+            EXPECT_EQ(rows->text(2), QString()) << i;
+        }
+        EXPECT_EQ(i, count);
+        EXPECT_FALSE(rows->next()) << "ever after";
+        rows.reset();
+        // The same texts as one bound value of article numbers, given as a list or as the lines of one
+        // text (empty lines left out), come out of the database's array as they went in.
+        QStringList lines;
+        for (const QString &text : odd)
+            if (!text.contains(QLatin1Char('\n')))
+                lines << text;
+        const QString elements = sqlite() ? QStringLiteral("SELECT value FROM json_each(?)")
+                                          : QStringLiteral("SELECT unnest(CAST(? AS text[]))");
+        for (const auto &[value, expected] :
+             {std::pair(kxserver::lists::ArticleNumbersValue(*connection, odd), odd),
+              std::pair(kxserver::lists::ArticleNumbersValue(*connection, QVariant(lines.join("\n\n") + "\n")),
+                        lines)}) {
+            QStringList back;
+            for (const auto elementRows = read(reader, elements, {value}); elementRows->next();)
+                back << elementRows->text(0);
+            EXPECT_EQ(back, expected);
+        }
+        // A statement the database refuses, as it is prepared or while its rows come, and on
+        // PostgreSQL a column type the database's own reader does not know: an error, never a short
+        // result; the connection goes on.
+        QStringList refused{QStringLiteral("SELECT no_such_column FROM artikel"),
+                            sqlite() ? QStringLiteral("SELECT id, json_extract('[', '$') FROM artikel")
+                                     : QStringLiteral("SELECT id, 1 / (id - id) FROM artikel")};
+        if (!sqlite() && reader == Reader::Own)
+            refused << QStringLiteral("SELECT 1.5");
+        for (const QString &statement : refused) {
+            EXPECT_THROW(
+                {
+                    const std::unique_ptr<kxserver::DirectRows> bad = read(reader, statement, {});
+                    while (bad->next()) {
+                    }
+                },
+                cacheapi::ServerError)
+                << statement.toStdString();
+            EXPECT_EQ(name(base, connection), odd.at(0)) << statement.toStdString();
+        }
     }
 }
 

@@ -99,6 +99,10 @@ TEST_P(ServerTest, UnknownNamesAndIdsHaveTheirOwnErrors) {
     ExpectServerError(kWrongArguments, [&] { list->call("ArtListe", one); });
     cacheapi::ServerObjectPtr windows = factory->newInstance("KX.Windows");
     ExpectServerError(kUnknownMethod, [&] { windows->call("Execute", one); });
+    // A transient object keeps nothing to save, and a stored one has none of the class's list methods.
+    for (const cacheapi::ServerObjectPtr *transient : {&list, &windows})
+        ExpectServerError(kUnknownMethod, [&] { (*transient)->call("sys_Save"); });
+    ExpectServerError(kUnknownMethod, [&] { user->call("Xecute", one); });
 }
 
 TEST_P(ServerTest, XecuteRunsTheSessionCommandAndNothingElse) {

@@ -3,6 +3,7 @@
 #include "server/lists/GroupSortedRows.h"
 #include "server/lists/ListsDetail.h"
 #include "session/ServerErrorCodes.h"
+#include "server/db/QtRows.h"
 #include "server/db/SqliteRows.h"
 #include "server/lists/UpdateLists.h"
 
@@ -76,45 +77,25 @@ void lockInUnit(SqlConnection &connection, qint64 list) {
         LockList(connection, list);
 }
 
-QSqlQuery locked(SqlConnection &connection, qint64 list, const QString &sql) {
+// On SQLite through its own interface; on PostgreSQL Qt's driver reads them as well as libpq would.
+std::unique_ptr<DirectRows> locked(SqlConnection &connection, qint64 list, const QString &sql) {
     lockInUnit(connection, list);
-    return connection.run(sql, {list});
-}
-
-// The same through SQLite's own interface; none on PostgreSQL.
-std::unique_ptr<DirectRows> lockedDirect(SqlConnection &connection, qint64 list, const QString &sql) {
-    if (connection.backend() != Backend::Sqlite)
-        return nullptr;
-    lockInUnit(connection, list);
-    return std::make_unique<SqliteRows>(connection, sql, QVariantList{list});
+    if (connection.backend() == Backend::Sqlite)
+        return std::make_unique<SqliteRows>(connection, sql, QVariantList{list});
+    return std::make_unique<QtRows>(connection, connection.run(sql, {list}));
 }
 
 } // namespace
 
-QSqlQuery ProposalRows(SqlConnection &connection, qint64 list) {
-    return locked(connection, list, proposalRowsSql(connection.backend()));
+std::unique_ptr<DirectRows> ProposalRows(SqlConnection &connection, qint64 list) {
+    if (connection.backend() != Backend::Sqlite)
+        return locked(connection, list, proposalRowsSql(connection.backend()));
+    return std::make_unique<GroupSortedRows>(locked(connection, list, groupedProposalRowsSql(connection.backend())),
+                                             kProposalColumns, 0, kSupplierNumber);
 }
 
-std::unique_ptr<DirectRows> ProposalDirectRows(SqlConnection &connection, qint64 list) {
-    std::unique_ptr<DirectRows> rows = lockedDirect(connection, list, groupedProposalRowsSql(connection.backend()));
-    if (!rows)
-        return nullptr;
-    return std::make_unique<GroupSortedRows>(std::move(rows), kProposalColumns, 0, kSupplierNumber);
-}
-
-QSqlQuery ProposalArticleRows(SqlConnection &connection, qint64 list) {
+std::unique_ptr<DirectRows> ProposalArticleRows(SqlConnection &connection, qint64 list) {
     return locked(connection, list, proposalArticleRowsSql(connection.backend()));
-}
-
-std::unique_ptr<DirectRows> ProposalArticleDirectRows(SqlConnection &connection, qint64 list) {
-    return lockedDirect(connection, list, proposalArticleRowsSql(connection.backend()));
-}
-
-void ProposalRecorder::add(const QSqlQuery &row) {
-    const QVariant pair = row.value(1);
-    add(row.value(0).toString(), row.value(6).toLongLong(), row.value(7).toLongLong(),
-        pair.isNull() ? std::nullopt : std::optional<qint64>(pair.toLongLong()), row.value(8).toLongLong(),
-        row.value(2).toString());
 }
 
 void ProposalRecorder::add(const DirectRows &row) {

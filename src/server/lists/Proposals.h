@@ -4,7 +4,6 @@
 #include "server/db/SqlConnection.h"
 #include "server/lists/UnitBook.h"
 
-#include <QSqlQuery>
 #include <QVariant>
 
 #include <memory>
@@ -19,21 +18,18 @@ namespace kxserver::lists {
 // whether the entry's supplier is the proposed one (1 or 0), its change mark (aendsw). An article
 // without suppliers gives one row with a null pair id. Inside a unit it takes the list's lock first.
 // Columns 6 to 8 (beyond the query's): artikel id, proposed lieferant id, the entry's lieferant id.
-QSqlQuery ProposalRows(SqlConnection &connection, qint64 list);
-// The same rows through SQLite's own interface; none on PostgreSQL, whose rows Qt's driver reads.
-std::unique_ptr<DirectRows> ProposalDirectRows(SqlConnection &connection, qint64 list);
+// On SQLite read through its own interface, on PostgreSQL through Qt's driver.
+std::unique_ptr<DirectRows> ProposalRows(SqlConnection &connection, qint64 list);
 
 // Query "VorschlagsArtikel"(list key): one row per article of "Vorschlaege", ordered by article
 // number: article number, and whether its proposed supplier is an active supplier of it ("J" or
 // "N"), as the list shows them. Inside a unit it takes the list's lock first.
-QSqlQuery ProposalArticleRows(SqlConnection &connection, qint64 list);
-std::unique_ptr<DirectRows> ProposalArticleDirectRows(SqlConnection &connection, qint64 list);
+std::unique_ptr<DirectRows> ProposalArticleRows(SqlConnection &connection, qint64 list);
 
 // Collects, row by row, what ProposalRows reads of each article for taking its proposal, so that a
 // unit that read them under the list's lock takes them without reading them again.
 class ProposalRecorder {
 public:
-    void add(const QSqlQuery &row);
     void add(const DirectRows &row);
     UnitBook::ProposalArticles take() { return std::move(m_read); }
 
