@@ -5,13 +5,13 @@
 #include "server/db/BulkInsert.h"
 #include "server/lists/GroupSortedRows.h"
 #include "server/db/JsonRows.h"
-#include "server/db/PgRows.h"
-#include "server/db/QtRows.h"
+#include "server/db/rows/PgRows.h"
+#include "server/db/rows/QtRows.h"
 #include "session/ServerError.h"
 #include "session/ServerErrorCodes.h"
 #include "PgCluster.h"
 #include "ServerFixture.h"
-#include "server/db/SqliteRows.h"
+#include "server/db/rows/SqliteRows.h"
 #include "server/lists/UpdateLists.h"
 
 #include <QJsonArray>

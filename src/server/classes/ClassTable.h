@@ -5,7 +5,7 @@
 // name is matched exactly, letter case included; the factory, the objects and the cursors look a
 // class up here and nowhere else.
 
-#include "server/db/DirectRows.h"
+#include "server/db/rows/DirectRows.h"
 #include "server/db/SqlConnection.h"
 #include "session/Factory.h"
 

@@ -2,7 +2,7 @@
 
 #include "server/classes/ServerObjects.h"
 #include "server/db/PasswordHash.h"
-#include "server/db/QtRows.h"
+#include "server/db/rows/QtRows.h"
 
 #include <QRegularExpression>
 #include <QStringList>

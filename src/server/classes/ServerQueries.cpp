@@ -2,9 +2,9 @@
 
 #include "server/classes/ClassTable.h"
 #include "server/db/Digits.h"
-#include "server/db/PgRows.h"
-#include "server/db/QtRows.h"
-#include "server/db/SqliteRows.h"
+#include "server/db/rows/PgRows.h"
+#include "server/db/rows/QtRows.h"
+#include "server/db/rows/SqliteRows.h"
 #include "server/lists/ArticleStamp.h"
 #include "server/lists/Proposals.h"
 #include "server/lists/UpdateLists.h"

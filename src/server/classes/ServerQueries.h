@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/db/DirectRows.h"
+#include "server/db/rows/DirectRows.h"
 #include "server/db/SqlConnection.h"
 #include "session/Factory.h"
 

@@ -4,7 +4,7 @@
 // first, equal values as they came. For an order the database would give only by a sort of every
 // row, where each group holds a few rows (an article's supplier entries).
 
-#include "server/db/DirectRows.h"
+#include "server/db/rows/DirectRows.h"
 
 #include <memory>
 #include <vector>

@@ -1,5 +1,5 @@
 // What another workstation changed in a list since this one last looked (the live view).
-#include "server/db/SqliteRows.h"
+#include "server/db/rows/SqliteRows.h"
 #include "server/lists/UpdateLists.h"
 
 #include <QSet>

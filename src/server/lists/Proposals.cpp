@@ -3,8 +3,8 @@
 #include "server/lists/GroupSortedRows.h"
 #include "server/lists/ListsDetail.h"
 #include "session/ServerErrorCodes.h"
-#include "server/db/QtRows.h"
-#include "server/db/SqliteRows.h"
+#include "server/db/rows/QtRows.h"
+#include "server/db/rows/SqliteRows.h"
 #include "server/lists/UpdateLists.h"
 
 #include <QAnyStringView>

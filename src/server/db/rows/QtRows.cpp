@@ -1,4 +1,4 @@
-#include "server/db/QtRows.h"
+#include "server/db/rows/QtRows.h"
 
 #include "server/db/SqlConnection.h"
 

@@ -5,7 +5,7 @@
 // the rows stream, the connection serves nothing else; a statement sent meanwhile cuts the stream,
 // and the next row then fails.
 
-#include "server/db/DirectRows.h"
+#include "server/db/rows/DirectRows.h"
 #include "server/db/SqlConnection.h"
 
 #include <QVariantList>

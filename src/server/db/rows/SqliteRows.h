@@ -2,7 +2,7 @@
 // DirectRows through SQLite's own interface: its texts are read as SQLite keeps them, without the
 // driver converting every text to UTF-16 inside SQLite.
 
-#include "server/db/DirectRows.h"
+#include "server/db/rows/DirectRows.h"
 #include "server/db/SqlConnection.h"
 
 #include <QVariantList>

@@ -1,4 +1,4 @@
-#include "server/db/SqliteRows.h"
+#include "server/db/rows/SqliteRows.h"
 
 #include "session/ServerErrorCodes.h"
 #include "server/db/SqlConnectionDetail.h"

@@ -1,4 +1,4 @@
-#include "server/db/PgRows.h"
+#include "server/db/rows/PgRows.h"
 
 #include "session/ServerErrorCodes.h"
 #include "server/db/SqlConnectionDetail.h"

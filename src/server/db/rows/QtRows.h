@@ -4,7 +4,7 @@
 // interface gains nothing for them. Every value as the driver gives it; a failed fetch throws
 // ServerError as every other statement does, never ends the rows early.
 
-#include "server/db/DirectRows.h"
+#include "server/db/rows/DirectRows.h"
 
 #include <QByteArray>
 #include <QSqlQuery>
