@@ -125,13 +125,6 @@ void createSqlite(const DbTarget &target, const DbContent &content, bool force) 
     }
 }
 
-bool openPostgres(QSqlDatabase &db, const DbTarget &target, const QString &database) {
-    db.setHostName(target.host);
-    db.setPort(target.port);
-    db.setDatabaseName(database);
-    db.setConnectOptions(PgAdminConnectOptions());
-    return db.open();
-}
 
 void createPostgres(const DbTarget &target, const DbContent &content, bool force) {
     const QString where = QStringLiteral("%1:%2").arg(target.host).arg(target.port);
@@ -139,7 +132,7 @@ void createPostgres(const DbTarget &target, const DbContent &content, bool force
         // The database itself, when the server does not have it yet (needs the CREATEDB right).
         ScopedDb scoped(QStringLiteral("QPSQL"), QStringLiteral("korvex-db"));
         QSqlDatabase db = scoped.db();
-        if (!openPostgres(db, target, QStringLiteral("postgres")))
+        if (!OpenAdminSession(db, target, QStringLiteral("postgres")))
             throw Error(
                 kNotConnected,
                 QStringLiteral("Der PostgreSQL-Server %1 ist nicht erreichbar: %2").arg(where, db.lastError().text()));
@@ -152,7 +145,7 @@ void createPostgres(const DbTarget &target, const DbContent &content, bool force
     }
     ScopedDb scoped(QStringLiteral("QPSQL"), QStringLiteral("korvex-db"));
     QSqlDatabase db = scoped.db();
-    if (!openPostgres(db, target, QStringLiteral("korvex")))
+    if (!OpenAdminSession(db, target, QStringLiteral("korvex")))
         throw Error(
             kNotConnected,
             QStringLiteral("Die Datenbank korvex auf %1 ist nicht erreichbar: %2").arg(where, db.lastError().text()));
@@ -219,6 +212,14 @@ void ProtectDatabaseFile(const QString &path) {
 
 QString SqliteConnectString(const QString &path) {
     return QStringLiteral("cn_iptcp:%1[1972]:KORVEX").arg(QFileInfo(path).absoluteFilePath());
+}
+
+bool OpenAdminSession(QSqlDatabase &db, const DbTarget &target, const QString &database) {
+    db.setHostName(target.host);
+    db.setPort(target.port);
+    db.setDatabaseName(database);
+    db.setConnectOptions(PgAdminConnectOptions());
+    return db.open();
 }
 
 } // namespace kxserver

@@ -4,6 +4,8 @@
 
 #include <QString>
 
+class QSqlDatabase;
+
 // Creating KORVEX databases: what the tool korvex-db does, callable from tests as well.
 namespace kxserver {
 
@@ -41,5 +43,9 @@ void ProtectDatabaseFile(const QString &path);
 
 // The connection string under which the program reaches `path`: "cn_iptcp:<path>[1972]:KORVEX".
 QString SqliteConnectString(const QString &path);
+
+// Opens `db` (of driver QPSQL) on database `database` of the server `target` names, as the admin's
+// session: names are found in pg_catalog alone from its first statement. False when it cannot.
+bool OpenAdminSession(QSqlDatabase &db, const DbTarget &target, const QString &database);
 
 } // namespace kxserver

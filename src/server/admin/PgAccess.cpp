@@ -44,11 +44,7 @@ void inTransaction(const DbTarget &target, const std::function<void(QSqlDatabase
     const QString where = QStringLiteral("%1:%2").arg(target.host).arg(target.port);
     ScopedDb scoped(QStringLiteral("QPSQL"), QStringLiteral("korvex-zugang"));
     QSqlDatabase db = scoped.db();
-    db.setHostName(target.host);
-    db.setPort(target.port);
-    db.setDatabaseName(QStringLiteral("korvex"));
-    db.setConnectOptions(PgAdminConnectOptions());
-    if (!db.open())
+    if (!OpenAdminSession(db, target, QStringLiteral("korvex")))
         throw Error(
             kNotConnected,
             QStringLiteral("Die Datenbank korvex auf %1 ist nicht erreichbar: %2").arg(where, db.lastError().text()));

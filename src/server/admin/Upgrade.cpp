@@ -221,11 +221,7 @@ UpgradeResult upgradePostgres(const DbTarget &target) {
     const QString where = QStringLiteral("korvex auf %1:%2").arg(target.host).arg(target.port);
     ScopedDb scoped(QStringLiteral("QPSQL"), QStringLiteral("korvex-upgrade"));
     QSqlDatabase db = scoped.db();
-    db.setHostName(target.host);
-    db.setPort(target.port);
-    db.setDatabaseName(QStringLiteral("korvex"));
-    db.setConnectOptions(PgAdminConnectOptions());
-    if (!db.open())
+    if (!OpenAdminSession(db, target, QStringLiteral("korvex")))
         throw Error(kNotConnected,
                     QStringLiteral("Die Datenbank %1 ist nicht erreichbar: %2").arg(where, db.lastError().text()));
     const std::optional<int> found = KorvexSchemaVersion(db);
