@@ -12,7 +12,7 @@ run_set=(
   fonts-dejavu-core xdg-utils
 )
 test_set=(
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev lld
   postgresql sqlite3 poppler-utils dpkg-dev file openssl
   xvfb xdotool imagemagick x11-utils
   clang libclang-rt-14-dev
