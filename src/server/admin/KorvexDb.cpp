@@ -72,13 +72,6 @@ void removeSqliteFiles(const QString &path) {
         QFile::remove(path + suffix);
 }
 
-// The reason a step failed, from whatever it threw: the database's own errors keep their number.
-cacheapi::ServerError failedBecause(const QString &prefix, const std::exception &e) {
-    const auto *server = dynamic_cast<const cacheapi::ServerError *>(&e);
-    return Error(server ? ErrorCode(server->number()) : kDatabase,
-                 prefix + (server ? server->description() : QString::fromStdString(e.what())));
-}
-
 void createSqlite(const DbTarget &target, const DbContent &content, bool force) {
     const QFileInfo info(target.path);
     const QString path = info.absoluteFilePath();
@@ -121,7 +114,7 @@ void createSqlite(const DbTarget &target, const DbContent &content, bool force) 
             throw Error(kDatabase, QStringLiteral("%1 kann nicht nach %2 umbenannt werden.").arg(temporary, path));
     } catch (const std::exception &e) {
         removeSqliteFiles(temporary);
-        throw failedBecause(QStringLiteral("Die Datenbank %1 wurde nicht angelegt: ").arg(path), e);
+        throw FailedBecause(QStringLiteral("Die Datenbank %1 wurde nicht angelegt: ").arg(path), e);
     }
 }
 
@@ -173,7 +166,7 @@ void createPostgres(const DbTarget &target, const DbContent &content, bool force
         fill(db, Backend::Postgres, content, drops);
     } catch (const std::exception &e) {
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        throw failedBecause(QStringLiteral("Die Datenbank korvex auf %1 wurde nicht eingerichtet: ").arg(where), e);
+        throw FailedBecause(QStringLiteral("Die Datenbank korvex auf %1 wurde nicht eingerichtet: ").arg(where), e);
     }
 }
 
@@ -220,6 +213,12 @@ bool OpenAdminSession(QSqlDatabase &db, const DbTarget &target, const QString &d
     db.setDatabaseName(database);
     db.setConnectOptions(PgAdminConnectOptions());
     return db.open();
+}
+
+cacheapi::ServerError FailedBecause(const QString &prefix, const std::exception &e) {
+    const auto *server = dynamic_cast<const cacheapi::ServerError *>(&e);
+    return Error(server ? ErrorCode(server->number()) : kDatabase,
+                 prefix + (server ? server->description() : QString::fromStdString(e.what())));
 }
 
 } // namespace kxserver

@@ -1,8 +1,11 @@
 #pragma once
 
 #include "server/admin/Schema.h"
+#include "session/ServerError.h"
 
 #include <QString>
+
+#include <exception>
 
 class QSqlDatabase;
 
@@ -47,5 +50,9 @@ QString SqliteConnectString(const QString &path);
 // Opens `db` (of driver QPSQL) on database `database` of the server `target` names, as the admin's
 // session: names are found in pg_catalog alone from its first statement. False when it cannot.
 bool OpenAdminSession(QSqlDatabase &db, const DbTarget &target, const QString &database);
+
+// The reason a step failed, from whatever it threw, after `prefix`: the database's own errors keep
+// their number, anything else is kDatabase.
+cacheapi::ServerError FailedBecause(const QString &prefix, const std::exception &e);
 
 } // namespace kxserver

@@ -154,10 +154,7 @@ void upgradeInTransaction(QSqlDatabase &db, Backend backend, const QString &wher
         if (refused)
             throw;
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        const auto *server = dynamic_cast<const cacheapi::ServerError *>(&e);
-        throw Error(server ? ErrorCode(server->number()) : kDatabase,
-                    QStringLiteral("Das Upgrade von %1 ist gescheitert, nichts wurde geändert: %2")
-                        .arg(where, server ? server->description() : QString::fromStdString(e.what())));
+        throw FailedBecause(QStringLiteral("Das Upgrade von %1 ist gescheitert, nichts wurde geändert: ").arg(where), e);
     }
 }
 
