@@ -1,8 +1,9 @@
 // Bulk inserts (COPY on PostgreSQL, SQLite's own binding): every value arrives as it was given,
 // past the size of one statement or COPY, and a failure in the middle leaves nothing behind; the
-// long reads' rows as they come back, and regrouped.
+// long reads' rows as they come back, and regrouped; the dialect's lists of values as one parameter.
 
 #include "server/db/BulkInsert.h"
+#include "server/db/Dialect.h"
 #include "server/lists/GroupSortedRows.h"
 #include "server/db/JsonRows.h"
 #include "server/db/rows/PgRows.h"
@@ -54,6 +55,37 @@ TEST(JsonValues, EveryTextComesBackFromAJsonParser) {
     EXPECT_EQ(parsed(kxserver::JsonLineList("\n\n" + texts.join("\n\n") + '\n')), lines);
     EXPECT_EQ(kxserver::JsonLineList(u"\n\n"), QStringLiteral("[]"));
     EXPECT_EQ(kxserver::JsonTextList({}), QStringLiteral("[]"));
+}
+
+// Any number of values as one bound parameter (the dialect's lists): each value of the list is
+// found as it stands and no other, however it is written; an empty line of lines is no value.
+TEST_P(BulkInsertTest, AListAsOneParameterHoldsEachValueAsItIs) {
+    using namespace kxserver;
+    const auto connection = open();
+    const Backend backend = connection->backend();
+    const auto found = [&](const QString &condition, const QVariant &value, const QVariant &list) {
+        QSqlQuery query = connection->run(QStringLiteral("SELECT 1 WHERE ") + condition, {value, list});
+        return connection->next(query);
+    };
+    const QString text = InTextList(backend, QStringLiteral("CAST(? AS TEXT)"));
+    const QStringList texts{"100001", "", "quote\"", "back\\slash\\", "a,b", "{x}", "NULL", " spaced ", "é€𝄞"};
+    for (const QString &value : texts) {
+        QStringList others = texts;
+        others.removeAll(value);
+        EXPECT_TRUE(found(text, value, TextListValue(backend, texts))) << value.toStdString();
+        EXPECT_FALSE(found(text, value, TextListValue(backend, others))) << value.toStdString();
+    }
+    QStringList lines = texts;
+    lines.removeAll(QString());
+    const QString withEmptyLines = '\n' + lines.join(QStringLiteral("\n\n")) + '\n';
+    for (const QString &value : lines)
+        EXPECT_TRUE(found(text, value, TextLinesValue(backend, withEmptyLines))) << value.toStdString();
+    EXPECT_FALSE(found(text, QString(), TextLinesValue(backend, withEmptyLines)));
+    const QString id = InIdList(backend, QStringLiteral("CAST(? AS BIGINT)"));
+    EXPECT_TRUE(found(id, qint64(9007199254740993), IdListValue(backend, {1, 9007199254740993, -5})));
+    EXPECT_TRUE(found(id, qint64(-5), IdListValue(backend, {1, 9007199254740993, -5})));
+    EXPECT_FALSE(found(id, qint64(2), IdListValue(backend, {1, -5})));
+    EXPECT_FALSE(found(id, qint64(1), IdListValue(backend, {})));
 }
 
 // The characters that end a value, a row or COPY's data, quotes, letters beyond ASCII (one of them
