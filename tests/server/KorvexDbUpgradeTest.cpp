@@ -27,7 +27,10 @@ namespace {
 QStringList everyRow(QSqlDatabase db) {
     QStringList all;
     for (const QString &table : SchemaTables()) {
-        if (table == QLatin1String("korvex_meta"))
+        // korvex_meta holds the version; the price history and the lists' price news came with
+        // version 6 and are empty after the upgrade of an older one.
+        if (table == QLatin1String("korvex_meta") || table == QLatin1String("preis_hist") ||
+            table == QLatin1String("liste_preis"))
             continue;
         QSqlQuery query(db);
         EXPECT_TRUE(query.exec(QStringLiteral("SELECT * FROM %1").arg(table))) << table.toStdString();
@@ -37,9 +40,11 @@ QStringList everyRow(QSqlDatabase db) {
             const QSqlRecord record = query.record();
             for (int i = 0; i < record.count(); ++i) {
                 const QString name = record.fieldName(i);
-                // What an upgrade adds: the flags before a saved change, the number of a change row.
+                // What an upgrade adds: the flags before a saved change, the number of a change row,
+                // the article's EAN and the supplier's article number.
                 if (name != QLatin1String("passwort") && !name.endsWith(QLatin1String("_alt")) &&
-                    name != QLatin1String("aend_nr"))
+                    name != QLatin1String("aend_nr") && name != QLatin1String("ean") &&
+                    name != QLatin1String("lief_artnr"))
                     values << name + QLatin1Char('=') +
                                   (query.isNull(i) ? QStringLiteral("NULL") : query.value(i).toString());
             }
@@ -68,7 +73,7 @@ QHash<QString, QString> passwords(QSqlDatabase db) {
 // upgrade named, upgraded with every row intact (version 1's passwords hashed, the change rows
 // numbered with their list's version), and then the program's steps work on it.
 TEST_P(ServerTest, OlderFixturesUpgradeWithEveryRowIntact) {
-    for (const int from : {1, 2, 3, 4}) {
+    for (const int from : {1, 2, 3, 4, 5}) {
         SCOPED_TRACE(from);
         const QString fixtures = qEnvironmentVariable("KORVEX_SOURCE_DIR") + QStringLiteral("/tests/fixtures/");
         const QString fixture = QStringLiteral("v%1").arg(from);

@@ -114,6 +114,11 @@ const char *const kStatements[] = {
     // The live view asks which entries a save applied since its last look: their numbers only, not
     // who changed or saved them.
     "GRANT SELECT (id, liste, artlief, aend_nr) ON korvex.speicher_log TO korvex_clerks",
+    // The supplier list's tooltip shows a pair's previous and coming prices with their days; who
+    // recorded them, when and from which file is the purchasing office's business.
+    "GRANT SELECT (id, artlief, ek_alt, pe_alt, ek_neu, pe_neu, gueltig_ab, offen) ON korvex.preis_hist"
+    " TO korvex_clerks",
+    "GRANT SELECT (liste, artikel, aend_nr) ON korvex.liste_preis TO korvex_clerks",
 };
 
 #undef KX_FIXED

@@ -13,6 +13,9 @@ QStringList SchemaStatements(Backend backend);
 // triggers that stamp every written row with the list's version. PostgreSQL has its own trigger,
 // with the clerks' rights (PgSecuritySql.cpp).
 QStringList SqliteChangeNumberStatements();
+// The indexes and tables that came with version 6: the catalog numbers' indexes, the price history
+// and the lists' price news.
+QStringList PriceHistoryStatements(Backend backend);
 // Our tables, in an order in which they can be dropped.
 QStringList SchemaTables();
 

@@ -103,9 +103,20 @@ void step3(QSqlDatabase &db, Backend backend) {
 // new version, so none keeps writing the old way. The SQLite file only counts on.
 void step4(QSqlDatabase &, Backend) {}
 
+// Version 5 -> 6: the article's EAN, the pair's number in its supplier's catalog, the price history
+// and the lists' price news. Every existing row keeps its values; the new columns are empty and the
+// history starts with the next change (what a price was before was never written down).
+void step5(QSqlDatabase &db, Backend backend) {
+    Exec(db, QStringLiteral("ALTER TABLE artikel ADD COLUMN ean TEXT"));
+    Exec(db, backend == Backend::Sqlite ? QStringLiteral("ALTER TABLE artlief ADD COLUMN lief_artnr TEXT")
+                                        : QStringLiteral("ALTER TABLE artlief ADD COLUMN lief_artnr TEXT COLLATE \"C\""));
+    for (const QString &statement : PriceHistoryStatements(backend))
+        Exec(db, statement);
+}
+
 using Step = void (*)(QSqlDatabase &, Backend);
 // kSteps[n - 1] takes version n to n + 1.
-const Step kSteps[] = {step1, step2, step3, step4};
+const Step kSteps[] = {step1, step2, step3, step4, step5};
 static_assert(std::size(kSteps) == kSchemaVersion - 1, "every schema version needs its upgrade step");
 
 // The refusal of a database that is no KORVEX database, or one of a newer version.

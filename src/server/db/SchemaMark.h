@@ -17,7 +17,7 @@ namespace kxserver {
 //   3  liste_aend.aend_nr: the list's version of the transaction that last wrote the row, set by the
 //      database itself, and speicher_log.aend_nr, the list's version of the save, so that a watching
 //      workstation reads only the rows written since its last look
-constexpr int kSchemaVersion = 5;
+constexpr int kSchemaVersion = 6;
 // The marker in korvex_meta ("schema") that tells a KORVEX database from any other.
 inline const char *const kSchemaMarker = "KORVEX";
 // SQLite's application id of our files ('KRVX'), so that file(1) and friends can tell them apart.

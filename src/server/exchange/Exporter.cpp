@@ -127,4 +127,45 @@ void ExportProtokoll(kxserver::SqlConnection &connection, int firma, const std::
         });
 }
 
+void ExportPreise(kxserver::SqlConnection &connection, int firma, const std::optional<QDate> &since, TableSink &sink) {
+    const auto day = [](const QVariant &value) {
+        const QDate date = QDate::fromString(value.toString(), Qt::ISODate);
+        return date.isValid() ? QVariant(date) : QVariant();
+    };
+    writeTable(connection, sink,
+               {{"Artikel-Nr", CellType::Text},
+                {"Lieferant-Nr", CellType::Number},
+                {"Lieferanten-Artikel-Nr", CellType::Text},
+                {"EK-Netto alt", CellType::Money},
+                {"per alt", CellType::Text},
+                {"EK-Netto neu", CellType::Money},
+                {"per neu", CellType::Text},
+                {"Gültig ab", CellType::Date},
+                {"Kommend", CellType::Text},
+                {"Quelle", CellType::Text},
+                {"Erfasst am", CellType::DateTime},
+                {"Erfasst von", CellType::Text}},
+               connection.run(QStringLiteral("SELECT a.artnr, f.liefnr, al.lief_artnr, h.ek_alt, h.pe_alt, h.ek_neu,"
+                                             " h.pe_neu, h.gueltig_ab, h.offen, h.quelle, h.erf_zeit, h.erf_pers"
+                                             " FROM preis_hist h JOIN artlief al ON al.id = h.artlief"
+                                             " JOIN artikel a ON a.id = al.artikel JOIN lieferant f ON f.id ="
+                                             " al.lieferant WHERE a.firma = ? AND h.gueltig_ab >= ? ORDER BY h.id"),
+                              {firma, since ? since->toString(Qt::ISODate) : QStringLiteral("")}),
+               [&](const QSqlQuery &rows) {
+                   const QDateTime when = QDateTime::fromString(rows.value(10).toString(), Qt::ISODate);
+                   return QVariantList{rows.value(0).toString(),
+                                       rows.value(1).toLongLong(),
+                                       rows.value(2).isNull() ? QVariant() : QVariant(rows.value(2).toString()),
+                                       numberOrNull(rows.value(3)),
+                                       textOrNull(rows.value(4)),
+                                       rows.value(5).toLongLong(),
+                                       FromServerText(rows.value(6).toString()),
+                                       day(rows.value(7)),
+                                       rows.value(8).toInt() == 1 ? QStringLiteral("J") : QStringLiteral("N"),
+                                       rows.value(9).toString(),
+                                       when.isValid() ? QVariant(when) : QVariant(rows.value(10).toString()),
+                                       rows.value(11).toString()};
+               });
+}
+
 } // namespace kxexchange

@@ -54,6 +54,10 @@ void ExportUpdate(kxserver::SqlConnection &connection, int firma, qint64 nr, Tab
 void ExportProtokoll(kxserver::SqlConnection &connection, int firma, const std::optional<QDate> &since,
                      TableSink &sink);
 
+// "preise": every recorded price of the company's pairs, coming ones included, whose day is `since`
+// or later when given; in the order they were recorded.
+void ExportPreise(kxserver::SqlConnection &connection, int firma, const std::optional<QDate> &since, TableSink &sink);
+
 // "lieferanten", "artikel", "artlief", "personal": the master data of the company with the import's
 // columns (personnel without passwords); the sheet name of each. Throws cacheapi::ServerError.
 QStringList MasterDataKinds();

@@ -158,6 +158,17 @@ std::optional<QString> ParseFlag(const QString &input, QString *expected) {
     return std::nullopt;
 }
 
+std::optional<QString> ParseEan(const QString &input, QString *expected) {
+    const QString text = input.trimmed();
+    if (text.isEmpty())
+        return QString();
+    const bool digits = std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+    if (digits && text.size() >= 8 && text.size() <= 14)
+        return text;
+    *expected = QStringLiteral("%1 ist keine EAN (erwartet: 8 bis 14 Ziffern)").arg(quoted(input));
+    return std::nullopt;
+}
+
 std::optional<QString> PlainText(const QString &input, QString *expected) {
     const QString text = input.trimmed();
     if (const qsizetype at = controlAt(text)) {

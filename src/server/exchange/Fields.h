@@ -14,6 +14,8 @@ namespace kxexchange {
 constexpr int kCodeLength = 20;
 constexpr int kNameLength = 200;
 constexpr int kMailLength = 254;
+// A supplier's own article number (DATANORM allows 15; some catalogs write longer ones).
+constexpr int kCatalogNumberLength = 40;
 // Two-digit years below this are 20xx, the others 19xx.
 constexpr int kTwoDigitYearPivot = 30;
 
@@ -30,6 +32,9 @@ std::optional<qint64> ParseWholeNumber(const QString &text, QString *expected);
 std::optional<QDate> ParseDate(const QString &text, QString *expected);
 // "J"/"N", "ja"/"nein", "1"/"0" (any letter case): "J" or "N".
 std::optional<QString> ParseFlag(const QString &text, QString *expected);
+
+// An EAN / GTIN: 8 to 14 digits; an empty field is the empty text (no EAN).
+std::optional<QString> ParseEan(const QString &text, QString *expected);
 
 // A text as the program shows it, turned into the server's 7-bit form. The characters that form
 // uses for the German letters cannot be told from them afterwards, and control characters break

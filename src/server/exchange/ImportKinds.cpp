@@ -4,6 +4,7 @@
 #include "server/db/BulkInsert.h"
 #include "server/exchange/Fields.h"
 #include "server/exchange/ImportRun.h"
+#include "server/exchange/PriceHistory.h"
 #include "session/ServerErrorCodes.h"
 #include "server/db/TypedNulls.h"
 
@@ -165,17 +166,22 @@ void ImportRun::artikel(FileRows &file) {
     loadPairs();
     KindCount &counts = count(file.kind());
     const bool withMain = file.has("Hauptlieferant-Nr");
+    const bool withEan = file.has("EAN");
     qint64 nextArticle = nextId("artikel");
     Statement insert =
-        prepare(QStringLiteral("INSERT INTO artikel (id, firma, artnr, bez, haupt_lief) VALUES (?, ?, ?, ?, ?)"));
-    Statement change = prepare(QStringLiteral("UPDATE artikel SET bez = ?, haupt_lief = ? WHERE id = ?"));
+        prepare(QStringLiteral("INSERT INTO artikel (id, firma, artnr, bez, haupt_lief, ean) VALUES (?, ?, ?, ?, ?, ?)"));
+    Statement change = prepare(QStringLiteral("UPDATE artikel SET bez = ?, haupt_lief = ?, ean = ? WHERE id = ?"));
     qint64 rows = 0;
     while (nextRow(file, &rows)) {
         const std::optional<QString> number = text(file, "Artikel-Nr", false, true, kCodeLength);
         const std::optional<QString> bez = text(file, "Bezeichnung", true, true);
         qint64 main = 0;
         const bool mainOk = !withMain || supplierNumber(file, "Hauptlieferant-Nr", &main, true);
-        if (!number || !bez || !mainOk)
+        QString expected;
+        std::optional<QString> ean;
+        if (withEan && !(ean = ParseEan(file.value("EAN"), &expected)))
+            error(file, "EAN", expected);
+        if (!number || !bez || !mainOk || (withEan && !ean))
             continue;
         Article &article = m_articles[*number];
         if (!firstNaming(file, "Artikel-Nr", article.seenLine,
@@ -185,20 +191,24 @@ void ImportRun::artikel(FileRows &file) {
         article.touchedLine = file.line();
         if (!withMain)
             main = article.main;
+        // A file without the column keeps the EAN the article has.
+        const QString newEan = withEan ? *ean : article.ean;
+        const QVariant eanValue = newEan.isEmpty() ? NullText() : QVariant(newEan);
         if (article.id == 0) {
             article.id = nextArticle++;
             ++counts.added;
             if (clean())
-                exec(insert, {article.id, m_request.firma, *number, *bez, IdOrNull(main)});
-        } else if (article.bez != *bez || article.main != main) {
+                exec(insert, {article.id, m_request.firma, *number, *bez, IdOrNull(main), eanValue});
+        } else if (article.bez != *bez || article.main != main || article.ean != newEan) {
             ++counts.changed;
             if (clean())
-                exec(change, {*bez, IdOrNull(main), article.id});
+                exec(change, {*bez, IdOrNull(main), eanValue, article.id});
         } else {
             ++counts.unchanged;
         }
         article.bez = *bez;
         article.main = main;
+        article.ean = newEan;
     }
 }
 
@@ -232,6 +242,17 @@ void ImportRun::loadPairs() {
     }
 }
 
+void ImportRun::loadCatalogNumbers() {
+    if (m_catalogNumbersLoaded)
+        return;
+    m_catalogNumbersLoaded = true;
+    QSqlQuery stored = m_db.run(QStringLiteral("SELECT al.id, al.lief_artnr FROM artlief al JOIN artikel a ON a.id ="
+                                               " al.artikel WHERE a.firma = ? AND al.lief_artnr IS NOT NULL"),
+                                {m_request.firma});
+    while (m_db.next(stored))
+        m_catalogNumbers.insert(stored.value(0).toLongLong(), stored.value(1).toString());
+}
+
 namespace {
 
 // A pair's last purchase as the database holds it: an ISO date, or null.
@@ -253,7 +274,7 @@ void ImportRun::writeNewPairs() {
     kxserver::BulkInsert insert(m_db, QStringLiteral("artlief"),
                                 {QStringLiteral("id"), QStringLiteral("artikel"), QStringLiteral("lieferant"),
                                  QStringLiteral("ek_cent"), QStringLiteral("pe"), QStringLiteral("le_einkauf"),
-                                 QStringLiteral("aktiv")});
+                                 QStringLiteral("aktiv"), QStringLiteral("lief_artnr")});
     qint32 shownDay = 0; // the last purchase written last, mostly the same for many rows
     QString shownDate;
     for (size_t i = 0; i < fresh.size(); ++i) {
@@ -276,6 +297,10 @@ void ImportRun::writeNewPairs() {
         }
         const QChar active = QLatin1Char(pair.active);
         insert.text(QStringView(&active, 1));
+        if (const auto number = m_catalogNumbers.constFind(pair.id); number != m_catalogNumbers.constEnd())
+            insert.text(*number);
+        else
+            insert.null();
         insert.endRow();
     }
     insert.finish();
@@ -288,8 +313,17 @@ void ImportRun::artlief(FileRows &file) {
     KindCount &counts = count(file.kind());
     const bool withDate = file.has("Letzter Einkauf");
     const bool withActive = file.has("Aktiv");
+    const bool withNumber = file.has("Lieferanten-Artikel-Nr");
 
     loadPairs();
+    if (withNumber)
+        loadCatalogNumbers();
+    if (m_recorder.isEmpty())
+        m_recorder = PriceRecorder(m_db);
+    const QString today = QDate::currentDate().toString(Qt::ISODate);
+    const QString now = RecordedNow();
+    Statement history = prepare(QString::fromLatin1(kHistoryInsert));
+    Statement renumber = prepare(QStringLiteral("UPDATE artlief SET lief_artnr = ? WHERE id = ?"));
     QHash<QPair<qint64, qint64>, Pair> &pairs = m_pairs;
     // Room for a pair per line at once: growing step by step would move every pair several times.
     pairs.reserve(pairs.size() + qsizetype(file.reader().lineCount()));
@@ -332,7 +366,11 @@ void ImportRun::artlief(FileRows &file) {
                 activeOk = false;
             }
         }
-        if (!article || !supplierOk || !cents || unit == checkedUnits.constEnd() || (withDate && !date) || !activeOk)
+        std::optional<QString> catalogNumber;
+        if (withNumber)
+            catalogNumber = text(file, "Lieferanten-Artikel-Nr", false, false, kCatalogNumberLength);
+        if (!article || !supplierOk || !cents || unit == checkedUnits.constEnd() || (withDate && !date) || !activeOk ||
+            (withNumber && !catalogNumber))
             continue;
         if (article->touchedLine == 0) {
             article->touchedFile = fileIndex(file);
@@ -353,17 +391,33 @@ void ImportRun::artlief(FileRows &file) {
             after.lastPurchase = *date;
         if (active)
             after.active = active->at(0).toLatin1();
+        // A file without the column keeps the numbers the pairs have.
+        const bool numberChanged = withNumber && !isNew && m_catalogNumbers.value(pair.id) != *catalogNumber;
         if (isNew) {
             after.id = nextPair++;
             ++counts.added;
         } else if (after.cents != pair.cents || after.unit != pair.unit || after.lastPurchase != pair.lastPurchase ||
-                   after.active != pair.active) {
+                   after.active != pair.active || numberChanged) {
             ++counts.changed;
-            if (clean())
+            if (clean()) {
                 exec(change, {after.cents, m_units.at(after.unit), PurchaseValue(after.lastPurchase),
                               QString(QLatin1Char(after.active)), after.id});
+                if (numberChanged)
+                    exec(renumber, {catalogNumber->isEmpty() ? NullText() : QVariant(*catalogNumber), after.id});
+                if (after.cents != pair.cents || after.unit != pair.unit) {
+                    exec(history, {after.id, pair.cents, m_units.at(pair.unit), after.cents, m_units.at(after.unit),
+                                   today, 0, QStringLiteral("Import"), now, m_recorder});
+                    m_pricedArticles.push_back(article->id);
+                }
+            }
         } else {
             ++counts.unchanged;
+        }
+        if (withNumber) {
+            if (catalogNumber->isEmpty())
+                m_catalogNumbers.remove(after.id);
+            else
+                m_catalogNumbers.insert(after.id, *catalogNumber);
         }
         pair = after;
     }

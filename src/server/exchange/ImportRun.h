@@ -81,6 +81,7 @@ private:
     struct Article {
         qint64 id = 0;
         QString bez;
+        QString ean;     // read, like bez, only for an artikel file
         qint64 main = 0; // lieferant id, 0 when none
         qint64 seenLine = 0;
         qint32 touchedFile = 0; // file (in m_fileNames) and line of the first row of this call that names it
@@ -171,6 +172,15 @@ private:
     QHash<QString, qint32> m_unitIndex;
     QHash<QPair<qint64, qint64>, Pair> m_pairs; // (article id, supplier id): the state after the call
     bool m_pairsLoaded = false;
+    // The supplier's article number of each pair that has one, by pair id: only read (and held) for
+    // an artlief file with the column.
+    QHash<qint64, QString> m_catalogNumbers;
+    bool m_catalogNumbersLoaded = false;
+    void loadCatalogNumbers();
+    // The articles whose pairs' prices or units this call changes (their lists learn of it), and
+    // who records those changes.
+    std::vector<qint64> m_pricedArticles;
+    QString m_recorder;
     std::vector<std::pair<QString, QVariantList>> m_writes;
     // A million new pairs would be seven QVariants each in m_writes (some 400 MB); they are only in
     // m_pairs (ids from m_firstNewPair on), and m_writes holds one marker for them all (an empty

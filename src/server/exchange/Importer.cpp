@@ -2,6 +2,8 @@
 
 #include "server/exchange/ImportRun.h"
 #include "session/ServerError.h"
+#include "server/exchange/PriceHistory.h"
+#include "server/lists/PriceNews.h"
 #include "server/lists/UpdateLists.h"
 
 #include <QFileInfo>
@@ -16,7 +18,7 @@ const std::vector<ImportRun::Kind> &ImportRun::kinds() {
         {QStringLiteral("lieferanten"), &ImportRun::lieferanten, {{"Lieferant-Nr", true}, {"Name", true}}},
         {QStringLiteral("artikel"),
          &ImportRun::artikel,
-         {{"Artikel-Nr", true}, {"Bezeichnung", true}, {"Hauptlieferant-Nr", false}}},
+         {{"Artikel-Nr", true}, {"Bezeichnung", true}, {"Hauptlieferant-Nr", false}, {"EAN", false}}},
         {QStringLiteral("artlief"),
          &ImportRun::artlief,
          {{"Artikel-Nr", true},
@@ -24,7 +26,8 @@ const std::vector<ImportRun::Kind> &ImportRun::kinds() {
           {"EK-Netto", true},
           {"per", true},
           {"Letzter Einkauf", false},
-          {"Aktiv", false}}},
+          {"Aktiv", false},
+          {"Lieferanten-Artikel-Nr", false}}},
         {QStringLiteral("personal"),
          &ImportRun::personal,
          {{"Personalcode", true},
@@ -190,13 +193,15 @@ void ImportRun::loadArticles() {
     // 100,000 articles of nothing.
     const bool withBez = std::any_of(m_request.files.begin(), m_request.files.end(),
                                      [](const ImportFile &file) { return file.kind == QLatin1String("artikel"); });
-    QSqlQuery query =
-        m_db.run(QStringLiteral("SELECT id, artnr, bez, haupt_lief FROM artikel WHERE firma = ?"), {m_request.firma});
+    QSqlQuery query = m_db.run(QStringLiteral("SELECT id, artnr, bez, haupt_lief, ean FROM artikel WHERE firma = ?"),
+                               {m_request.firma});
     while (m_db.next(query)) {
         Article article;
         article.id = query.value(0).toLongLong();
-        if (withBez)
+        if (withBez) {
             article.bez = query.value(2).toString();
+            article.ean = query.value(4).toString();
+        }
         article.main = query.value(3).isNull() ? 0 : query.value(3).toLongLong();
         m_articles.insert(query.value(1).toString(), article);
     }
@@ -313,6 +318,8 @@ ImportReport ImportRun::run() {
 void ImportRun::write() {
     m_db.beginUnit();
     lockLists();
+    // What came due since the last import or daily run goes first: the files' prices are newer.
+    ApplyDuePrices(m_db, QDate::currentDate(), m_pricedArticles);
     // Another import that added rows since the files were read would collide with the ids given here.
     for (const auto &[table, first] : m_firstIds) {
         QSqlQuery query = m_db.run(QStringLiteral("SELECT COALESCE(MAX(id), 0) FROM %1").arg(table));
@@ -335,6 +342,9 @@ void ImportRun::write() {
         m_db.execute(*found, values);
     }
     m_writes.clear();
+    std::sort(m_pricedArticles.begin(), m_pricedArticles.end());
+    m_pricedArticles.erase(std::unique(m_pricedArticles.begin(), m_pricedArticles.end()), m_pricedArticles.end());
+    kxserver::lists::TellPriceNews(m_db, m_pricedArticles);
     checkArticles();
     if (clean())
         checkLists();

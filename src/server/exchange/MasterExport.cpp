@@ -39,11 +39,12 @@ const std::vector<MasterKind> &masterKinds() {
          "Artikel",
          {{QStringLiteral("Artikel-Nr"), CellType::Text},
           {QStringLiteral("Bezeichnung"), CellType::Text},
-          {QStringLiteral("Hauptlieferant-Nr"), CellType::Number}},
-         "SELECT a.artnr, a.bez, f.liefnr FROM artikel a LEFT JOIN lieferant f ON f.id = a.haupt_lief"
+          {QStringLiteral("Hauptlieferant-Nr"), CellType::Number},
+          {QStringLiteral("EAN"), CellType::Text}},
+         "SELECT a.artnr, a.bez, f.liefnr, a.ean FROM artikel a LEFT JOIN lieferant f ON f.id = a.haupt_lief"
          " WHERE a.firma = ? ORDER BY a.artnr",
          [](const QSqlQuery &r) {
-             return QVariantList{text(r, 0), shown(r, 1), number(r, 2)};
+             return QVariantList{text(r, 0), shown(r, 1), number(r, 2), text(r, 3)};
          }},
         {"artlief",
          "Artikel-Lieferanten",
@@ -52,15 +53,17 @@ const std::vector<MasterKind> &masterKinds() {
           {QStringLiteral("EK-Netto"), CellType::Money},
           {QStringLiteral("per"), CellType::Text},
           {QStringLiteral("Letzter Einkauf"), CellType::Date},
-          {QStringLiteral("Aktiv"), CellType::Text}},
-         "SELECT a.artnr, f.liefnr, al.ek_cent, al.pe, al.le_einkauf, al.aktiv FROM artlief al"
+          {QStringLiteral("Aktiv"), CellType::Text},
+          {QStringLiteral("Lieferanten-Artikel-Nr"), CellType::Text}},
+         "SELECT a.artnr, f.liefnr, al.ek_cent, al.pe, al.le_einkauf, al.aktiv, al.lief_artnr FROM artlief al"
          " JOIN artikel a ON a.id = al.artikel JOIN lieferant f ON f.id = al.lieferant WHERE a.firma = ?"
          " ORDER BY a.artnr, f.liefnr",
          [](const QSqlQuery &r) {
              const QDate date = QDate::fromString(r.value(4).toString(), Qt::ISODate);
-             return QVariantList{
-                 text(r, 0), number(r, 1), number(r, 2), shown(r, 3), date.isValid() ? QVariant(date) : QVariant(),
-                 text(r, 5)};
+             return QVariantList{text(r, 0),  number(r, 1),
+                                 number(r, 2), shown(r, 3),
+                                 date.isValid() ? QVariant(date) : QVariant(), text(r, 5),
+                                 text(r, 6)};
          }},
         // No password: the list goes to a spreadsheet, and an import without the column keeps them.
         {"personal",

@@ -15,52 +15,6 @@
 
 namespace {
 
-// The database of the call: DATEI or --pg HOST:PORT, and --firma; the remaining arguments stay.
-struct Common {
-    kxserver::ConnectTarget target;
-    int firma = 1;
-    QStringList rest;
-};
-
-QString parseCommon(const QStringList &arguments, Common *common) {
-    QString file;
-    QString server;
-    for (int i = 0; i < arguments.size(); ++i) {
-        const QString &argument = arguments.at(i);
-        if (argument == QLatin1String("--pg") || argument == QLatin1String("--firma")) {
-            QString value;
-            if (!TakeValue(arguments, i, &value))
-                return QStringLiteral("%1 braucht einen Wert.").arg(argument);
-            if (argument == QLatin1String("--pg")) {
-                if (!server.isEmpty())
-                    return QStringLiteral("--pg ist doppelt angegeben.");
-                server = value;
-            } else {
-                bool ok = false;
-                common->firma = value.toInt(&ok);
-                if (!ok || common->firma < 1)
-                    return QStringLiteral("--firma: \"%1\" ist keine ganze Zahl ab 1.").arg(value);
-            }
-        } else if (file.isEmpty() && server.isEmpty() && !argument.startsWith(QLatin1Char('-')) &&
-                   !argument.contains(QLatin1Char('=')) && common->rest.isEmpty()) {
-            file = argument;
-        } else {
-            common->rest << argument;
-        }
-    }
-    if (file.isEmpty() == server.isEmpty())
-        return QStringLiteral("genau eines angeben: eine Datei oder --pg HOST:PORT.");
-    if (!server.isEmpty()) {
-        if (!ParsePgServer(server, &common->target.host, &common->target.port))
-            return QStringLiteral("--pg: \"%1\" ist nicht von der Form HOST:PORT.").arg(server);
-        common->target.backend = kxserver::Backend::Postgres;
-    } else {
-        common->target.backend = kxserver::Backend::Sqlite;
-        common->target.path = QFileInfo(file).absoluteFilePath();
-    }
-    return QString();
-}
-
 std::optional<QDate> germanDate(const QString &text) {
     QString expected;
     return kxexchange::ParseDate(text, &expected);
@@ -69,8 +23,8 @@ std::optional<QDate> germanDate(const QString &text) {
 } // namespace
 
 int RunImport(const QStringList &arguments) {
-    Common common;
-    if (const QString error = parseCommon(arguments, &common); !error.isEmpty())
+    DbArguments common;
+    if (const QString error = ParseDbArguments(arguments, &common); !error.isEmpty())
         return UsageError(error);
     kxexchange::ImportRequest request;
     request.firma = common.firma;
@@ -155,8 +109,8 @@ int RunImport(const QStringList &arguments) {
 }
 
 int RunExport(const QStringList &arguments) {
-    Common common;
-    if (const QString error = parseCommon(arguments, &common); !error.isEmpty())
+    DbArguments common;
+    if (const QString error = ParseDbArguments(arguments, &common); !error.isEmpty())
         return UsageError(error);
     QString kind;
     qint64 nr = 0;
@@ -176,7 +130,7 @@ int RunExport(const QStringList &arguments) {
                 return UsageError(QStringLiteral("--seit braucht ein Datum TT.MM.JJJJ, das es gibt."));
             }
         } else if (kind.isEmpty() && (argument == QLatin1String("update") || argument == QLatin1String("protokoll") ||
-                                      masterKinds.contains(argument))) {
+                                      argument == QLatin1String("preise") || masterKinds.contains(argument))) {
             kind = argument;
             if (kind == QLatin1String("update")) {
                 QString expected;
@@ -192,9 +146,9 @@ int RunExport(const QStringList &arguments) {
     }
     if (kind.isEmpty())
         return UsageError(
-            QStringLiteral("was ausgeben? update NR, protokoll, %1.").arg(masterKinds.join(QStringLiteral(", "))));
-    if (since && kind != QLatin1String("protokoll"))
-        return UsageError(QStringLiteral("--seit gehört zu protokoll."));
+            QStringLiteral("was ausgeben? update NR, protokoll, preise, %1.").arg(masterKinds.join(QStringLiteral(", "))));
+    if (since && kind != QLatin1String("protokoll") && kind != QLatin1String("preise"))
+        return UsageError(QStringLiteral("--seit gehört zu protokoll und preise."));
 
     std::shared_ptr<kxserver::SqlConnection> connection;
     try {
@@ -206,6 +160,7 @@ int RunExport(const QStringList &arguments) {
         return Failure(kxexchange::UnreachableDatabase(common.target));
     const QString sheet = kind == QLatin1String("update")      ? QStringLiteral("Update %1").arg(nr)
                           : kind == QLatin1String("protokoll") ? QStringLiteral("Protokoll")
+                          : kind == QLatin1String("preise")    ? QStringLiteral("Preise")
                                                                : kxexchange::MasterDataSheet(kind);
     // Written under a temporary name: a failed export leaves the name asked for as it was.
     std::optional<kxexchange::OutputFile> target;
@@ -229,6 +184,8 @@ int RunExport(const QStringList &arguments) {
             kxexchange::ExportUpdate(*connection, common.firma, nr, *sink);
         else if (kind == QLatin1String("protokoll"))
             kxexchange::ExportProtokoll(*connection, common.firma, since, *sink);
+        else if (kind == QLatin1String("preise"))
+            kxexchange::ExportPreise(*connection, common.firma, since, *sink);
         else
             kxexchange::ExportMasterData(*connection, common.firma, kind, *sink);
     } catch (const cacheapi::ServerError &e) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/db/SqlConnection.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -18,3 +20,12 @@ int Failure(const QString &message);
 bool ParsePgServer(const QString &text, QString *host, int *port);
 // The value after the option at `i`, which then moves on to it; false when the option is last.
 bool TakeValue(const QStringList &arguments, int &i, QString *value);
+
+// The database of a call: DATEI or --pg HOST:PORT, and --firma; the other arguments stay in `rest`.
+struct DbArguments {
+    kxserver::ConnectTarget target;
+    int firma = 1;
+    QStringList rest;
+};
+// Empty when the arguments name one database; otherwise what is wrong.
+QString ParseDbArguments(const QStringList &arguments, DbArguments *common);
