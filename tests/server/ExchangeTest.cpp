@@ -106,9 +106,10 @@ protected:
         QStringList parts;
         for (const char *sql :
              {"SELECT id || ' ' || liefnr || ' ' || name FROM lieferant ORDER BY id",
-              "SELECT id || ' ' || artnr || ' ' || bez || ' ' || COALESCE(haupt_lief, 0) FROM artikel ORDER BY id",
-              "SELECT id || ' ' || ek_cent || ' ' || pe || ' ' || COALESCE(le_einkauf, '-') || aktiv FROM artlief"
-              " ORDER BY id",
+              "SELECT id || ' ' || artnr || ' ' || bez || ' ' || COALESCE(haupt_lief, 0) || COALESCE(ean, '-')"
+              " FROM artikel ORDER BY id",
+              "SELECT id || ' ' || ek_cent || ' ' || pe || ' ' || COALESCE(le_einkauf, '-') || aktiv ||"
+              " COALESCE(lief_artnr, '-') FROM artlief ORDER BY id",
               "SELECT code || passwort || aktiv || pname || abtnr || dw || bergrp || pnr FROM pers_edv ORDER BY code",
               "SELECT abtnr || abtbez FROM pers_abt ORDER BY abtnr",
               "SELECT pnr || fax || email FROM pers_basis ORDER BY pnr",
@@ -396,9 +397,10 @@ TEST_P(ExchangeTest, MasterDataExportedImportsAgainUnchanged) {
     ImportRequest article;
     article.files = {
         {QStringLiteral("artikel"),
-         writeFile(QStringLiteral("a.csv"), "Artikel-Nr;Bezeichnung;Hauptlieferant-Nr\n007;=A1*2;70201\n")},
+         writeFile(QStringLiteral("a.csv"), "Artikel-Nr;Bezeichnung;Hauptlieferant-Nr;EAN\n007;=A1*2;70201;04006381333931\n")},
         {QStringLiteral("artlief"),
-         writeFile(QStringLiteral("al.csv"), "Artikel-Nr;Lieferant-Nr;EK-Netto;per\n007;70201;1234,5;Stk\n")}};
+         writeFile(QStringLiteral("al.csv"),
+                   "Artikel-Nr;Lieferant-Nr;EK-Netto;per;Lieferanten-Artikel-Nr\n007;70201;1234,5;Stk;007-X/1\n")}};
     ASSERT_TRUE(import(article).ok) << reportText(import(article)).toStdString();
     const QString before = snapshot();
     for (const QString &kind : MasterDataKinds()) {
@@ -550,3 +552,40 @@ INSTANTIATE_TEST_SUITE_P(Backends, ExchangeTest,
                              return info.param == kxserver::Backend::Sqlite ? std::string("SQLite")
                                                                             : std::string("PostgreSQL");
                          });
+
+// Every change of a pair's price or unit by an import is kept with the values before and after, the
+// day, "Import" as its source and who recorded it; an unchanged row, a new pair or a changed flag
+// adds nothing. The export of the history shows it, and a bad EAN is refused naming its place.
+TEST_P(ExchangeTest, PriceChangesOfAnImportKeepTheirHistory) {
+    const QString pair = QStringLiteral("(SELECT al.id FROM artlief al JOIN artikel a ON a.id = al.artikel JOIN"
+                                        " lieferant f ON f.id = al.lieferant WHERE a.artnr = '100002' AND f.liefnr = 70012)");
+    const QString before = rawSql("SELECT ek_cent || ' ' || pe FROM artlief WHERE id = " + pair);
+    const QByteArray header = "Artikel-Nr;Lieferant-Nr;EK-Netto;per;Aktiv\n";
+    ASSERT_TRUE(importFile(QStringLiteral("artlief"), header + "100002;70012;9,99;Sack;N\n").ok);
+    ASSERT_TRUE(importFile(QStringLiteral("artlief"), header + "100002;70012;9,99;Sack;J\n").ok) << "flag only";
+    ASSERT_TRUE(importFile(QStringLiteral("artlief"), header + "100002;70012;9,99;Sack;J\n").ok) << "unchanged";
+    const QString today = QDate::currentDate().toString(Qt::ISODate);
+    EXPECT_EQ(rawSql("SELECT ek_alt || ' ' || pe_alt || '|' || ek_neu || ' ' || pe_neu || '|' || gueltig_ab || '|' ||"
+                     " offen || quelle || '|' || CASE WHEN erf_pers <> '' AND erf_zeit LIKE '" + today +
+                     "T%' THEN 'ok' ELSE erf_zeit END FROM preis_hist WHERE artlief = " + pair),
+              before.section(' ', 0, 0) + ' ' + before.section(' ', 1) + "|999 Sack|" + today + "|0Import|ok");
+    EXPECT_EQ(rawSql("SELECT COUNT(*) FROM preis_hist"), QStringLiteral("1"));
+
+    const auto connection = kxserver::SqlConnection::open(target());
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    const auto sink = MakeCsvSink(buffer);
+    ExportPreise(*connection, 1, QDate::currentDate(), *sink);
+    EXPECT_TRUE(sink->finish().isEmpty());
+    EXPECT_TRUE(buffer.data().contains(";9,99;Sack;" + QDate::currentDate().toString("dd.MM.yyyy").toUtf8() +
+                                       ";N;Import;"))
+        << buffer.data().constData();
+
+    const ImportReport bad =
+        importFile(QStringLiteral("artikel"), "Artikel-Nr;Bezeichnung;EAN\n100001;Zement;40063813339X\n");
+    ASSERT_FALSE(bad.ok);
+    EXPECT_TRUE(reportText(bad).contains("Zeile 2") && reportText(bad).contains("EAN") &&
+                reportText(bad).contains("8 bis 14 Ziffern"))
+        << reportText(bad).toStdString();
+}
+

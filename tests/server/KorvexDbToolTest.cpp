@@ -216,7 +216,7 @@ TEST(KorvexDbTool, ExportWritesItsFileSafely) {
     ASSERT_EQ(::chmod(QFile::encodeName(out).constData(), 0640), 0);
     const unsigned long long before = inode(out);
     ASSERT_EQ(runTool({"export", db, "artikel", "-o", out}).exitCode, 0);
-    EXPECT_TRUE(content(out).contains("Artikel-Nr;Bezeichnung;Hauptlieferant-Nr\r\n"));
+    EXPECT_TRUE(content(out).contains("Artikel-Nr;Bezeichnung;Hauptlieferant-Nr;EAN\r\n"));
     EXPECT_EQ(mode(out), 0640u);
     EXPECT_NE(inode(out), before) << "renamed over, not rewritten in place";
 
