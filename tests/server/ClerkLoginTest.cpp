@@ -165,6 +165,16 @@ TEST_P(ClerkTest, ForbiddenActionsAreRefusedByTheDatabase) {
         {"read the login mapping", {"SELECT * FROM zugang"}},
         {"read audit columns", {"SELECT aend_pers FROM artlief"}},
         {"read who saved what", {"SELECT gesp_pers FROM speicher_log"}},
+        {"read who recorded a price", {"SELECT erf_pers FROM preis_hist"}},
+        {"read where a price came from", {"SELECT quelle, erf_zeit FROM preis_hist"}},
+        {"read the supplier's article numbers", {"SELECT lief_artnr FROM artlief"}},
+        {"write a price's history",
+         {"INSERT INTO preis_hist (artlief, ek_neu, pe_neu, gueltig_ab, quelle, erf_zeit, erf_pers) VALUES (" +
+          pair(70001) + ", 1, 'Stk', '2000-01-01', 'Hand', 'x', 'DEMO')"}},
+        {"rewrite a price's history", {"UPDATE preis_hist SET ek_neu = 1"}},
+        {"drop a price's history", {"DELETE FROM preis_hist"}},
+        {"announce prices to the lists", {"INSERT INTO liste_preis (liste, artikel, aend_nr) VALUES (" + kList +
+                                          ", " + kArticle + ", 1)"}},
         {"create a table", {"CREATE TABLE korvex.x (a int)"}},
         {"create a table in public", {"CREATE TABLE public.x (a int)"}},
         {"create a temporary table", {"CREATE TEMP TABLE x (a int)"}},
@@ -241,6 +251,11 @@ TEST_P(ClerkTest, ForbiddenActionsAreRefusedByTheDatabase) {
         EXPECT_TRUE(error.startsWith(QLatin1String("42501 ")) || error.startsWith(QLatin1String("KX011 ")))
             << c.what << ": " << error.toStdString();
     }
+
+    // The supplier list's tooltip reads a pair's prices and days.
+    EXPECT_EQ(clerk.run({"SELECT artlief, ek_alt, pe_alt, ek_neu, pe_neu, gueltig_ab, offen FROM preis_hist",
+                         "SELECT liste, artikel, aend_nr FROM liste_preis"}),
+              QString());
 
     // Another company's pending changes are not seen at all, nor who wrote them.
     EXPECT_EQ(clerk.value("SELECT count(*) FROM liste_aend WHERE aend_pers IS NOT NULL AND liste = " + kOtherList),

@@ -3,6 +3,7 @@
 // with the demo merchant's data or a large generated update run on request.
 
 #include "server/tool/AccessCommand.h"
+#include "server/tool/DatanormCommand.h"
 #include "server/tool/ExchangeCommands.h"
 #include "server/admin/KorvexDb.h"
 #include "session/ServerError.h"
@@ -27,6 +28,10 @@ const char *const kHelp =
     "                   [--nr N --bez TEXT --datum TT.MM.JJJJ]   (die drei mit update=...)\n"
     "  korvex-db export (DATEI | --pg HOST:PORT) [--firma N] update NR [-o AUS.csv|AUS.xlsx]\n"
     "  korvex-db export (DATEI | --pg HOST:PORT) [--firma N] protokoll [--seit TT.MM.JJJJ] [-o AUS]\n"
+    "  korvex-db export (DATEI | --pg HOST:PORT) [--firma N] preise [--seit TT.MM.JJJJ] [-o AUS]\n"
+    "  korvex-db datanorm (DATEI | --pg HOST:PORT) [--firma N] [--dry-run] [--encoding ENC] [--rabatte DATEI]\n"
+    "                     --lieferant NR DATEI...\n"
+    "  korvex-db preise-faellig (DATEI | --pg HOST:PORT)\n"
     "  korvex-db upgrade (DATEI | --pg HOST:PORT)\n"
     "  korvex-db export (DATEI | --pg HOST:PORT) [--firma N] lieferanten|artikel|artlief|personal [-o AUS]\n"
     "  korvex-db zugang --pg HOST:PORT LOGIN --firma N --personal CODE[,CODE...] [--verbindungen N]\n"
@@ -63,6 +68,13 @@ const char *const kHelp =
     "oder die Stammdaten einer Art (mit den Spalten des Imports, Personal ohne Passw\xC3\xB6rter) als CSV\n"
     "(ohne -o auf die Standardausgabe) oder als Excel-Arbeitsmappe (.xlsx).\n"
     "Die Spalten der Dateien beschreibt docs/SERVER.md, \"Eigene Daten einspielen\".\n"
+    "\n"
+    "datanorm liest die Preisdateien eines Lieferanten (DATANORM 4 und 5, in beliebiger Reihenfolge)\n"
+    "in die Einkaufspreise seiner Artikel ein, alle zusammen oder gar nicht: zugeordnet \xC3\xBC" "ber die\n"
+    "Lieferanten-Artikel-Nr, sonst die EAN; Listenpreise abz\xC3\xBCglich Rabatt (--rabatte: eigene\n"
+    "Tabelle Rabattgruppe;Rabatt). Jede Preis\xC3\xA4nderung bleibt in der Preishistorie (export preise);\n"
+    "ein Preis mit sp\xC3\xA4terem G\xC3\xBCltigkeitstag gilt ab diesem Tag: preise-faellig \xC3\xBC" "bernimmt,\n"
+    "was f\xC3\xA4llig ist (t\xC3\xA4glich aufrufen; jeder Import tut es auch).\n"
     "\n"
     "upgrade bringt eine Datenbank einer fr\xC3\xBCheren Version auf die dieses Programms, in einem\n"
     "Schritt oder gar nicht; von einer SQLite-Datei bleibt vorher eine Kopie daneben (DATEI.vN-DATUM).\n"
@@ -140,6 +152,10 @@ int run(const QStringList &arguments) {
         return RunImport(arguments.mid(1));
     if (!arguments.isEmpty() && arguments.front() == QLatin1String("export"))
         return RunExport(arguments.mid(1));
+    if (!arguments.isEmpty() && arguments.front() == QLatin1String("datanorm"))
+        return RunDatanorm(arguments.mid(1));
+    if (!arguments.isEmpty() && arguments.front() == QLatin1String("preise-faellig"))
+        return RunDuePrices(arguments.mid(1));
     if (!arguments.isEmpty() && arguments.front() == QLatin1String("zugang"))
         return RunAccess(arguments.mid(1));
 
