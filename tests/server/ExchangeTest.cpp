@@ -1,5 +1,6 @@
 // Import and export of a merchant's own data (korvex_exchange), on both backends.
 
+#include "server/exchange/DatanormImport.h"
 #include "server/exchange/Exporter.h"
 #include "server/exchange/Importer.h"
 #include "server/db/PasswordHash.h"
@@ -136,6 +137,19 @@ TEST_P(ExchangeTest, ExampleFilesImportIntoAnEmptyDatabaseAndTheListShowsThem) {
         row.removeFirst();
     EXPECT_EQ(list, (QList<QVariantList>{{"70001 Zementwerke S}d AG", 1289.0, "1000 Stk", "00:00:00", "J"},
                                          {"70002 Kalksandsteinwerk B|hm KG", 1234.5, "1000 Stk", "06.05.2024", "J"}}));
+    // The example delivery of supplier 70001 goes in as docs/SERVER.md tells.
+    DatanormRequest delivery;
+    delivery.supplier = 70001;
+    delivery.today = QDate(2026, 12, 10);
+    const QString examples = qEnvironmentVariable("KORVEX_SOURCE_DIR") + QStringLiteral("/docs/examples/datanorm/");
+    delivery.discountFile = examples + QStringLiteral("rabatte.csv");
+    for (const char *name : {"DATPREIS.001", "DATANORM.001", "DATANORM.RAB"})
+        delivery.files << examples + QLatin1String(name);
+    const DatanormReport delivered = ImportDatanorm(target(), delivery);
+    ASSERT_TRUE(delivered.ok) << delivered.errors.join('\n').toStdString();
+    EXPECT_EQ(std::vector<qint64>({delivered.lowered, delivered.coming, delivered.numbersLearned, delivered.unmatched}),
+              std::vector<qint64>({2, 2, 1, 1}));
+
     // The login reads the imported personnel.
     EXPECT_EQ(rawSql(QStringLiteral("SELECT pname || '/' || abtbez FROM pers_edv e JOIN pers_abt a ON a.firma = "
                                     "e.firma AND a.abtnr = e.abtnr WHERE code = 'EINKAUF2'")),
