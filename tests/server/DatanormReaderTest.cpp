@@ -92,6 +92,23 @@ QString TempPath(const QString &name) {
     return dir + QLatin1Char('/') + name;
 }
 
+// The process's resident memory in KiB ("VmRSS"), or its peak since the last ResetPeakMemory
+// ("VmHWM"); -1 where the system does not tell.
+qint64 MemoryKiB(const char *key) {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith(key))
+            return line.mid(qsizetype(qstrlen(key))).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+bool ResetPeakMemory() {
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
+}
+
 QString WriteFile(const QString &name, const QByteArray &bytes) {
     QFile file(TempPath(name));
     EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -432,6 +449,15 @@ TEST(DatanormReader, HostileFilesAreRefused) {
         {korvextest::TempDir() + QStringLiteral("/datanorm"), "datanorm: ist ein Ordner"},
         {TempPath(QStringLiteral("missing.001")), "missing.001: kann nicht gelesen werden"},
     };
+    // The line of 100 MB is refused after a few pieces of it: the reader's memory stays far below it.
+    if (ResetPeakMemory()) {
+        const qint64 before = MemoryKiB("VmRSS:");
+        Reader reader;
+        EXPECT_TRUE(reader.open(huge, Charset::Detect));
+        Record record;
+        EXPECT_FALSE(reader.next(record));
+        EXPECT_LT(MemoryKiB("VmHWM:") - before, 16 * 1024);
+    }
     for (const Case &c : cases) {
         SCOPED_TRACE(c.message);
         for (const Charset charset : {Charset::Detect, Charset::Cp850}) {
