@@ -164,6 +164,7 @@ TEST(DatanormReader, RecordsOfBothVersions) {
         {h4, "A;N;4713;;Auf Anfrage;;9;3;Stk;;", {"A N 4713 «Auf Anfrage|» me=Stk pk=9 pe=1000 ct=0"}},
         {h4, "A;N;4717;00;Rohr;;01;1;m;0000012345", {"A N 4717 «Rohr|» me=m pk=1 pe=10 ct=12345"}},
         {h4, "A;L;4714", {"A L 4714 pk=1 pe=1 ct=0"}},
+        {h4, "A;N;4718;;Rohr\t15\tmm;;1;0;m;1", {"A N 4718 «Rohr 15 mm|» me=m pk=1 pe=1 ct=1"}}, // tabs as blanks
         {h4, "A;X;4715;4716;", {"X X 4716 alt=4715"}},
         {h4, "B;N;4711;KUPFERROHR;K-15;S. 12;;;;4006381333931;", {"B N 4711 ean=4006381333931"}},
         {h4, "B;A;4711;KUPFERROHR", {"B A 4711"}},
@@ -313,6 +314,7 @@ TEST(DatanormReader, RefusalsNameFileLineAndField) {
         {"V 010325 Lieferant",
          "DATANORM.001, Zeile 1: der Vorlaufsatz „V“ nennt keine DATANORM-Version (gelesen werden "
          "4 und 5)"},
+        {"V;05\t0;20250101", "DATANORM.001, Zeile 1: DATANORM-Version 05 0 wird nicht gelesen"},
         {V4("320125"), "DATANORM.001, Zeile 1, Feld „Datum“: „320125“ ist kein gültiges Datum"},
         {"V;050;Lieferant;EUR", "DATANORM.001, Zeile 1, Feld „Datum“: der Vorlaufsatz nennt kein Datum (JJJJMMTT)"},
         {"V;050;20250101;EURO", "DATANORM.001, Zeile 1, Feld „Währung“: „EURO“ ist keine Währung"},
