@@ -9,7 +9,7 @@ root=$PWD
 
 seconds=${1:-20}
 build=${KORVEX_FUZZ_BUILD_DIR:-build/fuzz}
-targets=(text commandline connectstring settings xecute)
+targets=(text commandline connectstring settings xecute datanorm)
 
 scripts/deps.sh
 

@@ -92,6 +92,23 @@ QString TempPath(const QString &name) {
     return dir + QLatin1Char('/') + name;
 }
 
+// The process's resident memory in KiB ("VmRSS"), or its peak since the last ResetPeakMemory
+// ("VmHWM"); -1 where the system does not tell.
+qint64 MemoryKiB(const char *key) {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith(key))
+            return line.mid(qsizetype(qstrlen(key))).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+bool ResetPeakMemory() {
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
+}
+
 QString WriteFile(const QString &name, const QByteArray &bytes) {
     QFile file(TempPath(name));
     EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -147,6 +164,7 @@ TEST(DatanormReader, RecordsOfBothVersions) {
         {h4, "A;N;4713;;Auf Anfrage;;9;3;Stk;;", {"A N 4713 «Auf Anfrage|» me=Stk pk=9 pe=1000 ct=0"}},
         {h4, "A;N;4717;00;Rohr;;01;1;m;0000012345", {"A N 4717 «Rohr|» me=m pk=1 pe=10 ct=12345"}},
         {h4, "A;L;4714", {"A L 4714 pk=1 pe=1 ct=0"}},
+        {h4, "A;N;4718;;Rohr\t15\tmm;;1;0;m;1", {"A N 4718 «Rohr 15 mm|» me=m pk=1 pe=1 ct=1"}}, // tabs as blanks
         {h4, "A;X;4715;4716;", {"X X 4716 alt=4715"}},
         {h4, "B;N;4711;KUPFERROHR;K-15;S. 12;;;;4006381333931;", {"B N 4711 ean=4006381333931"}},
         {h4, "B;A;4711;KUPFERROHR", {"B A 4711"}},
@@ -296,6 +314,7 @@ TEST(DatanormReader, RefusalsNameFileLineAndField) {
         {"V 010325 Lieferant",
          "DATANORM.001, Zeile 1: der Vorlaufsatz „V“ nennt keine DATANORM-Version (gelesen werden "
          "4 und 5)"},
+        {"V;05\t0;20250101", "DATANORM.001, Zeile 1: DATANORM-Version 05 0 wird nicht gelesen"},
         {V4("320125"), "DATANORM.001, Zeile 1, Feld „Datum“: „320125“ ist kein gültiges Datum"},
         {"V;050;Lieferant;EUR", "DATANORM.001, Zeile 1, Feld „Datum“: der Vorlaufsatz nennt kein Datum (JJJJMMTT)"},
         {"V;050;20250101;EURO", "DATANORM.001, Zeile 1, Feld „Währung“: „EURO“ ist keine Währung"},
@@ -432,6 +451,15 @@ TEST(DatanormReader, HostileFilesAreRefused) {
         {korvextest::TempDir() + QStringLiteral("/datanorm"), "datanorm: ist ein Ordner"},
         {TempPath(QStringLiteral("missing.001")), "missing.001: kann nicht gelesen werden"},
     };
+    // The line of 100 MB is refused after a few pieces of it: the reader's memory stays far below it.
+    if (ResetPeakMemory()) {
+        const qint64 before = MemoryKiB("VmRSS:");
+        Reader reader;
+        EXPECT_TRUE(reader.open(huge, Charset::Detect));
+        Record record;
+        EXPECT_FALSE(reader.next(record));
+        EXPECT_LT(MemoryKiB("VmHWM:") - before, 16 * 1024);
+    }
     for (const Case &c : cases) {
         SCOPED_TRACE(c.message);
         for (const Charset charset : {Charset::Detect, Charset::Cp850}) {

@@ -28,4 +28,7 @@ QString Decode(QByteArrayView bytes, Charset charset);
 // one of the five bytes Windows-1252 leaves undefined. (UTF-8 is checked by its sequences.)
 bool UnknownHighByte(unsigned char byte, Charset charset);
 
+// The text with every control character replaced (U+FFFD), for a message or a file's name.
+QString Printable(QString text);
+
 } // namespace kxexchange::datanorm

@@ -48,13 +48,17 @@ QDate DateOf(QByteArrayView digits, bool yearFirst) {
     return QDate(year, at(2, 2), at(0, 2));
 }
 
-// A file's name as a message shows it: a control character in it would break the message's line.
-QString Printable(QString name) {
-    for (QChar &c : name)
+} // namespace
+
+// A file's name or a message as shown: a control character in it would break the message's line.
+QString Printable(QString text) {
+    for (QChar &c : text)
         if (c.unicode() < 0x20 || c.unicode() == 0x7F)
             c = QChar::ReplacementCharacter;
-    return name;
+    return text;
 }
+
+namespace {
 
 QString Hex(unsigned char byte) {
     return QString::number(byte, 16).toUpper().rightJustified(2, QLatin1Char('0'));
@@ -133,7 +137,7 @@ bool Reader::start(Charset charset) {
 
 bool Reader::fail(const QString &what) {
     if (!m_failed)
-        m_error = m_name + QStringLiteral(": ") + what;
+        m_error = Printable(m_name + QStringLiteral(": ") + what);
     m_failed = true;
     m_pendingCount = 0;
     return false;
@@ -141,7 +145,7 @@ bool Reader::fail(const QString &what) {
 
 bool Reader::failLine(const QString &what) {
     if (!m_failed)
-        m_error = QStringLiteral("%1, Zeile %2: %3").arg(m_name).arg(m_lineNumber).arg(what);
+        m_error = Printable(QStringLiteral("%1, Zeile %2: %3").arg(m_name).arg(m_lineNumber).arg(what));
     m_failed = true;
     m_pendingCount = 0;
     return false;
@@ -279,9 +283,13 @@ QByteArrayView Reader::raw(int field) const {
     return field >= 1 && field <= m_fieldCount ? m_fields[field - 1] : QByteArrayView();
 }
 
+// A tab within a field is read as a blank: a text keeps to one column wherever it is shown.
 QString Reader::text(int field) const {
     const QByteArrayView bytes = raw(field);
-    return m_high ? Decode(bytes, m_charset) : QString::fromLatin1(bytes);
+    QString value = m_high ? Decode(bytes, m_charset) : QString::fromLatin1(bytes);
+    if (bytes.contains('\t'))
+        value.replace(QLatin1Char('\t'), QLatin1Char(' '));
+    return value;
 }
 
 QString Reader::shown(int field) const {

@@ -1,6 +1,7 @@
 // The records the reader uses, field by field: articles, their extra data, prices and discount groups,
 // each field checked against what its record may hold.
 
+#include "server/exchange/DatanormCharset.h"
 #include "server/exchange/DatanormReader.h"
 
 #include <QStringList>
@@ -38,10 +39,10 @@ bool WholeNumber(QByteArrayView bytes, int maxDigits, qint64 *out) {
 
 bool Reader::failField(const char *field, const QString &what) {
     if (!m_failed)
-        m_error = QStringLiteral("%1, Zeile %2, Feld „%3“%4: %5")
-                      .arg(m_name)
-                      .arg(m_lineNumber)
-                      .arg(QString::fromUtf8(field), m_where, what);
+        m_error = Printable(QStringLiteral("%1, Zeile %2, Feld „%3“%4: %5")
+                                .arg(m_name)
+                                .arg(m_lineNumber)
+                                .arg(QString::fromUtf8(field), m_where, what));
     m_failed = true;
     m_pendingCount = 0;
     return false;
