@@ -100,6 +100,8 @@ void registerAll() {
         const std::string n = backendName(b);
         add(n + "/ImportArtlief/1000000", ms, 1, Timing::Real, ImportArtlief, b);
         add(n + "/ImportArtlief/1000000/floor", ms, 1, Timing::Real, ImportArtliefFloor, b);
+        add(n + "/ImportDatanorm/1000000", ms, 1, Timing::Real, ImportDatanorm, b);
+        add(n + "/ImportDatanorm/1000000/floor", ms, 1, Timing::Real, ImportDatanormFloor, b);
     }
 
     // The clicks across a network of 1 ms per round trip, and 32 clerks on one server. After the

@@ -47,6 +47,8 @@ void LiveLookFloor(benchmark::State &state, Backend backend);
 void FilterSwitch(benchmark::State &state, Backend backend);
 void ImportArtlief(benchmark::State &state, Backend backend);
 void ImportArtliefFloor(benchmark::State &state, Backend backend);
+void ImportDatanorm(benchmark::State &state, Backend backend);
+void ImportDatanormFloor(benchmark::State &state, Backend backend);
 // `clerks` open sessions driven open-loop at `rate` clicks per second for `seconds`; the sessions stay
 // open from one rate to the next and end after the one marked `last`.
 void Capacity(benchmark::State &state, int clerks, int rate, int seconds, bool last);

@@ -1,6 +1,8 @@
 // Importing a merchant's article-supplier pairs: 1,000,000 generated "artlief" rows through the real
 // korvex-db (a child process, so that its peak memory is its own), beside the fastest bare path of
-// each backend for the same rows: one prepared multi-row insert on SQLite, COPY on PostgreSQL.
+// each backend for the same rows: one prepared multi-row insert on SQLite, COPY on PostgreSQL. And
+// one supplier's DATANORM delivery of 1,000,000 article records, every one matching a pair, beside
+// the same prices written by the backend's fastest bare path.
 
 #include "Benchmarks.h"
 
@@ -16,9 +18,12 @@
 #include <QSqlQuery>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <libpq-fe.h>
+#include <sqlite3.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -265,7 +270,171 @@ bool timeImports(benchmark::State &state, Backend backend, const std::function<b
     return true;
 }
 
+// The delivery: 1,000,000 "A" records of supplier 70001, each the supplier's number of one pair;
+// every other one a net price, the others list prices of discount group G1 (20 % in DATANORM.RAB).
+constexpr int kCatalogPairs = 1000000;
+
+qint64 newCents(int i) {
+    return 150 + (qint64(i) * 7919) % 99900;
+}
+qint64 netCents(int i) {
+    return i % 2 == 0 ? newCents(i) : (newCents(i) * 8000 + 5000) / 10000;
+}
+
+struct Delivery {
+    QString articles;
+    QString discounts;
+};
+const Delivery &delivery() {
+    static Delivery d = [] {
+        Delivery out;
+        out.articles = tempDir() + QStringLiteral("/DATANORM.001");
+        out.discounts = tempDir() + QStringLiteral("/DATANORM.RAB");
+        QFile rab(out.discounts);
+        rab.open(QIODevice::WriteOnly);
+        rab.write("V;050;A;20240201;EUR;Bench;\r\nR;;G1;1;2000;Gruppe 1;\r\n");
+        std::string text = "V;050;A;20240201;EUR;Bench;\r\n";
+        char line[128];
+        for (int i = 0; i < kCatalogPairs; ++i) {
+            const int length =
+                i % 2 == 0 ? std::snprintf(line, sizeof line, "A;A;D%d;Artikel %d;;STK;2;1;%lld;;;;;;;;;;;\r\n", i, i,
+                                           static_cast<long long>(newCents(i)))
+                           : std::snprintf(line, sizeof line, "A;A;D%d;Artikel %d;;STK;1;1;%lld;G1;;;;;;;;;;\r\n", i,
+                                           i, static_cast<long long>(newCents(i)));
+            text.append(line, size_t(length));
+        }
+        text += '\x1a';
+        QFile file(out.articles);
+        file.open(QIODevice::WriteOnly);
+        file.write(text.data(), qint64(text.size()));
+        return out;
+    }();
+    return d;
+}
+
+// An empty database with supplier 70001 and its 1,000,000 pairs, each with its catalog number, by
+// bare SQL; only the delivery is timed.
+bool prepareCatalog(Backend backend, QString *error) {
+    endProgram();
+    if (backend != Backend::Sqlite)
+        postgresReplaced();
+    (void)delivery();
+    if (!runTool(target(backend) + QStringList{QStringLiteral("--force")}, error))
+        return false;
+    QSqlDatabase db = open(backend);
+    try {
+        QSqlQuery(db).exec(QStringLiteral("BEGIN"));
+        kxserver::BulkInsert supplier(db, QStringLiteral("lieferant"), {"id", "firma", "liefnr", "name"});
+        supplier.number(1).number(1).number(70001).text(QStringLiteral("Katalog GmbH")).endRow();
+        supplier.finish();
+        kxserver::BulkInsert articles(db, QStringLiteral("artikel"), {"id", "firma", "artnr", "bez"});
+        for (int i = 0; i < kCatalogPairs; ++i)
+            articles.number(i + 1).number(1).text(QString::number(1000000 + i)).text(QStringLiteral("Artikel")).endRow();
+        articles.finish();
+        kxserver::BulkInsert pairs(db, QStringLiteral("artlief"),
+                                   {"id", "artikel", "lieferant", "ek_cent", "pe", "aktiv", "lief_artnr"});
+        for (int i = 0; i < kCatalogPairs; ++i)
+            pairs.number(i + 1).number(i + 1).number(1).number(100).text(QStringLiteral("Sack")).text(QStringLiteral("J"))
+                .text(QStringLiteral("D%1").arg(i)).endRow();
+        pairs.finish();
+        QSqlQuery(db).exec(QStringLiteral("COMMIT"));
+        if (backend != Backend::Sqlite)
+            QSqlQuery(db).exec(QStringLiteral("ANALYZE"));
+    } catch (const std::exception &e) {
+        *error = QString::fromUtf8(e.what());
+        return false;
+    }
+    return true;
+}
+
+// The bare path of the same prices: SQLite's own prepared UPDATE by key, bound and stepped per row;
+// on PostgreSQL COPY into a temporary table and one UPDATE joined to it.
+QString floorPrices(Backend backend) {
+    QSqlDatabase db = open(backend);
+    if (!db.isOpen())
+        return db.lastError().text();
+    const QVariant handle = db.driver()->handle();
+    if (backend == Backend::Sqlite) {
+        sqlite3 *lite = handle.isValid() ? *static_cast<sqlite3 *const *>(handle.constData()) : nullptr;
+        sqlite3_exec(lite, "BEGIN", nullptr, nullptr, nullptr);
+        sqlite3_stmt *update = nullptr;
+        sqlite3_prepare_v2(lite, "UPDATE artlief SET ek_cent = ?, pe = ? WHERE id = ?", -1, &update, nullptr);
+        for (int i = 0; i < kCatalogPairs; ++i) {
+            sqlite3_bind_int64(update, 1, netCents(i));
+            sqlite3_bind_text(update, 2, "1 Stk", -1, SQLITE_STATIC);
+            sqlite3_bind_int64(update, 3, i + 1);
+            if (sqlite3_step(update) != SQLITE_DONE)
+                return QString::fromUtf8(sqlite3_errmsg(lite));
+            sqlite3_reset(update);
+        }
+        sqlite3_finalize(update);
+        sqlite3_exec(lite, "COMMIT", nullptr, nullptr, nullptr);
+        return QString();
+    }
+    PGconn *pg = handle.isValid() ? *static_cast<PGconn *const *>(handle.constData()) : nullptr;
+    PQclear(PQexec(pg, "BEGIN"));
+    PQclear(PQexec(pg, "CREATE TEMP TABLE n (id bigint, ek bigint, pe text) ON COMMIT DROP"));
+    PGresult *start = PQexec(pg, "COPY n FROM STDIN");
+    const bool copying = PQresultStatus(start) == PGRES_COPY_IN;
+    PQclear(start);
+    if (!copying)
+        return QString::fromUtf8(PQerrorMessage(pg));
+    QByteArray chunk;
+    for (int i = 0; i < kCatalogPairs; ++i) {
+        chunk += QByteArray::number(i + 1) + '\t' + QByteArray::number(netCents(i)) + "\t1 Stk\n";
+        if (chunk.size() > (1 << 20) || i + 1 == kCatalogPairs) {
+            PQputCopyData(pg, chunk.constData(), int(chunk.size()));
+            chunk.clear();
+        }
+    }
+    PQputCopyEnd(pg, nullptr);
+    while (PGresult *rest = PQgetResult(pg))
+        PQclear(rest);
+    PGresult *update = PQexec(pg, "UPDATE artlief al SET ek_cent = n.ek, pe = n.pe FROM n WHERE al.id = n.id");
+    const bool ok = PQresultStatus(update) == PGRES_COMMAND_OK;
+    PQclear(update);
+    if (!ok)
+        return QString::fromUtf8(PQerrorMessage(pg));
+    PQclear(PQexec(pg, "COMMIT"));
+    return QString();
+}
+
 } // namespace
+
+void ImportDatanorm(benchmark::State &state, Backend backend) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        QString error;
+        bool ok = prepareCatalog(backend, &error);
+        state.ResumeTiming();
+        ok = ok && runTool(QStringList{QStringLiteral("datanorm")} + target(backend) +
+                               QStringList{QStringLiteral("--lieferant"), QStringLiteral("70001"),
+                                           delivery().articles, delivery().discounts},
+                           &error, true);
+        if (!ok) {
+            state.SkipWithError(error.toUtf8().constData());
+            return;
+        }
+    }
+    state.counters["records_per_s"] =
+        benchmark::Counter(double(kCatalogPairs) * state.iterations(), benchmark::Counter::kIsRate);
+    state.counters["max_rss_MB"] = double(gImportMaxRssKb) / 1024.0;
+}
+
+void ImportDatanormFloor(benchmark::State &state, Backend backend) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        QString error;
+        bool ok = prepareCatalog(backend, &error);
+        state.ResumeTiming();
+        if (ok)
+            error = floorPrices(backend);
+        if (!ok || !error.isEmpty()) {
+            state.SkipWithError(error.toUtf8().constData());
+            return;
+        }
+    }
+}
 
 void ImportArtlief(benchmark::State &state, Backend backend) {
     const bool imported = timeImports(state, backend, [backend](QString *error) {

@@ -88,7 +88,8 @@ const char *const kPriceStatements[] = {
     " pe_alt TEXT, ek_neu BIGINT NOT NULL, pe_neu TEXT NOT NULL, gueltig_ab TEXT NOT NULL,"
     " offen INTEGER NOT NULL DEFAULT 0, quelle TEXT NOT NULL, erf_zeit TEXT NOT NULL, erf_pers TEXT NOT NULL)",
     "CREATE INDEX preis_hist_artlief ON preis_hist (artlief, gueltig_ab)",
-    "CREATE INDEX preis_hist_offen ON preis_hist (offen, gueltig_ab)",
+    // Only the coming prices: a delivery's million history rows do not feed it.
+    "CREATE INDEX preis_hist_offen ON preis_hist (gueltig_ab) WHERE offen = 1",
     // The articles of a list whose prices the master data changed, with the list version of the
     // latest such change (the live view's look, as for the change rows).
     "CREATE TABLE liste_preis (liste BIGINT NOT NULL REFERENCES artliste (id),"

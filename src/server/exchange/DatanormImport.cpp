@@ -4,6 +4,8 @@
 
 #include "server/db/BulkInsert.h"
 #include "server/db/Dialect.h"
+#include "server/db/rows/PgRows.h"
+#include "server/db/rows/SqliteRows.h"
 #include "server/exchange/DatanormPrices.h"
 #include "server/exchange/Fields.h"
 #include "server/exchange/Importer.h"
@@ -49,37 +51,60 @@ bool DatanormRun::loadPairs() {
     }
     m_supplierId = supplier.value(0).toLongLong();
     supplier.finish();
-    QSqlQuery rows = m_db.run(QStringLiteral("SELECT al.id, al.artikel, al.ek_cent, al.pe, al.lief_artnr, a.ean"
-                                             " FROM artlief al JOIN artikel a ON a.id = al.artikel"
-                                             " WHERE al.lieferant = ? AND a.firma = ? ORDER BY al.id"),
-                              {m_supplierId, m_request.firma});
-    while (m_db.next(rows)) {
-        const quint32 index = quint32(m_pairs.size());
-        m_pairs.push_back({rows.value(0).toLongLong(), rows.value(1).toLongLong(), rows.value(2).toLongLong(),
-                           unitIndex(rows.value(3).toString())});
-        if (!rows.value(4).isNull() && !rows.value(4).toString().isEmpty())
-            m_numbers.emplace_back(rows.value(4).toString().toStdString(), index);
-        if (!rows.value(5).isNull() && !rows.value(5).toString().isEmpty())
-            m_eans.emplace_back(rows.value(5).toString().toStdString(), index);
+    // A million pairs are read through the database's own interface (libpq streaming row by row), not
+    // held as the driver's result.
+    // The supplier is the company's, and so are its pairs. In the order of their numbers (the index
+    // on them), so that the sort below finds them sorted.
+    const auto read = [&](const QString &sql) -> std::unique_ptr<kxserver::DirectRows> {
+        if (m_db.backend() == kxserver::Backend::Sqlite)
+            return std::make_unique<kxserver::SqliteRows>(m_db, sql, QVariantList{m_supplierId});
+        return std::make_unique<kxserver::PgRows>(m_db, sql, QVariantList{m_supplierId});
+    };
+    QSqlQuery count = m_db.run(QStringLiteral("SELECT COUNT(*) FROM artlief WHERE lieferant = ?"), {m_supplierId});
+    if (m_db.next(count)) { // room for them at once: growing would hold the old copy beside the new
+        m_pairs.reserve(size_t(count.value(0).toLongLong()));
+        m_numbers.reserve(size_t(count.value(0).toLongLong()));
     }
-    std::sort(m_numbers.begin(), m_numbers.end());
-    std::sort(m_eans.begin(), m_eans.end());
+    count.finish();
+    std::unique_ptr<kxserver::DirectRows> rows = read(QStringLiteral(
+        "SELECT id, artikel, ek_cent, pe, lief_artnr FROM artlief WHERE lieferant = ? ORDER BY lieferant, lief_artnr"));
+    QByteArray lastUnit;
+    qint32 lastUnitIndex = -1;
+    while (rows->next()) {
+        const quint32 index = quint32(m_pairs.size());
+        const QByteArrayView unit = rows->textBytes(3).value_or(QByteArrayView());
+        if (lastUnitIndex < 0 || unit != lastUnit) {
+            lastUnit = unit.toByteArray();
+            lastUnitIndex = unitIndex(QString::fromUtf8(lastUnit));
+        }
+        m_pairs.push_back({rows->whole(0).value_or(0), rows->whole(1).value_or(0), rows->whole(2).value_or(0),
+                           lastUnitIndex});
+        if (const auto number = rows->textBytes(4); number && !number->isEmpty())
+            m_numbers.add(*number, index);
+    }
+    rows.reset();
+    // The EANs of the articles, by pair: the pairs are in the order of their numbers, not their ids.
+    std::vector<std::pair<qint64, quint32>> byId;
+    byId.reserve(m_pairs.size());
+    for (quint32 i = 0; i < m_pairs.size(); ++i)
+        byId.emplace_back(m_pairs[i].id, i);
+    std::sort(byId.begin(), byId.end());
+    rows = read(QStringLiteral("SELECT al.id, a.ean FROM artlief al JOIN artikel a ON a.id = al.artikel"
+                               " WHERE al.lieferant = ? AND a.ean IS NOT NULL AND a.ean <> ''"));
+    while (rows->next()) {
+        const qint64 id = rows->whole(0).value_or(0);
+        const auto at = std::lower_bound(byId.begin(), byId.end(), std::pair<qint64, quint32>(id, 0));
+        if (const auto ean = rows->textBytes(1); ean && at != byId.end() && at->first == id)
+            m_eans.add(*ean, at->second);
+    }
+    rows.reset();
+    m_numbers.sort();
+    m_eans.sort();
     m_offers.resize(m_pairs.size());
     return true;
 }
 
 namespace {
-
-std::optional<quint32> Find(const std::vector<std::pair<std::string, quint32>> &keys, const QString &key) {
-    if (key.isEmpty())
-        return std::nullopt;
-    const std::string wanted = key.toStdString();
-    const auto at = std::lower_bound(keys.begin(), keys.end(), wanted,
-                                     [](const auto &entry, const std::string &k) { return entry.first < k; });
-    if (at == keys.end() || at->first != wanted)
-        return std::nullopt;
-    return at->second;
-}
 
 // The files in the order their contents need: discount groups first (a list price needs them), then
 // articles, then prices (a price record holds over an article record). By the first record a file
@@ -108,11 +133,11 @@ int Rank(const QString &path, datanorm::Charset charset) {
 std::optional<quint32> DatanormRun::byNumber(const QString &number) const {
     if (const auto renumbered = m_renumbered.constFind(number); renumbered != m_renumbered.constEnd())
         return renumbered.value();
-    return Find(m_numbers, number);
+    return m_numbers.find(number);
 }
 
 std::optional<quint32> DatanormRun::byEan(const QString &ean) const {
-    return Find(m_eans, ean);
+    return m_eans.find(ean);
 }
 
 bool DatanormRun::readAll() {
@@ -242,8 +267,14 @@ void DatanormRun::take(const Record &record, int file, const Reader &reader) {
     next.validFrom = qint32(from.isValid() ? from.toJulianDay() : m_request.today.toJulianDay());
     if (record.kind == Record::Kind::Article) {
         // In the server's form, as the artlief import stores it (the reader let no control character by).
-        QString expected;
-        next.unit = unitIndex(ToServerText(PerText(record.priceUnit, record.unit), &expected).value_or(QString()));
+        const auto known = m_perTexts.constFind({record.priceUnit, record.unit});
+        if (known != m_perTexts.constEnd()) {
+            next.unit = known.value();
+        } else {
+            QString expected;
+            next.unit = unitIndex(ToServerText(PerText(record.priceUnit, record.unit), &expected).value_or(QString()));
+            m_perTexts.insert({record.priceUnit, record.unit}, next.unit);
+        }
     }
     switch (record.priceType) {
     case PriceType::OnRequest:

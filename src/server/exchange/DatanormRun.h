@@ -8,11 +8,14 @@
 #include "session/ServerError.h"
 
 #include <QHash>
+#include <QPair>
 #include <QStringList>
 
 #include <array>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -48,6 +51,45 @@ struct Offer {
 inline QString Day(const QDate &date) {
     return date.toString(QStringLiteral("dd.MM.yyyy"));
 }
+
+// Keys to pairs, compact: a million keys take their bytes, one after the other, and 12 bytes each.
+class KeyIndex {
+public:
+    void add(QByteArrayView key, quint32 pair) {
+        m_entries.push_back({quint32(m_bytes.size()), quint32(key.size()), pair});
+        m_bytes.append(key.data(), size_t(key.size()));
+    }
+    void reserve(size_t keys) {
+        m_entries.reserve(keys);
+        m_bytes.reserve(keys * 8);
+    }
+    // Once every key is added.
+    void sort() {
+        const auto less = [this](const Entry &a, const Entry &b) { return view(a) < view(b); };
+        if (!std::is_sorted(m_entries.begin(), m_entries.end(), less))
+            std::sort(m_entries.begin(), m_entries.end(), less);
+    }
+    std::optional<quint32> find(const QString &key) const {
+        if (key.isEmpty())
+            return std::nullopt;
+        const std::string wanted = key.toStdString();
+        const auto at = std::lower_bound(m_entries.begin(), m_entries.end(), std::string_view(wanted),
+                                         [this](const Entry &e, std::string_view k) { return view(e) < k; });
+        if (at == m_entries.end() || view(*at) != wanted)
+            return std::nullopt;
+        return at->pair;
+    }
+
+private:
+    struct Entry {
+        quint32 offset;
+        quint32 length;
+        quint32 pair;
+    };
+    std::string_view view(const Entry &e) const { return std::string_view(m_bytes).substr(e.offset, e.length); }
+    std::string m_bytes;
+    std::vector<Entry> m_entries;
+};
 
 class DatanormRun {
 public:
@@ -96,8 +138,8 @@ private:
     DatanormReport m_report;
     qint64 m_supplierId = 0;
     std::vector<Pair> m_pairs;
-    std::vector<std::pair<std::string, quint32>> m_numbers; // sorted: the supplier's article number -> pair
-    std::vector<std::pair<std::string, quint32>> m_eans;    // sorted: the article's EAN -> pair
+    KeyIndex m_numbers; // the supplier's article number -> pair
+    KeyIndex m_eans;    // the article's EAN -> pair
     QHash<QString, quint32> m_renumbered;                    // new numbers of this delivery
     std::vector<std::pair<quint32, QString>> m_renumberings; // pair, its new number
     std::vector<Offer> m_offers;                             // by pair: the price that holds now
@@ -105,6 +147,7 @@ private:
     QHash<quint32, std::array<Discount, 3>> m_ownDiscounts;  // of the offers that name a group in them
     QHash<QString, Offer> m_waiting; // version 4 articles not found by number, until their "B" gives the EAN
     QStringList m_units;
+    QHash<QPair<qint64, QString>, qint32> m_perTexts; // an article record's price unit and unit -> its "per"
     QHash<QString, qint32> m_unitIndex;
     QStringList m_groups;
     QHash<QString, qint32> m_groupIndex;
@@ -115,8 +158,8 @@ private:
     QDate m_priceDate; // a version 4 price file's "C" date, for the prices after it
     // What resolve() decided: the pairs whose price changes now, and those with a coming one.
     struct Decided {
-        quint32 pair;
         qint64 cents;
+        quint32 pair;
         qint32 unit;
         qint32 validFrom;
         qint32 file;

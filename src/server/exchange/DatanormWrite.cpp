@@ -54,12 +54,12 @@ void DatanormRun::resolve() {
         }
         if (unit != pair.unit)
             ++m_report.unitsChanged;
-        m_now.push_back({i, *cents, unit, o.validFrom, o.file});
+        m_now.push_back({*cents, i, unit, o.validFrom, o.file});
     }
     for (auto it = m_later.constBegin(); it != m_later.constEnd(); ++it) {
         if (const std::optional<qint64> cents = netOf(it.key(), it.value())) {
             ++m_report.coming;
-            m_coming.push_back({it.key(), *cents, it->unit >= 0 ? it->unit : m_pairs[it.key()].unit, it->validFrom,
+            m_coming.push_back({*cents, it.key(), it->unit >= 0 ? it->unit : m_pairs[it.key()].unit, it->validFrom,
                                 it->file});
         }
     }
@@ -101,10 +101,20 @@ void DatanormRun::write() {
                                   QStringLiteral("ek_neu"), QStringLiteral("pe_neu"), QStringLiteral("gueltig_ab"),
                                   QStringLiteral("offen"), QStringLiteral("quelle"), QStringLiteral("erf_zeit"),
                                   QStringLiteral("erf_pers")});
-    const auto source = [&](const Decided &d) {
-        return QStringLiteral("%1 vom %2").arg(m_fileNames.at(d.file), Day(m_fileDates.at(size_t(d.file))));
+    // A million rows share a handful of sources and days: each written once.
+    QStringList sources;
+    for (int file = 0; file < m_fileNames.size(); ++file)
+        sources << QStringLiteral("%1 vom %2").arg(m_fileNames.at(file), Day(m_fileDates.at(size_t(file))));
+    const auto source = [&](const Decided &d) -> const QString & { return sources.at(d.file); };
+    qint32 shownDay = 0;
+    QString shownDayText;
+    const auto day = [&](const Decided &d) -> const QString & {
+        if (d.validFrom != shownDay) {
+            shownDay = d.validFrom;
+            shownDayText = QDate::fromJulianDay(d.validFrom).toString(Qt::ISODate);
+        }
+        return shownDayText;
     };
-    const auto day = [](const Decided &d) { return QDate::fromJulianDay(d.validFrom).toString(Qt::ISODate); };
     for (const Decided &d : m_now) {
         const Pair &pair = m_pairs[d.pair];
         history.number(pair.id).number(pair.cents).text(m_units.at(pair.unit)).number(d.cents);
@@ -138,13 +148,35 @@ void DatanormRun::write() {
 }
 
 void DatanormRun::writePrices() {
-    if (m_db.backend() == kxserver::Backend::Sqlite) {
-        QSqlQuery update = m_db.prepare(QStringLiteral("UPDATE artlief SET ek_cent = ?, pe = ? WHERE id = ?"));
+    if (m_now.empty())
+        return;
+    // The new prices into a temporary table by the one bulk write (SQLite's own binding, COPY), then
+    // one UPDATE joined to it: a statement per pair would cost a round trip (or a driver's call) each.
+    const bool sqlite = m_db.backend() == kxserver::Backend::Sqlite;
+    bool temporary = sqlite;
+    if (!sqlite) {
+        QSqlQuery allowed = m_db.run(QStringLiteral("SELECT has_database_privilege(current_database(), 'TEMP')"));
+        temporary = m_db.next(allowed) && allowed.value(0).toBool();
+    }
+    if (temporary) {
+        m_db.run(sqlite ? QStringLiteral("CREATE TEMP TABLE kx_neue_preise (id INTEGER PRIMARY KEY, ek BIGINT NOT NULL,"
+                                         " pe TEXT NOT NULL)")
+                        : QStringLiteral("CREATE TEMP TABLE kx_neue_preise (id BIGINT NOT NULL, ek BIGINT NOT NULL,"
+                                         " pe TEXT NOT NULL) ON COMMIT DROP"));
+        kxserver::BulkInsert prices(m_db, QStringLiteral("kx_neue_preise"),
+                                    {QStringLiteral("id"), QStringLiteral("ek"), QStringLiteral("pe")});
         for (const Decided &d : m_now)
-            m_db.execute(update, {d.cents, m_units.at(d.unit), m_pairs[d.pair].id});
+            prices.number(m_pairs[d.pair].id).number(d.cents).text(m_units.at(d.unit)).endRow();
+        prices.finish();
+        if (!sqlite)
+            m_db.run(QStringLiteral("ANALYZE kx_neue_preise"));
+        m_db.run(QStringLiteral("UPDATE artlief SET ek_cent = n.ek, pe = n.pe FROM kx_neue_preise n"
+                                " WHERE artlief.id = n.id"));
+        if (sqlite)
+            m_db.run(QStringLiteral("DROP TABLE temp.kx_neue_preise"));
         return;
     }
-    // PostgreSQL: a statement per 50,000 pairs, their values as three arrays.
+    // A login without temporary tables: a statement per 50,000 pairs, their values as three arrays.
     constexpr size_t kPart = 50000;
     const QString sql = QStringLiteral("UPDATE artlief AS al SET ek_cent = n.ek, pe = n.pe FROM unnest(CAST(? AS"
                                        " bigint[]), CAST(? AS bigint[]), CAST(? AS text[])) AS n(id, ek, pe)"
