@@ -135,9 +135,12 @@ TEST_F(ReviewAids, PriceCellsShowThePricePerUnitAndTheCheapestOfferIsBold) {
     const QString pair = QStringLiteral("(SELECT al.id FROM artlief al JOIN artikel a ON a.id = al.artikel JOIN"
                                         " lieferant f ON f.id = al.lieferant WHERE a.firma = 1 AND a.artnr = '100003'"
                                         " AND f.liefnr = 70003)");
-    sql.exec("INSERT INTO preis_hist (artlief, ek_alt, pe_alt, ek_neu, pe_neu, gueltig_ab, offen, quelle, erf_zeit,"
-             " erf_pers) VALUES (" + pair + ", 85, 'lfm', 89, 'lfm', '2024-06-01', 0, 'Import', '2024-06-01T08:00:00',"
-             " 'admin'), (" + pair + ", NULL, NULL, 92, 'lfm', '2027-03-01', 1, 'Import', '2024-06-01T08:00:00', 'admin')");
+    sql.exec(
+        QStringLiteral("INSERT INTO preis_hist (artlief, ek_alt, pe_alt, ek_neu, pe_neu, gueltig_ab, offen, quelle,"
+                       " erf_zeit, erf_pers) VALUES (%1, 85, 'lfm', 89, 'lfm', '2024-06-01', 0, 'Import',"
+                       " '2024-06-01T08:00:00', 'admin'), (%1, NULL, NULL, 92, 'lfm', '2027-03-01', 1, 'Import',"
+                       " '2024-06-01T08:00:00', 'admin')")
+            .arg(pair));
     const QString history = QStringLiteral("0,89 € je lfm\nPreis seit 01.06.2024, vorher 0,85 € (+4,7 %)\n"
                                            "Ab 01.03.2027: 0,92 €");
     start();

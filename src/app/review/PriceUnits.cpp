@@ -306,7 +306,8 @@ QString PriceHistoryText(const Offer &now, const PriceHistory &history) {
         if (ratio && std::isfinite(*ratio)) {
             const double percent = (*ratio - 1) * 100;
             const QString amount = locale.toString(std::abs(percent), 'f', 1);
-            const QChar sign = amount == locale.toString(0.0, 'f', 1) ? QChar(u'\u00b1') : QChar(percent > 0 ? u'+' : u'-');
+            const QChar sign =
+                amount == locale.toString(0.0, 'f', 1) ? QChar(u'\u00b1') : QChar(percent > 0 ? u'+' : u'-');
             line += QStringLiteral(" (") + sign + amount + QStringLiteral(" %)");
         }
         lines << line;

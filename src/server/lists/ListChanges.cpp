@@ -28,9 +28,10 @@ QString writtenArticles(Backend backend) {
 // The articles whose entries a save applied since a version (the list, the version), and those whose
 // master prices an import changed since a version (the list, the version; TellPriceNews): to a
 // watcher both are the same news, rows to read again as the server holds them now.
-const char *const kSavedArticles = "SELECT al.artikel FROM speicher_log s JOIN artlief al ON al.id = s.artlief"
-                                   " WHERE s.liste = ? AND s.aend_nr > ?"
-                                   " UNION SELECT p.artikel FROM liste_preis p WHERE p.liste = ? AND p.aend_nr > ?";
+const char *const kSavedOrPricedArticles =
+    "SELECT al.artikel FROM speicher_log s JOIN artlief al ON al.id = s.artlief"
+    " WHERE s.liste = ? AND s.aend_nr > ?"
+    " UNION SELECT p.artikel FROM liste_preis p WHERE p.liste = ? AND p.aend_nr > ?";
 
 // One statement, one snapshot: the list's version (kind 0, with whether rows written at or before
 // the version seen last are still there), the articles of the change rows written since that version
@@ -54,7 +55,8 @@ const QString &lookSql(Backend backend) {
                               " AND o.aend_nr <= ?) THEN 1 ELSE 0 END, NULL FROM artliste l WHERE l.id = ?"
                               " UNION ALL SELECT 1, 0, 0, a.artnr FROM artikel a WHERE %1"
                               " UNION ALL SELECT 2, 0, 0, a.artnr FROM artikel a WHERE %2")
-            .arg(QString(articles).arg(writtenArticles(b)), QString(articles).arg(QLatin1String(kSavedArticles)));
+            .arg(QString(articles).arg(writtenArticles(b)),
+                 QString(articles).arg(QLatin1String(kSavedOrPricedArticles)));
     });
 }
 
@@ -77,7 +79,7 @@ const QString &lookRowsSql() {
                    "%1%5 WHERE l.id = ? AND a.id IN (%2)"
                    " UNION ALL SELECT a.artnr, NULL, NULL, NULL, NULL, NULL, 2, 0, 0 FROM artikel a WHERE a.id IN (%3)")
             .arg(MainSupplierJoin(b, QStringLiteral("l.id"), QStringLiteral("a.id"), "o"), writtenArticles(b),
-                 QLatin1String(kSavedArticles), QLatin1String(kArticleListColumns),
+                 QLatin1String(kSavedOrPricedArticles), QLatin1String(kArticleListColumns),
                  QLatin1String(kArticleSupplierJoins));
     }();
     return text;
@@ -125,7 +127,8 @@ cacheapi::ChangedArticles look(SqlConnection &connection, const QVariant &listKe
     if (withRows) {
         // Read through SQLite's own interface: the rows' texts as SQLite keeps them, each made into a
         // QString once.
-        SqliteRows query(connection, lookRowsSql(), {versionSeen, list, list, list, versionSeen, list, savedSince, list, savedSince});
+        SqliteRows query(connection, lookRowsSql(),
+                         {versionSeen, list, list, list, versionSeen, list, savedSince, list, savedSince});
         while (query.next()) {
             const qint64 kind = query.whole(6).value_or(-1);
             if (kind == 0) {
@@ -140,8 +143,8 @@ cacheapi::ChangedArticles look(SqlConnection &connection, const QVariant &listKe
             (kind == 1 ? written : saved) << std::move(number);
         }
     } else {
-        const auto query = connection.runCached(lookSql(connection.backend()),
-                                                {versionSeen, list, list, versionSeen, list, savedSince, list, savedSince});
+        const auto query = connection.runCached(
+            lookSql(connection.backend()), {versionSeen, list, list, versionSeen, list, savedSince, list, savedSince});
         while (connection.next(*query)) {
             const int kind = query->value(0).toInt();
             if (kind == 0) {
