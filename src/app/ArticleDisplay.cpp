@@ -88,6 +88,13 @@ bool ArticleDisplay::showCurrent(bool inPlace) {
         QString row;  // as the supplier list shows it
         bool active;
         std::optional<bool> main; // empty: the server does not tell
+        mainlogic::PriceHistory history;
+    };
+    // A price of the history: a number in euros, or null for none.
+    const auto euros = [](const QVariant &value) -> std::optional<double> {
+        bool ok = false;
+        const double price = value.toDouble(&ok);
+        return value.isNull() || !ok ? std::nullopt : std::optional<double>(price);
     };
     QList<Supplier> suppliers;
     QString stamp;
@@ -102,7 +109,10 @@ bool ArticleDisplay::showCurrent(bool inPlace) {
                               mainlogic::SupplierRow(supplier, query->column(3), query->column(4), query->column(5)),
                               mainlogic::CellText(query->column(6)) == QLatin1String("J"),
                               main.isNull() ? std::nullopt
-                                            : std::optional<bool>(main.toString() == QLatin1String("J"))});
+                                            : std::optional<bool>(main.toString() == QLatin1String("J")),
+                              {euros(query->column(8)), mainlogic::CellText(query->column(9)),
+                               mainlogic::CellText(query->column(10)), euros(query->column(11)),
+                               mainlogic::CellText(query->column(12)), mainlogic::CellText(query->column(13))}});
         }
         stamp = query->stamp();
         query->close();
@@ -112,9 +122,13 @@ bool ArticleDisplay::showCurrent(bool inPlace) {
         if (lilief->rowCount() != suppliers.size())
             return false;
         for (int i = 0; i < suppliers.size(); ++i)
-            if (lilief->hiddenText(i) != suppliers[i].id || lilief->rowText(i) != suppliers[i].row)
+            if (lilief->hiddenText(i) != suppliers[i].id)
                 return false;
     }
+    // The history may change without the rows: a coming price leaves the price shown as it is.
+    m_priceHistory.clear();
+    for (const Supplier &s : suppliers)
+        m_priceHistory.insert(s.id, s.history);
     // The entries name their main supplier; a server that does not tell leaves it to the row's
     // "Haupt-Lief", compared by the suppliers' leading numbers.
     bool flagged = false;
@@ -145,6 +159,10 @@ bool ArticleDisplay::showCurrent(bool inPlace) {
             lilief->setHiddenText(i, s.id);
             continue;
         }
+        // The same entry with another text: its price or unit changed in the master data (an import),
+        // or its supplier's name. The row follows where it stands, the clerk's place stays.
+        if (lilief->rowText(i) != s.row)
+            lilief->setRowText(i, s.row);
         if (lilief->checkState(i, kAktiv) != active)
             lilief->setCheckState(i, kAktiv, active);
         if (lilief->checkState(i, kHauptlieferant) != main)

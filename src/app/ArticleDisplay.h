@@ -1,5 +1,8 @@
 #pragma once
 
+#include "app/review/PriceUnits.h"
+
+#include <QHash>
 #include <QString>
 #include <QStringList>
 #include <QVariantList>
@@ -35,9 +38,16 @@ public:
     void showGivenRows(const QList<QVariantList> &rows);
     // The current article's suppliers from one read of its entries, and its row's "Haupt-Lief" from
     // their main-supplier flags. A refill replaces the supplier list whole (rows, ticks, current row
-    // on the main supplier); in place only sets the cells, and only when the list still holds
-    // exactly these entries (false otherwise, and nothing is changed).
+    // on the main supplier); in place only sets the cells (the ticks, and the texts of rows whose
+    // price, unit or supplier changed), and only when the list still holds exactly these entries
+    // (false otherwise, and nothing is changed).
     bool showCurrent(bool inPlace);
+    // The price history of the shown supplier entry `entryId` (the supplier list's hidden text), as the
+    // last read of the current article's suppliers gave it; null for an entry it did not give.
+    const mainlogic::PriceHistory *priceHistory(const QString &entryId) const {
+        const auto found = m_priceHistory.constFind(entryId);
+        return found == m_priceHistory.constEnd() ? nullptr : &*found;
+    }
 
 private:
     // Row `row` from the server's columns 2 to 5, rewritten only when its text differs.
@@ -49,4 +59,7 @@ private:
     const QString &m_listKey;
     Freshness &m_freshness;
     std::function<void()> m_suppliersShown;
+    // Per entry shown, what the price cell's tooltip tells besides the per-unit price; the rows
+    // themselves show the price as it is now.
+    QHash<QString, mainlogic::PriceHistory> m_priceHistory;
 };

@@ -135,7 +135,12 @@ void FMStart::markPrices() {
     const mainlogic::PriceMarks marks = mainlogic::MarkPrices(offers);
     for (int i = 0; i < lilief->rowCount(); ++i) {
         lilief->setRowBold(i, marks.bold[size_t(i)]);
-        lilief->setCellToolTip(i, 2, marks.perUnit[size_t(i)]);
+        // The per-unit price, then what the pair's price history tells.
+        QString tip = marks.perUnit[size_t(i)];
+        if (const mainlogic::PriceHistory *history = display->priceHistory(lilief->hiddenText(i)))
+            if (const QString lines = mainlogic::PriceHistoryText(offers[size_t(i)], *history); !lines.isEmpty())
+                tip = tip.isEmpty() ? lines : tip + QLatin1Char('\n') + lines;
+        lilief->setCellToolTip(i, 2, tip);
     }
 }
 

@@ -207,6 +207,54 @@ TEST(MainLogic, PricesAreComparedPerBaseUnit) {
         EXPECT_EQ(CheapestPerUnit(c.offers), c.bold) << c.name;
 }
 
+TEST(MainLogic, ThePriceTooltipTellsTheLastChangeAndTheComingPrice) {
+    // The price shown now, then the history: price before, its unit, the change's day; coming price,
+    // its unit, its day.
+    const struct {
+        const char *name;
+        Offer now;
+        PriceHistory history;
+        const char *text;
+    } cases[] = {
+        {"no history", {"12,99 €", "Sack"}, {}, ""},
+        {"a rise",
+         {"12,99 €", "Sack"},
+         {12.34, "Sack", "01.03.2027"},
+         "Preis seit 01.03.2027, vorher 12,34 € (+5,3 %)"},
+        {"a fall, the unit's blanks aside",
+         {"9,00 €", " Sack"},
+         {10.0, "Sack ", "02.01.2027"},
+         "Preis seit 02.01.2027, vorher 10,00 € (-10,0 %)"},
+        {"another unit of the same base compares per base unit",
+         {"1,00 €", "lfm"},
+         {95.0, "100 lfm", "01.03.2027"},
+         "Preis seit 01.03.2027, vorher 95,00 € je 100 lfm (+5,3 %)"},
+        {"the same per base unit",
+         {"1,00 €", "Stk"},
+         {10.0, "10 Stk", "01.03.2027"},
+         "Preis seit 01.03.2027, vorher 10,00 € je 10 Stk (\u00b10,0 %)"},
+        {"another base: no percent",
+         {"190,00 €", "Pal"},
+         {4.85, "Sack", "01.03.2027"},
+         "Preis seit 01.03.2027, vorher 4,85 € je Sack"},
+        {"nothing before: no percent",
+         {"1,00 €", "Stk"},
+         {0.0, "Stk", "01.03.2027"},
+         "Preis seit 01.03.2027, vorher 0,00 €"},
+        {"a price shown that cannot be read",
+         {"auf Anfrage", "Stk"},
+         {1.0, "Stk", "01.03.2027"},
+         "Preis seit 01.03.2027, vorher 1,00 €"},
+        {"coming only", {"12,99 €", "Sack"}, {{}, {}, {}, 13.0, "Sack", "01.04.2027"}, "Ab 01.04.2027: 13,00 €"},
+        {"both, the coming one for another unit",
+         {"12,99 €", "Sack"},
+         {12.34, "Sack", "01.03.2027", 1234.5, "100 Sack", "01.04.2027"},
+         "Preis seit 01.03.2027, vorher 12,34 € (+5,3 %)\nAb 01.04.2027: 1.234,50 € je 100 Sack"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(PriceHistoryText(c.now, c.history), QString::fromUtf8(c.text)) << c.name;
+}
+
 // The price unit and the price used to be read by a pattern and QLocale; the list's own readers must
 // read every text as those did, the pattern's odd corners included.
 TEST(MainLogic, PriceUnitsAndPricesAreReadAsBefore) {

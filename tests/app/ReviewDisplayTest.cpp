@@ -130,6 +130,19 @@ TEST_F(ReviewAids, SearchMovesToTheNextMatchAndWraps) {
 }
 
 TEST_F(ReviewAids, PriceCellsShowThePricePerUnitAndTheCheapestOfferIsBold) {
+    // 100003's first offer (0,89 € per lfm, last bought 15.04.2024) changed its price since and has a
+    // new one coming; the second has no history.
+    const QString pair = QStringLiteral("(SELECT al.id FROM artlief al JOIN artikel a ON a.id = al.artikel JOIN"
+                                        " lieferant f ON f.id = al.lieferant WHERE a.firma = 1 AND a.artnr = '100003'"
+                                        " AND f.liefnr = 70003)");
+    sql.exec(
+        QStringLiteral("INSERT INTO preis_hist (artlief, ek_alt, pe_alt, ek_neu, pe_neu, gueltig_ab, offen, quelle,"
+                       " erf_zeit, erf_pers) VALUES (%1, 85, 'lfm', 89, 'lfm', '2024-06-01', 0, 'Import',"
+                       " '2024-06-01T08:00:00', 'admin'), (%1, NULL, NULL, 92, 'lfm', '2027-03-01', 1, 'Import',"
+                       " '2024-06-01T08:00:00', 'admin')")
+            .arg(pair));
+    const QString history = QStringLiteral("0,89 € je lfm\nPreis seit 01.06.2024, vorher 0,85 € (+4,7 %)\n"
+                                           "Ab 01.03.2027: 0,92 €");
     start();
     load(0); // run 1, first article 100003: 0,89 € per lfm and 95,00 € per 100 lfm
     ASSERT_EQ(currentArticle(), QStringLiteral("100003"));
@@ -137,7 +150,7 @@ TEST_F(ReviewAids, PriceCellsShowThePricePerUnitAndTheCheapestOfferIsBold) {
     ASSERT_NE(view, nullptr);
     QCoreApplication::processEvents();
     EXPECT_EQ(view->model()->index(1, 1).data(Qt::ToolTipRole).toString(), QStringLiteral("0,95 € je lfm"));
-    EXPECT_EQ(view->model()->index(0, 1).data(Qt::ToolTipRole).toString(), QStringLiteral("0,89 € je lfm"));
+    EXPECT_EQ(view->model()->index(0, 1).data(Qt::ToolTipRole).toString(), history);
     EXPECT_TRUE(view->model()->index(0, 0).data(Qt::FontRole).value<QFont>().bold());
     EXPECT_FALSE(view->model()->index(1, 0).data(Qt::FontRole).isValid());
     // The bold row's price and date, and the widest of each, show whole in their columns.
@@ -155,4 +168,7 @@ TEST_F(ReviewAids, PriceCellsShowThePricePerUnitAndTheCheapestOfferIsBold) {
     ASSERT_TRUE(desktop.boxes.isEmpty()) << desktop.boxes.first().text.toStdString();
     EXPECT_FALSE(window->lilief->isRowBold(0));
     EXPECT_FALSE(window->lilief->isRowBold(1));
+    // The switch marks the prices anew: the history stays in the tooltip.
+    EXPECT_EQ(window->lilief->cellToolTip(0, 2), history);
+    EXPECT_EQ(window->lilief->cellToolTip(1, 2), QStringLiteral("0,95 € je lfm"));
 }

@@ -5,11 +5,15 @@
 #include "app/controls/KxList.h"
 #include "app/LiveView.h"
 #include "server/classes/SqlFactory.h"
+#include "server/exchange/Importer.h"
 
 #include <QAbstractItemView>
 #include <QLabel>
 #include <QPushButton>
+#include <QDate>
+#include <QFile>
 #include <QScrollBar>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -298,6 +302,36 @@ TEST_F(TwoClerks, AnotherWorkstationsChangeShowsWithinASecondWithoutMovingAnythi
         << window->statusLine->text().toStdString();
     EXPECT_EQ(log->calls.mid(mark).filter("execute ").size(), 0) << log->calls.mid(mark).join(" / ").toStdString();
     EXPECT_TRUE(desktop.boxes.isEmpty());
+}
+
+TEST_F(TwoClerks, AnImportedPriceShowsAtTheNextLookWithItsHistory) {
+    ASSERT_NO_FATAL_FAILURE(startOnRun2());
+    window->lilief->setCurrentRow(1);
+    // The admin imports a new price for 100001's pair with 70012 (5,10 € per Sack, active).
+    QTemporaryDir files;
+    const QString path = files.filePath(QStringLiteral("artlief.csv"));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("Artikel-Nr;Lieferant-Nr;EK-Netto;per;Aktiv\n100001;70012;5,60;Sack;J\n");
+    file.close();
+    kxexchange::ImportRequest request;
+    request.files.push_back({QStringLiteral("artlief"), path});
+    kxserver::ConnectTarget target;
+    target.path = dbPath;
+    const kxexchange::ImportReport report = kxexchange::Import(target, request);
+    ASSERT_TRUE(report.ok) << report.errors.join('\n').toStdString();
+
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->lilief->rowText(2).section('\n', 1, 1) == "5,60 €"; },
+                                1000 + 2 * LiveView::kIntervalMs))
+        << window->lilief->rowText(2).toStdString();
+    EXPECT_EQ(window->lilief->cellToolTip(2, 2),
+              "5,60 € je Sack\nPreis seit " + QDate::currentDate().toString("dd.MM.yyyy") + ", vorher 5,10 € (+9,8 %)");
+    // Nothing moved, nothing written by this clerk.
+    EXPECT_EQ(window->liart->currentRow(), 0);
+    EXPECT_EQ(window->lilief->currentRow(), 1);
+    EXPECT_EQ(supplierIds(), ids);
+    EXPECT_TRUE(desktop.boxes.isEmpty());
+    EXPECT_EQ(sql.value("SELECT COUNT(*) FROM liste_aend").toInt(), 0);
 }
 
 TEST_F(TwoClerks, UndoOfAnArticleChangedElsewhereShowsTheBoxAndWritesNothing) {

@@ -226,7 +226,7 @@ TEST_P(ServerTest, CursorMisuseIsReportedNotUndefined) {
     ExpectServerError(kCursorState, [&] { cursor->column(1); });
     ASSERT_TRUE(cursor->next());
     ExpectServerError(kCursorState, [&] { cursor->column(0); });
-    ExpectServerError(kCursorState, [&] { cursor->column(8); });
+    ExpectServerError(kCursorState, [&] { cursor->column(14); });
     EXPECT_FALSE(cursor->column(6).isNull());
     EXPECT_EQ(cursor->column(7).toString(), "J") << "the entry's main-supplier flag: 70001 is 100001's";
     while (cursor->next()) {
@@ -286,6 +286,56 @@ TEST_P(ServerTest, CursorMisuseIsReportedNotUndefined) {
     }
     EXPECT_EQ(read[0], first);
     EXPECT_EQ(read[1], second);
+}
+
+// Columns 8 to 13 of a supplier row: the latest price change applied since the pair's last purchase
+// (any without one), and the earliest coming price, each with its unit and day.
+TEST_P(ServerTest, TheSupplierRowsBringThePriceHistoryTheTooltipTells) {
+    cacheapi::FactoryPtr factory = clerk();
+    const QString key = listKey(*factory, "3");
+    const auto history = [&] {
+        QStringList shown;
+        cacheapi::QueryCursorPtr cursor = factory->openQuery("UpdateVelka.Hauptlief", "ArtikelLief");
+        cursor->execute({key, "100001"});
+        while (cursor->next()) {
+            QStringList columns{cursor->column(2).toString().section(' ', 0, 0)};
+            for (int column = 8; column <= 13; ++column)
+                columns << (cursor->column(column).isNull() ? QStringLiteral("-") : cursor->column(column).toString());
+            shown << columns.join('|');
+        }
+        return shown;
+    };
+    const QStringList none{"70001|-|-|-|-|-|-", "70006|-|-|-|-|-|-", "70012|-|-|-|-|-|-", "70015|-|-|-|-|-|-"};
+    EXPECT_EQ(history(), none) << "no history";
+    // 100001's pairs: 70001 last bought 2024-02-12, 70006 2023-11-20, 70012 never.
+    const auto pair = [](int supplier) {
+        return QStringLiteral("(SELECT al.id FROM artlief al JOIN artikel a ON a.id = al.artikel JOIN lieferant f"
+                              " ON f.id = al.lieferant WHERE a.firma = 1 AND a.artnr = '100001' AND f.liefnr = %1)")
+            .arg(supplier);
+    };
+    QStringList rows;
+    const auto add = [&](int supplier, const char *before, const char *after, const char *unit, const char *day,
+                         int coming) {
+        rows << QStringLiteral("(%1, %2, %3, %4, '%5', '%6', %7, 'Test', '2024-01-01T00:00:00', 'TEST')")
+                    .arg(pair(supplier), QLatin1String(before), QLatin1String(coming ? "NULL" : "'Sack'"),
+                         QLatin1String(after), QLatin1String(unit), QLatin1String(day))
+                    .arg(coming);
+    };
+    add(70001, "440", "450", "Sack", "2024-01-10", 0); // before the last purchase
+    add(70001, "450", "470", "Sack", "2024-05-01", 0); // the latest change since: 4,50 before it
+    add(70001, "430", "450", "Sack", "2024-03-01", 0);
+    add(70001, "NULL", "520", "Sack", "2027-04-01", 1);
+    add(70001, "NULL", "5000", "10 Sack", "2027-03-01", 1); // the earliest coming one
+    add(70006, "500", "535", "Sack", "2023-10-01", 0);      // before the last purchase
+    add(70012, "400", "510", "Sack", "2020-01-01", 0);      // never bought: any change
+    const QString stamp = factory->articleStamp(key, "100001");
+    rawSql("INSERT INTO preis_hist (artlief, ek_alt, pe_alt, ek_neu, pe_neu, gueltig_ab, offen, quelle, erf_zeit,"
+           " erf_pers) VALUES " +
+           rows.join(", "));
+    EXPECT_EQ(history(), (QStringList{"70001|4.5|Sack|01.05.2024|50|10 Sack|01.03.2027", "70006|-|-|-|-|-|-",
+                                      "70012|4|Sack|01.01.2020|-|-|-", "70015|-|-|-|-|-|-"}));
+    // The stamp is the entries' own: a price does not make a clerk's screen stale.
+    EXPECT_EQ(factory->articleStamp(key, "100001"), stamp);
 }
 
 TEST_P(ServerTest, HostileInputIsOnlyData) {

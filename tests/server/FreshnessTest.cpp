@@ -3,8 +3,12 @@
 #include "server/lists/ArticleStamp.h"
 #include "ServerFixture.h"
 #include "server/db/SqlConnection.h"
+#include "server/exchange/Importer.h"
+#include "PgCluster.h"
 
 #include <QCryptographicHash>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <functional>
@@ -295,6 +299,25 @@ TEST_P(ServerTest, AWatcherLearnsWhichArticlesAnotherWorkstationChanged) {
         std::function<void()> run;
         QStringList changes;
     };
+    // The admin's import of a new price for 100002's pair with 70012 (1000 Stk, active), under the
+    // admin's own login: the master data changes, the list hears of it from TellPriceNews.
+    QTemporaryDir files;
+    const auto importPrice = [&](const char *price) {
+        const QString path = files.filePath(QStringLiteral("artlief.csv"));
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(QByteArray("Artikel-Nr;Lieferant-Nr;EK-Netto;per;Aktiv\n100002;70012;") + price + ";1000 Stk;J\n");
+        file.close();
+        const QByteArray login = qgetenv("PGUSER");
+        if (!sqlite())
+            ::setenv("PGUSER", cluster().user().toUtf8().constData(), 1);
+        kxexchange::ImportRequest request;
+        request.files.push_back({QStringLiteral("artlief"), path});
+        const kxexchange::ImportReport report = kxexchange::Import(*ParseConnectString(connectString()), request);
+        if (!sqlite())
+            ::setenv("PGUSER", login.constData(), 1);
+        ASSERT_TRUE(report.ok) << report.errors.join('\n').toStdString();
+    };
     const std::vector<Step> steps{
         {"a proposal taken",
          [&] {
@@ -335,6 +358,8 @@ TEST_P(ServerTest, AWatcherLearnsWhichArticlesAnotherWorkstationChanged) {
              EXPECT_EQ(speichern(*other, key), 0);
          },
          {"100004"}},
+        // An import's new price of a pair: the article's rows are news as after a save.
+        {"an import's new price", [&] { importPrice("1300,00"); }, {"100002"}},
     };
     for (const Step &step : steps) {
         step.run();

@@ -1,5 +1,6 @@
 #include "app/review/PriceUnits.h"
 
+#include <QStringList>
 #include <QVarLengthArray>
 
 #include <algorithm>
@@ -268,6 +269,53 @@ QString PerUnitText(const Offer &offer) {
 std::vector<bool> CheapestPerUnit(const std::vector<Offer> &offers) {
     const QLocale locale;
     return cheapest(offers, unitPrices(offers, Digits(locale)));
+}
+
+QString PriceHistoryText(const Offer &now, const PriceHistory &history) {
+    const QLocale locale;
+    const Digits digits(locale);
+    // A price of the history as the list writes one, with its unit when that is not the one shown.
+    const auto price = [&](double euros, const QString &unit) {
+        QString text;
+        appendTwoDecimals(text, euros, digits);
+        text += QStringLiteral(" €");
+        if (unit.trimmed() != now.unit.trimmed() && !unit.trimmed().isEmpty())
+            text += QStringLiteral(" je ") + unit.trimmed();
+        return text;
+    };
+    QStringList lines;
+    if (history.before) {
+        QString line = QStringLiteral("Preis seit ") + history.changedOn + QStringLiteral(", vorher ") +
+                       price(*history.before, history.beforeUnit);
+        // Compared per base unit: the same unit compares the prices themselves.
+        std::optional<double> ratio;
+        if (now.unit.trimmed() == history.beforeUnit.trimmed()) {
+            if (const std::optional<double> current = readPrice(now.price, digits); current && *history.before > 0)
+                ratio = *current / *history.before;
+        } else {
+            // The price before as the list would have shown it, read the way the shown one is.
+            QString earlier;
+            appendTwoDecimals(earlier, *history.before, digits);
+            const std::optional<UnitPrice> current = unitPrice(now, digits);
+            const Offer then{earlier, history.beforeUnit, true}; // the unit price's base points into it
+            const std::optional<UnitPrice> before = unitPrice(then, digits);
+            if (current && before && before->perUnit > 0 &&
+                current->base.toString().toCaseFolded() == before->base.toString().toCaseFolded())
+                ratio = current->perUnit / before->perUnit;
+        }
+        if (ratio && std::isfinite(*ratio)) {
+            const double percent = (*ratio - 1) * 100;
+            const QString amount = locale.toString(std::abs(percent), 'f', 1);
+            const QChar sign =
+                amount == locale.toString(0.0, 'f', 1) ? QChar(u'\u00b1') : QChar(percent > 0 ? u'+' : u'-');
+            line += QStringLiteral(" (") + sign + amount + QStringLiteral(" %)");
+        }
+        lines << line;
+    }
+    if (history.coming)
+        lines << QStringLiteral("Ab ") + history.comingOn + QStringLiteral(": ") +
+                     price(*history.coming, history.comingUnit);
+    return lines.join(QLatin1Char('\n'));
 }
 
 PriceMarks MarkPrices(const std::vector<Offer> &offers) {

@@ -32,6 +32,28 @@ struct PriceMarks {
 };
 PriceMarks MarkPrices(const std::vector<Offer> &offers);
 
+// What the price cell's tooltip tells of a pair's price history besides its per-unit price: the
+// latest change since the last purchase (any, when there was none) as the price and unit before it
+// and the day of the change, and the earliest coming price with its unit and the day it holds from.
+// Days as the list shows them ("01.03.2027").
+struct PriceHistory {
+    std::optional<double> before = {}; // euros; empty: no change since the last purchase
+    QString beforeUnit = {};
+    QString changedOn = {};
+    std::optional<double> coming = {}; // euros; empty: none coming
+    QString comingUnit = {};
+    QString comingOn = {};
+};
+// The tooltip's lines for `history` of the offer shown now, one for each of its parts, empty when it
+// has none:
+//   "Preis seit 01.03.2027, vorher 12,34 € (+5,2 %)"
+//   "Ab 01.04.2027: 13,00 €"
+// The day of the first line is the change's own: from it the price shown holds. A price given for
+// another unit than the one shown names it ("vorher 95,00 € je 100 lfm"); the change in percent is
+// per base unit then, and left out when the two cannot be compared (unreadable, another base unit,
+// a price of nothing before).
+QString PriceHistoryText(const Offer &now, const PriceHistory &history);
+
 // A price unit read into its count and its base unit, both parts of the text given. The forms are
 // those of the pattern ^\s*(?:(\d+(?:[.,]\d+)?)\s*)?(\D.*?)\s*$ (ASCII classes, "." stops at a
 // line feed) with a base holding an ASCII letter, digit or "_", and its captures exactly, odd

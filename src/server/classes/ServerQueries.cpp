@@ -100,14 +100,33 @@ QString articleText(const DirectRows &row, int column, const QString &context) {
 }
 
 // The supplier rows of one article of a list (its number, then the list key), up to the list's own
-// changes, which each backend joins its way.
+// changes, which each backend joins its way, and the pair's price history as far as the price cell
+// tells it (kHistorySqlite, kHistoryPostgres): the latest change applied since the last purchase
+// (any, without one), as its price and unit before and its day, and the earliest coming price, as
+// its price, unit and day. Each is one step along the history's index (pair, day), a lookup that
+// finds nothing for the many pairs without a history.
 const char *const kSupplierRowsFrom =
     "SELECT al.id, f.liefnr, f.name, al.ek_cent, al.pe, al.le_einkauf, COALESCE(o.laktiv, al.aktiv),"
-    " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END)"
+    " COALESCE(o.hlief, CASE WHEN a.haupt_lief = al.lieferant THEN 'J' ELSE 'N' END),"
+    " hv.ek_alt, hv.pe_alt, hv.gueltig_ab, hk.ek_neu, hk.pe_neu, hk.gueltig_ab"
     " FROM artliste l JOIN upd_artikel u ON u.run = l.run AND u.artnr = ?"
     " JOIN artikel a ON a.id = u.artikel"
     " JOIN artlief al ON al.artikel = u.artikel"
     " JOIN lieferant f ON f.id = al.lieferant";
+
+// The two history rows of a pair (hv, hk): SQLite finds each one's id and the row by it; PostgreSQL
+// reads each as a lateral row, one index scan instead of a scan and a lookup.
+const char *const kHistorySqlite =
+    " LEFT JOIN preis_hist hv ON hv.id = (SELECT h.id FROM preis_hist h WHERE h.artlief = al.id AND h.offen = 0"
+    " AND h.gueltig_ab > COALESCE(al.le_einkauf, '') ORDER BY h.gueltig_ab DESC, h.id DESC LIMIT 1)"
+    " LEFT JOIN preis_hist hk ON hk.id = (SELECT h.id FROM preis_hist h WHERE h.artlief = al.id AND h.offen = 1"
+    " ORDER BY h.gueltig_ab, h.id LIMIT 1)";
+const char *const kHistoryPostgres =
+    " LEFT JOIN LATERAL (SELECT h.ek_alt, h.pe_alt, h.gueltig_ab FROM preis_hist h WHERE h.artlief = al.id"
+    " AND h.offen = 0 AND h.gueltig_ab > COALESCE(al.le_einkauf, '') ORDER BY h.gueltig_ab DESC, h.id DESC"
+    " LIMIT 1) hv ON true"
+    " LEFT JOIN LATERAL (SELECT h.ek_neu, h.pe_neu, h.gueltig_ab FROM preis_hist h WHERE h.artlief = al.id"
+    " AND h.offen = 1 ORDER BY h.gueltig_ab, h.id LIMIT 1) hk ON true";
 
 // Up to this many articles, "ArtikelZeilen" finds them by key with the statement kept prepared.
 constexpr qsizetype kFewArticles = 100;
@@ -181,18 +200,22 @@ const QueryDef kQueries[] = {
      },
      .text = articleText},
     // Column 7, the entry's main-supplier flag, is this server's own: with it a refreshed screen
-    // learns the article's main supplier from the same read as its suppliers.
+    // learns the article's main supplier from the same read as its suppliers. So are columns 8 to 13,
+    // the pair's price history for the price cell's tooltip: the price before the latest change since
+    // the last purchase (a number in euros, or null), its unit and the change's day ("dd.MM.yyyy"),
+    // then the earliest coming price (or null), its unit and its day. The stamp leaves them out: it
+    // says what a clerk's writes depend on, and a price is not among that.
     {.name = "ArtikelLief",
      .parameters = 2,
-     .columns = 7,
+     .columns = 13,
      .run = [](SqlConnection &connection, const QVariantList &params, QString &context) -> std::unique_ptr<DirectRows> {
          const qint64 list = lists::ListKey(params.at(0));
          context = QString::number(list);
          const QString article = params.at(1).toString();
          if (connection.backend() == Backend::Sqlite) {
              static const QString sql =
-                 QStringLiteral("%1%2 WHERE l.id = ? ORDER BY f.liefnr")
-                     .arg(QLatin1String(kSupplierRowsFrom),
+                 QStringLiteral("%1%2%3 WHERE l.id = ? ORDER BY f.liefnr")
+                     .arg(QLatin1String(kSupplierRowsFrom), QLatin1String(kHistorySqlite),
                           lists::ChangeJoin(Backend::Sqlite, QStringLiteral("l.id"), QStringLiteral("al.id")));
              return std::make_unique<QtRows>(connection, connection.runCached(sql, {article, list}));
          }
@@ -202,12 +225,12 @@ const QueryDef kQueries[] = {
          // more than all the rest of the statement. Many pages make it a lookup by entry, as the
          // per-entry join was (the list compared as an expression, for the reason ChangeJoin gives).
          static const QString sql =
-             QStringLiteral("%1 LEFT JOIN unnest((SELECT array_agg(x) FROM liste_aend x"
+             QStringLiteral("%1%2 LEFT JOIN unnest((SELECT array_agg(x) FROM liste_aend x"
                             " WHERE x.liste + 0 = ? AND x.artlief = ANY (ARRAY(SELECT z.id FROM artliste lz"
                             " JOIN upd_artikel uz ON uz.run = lz.run AND uz.artnr = ?"
                             " JOIN artlief z ON z.artikel = uz.artikel WHERE lz.id = ?)))) o ON o.artlief = al.id"
                             " WHERE l.id = ? ORDER BY f.liefnr")
-                 .arg(QLatin1String(kSupplierRowsFrom));
+                 .arg(QLatin1String(kSupplierRowsFrom), QLatin1String(kHistoryPostgres));
          return std::make_unique<QtRows>(connection, connection.runCached(sql, {article, list, article, list, list}));
      },
      .value = [](const DirectRows &row, int column, const QString &context) -> QVariant {
@@ -224,8 +247,16 @@ const QueryDef kQueries[] = {
              return purchaseDate(row.text(5));
          case 6:
              return row.text(6);
-         default:
+         case 7:
              return row.text(7);
+         case 8:
+         case 11:
+             return row.isNull(column) ? QVariant() : QVariant(wholeOf(row, column) / 100.0);
+         case 9:
+         case 12:
+             return row.isNull(column) ? QVariant() : QVariant(row.text(column));
+         default:
+             return row.isNull(column) ? QVariant() : QVariant(purchaseDate(row.text(column)));
          }
      },
      .stampPart = [](ArticleStamp &stamp, const DirectRows &row) { stamp.add(row.text(0), row.text(6), row.text(7)); }},

@@ -25,17 +25,23 @@ QString writtenArticles(Backend backend) {
                : QStringLiteral("SELECT o.artikel FROM liste_aend o WHERE o.liste = ? AND o.aend_nr > ?");
 }
 
-// The articles whose entries a save applied since a version (the list, the version).
-const char *const kSavedArticles = "SELECT al.artikel FROM speicher_log s JOIN artlief al ON al.id = s.artlief"
-                                   " WHERE s.liste = ? AND s.aend_nr > ?";
+// The articles whose entries a save applied since a version (the list, the version), and those whose
+// master prices an import changed since a version (the list, the version; TellPriceNews): to a
+// watcher both are the same news, rows to read again as the server holds them now.
+const char *const kSavedOrPricedArticles =
+    "SELECT al.artikel FROM speicher_log s JOIN artlief al ON al.id = s.artlief"
+    " WHERE s.liste = ? AND s.aend_nr > ?"
+    " UNION SELECT p.artikel FROM liste_preis p WHERE p.liste = ? AND p.aend_nr > ?";
 
 // One statement, one snapshot: the list's version (kind 0, with whether rows written at or before
 // the version seen last are still there), the articles of the change rows written since that version
-// (kind 1), and the articles whose entries a save applied since (kind 2). Every writer of a list
-// raises its version before it writes, and each change row and save-log row carries the version
-// that wrote it (aend_nr), so a row written after the version read here has a higher one. (A save
-// log's id would not do: two lists saved at once take their ids in one order and commit in another.)
-// Parameters: the version, the list; the list, the version; the list, the version for saves.
+// (kind 1), and the articles whose entries a save applied or whose prices an import changed since
+// (kind 2). Every writer of a list raises its version before it writes, and each change row, save-log
+// row and price-news row carries the version that wrote it (aend_nr), so a row written after the
+// version read here has a higher one. (A save log's id would not do: two lists saved at once take
+// their ids in one order and commit in another.)
+// Parameters: the version, the list; the list, the version; the list, the version for saves; the
+// list, the version for prices.
 // PostgreSQL keeps it prepared on the connection, and so that one plan does for every look (the
 // server then plans it once instead of at every look, some 80 times a second with 32 watching
 // clerks), the articles are found by their keys from the array of the changed ones: whatever the
@@ -49,7 +55,8 @@ const QString &lookSql(Backend backend) {
                               " AND o.aend_nr <= ?) THEN 1 ELSE 0 END, NULL FROM artliste l WHERE l.id = ?"
                               " UNION ALL SELECT 1, 0, 0, a.artnr FROM artikel a WHERE %1"
                               " UNION ALL SELECT 2, 0, 0, a.artnr FROM artikel a WHERE %2")
-            .arg(QString(articles).arg(writtenArticles(b)), QString(articles).arg(QLatin1String(kSavedArticles)));
+            .arg(QString(articles).arg(writtenArticles(b)),
+                 QString(articles).arg(QLatin1String(kSavedOrPricedArticles)));
     });
 }
 
@@ -59,7 +66,7 @@ const QString &lookSql(Backend backend) {
 // change rows that its list's run does not hold is not named: the list has no row for it. In no
 // order: sorting them here costs more than the program's sort of their numbers.
 // SQLite only (see look). Parameters: the version, the list; the list; the list, the version; the
-// list, the version for saves.
+// list, the version for saves; the list, the version for prices.
 const QString &lookRowsSql() {
     static const QString text = [] {
         const Backend b = Backend::Sqlite;
@@ -72,7 +79,7 @@ const QString &lookRowsSql() {
                    "%1%5 WHERE l.id = ? AND a.id IN (%2)"
                    " UNION ALL SELECT a.artnr, NULL, NULL, NULL, NULL, NULL, 2, 0, 0 FROM artikel a WHERE a.id IN (%3)")
             .arg(MainSupplierJoin(b, QStringLiteral("l.id"), QStringLiteral("a.id"), "o"), writtenArticles(b),
-                 QLatin1String(kSavedArticles), QLatin1String(kArticleListColumns),
+                 QLatin1String(kSavedOrPricedArticles), QLatin1String(kArticleListColumns),
                  QLatin1String(kArticleSupplierJoins));
     }();
     return text;
@@ -103,7 +110,7 @@ cacheapi::ChangedArticles look(SqlConnection &connection, const QVariant &listKe
     // The first look takes every row's article (what is changed and not saved now) and no save as
     // news; later looks what came since.
     const qint64 versionSeen = first ? -1 : since.value(kVersion).toLongLong();
-    // On the first look the saves are no news, whatever their number.
+    // On the first look the saves and price changes are no news, whatever their number.
     const qint64 savedSince = first ? std::numeric_limits<qint64>::max() : versionSeen;
     // Only on SQLite: there the look finds the rows of the articles it names by their keys. On
     // PostgreSQL the rows' own request is the cheaper way for many articles: it joins the numbers,
@@ -120,7 +127,8 @@ cacheapi::ChangedArticles look(SqlConnection &connection, const QVariant &listKe
     if (withRows) {
         // Read through SQLite's own interface: the rows' texts as SQLite keeps them, each made into a
         // QString once.
-        SqliteRows query(connection, lookRowsSql(), {versionSeen, list, list, list, versionSeen, list, savedSince});
+        SqliteRows query(connection, lookRowsSql(),
+                         {versionSeen, list, list, list, versionSeen, list, savedSince, list, savedSince});
         while (query.next()) {
             const qint64 kind = query.whole(6).value_or(-1);
             if (kind == 0) {
@@ -135,8 +143,8 @@ cacheapi::ChangedArticles look(SqlConnection &connection, const QVariant &listKe
             (kind == 1 ? written : saved) << std::move(number);
         }
     } else {
-        const auto query = connection.runCached(lookSql(connection.backend()),
-                                                {versionSeen, list, list, versionSeen, list, savedSince});
+        const auto query = connection.runCached(
+            lookSql(connection.backend()), {versionSeen, list, list, versionSeen, list, savedSince, list, savedSince});
         while (connection.next(*query)) {
             const int kind = query->value(0).toInt();
             if (kind == 0) {
