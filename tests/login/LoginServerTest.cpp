@@ -225,8 +225,9 @@ TEST_F(LoginServerTest, AnOlderDatabaseAsksForItsUpgradeThenItsUsersLogIn) {
     };
     storeLogin("DEMO", "demo", "1", path);
     EXPECT_FALSE(LoginUser());
-    expectVersionBox("Version 1 des KORVEX-Datenbankschemas; dieses Programm braucht Version 5. Der Administrator "
-                     "bringt sie mit \"korvex-db upgrade " +
+    expectVersionBox(QStringLiteral("Version 1 des KORVEX-Datenbankschemas; dieses Programm braucht Version %1. Der "
+                                    "Administrator bringt sie mit \"korvex-db upgrade ")
+                         .arg(kxserver::kSchemaVersion) +
                      path + "\"");
 
     ASSERT_NO_THROW(kxserver::UpgradeDatabase({kxserver::Backend::Sqlite, path, {}, 0}));
@@ -258,7 +259,8 @@ TEST_F(LoginServerTest, AnOlderDatabaseAsksForItsUpgradeThenItsUsersLogIn) {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("login-v1"));
         db.setDatabaseName(path);
         ASSERT_TRUE(db.open());
-        ASSERT_TRUE(QSqlQuery(db).exec(QStringLiteral("UPDATE korvex_meta SET value = '6' WHERE key = 'version'")));
+        ASSERT_TRUE(QSqlQuery(db).exec(QStringLiteral("UPDATE korvex_meta SET value = '%1' WHERE key = 'version'")
+                                           .arg(kxserver::kSchemaVersion + 1)));
         db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("login-v1"));
@@ -266,5 +268,8 @@ TEST_F(LoginServerTest, AnOlderDatabaseAsksForItsUpgradeThenItsUsersLogIn) {
     gFactoryMaker = MakeSqlFactory;
     storeLogin("DEMO", "demo", "1", path);
     EXPECT_FALSE(LoginUser());
-    expectVersionBox("Version 6 des KORVEX-Datenbankschemas; dieses Programm kennt nur Version 5 und ist zu alt");
+    expectVersionBox(QStringLiteral("Version %1 des KORVEX-Datenbankschemas; dieses Programm kennt nur Version %2 und ist "
+                                    "zu alt")
+                         .arg(kxserver::kSchemaVersion + 1)
+                         .arg(kxserver::kSchemaVersion));
 }
