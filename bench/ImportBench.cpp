@@ -142,16 +142,24 @@ bool runTool(const QStringList &arguments, QString *error, bool isImport = false
 
 QSqlDatabase open(Backend backend);
 
-// An empty database with the suppliers and articles the pairs name (ids from 1 in number order),
-// put in by bare SQL: only the pairs are timed.
-bool prepare(Backend backend, QString *error) {
+// The benchmark database replaced by an empty one, as the tool makes it, and opened in `db`.
+bool emptyDatabase(Backend backend, QSqlDatabase *db, QString *error) {
     endProgram(); // the database is replaced below
     if (backend != Backend::Sqlite)
         postgresReplaced();
-    (void)files();
     if (!runTool(target(backend) + QStringList{QStringLiteral("--force")}, error))
         return false;
-    QSqlDatabase db = open(backend);
+    *db = open(backend);
+    return true;
+}
+
+// An empty database with the suppliers and articles the pairs name (ids from 1 in number order),
+// put in by bare SQL: only the pairs are timed.
+bool prepare(Backend backend, QString *error) {
+    (void)files();
+    QSqlDatabase db;
+    if (!emptyDatabase(backend, &db, error))
+        return false;
     try {
         QSqlQuery(db).exec(QStringLiteral("BEGIN"));
         kxserver::BulkInsert suppliers(db, QStringLiteral("lieferant"), {"id", "firma", "liefnr", "name"});
@@ -315,13 +323,10 @@ const Delivery &delivery() {
 // An empty database with supplier 70001 and its 1,000,000 pairs, each with its catalog number, by
 // bare SQL; only the delivery is timed.
 bool prepareCatalog(Backend backend, QString *error) {
-    endProgram();
-    if (backend != Backend::Sqlite)
-        postgresReplaced();
     (void)delivery();
-    if (!runTool(target(backend) + QStringList{QStringLiteral("--force")}, error))
+    QSqlDatabase db;
+    if (!emptyDatabase(backend, &db, error))
         return false;
-    QSqlDatabase db = open(backend);
     try {
         QSqlQuery(db).exec(QStringLiteral("BEGIN"));
         kxserver::BulkInsert supplier(db, QStringLiteral("lieferant"), {"id", "firma", "liefnr", "name"});

@@ -98,7 +98,9 @@ const char *const kPriceStatements[] = {
     "CREATE INDEX liste_preis_nr ON liste_preis (liste, aend_nr)",
 };
 
-QString ForBackend(const char *text, Backend backend) {
+} // namespace
+
+QString SchemaText(const char *text, Backend backend) {
     const bool sqlite = backend == Backend::Sqlite;
     QString sql = QString::fromLatin1(text);
     sql.replace(QLatin1String("%KEY%"), sqlite ? QLatin1String("INTEGER PRIMARY KEY") : QLatin1String("BIGINT PRIMARY KEY"));
@@ -109,12 +111,10 @@ QString ForBackend(const char *text, Backend backend) {
     return sql;
 }
 
-} // namespace
-
 QStringList PriceHistoryStatements(Backend backend) {
     QStringList statements;
     for (const char *text : kPriceStatements)
-        statements << ForBackend(text, backend);
+        statements << SchemaText(text, backend);
     return statements;
 }
 
@@ -122,7 +122,7 @@ QStringList SchemaStatements(Backend backend) {
     const bool sqlite = backend == Backend::Sqlite;
     QStringList statements;
     for (const char *text : kStatements)
-        statements << ForBackend(text, backend);
+        statements << SchemaText(text, backend);
     statements << PriceHistoryStatements(backend);
     if (sqlite)
         statements << SqliteChangeNumberStatements();

@@ -7,6 +7,9 @@
 
 namespace kxserver {
 
+// A statement of the schema with its placeholders (%KEY%, %AUTO%, %CODE%, %CLUSTER%, see Schema.cpp)
+// written for the backend.
+QString SchemaText(const char *text, Backend backend);
 // The statements that create the tables of an empty database, in order.
 QStringList SchemaStatements(Backend backend);
 // What numbers a list's changes on SQLite (the column itself is part of the table): an index, and the

@@ -108,8 +108,7 @@ void step4(QSqlDatabase &, Backend) {}
 // history starts with the next change (what a price was before was never written down).
 void step5(QSqlDatabase &db, Backend backend) {
     Exec(db, QStringLiteral("ALTER TABLE artikel ADD COLUMN ean TEXT"));
-    Exec(db, backend == Backend::Sqlite ? QStringLiteral("ALTER TABLE artlief ADD COLUMN lief_artnr TEXT")
-                                        : QStringLiteral("ALTER TABLE artlief ADD COLUMN lief_artnr TEXT COLLATE \"C\""));
+    Exec(db, SchemaText("ALTER TABLE artlief ADD COLUMN lief_artnr %CODE%", backend));
     for (const QString &statement : PriceHistoryStatements(backend))
         Exec(db, statement);
 }

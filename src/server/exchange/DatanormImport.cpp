@@ -24,22 +24,6 @@ namespace kxexchange {
 
 namespace datanorm {
 
-qint32 DatanormRun::unitIndex(const QString &unit) {
-    const auto found = m_unitIndex.constFind(unit);
-    if (found != m_unitIndex.constEnd())
-        return found.value();
-    m_units << unit;
-    return m_unitIndex.insert(unit, qint32(m_units.size() - 1)).value();
-}
-
-qint32 DatanormRun::groupIndex(const QString &group) {
-    const auto found = m_groupIndex.constFind(group);
-    if (found != m_groupIndex.constEnd())
-        return found.value();
-    m_groups << group;
-    return m_groupIndex.insert(group, qint32(m_groups.size() - 1)).value();
-}
-
 bool DatanormRun::loadPairs() {
     QSqlQuery supplier = m_db.run(QStringLiteral("SELECT id FROM lieferant WHERE firma = ? AND liefnr = ?"),
                                   {m_request.firma, m_request.supplier});
@@ -75,7 +59,7 @@ bool DatanormRun::loadPairs() {
         const QByteArrayView unit = rows->textBytes(3).value_or(QByteArrayView());
         if (lastUnitIndex < 0 || unit != lastUnit) {
             lastUnit = unit.toByteArray();
-            lastUnitIndex = unitIndex(QString::fromUtf8(lastUnit));
+            lastUnitIndex = m_units.index(QString::fromUtf8(lastUnit));
         }
         m_pairs.push_back({rows->whole(0).value_or(0), rows->whole(1).value_or(0), rows->whole(2).value_or(0),
                            lastUnitIndex});
@@ -108,11 +92,13 @@ namespace {
 
 // The files in the order their contents need: discount groups first (a list price needs them), then
 // articles, then prices (a price record holds over an article record). By the first record a file
-// holds, not by its name.
-int Rank(const QString &path, datanorm::Charset charset) {
+// holds, not by its name. `charset` becomes the character set the look settled on, so that the
+// file's reading does not detect it a second time (a pass over all of its bytes).
+int Rank(const QString &path, datanorm::Charset &charset) {
     Reader reader;
     if (!reader.open(path, charset))
         return 1; // its error comes when it is read
+    charset = reader.charset();
     Record record;
     while (reader.next(record)) {
         switch (record.kind) {
@@ -151,8 +137,9 @@ bool DatanormRun::readAll() {
     if (!loadPairs())
         return false;
     std::vector<std::pair<int, int>> order; // rank, file
+    std::vector<Charset> charsets(size_t(m_request.files.size()), m_request.charset);
     for (int i = 0; i < m_request.files.size(); ++i)
-        order.emplace_back(Rank(m_request.files.at(i), m_request.charset), i);
+        order.emplace_back(Rank(m_request.files.at(i), charsets[size_t(i)]), i);
     std::stable_sort(order.begin(), order.end());
     for (const QString &path : m_request.files) {
         m_fileNames << QFileInfo(path).fileName();
@@ -160,7 +147,7 @@ bool DatanormRun::readAll() {
     }
     for (const auto &[rank, file] : order) {
         Reader reader;
-        if (!reader.open(m_request.files.at(file), m_request.charset)) {
+        if (!reader.open(m_request.files.at(file), charsets[size_t(file)])) {
             m_report.errors << reader.error();
             return false;
         }
@@ -272,7 +259,7 @@ void DatanormRun::take(const Record &record, int file, const Reader &reader) {
             next.unit = known.value();
         } else {
             QString expected;
-            next.unit = unitIndex(ToServerText(PerText(record.priceUnit, record.unit), &expected).value_or(QString()));
+            next.unit = m_units.index(ToServerText(PerText(record.priceUnit, record.unit), &expected).value_or(QString()));
             m_perTexts.insert({record.priceUnit, record.unit}, next.unit);
         }
     }
@@ -305,7 +292,7 @@ void DatanormRun::take(const Record &record, int file, const Reader &reader) {
         } else if (own) {
             next.ownDiscounts = true;
         } else {
-            next.group = groupIndex(record.group);
+            next.group = m_groups.index(record.group);
         }
         if (pair && next.ownDiscounts)
             m_ownDiscounts.insert(*pair, record.discounts);
@@ -326,7 +313,7 @@ void DatanormRun::offer(quint32 pair, Offer next) {
     // pair takes the first and keeps the second as its coming price.
     Offer &current = m_offers[pair];
     if (next.group == kArticleGroup)
-        next.group = current.group >= 0 ? current.group : groupIndex(QString());
+        next.group = current.group >= 0 ? current.group : m_groups.index(QString());
     const bool later = next.validFrom > qint32(m_request.today.toJulianDay());
     Offer &held = later ? m_later[pair] : current;
     if (next.unit < 0)

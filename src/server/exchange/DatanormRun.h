@@ -5,6 +5,7 @@
 
 #include "server/exchange/DatanormImport.h"
 #include "server/exchange/DatanormPrices.h"
+#include "server/exchange/TextTable.h"
 #include "session/ServerError.h"
 
 #include <QHash>
@@ -127,8 +128,6 @@ private:
         ++m_report.numbersLearned;
     }
     void unmatched(int file, qint64 line, const QString &number);
-    qint32 unitIndex(const QString &unit);
-    qint32 groupIndex(const QString &group);
     void resolve();
     void write();
     void writePrices();
@@ -146,11 +145,9 @@ private:
     QHash<quint32, Offer> m_later;                           // by pair: a price from a later day
     QHash<quint32, std::array<Discount, 3>> m_ownDiscounts;  // of the offers that name a group in them
     QHash<QString, Offer> m_waiting; // version 4 articles not found by number, until their "B" gives the EAN
-    QStringList m_units;
+    TextTable m_units;
     QHash<QPair<qint64, QString>, qint32> m_perTexts; // an article record's price unit and unit -> its "per"
-    QHash<QString, qint32> m_unitIndex;
-    QStringList m_groups;
-    QHash<QString, qint32> m_groupIndex;
+    TextTable m_groups;
     GroupDiscounts m_tableDiscounts;    // the merchant's own
     GroupDiscounts m_deliveryDiscounts; // the delivery's "R" records
     QStringList m_fileNames;

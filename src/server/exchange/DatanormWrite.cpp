@@ -2,6 +2,7 @@
 
 #include "server/db/BulkInsert.h"
 #include "server/db/Dialect.h"
+#include "server/exchange/Importer.h"
 #include "server/exchange/PriceHistory.h"
 #include "server/lists/PriceNews.h"
 
@@ -84,12 +85,7 @@ void DatanormRun::resolve() {
 
 void DatanormRun::write() {
     m_db.beginUnit();
-    if (m_db.backend() == kxserver::Backend::Postgres) {
-        // Under the company's lists' locks, as every import of master data (a clerk's save reads them).
-        m_db.run(QStringLiteral("SELECT l.id FROM artliste l JOIN upd_run r ON r.id = l.run WHERE r.firma = ?"
-                                " ORDER BY l.id FOR UPDATE OF l"),
-                 {m_request.firma});
-    }
+    LockCompanyLists(m_db, m_request.firma);
     std::vector<qint64> articles;
     m_report.dueApplied = ApplyDuePrices(m_db, m_request.today, articles);
     const QString recorder = PriceRecorder(m_db);
@@ -141,8 +137,6 @@ void DatanormRun::write() {
         for (const auto &[i, number] : m_renumberings)
             m_db.execute(renumber, {number, m_pairs[i].id});
     }
-    std::sort(articles.begin(), articles.end());
-    articles.erase(std::unique(articles.begin(), articles.end()), articles.end());
     kxserver::lists::TellPriceNews(m_db, articles);
     m_db.commitUnit();
 }

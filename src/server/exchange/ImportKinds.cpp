@@ -122,42 +122,52 @@ void ImportRun::lieferanten(FileRows &file) {
 }
 
 void ImportRun::lockLists() {
+    if (m_listsLocked)
+        return;
+    LockCompanyLists(m_db, m_request.firma);
+    m_listsLocked = true;
+}
+
+namespace {
+
+// Why a lock of the company's lists gave up: the first of them a lock of its own would have to wait
+// for; the look takes the free ones' locks only for the moment of its statement.
+QString ListInUse(kxserver::SqlConnection &db, int firma) {
+    QSqlQuery held = db.run(
+        QStringLiteral("SELECT r.nr, l.id FROM artliste l JOIN upd_run r ON r.id = l.run WHERE r.firma = ? AND l.id"
+                       " NOT IN (SELECT f.id FROM artliste f JOIN upd_run fr ON fr.id = f.run WHERE fr.firma = ?"
+                       " FOR UPDATE OF f SKIP LOCKED) ORDER BY l.id LIMIT 1"),
+        {firma, firma});
+    const QString retry = QStringLiteral(" (ein Sachbearbeiter speichert oder ändert sie); nichts wurde importiert. "
+                                         "Später erneut versuchen.");
+    if (db.next(held))
+        return QStringLiteral("Die Artikelliste des Updates %1 (Liste %2) der Firma %3 ist gerade gesperrt")
+                   .arg(held.value(0).toLongLong())
+                   .arg(held.value(1).toLongLong())
+                   .arg(firma) +
+               retry;
+    return QStringLiteral("Eine Artikelliste der Firma %1 war gesperrt").arg(firma) + retry;
+}
+
+} // namespace
+
+void LockCompanyLists(kxserver::SqlConnection &db, int firma) {
     // A clerk's write checks the article's rules against the master data under its list's lock;
     // changing master data under the same locks keeps both from deciding on a state the other is
     // about to change. SQLite's write lock (BEGIN IMMEDIATE) covers that already.
-    if (m_listsLocked || m_db.backend() != kxserver::Backend::Postgres)
+    if (db.backend() != kxserver::Backend::Postgres)
         return;
     try {
-        m_db.run(QStringLiteral("SELECT l.id FROM artliste l JOIN upd_run r ON r.id = l.run WHERE r.firma = ?"
-                                " ORDER BY l.id FOR UPDATE OF l"),
-                 {m_request.firma});
+        db.run(QStringLiteral("SELECT l.id FROM artliste l JOIN upd_run r ON r.id = l.run WHERE r.firma = ?"
+                              " ORDER BY l.id FOR UPDATE OF l"),
+               {firma});
     } catch (const cacheapi::ServerError &failure) {
         if (failure.number() != kxserver::kBusy)
             throw;
         // The wait for a list ran out: a clerk holds it, saving or changing it. The administrator
         // learns which one; the unit is rolled back already, nothing of the import was sent.
-        throw cacheapi::ServerError(kxserver::kBusy, listInUse());
+        throw cacheapi::ServerError(kxserver::kBusy, ListInUse(db, firma));
     }
-    m_listsLocked = true;
-}
-
-QString ImportRun::listInUse() {
-    // The first of the company's lists a lock of its own would have to wait for; the look takes
-    // the free ones' locks only for the moment of its statement.
-    QSqlQuery held = m_db.run(
-        QStringLiteral("SELECT r.nr, l.id FROM artliste l JOIN upd_run r ON r.id = l.run WHERE r.firma = ? AND l.id"
-                       " NOT IN (SELECT f.id FROM artliste f JOIN upd_run fr ON fr.id = f.run WHERE fr.firma = ?"
-                       " FOR UPDATE OF f SKIP LOCKED) ORDER BY l.id LIMIT 1"),
-        {m_request.firma, m_request.firma});
-    const QString retry = QStringLiteral(" (ein Sachbearbeiter speichert oder ändert sie); nichts wurde importiert. "
-                                         "Später erneut versuchen.");
-    if (m_db.next(held))
-        return QStringLiteral("Die Artikelliste des Updates %1 (Liste %2) der Firma %3 ist gerade gesperrt")
-                   .arg(held.value(0).toLongLong())
-                   .arg(held.value(1).toLongLong())
-                   .arg(m_request.firma) +
-               retry;
-    return QStringLiteral("Eine Artikelliste der Firma %1 war gesperrt").arg(m_request.firma) + retry;
 }
 
 void ImportRun::artikel(FileRows &file) {
@@ -212,14 +222,6 @@ void ImportRun::artikel(FileRows &file) {
     }
 }
 
-qint32 ImportRun::unitIndex(const QString &unit) {
-    const auto found = m_unitIndex.constFind(unit);
-    if (found != m_unitIndex.constEnd())
-        return found.value();
-    m_units << unit;
-    return m_unitIndex.insert(unit, qint32(m_units.size() - 1)).value();
-}
-
 // Every pair of the company, once per call: the artlief file changes them, and the rules of the
 // articles an artikel or artlief file names are checked on them before anything is written.
 void ImportRun::loadPairs() {
@@ -234,7 +236,7 @@ void ImportRun::loadPairs() {
         Pair pair;
         pair.id = stored.value(0).toLongLong();
         pair.cents = stored.value(3).toLongLong();
-        pair.unit = unitIndex(stored.value(4).toString());
+        pair.unit = m_units.index(stored.value(4).toString());
         const QDate date = QDate::fromString(stored.value(5).toString(), Qt::ISODate);
         pair.lastPurchase = date.isValid() ? qint32(date.toJulianDay()) : 0;
         pair.active = stored.value(6).toString() == QLatin1String("J") ? 'J' : 'N';
@@ -346,7 +348,7 @@ void ImportRun::artlief(FileRows &file) {
         auto unit = checkedUnits.constFind(rawUnit);
         if (unit == checkedUnits.constEnd())
             if (const std::optional<QString> checked = text(file, "per", true, true, kCodeLength))
-                unit = checkedUnits.insert(rawUnit, unitIndex(*checked));
+                unit = checkedUnits.insert(rawUnit, m_units.index(*checked));
         std::optional<qint32> date;
         if (withDate && !file.value("Letzter Einkauf").trimmed().isEmpty()) {
             const std::optional<QDate> parsed = ParseDate(file.value("Letzter Einkauf"), &expected);

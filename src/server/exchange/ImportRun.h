@@ -3,6 +3,7 @@
 #include "server/exchange/CsvReader.h"
 #include "server/exchange/Fields.h"
 #include "server/exchange/Importer.h"
+#include "server/exchange/TextTable.h"
 
 #include <QHash>
 #include <QPair>
@@ -97,7 +98,6 @@ private:
         qint32 unit = 0;
         char active = 'J';
     };
-    qint32 unitIndex(const QString &unit);
 
     // Frame
     // Opens the file and reads its header against the columns of its kind.
@@ -144,8 +144,6 @@ private:
     void checkArticles();
     void checkLists();
     void lockLists();
-    // Why lockLists gave up: the list a clerk holds, named.
-    QString listInUse();
 
     // Kinds
     void lieferanten(FileRows &file);
@@ -168,8 +166,7 @@ private:
     QHash<QString, Article> m_articles;      // by article number
     bool m_loaded = false;
     bool m_listsLocked = false;
-    QStringList m_units;
-    QHash<QString, qint32> m_unitIndex;
+    TextTable m_units;
     QHash<QPair<qint64, qint64>, Pair> m_pairs; // (article id, supplier id): the state after the call
     bool m_pairsLoaded = false;
     // The supplier's article number of each pair that has one, by pair id: only read (and held) for

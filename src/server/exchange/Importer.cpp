@@ -342,8 +342,6 @@ void ImportRun::write() {
         m_db.execute(*found, values);
     }
     m_writes.clear();
-    std::sort(m_pricedArticles.begin(), m_pricedArticles.end());
-    m_pricedArticles.erase(std::unique(m_pricedArticles.begin(), m_pricedArticles.end()), m_pricedArticles.end());
     kxserver::lists::TellPriceNews(m_db, m_pricedArticles);
     checkArticles();
     if (clean())

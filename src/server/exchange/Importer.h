@@ -66,6 +66,11 @@ QString DatabaseName(const kxserver::ConnectTarget &target);
 QString UnreachableDatabase(const kxserver::ConnectTarget &target);
 
 ImportReport Import(const kxserver::ConnectTarget &target, const ImportRequest &request);
+
+// Inside a unit that changes master data: on PostgreSQL the locks of the company's lists, which a
+// clerk's write of a list holds while it checks the master data; refused with the list a clerk holds
+// when the wait runs out. SQLite's write lock covers it already.
+void LockCompanyLists(kxserver::SqlConnection &db, int firma);
 // The same on an open connection (no unit may be open on it).
 ImportReport Import(kxserver::SqlConnection &connection, const ImportRequest &request);
 

@@ -10,6 +10,7 @@ namespace kxserver::lists {
 // them takes the writers' lock (its version raised by one), each such article gets a row in
 // liste_preis with that version, and the commit tells the watching workstations. A watcher's next
 // look then names those articles as saved ones, and its supplier list shows the new prices.
+// `articles` in any order, repeats allowed.
 void TellPriceNews(SqlConnection &connection, const std::vector<qint64> &articles);
 
 } // namespace kxserver::lists

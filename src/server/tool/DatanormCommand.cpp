@@ -139,8 +139,6 @@ int RunDuePrices(const QStringList &arguments) {
         connection->beginUnit();
         std::vector<qint64> articles;
         const qint64 applied = kxexchange::ApplyDuePrices(*connection, QDate::currentDate(), articles);
-        std::sort(articles.begin(), articles.end());
-        articles.erase(std::unique(articles.begin(), articles.end()), articles.end());
         kxserver::lists::TellPriceNews(*connection, articles);
         connection->commitUnit();
         Print(stdout, QStringLiteral("Fällige Preise übernommen: %1.\n").arg(Count(applied)));
